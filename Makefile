@@ -1,0 +1,48 @@
+# `make test` and `make demo` do all of their own set-up: a virtualenv in .venv
+# with the build and test tools, the package built and installed into it, and
+# GoogleTest from the system's packages for the native tests.
+
+PYTHON   ?= python3
+VENV     := .venv
+VPY      := $(VENV)/bin/python
+NATIVE   := build/native
+STAMP    := $(VENV)/.tools-stamp
+
+.PHONY: all install test test-native test-python demo bench clean
+
+all: install
+
+$(STAMP): Makefile
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
+	touch $@
+
+install: $(STAMP)
+	$(VPY) -m pip install -q --no-build-isolation .
+
+# GoogleTest comes from the distribution; install it when it is missing.
+gtest:
+	@test -f /usr/include/gtest/gtest.h || { \
+	  echo "installing GoogleTest (libgtest-dev)"; \
+	  apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev >/dev/null; }
+
+test-native: $(STAMP) gtest
+	$(VENV)/bin/cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVELMORA_PYTHON=OFF -DVELMORA_NATIVE_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(NATIVE)
+	$(NATIVE)/velmora_native_tests --gtest_brief=1
+
+test-python: install
+	$(VPY) -m pytest -q tests
+
+test: test-native test-python
+
+demo: install
+	$(VPY) examples/demo.py
+
+bench: install
+	@for f in bench/*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
+
+clean:
+	rm -rf build $(VENV)

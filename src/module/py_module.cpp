@@ -1,0 +1,96 @@
+// Module definition: multi-phase initialisation with one execution slot that
+// registers the three classes. The class objects are made once per process.
+#include "module/py_support.hpp"
+
+#include <string>
+
+namespace velmora::py {
+namespace {
+
+// The interpreter that made the class objects. They are process-wide, so an
+// import in another (sub-)interpreter must fail rather than share them.
+std::int64_t owner_interpreter = -1;
+
+bool check_interpreter() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return false;
+    if (owner_interpreter == -1) owner_interpreter = id;
+    if (owner_interpreter == id) return true;
+    PyErr_SetString(PyExc_ImportError, "velmora cannot be imported in more than one interpreter per process");
+    return false;
+}
+
+// A class should read <class 'SharedMemory'> with __module__ "builtins", as
+// the interpreter's own types do. The spec gets a dotted name (an undotted one
+// draws a DeprecationWarning), which sets __module__; renaming the class to its
+// bare name then makes the printed type name bare too.
+PyObject* make_type(PyType_Spec& spec) {
+    const std::string bare = spec.name;
+    // The type may keep pointing at the spec's name; like the class, it lives
+    // for the rest of the process.
+    const auto* dotted = new std::string("builtins." + bare);
+    PyType_Spec named = spec;
+    named.name = dotted->c_str();
+    PyObject* type = PyType_FromSpec(&named);
+    PyObject* text = type == nullptr ? nullptr : PyUnicode_FromString(bare.c_str());
+    if (text == nullptr || PyObject_SetAttrString(type, "__name__", text) < 0) Py_CLEAR(type);
+    Py_XDECREF(text);
+    return type;
+}
+
+PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& spec) {
+    if (!check_interpreter()) return nullptr;
+    if (cache == nullptr) cache = make_type(spec);
+    return reinterpret_cast<PyTypeObject*>(cache);
+}
+
+PyObject* all_list(PyObject* module) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all != nullptr && PyModule_AddObjectRef(module, "__all__", all) < 0) Py_CLEAR(all);
+    return all;
+}
+
+bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr) return false;
+    PyObject* all = all_list(module);
+    if (all == nullptr) return false;
+    PyObject* text = PyUnicode_FromString(name);
+    const int appended = text == nullptr ? -1 : PyList_Append(all, text);
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    return appended == 0 && PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) return PyErr_BadArgument(), -1;
+    const bool ok = add_class(module, "SharedMemory", shared_memory_type()) &&
+                    add_class(module, "MappedView", mapped_view_type()) &&
+                    add_class(module, "SpscRingBuffer", spsc_ring_buffer_type());
+    return ok ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "velmora", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+PyObject* shared_memory_cache = nullptr;
+PyObject* mapped_view_cache = nullptr;
+PyObject* spsc_cache = nullptr;
+
+}  // namespace
+
+PyTypeObject* shared_memory_type() { return cached_type(shared_memory_cache, shared_memory_spec); }
+PyTypeObject* mapped_view_type() { return cached_type(mapped_view_cache, mapped_view_spec); }
+PyTypeObject* spsc_ring_buffer_type() { return cached_type(spsc_cache, spsc_ring_buffer_spec); }
+
+}  // namespace velmora::py
+
+PyMODINIT_FUNC PyInit_velmora(void) { return PyModuleDef_Init(&velmora::py::module_def); }

@@ -1,0 +1,214 @@
+// Error raising, argument binding and conversion for every method.
+#include "module/py_support.hpp"
+
+#include <string>
+
+namespace velmora::py {
+namespace {
+
+PyObject* exception_type(ShmError::Kind kind) {
+    switch (kind) {
+        case ShmError::Kind::Os: return PyExc_OSError;
+        case ShmError::Kind::Permission: return PyExc_PermissionError;
+        case ShmError::Kind::Value: break;
+    }
+    return PyExc_ValueError;
+}
+
+// Raises `type(message)` with the message as the only argument. Going through
+// an instance keeps OSError from reading a tuple as (errno, strerror).
+void raise_with_message(PyObject* type, const char* text, Py_ssize_t len) {
+    PyObject* msg = PyUnicode_DecodeUTF8(text, len, "replace");
+    if (msg == nullptr) return;
+    PyObject* exc = PyObject_CallFunctionObjArgs(type, msg, nullptr);
+    Py_DECREF(msg);
+    if (exc == nullptr) return;
+    PyErr_SetObject(type, exc);
+    Py_DECREF(exc);
+}
+
+// The class for failures that valid use never causes. It derives directly
+// from BaseException so that `except Exception` does not swallow a bug.
+PyObject* internal_error_type() {
+    static PyObject* type = PyErr_NewException("velmora.InternalError", PyExc_BaseException, nullptr);
+    return type;
+}
+
+}  // namespace
+
+PyObject* raise(const ShmError& err) {
+    raise_with_message(exception_type(err.kind), err.message.data(),
+                       static_cast<Py_ssize_t>(err.message.size()));
+    return nullptr;
+}
+
+PyObject* raise_internal(const char* what) {
+    PyObject* type = internal_error_type();
+    if (type == nullptr) return nullptr;
+    const std::string text(what);
+    raise_with_message(type, text.data(), static_cast<Py_ssize_t>(text.size()));
+    return nullptr;
+}
+
+PyObject* raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_internal(e.what());
+    } catch (...) {
+        raise_internal("unknown internal failure");
+    }
+    return nullptr;
+}
+
+// ---- argument binding ------------------------------------------------------
+
+namespace {
+
+std::string quoted_list(const Signature& sig, PyObject* const* out, Py_ssize_t& n) {
+    std::string names;
+    n = 0;
+    for (Py_ssize_t i = 0; i < sig.required; ++i) n += out[i] == nullptr;
+    Py_ssize_t seen = 0;
+    for (Py_ssize_t i = 0; i < sig.required; ++i) {
+        if (out[i] != nullptr) continue;
+        if (seen > 0) names += n == 2 ? " and " : (seen == n - 1 ? ", and " : ", ");
+        names += std::string("'") + sig.names[i] + "'";
+        ++seen;
+    }
+    return names;
+}
+
+bool report_missing(const Signature& sig, PyObject* const* out) {
+    Py_ssize_t n = 0;
+    const std::string names = quoted_list(sig, out, n);
+    if (n == 0) return true;
+    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.fn, n,
+                 n == 1 ? "" : "s", names.c_str());
+    return false;
+}
+
+bool report_too_many(const Signature& sig, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (sig.required == sig.count)
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.fn,
+                     sig.count, given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                     sig.fn, sig.required, sig.count, given, verb);
+    return false;
+}
+
+// Puts one keyword argument in its slot, or raises.
+bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) != 0) continue;
+        if (out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.fn, sig.names[i]);
+            return false;
+        }
+        out[i] = value;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.fn, key);
+    return false;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (nargs > sig.count) return report_too_many(sig, nargs);
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    if (nkw < 0) return false;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GetItem(kwnames, k);
+        if (key == nullptr || !bind_keyword(sig, key, args[nargs + k], out)) return false;
+    }
+    return report_missing(sig, out);
+}
+
+// ---- conversions -------------------------------------------------------------
+
+namespace {
+
+bool wrong_type(PyObject* obj, const char* expected) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        return false;
+    }
+    PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+    if (qualname == nullptr) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname, expected);
+    Py_DECREF(qualname);
+    return false;
+}
+
+// Replaces a pending TypeError with "argument '{name}': {message}", keeping
+// its __cause__. Other exceptions are left as they are.
+void prefix_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* text = value == nullptr ? nullptr : PyObject_Str(value);
+    PyObject* cause = value == nullptr ? nullptr : PyException_GetCause(value);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    if (text == nullptr) { Py_XDECREF(cause); return; }
+    PyObject* msg = PyUnicode_FromFormat("argument '%s': %U", name, text);
+    Py_DECREF(text);
+    PyObject* exc = msg == nullptr ? nullptr : PyObject_CallFunctionObjArgs(PyExc_TypeError, msg, nullptr);
+    Py_XDECREF(msg);
+    if (exc == nullptr) { Py_XDECREF(cause); return; }
+    if (cause != nullptr) PyException_SetCause(exc, cause);  // steals `cause`
+    PyErr_SetObject(PyExc_TypeError, exc);
+    Py_DECREF(exc);
+}
+
+}  // namespace
+
+bool to_text(PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) return wrong_type(obj, "str");
+    Py_ssize_t len = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(len));
+    return true;
+}
+
+bool to_u64(PyObject* obj, std::uint64_t& out) {
+    if (PyLong_Check(obj)) {
+        out = PyLong_AsUnsignedLongLong(obj);
+        return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+    }
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return false;
+    out = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool arg_text(PyObject* obj, const char* name, std::string_view& out) {
+    if (to_text(obj, out)) return true;
+    prefix_type_error(name);
+    return false;
+}
+
+bool arg_u64(PyObject* obj, const char* name, std::uint64_t& out) {
+    if (to_u64(obj, out)) return true;
+    prefix_type_error(name);
+    return false;
+}
+
+bool arg_list(PyObject* obj, const char* name) {
+    if (PyList_Check(obj)) return true;
+    wrong_type(obj, "list");
+    prefix_type_error(name);
+    return false;
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,24 @@
+// Segment-name rules shared by every OS variant.
+#include <string>
+
+#include "platform/platform.hpp"
+
+namespace velmora {
+
+Status validate_name(std::string_view name) {
+    if (name.empty() || name.front() != '/')
+        return ShmError::value("name must start with '/' (e.g. \"/my_segment\")");
+    if (name.size() == 1)
+        return ShmError::value("name must have at least one character after '/'");
+    return {};
+}
+
+Result<std::string> strip_name(std::string_view name) {
+    const auto first = name.find_first_not_of('/');
+    const std::string_view rest = first == std::string_view::npos ? std::string_view{} : name.substr(first);
+    if (const auto nul = rest.find('\0'); nul != std::string_view::npos)
+        return ShmError::value("nul byte found in provided data at position: " + std::to_string(nul));
+    return std::string(rest);
+}
+
+}  // namespace velmora

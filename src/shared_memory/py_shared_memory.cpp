@@ -1,0 +1,139 @@
+// SharedMemory: a handle to one named segment, made only by create() and
+// open(), which hands out views (map) and rings (spsc) over the whole segment.
+#include <string>
+
+#include "module/py_support.hpp"
+#include "platform/platform.hpp"
+#include "spsc/py_spsc.hpp"
+#include "view/py_view.hpp"
+
+namespace velmora::py {
+namespace {
+
+struct SegmentState {
+    PlatformHandle handle;
+    bool creator;
+};
+
+PyObject* wrap(Result<PlatformHandle> made, bool creator) {
+    if (!made) return raise(made.error());
+    return new_object(shared_memory_type(), SegmentState{std::move(made).value(), creator});
+}
+
+PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "size"};
+    static const Signature sig{"SharedMemory.create()", names, 2, 2};
+    PyObject* argv[2];
+    std::string_view name;
+    std::uint64_t size = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+        !arg_u64(argv[1], "size", size))
+        return nullptr;
+    if (size == 0) return raise(ShmError::value("size must be > 0"));
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    return wrap(PlatformHandle::create(name, size), true);
+}
+
+PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "size"};
+    static const Signature sig{"SharedMemory.open()", names, 2, 1};
+    PyObject* argv[2];
+    std::string_view name;
+    std::optional<std::uint64_t> size;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    if (!omitted(argv[1]) && !arg_u64(argv[1], "size", size.emplace())) return nullptr;
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    return wrap(PlatformHandle::open(name, size), false);
+}
+
+PyObject* remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static const Signature sig{"SharedMemory.remove()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view name;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    if (auto removed = PlatformHandle::remove(name); !removed) return raise(removed.error());
+    Py_RETURN_NONE;
+}
+
+const SegmentState& segment(PyObject* self) { return state_of<SegmentState>(self); }
+
+PyObject* map(PyObject* self, PyObject*) { return map_view(segment(self).handle, segment(self).creator); }
+
+PyObject* spsc(PyObject* self, PyObject*) { return attach_ring(segment(self).handle, segment(self).creator); }
+
+PyObject* name(PyObject* self, PyObject*) {
+    const std::string& text = segment(self).handle.name();
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(segment(self).handle.size()); }
+
+PyObject* repr(PyObject* self) {
+    const SegmentState& s = segment(self);
+    const std::string text = "SharedMemory(name='" + s.handle.name() + "', size=" +
+                             std::to_string(s.handle.size()) + ", role=" + (s.creator ? "creator" : "opener") + ")";
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+PyMethodDef methods[] = {
+    fast_method<create>("create",
+        "create(name, size)\n--\n\n"
+        "Create a new named segment of `size` bytes and return its handle (role creator).\n\n"
+        "If a segment of that name already exists with exactly `size` bytes, attach to it;\n"
+        "with another size, raise ValueError. Raises ValueError if `size` is 0 or the name\n"
+        "is invalid, OSError if the operating system refuses.",
+        METH_STATIC),
+    fast_method<open>("open",
+        "open(name, size=None)\n--\n\n"
+        "Open an existing named segment (role opener).\n\n"
+        "On Unix the size comes from the segment itself (fstat); a `size` may be given to\n"
+        "use only that prefix of it. On Windows `size` is required. Raises ValueError for an\n"
+        "invalid name, OSError if the segment does not exist or the call fails.",
+        METH_STATIC),
+    fast_method<remove>("remove",
+        "remove(name)\n--\n\n"
+        "Remove the named segment: shm_unlink on Unix (existing mappings stay valid until\n"
+        "they are released); nothing on Windows, where the segment goes away with its last\n"
+        "handle. Raises ValueError for an invalid name, OSError if the Unix call fails.",
+        METH_STATIC),
+    noargs_method<map>("map",
+        "map($self)\n--\n\n"
+        "Map the entire segment and return a MappedView.\n\n"
+        "On a creator handle the ShmRwLock header is set to the unlocked state. Raises\n"
+        "ValueError if the segment is too small for the lock header, OSError if mapping fails."),
+    noargs_method<name>("name", "name($self)\n--\n\nReturn the segment name as given to create() or open()."),
+    noargs_method<size>("size", "size($self)\n--\n\nReturn the total segment size in bytes."),
+    noargs_method<spsc>("spsc",
+        "spsc($self)\n--\n\n"
+        "Create a SpscRingBuffer over the entire segment.\n\n"
+        "The segment size minus SPSC_HEADER_SIZE (24) must be a power of two: 4096 + 24 = 4120\n"
+        "works, 4096 does not. A creator handle (re)initialises the ring header. Raises\n"
+        "ValueError otherwise, OSError if mapping fails."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "A handle to a named cross-platform shared-memory segment.\n\n"
+        "All operating-system work is delegated to the platform layer (Unix: shm_open,\n"
+        "ftruncate, mmap; Windows: CreateFileMappingA, MapViewOfFile). Names must start with\n"
+        "'/' and have at least one more character; on Windows the leading '/' is stripped\n"
+        "before the Win32 calls. On Unix call remove() once when the segment is no longer\n"
+        "needed; on Windows it does nothing, because the kernel deletes the object when all\n"
+        "handles are closed.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<SegmentState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec shared_memory_spec = {
+    "SharedMemory", static_cast<int>(sizeof(Object<SegmentState>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+}  // namespace velmora::py

@@ -1,0 +1,92 @@
+import subprocess
+import sys
+
+import pytest
+
+import velmora
+
+CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer"]
+
+METHODS = {
+    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc"],
+    "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
+                   "write_mixed", "zero", "reader_count", "is_write_locked", "size"],
+    "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed"],
+}
+
+SIGNATURES = {
+    ("SharedMemory", "create"): "(name, size)",
+    ("SharedMemory", "open"): "(name, size=None)",
+    ("SharedMemory", "remove"): "(name)",
+    ("SharedMemory", "map"): "($self)",
+    ("SharedMemory", "name"): "($self)",
+    ("SharedMemory", "size"): "($self)",
+    ("SharedMemory", "spsc"): "($self)",
+    ("MappedView", "read_range"): "($self, offset, length)",
+    ("MappedView", "write"): "($self, data, offset=None)",
+    ("MappedView", "seek"): "($self, pos=0)",
+    ("MappedView", "read"): "($self, tag)",
+    ("MappedView", "read_mixed"): "($self, schema, offset=None)",
+    ("MappedView", "write_mixed"): "($self, items, offset=None)",
+    ("SpscRingBuffer", "push"): "($self, data)",
+    ("SpscRingBuffer", "pop"): "($self, tag=None)",
+    ("SpscRingBuffer", "pop_mixed"): "($self, schema)",
+}
+
+
+def test_module_surface():
+    assert velmora.__all__ == CLASSES
+    assert velmora.__doc__ == ""
+    public = sorted(n for n in vars(velmora) if not n.startswith("_"))
+    assert public == sorted(CLASSES)
+
+
+@pytest.mark.parametrize("cls_name", CLASSES)
+def test_class_properties(cls_name):
+    cls = getattr(velmora, cls_name)
+    assert cls.__bases__ == (object,)
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls_name
+    assert repr(cls) == f"<class '{cls_name}'>"
+    assert cls.__doc__ and "\n--\n" not in cls.__doc__
+    with pytest.raises(TypeError):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    own = [name for name, value in vars(cls).items() if callable(value) or isinstance(value, staticmethod)]
+    assert [n for n in own if not n.startswith("__")] == METHODS[cls_name]
+    assert "__dict__" not in vars(cls) and "__weakref__" not in vars(cls)
+    assert cls.__str__ is object.__str__ and cls.__hash__ is object.__hash__
+    assert cls.__eq__ is object.__eq__
+
+
+@pytest.mark.parametrize(("cls_name", "method"), sorted(SIGNATURES))
+def test_text_signatures(cls_name, method):
+    func = getattr(getattr(velmora, cls_name), method)
+    assert func.__text_signature__ == SIGNATURES[cls_name, method]
+
+
+def test_instance_has_no_dict(seg_name):
+    shm = velmora.SharedMemory.create(seg_name, 64)
+    with pytest.raises(AttributeError):
+        shm.anything = 1
+    assert str(shm) == repr(shm)
+
+
+def test_subinterpreter_import_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    code = (
+        "import _xxsubinterpreters as si\n"
+        "import velmora\n"
+        "interp = si.create()\n"
+        "try:\n"
+        "    si.run_string(interp, 'import velmora')\n"
+        "except Exception as exc:\n"
+        "    print('refused:', exc)\n"
+        "else:\n"
+        "    print('imported')\n"
+    )
+    del interpreters
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("refused:") and "ImportError" in out.stdout

@@ -1,0 +1,194 @@
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+import velmora
+from conftest import unique_name
+
+SM = velmora.SharedMemory
+NAME_START = "name must start with '/' (e.g. \"/my_segment\")"
+NAME_SHORT = "name must have at least one character after '/'"
+
+
+class Index:
+    """An integer-like object that only offers __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class BadIndex:
+    def __index__(self):
+        try:
+            raise KeyError("inner")
+        except KeyError as exc:
+            raise TypeError("index refused") from exc
+
+
+# (call, exception type, exact message or None when only the type matters)
+BINDING_CASES = [
+    (lambda: SM.create(), TypeError,
+     "SharedMemory.create() missing 2 required positional arguments: 'name' and 'size'"),
+    (lambda: SM.create("/a"), TypeError, "SharedMemory.create() missing 1 required positional argument: 'size'"),
+    (lambda: SM.create(size=3), TypeError, "SharedMemory.create() missing 1 required positional argument: 'name'"),
+    (lambda: SM.create("/a", 1, 2), TypeError, "SharedMemory.create() takes 2 positional arguments but 3 were given"),
+    (lambda: SM.open("/a", 1, 2), TypeError,
+     "SharedMemory.open() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: SM.remove("/a", "/b"), TypeError, "SharedMemory.remove() takes 1 positional arguments but 2 were given"),
+    (lambda: SM.open(), TypeError, "SharedMemory.open() missing 1 required positional argument: 'name'"),
+    (lambda: SM.open("/a", name="/b"), TypeError, "SharedMemory.open() got multiple values for argument 'name'"),
+    (lambda: SM.open("/a", bogus=1), TypeError, "SharedMemory.open() got an unexpected keyword argument 'bogus'"),
+    (lambda: SM.remove(nom="/a"), TypeError, "SharedMemory.remove() got an unexpected keyword argument 'nom'"),
+    (lambda: SM.create(name=1, size=10), TypeError, "argument 'name': 'int' object is not an instance of 'str'"),
+    (lambda: SM.create(None, 10), TypeError, "argument 'name': 'None' is not an instance of 'str'"),
+    (lambda: SM.open(b"/a"), TypeError, "argument 'name': 'bytes' object is not an instance of 'str'"),
+    (lambda: SM.create("/a", 1.5), TypeError,
+     "argument 'size': 'float' object cannot be interpreted as an integer"),
+    (lambda: SM.create("/a", "10"), TypeError, "argument 'size': 'str' object cannot be interpreted as an integer"),
+    (lambda: SM.create(1, 1.5), TypeError, "argument 'name': 'int' object is not an instance of 'str'"),
+    (lambda: SM.create("/a", -1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: SM.create("/a", 2**64), OverflowError, None),
+    (lambda: SM.create("/a", Index(-5)), OverflowError, None),
+    (lambda: SM.create("/a\ud800", 8), UnicodeEncodeError, None),
+    (lambda: SM.create("bad", 0), ValueError, "size must be > 0"),
+    (lambda: SM.create("", 8), ValueError, NAME_START),
+    (lambda: SM.create("abc", 8), ValueError, NAME_START),
+    (lambda: SM.create("/", 8), ValueError, NAME_SHORT),
+    (lambda: SM.open("demo"), ValueError, NAME_START),
+    (lambda: SM.open("/"), ValueError, NAME_SHORT),
+    (lambda: SM.remove("demo"), ValueError, NAME_START),
+    (lambda: SM.remove(""), ValueError, NAME_START),
+    (lambda: SM.create("/a\0b", 8), ValueError, "nul byte found in provided data at position: 1"),
+    (lambda: SM.create("///\0", 8), ValueError, "nul byte found in provided data at position: 0"),
+    (lambda: SM.open("//ab\0", 8), ValueError, "nul byte found in provided data at position: 2"),
+]
+
+
+@pytest.mark.parametrize(("call", "exc_type", "message"), BINDING_CASES)
+def test_argument_errors(call, exc_type, message):
+    with pytest.raises(exc_type) as info:
+        call()
+    assert type(info.value) is exc_type
+    if message is not None:
+        assert str(info.value) == message
+        assert info.value.args == (message,)
+
+
+def test_prefixed_type_error_keeps_cause():
+    with pytest.raises(TypeError) as info:
+        SM.create("/a", BadIndex())
+    assert str(info.value) == "argument 'size': index refused"
+    assert isinstance(info.value.__cause__, KeyError)
+
+
+@pytest.mark.parametrize("size", [True, 1, Index(3), 4096, Index(4096)])
+def test_size_conversions(seg_name, size):
+    shm = SM.create(seg_name, size)
+    assert shm.size() == int(size.__index__())
+
+
+def test_keywords_and_str_subclass(seg_name):
+    class Text(str):
+        pass
+
+    shm = SM.create(size=32, name=Text(seg_name))
+    assert shm.name() == seg_name
+    assert SM.open(size=None, name=seg_name).size() == 32
+    assert SM.remove(name=seg_name) is None
+
+
+def test_create_open_name_size_repr(seg_name):
+    shm = SM.create(seg_name, 4096)
+    assert (shm.name(), shm.size()) == (seg_name, 4096)
+    assert repr(shm) == f"SharedMemory(name='{seg_name}', size=4096, role=creator)"
+    other = SM.open(seg_name, 4096)
+    assert repr(other) == f"SharedMemory(name='{seg_name}', size=4096, role=opener)"
+    assert repr(SM.open(seg_name)) == repr(other)
+    assert SM.open(seg_name, 100).size() == 100
+
+
+def test_create_existing_name(seg_name):
+    SM.create(seg_name, 256)
+    again = SM.create(seg_name, 256)
+    assert repr(again).endswith("role=creator)")
+    with pytest.raises(ValueError) as info:
+        SM.create(seg_name, 512)
+    assert str(info.value) == f"segment '{seg_name}' already exists with size 256, not 512"
+    assert SM.open(seg_name).size() == 256
+
+
+def test_open_larger_than_segment(seg_name):
+    SM.create(seg_name, 100)
+    with pytest.raises(ValueError) as info:
+        SM.open(seg_name, 101)
+    assert str(info.value) == "size 101 exceeds the segment's size 100"
+
+
+def test_open_missing_segment():
+    name = unique_name("missing")
+    with pytest.raises(OSError) as info:
+        SM.open(name)
+    exc = info.value
+    assert type(exc) is OSError
+    assert exc.errno is None and exc.strerror is None and exc.filename is None
+    assert str(exc) == f"shm_open('{name}'): No such file or directory (errno 2)"
+
+
+def test_remove(seg_name):
+    SM.create(seg_name, 64)
+    assert SM.remove(seg_name) is None
+    with pytest.raises(OSError, match=r"^shm_unlink\('.*'\): No such file or directory \(errno 2\)$"):
+        SM.remove(seg_name)
+    with pytest.raises(OSError):
+        SM.open(seg_name)
+
+
+def test_leading_slashes_reach_the_same_segment(seg_name):
+    SM.create(seg_name, 48)
+    doubled = "//" + seg_name
+    opened = SM.open(doubled)
+    assert opened.size() == 48 and opened.name() == doubled
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs /dev/shm")
+def test_segment_mode_is_private(seg_name):
+    SM.create(seg_name, 64)
+    mode = os.stat("/dev/shm" + seg_name).st_mode
+    assert stat.S_IMODE(mode) == 0o600
+
+
+def test_second_process_opens_by_name(seg_name):
+    SM.create(seg_name, 12345)
+    code = (
+        "import sys, velmora\n"
+        f"s = velmora.SharedMemory.open({seg_name!r})\n"
+        "print(repr(s))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == f"SharedMemory(name='{seg_name}', size=12345, role=opener)"
+
+
+def _open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+def test_no_descriptor_leaks(seg_name):
+    SM.create(seg_name, 4096)
+    before = _open_fds()
+    for _ in range(3000):
+        shm = SM.open(seg_name)
+        del shm
+        with pytest.raises(OSError):
+            SM.open(seg_name + "-absent")
+        with pytest.raises(ValueError):
+            SM.create(seg_name, 1)
+    assert _open_fds() <= before  # a leak would show thousands more
