@@ -8,7 +8,7 @@ VPY      := $(VENV)/bin/python
 NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
 
-.PHONY: all install test test-native test-python demo bench clean
+.PHONY: all install gtest test test-native test-python demo bench clean
 
 all: install
 
