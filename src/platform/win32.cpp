@@ -1,0 +1,134 @@
+// Win32 file mappings backed by the paging file. The leading '/' of a
+// segment name is stripped before the ANSI calls; the system deletes a
+// mapping object when its last handle and last view are gone, so there is
+// nothing to remove by name.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+
+#include "platform/platform.hpp"
+#include "platform/win32_text.hpp"
+
+namespace velmora {
+namespace win32 {
+namespace {
+
+// The text buffer FormatMessageW allocated on the process heap.
+class SystemBuffer {
+public:
+    SystemBuffer() = default;
+    SystemBuffer(const SystemBuffer&) = delete;
+    SystemBuffer& operator=(const SystemBuffer&) = delete;
+    ~SystemBuffer() { if (text_ != nullptr) ::HeapFree(::GetProcessHeap(), 0, text_); }
+    wchar_t** out() noexcept { return &text_; }
+    const wchar_t* get() const noexcept { return text_; }
+
+private:
+    wchar_t* text_ = nullptr;
+};
+
+// ntdll.dll held for the length of one NT status lookup.
+class Library {
+public:
+    explicit Library(HMODULE module) noexcept : module_(module) {}
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    ~Library() { if (module_ != nullptr) ::FreeLibrary(module_); }
+    HMODULE get() const noexcept { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+HMODULE load_ntdll() {
+    return ::LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+}
+
+// The system's text for a result code, empty when it has none.
+std::u16string system_text(std::uint32_t code) {
+    const MessageLookup lookup = message_lookup(code);
+    const Library ntdll(lookup.from_ntdll ? load_ntdll() : nullptr);
+    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    if (lookup.from_ntdll) flags |= FORMAT_MESSAGE_FROM_HMODULE;
+    SystemBuffer buffer;
+    const DWORD length = ::FormatMessageW(flags, ntdll.get(), lookup.id, 0,
+                                          reinterpret_cast<LPWSTR>(buffer.out()), 0, nullptr);
+    if (length == 0 || buffer.get() == nullptr) return {};
+    return std::u16string(buffer.get(), buffer.get() + length);
+}
+
+}  // namespace
+
+std::string system_message(std::uint32_t last_error) {
+    const std::uint32_t code = result_code(last_error);
+    return compose_message(system_text(code), code);
+}
+
+}  // namespace win32
+
+namespace {
+
+// Reads the last error first, before anything else can overwrite it.
+ShmError last_os_error() {
+    const DWORD error = ::GetLastError();
+    return ShmError::os(win32::system_message(error));
+}
+
+bool is_valid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+std::intptr_t to_stored(HANDLE handle) noexcept { return reinterpret_cast<std::intptr_t>(handle); }
+HANDLE to_handle(std::intptr_t stored) noexcept { return reinterpret_cast<HANDLE>(stored); }
+
+}  // namespace
+
+Mapping::~Mapping() {
+    if (base_ != nullptr) ::UnmapViewOfFile(base_);
+}
+
+Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size) {
+    auto os_name = strip_name(name);
+    if (!os_name) return os_name.error();
+    // An existing object of that name is attached to, not refused; the size
+    // recorded is the one asked for.
+    const HANDLE handle = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                               static_cast<DWORD>(size >> 32),
+                                               static_cast<DWORD>(size & 0xFFFFFFFFu),
+                                               os_name.value().c_str());
+    if (!is_valid(handle)) return last_os_error();
+    return PlatformHandle(std::string(name), to_stored(handle), size);
+}
+
+Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
+    // Win32 cannot tell a mapping object's size, so the caller must.
+    if (!size) return ShmError::value("size is required on Windows (Win32 does not expose segment size)");
+    auto os_name = strip_name(name);
+    if (!os_name) return os_name.error();
+    const HANDLE handle = ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, os_name.value().c_str());
+    if (!is_valid(handle)) return last_os_error();
+    return PlatformHandle(std::string(name), to_stored(handle), *size);
+}
+
+Status PlatformHandle::remove(std::string_view) {
+    return {};
+}
+
+Result<Mapping> PlatformHandle::map() const {
+    // A size larger than the object is refused by the system; 0 maps it whole.
+    void* base = ::MapViewOfFile(to_handle(handle_), FILE_MAP_ALL_ACCESS, 0, 0, static_cast<SIZE_T>(size_));
+    if (base == nullptr) return last_os_error();
+    return Mapping(base, size_);
+}
+
+PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
+    : name_(std::move(other.name_)), handle_(other.handle_), size_(other.size_) {
+    other.handle_ = kNoHandle;
+}
+
+PlatformHandle::~PlatformHandle() {
+    if (handle_ != kNoHandle) ::CloseHandle(to_handle(handle_));
+}
+
+}  // namespace velmora
