@@ -21,15 +21,15 @@ bool check_interpreter() {
 }
 
 // A class should read <class 'SharedMemory'> with __module__ "builtins", as
-// the interpreter's own types do. The spec gets a dotted name (an undotted one
+// the interpreter's own types do. The PyType_Spec gets a dotted name (an undotted one
 // draws a DeprecationWarning), which sets __module__; renaming the class to its
 // bare name then makes the printed type name bare too.
-PyObject* make_type(PyType_Spec& spec) {
-    const std::string bare = spec.name;
-    // The type may keep pointing at the spec's name; like the class, it lives
+PyObject* make_type(PyType_Spec& type_spec) {
+    const std::string bare = type_spec.name;
+    // The type may keep pointing at this name; like the class, it lives
     // for the rest of the process.
     const auto* dotted = new std::string("builtins." + bare);
-    PyType_Spec named = spec;
+    PyType_Spec named = type_spec;
     named.name = dotted->c_str();
     PyObject* type = PyType_FromSpec(&named);
     PyObject* text = type == nullptr ? nullptr : PyUnicode_FromString(bare.c_str());
@@ -38,9 +38,9 @@ PyObject* make_type(PyType_Spec& spec) {
     return type;
 }
 
-PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& spec) {
+PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& type_spec) {
     if (!check_interpreter()) return nullptr;
-    if (cache == nullptr) cache = make_type(spec);
+    if (cache == nullptr) cache = make_type(type_spec);
     return reinterpret_cast<PyTypeObject*>(cache);
 }
 

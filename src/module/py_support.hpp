@@ -134,7 +134,7 @@ void dealloc(PyObject* self) noexcept {
 }
 
 // The three classes, created once per process on first use (nullptr and an
-// exception set on failure). Each class's source provides its spec.
+// exception set on failure). Each class's source provides its PyType_Spec.
 PyTypeObject* shared_memory_type();
 PyTypeObject* mapped_view_type();
 PyTypeObject* spsc_ring_buffer_type();

@@ -32,6 +32,7 @@ public:
     explicit operator bool() const noexcept { return ok(); }
 
     T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
     const ShmError& error() const { return std::get<1>(v_); }
 

@@ -21,7 +21,7 @@ namespace velmora {
 [[nodiscard]] Result<std::string> strip_name(std::string_view name);
 
 // One mapped view of a whole segment. Owns the mapping and unmaps it when it
-// goes out of scope, unless release() handed the address on.
+// goes out of scope (moving it hands the ownership on).
 class Mapping {
 public:
     Mapping() = default;

@@ -1,0 +1,330 @@
+// MappedView: one mapping of a whole segment whose first RWLOCK_SIZE bytes are
+// the ShmRwLock word and the rest the data area. Every method checks, encodes
+// and packs before it takes the lock, so a hold covers one copy (or one
+// decode) and a failed call leaves the data, the word and the cursor as they were.
+#include "view/py_view.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "mixed/py_codec.hpp"
+#include "module/py_ref.hpp"
+#include "rwlock/rwlock.hpp"
+
+namespace velmora::py {
+namespace {
+
+// The view's own mapping and its cursor. The cursor is private to this view
+// (two views of one segment share the data and the lock, not the cursor) and
+// stays within [0, data_size]. Atomic so that every read and update of it is a
+// whole value, whatever runs in between.
+struct ViewState {
+    Mapping mapping;
+    std::atomic<std::uint64_t> cursor{0};
+
+    explicit ViewState(Mapping m) noexcept : mapping(std::move(m)) {}
+    ViewState(ViewState&& other) noexcept
+        : mapping(std::move(other.mapping)), cursor(other.cursor.load()) {}
+
+    ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
+    std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
+    std::uint64_t data_size() const noexcept { return mapping.size() - RWLOCK_SIZE; }
+
+    // Moves the cursor past what a cursor-mode call just read or wrote at
+    // `start`. `start` + `n` was checked against data_size. A compare-exchange
+    // rather than an add: while the call waited for the lock, a signal handler
+    // (or a thread it let run) may have seeked this view; that seek then wins
+    // and the cursor can never be pushed past the data area.
+    void advance(std::uint64_t start, std::uint64_t n) noexcept {
+        cursor.compare_exchange_strong(start, start + n);
+    }
+};
+
+ViewState& view(PyObject* self) noexcept { return state_of<ViewState>(self); }
+
+// A wait for the lock is given up when a signal handler raises (Ctrl-C's
+// KeyboardInterrupt); the exception is then set and nothing has changed.
+struct InterruptPoll {
+    bool operator()() const { return PyErr_CheckSignals() != 0; }
+};
+
+// [start, start + length) must be a non-empty range inside the data area. The
+// end saturates instead of wrapping, so a huge offset cannot wrap into range.
+Status check_range(std::uint64_t start, std::uint64_t length, std::uint64_t data_size) {
+    if (length == 0) return ShmError::value("length cannot be zero");
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t end = start > kMax - length ? kMax : start + length;
+    if (end <= data_size) return {};
+    return ShmError::value("out of bounds: offset=" + std::to_string(start) + " + length=" +
+                           std::to_string(length) + " > data_size=" + std::to_string(data_size));
+}
+
+// An optional offset argument: empty (cursor mode) when omitted or None.
+bool optional_offset(PyObject* arg, std::optional<std::uint64_t>& out) {
+    if (omitted(arg)) return true;
+    return arg_u64(arg, "offset", out.emplace());
+}
+
+// Copies [start, start + n) of the data area (already range-checked) into a
+// new bytes object, allocated before the lock so the hold is one memcpy.
+PyObject* copy_out(const ViewState& v, std::uint64_t start, std::uint64_t n) {
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+    if (dst == nullptr) return nullptr;
+    const auto guard = v.lock().read_lock(InterruptPoll{});
+    if (!guard) return nullptr;
+    std::memcpy(dst, v.data() + start, static_cast<std::size_t>(n));
+    return out.release();
+}
+
+// Writes an encoding at `offset`, or at the cursor and advances it.
+PyObject* store(ViewState& v, std::optional<std::uint64_t> offset, const EncodedView& bytes) {
+    const std::uint64_t start = offset.value_or(v.cursor.load());
+    if (Status ok = check_range(start, bytes.size(), v.data_size()); !ok) return raise(ok.error());
+    const auto guard = v.lock().write_lock(InterruptPoll{});
+    if (!guard) return nullptr;
+    bytes.copy_to(v.data() + start);
+    if (!offset) v.advance(start, bytes.size());
+    Py_RETURN_NONE;
+}
+
+EncodedView borrow_bytes(const std::string& buf) noexcept {
+    EncodedView view;
+    view.body = reinterpret_cast<const std::uint8_t*>(buf.data());
+    view.body_len = buf.size();
+    return view;
+}
+
+// ---- methods ------------------------------------------------------------------
+
+PyObject* read_all(PyObject* self, PyObject*) {
+    const ViewState& v = view(self);
+    return copy_out(v, 0, v.data_size());
+}
+
+PyObject* read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"offset", "length"};
+    static const Signature sig{"MappedView.read_range()", names, 2, 2};
+    PyObject* argv[2];
+    std::uint64_t offset = 0, length = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "offset", offset) ||
+        !arg_u64(argv[1], "length", length))
+        return nullptr;
+    const ViewState& v = view(self);
+    if (Status ok = check_range(offset, length, v.data_size()); !ok) return raise(ok.error());
+    return copy_out(v, offset, length);
+}
+
+PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "offset"};
+    static const Signature sig{"MappedView.write()", names, 2, 1};
+    PyObject* argv[2];
+    std::optional<std::uint64_t> offset;
+    EncodedView encoded;
+    if (!bind(sig, args, nargs, kwnames, argv) || !optional_offset(argv[1], offset) ||
+        !encode_view(argv[0], encoded))
+        return nullptr;
+    // The encoding borrows the object's own bytes. Waiting for the lock may run
+    // a signal handler, which could resize a bytearray under that pointer, so a
+    // bytearray is taken as it is now; bytes and str cannot change.
+    std::string snapshot;
+    if (PyByteArray_Check(argv[0])) {
+        snapshot.assign(reinterpret_cast<const char*>(encoded.body), encoded.body_len);
+        encoded = borrow_bytes(snapshot);
+    }
+    return store(view(self), offset, encoded);
+}
+
+PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"pos"};
+    static const Signature sig{"MappedView.seek()", names, 1, 0};
+    PyObject* argv[1];
+    std::uint64_t pos = 0;
+    // The default is 0, not None: an explicit None is a conversion error.
+    if (!bind(sig, args, nargs, kwnames, argv) || (argv[0] != nullptr && !arg_u64(argv[0], "pos", pos)))
+        return nullptr;
+    ViewState& v = view(self);
+    if (pos > v.data_size())
+        return raise(ShmError::value("seek position " + std::to_string(pos) + " exceeds data_size " +
+                                     std::to_string(v.data_size())));
+    v.cursor.store(pos);
+    Py_RETURN_NONE;
+}
+
+PyObject* tell(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).cursor.load()); }
+
+PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"tag"};
+    static const Signature sig{"MappedView.read()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view tag;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "tag", tag)) return nullptr;
+    ViewState& v = view(self);
+    const std::uint64_t start = v.cursor.load();
+    const auto guard = v.lock().read_lock(InterruptPoll{});
+    if (!guard) return nullptr;
+    std::uint64_t consumed = 0;
+    PyObject* value = decode_value(v.data() + start, v.data_size() - start, tag, consumed);
+    if (value != nullptr) v.advance(start, consumed);
+    return value;
+}
+
+PyObject* read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"schema", "offset"};
+    static const Signature sig{"MappedView.read_mixed()", names, 2, 1};
+    PyObject* argv[2];
+    std::optional<std::uint64_t> offset;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema") ||
+        !optional_offset(argv[1], offset))
+        return nullptr;
+    ViewState& v = view(self);
+    const std::uint64_t start = offset.value_or(v.cursor.load());
+    if (start >= v.data_size())
+        return raise(ShmError::value("read_mixed: no data available at current cursor position"));
+    const auto guard = v.lock().read_lock(InterruptPoll{});
+    if (!guard) return nullptr;
+    std::uint64_t consumed = 0;
+    PyObject* list = unpack_schema(v.data() + start, v.data_size() - start, argv[0], consumed);
+    if (list != nullptr && !offset) v.advance(start, consumed);
+    return list;
+}
+
+PyObject* write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"items", "offset"};
+    static const Signature sig{"MappedView.write_mixed()", names, 2, 1};
+    PyObject* argv[2];
+    std::optional<std::uint64_t> offset;
+    std::string packed;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "items") ||
+        !optional_offset(argv[1], offset) || !pack_items(argv[0], packed))
+        return nullptr;
+    return store(view(self), offset, borrow_bytes(packed));
+}
+
+PyObject* zero(PyObject* self, PyObject*) {
+    const ViewState& v = view(self);
+    const auto guard = v.lock().write_lock(InterruptPoll{});
+    if (!guard) return nullptr;
+    std::memset(v.data(), 0, static_cast<std::size_t>(v.data_size()));
+    Py_RETURN_NONE;
+}
+
+PyObject* reader_count(PyObject* self, PyObject*) { return PyLong_FromLong(view(self).lock().reader_count()); }
+
+PyObject* is_write_locked(PyObject* self, PyObject*) {
+    return PyBool_FromLong(view(self).lock().is_write_locked() ? 1 : 0);
+}
+
+PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).data_size()); }
+
+PyObject* repr(PyObject* self) {
+    const ViewState& v = view(self);
+    const std::string text = "MappedView(data_size=" + std::to_string(v.data_size()) +
+                             ", readers=" + std::to_string(v.lock().reader_count()) +
+                             ", write_locked=" + (v.lock().is_write_locked() ? "true" : "false") + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// ---- type -----------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    noargs_method<read_all>("read_all",
+        "read_all($self)\n--\n\n"
+        "Read the entire data area under the read lock and return it as bytes."),
+    fast_method<read_range>("read_range",
+        "read_range($self, offset, length)\n--\n\n"
+        "Read `length` bytes at `offset` (relative to the data area) under the read lock.\n\n"
+        "Raises ValueError if `length` is 0 or the range passes the end of the data area."),
+    fast_method<write>("write",
+        "write($self, data, offset=None)\n--\n\n"
+        "Write `data` under the write lock.\n\n"
+        "With `offset`, write there and leave the cursor where it is; without it (or with\n"
+        "None), write at the cursor and advance it by the number of bytes written.\n\n"
+        "Accepted types: bytes, bytearray (as they are), str (4-byte length + UTF-8),\n"
+        "int (i64), float (f64), bool (1 byte). Raises ValueError if the write would pass\n"
+        "the end of the data area or `data` is empty."),
+    fast_method<seek>("seek",
+        "seek($self, pos=0)\n--\n\n"
+        "Reset the auto-advance cursor to `pos` (default 0).\n\n"
+        "Raises ValueError if `pos` is beyond the data area."),
+    noargs_method<tell>("tell",
+        "tell($self)\n--\n\n"
+        "Return the current cursor position."),
+    fast_method<read>("read",
+        "read($self, tag)\n--\n\n"
+        "Read one value at the cursor and advance the cursor past it.\n\n"
+        "The type tag must match what was written there: \"bool\", \"int\" / \"i64\",\n"
+        "\"float\" / \"f64\", \"f32\", \"i32\", \"u8\", \"u32\", \"u64\", \"str\".\n\n"
+        "Example:\n"
+        "    view.seek()\n"
+        "    view.write(\"hello\"); view.write(42); view.write(True)\n"
+        "    view.seek()\n"
+        "    view.read(\"str\"), view.read(\"int\"), view.read(\"bool\")  # ('hello', 42, True)"),
+    fast_method<read_mixed>("read_mixed",
+        "read_mixed($self, schema, offset=None)\n--\n\n"
+        "Read from `offset` and unpack by `schema`, a list of (type_tag, count) tuples.\n\n"
+        "Each entry gives its value itself for a count of 1, else a list of `count`\n"
+        "values. Without `offset` (or with None), read at the cursor and advance it."),
+    fast_method<write_mixed>("write_mixed",
+        "write_mixed($self, items, offset=None)\n--\n\n"
+        "Pack `items` (values, or lists of values, each encoded as write() does) back to\n"
+        "back and write them under the write lock.\n\n"
+        "Without `offset` (or with None), write at the cursor and advance it."),
+    noargs_method<zero>("zero",
+        "zero($self)\n--\n\n"
+        "Zero the entire data area under the write lock. The cursor is not moved."),
+    noargs_method<reader_count>("reader_count",
+        "reader_count($self)\n--\n\n"
+        "Return the number of processes or threads currently holding the read lock."),
+    noargs_method<is_write_locked>("is_write_locked",
+        "is_write_locked($self)\n--\n\n"
+        "Return True if a writer currently holds the lock."),
+    noargs_method<size>("size",
+        "size($self)\n--\n\n"
+        "Return the usable data area size in bytes (total size minus the RWLOCK_SIZE header)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "A view into a shared-memory segment with an integrated cross-process\n"
+        "reader/writer lock.\n\n"
+        "The first RWLOCK_SIZE (4) bytes of the segment hold the ShmRwLock header:\n\n"
+        "    [ ShmRwLock (4 B) | user data (size - 4 B) ]\n\n"
+        "Every `offset` argument is relative to the start of the user data area. Reads\n"
+        "take a shared lock; write, write_mixed and zero take an exclusive lock. Locks are\n"
+        "released automatically before each call returns. The lock state lives in the\n"
+        "shared memory itself, so every process that maps the segment shares it. A call\n"
+        "waiting for the lock can be interrupted (KeyboardInterrupt) and then changes nothing.\n\n"
+        "Instances come from SharedMemory.map().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<ViewState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec mapped_view_spec = {
+    "MappedView", static_cast<int>(sizeof(Object<ViewState>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+PyObject* map_view(const PlatformHandle& handle, bool creator) {
+    Result<Mapping> mapped = handle.map();
+    if (!mapped) return raise(mapped.error());
+    ViewState state(std::move(mapped).value());
+    // Beyond this point the mapping is released with `state` on every failure.
+    if (state.mapping.size() <= RWLOCK_SIZE)
+        return raise(ShmError::value("segment size must be > 4 bytes (rwlock header)"));
+    if (creator) state.lock().init_unlocked();
+    PyTypeObject* type = mapped_view_type();
+    if (type == nullptr) return nullptr;
+    return new_object(type, std::move(state));
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,521 @@
+// Native tests of the SPSC ring: attach rules, framing and wrap placement
+// against a byte-at-a-time reference, back-pressure, untrusted headers and
+// frames, and a two-thread stream.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.hpp"
+#include "spsc/ring.hpp"
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace velmora {
+namespace {
+
+constexpr std::uint64_t kTop = ~std::uint64_t{0};
+
+// A segment whose name is removed at once: its handle still maps new views.
+class Segment {
+public:
+    explicit Segment(std::uint64_t size) {
+        static std::atomic<int> counter{0};
+        const std::string name = "/velmora_ring_test_" + std::to_string(pid()) + "_" +
+                                 std::to_string(counter++);
+        auto created = PlatformHandle::create(name, size);
+        if (!created) throw std::runtime_error(created.error().message);
+        handle_.emplace(std::move(created).value());
+        (void)PlatformHandle::remove(name);
+    }
+    Mapping map() const {
+        auto m = handle_->map();
+        if (!m) throw std::runtime_error(m.error().message);
+        return std::move(m).value();
+    }
+
+private:
+    static long pid() {
+#ifndef _WIN32
+        return static_cast<long>(::getpid());
+#else
+        return 0;
+#endif
+    }
+    std::optional<PlatformHandle> handle_;
+};
+
+SpscRing must(Result<SpscRing> r) {
+    if (!r) throw std::runtime_error(r.error().message);
+    return std::move(r).value();
+}
+
+// A ring together with a raw pointer to its own mapping, for forging and
+// inspecting the shared bytes behind the ring's back.
+struct Attached {
+    std::uint8_t* base;
+    SpscRing ring;
+
+    static Attached make(const Segment& seg, bool creator) {
+        Mapping m = seg.map();
+        std::uint8_t* base = m.base();
+        return {base, must(SpscRing::attach(std::move(m), creator))};
+    }
+    std::uint64_t get(int word) const {
+        std::uint64_t v;
+        std::memcpy(&v, base + 8 * word, 8);
+        return v;
+    }
+    void set(int word, std::uint64_t v) { std::memcpy(base + 8 * word, &v, 8); }
+    void forge(std::uint64_t head, std::uint64_t tail, std::uint64_t capacity) {
+        set(0, head), set(1, tail), set(2, capacity);
+    }
+    std::uint8_t* data() const { return base + SPSC_HEADER_SIZE; }
+};
+
+std::vector<std::uint8_t> bytes_of(std::size_t n, unsigned seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + 1);
+    return v;
+}
+
+// Pops one message: nullopt when empty; a ring error becomes an exception.
+std::optional<std::vector<std::uint8_t>> pop(SpscRing& ring) {
+    auto frame = ring.begin_pop();
+    if (!frame) throw std::runtime_error(frame.error().message);
+    if (!frame.value()) return std::nullopt;
+    std::vector<std::uint8_t> out(frame.value()->length);
+    ring.copy_payload(*frame.value(), out.data());
+    ring.commit(*frame.value());
+    return out;
+}
+
+bool push(SpscRing& ring, const std::vector<std::uint8_t>& payload) {
+    auto r = ring.push(payload);
+    if (!r) throw std::runtime_error(r.error().message);
+    return r.value();
+}
+
+std::string push_error(SpscRing& ring, ByteSpan payload) {
+    auto r = ring.push(payload);
+    return r ? "(no error)" : r.error().message;
+}
+
+std::string pop_error(SpscRing& ring) {
+    auto r = ring.begin_pop();
+    return r ? "(no error)" : r.error().message;
+}
+
+// ---- attach -------------------------------------------------------------------
+
+struct AttachCase {
+    std::uint64_t map_size;
+    bool creator;
+    const char* error;  // nullptr: attach succeeds with `capacity`
+    std::uint64_t capacity;
+};
+
+class AttachTest : public ::testing::TestWithParam<AttachCase> {};
+
+TEST_P(AttachTest, ValidatesSizeAndCapacity) {
+    const AttachCase& c = GetParam();
+    Segment seg(c.map_size);
+    auto r = SpscRing::attach(seg.map(), c.creator);
+    if (c.error != nullptr) {
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().kind, ShmError::Kind::Value);
+        EXPECT_EQ(r.error().message, c.error);
+        return;
+    }
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    EXPECT_EQ(r.value().capacity(), c.capacity);
+    EXPECT_EQ(r.value().map_size(), c.map_size);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ring, AttachTest,
+    ::testing::Values(
+        AttachCase{24, true, "map_size must be > 24 bytes (spsc header)", 0},
+        AttachCase{24, false, "map_size must be > 24 bytes (spsc header)", 0},
+        AttachCase{1, true, "map_size must be > 24 bytes (spsc header)", 0},
+        AttachCase{25, true, nullptr, 1},
+        AttachCase{26, true, nullptr, 2},
+        AttachCase{27, true, "data capacity (3) must be a power of two; try 2 or 4", 0},
+        AttachCase{4096, true, "data capacity (4072) must be a power of two; try 2048 or 4096", 0},
+        AttachCase{100, true, "data capacity (76) must be a power of two; try 64 or 128", 0},
+        AttachCase{100, false, nullptr, 0},  // opener: header never initialised
+        AttachCase{4120, true, nullptr, 4096}));
+
+struct CapacityCase {
+    std::uint64_t capacity;
+    const char* error;
+};
+
+class CreatorCapacityTest : public ::testing::TestWithParam<CapacityCase> {};
+
+TEST_P(CreatorCapacityTest, SuggestsNeighbouringPowersOfTwo) {
+    const CapacityCase& c = GetParam();
+    Status st = check_creator_capacity(c.capacity);
+    if (c.error == nullptr) {
+        EXPECT_TRUE(st.ok()) << st.error().message;
+    } else {
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().message, c.error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ring, CreatorCapacityTest,
+    ::testing::Values(
+        CapacityCase{1, nullptr}, CapacityCase{std::uint64_t{1} << 63, nullptr},
+        CapacityCase{5, "data capacity (5) must be a power of two; try 4 or 8"},
+        CapacityCase{(std::uint64_t{1} << 63) - 1,
+                     "data capacity (9223372036854775807) must be a power of two; "
+                     "try 4611686018427387904 or 9223372036854775808"},
+        CapacityCase{(std::uint64_t{1} << 63) + 1,
+                     "data capacity (9223372036854775809) must be a power of two; "
+                     "try 9223372036854775808 or 18446744073709551616"},
+        CapacityCase{kTop - 24,
+                     "data capacity (18446744073709551591) must be a power of two; "
+                     "try 9223372036854775808 or 18446744073709551616"}));
+
+TEST(Ring, OpenerSeesUninitialisedHeaderUntilCreatorAttaches) {
+    Segment seg(4120);
+    Attached opener = Attached::make(seg, false);
+    SpscRing& r = opener.ring;
+    EXPECT_EQ(r.capacity(), 0u);
+    EXPECT_EQ(r.used(), 0u);
+    EXPECT_EQ(r.free(), 0u);
+    EXPECT_TRUE(r.is_empty());
+    EXPECT_TRUE(r.is_full());
+    EXPECT_FALSE(pop(r).has_value());
+    EXPECT_EQ(push_error(r, {}),
+              "message too large: frame_len=4 > capacity=0                  (map_size=4120)");
+
+    Attached creator = Attached::make(seg, true);
+    EXPECT_EQ(r.capacity(), 4096u);
+    EXPECT_TRUE(push(r, bytes_of(3, 1)));
+    EXPECT_EQ(pop(creator.ring), bytes_of(3, 1));
+}
+
+TEST(Ring, CapacityOneRefusesEveryFrame) {
+    Segment seg(25);
+    Attached a = Attached::make(seg, true);
+    EXPECT_EQ(push_error(a.ring, {}),
+              "message too large: frame_len=4 > capacity=1                  (map_size=25)");
+}
+
+TEST(Ring, CreatorAttachResetsEveryRingOnTheSegment) {
+    Segment seg(56);
+    Attached old_ring = Attached::make(seg, true);
+    ASSERT_TRUE(push(old_ring.ring, bytes_of(5, 2)));
+    ASSERT_TRUE(push(old_ring.ring, bytes_of(1, 3)));
+    ASSERT_TRUE(pop(old_ring.ring).has_value());  // both counters off zero
+    Attached fresh = Attached::make(seg, true);
+    for (SpscRing* r : {&old_ring.ring, &fresh.ring}) {
+        EXPECT_TRUE(r->is_empty());
+        EXPECT_EQ(r->free(), 32u);
+        EXPECT_FALSE(pop(*r).has_value());
+    }
+}
+
+#ifndef _WIN32
+bool is_mapped(const void* addr) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return ::msync(const_cast<void*>(addr), static_cast<std::size_t>(page), MS_ASYNC) == 0;
+}
+
+TEST(Ring, MappingIsReleasedWithTheRingAndOnFailedAttach) {
+    Segment good(4120), bad(100);
+    Mapping m = good.map();
+    void* addr = m.base();
+    {
+        SpscRing ring = must(SpscRing::attach(std::move(m), true));
+        EXPECT_TRUE(is_mapped(addr));
+    }
+    EXPECT_FALSE(is_mapped(addr));
+
+    Mapping refused = bad.map();
+    addr = refused.base();
+    EXPECT_FALSE(SpscRing::attach(std::move(refused), true).ok());
+    EXPECT_FALSE(is_mapped(addr));
+}
+#endif
+
+// ---- occupancy and back-pressure (capacity 16) --------------------------------
+
+struct FillCase {
+    std::vector<std::size_t> payloads;  // pushed in order, all accepted
+    std::uint64_t used, free;
+    bool full;
+};
+
+class FillTest : public ::testing::TestWithParam<FillCase> {};
+
+TEST_P(FillTest, ReportsOccupancyAndBackPressure) {
+    const FillCase& c = GetParam();
+    Segment seg(40);
+    Attached a = Attached::make(seg, true);
+    for (std::size_t n : c.payloads) ASSERT_TRUE(push(a.ring, bytes_of(n, 0)));
+    EXPECT_EQ(a.ring.used(), c.used);
+    EXPECT_EQ(a.ring.free(), c.free);
+    EXPECT_EQ(a.ring.is_full(), c.full);
+    EXPECT_EQ(a.ring.is_empty(), c.used == 0);
+    // The largest payload that still fits is accepted, one more byte is not.
+    if (c.free >= 4) {
+        if (c.free < 16) {
+            ASSERT_FALSE(push(a.ring, bytes_of(c.free - 3, 0)));
+        }
+        ASSERT_TRUE(push(a.ring, bytes_of(c.free - 4, 0)));
+        EXPECT_TRUE(a.ring.is_full());
+    } else {
+        EXPECT_FALSE(push(a.ring, {}));
+    }
+    // The size test comes before the space test.
+    EXPECT_EQ(push_error(a.ring, bytes_of(13, 0)),
+              "message too large: frame_len=17 > capacity=16                  (map_size=40)");
+    EXPECT_EQ(a.get(1) - a.get(0), a.ring.used());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ring, FillTest,
+    ::testing::Values(FillCase{{}, 0, 16, false}, FillCase{{12}, 16, 0, true},
+                      FillCase{{9}, 13, 3, false}, FillCase{{10}, 14, 2, false},
+                      FillCase{{11}, 15, 1, false}, FillCase{{0, 0, 0}, 12, 4, false},
+                      FillCase{{3, 5}, 16, 0, true}, FillCase{{2, 0}, 10, 6, false}));
+
+TEST(Ring, EmptyPayloadIsAMessageDistinctFromAnEmptyRing) {
+    Segment seg(40);
+    Attached a = Attached::make(seg, true);
+    ASSERT_TRUE(push(a.ring, {}));
+    ASSERT_TRUE(push(a.ring, bytes_of(2, 9)));
+    EXPECT_EQ(a.ring.used(), 10u);
+    auto first = pop(a.ring);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_TRUE(first->empty());
+    EXPECT_EQ(a.ring.used(), 6u);
+    EXPECT_EQ(pop(a.ring), bytes_of(2, 9));
+    EXPECT_FALSE(pop(a.ring).has_value());
+}
+
+// ---- placement across the wrap ----------------------------------------------------
+
+// Where byte-at-a-time placement puts a frame: every byte at its own
+// position masked by capacity - 1.
+std::vector<std::uint8_t> reference_area(std::vector<std::uint8_t> area, std::uint64_t pos,
+                                         const std::vector<std::uint8_t>& payload) {
+    const std::uint64_t mask = area.size() - 1, n = payload.size();
+    for (std::uint64_t i = 0; i < 4; ++i) area[(pos + i) & mask] = static_cast<std::uint8_t>(n >> (8 * i));
+    for (std::uint64_t j = 0; j < n; ++j) area[(pos + 4 + j) & mask] = payload[j];
+    return area;
+}
+
+// Every start offset, every payload length and every split of the payload
+// into two parts, starting from counters near 0 and near 2^64.
+TEST(Ring, FramesWrapAtEveryByteLikeByteAtATimePlacement) {
+    for (std::uint64_t capacity : {4u, 8u, 16u, 32u}) {
+        Segment seg(SPSC_HEADER_SIZE + capacity);
+        Attached a = Attached::make(seg, true);
+        for (std::uint64_t base : {std::uint64_t{0}, kTop - capacity + 1}) {
+            for (std::uint64_t s = 0; s < capacity; ++s) {
+                for (std::size_t n = 0; n + 4 <= capacity; ++n) {
+                    const auto payload = bytes_of(n, static_cast<unsigned>(s + n));
+                    for (std::size_t k = 0; k <= n; ++k) {
+                        SCOPED_TRACE("capacity " + std::to_string(capacity) + " base " + std::to_string(base) +
+                                     " offset " + std::to_string(s) + " n " + std::to_string(n) + " split " +
+                                     std::to_string(k));
+                        const std::uint64_t pos = base + s;
+                        std::memset(a.data(), 0xEE, capacity);
+                        a.forge(pos, pos, capacity);
+                        const std::vector<std::uint8_t> before(a.data(), a.data() + capacity);
+                        auto pushed = a.ring.push(ByteSpan(payload).first(k), ByteSpan(payload).subspan(k));
+                        ASSERT_TRUE(pushed.ok() && pushed.value());
+                        const std::vector<std::uint8_t> after(a.data(), a.data() + capacity);
+                        ASSERT_EQ(after, reference_area(before, pos, payload));
+                        ASSERT_EQ(a.get(1), pos + n + 4);
+                        ASSERT_EQ(a.ring.used(), n + 4);
+                        ASSERT_EQ(pop(a.ring), payload);
+                        ASSERT_EQ(a.get(0), pos + n + 4);
+                        ASSERT_TRUE(a.ring.is_empty());
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Ring, CountersKeepWorkingAcrossTwoToTheSixtyFour) {
+    Segment seg(SPSC_HEADER_SIZE + 64);
+    Attached a = Attached::make(seg, true);
+    a.forge(kTop - 20, kTop - 20, 64);
+    std::uint64_t expected_tail = kTop - 20;
+    unsigned popped = 0;
+    for (unsigned i = 0; i < 40; ++i) {
+        const auto payload = bytes_of(i % 13, i);
+        ASSERT_TRUE(push(a.ring, payload));
+        expected_tail += payload.size() + 4;
+        ASSERT_EQ(a.ring.used(), expected_tail - a.get(0));
+        if (i % 3 != 0) continue;  // let a few messages queue up across the wrap
+        for (; popped <= i; ++popped) ASSERT_EQ(pop(a.ring), bytes_of(popped % 13, popped));
+        ASSERT_TRUE(a.ring.is_empty());
+    }
+    EXPECT_EQ(a.get(1), expected_tail);
+    EXPECT_LT(a.get(1), 1000u);  // it has gone round
+}
+
+// ---- untrusted header and frames --------------------------------------------------
+
+struct CorruptHeaderCase {
+    const char* what;
+    std::uint64_t head, tail, capacity;
+};
+
+class CorruptHeaderTest : public ::testing::TestWithParam<CorruptHeaderCase> {};
+
+TEST_P(CorruptHeaderTest, PushAndPopRefuseAndTouchNothing) {
+    const CorruptHeaderCase& c = GetParam();
+    Segment seg(SPSC_HEADER_SIZE + 64);
+    Attached a = Attached::make(seg, true);
+    a.forge(c.head, c.tail, c.capacity);
+    std::memset(a.data(), 0x5A, 64);
+    const std::vector<std::uint8_t> before(a.base, a.base + SPSC_HEADER_SIZE + 64);
+
+    EXPECT_EQ(push_error(a.ring, bytes_of(1, 0)).rfind("ring header is corrupt: ", 0), 0u) << c.what;
+    EXPECT_EQ(pop_error(a.ring).rfind("ring header is corrupt: ", 0), 0u) << c.what;
+    // Queries read header words only and report what they see, clamped.
+    const std::uint64_t apart = c.tail - c.head;
+    EXPECT_EQ(a.ring.used(), apart);
+    EXPECT_EQ(a.ring.free(), apart > c.capacity ? 0 : c.capacity - apart);
+    EXPECT_EQ(a.ring.is_full(), apart >= c.capacity);
+    EXPECT_EQ(std::vector<std::uint8_t>(a.base, a.base + SPSC_HEADER_SIZE + 64), before) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ring, CorruptHeaderTest,
+    ::testing::Values(CorruptHeaderCase{"capacity not a power of two", 0, 0, 48},
+                      CorruptHeaderCase{"capacity past the mapping", 0, 0, 128},
+                      CorruptHeaderCase{"capacity huge", 0, 0, std::uint64_t{1} << 40},
+                      CorruptHeaderCase{"tail too far ahead", 0, 65, 64},
+                      CorruptHeaderCase{"tail behind head", 10, 6, 64},
+                      CorruptHeaderCase{"counters apart with capacity 0", 0, 4, 0}));
+
+struct CorruptFrameCase {
+    std::uint64_t tail;
+    std::uint32_t prefix;
+    bool ok;
+};
+
+class CorruptFrameTest : public ::testing::TestWithParam<CorruptFrameCase> {};
+
+TEST_P(CorruptFrameTest, LengthPrefixMustFitThePublishedBytes) {
+    const CorruptFrameCase& c = GetParam();
+    Segment seg(SPSC_HEADER_SIZE + 16);
+    Attached a = Attached::make(seg, true);
+    const std::uint64_t head = 14;  // the prefix wraps: data offsets 14, 15, 0, 1
+    a.forge(head, head + c.tail, 16);
+    for (int i = 0; i < 4; ++i) a.data()[(head + i) & 15] = static_cast<std::uint8_t>(c.prefix >> (8 * i));
+    if (c.ok) {
+        auto got = pop(a.ring);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(got->size(), c.prefix);
+        return;
+    }
+    EXPECT_EQ(pop_error(a.ring).rfind("ring frame is corrupt: ", 0), 0u);
+    EXPECT_EQ(a.get(0), head);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ring, CorruptFrameTest,
+                         ::testing::Values(CorruptFrameCase{8, 4, true}, CorruptFrameCase{8, 5, false},
+                                           CorruptFrameCase{16, 12, true}, CorruptFrameCase{16, 13, false},
+                                           CorruptFrameCase{8, 0xFFFF'FFFFu, false},
+                                           CorruptFrameCase{3, 0, false}, CorruptFrameCase{1, 0, false}));
+
+// Every byte of the length prefix is little-endian, including the top one.
+TEST(Ring, LargePayloadCarriesAllFourPrefixBytes) {
+    const std::size_t n = (std::size_t{1} << 24) + 0x030201;
+    Segment seg(SPSC_HEADER_SIZE + (std::uint64_t{1} << 25));
+    Attached a = Attached::make(seg, true);
+    const auto payload = bytes_of(n, 4);
+    ASSERT_TRUE(push(a.ring, payload));
+    EXPECT_EQ(std::vector<std::uint8_t>(a.data(), a.data() + 4), (std::vector<std::uint8_t>{1, 2, 3, 1}));
+    EXPECT_EQ(pop(a.ring), payload);
+}
+
+#ifndef _WIN32
+// A payload that the 4-byte prefix cannot describe is refused before a byte of
+// it is read: the parts lie in reserved memory that cannot be touched.
+TEST(Ring, PayloadPastTheLengthPrefixIsRefusedUnread) {
+    const std::size_t reserve = std::size_t{1} << 32;
+    void* p = ::mmap(nullptr, reserve + 1, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    const auto* bytes = static_cast<const std::uint8_t*>(p);
+    Segment seg(SPSC_HEADER_SIZE + 64);
+    Attached a = Attached::make(seg, true);
+    EXPECT_EQ(push_error(a.ring, ByteSpan(bytes, reserve)).rfind("message too large for its 4-byte", 0), 0u);
+    const auto split = a.ring.push(ByteSpan(bytes, 2), ByteSpan(bytes, reserve - 1));
+    EXPECT_FALSE(split.ok());
+    EXPECT_EQ(a.get(1), 0u);
+    ::munmap(p, reserve + 1);
+}
+#endif
+
+// ---- two threads --------------------------------------------------------------------
+
+std::size_t message_size(std::uint32_t seq, std::size_t max) {
+    const std::uint32_t r = seq * 2654435761u;
+    return (r % 16 == 0) ? r % (max + 1) : r % 24;  // mostly small, some up to the limit
+}
+
+TEST(Ring, TwoThreadStreamArrivesIntactAndInOrder) {
+    constexpr std::uint64_t capacity = 256;
+    constexpr std::uint32_t count = 300000;
+    Segment seg(SPSC_HEADER_SIZE + capacity);
+    SpscRing producer = must(SpscRing::attach(seg.map(), true));
+    SpscRing consumer = must(SpscRing::attach(seg.map(), false));  // its own view of the segment
+
+    // Either side that hits a ring error raises `stop`, so the other never
+    // spins forever on a ring that will not move.
+    std::atomic<bool> stop{false};
+    std::string producer_error, consumer_error;
+    std::thread t([&] {
+        try {
+            for (std::uint32_t seq = 0; seq < count && !stop; ++seq) {
+                const auto msg = bytes_of(message_size(seq, capacity - 4), seq);
+                while (!push(producer, msg) && !stop) std::this_thread::yield();
+            }
+        } catch (const std::exception& e) {
+            producer_error = e.what();
+            stop = true;
+        }
+    });
+    std::uint32_t mismatches = 0, received = 0;
+    try {
+        while (received < count && !stop) {
+            auto got = pop(consumer);
+            if (!got) { std::this_thread::yield(); continue; }
+            if (*got != bytes_of(message_size(received, capacity - 4), received)) ++mismatches;
+            ++received;
+        }
+    } catch (const std::exception& e) {
+        consumer_error = e.what();
+        stop = true;
+    }
+    t.join();
+    EXPECT_EQ(producer_error, "");
+    EXPECT_EQ(consumer_error, "");
+    EXPECT_EQ(received, count);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_TRUE(consumer.is_empty());
+    EXPECT_FALSE(pop(consumer).has_value());
+}
+
+}  // namespace
+}  // namespace velmora
