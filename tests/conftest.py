@@ -1,5 +1,7 @@
 import os
+import sys
 import uuid
+from multiprocessing import resource_tracker, shared_memory
 
 import pytest
 
@@ -8,6 +10,17 @@ import velmora
 
 def unique_name(tag="t"):
     return f"/velmora-{tag}-{os.getpid()}-{uuid.uuid4().hex[:12]}"
+
+
+def second_mapping(name):
+    """The segment mapped again by the standard library, to forge or inspect
+    bytes behind the module's back. It is not ours to unlink, so it is kept
+    away from the resource tracker."""
+    if sys.version_info >= (3, 13):
+        return shared_memory.SharedMemory(name=name.lstrip("/"), create=False, track=False)
+    shm = shared_memory.SharedMemory(name=name.lstrip("/"), create=False)
+    resource_tracker.unregister(shm._name, "shared_memory")
+    return shm
 
 
 @pytest.fixture

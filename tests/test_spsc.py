@@ -4,11 +4,11 @@ through a second mapping (no peer is active while they are forged)."""
 import gc
 import struct
 import sys
-from multiprocessing import resource_tracker, shared_memory
 
 import pytest
 
 import velmora
+from conftest import second_mapping
 
 SM = velmora.SharedMemory
 HEADER = 24
@@ -24,10 +24,7 @@ class RawRing:
     header and data area behind the rings' back."""
 
     def __init__(self, name):
-        extra = {"track": False} if sys.version_info >= (3, 13) else {}
-        self._shm = shared_memory.SharedMemory(name=name.lstrip("/"), create=False, **extra)
-        if not extra:
-            resource_tracker.unregister(self._shm._name, "shared_memory")
+        self._shm = second_mapping(name)
 
     @property
     def header(self):

@@ -5,11 +5,11 @@ import signal
 import struct
 import sys
 from contextlib import contextmanager
-from multiprocessing import resource_tracker, shared_memory
 
 import pytest
 
 import velmora
+from conftest import second_mapping
 
 SM = velmora.SharedMemory
 U64_MAX = 2**64 - 1
@@ -22,11 +22,7 @@ class RawSegment:
     forge the lock word and to look at the bytes behind a view's back."""
 
     def __init__(self, name):
-        extra = {"track": False} if sys.version_info >= (3, 13) else {}
-        self._shm = shared_memory.SharedMemory(name=name.lstrip("/"), create=False, **extra)
-        if not extra:
-            # Opening registers the segment for unlinking at exit; it is not ours.
-            resource_tracker.unregister(self._shm._name, "shared_memory")
+        self._shm = second_mapping(name)
 
     @property
     def word(self):
