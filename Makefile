@@ -8,7 +8,7 @@ VPY      := $(VENV)/bin/python
 NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
 
-.PHONY: all install gtest test test-native test-python test-windows demo bench clean
+.PHONY: all install gtest test test-native test-python test-windows test-abi3 demo bench clean
 
 all: install
 
@@ -43,6 +43,10 @@ demo: install
 
 bench: install
 	@for f in bench/*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
+
+# The same abi3 wheel under every other CPython 3.10+ on the machine.
+test-abi3: $(STAMP)
+	scripts/test-abi3.sh
 
 # Cross-builds the core and native tests with mingw-w64 and runs them under Wine.
 test-windows:
