@@ -123,6 +123,6 @@ def test_sigint_interrupts_a_waiting_call(seg_name, method, word):
     assert (raw.word, raw.data()) == (word, pattern)
     raw.close()
     assert outcome == "interrupted"
-    assert waited >= 0.3 and latency < 1.0
+    assert waited >= 0.2 and latency < 1.0  # it really waited; Ctrl-C got it out promptly
     assert cursor == 0
     assert proc.exitcode == 0
