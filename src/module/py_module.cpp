@@ -1,6 +1,7 @@
 // Module definition: multi-phase initialisation with one execution slot that
 // registers the three classes. The class objects are made once per process.
 #include "module/py_support.hpp"
+#include "module/py_ref.hpp"
 
 #include <string>
 
@@ -31,11 +32,10 @@ PyObject* make_type(PyType_Spec& type_spec) {
     const auto* dotted = new std::string("builtins." + bare);
     PyType_Spec named = type_spec;
     named.name = dotted->c_str();
-    PyObject* type = PyType_FromSpec(&named);
-    PyObject* text = type == nullptr ? nullptr : PyUnicode_FromString(bare.c_str());
-    if (text == nullptr || PyObject_SetAttrString(type, "__name__", text) < 0) Py_CLEAR(type);
-    Py_XDECREF(text);
-    return type;
+    Ref type(PyType_FromSpec(&named));
+    const Ref text(type ? PyUnicode_FromString(bare.c_str()) : nullptr);
+    if (!text || PyObject_SetAttrString(type.get(), "__name__", text.get()) < 0) return nullptr;
+    return type.release();
 }
 
 PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& type_spec) {
@@ -44,24 +44,21 @@ PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& type_spec) {
     return reinterpret_cast<PyTypeObject*>(cache);
 }
 
-PyObject* all_list(PyObject* module) {
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    if (all != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
+Ref all_list(PyObject* module) {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (all || !PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
     PyErr_Clear();
-    all = PyList_New(0);
-    if (all != nullptr && PyModule_AddObjectRef(module, "__all__", all) < 0) Py_CLEAR(all);
+    all = Ref(PyList_New(0));
+    if (all && PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return Ref();
     return all;
 }
 
 bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
     if (type == nullptr) return false;
-    PyObject* all = all_list(module);
-    if (all == nullptr) return false;
-    PyObject* text = PyUnicode_FromString(name);
-    const int appended = text == nullptr ? -1 : PyList_Append(all, text);
-    Py_XDECREF(text);
-    Py_DECREF(all);
-    return appended == 0 && PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+    const Ref all = all_list(module);
+    const Ref text(all ? PyUnicode_FromString(name) : nullptr);
+    return text && PyList_Append(all.get(), text.get()) == 0 &&
+           PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 int exec_module(PyObject* module) {

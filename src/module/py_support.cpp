@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "module/py_ref.hpp"
+
 namespace velmora::py {
 namespace {
 
@@ -18,13 +20,9 @@ PyObject* exception_type(ShmError::Kind kind) {
 // Raises `type(message)` with the message as the only argument. Going through
 // an instance keeps OSError from reading a tuple as (errno, strerror).
 void raise_with_message(PyObject* type, const char* text, Py_ssize_t len) {
-    PyObject* msg = PyUnicode_DecodeUTF8(text, len, "replace");
-    if (msg == nullptr) return;
-    PyObject* exc = PyObject_CallFunctionObjArgs(type, msg, nullptr);
-    Py_DECREF(msg);
-    if (exc == nullptr) return;
-    PyErr_SetObject(type, exc);
-    Py_DECREF(exc);
+    Ref msg(PyUnicode_DecodeUTF8(text, len, "replace"));
+    Ref exc(msg ? PyObject_CallFunctionObjArgs(type, msg.get(), nullptr) : nullptr);
+    if (exc) PyErr_SetObject(type, exc.get());
 }
 
 // The class for failures that valid use never causes. It derives directly
@@ -139,10 +137,8 @@ bool wrong_type(PyObject* obj, const char* expected) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
         return false;
     }
-    PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
-    if (qualname == nullptr) return false;
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname, expected);
-    Py_DECREF(qualname);
+    Ref qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (qualname) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
     return false;
 }
 
@@ -153,20 +149,13 @@ void prefix_type_error(const char* name) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* text = value == nullptr ? nullptr : PyObject_Str(value);
-    PyObject* cause = value == nullptr ? nullptr : PyException_GetCause(value);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    if (text == nullptr) { Py_XDECREF(cause); return; }
-    PyObject* msg = PyUnicode_FromFormat("argument '%s': %U", name, text);
-    Py_DECREF(text);
-    PyObject* exc = msg == nullptr ? nullptr : PyObject_CallFunctionObjArgs(PyExc_TypeError, msg, nullptr);
-    Py_XDECREF(msg);
-    if (exc == nullptr) { Py_XDECREF(cause); return; }
-    if (cause != nullptr) PyException_SetCause(exc, cause);  // steals `cause`
-    PyErr_SetObject(PyExc_TypeError, exc);
-    Py_DECREF(exc);
+    const Ref old_type(type), old(value), old_tb(tb);
+    Ref text(old ? PyObject_Str(old.get()) : nullptr);
+    Ref msg(text ? PyUnicode_FromFormat("argument '%s': %U", name, text.get()) : nullptr);
+    Ref exc(msg ? PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr) : nullptr);
+    if (!exc) return;
+    if (PyObject* cause = PyException_GetCause(old.get())) PyException_SetCause(exc.get(), cause);  // steals
+    PyErr_SetObject(PyExc_TypeError, exc.get());
 }
 
 }  // namespace
@@ -185,10 +174,9 @@ bool to_u64(PyObject* obj, std::uint64_t& out) {
         out = PyLong_AsUnsignedLongLong(obj);
         return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
     }
-    PyObject* index = PyNumber_Index(obj);
-    if (index == nullptr) return false;
-    out = PyLong_AsUnsignedLongLong(index);
-    Py_DECREF(index);
+    const Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    out = PyLong_AsUnsignedLongLong(index.get());
     return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
