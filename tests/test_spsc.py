@@ -2,6 +2,7 @@
 failures that consume or keep a message, and headers and frames forged
 through a second mapping (no peer is active while they are forged)."""
 import gc
+import random
 import struct
 import sys
 
@@ -344,6 +345,29 @@ def test_length_prefix_must_fit_what_was_published(ring, raw, tail, prefix, ok):
         with pytest.raises(ValueError, match="^ring frame is corrupt: "):
             call()
     assert raw.header[0] == 100
+
+
+def test_random_garbage_never_escapes_the_mapping(seg_name):
+    """Headers and data filled with noise by a misbehaving peer: every call
+    either works within the ring or raises ValueError; none may crash."""
+    rng = random.Random(20261207)
+    ring = make_ring(seg_name, 256)
+    raw = RawRing(seg_name)
+    edges = [0, 1, 3, 4, 255, 256, 257, 2**32 - 1, 2**63, 2**64 - 5, 2**64 - 1]
+    for _ in range(3000):
+        def word():
+            return rng.choice(edges) if rng.random() < 0.5 else rng.getrandbits(64)
+        capacity = rng.choice([0, 1, 64, 128, 256, 512, word()])
+        raw.forge(word(), word(), capacity)
+        raw.poke(0, rng.randbytes(256))
+        for call in (ring.pop, lambda: ring.pop("str"), lambda: ring.pop_mixed([("i32", 3)]),
+                     lambda: ring.push(rng.randbytes(rng.randrange(300)))):
+            try:
+                call()
+            except ValueError:
+                pass
+        repr(ring), ring.is_full(), ring.is_empty()
+    raw.close()
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/maps")
