@@ -90,3 +90,32 @@ def test_subinterpreter_import_is_refused():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("refused:") and "ImportError" in out.stdout
+
+
+def _stub_methods():
+    """(class, method, parameter names with defaults) as the installed stub declares them."""
+    import ast
+    import importlib.util
+    import pathlib
+
+    stub = pathlib.Path(importlib.util.find_spec("velmora").origin).with_name("velmora.pyi")
+    for cls in ast.parse(stub.read_text()).body:
+        if not isinstance(cls, ast.ClassDef):
+            continue
+        for fn in cls.body:
+            args = fn.args.args
+            defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
+            params = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args, defaults)]
+            yield cls.name, fn.name, params
+
+
+def test_type_stub_matches_the_runtime():
+    declared = {(cls, name): params for cls, name, params in _stub_methods()}
+    assert {cls for cls, _ in declared} == set(CLASSES)
+    for cls_name in CLASSES:
+        for method in METHODS[cls_name]:
+            runtime = getattr(getattr(velmora, cls_name), method).__text_signature__
+            params = [p.strip() for p in runtime.strip("()").split(",") if p.strip()]
+            params = ["self" if p == "$self" else p for p in params]
+            assert declared.pop((cls_name, method)) == params, (cls_name, method)
+    assert not declared, f"stub declares methods the module lacks: {sorted(declared)}"
