@@ -32,11 +32,16 @@ def main():
              "struct.unpack_from('<q')", per_call_ns("struct.unpack_from('<q', buf, 4)", env=env)),
             ("read_range(0, 64)", per_call_ns("view.read_range(0, 64)", env=env),
              "bytes(buf[4:68])", per_call_ns("bytes(buf[4:68])", env=env)),
+            ("write_mixed([1,[2.5,3.5],True])", per_call_ns("view.write_mixed([1, [2.5, 3.5], True], 0)", env=env),
+             "struct.pack_into('<qdd?')", per_call_ns("struct.pack_into('<qdd?', buf, 4, 1, 2.5, 3.5, True)", env=env)),
+            ("read_mixed(i64,f64*2,bool)", per_call_ns("view.read_mixed(schema, 0)",
+                                                       "schema = [('i64', 1), ('f64', 2), ('bool', 1)]", env),
+             "struct.unpack_from('<qdd?')", per_call_ns("struct.unpack_from('<qdd?', buf, 4)", env=env)),
         ]
         del env, view
         print(f"{NUMBER} calls, best of {REPEAT} (ns per call; struct/slicing take no lock)")
         for ours, ours_ns, theirs, theirs_ns in rows:
-            print(f"  {ours:<24} {ours_ns:7.1f}    {theirs:<26} {theirs_ns:7.1f}")
+            print(f"  {ours:<34} {ours_ns:7.1f}    {theirs:<26} {theirs_ns:7.1f}")
     finally:
         velmora.SharedMemory.remove(name)
         std.close()

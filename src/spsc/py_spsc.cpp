@@ -10,6 +10,7 @@
 
 #include "mixed/py_codec.hpp"
 #include "module/py_ref.hpp"
+#include "module/py_scratch.hpp"
 #include "spsc/ring.hpp"
 
 namespace velmora::py {
@@ -25,29 +26,6 @@ struct RingState {
 
 RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
 
-// Borrows the object's scratch buffer for one call. Encoding and decoding can
-// run Python code (a finalizer, an __index__) that may call back into this
-// same object; such a nested call finds no buffer and grows its own, so it can
-// never change the bytes this call is still using.
-class Scratch {
-public:
-    explicit Scratch(RingState& s) noexcept : owner_(s), buf_(std::move(s.scratch)) {}
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    ~Scratch() { owner_.scratch = std::move(buf_); }
-
-    std::string& str() noexcept { return buf_; }
-    // Room for `n` bytes. Grows only: zero-filling is paid once per new size.
-    std::uint8_t* room(std::size_t n) {
-        if (buf_.size() < n) buf_.resize(n);
-        return reinterpret_cast<std::uint8_t*>(buf_.data());
-    }
-
-private:
-    RingState& owner_;
-    std::string buf_;
-};
-
 PyObject* push_result(Result<bool> pushed) {
     if (!pushed) return raise(pushed.error());
     return PyBool_FromLong(pushed.value());
@@ -62,11 +40,11 @@ PyObject* push_value(RingState& s, PyObject* data) {
 }
 
 PyObject* push_list(RingState& s, PyObject* list) {
-    Scratch buf(s);
-    buf.str().clear();
-    if (!encode_list(list, buf.str())) return nullptr;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf.str().data());
-    return push_result(s.ring.push(ByteSpan(bytes, buf.str().size())));
+    Scratch buf(s.scratch);
+    std::string& payload = buf.cleared();
+    if (!encode_list(list, payload)) return nullptr;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
+    return push_result(s.ring.push(ByteSpan(bytes, payload.size())));
 }
 
 // Raw pop: the payload goes straight into a new bytes object. Allocating a
@@ -94,7 +72,7 @@ PyObject* pop_decoded(RingState& s, Decode decode) {
     if (!found) return raise(found.error());
     if (!found.value()) Py_RETURN_NONE;
     const SpscFrame frame = *found.value();
-    Scratch buf(s);
+    Scratch buf(s.scratch);
     std::uint8_t* payload = buf.room(static_cast<std::size_t>(frame.length));
     s.ring.copy_payload(frame, payload);
     s.ring.commit(frame);

@@ -12,6 +12,7 @@
 
 #include "mixed/py_codec.hpp"
 #include "module/py_ref.hpp"
+#include "module/py_scratch.hpp"
 #include "rwlock/rwlock.hpp"
 
 namespace velmora::py {
@@ -24,10 +25,11 @@ namespace {
 struct ViewState {
     Mapping mapping;
     std::atomic<std::uint64_t> cursor{0};
+    std::string scratch;  // staging for write_mixed and bytearray writes, reused across calls
 
     explicit ViewState(Mapping m) noexcept : mapping(std::move(m)) {}
     ViewState(ViewState&& other) noexcept
-        : mapping(std::move(other.mapping)), cursor(other.cursor.load()) {}
+        : mapping(std::move(other.mapping)), cursor(other.cursor.load()), scratch(std::move(other.scratch)) {}
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -131,12 +133,14 @@ PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // The encoding borrows the object's own bytes. Waiting for the lock may run
     // a signal handler, which could resize a bytearray under that pointer, so a
     // bytearray is taken as it is now; bytes and str cannot change.
-    std::string snapshot;
+    ViewState& v = view(self);
+    Scratch buf(v.scratch);
     if (PyByteArray_Check(argv[0])) {
+        std::string& snapshot = buf.cleared();
         snapshot.assign(reinterpret_cast<const char*>(encoded.body), encoded.body_len);
         encoded = borrow_bytes(snapshot);
     }
-    return store(view(self), offset, encoded);
+    return store(v, offset, encoded);
 }
 
 PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -198,11 +202,13 @@ PyObject* write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     static const Signature sig{"MappedView.write_mixed()", names, 2, 1};
     PyObject* argv[2];
     std::optional<std::uint64_t> offset;
-    std::string packed;
+    ViewState& v = view(self);
+    Scratch buf(v.scratch);
+    std::string& packed = buf.cleared();
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "items") ||
         !optional_offset(argv[1], offset) || !pack_items(argv[0], packed))
         return nullptr;
-    return store(view(self), offset, borrow_bytes(packed));
+    return store(v, offset, borrow_bytes(packed));
 }
 
 PyObject* zero(PyObject* self, PyObject*) {
