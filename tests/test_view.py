@@ -94,6 +94,16 @@ def test_map_refuses_segment_without_data_area(seg_name, size):
         assert mapping_count(seg_name) == 0
 
 
+def test_zero_byte_prefix_is_refused_by_size_not_by_the_os(seg_name):
+    SM.create(seg_name, 4096)
+    empty = SM.open(seg_name, 0)
+    assert empty.size() == 0
+    with pytest.raises(ValueError, match=r"^segment size must be > 4 bytes \(rwlock header\)$"):
+        empty.map()
+    with pytest.raises(ValueError, match=r"^map_size must be > 24 bytes \(spsc header\)$"):
+        empty.spsc()
+
+
 def test_each_map_is_its_own_mapping_and_is_released(segment, seg_name):
     if not sys.platform.startswith("linux"):
         pytest.skip("reads /proc/self/maps")

@@ -103,6 +103,10 @@ Status PlatformHandle::remove(std::string_view name) {
 }
 
 Result<Mapping> PlatformHandle::map() const {
+    // An opener may ask for a zero-byte prefix; mmap refuses a zero length, so
+    // hand back an empty view and let the view and ring refuse its size, as
+    // they do everywhere else.
+    if (size_ == 0) return Mapping();
     if (size_ > SIZE_MAX) return os_error("mmap", name_, ENOMEM);
     void* base = ::mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ | PROT_WRITE, MAP_SHARED,
                         static_cast<int>(handle_), 0);
