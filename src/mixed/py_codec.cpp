@@ -196,28 +196,29 @@ bool encode_value(PyObject* value, std::string& out) {
     return true;
 }
 
-bool encode_list(PyObject* list, std::string& out) {
+namespace {
+
+// Appends `encode(item)` for every item of `list`, all or nothing.
+template <class Encode>
+bool encode_each(PyObject* list, std::string& out, Encode encode) {
     SizeRollback rollback(out);
     const Py_ssize_t n = PyList_Size(list);
     if (n < 0) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GetItem(list, i);
-        if (item == nullptr || !encode_value(item, out)) return false;
+        if (item == nullptr || !encode(item, out)) return false;
     }
     return rollback.commit();
 }
 
+}  // namespace
+
+bool encode_list(PyObject* list, std::string& out) { return encode_each(list, out, encode_value); }
+
 bool pack_items(PyObject* items, std::string& out) {
-    SizeRollback rollback(out);
-    const Py_ssize_t n = PyList_Size(items);
-    if (n < 0) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GetItem(items, i);
-        if (item == nullptr) return false;
-        const bool ok = PyList_Check(item) ? encode_list(item, out) : encode_value(item, out);
-        if (!ok) return false;
-    }
-    return rollback.commit();
+    return encode_each(items, out, [](PyObject* item, std::string& buf) {
+        return PyList_Check(item) ? encode_list(item, buf) : encode_value(item, buf);
+    });
 }
 
 PyObject* decode_value(const std::uint8_t* data, std::uint64_t len, std::string_view tag,

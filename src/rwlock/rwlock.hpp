@@ -80,46 +80,44 @@ bool should_abandon(std::uint32_t& failures, Poll& poll) {
 
 }  // namespace rwlock_detail
 
-// One shared hold. Released exactly once: by the destructor of the guard that
-// owns it (a moved-from guard owns nothing).
-class [[nodiscard]] ShmReadGuard {
-public:
-    ShmReadGuard(ShmReadGuard&& other) noexcept : word_(std::exchange(other.word_, nullptr)) {}
-    ShmReadGuard& operator=(ShmReadGuard&&) = delete;
-    ShmReadGuard(const ShmReadGuard&) = delete;
-    ShmReadGuard& operator=(const ShmReadGuard&) = delete;
+// How each kind of hold is given back.
+struct SharedRelease {
+    // Not read or tested first: one locked decrement is the whole release.
+    static void release(std::int32_t* word) noexcept {
+        rwlock_detail::word_ref(word).fetch_sub(1, std::memory_order_release);
+    }
+};
 
-    ~ShmReadGuard() {
-        // Not read or tested first: one locked decrement is the whole release.
-        if (word_ != nullptr) rwlock_detail::word_ref(word_).fetch_sub(1, std::memory_order_release);
+struct ExclusiveRelease {
+    // Only the holder can change a word of -1, so a plain release store suffices.
+    static void release(std::int32_t* word) noexcept {
+        rwlock_detail::word_ref(word).store(RWLOCK_UNLOCKED, std::memory_order_release);
+    }
+};
+
+// One hold of the lock. Released exactly once: by the destructor of the guard
+// that owns it (a moved-from guard owns nothing).
+template <class Release>
+class [[nodiscard]] ShmGuard {
+public:
+    ShmGuard(ShmGuard&& other) noexcept : word_(std::exchange(other.word_, nullptr)) {}
+    ShmGuard& operator=(ShmGuard&&) = delete;
+    ShmGuard(const ShmGuard&) = delete;
+    ShmGuard& operator=(const ShmGuard&) = delete;
+
+    ~ShmGuard() {
+        if (word_ != nullptr) Release::release(word_);
     }
 
 private:
     friend class ShmRwLock;
-    explicit ShmReadGuard(std::int32_t* word) noexcept : word_(word) {}
+    explicit ShmGuard(std::int32_t* word) noexcept : word_(word) {}
 
     std::int32_t* word_;
 };
 
-// The exclusive hold. Released exactly once, like ShmReadGuard.
-class [[nodiscard]] ShmWriteGuard {
-public:
-    ShmWriteGuard(ShmWriteGuard&& other) noexcept : word_(std::exchange(other.word_, nullptr)) {}
-    ShmWriteGuard& operator=(ShmWriteGuard&&) = delete;
-    ShmWriteGuard(const ShmWriteGuard&) = delete;
-    ShmWriteGuard& operator=(const ShmWriteGuard&) = delete;
-
-    ~ShmWriteGuard() {
-        // Only the holder can change a word of -1, so a plain release store suffices.
-        if (word_ != nullptr) rwlock_detail::word_ref(word_).store(RWLOCK_UNLOCKED, std::memory_order_release);
-    }
-
-private:
-    friend class ShmRwLock;
-    explicit ShmWriteGuard(std::int32_t* word) noexcept : word_(word) {}
-
-    std::int32_t* word_;
-};
+using ShmReadGuard = ShmGuard<SharedRelease>;
+using ShmWriteGuard = ShmGuard<ExclusiveRelease>;
 
 // A poll that never gives up: the acquire waits until it gets the lock.
 struct NeverAbandon {

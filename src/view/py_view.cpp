@@ -94,6 +94,19 @@ PyObject* store(ViewState& v, std::optional<std::uint64_t> offset, const Encoded
     Py_RETURN_NONE;
 }
 
+// Decodes from the data area at `start` (<= data_size) to its end, straight
+// from the mapping under the shared lock; in cursor mode the cursor then moves
+// past what was decoded.
+template <class Decode>
+PyObject* decode_at(ViewState& v, std::uint64_t start, bool cursor_mode, Decode decode) {
+    const auto guard = v.lock().read_lock(InterruptPoll{});
+    if (!guard) return nullptr;
+    std::uint64_t consumed = 0;
+    PyObject* result = decode(v.data() + start, v.data_size() - start, consumed);
+    if (result != nullptr && cursor_mode) v.advance(start, consumed);
+    return result;
+}
+
 EncodedView borrow_bytes(const std::string& buf) noexcept {
     EncodedView view;
     view.body = reinterpret_cast<const std::uint8_t*>(buf.data());
@@ -168,13 +181,9 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::string_view tag;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "tag", tag)) return nullptr;
     ViewState& v = view(self);
-    const std::uint64_t start = v.cursor.load();
-    const auto guard = v.lock().read_lock(InterruptPoll{});
-    if (!guard) return nullptr;
-    std::uint64_t consumed = 0;
-    PyObject* value = decode_value(v.data() + start, v.data_size() - start, tag, consumed);
-    if (value != nullptr) v.advance(start, consumed);
-    return value;
+    return decode_at(v, v.cursor.load(), true, [tag](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+        return decode_value(data, len, tag, used);
+    });
 }
 
 PyObject* read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -189,12 +198,10 @@ PyObject* read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const std::uint64_t start = offset.value_or(v.cursor.load());
     if (start >= v.data_size())
         return raise(ShmError::value("read_mixed: no data available at current cursor position"));
-    const auto guard = v.lock().read_lock(InterruptPoll{});
-    if (!guard) return nullptr;
-    std::uint64_t consumed = 0;
-    PyObject* list = unpack_schema(v.data() + start, v.data_size() - start, argv[0], consumed);
-    if (list != nullptr && !offset) v.advance(start, consumed);
-    return list;
+    PyObject* schema = argv[0];
+    return decode_at(v, start, !offset, [schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+        return unpack_schema(data, len, schema, used);
+    });
 }
 
 PyObject* write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
