@@ -10,7 +10,7 @@ CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer"]
 METHODS = {
     "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
-                   "write_mixed", "zero", "reader_count", "is_write_locked", "size"],
+                   "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed"],
 }
 
@@ -113,6 +113,8 @@ def _stub_methods():
         if not isinstance(cls, ast.ClassDef):
             continue
         for fn in cls.body:
+            if not isinstance(fn, ast.FunctionDef):
+                continue
             args = fn.args.args
             defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
             params = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args, defaults)]

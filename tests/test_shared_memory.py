@@ -1,12 +1,15 @@
+import errno
 import os
 import stat
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
 import velmora
-from conftest import unique_name
+from conftest import second_mapping_create, unique_name, view_lock_held
 
 SM = velmora.SharedMemory
 NAME_START = "name must start with '/' (e.g. \"/my_segment\")"
@@ -113,14 +116,55 @@ def test_create_open_name_size_repr(seg_name):
     assert SM.open(seg_name, 100).size() == 100
 
 
-def test_create_existing_name(seg_name):
-    SM.create(seg_name, 256)
-    again = SM.create(seg_name, 256)
-    assert repr(again).endswith("role=creator)")
-    with pytest.raises(ValueError) as info:
-        SM.create(seg_name, 512)
-    assert str(info.value) == f"segment '{seg_name}' already exists with size 256, not 512"
-    assert SM.open(seg_name).size() == 256
+@pytest.mark.parametrize("size", [256, 512, 1])
+def test_create_refuses_an_existing_name_and_leaves_it_alone(seg_name, size):
+    view = SM.create(seg_name, 256).map()
+    view.write(b"precious", 0)
+    with view_lock_held(seg_name):
+        with pytest.raises(FileExistsError) as info:
+            SM.create(seg_name, size)
+        assert view.is_write_locked(), "a refused create reset a live lock word"
+    exc = info.value
+    assert exc.errno == errno.EEXIST and exc.args == (str(exc),)
+    assert str(exc) == f"shm_open('{seg_name}'): File exists (errno 17)"
+    assert view.read_range(0, 8) == b"precious" and SM.open(seg_name).size() == 256
+
+
+def test_create_is_usable_by_its_owner_whatever_the_umask(seg_name):
+    old = os.umask(0o277)
+    try:
+        SM.create(seg_name, 64)
+    finally:
+        os.umask(old)
+    assert SM.open(seg_name).map().size() == 60
+
+
+def test_a_squatted_name_is_refused_not_written(seg_name):
+    squatter = second_mapping_create(seg_name, 4096)
+    try:
+        with pytest.raises(FileExistsError):
+            SM.create(seg_name, 4096).map()
+        assert bytes(squatter.buf[:8]) == bytes(8)
+    finally:
+        squatter.close()
+
+
+def test_open_waits_briefly_for_a_creator_to_size_the_segment(seg_name):
+    fd = os.open("/dev/shm" + seg_name, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
+    try:
+        timer = threading.Timer(0.02, os.ftruncate, (fd, 4096))
+        timer.start()
+        assert SM.open(seg_name).size() == 4096
+        timer.join()
+        os.ftruncate(fd, 0)
+        t0 = time.monotonic()
+        with pytest.raises(ValueError) as info:
+            SM.open(seg_name)
+        assert 0.05 < time.monotonic() - t0 < 2
+        assert str(info.value) == (f"segment '{seg_name}' has no size yet: "
+                                   "its creator has not finished creating it")
+    finally:
+        os.close(fd)
 
 
 def test_open_larger_than_segment(seg_name):
@@ -135,9 +179,11 @@ def test_open_missing_segment():
     with pytest.raises(OSError) as info:
         SM.open(name)
     exc = info.value
-    assert type(exc) is OSError
-    assert exc.errno is None and exc.strerror is None and exc.filename is None
+    assert type(exc) is FileNotFoundError and exc.errno == errno.ENOENT
+    assert exc.strerror is None and exc.filename is None and exc.args == (str(exc),)
     assert str(exc) == f"shm_open('{name}'): No such file or directory (errno 2)"
+    with pytest.raises(FileNotFoundError):
+        SM.remove(name)
 
 
 def test_remove(seg_name):
@@ -189,7 +235,8 @@ def test_no_descriptor_or_mapping_leaks(seg_name):
         SM.create(ring_name, 4096 + 24)
         fds, maps = _resources()
         for _ in range(2000):
-            shm = SM.create(seg_name, 4096)
+            shm = SM.create(seg_name + "-tmp", 4096)
+            SM.remove(seg_name + "-tmp")
             view = SM.open(seg_name).map()
             ring = SM.open(ring_name).spsc()
             with pytest.raises(ValueError):
@@ -197,7 +244,7 @@ def test_no_descriptor_or_mapping_leaks(seg_name):
             del shm, view, ring
             with pytest.raises(OSError):
                 SM.open(seg_name + "-absent")
-            with pytest.raises(ValueError):
+            with pytest.raises(FileExistsError):
                 SM.create(seg_name, 1)
         after_fds, after_maps = _resources()
         # A leak would show thousands more; allow the interpreter a little slack.

@@ -1,5 +1,7 @@
 #include "mixed/codec.hpp"
 
+#include <algorithm>
+
 #include <array>
 #include <string>
 #include <utility>
@@ -105,6 +107,24 @@ Result<Decoded> decode_element(Form form, const std::uint8_t* data, std::uint64_
     const std::uint32_t n = load_le<std::uint32_t>(data + pos);
     if (n > len - pos - kStrPrefix) return out_of_bounds(pos + kStrPrefix, n, len);
     return str_at(data + pos, n);
+}
+
+// Mirrors decode_element's checks: a fixed run is one multiplication, a str
+// run walks its count prefixes (at least 4 bytes each, so at most len / 4 steps).
+RunExtent run_extent(Form form, std::uint64_t count, const std::uint8_t* data, std::uint64_t len,
+                     std::uint64_t pos) noexcept {
+    const std::uint64_t width = fixed_width(form);
+    if (form != Form::Str) {
+        const std::uint64_t fit = (len - pos) / width;
+        return {pos + std::min(count, fit) * width, count <= fit};
+    }
+    for (std::uint64_t k = 0; k < count; ++k) {
+        if (width > len - pos) return {pos, false};
+        const std::uint32_t n = load_le<std::uint32_t>(data + pos);
+        if (n > len - pos - kStrPrefix) return {pos + kStrPrefix, false};
+        pos += kStrPrefix + n;
+    }
+    return {pos, true};
 }
 
 ShmError unknown_schema_tag(std::string_view tag) {

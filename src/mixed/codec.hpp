@@ -89,6 +89,18 @@ struct Decoded {
 [[nodiscard]] Result<Decoded> decode_element(Form form, const std::uint8_t* data,
                                              std::uint64_t len, std::uint64_t pos);
 
+// How far decoding `count` elements of `form` from offset `pos` of
+// [data, data + len) reads: `end` is one past the last byte it would look at
+// (never past `len`), `complete` whether every element would decode. Copying
+// [0, end) is enough to repeat the decode elsewhere (with the same `len`, so
+// every message is the same). Reads only str count prefixes.
+struct RunExtent {
+    std::uint64_t end;
+    bool complete;
+};
+[[nodiscard]] RunExtent run_extent(Form form, std::uint64_t count, const std::uint8_t* data,
+                                   std::uint64_t len, std::uint64_t pos) noexcept;
+
 // The schema's unknown-tag message (shorter than decode_scalar's).
 [[nodiscard]] ShmError unknown_schema_tag(std::string_view tag);
 

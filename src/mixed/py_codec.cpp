@@ -159,16 +159,6 @@ bool read_entry(PyObject* entry, std::string_view& tag, std::uint64_t& count) {
     return count_obj != nullptr && to_u64(count_obj, count);
 }
 
-PyObject* unpack_entry(PyObject* entry, const std::uint8_t* data, std::uint64_t len,
-                       std::uint64_t& pos) {
-    std::string_view tag;
-    std::uint64_t count = 0;
-    if (!read_entry(entry, tag, count)) return nullptr;
-    const std::optional<Form> form = lookup_tag(tag);
-    if (!form) return raise(unknown_schema_tag(tag));
-    return decode_run(*form, data, len, count, pos);
-}
-
 }  // namespace
 
 // ---- public operations ----------------------------------------------------------
@@ -230,21 +220,62 @@ PyObject* decode_value(const std::uint8_t* data, std::uint64_t len, std::string_
     return obj;
 }
 
-PyObject* unpack_schema(const std::uint8_t* data, std::uint64_t len, PyObject* schema,
-                        std::uint64_t& consumed) {
-    Ref result(PyList_New(0));
-    if (!result) return nullptr;
-    std::uint64_t pos = 0;
+bool ParsedSchema::parse(PyObject* schema) {
+    entries_.clear();
+    const Py_ssize_t n = PyList_Size(schema);
+    if (n < 0) return false;
     // The size is re-read on every pass: a count's __index__ may run Python
     // code that changes the schema list, and each entry is held while in use.
     for (Py_ssize_t i = 0; i < PyList_Size(schema); ++i) {
         Ref entry = Ref::borrow(PyList_GetItem(schema, i));
-        if (!entry) return nullptr;
-        Ref value(unpack_entry(entry.get(), data, len, pos));
+        if (!entry) return false;
+        std::string_view tag;
+        std::uint64_t count = 0;
+        std::optional<Form> form;
+        if (read_entry(entry.get(), tag, count) && !(form = lookup_tag(tag))) raise(unknown_schema_tag(tag));
+        if (!form) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            err_type_ = Ref(type), err_value_ = Ref(value), err_tb_ = Ref(tb);
+            return true;
+        }
+        entries_.push_back({*form, count});
+    }
+    return true;
+}
+
+std::uint64_t ParsedSchema::extent(const std::uint8_t* data, std::uint64_t len) const noexcept {
+    std::uint64_t pos = 0;
+    for (const Entry& e : entries_) {
+        const RunExtent run = run_extent(e.form, e.count, data, len, pos);
+        // A run that stops short is where the decode fails: nothing after it is read.
+        if (!run.complete) return run.end;
+        pos = run.end;
+    }
+    return pos;
+}
+
+PyObject* ParsedSchema::decode(const std::uint8_t* data, std::uint64_t len, std::uint64_t& consumed) {
+    Ref result(PyList_New(0));
+    if (!result) return nullptr;
+    std::uint64_t pos = 0;
+    for (const Entry& e : entries_) {
+        Ref value(decode_run(e.form, data, len, e.count, pos));
         if (!value || PyList_Append(result.get(), value.get()) < 0) return nullptr;
+    }
+    if (err_type_) {
+        PyErr_Restore(err_type_.release(), err_value_.release(), err_tb_.release());
+        return nullptr;
     }
     consumed = pos;
     return result.release();
+}
+
+PyObject* unpack_schema(const std::uint8_t* data, std::uint64_t len, PyObject* schema,
+                        std::uint64_t& consumed) {
+    ParsedSchema parsed;
+    if (!parsed.parse(schema)) return nullptr;
+    return parsed.decode(data, len, consumed);
 }
 
 }  // namespace velmora::py

@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "mixed/codec.hpp"
+#include "module/py_ref.hpp"
 
 namespace velmora::py {
 
@@ -53,5 +57,37 @@ PyObject* decode_value(const std::uint8_t* data, std::uint64_t len, std::string_
 // list and sets `consumed`, or nullptr.
 PyObject* unpack_schema(const std::uint8_t* data, std::uint64_t len, PyObject* schema,
                         std::uint64_t& consumed);
+
+// A schema converted before any data is looked at, so that no Python code
+// (a count's __index__) runs while shared memory is locked. Conversion stops
+// at the first bad entry and keeps its exception; decode() raises it only
+// once every entry before it has decoded, so callers see the same error as a
+// decode that converted each entry as it went.
+class ParsedSchema {
+public:
+    ParsedSchema() = default;
+    ParsedSchema(const ParsedSchema&) = delete;
+    ParsedSchema& operator=(const ParsedSchema&) = delete;
+
+    // Converts `schema` (a list). False only when the conversion itself failed
+    // in a way that is not an entry's error (an exception is then set).
+    [[nodiscard]] bool parse(PyObject* schema);
+
+    // The end of the bytes that decoding the good entries reads from
+    // [data, data + len) (see run_end).
+    [[nodiscard]] std::uint64_t extent(const std::uint8_t* data, std::uint64_t len) const noexcept;
+
+    // Decodes from `data`, which holds at least extent() bytes of a range of
+    // `len` bytes. Returns the list and sets `consumed`, or raises.
+    PyObject* decode(const std::uint8_t* data, std::uint64_t len, std::uint64_t& consumed);
+
+private:
+    struct Entry {
+        Form form;
+        std::uint64_t count;
+    };
+    std::vector<Entry> entries_;
+    Ref err_type_, err_value_, err_tb_;  // the first bad entry's exception
+};
 
 }  // namespace velmora::py

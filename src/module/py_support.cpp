@@ -1,6 +1,7 @@
 // Error raising, argument binding and conversion for every method.
 #include "module/py_support.hpp"
 
+#include <cerrno>
 #include <string>
 
 #include "module/py_ref.hpp"
@@ -8,21 +9,58 @@
 namespace velmora::py {
 namespace {
 
-PyObject* exception_type(ShmError::Kind kind) {
-    switch (kind) {
-        case ShmError::Kind::Os: return PyExc_OSError;
-        case ShmError::Kind::Permission: return PyExc_PermissionError;
-        case ShmError::Kind::Value: break;
+// The system's error number as errno and as the OSError subclass Python code
+// branches on. On Windows `code` is a Win32 error, mapped to its errno.
+struct OsCode {
+    PyObject* type;
+    int errno_value;
+};
+
+OsCode os_code(const ShmError& err) {
+#ifdef _WIN32
+    switch (err.code) {
+        case 2: return {PyExc_FileNotFoundError, 2};     // ERROR_FILE_NOT_FOUND: ENOENT
+        case 183: return {PyExc_FileExistsError, 17};    // ERROR_ALREADY_EXISTS: EEXIST
+        case 5: return {PyExc_PermissionError, 13};      // ERROR_ACCESS_DENIED: EACCES
     }
-    return PyExc_ValueError;
+#else
+    switch (err.code) {
+        case ENOENT: return {PyExc_FileNotFoundError, ENOENT};
+        case EEXIST: return {PyExc_FileExistsError, EEXIST};
+        case EACCES:
+        case EPERM: return {PyExc_PermissionError, err.code};
+    }
+#endif
+    return {err.kind == ShmError::Kind::Permission ? PyExc_PermissionError : PyExc_OSError, err.code};
 }
 
-// Raises `type(message)` with the message as the only argument. Going through
+// Builds `type(message)` with the message as the only argument: going through
 // an instance keeps OSError from reading a tuple as (errno, strerror).
-void raise_with_message(PyObject* type, const char* text, Py_ssize_t len) {
+Ref with_message(PyObject* type, const char* text, Py_ssize_t len) {
     Ref msg(PyUnicode_DecodeUTF8(text, len, "replace"));
-    Ref exc(msg ? PyObject_CallFunctionObjArgs(type, msg.get(), nullptr) : nullptr);
+    return Ref(msg ? PyObject_CallFunctionObjArgs(type, msg.get(), nullptr) : nullptr);
+}
+
+void raise_with_message(PyObject* type, const char* text, Py_ssize_t len) {
+    Ref exc = with_message(type, text, len);
     if (exc) PyErr_SetObject(type, exc.get());
+}
+
+// An OS failure: the matching OSError subclass, one argument, and .errno
+// (and .winerror on Windows) set on the instance when the code is known.
+void raise_os(const ShmError& err) {
+    const OsCode os = os_code(err);
+    Ref exc = with_message(os.type, err.message.data(), static_cast<Py_ssize_t>(err.message.size()));
+    if (!exc) return;
+    if (err.code != 0) {
+        Ref number(PyLong_FromLong(os.errno_value));
+        if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return;
+#ifdef _WIN32
+        Ref win(PyLong_FromLong(err.code));
+        if (!win || PyObject_SetAttrString(exc.get(), "winerror", win.get()) < 0) return;
+#endif
+    }
+    PyErr_SetObject(os.type, exc.get());
 }
 
 // The class for failures that valid use never causes. It derives directly
@@ -35,8 +73,13 @@ PyObject* internal_error_type() {
 }  // namespace
 
 PyObject* raise(const ShmError& err) {
-    raise_with_message(exception_type(err.kind), err.message.data(),
-                       static_cast<Py_ssize_t>(err.message.size()));
+    const auto len = static_cast<Py_ssize_t>(err.message.size());
+    switch (err.kind) {
+        case ShmError::Kind::Os:
+        case ShmError::Kind::Permission: raise_os(err); break;
+        case ShmError::Kind::Timeout: raise_with_message(PyExc_TimeoutError, err.message.data(), len); break;
+        case ShmError::Kind::Value: raise_with_message(PyExc_ValueError, err.message.data(), len); break;
+    }
     return nullptr;
 }
 

@@ -11,14 +11,19 @@
 namespace velmora {
 
 struct ShmError {
-    enum class Kind { Os, Value, Permission };
+    // Os and Permission carry the system's error number in `code` (errno on
+    // Unix, the Win32 error code on Windows; 0 when there is none). Timeout is
+    // a wait that ran past its deadline.
+    enum class Kind { Os, Value, Permission, Timeout };
 
     Kind kind;
     std::string message;
+    int code = 0;
 
-    static ShmError os(std::string msg) { return {Kind::Os, std::move(msg)}; }
-    static ShmError value(std::string msg) { return {Kind::Value, std::move(msg)}; }
-    static ShmError permission(std::string msg) { return {Kind::Permission, std::move(msg)}; }
+    static ShmError os(std::string msg, int code = 0) { return {Kind::Os, std::move(msg), code}; }
+    static ShmError value(std::string msg) { return {Kind::Value, std::move(msg), 0}; }
+    static ShmError permission(std::string msg, int code = 0) { return {Kind::Permission, std::move(msg), code}; }
+    static ShmError timeout(std::string msg) { return {Kind::Timeout, std::move(msg), 0}; }
 };
 
 // A value or the error that prevented it.

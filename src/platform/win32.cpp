@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.hpp"
+#include "platform/wait.hpp"
 #include "platform/win32_text.hpp"
 
 namespace velmora {
@@ -74,7 +75,7 @@ namespace {
 // Reads the last error first, before anything else can overwrite it.
 ShmError last_os_error() {
     const DWORD error = ::GetLastError();
-    return ShmError::os(win32::system_message(error));
+    return ShmError::os(win32::system_message(error), static_cast<int>(error));
 }
 
 bool is_valid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
@@ -130,5 +131,29 @@ PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
 PlatformHandle::~PlatformHandle() {
     if (handle_ != kNoHandle) ::CloseHandle(to_handle(handle_));
 }
+
+// ---- waiting ----------------------------------------------------------------------
+
+std::uint64_t monotonic_ns() noexcept {
+    LARGE_INTEGER count, freq;
+    ::QueryPerformanceCounter(&count);
+    ::QueryPerformanceFrequency(&freq);
+    const auto c = static_cast<std::uint64_t>(count.QuadPart), f = static_cast<std::uint64_t>(freq.QuadPart);
+    return c / f * 1'000'000'000u + c % f * 1'000'000'000u / f;
+}
+
+void yield_processor() noexcept { ::SwitchToThread(); }
+
+// Sleep() counts whole milliseconds; round up so a short sleep still sleeps.
+void sleep_ns(std::uint64_t ns) noexcept {
+    const std::uint64_t ms = (ns + 999'999u) / 1'000'000u;
+    ::Sleep(static_cast<DWORD>(ms > 0xFFFF'FFF0u ? 0xFFFF'FFF0u : ms));
+}
+
+// WaitOnAddress works within one process only, so shared words are polled
+// with bounded sleeps.
+void wait_on_word(const std::uint32_t*, std::uint32_t, std::uint64_t timeout_ns) noexcept { sleep_ns(timeout_ns); }
+
+void wake_word(const std::uint32_t*) noexcept {}
 
 }  // namespace velmora

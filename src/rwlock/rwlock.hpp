@@ -11,18 +11,19 @@
 //  * acquisitions have acquire ordering and releases release ordering, so
 //    everything written under the exclusive hold is visible to every later
 //    holder in any process;
-//  * waiting is a pure spin with exactly one processor spin-wait hint per
-//    failed attempt: no back-off, yield, sleep, kernel wait or timeout;
+//  * waiting is the module's one wait (platform/wait.hpp): a short spin, then
+//    the host is told the wait may last (the binding releases the interpreter
+//    lock), then yields and growing sleeps, polling the host and checking the
+//    deadline. The uncontended path is one compare-and-exchange, no clock;
 //  * no fairness: readers get in whenever the word is non-negative, even while
 //    a writer waits; a writer gets in only at an instant the word is exactly 0;
-//  * no re-entrancy: the word cannot tell holders apart.
+//  * no re-entrancy: the word cannot tell holders apart;
+//  * releases never act on a word that is not theirs: a reader takes n > 0 to
+//    n - 1 and a writer -1 to 0, and otherwise leave the word alone, so a
+//    reset under a live holder cannot leave the word locked or negative.
 //
-// Abandoning a wait: an acquire takes a poll function that it calls once every
-// kPollInterval failed attempts (never on the uncontended path). When the poll
-// returns true, the acquire gives up and returns an empty optional. A waiter
-// changes the word only with its successful compare-and-exchange, so a wait
-// that is given up leaves the word exactly as it found it. This is what lets a
-// Python caller blocked behind a dead holder be interrupted with Ctrl-C.
+// A wait that times out or is abandoned by its host changes nothing: a waiter
+// changes the word only with its successful compare-and-exchange.
 #pragma once
 
 #include <atomic>
@@ -32,9 +33,7 @@
 #include <optional>
 #include <utility>
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
+#include "platform/wait.hpp"
 
 namespace velmora {
 
@@ -42,28 +41,8 @@ inline constexpr std::size_t RWLOCK_SIZE = 4;
 inline constexpr std::int32_t RWLOCK_UNLOCKED = 0;
 inline constexpr std::int32_t RWLOCK_WRITE_LOCKED = -1;
 
-// Failed attempts between two calls of an acquire's poll function. A power of
-// two, so the test is a mask. A failed attempt plus its hint costs a few to a
-// few tens of ns (about 25 ns on the development machine), so a waiter polls
-// every 0.3 to 3 ms: prompt for Ctrl-C, invisible next to the spin itself.
-inline constexpr std::uint32_t kPollInterval = std::uint32_t{1} << 16;
-
 static_assert(std::atomic_ref<std::int32_t>::is_always_lock_free,
               "the lock word must be lock-free to be shared between processes");
-
-// The processor's spin-wait hint: tells the core we are busy-waiting so it can
-// save power and yield pipeline resources to a sibling hyper-thread.
-inline void spin_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-    _mm_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield" ::: "memory");
-#elif defined(_MSC_VER) && defined(_M_ARM64)
-    __yield();
-#endif
-}
 
 namespace rwlock_detail {
 
@@ -71,27 +50,28 @@ inline std::atomic_ref<std::int32_t> word_ref(std::int32_t* word) noexcept {
     return std::atomic_ref<std::int32_t>(*word);
 }
 
-// True once every kPollInterval failures, and then only if the poll says so.
-template <class Poll>
-bool should_abandon(std::uint32_t& failures, Poll& poll) {
-    ++failures;
-    return (failures & (kPollInterval - 1)) == 0 && poll();
-}
-
 }  // namespace rwlock_detail
 
 // How each kind of hold is given back.
 struct SharedRelease {
-    // Not read or tested first: one locked decrement is the whole release.
+    // n > 0 becomes n - 1. A word that is 0 or negative was reset (and maybe
+    // taken again) while this hold lasted: it is no longer ours to change.
     static void release(std::int32_t* word) noexcept {
-        rwlock_detail::word_ref(word).fetch_sub(1, std::memory_order_release);
+        auto w = rwlock_detail::word_ref(word);
+        std::int32_t seen = w.load(std::memory_order_relaxed);
+        while (seen > 0 && !w.compare_exchange_weak(seen, seen - 1, std::memory_order_release,
+                                                    std::memory_order_relaxed)) {
+        }
     }
 };
 
 struct ExclusiveRelease {
-    // Only the holder can change a word of -1, so a plain release store suffices.
+    // -1 becomes 0; after a reset the word belongs to whoever holds it now.
     static void release(std::int32_t* word) noexcept {
-        rwlock_detail::word_ref(word).store(RWLOCK_UNLOCKED, std::memory_order_release);
+        std::int32_t expected = RWLOCK_WRITE_LOCKED;
+        rwlock_detail::word_ref(word).compare_exchange_strong(expected, RWLOCK_UNLOCKED,
+                                                              std::memory_order_release,
+                                                              std::memory_order_relaxed);
     }
 };
 
@@ -119,48 +99,44 @@ private:
 using ShmReadGuard = ShmGuard<SharedRelease>;
 using ShmWriteGuard = ShmGuard<ExclusiveRelease>;
 
-// A poll that never gives up: the acquire waits until it gets the lock.
-struct NeverAbandon {
-    bool operator()() const noexcept { return false; }
-};
-
 // Non-owning handle to the lock word; must not outlive the mapping holding it.
 class ShmRwLock {
 public:
     // `word` is the first byte of a mapping (page-aligned, so 4-byte aligned).
     explicit ShmRwLock(void* word) noexcept : word_(static_cast<std::int32_t*>(word)) {}
 
-    // Waits until the word is non-negative, then adds 1. Empty if `poll` gave up.
-    template <class Poll = NeverAbandon>
-    [[nodiscard]] std::optional<ShmReadGuard> read_lock(Poll poll = {}) const {
+    // One attempt each, no waiting.
+    [[nodiscard]] std::optional<ShmReadGuard> try_read() const {
         auto w = word();
-        for (std::uint32_t failures = 0;;) {
-            // Readers poll with plain loads and only try the exchange when it can
-            // succeed, keeping the cache line shared while a writer holds it.
-            std::int32_t seen = w.load(std::memory_order_relaxed);
-            // The top positive value is the reader limit: one more would wrap.
-            if (seen >= 0 && seen < std::numeric_limits<std::int32_t>::max() &&
-                w.compare_exchange_strong(seen, seen + 1, std::memory_order_acquire,
-                                          std::memory_order_relaxed))
-                return ShmReadGuard(word_);
-            spin_pause();
-            if (rwlock_detail::should_abandon(failures, poll)) return std::nullopt;
-        }
+        // A plain load first, and the exchange only when it can succeed, keeps
+        // the cache line shared while a writer holds it. The top positive value
+        // is the reader limit: one more would wrap.
+        std::int32_t seen = w.load(std::memory_order_relaxed);
+        if (seen >= 0 && seen < std::numeric_limits<std::int32_t>::max() &&
+            w.compare_exchange_strong(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return ShmReadGuard(word_);
+        return std::nullopt;
+    }
+    [[nodiscard]] std::optional<ShmWriteGuard> try_write() const {
+        std::int32_t expected = RWLOCK_UNLOCKED;
+        if (word().compare_exchange_strong(expected, RWLOCK_WRITE_LOCKED, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
+            return ShmWriteGuard(word_);
+        return std::nullopt;
     }
 
-    // Waits until the word is 0, then sets it to -1. Every attempt is a full
-    // compare-and-exchange. Empty if `poll` gave up.
-    template <class Poll = NeverAbandon>
-    [[nodiscard]] std::optional<ShmWriteGuard> write_lock(Poll poll = {}) const {
-        auto w = word();
-        for (std::uint32_t failures = 0;;) {
-            std::int32_t expected = RWLOCK_UNLOCKED;
-            if (w.compare_exchange_strong(expected, RWLOCK_WRITE_LOCKED, std::memory_order_acquire,
-                                          std::memory_order_relaxed))
-                return ShmWriteGuard(word_);
-            spin_pause();
-            if (rwlock_detail::should_abandon(failures, poll)) return std::nullopt;
-        }
+    // Waits until the word is non-negative, then adds 1; or until it is 0,
+    // then sets -1. Empty when the deadline passed or the host gave up
+    // (wait_until's host contract).
+    template <class Host = NoHost>
+    [[nodiscard]] std::optional<ShmReadGuard> read_lock(Host&& host = {},
+                                                        Deadline deadline = Deadline::never()) const {
+        return acquire([this] { return try_read(); }, host, deadline);
+    }
+    template <class Host = NoHost>
+    [[nodiscard]] std::optional<ShmWriteGuard> write_lock(Host&& host = {},
+                                                          Deadline deadline = Deadline::never()) const {
+        return acquire([this] { return try_write(); }, host, deadline);
     }
 
     // Unconditionally unlocks, whatever the word held (holders that died, a
@@ -177,8 +153,25 @@ public:
         return word().load(std::memory_order_relaxed) == RWLOCK_WRITE_LOCKED;
     }
 
+    // The raw word, for messages about it.
+    [[nodiscard]] std::int32_t value() const noexcept { return word().load(std::memory_order_relaxed); }
+
 private:
     std::atomic_ref<std::int32_t> word() const noexcept { return rwlock_detail::word_ref(word_); }
+
+    template <class Try, class Host>
+    static auto acquire(Try try_once, Host& host, Deadline deadline) -> decltype(try_once()) {
+        decltype(try_once()) guard;
+        const auto attempt = [&] {
+            auto got = try_once();
+            if (got) guard.emplace(std::move(*got));
+            return guard.has_value();
+        };
+        // Only a successful attempt fills `guard`, so it is empty on a timeout
+        // or an abandoned wait.
+        (void)wait_until(attempt, deadline, host);
+        return guard;
+    }
 
     std::int32_t* word_;
 };

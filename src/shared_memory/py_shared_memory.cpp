@@ -3,6 +3,7 @@
 #include <string>
 
 #include "module/py_support.hpp"
+#include "module/py_wait.hpp"
 #include "platform/platform.hpp"
 #include "spsc/py_spsc.hpp"
 #include "view/py_view.hpp"
@@ -14,6 +15,16 @@ struct SegmentState {
     PlatformHandle handle;
     bool creator;
 };
+
+// Runs a platform call with the interpreter lock released: reserving a large
+// segment's pages, or waiting for a creator to size one, can take a while.
+// The call touches no Python object (the name points into an argument the
+// caller holds).
+template <class Call>
+auto without_gil(Call call) {
+    const GilRelease released;
+    return call();
+}
 
 PyObject* wrap(Result<PlatformHandle> made, bool creator) {
     if (!made) return raise(made.error());
@@ -31,7 +42,7 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         return nullptr;
     if (size == 0) return raise(ShmError::value("size must be > 0"));
     if (auto valid = validate_name(name); !valid) return raise(valid.error());
-    return wrap(PlatformHandle::create(name, size), true);
+    return wrap(without_gil([&] { return PlatformHandle::create(name, size); }), true);
 }
 
 PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -43,7 +54,7 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
     if (!omitted(argv[1]) && !arg_u64(argv[1], "size", size.emplace())) return nullptr;
     if (auto valid = validate_name(name); !valid) return raise(valid.error());
-    return wrap(PlatformHandle::open(name, size), false);
+    return wrap(without_gil([&] { return PlatformHandle::open(name, size); }), false);
 }
 
 PyObject* remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -81,9 +92,10 @@ PyMethodDef methods[] = {
     fast_method<create>("create",
         "create(name, size)\n--\n\n"
         "Create a new named segment of `size` bytes and return its handle (role creator).\n\n"
-        "If a segment of that name already exists with exactly `size` bytes, attach to it;\n"
-        "with another size, raise ValueError. Raises ValueError if `size` is 0 or the name\n"
-        "is invalid, OSError if the operating system refuses.",
+        "On Unix the name must be new: an existing one raises FileExistsError (remove it\n"
+        "first to take it over). On Windows an existing mapping is attached to. Raises\n"
+        "ValueError if `size` is 0 or the name is invalid, OSError if the operating system\n"
+        "refuses.",
         METH_STATIC),
     fast_method<open>("open",
         "open(name, size=None)\n--\n\n"

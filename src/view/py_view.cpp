@@ -10,9 +10,11 @@
 #include <optional>
 #include <string>
 
+#include "mixed/codec.hpp"
 #include "mixed/py_codec.hpp"
 #include "module/py_ref.hpp"
 #include "module/py_scratch.hpp"
+#include "module/py_wait.hpp"
 #include "rwlock/rwlock.hpp"
 
 namespace velmora::py {
@@ -24,12 +26,15 @@ namespace {
 // whole value, whatever runs in between.
 struct ViewState {
     Mapping mapping;
+    std::string name;                   // the segment's, for messages
     std::atomic<std::uint64_t> cursor{0};
-    std::string scratch;  // staging for write_mixed and bytearray writes, reused across calls
+    std::optional<double> lock_timeout;  // seconds; none: wait for ever
+    std::string scratch;  // staging for writes and decoded reads, reused across calls
 
-    explicit ViewState(Mapping m) noexcept : mapping(std::move(m)) {}
+    ViewState(Mapping m, std::string segment) noexcept : mapping(std::move(m)), name(std::move(segment)) {}
     ViewState(ViewState&& other) noexcept
-        : mapping(std::move(other.mapping)), cursor(other.cursor.load()), scratch(std::move(other.scratch)) {}
+        : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
+          lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)) {}
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -47,11 +52,49 @@ struct ViewState {
 
 ViewState& view(PyObject* self) noexcept { return state_of<ViewState>(self); }
 
-// A wait for the lock is given up when a signal handler raises (Ctrl-C's
-// KeyboardInterrupt); the exception is then set and nothing has changed.
-struct InterruptPoll {
-    bool operator()() const { return PyErr_CheckSignals() != 0; }
-};
+// "unlocked", "1 reader", "3 readers", "write-locked" or "invalid".
+std::string describe_word(std::int32_t word) {
+    if (word == 0) return "unlocked";
+    if (word == RWLOCK_WRITE_LOCKED) return "write-locked";
+    if (word > 0) return std::to_string(word) + (word == 1 ? " reader" : " readers");
+    return "invalid";
+}
+
+PyObject* raise_timeout(const ViewState& v) {
+    Ref seconds(PyFloat_FromDouble(v.lock_timeout.value_or(0)));
+    Ref text(seconds ? PyObject_Repr(seconds.get()) : nullptr);
+    std::string_view shown;
+    if (!text || !to_text(text.get(), shown)) return nullptr;
+    const std::int32_t word = v.lock().value();
+    return raise(ShmError::timeout("timed out after " + std::string(shown) + " s waiting for the lock of '" +
+                                   v.name + "' (lock word " + std::to_string(word) + ": " +
+                                   describe_word(word) + ")"));
+}
+
+// Runs `work` under the lock, shared or exclusive. A wait past the short spin
+// releases the interpreter lock, so `work` must touch no Python object: it
+// copies bytes between the mapping and memory the caller owns. False with an
+// exception set when the wait timed out (TimeoutError) or a signal handler
+// raised; nothing has changed then.
+template <bool Exclusive, class Work>
+bool with_lock(const ViewState& v, Work work) {
+    GilWait host;  // first in, last out: the lock is released before the interpreter lock is retaken
+    const Deadline deadline = deadline_from(v.lock_timeout);
+    const bool held = [&] {
+        if constexpr (Exclusive) {
+            const auto guard = v.lock().write_lock(host, deadline);
+            if (guard) work();
+            return guard.has_value();
+        } else {
+            const auto guard = v.lock().read_lock(host, deadline);
+            if (guard) work();
+            return guard.has_value();
+        }
+    }();
+    host.resume();
+    if (!held && !host.interrupted()) raise_timeout(v);
+    return held;
+}
 
 // [start, start + length) must be a non-empty range inside the data area. The
 // end saturates instead of wrapping, so a huge offset cannot wrap into range.
@@ -77,32 +120,41 @@ PyObject* copy_out(const ViewState& v, std::uint64_t start, std::uint64_t n) {
     Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
     if (dst == nullptr) return nullptr;
-    const auto guard = v.lock().read_lock(InterruptPoll{});
-    if (!guard) return nullptr;
-    std::memcpy(dst, v.data() + start, static_cast<std::size_t>(n));
+    if (!with_lock<false>(v, [&] { std::memcpy(dst, v.data() + start, static_cast<std::size_t>(n)); }))
+        return nullptr;
     return out.release();
 }
 
-// Writes an encoding at `offset`, or at the cursor and advances it.
+// Writes an encoding at `offset`, or at the cursor and advances it. The
+// encoding's bytes must not change while the lock is awaited: they belong to
+// an immutable object or to the caller's staging buffer.
 PyObject* store(ViewState& v, std::optional<std::uint64_t> offset, const EncodedView& bytes) {
     const std::uint64_t start = offset.value_or(v.cursor.load());
     if (Status ok = check_range(start, bytes.size(), v.data_size()); !ok) return raise(ok.error());
-    const auto guard = v.lock().write_lock(InterruptPoll{});
-    if (!guard) return nullptr;
-    bytes.copy_to(v.data() + start);
+    if (!with_lock<true>(v, [&] { bytes.copy_to(v.data() + start); })) return nullptr;
     if (!offset) v.advance(start, bytes.size());
     Py_RETURN_NONE;
 }
 
-// Decodes from the data area at `start` (<= data_size) to its end, straight
-// from the mapping under the shared lock; in cursor mode the cursor then moves
-// past what was decoded.
-template <class Decode>
-PyObject* decode_at(ViewState& v, std::uint64_t start, bool cursor_mode, Decode decode) {
-    const auto guard = v.lock().read_lock(InterruptPoll{});
-    if (!guard) return nullptr;
+// Decodes from the data area at `start` (<= data_size): under the shared lock
+// only the bytes the decode will read are copied out (`extent` finds their
+// end); the Python objects are built after the release, from the copy, with
+// the same length limit as the data area so every result and message is what
+// a decode in place would give. In cursor mode the cursor then moves past
+// what was decoded.
+template <class Extent, class Decode>
+PyObject* decode_at(ViewState& v, std::uint64_t start, bool cursor_mode, Extent extent, Decode decode) {
+    Scratch buf(v.scratch);
+    const std::uint64_t len = v.data_size() - start;
+    std::uint8_t* copy = nullptr;
+    if (!with_lock<false>(v, [&] {
+            const std::uint64_t n = extent(v.data() + start, len);
+            copy = buf.room(static_cast<std::size_t>(n));
+            std::memcpy(copy, v.data() + start, static_cast<std::size_t>(n));
+        }))
+        return nullptr;
     std::uint64_t consumed = 0;
-    PyObject* result = decode(v.data() + start, v.data_size() - start, consumed);
+    PyObject* result = decode(copy, len, consumed);
     if (result != nullptr && cursor_mode) v.advance(start, consumed);
     return result;
 }
@@ -181,9 +233,14 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::string_view tag;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "tag", tag)) return nullptr;
     ViewState& v = view(self);
-    return decode_at(v, v.cursor.load(), true, [tag](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
-        return decode_value(data, len, tag, used);
-    });
+    const std::optional<Form> form = lookup_tag(tag);  // unknown: nothing is read, decode reports it
+    const auto extent = [form](const std::uint8_t* data, std::uint64_t len) {
+        return form ? run_extent(*form, 1, data, len, 0).end : 0;
+    };
+    return decode_at(v, v.cursor.load(), true, extent,
+                     [tag](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+                         return decode_value(data, len, tag, used);
+                     });
 }
 
 PyObject* read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -198,10 +255,14 @@ PyObject* read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const std::uint64_t start = offset.value_or(v.cursor.load());
     if (start >= v.data_size())
         return raise(ShmError::value("read_mixed: no data available at current cursor position"));
-    PyObject* schema = argv[0];
-    return decode_at(v, start, !offset, [schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
-        return unpack_schema(data, len, schema, used);
-    });
+    // Converted in full before the lock: no __index__ runs while it is held.
+    ParsedSchema schema;
+    if (!schema.parse(argv[0])) return nullptr;
+    return decode_at(v, start, !offset,
+                     [&schema](const std::uint8_t* data, std::uint64_t len) { return schema.extent(data, len); },
+                     [&schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+                         return schema.decode(data, len, used);
+                     });
 }
 
 PyObject* write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -220,9 +281,8 @@ PyObject* write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* zero(PyObject* self, PyObject*) {
     const ViewState& v = view(self);
-    const auto guard = v.lock().write_lock(InterruptPoll{});
-    if (!guard) return nullptr;
-    std::memset(v.data(), 0, static_cast<std::size_t>(v.data_size()));
+    if (!with_lock<true>(v, [&] { std::memset(v.data(), 0, static_cast<std::size_t>(v.data_size())); }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -233,6 +293,34 @@ PyObject* is_write_locked(PyObject* self, PyObject*) {
 }
 
 PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).data_size()); }
+
+PyObject* reset_lock(PyObject* self, PyObject*) {
+    view(self).lock().init_unlocked();
+    Py_RETURN_NONE;
+}
+
+PyObject* get_lock_timeout(PyObject* self, void*) {
+    const auto& t = view(self).lock_timeout;
+    if (!t) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*t);
+}
+
+// None (or deleting the attribute) waits for ever; otherwise seconds >= 0.
+int set_lock_timeout(PyObject* self, PyObject* value, void*) {
+    auto& t = view(self).lock_timeout;
+    if (value == nullptr || value == Py_None) {
+        t.reset();
+        return 0;
+    }
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (!(seconds >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "lock_timeout must be a number of seconds >= 0, or None");
+        return -1;
+    }
+    t = seconds;
+    return 0;
+}
 
 PyObject* repr(PyObject* self) {
     const ViewState& v = view(self);
@@ -299,7 +387,21 @@ PyMethodDef methods[] = {
     noargs_method<size>("size",
         "size($self)\n--\n\n"
         "Return the usable data area size in bytes (total size minus the RWLOCK_SIZE header)."),
+    noargs_method<reset_lock>("reset_lock",
+        "reset_lock($self)\n--\n\n"
+        "Set the lock word to unlocked, whatever it holds.\n\n"
+        "Only for recovering from a holder known to be dead (a process killed while it\n"
+        "held the lock): a live holder is not coordinated with. Its later release then\n"
+        "leaves the word alone."),
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"lock_timeout", get_lock_timeout, set_lock_timeout,
+     "Seconds a call waits for the lock before it raises TimeoutError, or None (the\n"
+     "default) to wait for ever. A call that times out changes nothing.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
@@ -312,11 +414,14 @@ PyType_Slot slots[] = {
         "take a shared lock; write, write_mixed and zero take an exclusive lock. Locks are\n"
         "released automatically before each call returns. The lock state lives in the\n"
         "shared memory itself, so every process that maps the segment shares it. A call\n"
-        "waiting for the lock can be interrupted (KeyboardInterrupt) and then changes nothing.\n\n"
+        "that has to wait for the lock lets the process's other threads run, can be\n"
+        "interrupted (KeyboardInterrupt) and gives up after lock_timeout seconds\n"
+        "(TimeoutError); it then changes nothing.\n\n"
         "Instances come from SharedMemory.map().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<ViewState>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr},
 };
 
@@ -330,7 +435,7 @@ PyType_Spec mapped_view_spec = {
 PyObject* map_view(const PlatformHandle& handle, bool creator) {
     Result<Mapping> mapped = handle.map();
     if (!mapped) return raise(mapped.error());
-    ViewState state(std::move(mapped).value());
+    ViewState state(std::move(mapped).value(), handle.name());
     // Beyond this point the mapping is released with `state` on every failure.
     if (state.mapping.size() <= RWLOCK_SIZE)
         return raise(ShmError::value("segment size must be > 4 bytes (rwlock header)"));

@@ -20,11 +20,12 @@ struct Word {
     void store(std::int32_t v) { std::atomic_ref<std::int32_t>(value).store(v); }
 };
 
-// A poll that gives up on its `give_up_at`-th call and counts its calls.
+// A wait host that gives up on its `give_up_at`-th poll and counts its polls.
 struct CountingPoll {
     std::atomic<int>* calls;
     int give_up_at;
-    bool operator()() const { return calls->fetch_add(1) + 1 >= give_up_at; }
+    void suspend() const {}
+    bool poll() const { return calls->fetch_add(1) + 1 >= give_up_at; }
 };
 
 // Waits (with a generous bound) until `calls` reaches `n`.
@@ -48,8 +49,8 @@ TEST(RwLockSnapshot, ReaderCountAndWriteLockedFollowTheWord) {
     }
 }
 
-// Each acquire is tried with a poll that gives up at its first call, so an
-// unavailable lock comes back empty after kPollInterval failed attempts.
+// Each acquire is tried with a host that gives up at its first poll, so an
+// unavailable lock comes back empty after one poll period.
 TEST(RwLockTransitions, AcquireAndReleaseFromEachWordValue) {
     struct Case { std::int32_t word; bool read_ok; bool write_ok; };
     const Case cases[] = {
@@ -150,17 +151,21 @@ TEST(RwLockThreads, ReadersNeverSeeAHalfWrittenBlock) {
     ShmRwLock lock(&w.value);
     std::array<std::uint32_t, 64> block{};
     std::atomic<bool> done{false};
-    std::atomic<int> torn{0}, reads{0}, flags_wrong{0};
+    std::atomic<int> torn{0}, reads{0}, flags_wrong{0}, started{0};
 
+    // Each reader counts itself in after its first read; the writer starts only
+    // then, so the readers overlap the writes however the threads are scheduled.
     auto reader = [&] {
-        while (!done.load()) {
+        for (bool first = true; !done.load(); first = false) {
             auto g = lock.read_lock();
             if (lock.is_write_locked() || lock.reader_count() < 1) ++flags_wrong;
             for (auto v : block) if (v != block[0]) { ++torn; break; }
             ++reads;
+            if (first) ++started;
         }
     };
     std::thread r1(reader), r2(reader);
+    while (started.load() < 2) std::this_thread::yield();
     for (std::uint32_t round = 1; round <= kRounds; ++round) {
         auto g = lock.write_lock();
         if (lock.reader_count() != 0) ++flags_wrong;
