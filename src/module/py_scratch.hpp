@@ -19,7 +19,13 @@ public:
     explicit Scratch(std::string& slot) noexcept : slot_(slot), buf_(std::move(slot)) {}
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    ~Scratch() { slot_ = std::move(buf_); }
+    // A buffer grown past kKeepBytes by one large message is freed rather
+    // than kept for the object's lifetime.
+    ~Scratch() {
+        if (buf_.capacity() <= kKeepBytes) slot_ = std::move(buf_);
+    }
+
+    static constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
 
     // Empty, keeping the capacity.
     std::string& cleared() noexcept {
