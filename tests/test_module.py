@@ -11,7 +11,8 @@ METHODS = {
     "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock"],
-    "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed"],
+    "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
+                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close"],
 }
 
 SIGNATURES = {

@@ -163,7 +163,52 @@ bool read_entry(PyObject* entry, std::string_view& tag, std::uint64_t& count) {
 
 // ---- public operations ----------------------------------------------------------
 
-bool encode_view(PyObject* value, EncodedView& out) {
+void BufferHold::release() noexcept {
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    if (held) PyBuffer_Release(&view);
+#endif
+    held = false;
+}
+
+namespace {
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+bool encode_buffer(PyObject* value, EncodedView& out, BufferHold& hold) {
+    hold.release();
+    if (PyObject_GetBuffer(value, &hold.view, PyBUF_SIMPLE) < 0) return false;
+    hold.held = true;
+    return set_body(out, static_cast<const char*>(hold.view.buf), hold.view.len);
+}
+#endif
+
+}  // namespace
+
+bool writable_target(PyObject* obj, const char* name, BufferHold& hold, std::uint8_t*& data, std::size_t& len) {
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    if (PyObject_CheckBuffer(obj) && !PyBytes_Check(obj)) {
+        if (PyObject_GetBuffer(obj, &hold.view, PyBUF_WRITABLE) < 0) return false;
+        hold.held = true;
+        data = static_cast<std::uint8_t*>(hold.view.buf);
+        len = static_cast<std::size_t>(hold.view.len);
+        return true;
+    }
+    const char* expected = "a writable buffer";
+#else
+    (void)hold;
+    if (PyByteArray_Check(obj)) {
+        data = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(obj));
+        len = static_cast<std::size_t>(PyByteArray_Size(obj));
+        return data != nullptr;
+    }
+    const char* expected = "bytearray";
+#endif
+    Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    if (type_name)
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, not %U", name, expected, type_name.get());
+    return false;
+}
+
+bool encode_view(PyObject* value, EncodedView& out, BufferHold* hold) {
     out = EncodedView{};
     // bool before int: a bool is an int subclass but takes one byte.
     if (PyBool_Check(value)) return set_head(out, static_cast<std::uint8_t>(value == Py_True));
@@ -172,12 +217,17 @@ bool encode_view(PyObject* value, EncodedView& out) {
     if (PyUnicode_Check(value)) return encode_str(value, out);
     if (PyBytes_Check(value)) return encode_bytes(value, out);
     if (PyByteArray_Check(value)) return encode_bytearray(value, out);
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    if (hold != nullptr && PyObject_CheckBuffer(value)) return encode_buffer(value, out, *hold);
+#else
+    (void)hold;
+#endif
     return unsupported(value);
 }
 
 bool encode_value(PyObject* value, std::string& out) {
     EncodedView view;
-    if (!encode_view(value, view)) return false;
+    if (!encode_view(value, view, nullptr)) return false;
     // resize either succeeds or throws leaving `out` as it was; nothing runs
     // Python code between describing the value and copying it.
     const std::size_t at = out.size();

@@ -33,7 +33,40 @@ struct EncodedView {
     void copy_to(std::uint8_t* dst) const noexcept;
 };
 
-[[nodiscard]] bool encode_view(PyObject* value, EncodedView& out);
+// Whether this build takes any object that exports a buffer (the buffer
+// protocol is in the limited API from 3.11 on).
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+inline constexpr bool kBufferProtocol = true;
+#else
+inline constexpr bool kBufferProtocol = false;
+#endif
+
+// Keeps an exporter's buffer pinned (it cannot be resized or freed) while an
+// encoding borrows it; released with the hold.
+class BufferHold {
+public:
+    BufferHold() = default;
+    BufferHold(const BufferHold&) = delete;
+    BufferHold& operator=(const BufferHold&) = delete;
+    ~BufferHold() { release(); }
+    void release() noexcept;
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    Py_buffer view{};
+#endif
+    bool held = false;
+};
+
+// Describes `value`'s encoding. bytes, str and numbers cannot change; a
+// bytearray can (the caller stages it if Python code or another thread may
+// run before the copy). With a `hold`, any other buffer exporter is taken as
+// raw C-contiguous bytes and pinned by it; without one (values inside lists)
+// it is an unsupported type.
+[[nodiscard]] bool encode_view(PyObject* value, EncodedView& out, BufferHold* hold);
+
+// A writable, C-contiguous destination: a bytearray, or (3.11+) any writable
+// buffer, pinned by `hold`.
+[[nodiscard]] bool writable_target(PyObject* obj, const char* name, BufferHold& hold, std::uint8_t*& data,
+                                   std::size_t& len);
 
 // Appends the encoding of `value` to `out`.
 [[nodiscard]] bool encode_value(PyObject* value, std::string& out);

@@ -4,80 +4,268 @@
 // the producer can reuse the space while the consumer is still decoding.
 #include "spsc/py_spsc.hpp"
 
+#include <atomic>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "mixed/py_codec.hpp"
+#include "module/py_lifecycle.hpp"
 #include "module/py_ref.hpp"
 #include "module/py_scratch.hpp"
+#include "module/py_wait.hpp"
 #include "spsc/ring.hpp"
 
 namespace velmora::py {
 namespace {
 
-// The ring (which owns the object's own mapping) and a scratch buffer reused
-// across calls, so a list push or a decoded pop allocates nothing once the
-// buffer has grown to the message sizes in use.
+// Copies of at least this many bytes run without the interpreter lock.
+constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
+
+// The ring (which owns the object's own mapping; empty once closed), its
+// segment's name (for pickling), a scratch buffer reused across calls, and
+// the in-process guards: the thread that holds each role, the calls in
+// flight, and whether close() has begun.
 struct RingState {
-    SpscRing ring;
+    std::optional<SpscRing> ring;
+    std::string name;
     std::string scratch;
+    std::atomic<unsigned long> producer{0}, consumer{0};
+    std::atomic<int> busy{0};
+    std::atomic<bool> closing{false};
+
+    RingState(SpscRing r, std::string segment) : ring(std::move(r)), name(std::move(segment)) {}
+    RingState(RingState&& o) noexcept
+        : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)) {}
 };
 
 RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
+
+// One thread of this process at a time in each role of one object: a call
+// that lets go of the interpreter lock (a wait, a large copy) must not let a
+// second producer (or consumer) thread into the ring. The uncontended path is
+// one compare-and-exchange; another thread waits its turn without the
+// interpreter lock; the same thread coming back in (a signal handler or a
+// finalizer calling the ring) is refused rather than deadlocked.
+class Role {
+public:
+    Role(const Role&) = delete;
+    Role& operator=(const Role&) = delete;
+    Role(Role&& o) noexcept : owner_(std::exchange(o.owner_, nullptr)) {}
+    ~Role() {
+        if (owner_ != nullptr) owner_->store(0, std::memory_order_release);
+    }
+
+    static std::optional<Role> take(RingState& s, std::atomic<unsigned long>& owner) {
+        const unsigned long me = PyThread_get_thread_ident();
+        const auto attempt = [&] {
+            unsigned long free = 0;
+            return owner.compare_exchange_strong(free, me, std::memory_order_acquire);
+        };
+        if (!attempt()) {
+            if (owner.load() == me) {
+                PyErr_SetString(PyExc_RuntimeError, "SpscRingBuffer is already in use by this thread in this role");
+                return std::nullopt;
+            }
+            GilWait host;
+            if (wait_until(attempt, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
+        }
+        Role role(&owner);
+        if (!s.ring) {
+            raise_closed("SpscRingBuffer");
+            return std::nullopt;
+        }
+        return role;
+    }
+
+private:
+    explicit Role(std::atomic<unsigned long>* owner) noexcept : owner_(owner) {}
+    std::atomic<unsigned long>* owner_;
+};
+
+// The ring of an open object, or nullptr with ValueError raised.
+SpscRing* open_ring(RingState& s) {
+    if (!s.ring) raise_closed("SpscRingBuffer");
+    return s.ring ? &*s.ring : nullptr;
+}
+
+// A wait's host that also gives up when close() begins.
+struct RingWait {
+    GilWait gil;
+    const std::atomic<bool>& closing;
+    bool closed = false;
+    void suspend() noexcept { gil.suspend(); }
+    bool poll() {
+        if (closing.load()) return closed = true;
+        return gil.poll();
+    }
+};
+
+// ---- payloads -------------------------------------------------------------------
+
+// A message payload described without copying: a list is encoded into the
+// scratch buffer; anything else is borrowed from the object. When the call
+// may run other threads before it copies (`stable`), a bytearray (which they
+// could resize) is staged too; other exporters are pinned by `hold`.
+struct Payload {
+    EncodedView enc;
+    BufferHold hold;
+    ByteSpan first() const { return ByteSpan(enc.head, enc.head_len); }
+    ByteSpan second() const { return ByteSpan(enc.body, enc.body_len); }
+    std::size_t size() const { return enc.size(); }
+};
+
+bool build_payload(PyObject* data, Scratch& buf, bool stable, Payload& out) {
+    if (PyList_Check(data)) {
+        std::string& bytes = buf.cleared();
+        if (!encode_list(data, bytes)) return false;
+        out.enc = EncodedView{};
+        out.enc.body = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        out.enc.body_len = bytes.size();
+        return true;
+    }
+    if (!encode_view(data, out.enc, &out.hold)) return false;
+    if (stable && PyByteArray_Check(data)) {
+        std::string& copy = buf.cleared();
+        copy.assign(reinterpret_cast<const char*>(out.enc.body), out.enc.body_len);
+        out.enc.body = reinterpret_cast<const std::uint8_t*>(copy.data());
+    }
+    return true;
+}
+
+// Runs `copy` without the interpreter lock when it moves kLargeCopy bytes or
+// more; its source and destination must then be stable (see build_payload).
+template <class Copy>
+auto large_copy(std::size_t n, bool stable, Copy copy) {
+    if (n < kLargeCopy || !stable) return copy();
+    const GilRelease released;
+    return copy();
+}
 
 PyObject* push_result(Result<bool> pushed) {
     if (!pushed) return raise(pushed.error());
     return PyBool_FromLong(pushed.value());
 }
 
-// A single value is copied straight from the object: no Python code runs
-// between describing its bytes and copying them, so the borrowed body holds.
-PyObject* push_value(RingState& s, PyObject* data) {
-    EncodedView enc;
-    if (!encode_view(data, enc)) return nullptr;
-    return push_result(s.ring.push(ByteSpan(enc.head, enc.head_len), ByteSpan(enc.body, enc.body_len)));
+PyObject* push_payload(RingState& s, SpscRing& ring, PyObject* data) {
+    Scratch buf(s.scratch);
+    Payload p;
+    // A bytearray borrowed as it is may only be copied with the interpreter lock held.
+    const bool stable = !PyByteArray_Check(data);
+    if (!build_payload(data, buf, false, p)) return nullptr;
+    return push_result(large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); }));
 }
 
-PyObject* push_list(RingState& s, PyObject* list) {
-    Scratch buf(s.scratch);
-    std::string& payload = buf.cleared();
-    if (!encode_list(list, payload)) return nullptr;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
-    return push_result(s.ring.push(ByteSpan(bytes, payload.size())));
-}
+// ---- pops -------------------------------------------------------------------------
 
 // Raw pop: the payload goes straight into a new bytes object. Allocating a
 // bytes object never runs Python code, so nothing else can consume the frame
 // between finding it and committing it. If the allocation fails, the message
 // stays in the ring.
-PyObject* pop_raw(RingState& s) {
-    auto found = s.ring.begin_pop();
-    if (!found) return raise(found.error());
-    if (!found.value()) Py_RETURN_NONE;
-    const SpscFrame frame = *found.value();
+PyObject* take_raw(SpscRing& ring, const SpscFrame& frame) {
     Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame.length)));
     char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
     if (dst == nullptr) return nullptr;
-    s.ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst));
-    s.ring.commit(frame);
+    large_copy(frame.length, true, [&] { ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst)); return 0; });
+    ring.commit(frame);
     return out.release();
 }
 
 // Decoded pop: copy into the scratch buffer, consume the message, then decode.
 // A decoding failure is raised after the message is gone.
 template <class Decode>
-PyObject* pop_decoded(RingState& s, Decode decode) {
-    auto found = s.ring.begin_pop();
-    if (!found) return raise(found.error());
-    if (!found.value()) Py_RETURN_NONE;
-    const SpscFrame frame = *found.value();
+PyObject* take_decoded(RingState& s, SpscRing& ring, const SpscFrame& frame, Decode decode) {
     Scratch buf(s.scratch);
     std::uint8_t* payload = buf.room(static_cast<std::size_t>(frame.length));
-    s.ring.copy_payload(frame, payload);
-    s.ring.commit(frame);
+    ring.copy_payload(frame, payload);
+    ring.commit(frame);
     std::uint64_t consumed = 0;  // bytes after the decoded values go with the message
     return decode(payload, frame.length, consumed);
+}
+
+// Finds the next frame, waiting for one when `deadline` allows. Empty result
+// with no exception set: the ring stayed empty.
+std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optional<Deadline> deadline, bool& failed) {
+    failed = false;
+    Result<std::optional<SpscFrame>> found = std::optional<SpscFrame>{};
+    if (!deadline) {
+        found = ring.begin_pop();
+    } else {
+        RingWait host{{}, s.closing};
+        found = ring.wait_pop(*deadline, host);
+        host.gil.resume();
+        if (host.closed) return failed = true, raise_closed("SpscRingBuffer"), std::nullopt;
+        if (host.gil.interrupted()) return failed = true, std::nullopt;
+    }
+    if (!found) return failed = true, raise(found.error()), std::nullopt;
+    return found.value();
+}
+
+PyObject* raise_queue(const char* which) {
+    Ref queue(PyImport_ImportModule("queue"));
+    Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);
+    if (type) PyErr_SetNone(type.get());
+    return nullptr;
+}
+
+// pop / get and pop_mixed / get_mixed share one body: `deadline` empty for
+// the non-blocking form (None when empty), set for the waiting one (queue.Empty).
+template <class Decode>
+PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode) {
+    RingState& s = ring_state(self);
+    if (!open_ring(s)) return nullptr;
+    auto role = Role::take(s, s.consumer);
+    if (!role) return nullptr;
+    InUse use(s.busy);
+    SpscRing& ring = *s.ring;
+    bool failed = false;
+    const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
+    if (failed) return nullptr;
+    if (!frame) {
+        if (deadline) return raise_queue("Empty");
+        Py_RETURN_NONE;
+    }
+    return raw ? take_raw(ring, *frame) : take_decoded(s, ring, *frame, decode);
+}
+
+struct NoDecode {
+    PyObject* operator()(const std::uint8_t*, std::uint64_t, std::uint64_t&) const { return nullptr; }
+};
+
+// The optional tag of pop / get: empty for a raw pop. A non-str tag is refused
+// before the ring is looked at.
+bool tag_argument(PyObject* arg, std::optional<std::string_view>& tag) {
+    if (omitted(arg)) return true;
+    return arg_text(arg, "tag", tag.emplace());
+}
+
+// An optional timeout in seconds: None waits for ever.
+bool timeout_argument(PyObject* arg, Deadline& out) {
+    if (omitted(arg)) return out = Deadline::never(), true;
+    const double seconds = PyFloat_AsDouble(arg);
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    if (seconds != seconds || seconds < 0) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
+        return false;
+    }
+    out = Deadline::after_seconds(seconds);
+    return true;
+}
+
+PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline) {
+    if (!tag) return pop_common(self, deadline, true, NoDecode{});
+    const std::string_view t = *tag;  // points into the str argument, which the caller holds
+    return pop_common(self, deadline, false, [t](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+        return decode_value(data, len, t, used);
+    });
+}
+
+PyObject* pop_by_schema(PyObject* self, PyObject* schema, std::optional<Deadline> deadline) {
+    return pop_common(self, deadline, false, [schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+        return unpack_schema(data, len, schema, used);
+    });
 }
 
 // ---- methods ------------------------------------------------------------------
@@ -88,20 +276,56 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* argv[1];
     if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
     RingState& s = ring_state(self);
-    return PyList_Check(argv[0]) ? push_list(s, argv[0]) : push_value(s, argv[0]);
+    if (!open_ring(s)) return nullptr;
+    auto role = Role::take(s, s.producer);
+    if (!role) return nullptr;
+    InUse use(s.busy);
+    return push_payload(s, *s.ring, argv[0]);
+}
+
+PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "timeout"};
+    static const Signature sig{"SpscRingBuffer.put()", names, 2, 1};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
+    RingState& s = ring_state(self);
+    if (!open_ring(s)) return nullptr;
+    auto role = Role::take(s, s.producer);
+    if (!role) return nullptr;
+    InUse use(s.busy);
+    Scratch buf(s.scratch);
+    Payload p;
+    if (!build_payload(argv[0], buf, true, p)) return nullptr;
+    RingWait host{{}, s.closing};
+    Result<bool> pushed = s.ring->push_wait(p.first(), p.second(), deadline, host);
+    host.gil.resume();
+    if (host.closed) return raise_closed("SpscRingBuffer");
+    if (host.gil.interrupted()) return nullptr;
+    if (!pushed) return raise(pushed.error());
+    if (!pushed.value()) return raise_queue("Full");
+    Py_RETURN_NONE;
 }
 
 PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"tag"};
     static const Signature sig{"SpscRingBuffer.pop()", names, 1, 0};
     PyObject* argv[1];
-    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
-    if (omitted(argv[0])) return pop_raw(ring_state(self));
-    std::string_view tag;  // points into the str argument, which the caller holds
-    if (!arg_text(argv[0], "tag", tag)) return nullptr;
-    return pop_decoded(ring_state(self), [tag](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
-        return decode_value(data, len, tag, used);
-    });
+    std::optional<std::string_view> tag;
+    if (!bind(sig, args, nargs, kwnames, argv) || !tag_argument(argv[0], tag)) return nullptr;
+    return pop_by_tag(self, tag, std::nullopt);
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"tag", "timeout"};
+    static const Signature sig{"SpscRingBuffer.get()", names, 2, 0};
+    PyObject* argv[2];
+    std::optional<std::string_view> tag;
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !tag_argument(argv[0], tag) ||
+        !timeout_argument(argv[1], deadline))
+        return nullptr;
+    return pop_by_tag(self, tag, deadline);
 }
 
 PyObject* pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -109,28 +333,216 @@ PyObject* pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     static const Signature sig{"SpscRingBuffer.pop_mixed()", names, 1, 1};
     PyObject* argv[1];
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema")) return nullptr;
-    PyObject* schema = argv[0];
-    return pop_decoded(ring_state(self), [schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
-        return unpack_schema(data, len, schema, used);
-    });
+    return pop_by_schema(self, argv[0], std::nullopt);
 }
 
-PyObject* used(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(ring_state(self).ring.used()); }
+PyObject* get_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"schema", "timeout"};
+    static const Signature sig{"SpscRingBuffer.get_mixed()", names, 2, 1};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema") ||
+        !timeout_argument(argv[1], deadline))
+        return nullptr;
+    return pop_by_schema(self, argv[0], deadline);
+}
 
+// Pushes from the front of a list or tuple until a value does not fit; all
+// frames written go out with one store of tail, also when a later value fails
+// to encode (it raises after those before it are published).
+PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"values"};
+    static const Signature sig{"SpscRingBuffer.push_many()", names, 1, 1};
+    PyObject* argv[1];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    PyObject* values = argv[0];
+    if (!PyList_Check(values) && !PyTuple_Check(values)) {
+        PyErr_Format(PyExc_TypeError, "argument 'values': expected a list or tuple");
+        return nullptr;
+    }
+    RingState& s = ring_state(self);
+    if (!open_ring(s)) return nullptr;
+    auto role = Role::take(s, s.producer);
+    if (!role) return nullptr;
+    SpscRing& ring = *s.ring;
+    const std::uint64_t start = ring.tail_position();
+    std::uint64_t tail = start;
+    Py_ssize_t pushed = 0;
+    bool failed = false;
+    const Py_ssize_t n = PySequence_Size(values);
+    for (Py_ssize_t i = 0; i < n && !failed; ++i) {
+        Ref item(PySequence_GetItem(values, i));
+        Scratch buf(s.scratch);
+        Payload p;
+        if (!item || !build_payload(item.get(), buf, false, p)) { failed = true; break; }
+        Result<bool> r = ring.push_more(tail, p.first(), p.second());
+        if (!r) { raise(r.error()); failed = true; break; }
+        if (!r.value()) break;
+        ++pushed;
+    }
+    if (tail != start) {
+        ring.publish_tail(tail);
+    }
+    if (failed || n < 0) return nullptr;
+    return PyLong_FromSsize_t(pushed);
+}
+
+// Up to `max_count` messages, consumed with one store of head. Raw payloads
+// are copied into new bytes objects before the commit; tagged ones are staged
+// and decoded after it (a decoding failure raises; the messages are gone).
+PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"max_count", "tag"};
+    static const Signature sig{"SpscRingBuffer.pop_many()", names, 2, 1};
+    PyObject* argv[2];
+    std::uint64_t max_count = 0;
+    std::optional<std::string_view> tag;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "max_count", max_count) ||
+        !tag_argument(argv[1], tag))
+        return nullptr;
+    RingState& s = ring_state(self);
+    if (!open_ring(s)) return nullptr;
+    auto role = Role::take(s, s.consumer);
+    if (!role) return nullptr;
+    SpscRing& ring = *s.ring;
+    std::vector<Ref> raw;
+    Scratch buf(s.scratch);
+    std::string& staged = buf.cleared();
+    std::vector<std::uint64_t> lengths;
+    std::optional<SpscFrame> last;
+    for (std::uint64_t k = 0; k < max_count; ++k) {
+        auto found = last ? ring.next_frame(*last) : ring.begin_pop();
+        if (!found) {
+            if (last) break;  // what was found so far is still good
+            return raise(found.error());
+        }
+        if (!found.value()) break;
+        const SpscFrame frame = *found.value();
+        if (tag) {
+            const std::size_t at = staged.size();
+            staged.resize(at + frame.length);
+            ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(staged.data() + at));
+            lengths.push_back(frame.length);
+        } else {
+            Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame.length)));
+            char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+            if (dst == nullptr) return nullptr;  // nothing consumed
+            ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst));
+            raw.push_back(std::move(out));
+        }
+        last = frame;
+    }
+    if (last) ring.commit(*last);
+    const std::size_t count = tag ? lengths.size() : raw.size();
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    std::uint64_t pos = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = nullptr;
+        if (tag) {
+            std::uint64_t used = 0;
+            item = decode_value(reinterpret_cast<const std::uint8_t*>(staged.data()) + pos, lengths[i], *tag, used);
+            pos += lengths[i];
+        } else {
+            item = raw[i].release();
+        }
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return list.release();
+}
+
+// Copies the next message into the caller's buffer and returns its length.
+// A buffer too small raises ValueError and leaves the message in the ring.
+PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadline> deadline) {
+    BufferHold hold;
+    std::uint8_t* dst = nullptr;
+    std::size_t room = 0;
+    if (!writable_target(target, "buffer", hold, dst, room)) return nullptr;
+    RingState& s = ring_state(self);
+    if (!open_ring(s)) return nullptr;
+    auto role = Role::take(s, s.consumer);
+    if (!role) return nullptr;
+    InUse use(s.busy);
+    SpscRing& ring = *s.ring;
+    bool failed = false;
+    const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
+    if (failed) return nullptr;
+    if (!frame) {
+        if (deadline) return raise_queue("Empty");
+        Py_RETURN_NONE;
+    }
+    // A bytearray is not pinned: look it up again, a wait may have let another
+    // thread resize it.
+    if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
+    if (frame->length > room)
+        return raise(ShmError::value("buffer too small: the message has " + std::to_string(frame->length) +
+                                     " bytes, the buffer " + std::to_string(room)));
+    large_copy(frame->length, hold.held, [&] { ring.copy_payload(*frame, dst); return 0; });
+    ring.commit(*frame);
+    return PyLong_FromUnsignedLongLong(frame->length);
+}
+
+PyObject* pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"buffer"};
+    static const Signature sig{"SpscRingBuffer.pop_into()", names, 1, 1};
+    PyObject* argv[1];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    return pop_into_common(self, argv[0], std::nullopt);
+}
+
+PyObject* get_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"buffer", "timeout"};
+    static const Signature sig{"SpscRingBuffer.get_into()", names, 2, 1};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
+    return pop_into_common(self, argv[0], deadline);
+}
+
+// Queries read header words only and never wait.
+template <class F>
+PyObject* query(PyObject* self, F f) {
+    SpscRing* ring = open_ring(ring_state(self));
+    return ring ? f(*ring) : nullptr;
+}
+
+PyObject* used(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(r.used()); });
+}
 PyObject* capacity(PyObject* self, PyObject*) {
-    return PyLong_FromUnsignedLongLong(ring_state(self).ring.capacity());
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(r.capacity()); });
 }
-
 PyObject* free_bytes(PyObject* self, PyObject*) {
-    return PyLong_FromUnsignedLongLong(ring_state(self).ring.free());
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(r.free()); });
+}
+PyObject* is_empty(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyBool_FromLong(r.is_empty()); });
+}
+PyObject* is_full(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyBool_FromLong(r.is_full()); });
 }
 
-PyObject* is_empty(PyObject* self, PyObject*) { return PyBool_FromLong(ring_state(self).ring.is_empty()); }
+// Waits for calls in flight (a blocked get or put gives up with "is closed"),
+// then unmaps. A second close does nothing.
+PyObject* close(PyObject* self, PyObject*) {
+    RingState& s = ring_state(self);
+    if (!s.ring) Py_RETURN_NONE;
+    s.closing.store(true);
+    wait_until_unused(s.busy);
+    s.ring.reset();
+    Py_RETURN_NONE;
+}
 
-PyObject* is_full(PyObject* self, PyObject*) { return PyBool_FromLong(ring_state(self).ring.is_full()); }
+PyObject* reduce(PyObject* self, PyObject*) {
+    RingState& s = ring_state(self);
+    SpscRing* ring = open_ring(s);
+    return ring ? reduce_by_name(s.name, ring->map_size(), "spsc") : nullptr;
+}
 
 PyObject* repr(PyObject* self) {
-    const SpscRing& ring = ring_state(self).ring;
+    const RingState& s = ring_state(self);
+    if (!s.ring) return PyUnicode_FromString("SpscRingBuffer(closed)");
+    const SpscRing& ring = *s.ring;
     const std::uint64_t cap = ring.capacity();
     const std::uint64_t in_use = ring.used();
     const std::uint64_t room = ring.free();
@@ -168,6 +580,45 @@ PyMethodDef methods[] = {
         "The counterpart of push() with a list. Returns the list of unpacked values, or\n"
         "None when the ring is empty. The message is consumed before it is unpacked: if\n"
         "unpacking fails, the exception is raised and the message is gone."),
+    fast_method<put>("put",
+        "put($self, data, timeout=None)\n--\n\n"
+        "Push `data` as push() does, waiting for room.\n\n"
+        "`timeout` None waits for ever, 0 does not wait, a number waits that many seconds,\n"
+        "then raises queue.Full. While it waits, other threads run and Ctrl-C interrupts\n"
+        "it. A message larger than the ring raises ValueError at once."),
+    fast_method<get>("get",
+        "get($self, tag=None, timeout=None)\n--\n\n"
+        "Pop a message as pop() does, waiting for one; raises queue.Empty when `timeout`\n"
+        "(seconds; None waits for ever, 0 does not wait) passes first."),
+    fast_method<get_mixed>("get_mixed",
+        "get_mixed($self, schema, timeout=None)\n--\n\n"
+        "Pop a message as pop_mixed() does, waiting for one; raises queue.Empty when\n"
+        "`timeout` passes first."),
+    fast_method<push_many>("push_many",
+        "push_many($self, values)\n--\n\n"
+        "Push values from the front of a list or tuple until one does not fit, and return\n"
+        "how many were pushed. They become visible to the consumer together. A value that\n"
+        "cannot be encoded raises after the values before it are published."),
+    fast_method<pop_many>("pop_many",
+        "pop_many($self, max_count, tag=None)\n--\n\n"
+        "Pop up to `max_count` messages (raw bytes, or values of `tag`) and return them as\n"
+        "a list, empty when the ring is."),
+    fast_method<pop_into>("pop_into",
+        "pop_into($self, buffer)\n--\n\n"
+        "Copy the next message into `buffer` (a bytearray, or on CPython 3.11+ any\n"
+        "writable buffer such as a numpy array) and return its length, or None when the\n"
+        "ring is empty. A buffer too small raises ValueError and leaves the message."),
+    fast_method<get_into>("get_into",
+        "get_into($self, buffer, timeout=None)\n--\n\n"
+        "pop_into() that waits for a message; raises queue.Empty when `timeout` passes."),
+    noargs_method<close>("close",
+        "close($self)\n--\n\n"
+        "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"
+        "A call blocked in get() or put() on another thread gives up with ValueError."),
+    noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nClose the ring."},
+    noargs_method<reduce>("__reduce__", "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).spsc()."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -205,7 +656,7 @@ PyObject* attach_ring(const PlatformHandle& handle, bool creator) {
     if (type == nullptr) return nullptr;
     // If the instance cannot be allocated, the state is dropped here and the
     // mapping released with it.
-    return new_object<RingState>(type, RingState{std::move(ring).value(), std::string()});
+    return new_object<RingState>(type, RingState(std::move(ring).value(), handle.name()));
 }
 
 }  // namespace velmora::py

@@ -113,6 +113,23 @@ void SpscRing::copy_out(std::uint64_t capacity, std::uint64_t pos, std::uint8_t*
 }
 
 Result<bool> SpscRing::push(ByteSpan first, ByteSpan second) {
+    std::uint64_t tail = tail_position();
+    const std::uint64_t before = tail;
+    auto pushed = push_more(tail, first, second);
+    if (pushed.ok() && pushed.value()) {
+        publish_tail(tail);
+        // Only a push into an empty ring can end a consumer's wait for data.
+        if (word(kHead).load(std::memory_order_relaxed) == before) wake_if_idle(kTail, last_push_ns_);
+    }
+    return pushed;
+}
+
+std::uint64_t SpscRing::tail_position() const noexcept { return word(kTail).load(std::memory_order_relaxed); }
+
+// Writes one frame at `tail` (the producer's unpublished position, at or past
+// the published tail) and advances it; nothing is visible to the consumer
+// until publish_tail().
+Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second) {
     if (first.size() > SPSC_MAX_PAYLOAD || second.size() > SPSC_MAX_PAYLOAD - first.size())
         return ShmError::value("message too large for its 4-byte length prefix: payload of " +
                                to_string(std::uint64_t{first.size()} + second.size()) +
@@ -120,8 +137,7 @@ Result<bool> SpscRing::push(ByteSpan first, ByteSpan second) {
     const std::uint64_t n = first.size() + second.size();
     const std::uint64_t frame_len = n + kPrefixLen;
     const Header h{word(kCapacity).load(std::memory_order_acquire),
-                   word(kHead).load(std::memory_order_acquire),
-                   word(kTail).load(std::memory_order_relaxed)};
+                   word(kHead).load(std::memory_order_acquire), tail};
     if (auto st = check_header(h); !st) return st.error();
     if (frame_len > h.capacity) return too_large(frame_len, h.capacity, map_size());
     if (h.used() + frame_len > h.capacity) return false;
@@ -130,14 +146,31 @@ Result<bool> SpscRing::push(ByteSpan first, ByteSpan second) {
                                              static_cast<std::uint8_t>(n >> 24)};
     std::uint64_t pos = copy_in(h.capacity, h.tail, prefix);
     pos = copy_in(h.capacity, pos, first);
-    pos = copy_in(h.capacity, pos, second);
-    word(kTail).store(pos, std::memory_order_release);
+    tail = copy_in(h.capacity, pos, second);
     return true;
 }
 
+// The release store after every copy it covers: the consumer that acquires
+// this tail sees whole frames.
+void SpscRing::publish_tail(std::uint64_t tail) noexcept { word(kTail).store(tail, std::memory_order_release); }
+
+void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept {
+    const std::uint64_t now = monotonic_ns();
+    if (now - last_ns >= kYieldUntilNs) wake_word(low_half(offset));
+    last_ns = now;
+}
+
 Result<std::optional<SpscFrame>> SpscRing::begin_pop() const {
+    return frame_at(word(kHead).load(std::memory_order_relaxed));
+}
+
+Result<std::optional<SpscFrame>> SpscRing::next_frame(const SpscFrame& after) const {
+    return frame_at(after.head + kPrefixLen + after.length);
+}
+
+Result<std::optional<SpscFrame>> SpscRing::frame_at(std::uint64_t head) const {
     Header h{};
-    h.head = word(kHead).load(std::memory_order_relaxed);
+    h.head = head;
     h.tail = word(kTail).load(std::memory_order_acquire);
     h.capacity = word(kCapacity).load(std::memory_order_acquire);
     if (auto st = check_header(h); !st) return st.error();
@@ -158,8 +191,19 @@ void SpscRing::copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noe
     copy_out(frame.capacity, frame.head + kPrefixLen, dst, frame.length);
 }
 
+std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) const noexcept {
+    const std::uint64_t off = (frame.head + kPrefixLen) & (frame.capacity - 1);
+    const std::uint64_t first = std::min(frame.length, frame.capacity - off);
+    return {ByteSpan(data() + off, first), ByteSpan(data(), frame.length - first)};
+}
+
+// Waking the producer costs a system call, so only a pop from a ring at least
+// half full (where a producer may be waiting for room) looks at the clock.
 void SpscRing::commit(const SpscFrame& frame) noexcept {
-    word(kHead).store(frame.head + kPrefixLen + frame.length, std::memory_order_release);
+    const std::uint64_t head = frame.head + kPrefixLen + frame.length;
+    word(kHead).store(head, std::memory_order_release);
+    if (word(kTail).load(std::memory_order_relaxed) - frame.head >= frame.capacity / 2)
+        wake_if_idle(kHead, last_pop_ns_);
 }
 
 // Queries belong to neither side, so every load is acquire: that keeps the

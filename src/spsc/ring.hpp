@@ -18,8 +18,13 @@
 //     with acquire, and publishes its own counter with a release store after
 //     every data-area access the new value covers. So the consumer never sees
 //     a half-written frame and the producer never overwrites unread bytes.
-//   * No read-modify-write, fence, lock or wait: push reports back-pressure,
-//     pop reports an empty ring.
+//   * No read-modify-write, fence or lock: push reports back-pressure, pop
+//     reports an empty ring. push_wait and wait_pop wait with the module's one
+//     wait (platform/wait.hpp), sleeping on the low 32 bits of the counter the
+//     other side moves (head for room, tail for data) with bounded sleeps, so
+//     a peer that never wakes anyone is still served. A side wakes the other
+//     only when it may have gone to sleep: its last operation was more than
+//     the wait's yield window ago.
 // The mapping is untrusted: another process may write anything into it. Every
 // push and pop validates the header words it uses and the length prefix it
 // reads, so no operation ever touches a byte outside the mapping.
@@ -30,9 +35,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "module/shm_error.hpp"
 #include "platform/platform.hpp"
+#include "platform/wait.hpp"
 
 namespace velmora {
 
@@ -74,6 +81,26 @@ public:
     void copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept;
     void commit(const SpscFrame& frame) noexcept;
 
+    // Waiting forms: push_wait gives false and wait_pop nullopt when the
+    // deadline passed or the host gave up (wait_until's host contract); errors
+    // end the wait at once. Called by the producer / consumer only.
+    template <class Host>
+    [[nodiscard]] Result<bool> push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host);
+    template <class Host>
+    [[nodiscard]] Result<std::optional<SpscFrame>> wait_pop(Deadline deadline, Host& host);
+
+    // Batches: frames appended by push_more() after `tail` (or read by
+    // next_frame() after `frame`) are published with one store by
+    // publish_tail() / commit(). Producer / consumer only.
+    [[nodiscard]] Result<bool> push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second = {});
+    [[nodiscard]] std::uint64_t tail_position() const noexcept;
+    void publish_tail(std::uint64_t tail) noexcept;
+    [[nodiscard]] Result<std::optional<SpscFrame>> next_frame(const SpscFrame& after) const;
+
+    // The payload's one or two contiguous parts in the mapping (the second is
+    // empty unless the payload wraps). Valid until the frame is committed.
+    [[nodiscard]] std::pair<ByteSpan, ByteSpan> payload_parts(const SpscFrame& frame) const noexcept;
+
     // Occupancy, read afresh from the header on every call; momentarily stale
     // when the other side is active. They read header words only.
     [[nodiscard]] std::uint64_t used() const noexcept;
@@ -94,6 +121,14 @@ private:
 
     explicit SpscRing(Mapping mapping) noexcept : mapping_(std::move(mapping)) {}
 
+    // The frame at stream position `head`, validated against a header read now.
+    [[nodiscard]] Result<std::optional<SpscFrame>> frame_at(std::uint64_t head) const;
+    // Wakes sleepers on `word` when this side was idle long enough that they may sleep.
+    void wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept;
+    const std::uint32_t* low_half(std::uint64_t offset) const noexcept {
+        return reinterpret_cast<const std::uint32_t*>(mapping_.base() + offset);
+    }
+
     std::atomic_ref<std::uint64_t> word(std::uint64_t offset) const noexcept;
     std::uint8_t* data() const noexcept { return mapping_.base() + SPSC_HEADER_SIZE; }
     [[nodiscard]] Status check_header(const Header& h) const;
@@ -102,6 +137,35 @@ private:
                   std::uint64_t len) const noexcept;
 
     Mapping mapping_;
+    std::uint64_t last_push_ns_ = 0;  // producer's clock of its last wake check
+    std::uint64_t last_pop_ns_ = 0;   // consumer's
 };
+
+// Attempts until one succeeds or fails; a full ring is the only reason to wait.
+template <class Host>
+Result<bool> SpscRing::push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host) {
+    Result<bool> last = false;
+    std::uint32_t seen = 0;
+    const auto attempt = [&] {
+        seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(0))).load(std::memory_order_relaxed);
+        last = push(first, second);
+        return !last.ok() || last.value();
+    };
+    (void)wait_until(attempt, deadline, host, WaitWord{low_half(0), &seen});
+    return last;
+}
+
+template <class Host>
+Result<std::optional<SpscFrame>> SpscRing::wait_pop(Deadline deadline, Host& host) {
+    Result<std::optional<SpscFrame>> last = std::optional<SpscFrame>{};
+    std::uint32_t seen = 0;
+    const auto attempt = [&] {
+        seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(8))).load(std::memory_order_relaxed);
+        last = begin_pop();
+        return !last.ok() || last.value().has_value();
+    };
+    (void)wait_until(attempt, deadline, host, WaitWord{low_half(8), &seen});
+    return last;
+}
 
 }  // namespace velmora

@@ -192,8 +192,9 @@ PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* argv[2];
     std::optional<std::uint64_t> offset;
     EncodedView encoded;
+    BufferHold pinned;
     if (!bind(sig, args, nargs, kwnames, argv) || !optional_offset(argv[1], offset) ||
-        !encode_view(argv[0], encoded))
+        !encode_view(argv[0], encoded, &pinned))
         return nullptr;
     // The encoding borrows the object's own bytes. Waiting for the lock may run
     // a signal handler, which could resize a bytearray under that pointer, so a

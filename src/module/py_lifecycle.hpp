@@ -1,0 +1,44 @@
+// What every class shares about its lifetime: close(), the "is closed" error,
+// in-flight calls that close() waits for, `with`, and pickling by name.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "module/py_support.hpp"
+#include "module/py_wait.hpp"
+
+namespace velmora::py {
+
+// Raises ValueError "{cls} is closed"; returns nullptr.
+PyObject* raise_closed(const char* cls);
+
+// Counts a call that may run without the interpreter lock (a wait, a large
+// copy) while it uses an object's mapping; close() waits until none is left.
+// Taken with the interpreter lock held, after the caller checked the object
+// is open, so no call can start once close() has begun.
+class InUse {
+public:
+    explicit InUse(std::atomic<int>& count) noexcept : count_(count) { count_.fetch_add(1); }
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+    ~InUse() { count_.fetch_sub(1); }
+
+private:
+    std::atomic<int>& count_;
+};
+
+// Called by close() with the interpreter lock held: waits, without it, until
+// `count` drops to 0. Calls that are blocked waiting see `closing` and give up.
+void wait_until_unused(const std::atomic<int>& count);
+
+// __enter__ returns the object, __exit__ closes it (and never suppresses).
+PyObject* enter(PyObject* self, PyObject*);
+PyObject* exit_closing(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+// The pickled form of an object that reopens by name: `SharedMemory.open(name,
+// size)` itself, or that followed by a call of `method` ("map", "spsc").
+PyObject* reduce_by_name(const std::string& name, std::uint64_t size, const char* method);
+
+}  // namespace velmora::py
