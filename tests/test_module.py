@@ -1,3 +1,4 @@
+import importlib.metadata
 import subprocess
 import sys
 
@@ -8,9 +9,9 @@ import velmora
 CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer"]
 
 METHODS = {
-    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc"],
+    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
-                   "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock"],
+                   "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close"],
 }
@@ -37,7 +38,8 @@ SIGNATURES = {
 
 def test_module_surface():
     assert velmora.__all__ == CLASSES
-    assert velmora.__doc__ == ""
+    assert "velmora.SharedMemory.create(" in velmora.__doc__
+    assert velmora.__version__ == importlib.metadata.version("velmora")
     public = sorted(n for n in vars(velmora) if not n.startswith("_"))
     assert public == sorted(CLASSES)
 

@@ -16,22 +16,39 @@ PyObject* raise_closed(const char* cls);
 
 // Counts a call that may run without the interpreter lock (a wait, a large
 // copy) while it uses an object's mapping; close() waits until none is left.
-// Taken with the interpreter lock held, after the caller checked the object
-// is open, so no call can start once close() has begun.
+// Made and dropped with the interpreter lock held, after the caller checked
+// the object is open, so no call can start once close() has begun. The lock
+// orders every change, so plain loads and stores do (no locked instruction on
+// the hot path); atomic only so that close() may watch it without the lock.
 class InUse {
 public:
-    explicit InUse(std::atomic<int>& count) noexcept : count_(count) { count_.fetch_add(1); }
+    explicit InUse(std::atomic<int>& count) noexcept : count_(count) { bump(1); }
     InUse(const InUse&) = delete;
     InUse& operator=(const InUse&) = delete;
-    ~InUse() { count_.fetch_sub(1); }
+    ~InUse() { bump(-1); }
 
 private:
+    void bump(int by) noexcept {
+        count_.store(count_.load(std::memory_order_relaxed) + by, std::memory_order_release);
+    }
     std::atomic<int>& count_;
 };
 
 // Called by close() with the interpreter lock held: waits, without it, until
 // `count` drops to 0. Calls that are blocked waiting see `closing` and give up.
 void wait_until_unused(const std::atomic<int>& count);
+
+// A wait's host that also gives up when close() begins on the object.
+struct ClosingWait {
+    GilWait gil;
+    const std::atomic<bool>& closing;
+    bool closed = false;
+    void suspend() noexcept { gil.suspend(); }
+    bool poll() {
+        if (closing.load()) return closed = true;
+        return gil.poll();
+    }
+};
 
 // __enter__ returns the object, __exit__ closes it (and never suppresses).
 PyObject* enter(PyObject* self, PyObject*);

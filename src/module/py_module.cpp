@@ -61,9 +61,14 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
            PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+#ifndef VELMORA_VERSION
+#define VELMORA_VERSION "0+unknown"
+#endif
+
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return PyErr_BadArgument(), -1;
-    const bool ok = add_class(module, "SharedMemory", shared_memory_type()) &&
+    const bool ok = PyModule_AddStringConstant(module, "__version__", VELMORA_VERSION) == 0 &&
+                    add_class(module, "SharedMemory", shared_memory_type()) &&
                     add_class(module, "MappedView", mapped_view_type()) &&
                     add_class(module, "SpscRingBuffer", spsc_ring_buffer_type());
     return ok ? 0 : -1;
@@ -74,8 +79,19 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+const char module_doc[] =
+    "Fast, byte-exact data exchange between processes through named shared memory.\n\n"
+    "SharedMemory creates, opens and removes a named segment; MappedView reads and\n"
+    "writes it under a cross-process reader/writer lock, raw or as typed values;\n"
+    "SpscRingBuffer passes messages from one producer to one consumer without locks.\n\n"
+    "    import velmora\n"
+    "    ring = velmora.SharedMemory.create(\"/jobs\", 4096 + 24).spsc()   # producer\n"
+    "    ring.put(b\"hello\")\n"
+    "    ring = velmora.SharedMemory.open(\"/jobs\").spsc()               # consumer\n"
+    "    ring.get(timeout=1.0)                                            # b'hello'\n";
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "velmora", module_doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 PyObject* shared_memory_cache = nullptr;

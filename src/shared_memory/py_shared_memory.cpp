@@ -1,7 +1,9 @@
 // SharedMemory: a handle to one named segment, made only by create() and
 // open(), which hands out views (map) and rings (spsc) over the whole segment.
+#include <optional>
 #include <string>
 
+#include "module/py_lifecycle.hpp"
 #include "module/py_support.hpp"
 #include "module/py_wait.hpp"
 #include "platform/platform.hpp"
@@ -11,9 +13,14 @@
 namespace velmora::py {
 namespace {
 
+// The handle (empty once closed) and the role it was made in. The name is
+// kept apart so that a closed object can still say which segment it was.
 struct SegmentState {
-    PlatformHandle handle;
+    std::optional<PlatformHandle> handle;
     bool creator;
+    std::string name;
+
+    SegmentState(PlatformHandle h, bool made) : handle(std::move(h)), creator(made), name(handle->name()) {}
 };
 
 // Runs a platform call with the interpreter lock released: reserving a large
@@ -28,7 +35,7 @@ auto without_gil(Call call) {
 
 PyObject* wrap(Result<PlatformHandle> made, bool creator) {
     if (!made) return raise(made.error());
-    return new_object(shared_memory_type(), SegmentState{std::move(made).value(), creator});
+    return new_object(shared_memory_type(), SegmentState(std::move(made).value(), creator));
 }
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -68,23 +75,56 @@ PyObject* remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     Py_RETURN_NONE;
 }
 
-const SegmentState& segment(PyObject* self) { return state_of<SegmentState>(self); }
+SegmentState& segment(PyObject* self) { return state_of<SegmentState>(self); }
 
-PyObject* map(PyObject* self, PyObject*) { return map_view(segment(self).handle, segment(self).creator); }
-
-PyObject* spsc(PyObject* self, PyObject*) { return attach_ring(segment(self).handle, segment(self).creator); }
-
-PyObject* name(PyObject* self, PyObject*) {
-    const std::string& text = segment(self).handle.name();
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+// The handle of an open object, or nullptr with ValueError raised.
+const PlatformHandle* open_handle(PyObject* self) {
+    const auto& h = segment(self).handle;
+    if (!h) raise_closed("SharedMemory");
+    return h ? &*h : nullptr;
 }
 
-PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(segment(self).handle.size()); }
+PyObject* map(PyObject* self, PyObject*) {
+    const PlatformHandle* h = open_handle(self);
+    return h ? map_view(*h, segment(self).creator) : nullptr;
+}
+
+PyObject* spsc(PyObject* self, PyObject*) {
+    const PlatformHandle* h = open_handle(self);
+    return h ? attach_ring(*h, segment(self).creator) : nullptr;
+}
+
+PyObject* name(PyObject* self, PyObject*) {
+    const PlatformHandle* h = open_handle(self);
+    if (h == nullptr) return nullptr;
+    return PyUnicode_DecodeUTF8(h->name().data(), static_cast<Py_ssize_t>(h->name().size()), "strict");
+}
+
+PyObject* size(PyObject* self, PyObject*) {
+    const PlatformHandle* h = open_handle(self);
+    return h ? PyLong_FromUnsignedLongLong(h->size()) : nullptr;
+}
+
+// Closes the handle; views and rings made from it keep their own mappings.
+// The segment itself stays (remove() deletes the name on Unix).
+PyObject* close(PyObject* self, PyObject*) {
+    segment(self).handle.reset();
+    Py_RETURN_NONE;
+}
+
+// Unpickles as SharedMemory.open(name, size): an opener, so nothing is reset.
+PyObject* reduce(PyObject* self, PyObject*) {
+    const PlatformHandle* h = open_handle(self);
+    return h ? reduce_by_name(h->name(), h->size(), nullptr) : nullptr;
+}
 
 PyObject* repr(PyObject* self) {
     const SegmentState& s = segment(self);
-    const std::string text = "SharedMemory(name='" + s.handle.name() + "', size=" +
-                             std::to_string(s.handle.size()) + ", role=" + (s.creator ? "creator" : "opener") + ")";
+    const std::string text = "SharedMemory(name='" + s.name + "', " +
+                             (s.handle ? "size=" + std::to_string(s.handle->size()) + ", role=" +
+                                             (s.creator ? "creator" : "opener")
+                                       : std::string("closed")) +
+                             ")";
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
@@ -120,9 +160,17 @@ PyMethodDef methods[] = {
     noargs_method<spsc>("spsc",
         "spsc($self)\n--\n\n"
         "Create a SpscRingBuffer over the entire segment.\n\n"
-        "The segment size minus SPSC_HEADER_SIZE (24) must be a power of two: 4096 + 24 = 4120\n"
+        "The segment size minus the 24-byte ring header must be a power of two: 4096 + 24 = 4120\n"
         "works, 4096 does not. A creator handle (re)initialises the ring header. Raises\n"
         "ValueError otherwise, OSError if mapping fails."),
+    noargs_method<close>("close",
+        "close($self)\n--\n\n"
+        "Close the handle. Views and rings made from it stay usable; the segment itself\n"
+        "stays until remove(). Later calls raise ValueError; a second close() does nothing."),
+    noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nClose the handle (the segment is not removed)."},
+    noargs_method<reduce>("__reduce__", "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name, size)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

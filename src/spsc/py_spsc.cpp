@@ -45,10 +45,11 @@ RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self
 
 // One thread of this process at a time in each role of one object: a call
 // that lets go of the interpreter lock (a wait, a large copy) must not let a
-// second producer (or consumer) thread into the ring. The uncontended path is
-// one compare-and-exchange; another thread waits its turn without the
-// interpreter lock; the same thread coming back in (a signal handler or a
-// finalizer calling the ring) is refused rather than deadlocked.
+// second producer (or consumer) thread into the ring. The owner changes only
+// with the interpreter lock held, so the uncontended path is a plain load and
+// store; another thread waits its turn without the interpreter lock; the same
+// thread coming back in (a signal handler or a finalizer calling the ring) is
+// refused rather than deadlocked.
 class Role {
 public:
     Role(const Role&) = delete;
@@ -60,18 +61,17 @@ public:
 
     static std::optional<Role> take(RingState& s, std::atomic<unsigned long>& owner) {
         const unsigned long me = PyThread_get_thread_ident();
-        const auto attempt = [&] {
-            unsigned long free = 0;
-            return owner.compare_exchange_strong(free, me, std::memory_order_acquire);
-        };
-        if (!attempt()) {
+        while (owner.load(std::memory_order_acquire) != 0) {
             if (owner.load() == me) {
-                PyErr_SetString(PyExc_RuntimeError, "SpscRingBuffer is already in use by this thread in this role");
+                PyErr_SetString(PyExc_RuntimeError,
+                                "SpscRingBuffer is already in use by this thread in this role");
                 return std::nullopt;
             }
             GilWait host;
-            if (wait_until(attempt, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
+            const auto free = [&] { return owner.load(std::memory_order_acquire) == 0; };
+            if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
         }
+        owner.store(me, std::memory_order_relaxed);
         Role role(&owner);
         if (!s.ring) {
             raise_closed("SpscRingBuffer");
@@ -90,18 +90,6 @@ SpscRing* open_ring(RingState& s) {
     if (!s.ring) raise_closed("SpscRingBuffer");
     return s.ring ? &*s.ring : nullptr;
 }
-
-// A wait's host that also gives up when close() begins.
-struct RingWait {
-    GilWait gil;
-    const std::atomic<bool>& closing;
-    bool closed = false;
-    void suspend() noexcept { gil.suspend(); }
-    bool poll() {
-        if (closing.load()) return closed = true;
-        return gil.poll();
-    }
-};
 
 // ---- payloads -------------------------------------------------------------------
 
@@ -193,7 +181,7 @@ std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optiona
     if (!deadline) {
         found = ring.begin_pop();
     } else {
-        RingWait host{{}, s.closing};
+        ClosingWait host{{}, s.closing};
         found = ring.wait_pop(*deadline, host);
         host.gil.resume();
         if (host.closed) return failed = true, raise_closed("SpscRingBuffer"), std::nullopt;
@@ -297,7 +285,7 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Scratch buf(s.scratch);
     Payload p;
     if (!build_payload(argv[0], buf, true, p)) return nullptr;
-    RingWait host{{}, s.closing};
+    ClosingWait host{{}, s.closing};
     Result<bool> pushed = s.ring->push_wait(p.first(), p.second(), deadline, host);
     host.gil.resume();
     if (host.closed) return raise_closed("SpscRingBuffer");

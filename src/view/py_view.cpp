@@ -12,6 +12,7 @@
 
 #include "mixed/codec.hpp"
 #include "mixed/py_codec.hpp"
+#include "module/py_lifecycle.hpp"
 #include "module/py_ref.hpp"
 #include "module/py_scratch.hpp"
 #include "module/py_wait.hpp"
@@ -30,6 +31,9 @@ struct ViewState {
     std::atomic<std::uint64_t> cursor{0};
     std::optional<double> lock_timeout;  // seconds; none: wait for ever
     std::string scratch;  // staging for writes and decoded reads, reused across calls
+    std::atomic<int> busy{0};            // calls in flight (see InUse)
+    std::atomic<bool> closing{false};
+    Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
 
     ViewState(Mapping m, std::string segment) noexcept : mapping(std::move(m)), name(std::move(segment)) {}
     ViewState(ViewState&& other) noexcept
@@ -78,7 +82,8 @@ PyObject* raise_timeout(const ViewState& v) {
 // raised; nothing has changed then.
 template <bool Exclusive, class Work>
 bool with_lock(const ViewState& v, Work work) {
-    GilWait host;  // first in, last out: the lock is released before the interpreter lock is retaken
+    // First in, last out: the lock is released before the interpreter lock is retaken.
+    ClosingWait host{{}, v.closing};
     const Deadline deadline = deadline_from(v.lock_timeout);
     const bool held = [&] {
         if constexpr (Exclusive) {
@@ -91,8 +96,9 @@ bool with_lock(const ViewState& v, Work work) {
             return guard.has_value();
         }
     }();
-    host.resume();
-    if (!held && !host.interrupted()) raise_timeout(v);
+    host.gil.resume();
+    if (!held && host.closed) raise_closed("MappedView");
+    else if (!held && !host.gil.interrupted()) raise_timeout(v);
     return held;
 }
 
@@ -295,6 +301,41 @@ PyObject* is_write_locked(PyObject* self, PyObject*) {
 
 PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).data_size()); }
 
+// Refused while the data area is exported (a memoryview or array would be
+// left pointing at nothing); otherwise waits for calls in flight (a call
+// blocked on the lock gives up with "is closed"), then unmaps.
+PyObject* close(PyObject* self, PyObject*) {
+    ViewState& v = view(self);
+    if (!v.mapping) Py_RETURN_NONE;
+    if (v.exports > 0) {
+        PyErr_SetString(PyExc_BufferError, "cannot close MappedView: its data area is still exported");
+        return nullptr;
+    }
+    v.closing.store(true);
+    wait_until_unused(v.busy);
+    v.mapping = Mapping();
+    Py_RETURN_NONE;
+}
+
+PyObject* reduce(PyObject* self, PyObject*) {
+    const ViewState& v = view(self);
+    return reduce_by_name(v.name, v.mapping.size(), "map");
+}
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+// The data area as a writable buffer, without the lock: for zero-copy use by
+// code that does its own coordination. The view stays mapped while exported.
+int get_buffer(PyObject* self, Py_buffer* out, int flags) {
+    ViewState& v = view(self);
+    if (!v.mapping) return raise_closed("MappedView"), -1;
+    if (PyBuffer_FillInfo(out, self, v.data(), static_cast<Py_ssize_t>(v.data_size()), 0, flags) < 0) return -1;
+    ++v.exports;
+    return 0;
+}
+
+void release_buffer(PyObject* self, Py_buffer*) { --view(self).exports; }
+#endif
+
 PyObject* reset_lock(PyObject* self, PyObject*) {
     view(self).lock().init_unlocked();
     Py_RETURN_NONE;
@@ -325,23 +366,40 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
 
 PyObject* repr(PyObject* self) {
     const ViewState& v = view(self);
+    if (!v.mapping) return PyUnicode_FromString("MappedView(closed)");
     const std::string text = "MappedView(data_size=" + std::to_string(v.data_size()) +
                              ", readers=" + std::to_string(v.lock().reader_count()) +
                              ", write_locked=" + (v.lock().is_write_locked() ? "true" : "false") + ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// Every method but close() refuses a closed view, and counts itself in flight.
+template <FastFn F>
+PyObject* open_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ViewState& v = view(self);
+    if (!v.mapping) return raise_closed("MappedView");
+    InUse use(v.busy);
+    return F(self, args, nargs, kwnames);
+}
+template <NoArgsFn F>
+PyObject* open_noargs(PyObject* self, PyObject* unused) {
+    ViewState& v = view(self);
+    if (!v.mapping) return raise_closed("MappedView");
+    InUse use(v.busy);
+    return F(self, unused);
+}
+
 // ---- type -----------------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    noargs_method<read_all>("read_all",
+    noargs_method<open_noargs<read_all>>("read_all",
         "read_all($self)\n--\n\n"
         "Read the entire data area under the read lock and return it as bytes."),
-    fast_method<read_range>("read_range",
+    fast_method<open_fast<read_range>>("read_range",
         "read_range($self, offset, length)\n--\n\n"
         "Read `length` bytes at `offset` (relative to the data area) under the read lock.\n\n"
         "Raises ValueError if `length` is 0 or the range passes the end of the data area."),
-    fast_method<write>("write",
+    fast_method<open_fast<write>>("write",
         "write($self, data, offset=None)\n--\n\n"
         "Write `data` under the write lock.\n\n"
         "With `offset`, write there and leave the cursor where it is; without it (or with\n"
@@ -349,14 +407,14 @@ PyMethodDef methods[] = {
         "Accepted types: bytes, bytearray (as they are), str (4-byte length + UTF-8),\n"
         "int (i64), float (f64), bool (1 byte). Raises ValueError if the write would pass\n"
         "the end of the data area or `data` is empty."),
-    fast_method<seek>("seek",
+    fast_method<open_fast<seek>>("seek",
         "seek($self, pos=0)\n--\n\n"
         "Reset the auto-advance cursor to `pos` (default 0).\n\n"
         "Raises ValueError if `pos` is beyond the data area."),
-    noargs_method<tell>("tell",
+    noargs_method<open_noargs<tell>>("tell",
         "tell($self)\n--\n\n"
         "Return the current cursor position."),
-    fast_method<read>("read",
+    fast_method<open_fast<read>>("read",
         "read($self, tag)\n--\n\n"
         "Read one value at the cursor and advance the cursor past it.\n\n"
         "The type tag must match what was written there: \"bool\", \"int\" / \"i64\",\n"
@@ -366,34 +424,43 @@ PyMethodDef methods[] = {
         "    view.write(\"hello\"); view.write(42); view.write(True)\n"
         "    view.seek()\n"
         "    view.read(\"str\"), view.read(\"int\"), view.read(\"bool\")  # ('hello', 42, True)"),
-    fast_method<read_mixed>("read_mixed",
+    fast_method<open_fast<read_mixed>>("read_mixed",
         "read_mixed($self, schema, offset=None)\n--\n\n"
         "Read from `offset` and unpack by `schema`, a list of (type_tag, count) tuples.\n\n"
         "Each entry gives its value itself for a count of 1, else a list of `count`\n"
         "values. Without `offset` (or with None), read at the cursor and advance it."),
-    fast_method<write_mixed>("write_mixed",
+    fast_method<open_fast<write_mixed>>("write_mixed",
         "write_mixed($self, items, offset=None)\n--\n\n"
         "Pack `items` (values, or lists of values, each encoded as write() does) back to\n"
         "back and write them under the write lock.\n\n"
         "Without `offset` (or with None), write at the cursor and advance it."),
-    noargs_method<zero>("zero",
+    noargs_method<open_noargs<zero>>("zero",
         "zero($self)\n--\n\n"
         "Zero the entire data area under the write lock. The cursor is not moved."),
-    noargs_method<reader_count>("reader_count",
+    noargs_method<open_noargs<reader_count>>("reader_count",
         "reader_count($self)\n--\n\n"
         "Return the number of processes or threads currently holding the read lock."),
-    noargs_method<is_write_locked>("is_write_locked",
+    noargs_method<open_noargs<is_write_locked>>("is_write_locked",
         "is_write_locked($self)\n--\n\n"
         "Return True if a writer currently holds the lock."),
-    noargs_method<size>("size",
+    noargs_method<open_noargs<size>>("size",
         "size($self)\n--\n\n"
-        "Return the usable data area size in bytes (total size minus the RWLOCK_SIZE header)."),
-    noargs_method<reset_lock>("reset_lock",
+        "Return the usable data area size in bytes (total size minus the 4-byte lock word)."),
+    noargs_method<open_noargs<reset_lock>>("reset_lock",
         "reset_lock($self)\n--\n\n"
         "Set the lock word to unlocked, whatever it holds.\n\n"
         "Only for recovering from a holder known to be dead (a process killed while it\n"
         "held the lock): a live holder is not coordinated with. Its later release then\n"
         "leaves the word alone."),
+    noargs_method<close>("close",
+        "close($self)\n--\n\n"
+        "Unmap the view now. Later calls raise ValueError; a second close() does nothing.\n"
+        "Raises BufferError while the data area is exported (memoryview(view))."),
+    noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nClose the view."},
+    noargs_method<open_noargs<reduce>>("__reduce__",
+        "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).map(); the cursor is not carried."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -409,7 +476,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
         "A view into a shared-memory segment with an integrated cross-process\n"
         "reader/writer lock.\n\n"
-        "The first RWLOCK_SIZE (4) bytes of the segment hold the ShmRwLock header:\n\n"
+        "The first 4 bytes of the segment hold the lock word:\n\n"
         "    [ ShmRwLock (4 B) | user data (size - 4 B) ]\n\n"
         "Every `offset` argument is relative to the start of the user data area. Reads\n"
         "take a shared lock; write, write_mixed and zero take an exclusive lock. Locks are\n"
@@ -423,6 +490,10 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&get_buffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(&release_buffer)},
+#endif
     {0, nullptr},
 };
 
