@@ -24,17 +24,29 @@ PyObject* exit_closing(PyObject* self, PyObject* const*, Py_ssize_t) {
     Py_RETURN_FALSE;
 }
 
+// The pickled form names the module's private `_reopen`: the classes report
+// __module__ "builtins", so pickle cannot find them (or their static methods)
+// by name, but it finds a function of the velmora module.
 PyObject* reduce_by_name(const std::string& name, std::uint64_t size, const char* method) {
-    Ref text(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    Ref module(PyImport_ImportModule("velmora"));
+    Ref reopen(module ? PyObject_GetAttrString(module.get(), "_reopen") : nullptr);
+    Ref text(reopen ? PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict") : nullptr);
+    if (!text) return nullptr;
+    return Py_BuildValue("(O(OKs))", reopen.get(), text.get(), static_cast<unsigned long long>(size),
+                         method == nullptr ? "" : method);
+}
+
+// _reopen(name, size, method): SharedMemory.open(name, size), then .map() or
+// .spsc() when `method` names one.
+PyObject* reopen(PyObject*, PyObject* args) {
+    PyObject* name = nullptr;
+    PyObject* size = nullptr;
+    const char* method = nullptr;
+    if (!PyArg_ParseTuple(args, "OOs", &name, &size, &method)) return nullptr;
     Ref open(PyObject_GetAttrString(reinterpret_cast<PyObject*>(shared_memory_type()), "open"));
-    if (!text || !open) return nullptr;
-    if (method == nullptr) return Py_BuildValue("(O(OK))", open.get(), text.get(), static_cast<unsigned long long>(size));
-    // open(name, size).method(): the segment object pickles by name itself.
-    Ref segment(PyObject_CallFunction(open.get(), "OK", text.get(), static_cast<unsigned long long>(size)));
-    Ref operator_module(segment ? PyImport_ImportModule("operator") : nullptr);
-    Ref caller(operator_module ? PyObject_CallMethod(operator_module.get(), "methodcaller", "s", method) : nullptr);
-    if (!caller) return nullptr;
-    return Py_BuildValue("(O(O))", caller.get(), segment.get());
+    Ref segment(open ? PyObject_CallFunctionObjArgs(open.get(), name, size, nullptr) : nullptr);
+    if (!segment || *method == '\0') return segment.release();
+    return PyObject_CallMethod(segment.get(), method, nullptr);
 }
 
 }  // namespace velmora::py

@@ -58,4 +58,7 @@ PyObject* exit_closing(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 // size)` itself, or that followed by a call of `method` ("map", "spsc").
 PyObject* reduce_by_name(const std::string& name, std::uint64_t size, const char* method);
 
+// The module's private function that unpickling calls (see reduce_by_name).
+PyObject* reopen(PyObject* module, PyObject* args);
+
 }  // namespace velmora::py

@@ -1,5 +1,6 @@
 // Module definition: multi-phase initialisation with one execution slot that
 // registers the three classes. The class objects are made once per process.
+#include "module/py_lifecycle.hpp"
 #include "module/py_support.hpp"
 #include "module/py_ref.hpp"
 
@@ -90,8 +91,14 @@ const char module_doc[] =
     "    ring = velmora.SharedMemory.open(\"/jobs\").spsc()               # consumer\n"
     "    ring.get(timeout=1.0)                                            # b'hello'\n";
 
+PyMethodDef module_functions[] = {
+    {"_reopen", &reopen, METH_VARARGS,
+     "_reopen(name, size, method)\n--\n\nUnpickling helper: SharedMemory.open(name, size), then its `method`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora", module_doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "velmora", module_doc, 0, module_functions, module_slots, nullptr, nullptr, nullptr,
 };
 
 PyObject* shared_memory_cache = nullptr;
