@@ -158,6 +158,13 @@ void SpscRing::copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noe
     copy_out(frame.capacity, frame.head + kPrefixLen, dst, frame.length);
 }
 
+std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) const noexcept {
+    if (frame.length == 0) return {};
+    const std::uint64_t off = (frame.head + kPrefixLen) & (frame.capacity - 1);
+    const std::uint64_t first = std::min(frame.length, frame.capacity - off);
+    return {ByteSpan(data() + off, first), ByteSpan(data(), frame.length - first)};
+}
+
 void SpscRing::commit(const SpscFrame& frame) noexcept {
     word(kHead).store(frame.head + kPrefixLen + frame.length, std::memory_order_release);
 }

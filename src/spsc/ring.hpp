@@ -30,9 +30,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "module/shm_error.hpp"
 #include "platform/platform.hpp"
+#include "platform/wait.hpp"
 
 namespace velmora {
 
@@ -73,6 +75,40 @@ public:
     [[nodiscard]] Result<std::optional<SpscFrame>> begin_pop() const;
     void copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept;
     void commit(const SpscFrame& frame) noexcept;
+
+    // ---- waiting forms (placeholder: minimal versions until the ring's own land) ----
+    // push() retried with the module's one wait; false when the deadline
+    // passed or the host gave up (nothing written).
+    template <class Host>
+    [[nodiscard]] Result<bool> push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host) {
+        std::optional<ShmError> failed;
+        const auto attempt = [&] {
+            Result<bool> r = push(first, second);
+            if (!r) failed = r.error();
+            return !r || r.value();
+        };
+        const WaitResult got = wait_until(attempt, deadline, host);
+        if (failed) return *failed;
+        return got == WaitResult::Ready;
+    }
+    // begin_pop() retried the same way; nullopt on timeout or when the host gave up.
+    template <class Host>
+    [[nodiscard]] Result<std::optional<SpscFrame>> wait_pop(Deadline deadline, Host& host) {
+        std::optional<ShmError> failed;
+        std::optional<SpscFrame> frame;
+        const auto attempt = [&] {
+            auto r = begin_pop();
+            if (!r) failed = r.error();
+            else frame = r.value();
+            return failed.has_value() || frame.has_value();
+        };
+        (void)wait_until(attempt, deadline, host);
+        if (failed) return *failed;
+        return frame;
+    }
+    // The payload of a frame from begin_pop() in place: one or two contiguous
+    // parts of the data area (the second empty unless the payload wraps).
+    [[nodiscard]] std::pair<ByteSpan, ByteSpan> payload_parts(const SpscFrame& frame) const noexcept;
 
     // Occupancy, read afresh from the header on every call; momentarily stale
     // when the other side is active. They read header words only.
