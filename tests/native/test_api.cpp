@@ -159,10 +159,10 @@ TEST(CppApi, ErrorsCarryThePythonMessages) {
 TEST(CppApi, SegmentHandles) {
     Seg s(4096 + 24);
     EXPECT_TRUE(s.seg.creator());
-    Segment moved = std::move(s.seg);
-    EXPECT_EQ(moved.size(), 4096u + 24);
     Segment other = s.opened();
     EXPECT_FALSE(other.creator());
+    Segment moved = std::move(s.seg);
+    EXPECT_EQ(moved.size(), 4096u + 24);
     EXPECT_EQ(other.name(), moved.name());
     s.seg = std::move(moved);
 #ifndef _WIN32
