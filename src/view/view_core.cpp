@@ -50,16 +50,20 @@ std::string float_repr(double value) {
     std::string digits(text.substr(0, e));
     if (digits.size() > 1) digits.erase(1, 1);  // drop the '.'
     const int exp = std::atoi(std::string(text.substr(e + 1)).c_str());
+    std::string out;
     if (exp < -4 || exp >= 16) {
-        std::string out = digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
+        out.append(digits, 0, 1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
         const int mag = exp < 0 ? -exp : exp;
-        return out + (exp < 0 ? "e-" : "e+") + (mag < 10 ? "0" : "") + std::to_string(mag);
+        out.append(exp < 0 ? "e-" : "e+").append(mag < 10 ? "0" : "").append(std::to_string(mag));
+    } else if (exp < 0) {
+        out.append("0.").append(static_cast<std::size_t>(-exp - 1), '0').append(digits);
+    } else {
+        const auto whole = static_cast<std::size_t>(exp) + 1;
+        if (digits.size() <= whole) out.append(digits).append(whole - digits.size(), '0').append(".0");
+        else out.append(digits, 0, whole).append(".").append(digits, whole);
     }
-    if (exp < 0) return "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
-    const auto whole = static_cast<std::size_t>(exp) + 1;
-    if (digits.size() <= whole) return digits + std::string(whole - digits.size(), '0') + ".0";
-    return digits.substr(0, whole) + "." + digits.substr(whole);
+    return out;
 }
 
 }  // namespace velmora
