@@ -8,7 +8,7 @@ VPY      := $(VENV)/bin/python
 NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
 
-.PHONY: all install gtest test test-native test-python test-windows test-abi3 demo bench clean
+.PHONY: all install gtest test test-native test-python test-windows test-abi3 demo bench clean cpp-example cpp-bench
 
 all: install
 
@@ -53,6 +53,17 @@ test-abi3: $(STAMP)
 # Cross-builds the core and native tests with mingw-w64 and runs them under Wine.
 test-windows:
 	scripts/test-windows.sh
+
+# The C++ API: installed into build/cpp/prefix, examples/cpp/ built against
+# that installed package; the two-process C++ streaming benchmark.
+cpp-example: $(STAMP)
+	scripts/build-cpp-example.sh
+
+cpp-bench: $(STAMP)
+	$(VENV)/bin/cmake -S . -B build/cpp/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Release -DVELMORA_PYTHON=OFF -DVELMORA_INSTALL_CPP=OFF -DVELMORA_CPP_API_BENCH=ON >/dev/null
+	$(VENV)/bin/cmake --build build/cpp/bench -j2 --target velmora_cpp_api_bench
+	build/cpp/bench/velmora_cpp_api_bench
 
 clean:
 	rm -rf build $(VENV)

@@ -65,7 +65,7 @@ check_core_compiles() {
     local f
     for f in $(find src -name '*.cpp' -o -name '*.hpp' | grep -v '^src/platform/' | grep -v '/py_' | sort); do
         # Included rather than compiled directly, so headers are checked as headers.
-        "$CXX_CROSS" -std=c++20 -Wall -Wextra -Werror -fsyntax-only -Isrc -include "$f" -x c++ - </dev/null
+        "$CXX_CROSS" -std=c++20 -Wall -Wextra -Werror -fsyntax-only -Isrc -Iinclude -include "$f" -x c++ - </dev/null
     done
     echo "test-windows: core sources compile for $TRIPLE"
 }

@@ -17,6 +17,7 @@
 #include "module/py_scratch.hpp"
 #include "module/py_wait.hpp"
 #include "rwlock/rwlock.hpp"
+#include "view/view_core.hpp"
 
 namespace velmora::py {
 namespace {
@@ -56,23 +57,12 @@ struct ViewState {
 
 ViewState& view(PyObject* self) noexcept { return state_of<ViewState>(self); }
 
-// "unlocked", "1 reader", "3 readers", "write-locked" or "invalid".
-std::string describe_word(std::int32_t word) {
-    if (word == 0) return "unlocked";
-    if (word == RWLOCK_WRITE_LOCKED) return "write-locked";
-    if (word > 0) return std::to_string(word) + (word == 1 ? " reader" : " readers");
-    return "invalid";
-}
-
 PyObject* raise_timeout(const ViewState& v) {
     Ref seconds(PyFloat_FromDouble(v.lock_timeout.value_or(0)));
     Ref text(seconds ? PyObject_Repr(seconds.get()) : nullptr);
     std::string_view shown;
     if (!text || !to_text(text.get(), shown)) return nullptr;
-    const std::int32_t word = v.lock().value();
-    return raise(ShmError::timeout("timed out after " + std::string(shown) + " s waiting for the lock of '" +
-                                   v.name + "' (lock word " + std::to_string(word) + ": " +
-                                   describe_word(word) + ")"));
+    return raise(lock_timeout_error(shown, v.name, v.lock().value()));
 }
 
 // Runs `work` under the lock, shared or exclusive. A wait past the short spin
@@ -100,17 +90,6 @@ bool with_lock(const ViewState& v, Work work) {
     if (!held && host.closed) raise_closed("MappedView");
     else if (!held && !host.gil.interrupted()) raise_timeout(v);
     return held;
-}
-
-// [start, start + length) must be a non-empty range inside the data area. The
-// end saturates instead of wrapping, so a huge offset cannot wrap into range.
-Status check_range(std::uint64_t start, std::uint64_t length, std::uint64_t data_size) {
-    if (length == 0) return ShmError::value("length cannot be zero");
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    const std::uint64_t end = start > kMax - length ? kMax : start + length;
-    if (end <= data_size) return {};
-    return ShmError::value("out of bounds: offset=" + std::to_string(start) + " + length=" +
-                           std::to_string(length) + " > data_size=" + std::to_string(data_size));
 }
 
 // An optional offset argument: empty (cursor mode) when omitted or None.
@@ -224,9 +203,7 @@ PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!bind(sig, args, nargs, kwnames, argv) || (argv[0] != nullptr && !arg_u64(argv[0], "pos", pos)))
         return nullptr;
     ViewState& v = view(self);
-    if (pos > v.data_size())
-        return raise(ShmError::value("seek position " + std::to_string(pos) + " exceeds data_size " +
-                                     std::to_string(v.data_size())));
+    if (Status ok = check_position(pos, v.data_size()); !ok) return raise(ok.error());
     v.cursor.store(pos);
     Py_RETURN_NONE;
 }
@@ -509,8 +486,7 @@ PyObject* map_view(const PlatformHandle& handle, bool creator) {
     if (!mapped) return raise(mapped.error());
     ViewState state(std::move(mapped).value(), handle.name());
     // Beyond this point the mapping is released with `state` on every failure.
-    if (state.mapping.size() <= RWLOCK_SIZE)
-        return raise(ShmError::value("segment size must be > 4 bytes (rwlock header)"));
+    if (Status ok = check_view_size(state.mapping.size()); !ok) return raise(ok.error());
     if (creator) state.lock().init_unlocked();
     PyTypeObject* type = mapped_view_type();
     if (type == nullptr) return nullptr;

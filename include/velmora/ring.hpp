@@ -1,0 +1,102 @@
+// velmora::Ring: the lock-free single-producer / single-consumer ring that
+// Python's SpscRingBuffer uses, over the same bytes:
+//
+//   [ head (u64) | tail (u64) | capacity (u64) | data (capacity bytes) ]
+//
+// Each message is one frame: its payload length as a u32 LE, then the payload
+// (frames wrap at any byte). A Python consumer's pop() returns exactly the
+// payload a C++ producer pushed, and the reverse.
+//
+// Thread / process contract: at any time at most one producer (the try_push
+// and push calls) and one consumer (try_pop, pop, try_peek, peek, consume)
+// across all processes and threads; each side's calls must not overlap with
+// each other. used(), free() and capacity() may be called from anywhere and
+// are momentary snapshots. No call takes a lock; a timed call waits the way the
+// Python side waits (spin, yield, growing sleeps) until its timeout, and a
+// timeout is a result (false / nullopt), not an error. The segment's bytes are
+// untrusted: a corrupted header or frame is a Value error, never an access
+// outside the mapping.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "velmora/error.hpp"
+
+namespace velmora {
+
+struct SpscFrame;
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Waits for ever (any duration this long or longer does).
+inline constexpr std::chrono::nanoseconds forever = std::chrono::nanoseconds::max();
+
+// The oldest message, left in place: its payload as one or two contiguous
+// parts of the ring (second() is empty unless the payload wraps around the
+// end of the data area). The parts stay valid and unchanged until the
+// consumer hands the frame to Ring::consume() (or the Ring goes away).
+class Frame {
+public:
+    [[nodiscard]] Bytes first() const noexcept { return first_; }
+    [[nodiscard]] Bytes second() const noexcept { return second_; }
+    [[nodiscard]] std::size_t size() const noexcept { return first_.size() + second_.size(); }
+
+private:
+    friend class Ring;
+    Bytes first_, second_;
+    std::uint64_t head_ = 0, capacity_ = 0;  // where the ring found it
+};
+
+class Ring {
+public:
+    // ---- producer ----
+    // Appends one message whose payload is `first` followed by `second`.
+    // false: not enough free space now (nothing written). Errors: a payload
+    // longer than the ring can ever hold, a corrupted header.
+    [[nodiscard]] Result<bool> try_push(Bytes first, Bytes second = {});
+    // The same, waiting up to `timeout` for room; false when it ran out.
+    [[nodiscard]] Result<bool> push(Bytes payload, std::chrono::nanoseconds timeout);
+    [[nodiscard]] Result<bool> push(Bytes first, Bytes second, std::chrono::nanoseconds timeout);
+
+    // ---- consumer ----
+    // Copies the oldest payload into `buffer` and consumes it; its length, or
+    // nullopt when the ring is empty. A payload larger than `buffer` is a
+    // Value error and stays in the ring.
+    [[nodiscard]] Result<std::optional<std::size_t>> try_pop(std::span<std::uint8_t> buffer);
+    // The same, waiting up to `timeout` for a message; nullopt when it ran out.
+    [[nodiscard]] Result<std::optional<std::size_t>> pop(std::span<std::uint8_t> buffer,
+                                                         std::chrono::nanoseconds timeout);
+    // Zero-copy: the oldest message in place (nullopt when empty / timed out).
+    // Read its parts, then consume() it; until then the producer cannot reuse
+    // its bytes and the next peek returns the same frame.
+    [[nodiscard]] Result<std::optional<Frame>> try_peek();
+    [[nodiscard]] Result<std::optional<Frame>> peek(std::chrono::nanoseconds timeout);
+    // Releases a frame from the latest peek to the producer.
+    void consume(const Frame& frame) noexcept;
+
+    // ---- queries (header words only, momentarily stale) ----
+    [[nodiscard]] std::uint64_t used() const noexcept;
+    [[nodiscard]] std::uint64_t free() const noexcept;
+    [[nodiscard]] std::uint64_t capacity() const noexcept;
+
+    Ring(Ring&&) noexcept;
+    Ring& operator=(Ring&&) noexcept;
+    Ring(const Ring&) = delete;
+    Ring& operator=(const Ring&) = delete;
+    ~Ring();
+
+    struct Impl;
+
+private:
+    friend class Segment;
+    explicit Ring(std::unique_ptr<Impl> impl) noexcept;
+    Result<std::optional<Frame>> as_frame(const Result<std::optional<SpscFrame>>& found) const;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmora
