@@ -26,8 +26,9 @@ Environment:
                      (keys: velmora, velmora-batch, velmora-putget,
                      velmora-into, native, stdlib-ring, pipe, queue,
                      faster-fifo, zmq, posix-ipc, iceoryx2)
-  BENCH_OUT=DIR      where bench.md and bench.png go (default docs/; a quick
-                     run writes to build/bench-quick/ unless told otherwise)
+  BENCH_OUT=DIR      where bench.md, bench.png and bench.json (every round's
+                     figures) go (default docs/; a quick run writes to
+                     build/bench-quick/ unless told otherwise)
   BENCH_NATIVE=PATH  the native driver (default build/bench/velmora_bench_ring)
 
 Linux only (fork, /proc, POSIX message queues). The machine should be quiet:
@@ -277,7 +278,7 @@ def ping(t, there, back, size, iterations, budget, ready_there, ready_back):
     _handshake_recv(t, rx, ready_back)
     pack, unpack, spin, clock = SEQ.pack_into, SEQ.unpack_from, Spinner().wait, time.perf_counter_ns
     send, recv, poll_send, poll_recv = tx.send, rx.recv, t.poll_send, t.poll_recv
-    into = t.stream == "into"
+    into, recv_into = t.stream == "into", getattr(rx, "recv_into", None)
     buf, reply = bytearray(size), bytearray(size)
     warmup = max(20, iterations // 10)
     samples, bad, seq = [], 0, 0
@@ -292,9 +293,9 @@ def ping(t, there, back, size, iterations, budget, ready_there, ready_back):
         else:
             send(buf)
         if into:
-            n = rx.recv_into(reply)
+            n = recv_into(reply)
             while n is None:
-                n = rx.recv_into(reply)
+                n = recv_into(reply)
             t1 = clock()
             ok = n == size and unpack(reply)[0] == seq
         else:
@@ -333,13 +334,13 @@ def pong(t, there, back, size, ready_there, ready_back):
     _handshake_send(t, tx, size, ready_back)
     unpack, spin = SEQ.unpack_from, Spinner().wait
     send, recv, poll_send, poll_recv = tx.send, rx.recv, t.poll_send, t.poll_recv
-    into, buf = t.stream == "into", bytearray(size)
+    into, recv_into, buf = t.stream == "into", getattr(rx, "recv_into", None), bytearray(size)
     bad, expect = 0, 0
     while True:
         if into:
-            n = rx.recv_into(buf)
+            n = recv_into(buf)
             while n is None:
-                n = rx.recv_into(buf)
+                n = recv_into(buf)
             msg = buf if n == size else buf[:n]
         else:
             msg = recv()
@@ -1142,6 +1143,47 @@ def _short(note):
     return "failed"
 
 
+def targets(res):
+    """The velmora ring's performance targets, each with this run's figure:
+    rows of (target, measured, "yes" / "no" / "–" when a row is missing)."""
+    rate, lat = res.median_rate, res.median_lat
+
+    def ratio(a, b):
+        return a / b if a and b else None
+
+    def p50(key, size):
+        m = lat(key, size)
+        return m[0] if m else None
+
+    def row(text, value, shown, ok):
+        if value is None:
+            return text, "–", "–"
+        return text, shown(value), "yes" if ok(value) else "no"
+
+    put_get = [ratio(rate("velmora-putget", s), rate("velmora", s)) for s in SIZES]
+    put_get = min(put_get) if put_get and None not in put_get else None
+    ice = p50("iceoryx2", MIB)
+    return [
+        row("push/pop, 64 B: at least 0.30 × the native core", ratio(rate("velmora", 64), rate("native", 64)),
+            lambda v: f"{v:.2f}×", lambda v: v >= 0.30),
+        row(f"push_many/pop_many ({BATCH}), 64 B: at least 0.60 × the native core",
+            ratio(rate("velmora-batch", 64), rate("native", 64)), lambda v: f"{v:.2f}×", lambda v: v >= 0.60),
+        row("pop_into, 1 MiB: at least 0.90 × the native core",
+            ratio(rate("velmora-into", MIB), rate("native", MIB)), lambda v: f"{v:.2f}×", lambda v: v >= 0.90),
+        row("pop, 1 MiB: at least 0.75 × the native core", ratio(rate("velmora", MIB), rate("native", MIB)),
+            lambda v: f"{v:.2f}×", lambda v: v >= 0.75),
+        row("put/get stream: at least 0.90 × push/pop at every size", put_get,
+            lambda v: f"{v:.2f}× (lowest)", lambda v: v >= 0.90),
+        row("put/get ping-pong, 64 B: at most 1.3 × push/pop's p50",
+            ratio(p50("velmora-putget", 64), p50("velmora", 64)), lambda v: f"{v:.2f}×", lambda v: v <= 1.3),
+        row("push/pop one-way latency, 64 B: p50 at most 0.4 µs", p50("velmora", 64),
+            lambda v: f"{v * 1e6:.2f} µs", lambda v: v <= 0.4e-6),
+        row("pop_into one-way latency, 1 MiB: p50 no more than iceoryx2's", p50("velmora-into", MIB),
+            lambda v: f"{v * 1e6:.0f} µs" + (f" (iceoryx2 {ice * 1e6:.0f} µs)" if ice else ""),
+            lambda v: ice is not None and v <= ice),
+    ]
+
+
 def render(res, settings, info, load_before, load_after, versions):
     ts = res.transports
     velmora_rows = [t for t in ts if t.kind == "velmora"]
@@ -1186,6 +1228,10 @@ def render(res, settings, info, load_before, load_after, versions):
             row_peer.append(f"{mine[0] / best[1]:.2f}× ({best[0].key})" if mine and best else "–")
         lines.append(f"| {v.label} ÷ native core | " + " | ".join(row_native) + " |")
         lines.append(f"| {v.label} ÷ best peer | " + " | ".join(row_peer) + " |")
+
+    lines += ["", "## Targets", "", "| target | measured | met |", "|---|---|---|"]
+    for text, measured, met in targets(res):
+        lines.append(f"| {text} | {measured} | {met} |")
 
     lines += ["", "## Throughput", "", "k messages/s (GB/s of payload, 10^9 bytes), producer and consumer processes.", "",
               "| | " + " | ".join(size_label(s) for s in SIZES) + " |", "|---" * (len(SIZES) + 1) + "|"]
@@ -1269,6 +1315,19 @@ def plot(res, settings, info, path):
     return None
 
 
+def raw(res, settings, info):
+    """Every round's figure, for whoever wants more than the medians."""
+    rows = {}
+    for t in res.transports:
+        rows[t.key] = {
+            "label": t.label,
+            "msgs_per_s": {str(s): res.rate.get((t.key, s), []) for s in SIZES},
+            "latency_p50_p99_s": {str(s): res.lat.get((t.key, s), []) for s in LATENCY_SIZES},
+            "notes": {f"{s} {k}": v for (key, s, k), v in res.note.items() if key == t.key},
+        }
+    return {"machine": info, "rounds": settings.rounds, "quick": settings.quick, "rows": rows}
+
+
 def _terminate(signum, frame):
     raise KeyboardInterrupt
 
@@ -1301,6 +1360,8 @@ def main(env=os.environ, log=print):
     md = os.path.join(settings.out, "bench.md")
     with open(md, "w") as f:
         f.write(text)
+    with open(os.path.join(settings.out, "bench.json"), "w") as f:
+        json.dump(raw(res, settings, info), f, indent=1)
     log(text)
     why = plot(res, settings, info, os.path.join(settings.out, "bench.png"))
     log(f"wrote {md}" + (f" ({why})" if why else f" and {os.path.join(settings.out, 'bench.png')}")
