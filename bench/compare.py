@@ -1064,13 +1064,14 @@ def measure(run, settings, transports, log=print):
             counts[(t.key, size)] = int(min(50_000_000, max(PILOT[size] // 2, rate * settings.seconds)))
     for r in range(settings.rounds):
         log(f"round {r + 1} of {settings.rounds}")
-        shift = r % max(1, len(rate_cells))
+        # Each round starts at another place in the list, so no row is always first.
+        shift = r * len(rate_cells) // settings.rounds
         for t, size in rate_cells[shift:] + rate_cells[:shift]:
             if (t.key, size) in counts:
                 v = attempt(t, size, "rate", lambda: run.throughput(t, size, counts[(t.key, size)]))
                 if v is not None:
                     res.rate.setdefault((t.key, size), []).append(v)
-        shift = r % max(1, len(lat_cells))
+        shift = r * len(lat_cells) // settings.rounds
         for t, size in lat_cells[shift:] + lat_cells[:shift]:
             v = attempt(t, size, "lat", lambda: run.latency(t, size))
             if v is not None:
