@@ -43,7 +43,25 @@ test: test-native test-python
 demo: install
 	$(VPY) examples/demo.py
 
-bench: install
+# bench/compare.py measures these peers next to velmora; one that does not
+# install is skipped there with a note (the stamp waits until all have).
+BENCH_PEERS := matplotlib faster-fifo pyzmq posix_ipc iceoryx2==0.10.*
+BENCH_STAMP := $(VENV)/.bench-stamp
+
+$(BENCH_STAMP): $(STAMP)
+	@ok=1; for p in $(BENCH_PEERS); do \
+	  $(VPY) -m pip install -q "$$p" || { ok=0; echo "bench: $$p did not install; its row will be skipped"; }; \
+	done; [ $$ok = 0 ] || touch $@
+
+# The native driver: the ring core driven from C++, built like the wheel (Release).
+.PHONY: bench-native
+bench-native: $(STAMP)
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Release -DVELMORA_PYTHON=OFF -DVELMORA_BENCH=ON >/dev/null
+	$(VENV)/bin/cmake --build build/bench --target velmora_bench_ring
+
+# BENCH_QUICK=1 make bench: one short round of bench/compare.py (see its docstring).
+bench: install $(BENCH_STAMP) bench-native
 	@for f in bench/*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
 
 # The same abi3 wheel under every other CPython 3.10+ on the machine.
