@@ -7,6 +7,7 @@ VENV     := .venv
 VPY      := $(VENV)/bin/python
 NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
+WHEELHOUSE := build/wheelhouse
 
 .PHONY: all install gtest test test-native test-python test-windows test-abi3 demo bench clean
 
@@ -18,8 +19,11 @@ $(STAMP): Makefile
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
 	touch $@
 
+# Installed from a wheel, which the typing tests also install into a clean venv.
 install: $(STAMP)
-	$(VPY) -m pip install -q --no-build-isolation .
+	rm -f $(WHEELHOUSE)/velmora-*.whl
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps . -w $(WHEELHOUSE)
+	$(VPY) -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/velmora-*.whl
 
 # GoogleTest comes from the distribution; install it when it is missing.
 gtest:
