@@ -9,7 +9,7 @@ NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
 WHEELHOUSE := build/wheelhouse
 
-.PHONY: all install gtest test test-native test-python test-windows test-abi3 demo bench clean
+.PHONY: all install gtest test test-native test-python test-windows test-abi3 wheel demo bench clean
 
 all: install
 
@@ -48,7 +48,12 @@ demo: install
 bench: install
 	@for f in bench/*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
 
-# The same abi3 wheel under every other CPython 3.10+ on the machine.
+# The sdist and two portable abi3 wheels (cp310, cp311) in dist/, built with
+# the zig toolchain from PyPI against glibc 2.17 (manylinux2014).
+wheel: $(STAMP)
+	scripts/build-wheels.sh
+
+# The wheels from `make wheel` under every CPython 3.10+ on the machine.
 test-abi3: $(STAMP)
 	scripts/test-abi3.sh
 
@@ -57,4 +62,4 @@ test-windows:
 	scripts/test-windows.sh
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
