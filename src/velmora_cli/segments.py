@@ -247,9 +247,6 @@ def _check_dir() -> None:
         raise SegmentError(f"{SHM_DIR} not found: this command reads Linux's shared-memory file system")
 
 
-def is_segment_file(entry: str, st: os.stat_result) -> bool:
-    # glibc keeps named POSIX semaphores in the same directory as sem.NAME.
-    return stat.S_ISREG(st.st_mode) and not entry.startswith("sem.")
 
 
 def list_segments() -> list:
@@ -261,7 +258,8 @@ def list_segments() -> list:
             st = os.lstat(path)
         except FileNotFoundError:  # removed while we looked
             continue
-        if is_segment_file(entry, st):
+        # glibc keeps named POSIX semaphores in the same directory as sem.NAME.
+        if stat.S_ISREG(st.st_mode) and not entry.startswith("sem."):
             found.append((path, st))
     mappers = scan_mappers()
     return [_segment(path, st, mappers) for path, st in found]
@@ -277,7 +275,7 @@ def stat_segment(name: str) -> os.stat_result:
         raise SegmentError(f"no segment named {normalize(name)} (no {path})") from None
     except OSError as exc:
         raise SegmentError(f"{normalize(name)}: {exc.strerror}") from None
-    if not is_segment_file(os.path.basename(path), st):
+    if not stat.S_ISREG(st.st_mode):
         raise SegmentError(f"{path} is not a shared-memory segment")
     return st
 
