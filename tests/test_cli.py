@@ -1,0 +1,228 @@
+"""The `velmora` command against real segments in /dev/shm, including one left
+behind by a process killed with SIGKILL."""
+import json
+import os
+import signal
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import velmora
+from conftest import second_mapping, unique_name
+
+pytestmark = pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="the command reads Linux's /dev/shm")
+
+
+def cli(*args, check=None):
+    out = subprocess.run([sys.executable, "-m", "velmora_cli", *args], capture_output=True, text=True, timeout=60)
+    if check is not None:
+        assert out.returncode == check, (out.stdout, out.stderr)
+    return out
+
+
+def inspect_json(name):
+    return json.loads(cli("inspect", "--json", name, check=0).stdout)
+
+
+@pytest.fixture
+def second_name():
+    name = unique_name()
+    yield name
+    try:
+        velmora.SharedMemory.remove(name)
+    except OSError:
+        pass
+
+
+# ---- reading the content ----------------------------------------------------------------
+
+
+def test_list_reads_a_ring_and_a_view(seg_name, second_name):
+    ring = velmora.SharedMemory.create(seg_name, 1024 + 24).spsc()
+    for _ in range(3):
+        ring.push(b"x" * 10)  # 14 bytes a frame
+    ring.pop()
+    view = velmora.SharedMemory.create(second_name, 100).map()
+    rows = {r["name"]: r for r in json.loads(cli("list", "--json", check=0).stdout)}
+    r, v = rows[seg_name], rows[second_name]
+    assert (r["kind"], r["capacity"], r["used"], r["head"], r["tail"], r["consistent"]) == ("ring", 1024, 28, 14, 42, True)
+    assert (v["kind"], v["state"], v["readers"], v["write_locked"]) == ("view", "unlocked", 0, False)
+    for row, size in ((r, 1048), (v, 100)):
+        assert (row["size"], row["mode"], row["processes"]) == (size, "rw-------", 1)
+        assert 0 <= row["age_seconds"] < 60
+    table = cli("list", check=0).stdout.splitlines()
+    assert table[0].split() == ["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "KIND", "STATE"]
+    line = next(line for line in table if line.startswith(seg_name + " "))
+    assert line.split()[1] == "1048" and line.split(None, 7)[6:] == ["ring", "capacity 1024, used 28, head 14, tail 42"]
+    # the columns line up: every row starts its KIND cell where the header does
+    kind_at = table[0].index("KIND")
+    assert line[kind_at:].startswith("ring") and next(
+        x for x in table if x.startswith(second_name + " "))[kind_at:].startswith("view")
+    del ring, view
+
+
+@pytest.mark.parametrize(("word", "kind", "state"), [
+    (0, "view", "unlocked"),
+    (1, "view", "1 reader"),
+    (3, "view", "3 readers"),
+    (-1, "view", "write-locked"),
+    (-7, "unknown", "lock word 0xfffffff9"),
+    (1 << 30, "unknown", "lock word 0x40000000"),
+])
+def test_lock_word_readings(seg_name, word, kind, state):
+    velmora.SharedMemory.create(seg_name, 64)
+    raw = second_mapping(seg_name)
+    try:
+        struct.pack_into("<i", raw.buf, 0, word)
+        info = inspect_json(seg_name)
+    finally:
+        raw.close()
+    assert (info["kind"], info["state"], info["lock_word"]) == (kind, state, word)
+
+
+@pytest.mark.parametrize(("size", "header", "kind", "consistent"), [
+    (4096 + 24, (0, 0, 4096), "ring", True),
+    (4096 + 24, (100, 4196, 4096), "ring", True),             # full
+    (4096 + 24, (2**64 - 8, 8, 4096), "ring", True),          # counters wrapped past 2^64
+    (4096 + 24, (0, 4097, 4096), "ring", False),              # more used than the capacity
+    (4096 + 24, (5, 4, 4096), "ring", False),                 # tail behind head
+    (4096 + 24, (0, 0, 4095), "view", None),                  # not a power of two
+    (8192 + 24, (0, 0, 4096), "view", None),                  # not the segment's size - 24
+    (16, (0, 0, 0), "view", None),                            # too small for a ring header
+])
+def test_ring_header_readings(seg_name, size, header, kind, consistent):
+    velmora.SharedMemory.create(seg_name, size)
+    raw = second_mapping(seg_name)
+    try:
+        struct.pack_into("<QQ", raw.buf, 0, *header[:2])
+        if size >= 24:
+            struct.pack_into("<Q", raw.buf, 16, header[2])
+        info = inspect_json(seg_name)
+    finally:
+        raw.close()
+    assert info["kind"] == kind
+    if kind == "ring":
+        head, tail, capacity = header
+        assert (info["head"], info["tail"], info["capacity"], info["consistent"]) == (head, tail, capacity, consistent)
+        assert info["used"] == ((tail - head) % 2**64 if consistent else None)
+
+
+# ---- a segment left by a killed process -------------------------------------------------
+
+CHILD = """
+import mmap, os, sys, time, velmora
+view = velmora.SharedMemory.create(sys.argv[1], 4096).map()
+view.write("left behind")
+# Stand-in for a writer killed inside write(): the lock word stays -1.
+with open("/dev/shm" + sys.argv[1], "r+b") as f, mmap.mmap(f.fileno(), 4) as m:
+    m[:4] = (-1).to_bytes(4, "little", signed=True)
+print("ready", flush=True)
+time.sleep(60)
+"""
+
+
+def test_segment_left_by_a_sigkilled_process(seg_name):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, seg_name], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        info = inspect_json(seg_name)
+        assert info["processes"] == 1 and info["mapped_by"][0]["pid"] == child.pid
+        assert "python" in info["mapped_by"][0]["command"]
+        refused = cli("unlock", seg_name, check=1)
+        assert f"mapped by 1 other process(es) (pid {child.pid})" in refused.stderr
+        assert inspect_json(seg_name)["state"] == "write-locked"
+    finally:
+        os.kill(child.pid, signal.SIGKILL)
+        child.wait()
+    assert child.returncode == -signal.SIGKILL
+
+    row = next(r for r in json.loads(cli("list", "--json", check=0).stdout) if r["name"] == seg_name)
+    assert (row["processes"], row["kind"], row["state"]) == (0, "view", "write-locked")
+    text = cli("inspect", seg_name, check=0).stdout
+    assert "state:" in text and "write-locked" in text and "PID" not in text
+
+    assert cli("unlock", seg_name, check=0).stdout.strip() == f"{seg_name}: lock word reset (was write-locked)"
+    view = velmora.SharedMemory.open(seg_name).map()
+    assert not view.is_write_locked() and view.read("str") == "left behind"
+    del view
+    assert cli("unlock", seg_name, check=0).stdout.strip() == f"{seg_name}: already unlocked"
+
+    assert cli("remove", seg_name, check=0).stdout.strip() == f"removed {seg_name}"
+    assert not os.path.exists("/dev/shm" + seg_name)
+    assert seg_name not in cli("list", check=0).stdout
+
+
+# ---- unlock, remove, errors -------------------------------------------------------------
+
+
+def test_unlock_refuses_a_ring_unless_forced(seg_name):
+    ring = velmora.SharedMemory.create(seg_name, 64 + 24).spsc()
+    ring.push(b"abc")
+    del ring  # nobody maps it any more
+    refused = cli("unlock", seg_name, check=1)
+    assert "holds a ring" in refused.stderr and "--force" in refused.stderr
+    assert inspect_json(seg_name)["tail"] == 7
+    forced = json.loads(cli("unlock", "--force", "--json", seg_name, check=0).stdout)
+    assert forced == {"name": seg_name, "unlocked": True, "lock_word_before": 0, "was": "unlocked"}
+
+
+def test_unlock_force_while_mapped(seg_name):
+    view = velmora.SharedMemory.create(seg_name, 64).map()
+    raw = second_mapping(seg_name)
+    try:
+        struct.pack_into("<i", raw.buf, 0, 2)
+        assert cli("unlock", seg_name, check=1).stderr.count("\n") == 1
+        assert "was 2 readers" in cli("unlock", seg_name, "--force", check=0).stdout
+        assert view.reader_count() == 0
+    finally:
+        raw.close()
+
+
+def test_remove_several_names_reports_each(seg_name, second_name):
+    velmora.SharedMemory.create(seg_name, 64)
+    velmora.SharedMemory.create(second_name, 64)
+    missing = unique_name()
+    out = cli("remove", seg_name, missing, second_name.lstrip("/"), check=1)
+    assert out.stdout.splitlines() == [f"removed {seg_name}", f"removed {second_name}"]
+    assert out.stderr.splitlines() == [f"velmora: no segment named {missing} (no /dev/shm{missing})"]
+    assert not os.path.exists("/dev/shm" + seg_name) and not os.path.exists("/dev/shm" + second_name)
+
+
+@pytest.mark.parametrize("command", [["inspect"], ["remove"], ["unlock"], ["unlock", "--force"],
+                                     ["inspect", "--json"]])
+def test_a_name_that_does_not_exist_is_one_line_and_exit_1(command):
+    name = unique_name()
+    out = cli(*command, name, check=1)
+    assert out.stdout == ""
+    assert out.stderr == f"velmora: no segment named {name} (no /dev/shm{name})\n"
+
+
+@pytest.mark.parametrize(("args", "code", "message"), [
+    ([], 2, "required: COMMAND"),
+    (["frobnicate"], 2, "invalid choice"),
+    (["unlock"], 2, "required: NAME"),
+    (["remove"], 2, "required: NAME"),
+    (["list", "--bogus"], 2, "unrecognized arguments"),
+    (["inspect", "a/b"], 1, "invalid segment name 'a/b'"),
+    (["inspect", "/"], 1, "invalid segment name '/'"),
+    (["remove", ".."], 1, "invalid segment name '..'"),
+])
+def test_usage_errors(args, code, message):
+    out = cli(*args, check=code)
+    assert message in out.stderr and out.stdout == ""
+
+
+def test_console_script_and_json_flag_placement(seg_name):
+    velmora.SharedMemory.create(seg_name, 64)
+    script = Path(sys.executable).with_name("velmora")
+    if not script.exists():
+        pytest.skip("velmora is not installed as a console script next to this interpreter")
+    before = subprocess.run([script, "--json", "inspect", seg_name], capture_output=True, text=True, timeout=60)
+    after = subprocess.run([script, "inspect", seg_name, "--json"], capture_output=True, text=True, timeout=60)
+    assert before.returncode == after.returncode == 0
+    a, b = json.loads(before.stdout), json.loads(after.stdout)
+    assert a["name"] == b["name"] == seg_name and a["size"] == 64
+    assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout
