@@ -357,12 +357,16 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::uint64_t tail = start;
     Py_ssize_t pushed = 0;
     bool failed = false;
-    const Py_ssize_t n = PySequence_Size(values);
-    for (Py_ssize_t i = 0; i < n && !failed; ++i) {
-        Ref item(PySequence_GetItem(values, i));
-        Scratch buf(s.scratch);
+    const Py_ssize_t n = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
+    // One scratch buffer for the whole batch: each value is copied into the
+    // ring before the next is encoded. Items are borrowed: encoding runs no
+    // Python code that could change the sequence.
+    Scratch buf(s.scratch);
+    const bool is_list = PyList_Check(values);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
         Payload p;
-        if (!item || !build_payload(item.get(), buf, false, p)) { failed = true; break; }
+        if (item == nullptr || !build_payload(item, buf, false, p)) { failed = true; break; }
         Result<bool> r = ring.push_more(tail, p.first(), p.second());
         if (!r) { raise(r.error()); failed = true; break; }
         if (!r.value()) break;

@@ -126,9 +126,19 @@ Result<bool> SpscRing::push(ByteSpan first, ByteSpan second) {
 
 std::uint64_t SpscRing::tail_position() const noexcept { return word(kTail).load(std::memory_order_relaxed); }
 
+Status SpscRing::refresh_producer(std::uint64_t tail) {
+    const Header h{word(kCapacity).load(std::memory_order_acquire), word(kHead).load(std::memory_order_acquire),
+                   tail};
+    if (auto st = check_header(h); !st) return st;
+    producer_ = {word(kTail).load(std::memory_order_relaxed), h.head, h.capacity, true};
+    return {};
+}
+
 // Writes one frame at `tail` (the producer's unpublished position, at or past
 // the published tail) and advances it; nothing is visible to the consumer
-// until publish_tail().
+// until publish_tail(). The cached head and capacity are trusted while they
+// show room; otherwise, or when the tail in the header is not the one this
+// side wrote, the header is read and validated again.
 Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second) {
     if (first.size() > SPSC_MAX_PAYLOAD || second.size() > SPSC_MAX_PAYLOAD - first.size())
         return ShmError::value("message too large for its 4-byte length prefix: payload of " +
@@ -136,23 +146,28 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
                                " bytes > 4294967295");
     const std::uint64_t n = first.size() + second.size();
     const std::uint64_t frame_len = n + kPrefixLen;
-    const Header h{word(kCapacity).load(std::memory_order_acquire),
-                   word(kHead).load(std::memory_order_acquire), tail};
-    if (auto st = check_header(h); !st) return st.error();
-    if (frame_len > h.capacity) return too_large(frame_len, h.capacity, map_size());
-    if (h.used() + frame_len > h.capacity) return false;
+    SideCache& c = producer_;
+    const bool mine = c.valid && (tail == c.own || word(kTail).load(std::memory_order_relaxed) == c.own);
+    if (!mine || tail - c.other + frame_len > c.capacity) {
+        if (auto st = refresh_producer(tail); !st) return st.error();
+        if (frame_len > c.capacity) return too_large(frame_len, c.capacity, map_size());
+        if (tail - c.other + frame_len > c.capacity) return false;
+    }
     const std::uint8_t prefix[kPrefixLen] = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
                                              static_cast<std::uint8_t>(n >> 16),
                                              static_cast<std::uint8_t>(n >> 24)};
-    std::uint64_t pos = copy_in(h.capacity, h.tail, prefix);
-    pos = copy_in(h.capacity, pos, first);
-    tail = copy_in(h.capacity, pos, second);
+    std::uint64_t pos = copy_in(c.capacity, tail, prefix);
+    pos = copy_in(c.capacity, pos, first);
+    tail = copy_in(c.capacity, pos, second);
     return true;
 }
 
 // The release store after every copy it covers: the consumer that acquires
 // this tail sees whole frames.
-void SpscRing::publish_tail(std::uint64_t tail) noexcept { word(kTail).store(tail, std::memory_order_release); }
+void SpscRing::publish_tail(std::uint64_t tail) noexcept {
+    word(kTail).store(tail, std::memory_order_release);
+    producer_.own = tail;
+}
 
 void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept {
     const std::uint64_t now = monotonic_ns();
@@ -160,31 +175,46 @@ void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexce
     last_ns = now;
 }
 
-Result<std::optional<SpscFrame>> SpscRing::begin_pop() const {
-    return frame_at(word(kHead).load(std::memory_order_relaxed));
+// A head in the header that is not the one this side wrote means a reset
+// (or a forgery): the cache is dropped and the header validated afresh.
+Result<std::optional<SpscFrame>> SpscRing::begin_pop() {
+    const std::uint64_t head = word(kHead).load(std::memory_order_relaxed);
+    if (head != consumer_.own) consumer_.valid = false;
+    return frame_at(head);
 }
 
-Result<std::optional<SpscFrame>> SpscRing::next_frame(const SpscFrame& after) const {
+Result<std::optional<SpscFrame>> SpscRing::next_frame(const SpscFrame& after) {
     return frame_at(after.head + kPrefixLen + after.length);
 }
 
-Result<std::optional<SpscFrame>> SpscRing::frame_at(std::uint64_t head) const {
+Status SpscRing::refresh_consumer(std::uint64_t head) {
     Header h{};
     h.head = head;
     h.tail = word(kTail).load(std::memory_order_acquire);
     h.capacity = word(kCapacity).load(std::memory_order_acquire);
-    if (auto st = check_header(h); !st) return st.error();
-    if (h.used() == 0) return std::optional<SpscFrame>{};
-    if (h.used() < kPrefixLen)
-        return corrupt_frame(to_string(h.used()) + " bytes published, too few for a length prefix");
+    if (auto st = check_header(h); !st) return st;
+    consumer_ = {consumer_.valid ? consumer_.own : head, h.tail, h.capacity, true};
+    return {};
+}
+
+// The cached tail and capacity are trusted until the cache says empty.
+Result<std::optional<SpscFrame>> SpscRing::frame_at(std::uint64_t head) {
+    SideCache& c = consumer_;
+    if (!c.valid || c.other == head) {
+        if (auto st = refresh_consumer(head); !st) return st.error();
+    }
+    const std::uint64_t used = c.other - head;
+    if (used == 0) return std::optional<SpscFrame>{};
+    if (used < kPrefixLen)
+        return corrupt_frame(to_string(used) + " bytes published, too few for a length prefix");
     std::uint8_t prefix[kPrefixLen];
-    copy_out(h.capacity, h.head, prefix, kPrefixLen);
+    copy_out(c.capacity, head, prefix, kPrefixLen);
     const std::uint64_t n = std::uint64_t{prefix[0]} | std::uint64_t{prefix[1]} << 8 |
                             std::uint64_t{prefix[2]} << 16 | std::uint64_t{prefix[3]} << 24;
-    if (n > h.used() - kPrefixLen)
-        return corrupt_frame("length prefix " + to_string(n) + " exceeds the " +
-                             to_string(h.used() - kPrefixLen) + " bytes published after it");
-    return std::optional<SpscFrame>(SpscFrame{h.head, h.capacity, n});
+    if (n > used - kPrefixLen)
+        return corrupt_frame("length prefix " + to_string(n) + " exceeds the " + to_string(used - kPrefixLen) +
+                             " bytes published after it");
+    return std::optional<SpscFrame>(SpscFrame{head, c.capacity, n});
 }
 
 void SpscRing::copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept {
@@ -202,6 +232,7 @@ std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) co
 void SpscRing::commit(const SpscFrame& frame) noexcept {
     const std::uint64_t head = frame.head + kPrefixLen + frame.length;
     word(kHead).store(head, std::memory_order_release);
+    consumer_.own = head;
     if (word(kTail).load(std::memory_order_relaxed) - frame.head >= frame.capacity / 2)
         wake_if_idle(kHead, last_pop_ns_);
 }

@@ -11,6 +11,15 @@
 // message is one frame: its payload length as a little-endian u32, then the
 // payload. Frames are packed and may wrap at any byte.
 //
+// Each side keeps, in its own object, the capacity it validated and the
+// other side's counter as last seen, and reloads them from the header only
+// when they say full (producer) or empty (consumer), or when its own counter
+// in the header is not what it last wrote (a creator's reset, a forged
+// header): then the header is read and validated afresh. Positions are always
+// masked with a validated capacity and lengths checked against a validated
+// distance, so a header rewritten at any moment can garble messages but
+// never steer an access outside the mapping.
+//
 // Concurrency contract (the only synchronisation there is):
 //   * `head` is written only by the consumer, `tail` only by the producer,
 //     `capacity` only by the creator's attach.
@@ -77,7 +86,7 @@ public:
     // Consumer, in two steps so the caller can copy the payload straight into
     // its own result: begin_pop() finds the oldest frame (nullopt when empty),
     // copy_payload() copies its `length` bytes to `dst`, commit() consumes it.
-    [[nodiscard]] Result<std::optional<SpscFrame>> begin_pop() const;
+    [[nodiscard]] Result<std::optional<SpscFrame>> begin_pop();
     void copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept;
     void commit(const SpscFrame& frame) noexcept;
 
@@ -95,7 +104,7 @@ public:
     [[nodiscard]] Result<bool> push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second = {});
     [[nodiscard]] std::uint64_t tail_position() const noexcept;
     void publish_tail(std::uint64_t tail) noexcept;
-    [[nodiscard]] Result<std::optional<SpscFrame>> next_frame(const SpscFrame& after) const;
+    [[nodiscard]] Result<std::optional<SpscFrame>> next_frame(const SpscFrame& after);
 
     // The payload's one or two contiguous parts in the mapping (the second is
     // empty unless the payload wraps). Valid until the frame is committed.
@@ -121,8 +130,11 @@ private:
 
     explicit SpscRing(Mapping mapping) noexcept : mapping_(std::move(mapping)) {}
 
-    // The frame at stream position `head`, validated against a header read now.
-    [[nodiscard]] Result<std::optional<SpscFrame>> frame_at(std::uint64_t head) const;
+    // The frame at stream position `head` (the consumer's, committed or not).
+    [[nodiscard]] Result<std::optional<SpscFrame>> frame_at(std::uint64_t head);
+    // Reloads and validates the header words a side caches.
+    [[nodiscard]] Status refresh_producer(std::uint64_t tail);
+    [[nodiscard]] Status refresh_consumer(std::uint64_t head);
     // Wakes sleepers on `word` when this side was idle long enough that they may sleep.
     void wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept;
     const std::uint32_t* low_half(std::uint64_t offset) const noexcept {
@@ -136,7 +148,18 @@ private:
     void copy_out(std::uint64_t capacity, std::uint64_t pos, std::uint8_t* dst,
                   std::uint64_t len) const noexcept;
 
+    // One side's cached view of the header: its own counter as it last wrote
+    // it, the other side's as last seen, and the capacity they were
+    // validated with. Each is touched by its own side only.
+    struct SideCache {
+        std::uint64_t own = 0;
+        std::uint64_t other = 0;
+        std::uint64_t capacity = 0;
+        bool valid = false;
+    };
+
     Mapping mapping_;
+    SideCache producer_, consumer_;
     std::uint64_t last_push_ns_ = 0;  // producer's clock of its last wake check
     std::uint64_t last_pop_ns_ = 0;   // consumer's
 };
