@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -369,6 +370,98 @@ TEST(Ring, CountersKeepWorkingAcrossTwoToTheSixtyFour) {
     }
     EXPECT_EQ(a.get(1), expected_tail);
     EXPECT_LT(a.get(1), 1000u);  // it has gone round
+}
+
+// ---- batches, caches and waits ------------------------------------------------------
+
+TEST(RingBatch, FramesBecomeVisibleTogetherAtPublish) {
+    Segment seg(SPSC_HEADER_SIZE + 64);
+    Attached producer = Attached::make(seg, true);
+    Attached consumer = Attached::make(seg, false);
+    std::uint64_t tail = producer.ring.tail_position();
+    for (unsigned i = 0; i < 3; ++i) {
+        auto r = producer.ring.push_more(tail, bytes_of(10, i));
+        ASSERT_TRUE(r.ok() && r.value());
+    }
+    auto full = producer.ring.push_more(tail, bytes_of(30, 9));  // 42 + 34 > 64
+    ASSERT_TRUE(full.ok());
+    EXPECT_FALSE(full.value());
+    EXPECT_FALSE(pop(consumer.ring).has_value()) << "a frame was visible before publish_tail";
+    producer.ring.publish_tail(tail);
+    EXPECT_EQ(consumer.get(1), 42u);
+    // Walk the three frames, then consume them with one store of head.
+    auto first = consumer.ring.begin_pop();
+    ASSERT_TRUE(first.ok() && first.value());
+    SpscFrame last = *first.value();
+    for (unsigned i = 1; i < 3; ++i) {
+        auto next = consumer.ring.next_frame(last);
+        ASSERT_TRUE(next.ok() && next.value());
+        std::vector<std::uint8_t> got(next.value()->length);
+        consumer.ring.copy_payload(*next.value(), got.data());
+        EXPECT_EQ(got, bytes_of(10, i));
+        last = *next.value();
+    }
+    EXPECT_FALSE(consumer.ring.next_frame(last).value().has_value());
+    EXPECT_EQ(consumer.get(0), 0u);
+    consumer.ring.commit(last);
+    EXPECT_EQ(consumer.get(0), 42u);
+}
+
+// The consumer caches tail and capacity while it has data; a forged header
+// at that point may garble what it reads, but every access stays inside the
+// data area, and once the cache says empty the forgery is caught.
+TEST(RingCache, ForgeriesWhileCachedStayInsideAndAreCaughtOnReload) {
+    Segment seg(SPSC_HEADER_SIZE + 64);
+    Attached a = Attached::make(seg, true);
+    ASSERT_TRUE(push(a.ring, bytes_of(8, 1)));
+    ASSERT_TRUE(push(a.ring, bytes_of(8, 2)));
+    EXPECT_EQ(pop(a.ring), bytes_of(8, 1));  // the consumer has now cached tail 24
+    a.set(2, 1u << 20);                        // capacity far past the mapping
+    a.set(1, 1u << 19);
+    EXPECT_EQ(pop(a.ring), bytes_of(8, 2));  // served from the validated cache
+    EXPECT_EQ(pop_error(a.ring).rfind("ring header is corrupt: ", 0), 0u);
+    EXPECT_EQ(push_error(a.ring, bytes_of(1, 0)).rfind("ring header is corrupt: ", 0), 0u);
+}
+
+TEST(RingWait, WaitPopReturnsSoonAfterAPushFromAnotherThread) {
+    Segment seg(SPSC_HEADER_SIZE + 4096);
+    Attached producer = Attached::make(seg, true);
+    Attached consumer = Attached::make(seg, false);
+    std::atomic<bool> started{false};
+    std::atomic<std::uint64_t> got_at{0};
+    std::thread waiter([&] {
+        started = true;
+        NoHost host;
+        auto frame = consumer.ring.wait_pop(Deadline::after_seconds(10), host);
+        got_at = monotonic_ns();
+        EXPECT_TRUE(frame.ok() && frame.value().has_value());
+    });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // idle: the waiter sleeps
+    const std::uint64_t t0 = monotonic_ns();
+    ASSERT_TRUE(push(producer.ring, bytes_of(16, 3)));
+    waiter.join();
+    EXPECT_LT((got_at.load() - t0) / 1'000'000, 50u);
+}
+
+TEST(RingWait, PushWaitGetsRoomWhenTheConsumerPopsAndTimesOutOtherwise) {
+    Segment seg(SPSC_HEADER_SIZE + 32);
+    Attached a = Attached::make(seg, true);
+    ASSERT_TRUE(push(a.ring, bytes_of(24, 1)));
+    NoHost host;
+    auto timed_out = a.ring.push_wait(bytes_of(8, 2), {}, Deadline::after_seconds(0.02), host);
+    ASSERT_TRUE(timed_out.ok());
+    EXPECT_FALSE(timed_out.value());
+    std::thread consumer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(pop(a.ring), bytes_of(24, 1));
+    });
+    auto pushed = a.ring.push_wait(bytes_of(8, 2), {}, Deadline::after_seconds(10), host);
+    consumer.join();
+    ASSERT_TRUE(pushed.ok());
+    EXPECT_TRUE(pushed.value());
+    auto too_big = a.ring.push_wait(bytes_of(40, 2), {}, Deadline::never(), host);
+    EXPECT_FALSE(too_big.ok()) << "a frame larger than the ring must not wait";
 }
 
 // ---- untrusted header and frames --------------------------------------------------
