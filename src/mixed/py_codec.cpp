@@ -270,8 +270,22 @@ PyObject* decode_value(const std::uint8_t* data, std::uint64_t len, std::string_
     return obj;
 }
 
+void ParsedSchema::add(Entry e) {
+    if (count_ < kInline) inline_[count_++] = e;
+    else more_.push_back(e);
+}
+
+template <class F>
+void ParsedSchema::for_each(F f) const {
+    for (std::size_t i = 0; i < count_; ++i)
+        if (!f(inline_[i])) return;
+    for (const Entry& e : more_)
+        if (!f(e)) return;
+}
+
 bool ParsedSchema::parse(PyObject* schema) {
-    entries_.clear();
+    count_ = 0;
+    more_.clear();
     const Py_ssize_t n = PyList_Size(schema);
     if (n < 0) return false;
     // The size is re-read on every pass: a count's __index__ may run Python
@@ -289,19 +303,19 @@ bool ParsedSchema::parse(PyObject* schema) {
             err_type_ = Ref(type), err_value_ = Ref(value), err_tb_ = Ref(tb);
             return true;
         }
-        entries_.push_back({*form, count});
+        add({*form, count});
     }
     return true;
 }
 
 std::uint64_t ParsedSchema::extent(const std::uint8_t* data, std::uint64_t len) const noexcept {
     std::uint64_t pos = 0;
-    for (const Entry& e : entries_) {
+    for_each([&](const Entry& e) {
         const RunExtent run = run_extent(e.form, e.count, data, len, pos);
-        // A run that stops short is where the decode fails: nothing after it is read.
-        if (!run.complete) return run.end;
         pos = run.end;
-    }
+        // A run that stops short is where the decode fails: nothing after it is read.
+        return run.complete;
+    });
     return pos;
 }
 
@@ -309,10 +323,12 @@ PyObject* ParsedSchema::decode(const std::uint8_t* data, std::uint64_t len, std:
     Ref result(PyList_New(0));
     if (!result) return nullptr;
     std::uint64_t pos = 0;
-    for (const Entry& e : entries_) {
+    bool ok = true;
+    for_each([&](const Entry& e) {
         Ref value(decode_run(e.form, data, len, e.count, pos));
-        if (!value || PyList_Append(result.get(), value.get()) < 0) return nullptr;
-    }
+        return ok = value && PyList_Append(result.get(), value.get()) == 0;
+    });
+    if (!ok) return nullptr;
     if (err_type_) {
         PyErr_Restore(err_type_.release(), err_value_.release(), err_tb_.release());
         return nullptr;

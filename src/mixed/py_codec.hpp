@@ -119,7 +119,15 @@ private:
         Form form;
         std::uint64_t count;
     };
-    std::vector<Entry> entries_;
+    // Entries live inline up to kInline (the common case: no allocation per call).
+    static constexpr std::size_t kInline = 16;
+    void add(Entry e);
+    template <class F>
+    void for_each(F f) const;
+
+    Entry inline_[kInline];
+    std::size_t count_ = 0;
+    std::vector<Entry> more_;
     Ref err_type_, err_value_, err_tb_;  // the first bad entry's exception
 };
 
