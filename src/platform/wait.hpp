@@ -2,7 +2,8 @@
 // lock, the ring's blocking push and pop, the C++ API). A wait spins briefly,
 // then tells its host it is about to block (the Python binding releases the
 // interpreter lock there), then backs off: yields, then sleeps that grow to
-// kMaxSleepNs, or a kernel wait on a 32-bit word when the caller names one.
+// kMaxSleepNs, or a kernel wait on a 32-bit word when the caller names one
+// (up to kMaxWordSleepNs, cut short by the other side's wake).
 // The host is polled about every kPollEveryNs while blocked (the binding takes
 // the interpreter lock back to run signal handlers) and the deadline is
 // checked after every failed attempt past the spin.
@@ -103,6 +104,14 @@ inline constexpr std::uint32_t kSpinAttempts = 64;          // ~2-5 us of pause 
 inline constexpr std::uint64_t kYieldUntilNs = 50'000;      // then yields for this long
 inline constexpr std::uint64_t kFirstSleepNs = 50'000;      // then sleeps, doubling
 inline constexpr std::uint64_t kMaxSleepNs = 1'000'000;     // up to 1 ms
+// Where a sleep on a word is ended early by the other side's wake (Linux's
+// futex), it may last longer (fewer idle wake-ups), yet stays bounded for a
+// peer that never wakes anyone. Elsewhere it is a plain sleep.
+#if defined(__linux__)
+inline constexpr std::uint64_t kMaxWordSleepNs = 5'000'000;
+#else
+inline constexpr std::uint64_t kMaxWordSleepNs = kMaxSleepNs;
+#endif
 inline constexpr std::uint64_t kPollEveryNs = 20'000'000;   // host polled every 20 ms
 
 // A host that never blocks anything else and never gives up.
@@ -148,7 +157,7 @@ template <class Attempt, class Host>
         const std::uint64_t step = std::min({sleep, left, next_poll - std::min(next_poll, now) + 1});
         if (on.word != nullptr) wait_on_word(on.word, *on.expected, step);
         else sleep_ns(step);
-        sleep = std::min(sleep * 2, kMaxSleepNs);
+        sleep = std::min(sleep * 2, on.word != nullptr ? kMaxWordSleepNs : kMaxSleepNs);
     }
 }
 
