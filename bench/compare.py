@@ -41,7 +41,6 @@ import multiprocessing as mp
 import multiprocessing.connection
 import os
 import platform
-import queue
 import shutil
 import signal
 import statistics

@@ -2,6 +2,8 @@ import contextlib
 import os
 import struct
 import sys
+import threading
+import time
 import uuid
 from multiprocessing import resource_tracker, shared_memory
 
@@ -58,3 +60,30 @@ def seg_name():
         velmora.SharedMemory.remove(name)
     except OSError:
         pass
+
+
+class Heartbeat:
+    """A thread that notes the time every 10 ms while the block runs; `gaps`
+    are the intervals between its beats inside [start, end]."""
+
+    def __enter__(self):
+        self.beats, started, self._stop = [], threading.Event(), threading.Event()
+
+        def beat():
+            started.set()
+            while not self._stop.is_set():
+                self.beats.append(time.monotonic())
+                time.sleep(0.01)
+
+        self._thread = threading.Thread(target=beat)
+        self._thread.start()
+        assert started.wait(5)
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+    def gaps(self, start, end):
+        inside = [b for b in self.beats if start <= b <= end]
+        return [b - a for a, b in zip(inside, inside[1:])]

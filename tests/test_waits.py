@@ -9,6 +9,7 @@ import time
 import pytest
 
 import velmora
+from conftest import Heartbeat
 from test_view import RawSegment
 
 SM = velmora.SharedMemory
@@ -77,26 +78,13 @@ def test_other_threads_keep_running_while_a_call_waits(held):
     view, raw = held
     raw.word = -1
     view.lock_timeout = 1.0
-    beats, started, stop = [], threading.Event(), threading.Event()
-
-    def heartbeat():
-        started.set()
-        while not stop.is_set():
-            beats.append(time.monotonic())
-            time.sleep(0.01)
-
-    thread = threading.Thread(target=heartbeat)
-    thread.start()
-    assert started.wait(5)
-    t0 = time.monotonic()
-    with pytest.raises(TimeoutError):
-        view.write(b"x", 0)
-    t1 = time.monotonic()
-    stop.set()
-    thread.join()
-    during = [b for b in beats if t0 <= b <= t1]
-    gaps = [b - a for a, b in zip(during, during[1:])]
-    assert len(during) > 20 and max(gaps) < 0.05, f"{len(during)} beats, longest gap {max(gaps):.3f} s"
+    with Heartbeat() as heart:
+        t0 = time.monotonic()
+        with pytest.raises(TimeoutError):
+            view.write(b"x", 0)
+        t1 = time.monotonic()
+    gaps = heart.gaps(t0, t1)
+    assert len(gaps) > 20 and max(gaps) < 0.05, f"{len(gaps)} gaps, longest {max(gaps):.3f} s"
 
 
 def test_a_waiting_call_gets_in_once_the_holder_releases(held):

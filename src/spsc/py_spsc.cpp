@@ -198,10 +198,12 @@ PyObject* raise_queue(const char* which) {
     return nullptr;
 }
 
-// pop / get and pop_mixed / get_mixed share one body: `deadline` empty for
-// the non-blocking form (None when empty), set for the waiting one (queue.Empty).
-template <class Decode>
-PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode) {
+// Every pop shares one body: take the consumer role, find the next frame
+// (waiting for one when `deadline` is set), then hand it to `take`, which
+// copies it out and commits it. An empty ring gives None without a deadline
+// and queue.Empty with one.
+template <class Take>
+PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
     RingState& s = ring_state(self);
     if (!open_ring(s)) return nullptr;
     auto role = Role::take(s, s.consumer);
@@ -215,7 +217,14 @@ PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw,
         if (deadline) return raise_queue("Empty");
         Py_RETURN_NONE;
     }
-    return raw ? take_raw(ring, *frame) : take_decoded(s, ring, *frame, decode);
+    return take(s, ring, *frame);
+}
+
+template <class Decode>
+PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode) {
+    return consume(self, deadline, [&](RingState& s, SpscRing& ring, const SpscFrame& frame) {
+        return raw ? take_raw(ring, frame) : take_decoded(s, ring, frame, decode);
+    });
 }
 
 struct NoDecode {
@@ -450,28 +459,17 @@ PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadli
     std::uint8_t* dst = nullptr;
     std::size_t room = 0;
     if (!writable_target(target, "buffer", hold, dst, room)) return nullptr;
-    RingState& s = ring_state(self);
-    if (!open_ring(s)) return nullptr;
-    auto role = Role::take(s, s.consumer);
-    if (!role) return nullptr;
-    InUse use(s.busy);
-    SpscRing& ring = *s.ring;
-    bool failed = false;
-    const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
-    if (failed) return nullptr;
-    if (!frame) {
-        if (deadline) return raise_queue("Empty");
-        Py_RETURN_NONE;
-    }
-    // A bytearray is not pinned: look it up again, a wait may have let another
-    // thread resize it.
-    if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
-    if (frame->length > room)
-        return raise(ShmError::value("buffer too small: the message has " + std::to_string(frame->length) +
-                                     " bytes, the buffer " + std::to_string(room)));
-    large_copy(frame->length, hold.held, [&] { ring.copy_payload(*frame, dst); return 0; });
-    ring.commit(*frame);
-    return PyLong_FromUnsignedLongLong(frame->length);
+    return consume(self, deadline, [&](RingState&, SpscRing& ring, const SpscFrame& frame) -> PyObject* {
+        // A bytearray is not pinned: look it up again, a wait may have let
+        // another thread resize it.
+        if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
+        if (frame.length > room)
+            return raise(ShmError::value("buffer too small: the message has " + std::to_string(frame.length) +
+                                         " bytes, the buffer " + std::to_string(room)));
+        large_copy(frame.length, hold.held, [&] { ring.copy_payload(frame, dst); return 0; });
+        ring.commit(frame);
+        return PyLong_FromUnsignedLongLong(frame.length);
+    });
 }
 
 PyObject* pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
