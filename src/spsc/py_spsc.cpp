@@ -43,26 +43,30 @@ struct RingState {
 
 RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
 
-// One thread of this process at a time in each role of one object: a call
-// that lets go of the interpreter lock (a wait, a large copy) must not let a
-// second producer (or consumer) thread into the ring. The owner changes only
-// with the interpreter lock held, so the uncontended path is a plain load and
-// store; another thread waits its turn without the interpreter lock; the same
-// thread coming back in (a signal handler or a finalizer calling the ring) is
-// refused rather than deadlocked.
+// One thread of this process at a time in each role of one object. Only a
+// call that lets go of the interpreter lock (a wait, a large copy) could let
+// a second producer (or consumer) thread into the ring, so only such a call
+// claims its role, with hold(); every call first waits, without the
+// interpreter lock, until no other thread holds the role. So the common call
+// costs one load. The same thread coming back in while it holds the role (a
+// signal handler run during a wait) is refused rather than deadlocked. The
+// owner and the in-flight count change only with the interpreter lock held.
 class Role {
 public:
     Role(const Role&) = delete;
     Role& operator=(const Role&) = delete;
-    Role(Role&& o) noexcept : owner_(std::exchange(o.owner_, nullptr)) {}
+    Role(Role&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
     ~Role() {
-        if (owner_ != nullptr) owner_->store(0, std::memory_order_release);
+        if (owner_ == nullptr || !held_) return;
+        owner_->store(0, std::memory_order_release);
+        s_.busy.store(s_.busy.load(std::memory_order_relaxed) - 1, std::memory_order_release);
     }
 
-    static std::optional<Role> take(RingState& s, std::atomic<unsigned long>& owner) {
-        const unsigned long me = PyThread_get_thread_ident();
+    // Empty, with an exception set, when the object is closed, the caller
+    // already holds this role, or a signal handler raised while it waited.
+    static std::optional<Role> enter(RingState& s, std::atomic<unsigned long>& owner) {
         while (owner.load(std::memory_order_acquire) != 0) {
-            if (owner.load() == me) {
+            if (owner.load() == PyThread_get_thread_ident()) {
                 PyErr_SetString(PyExc_RuntimeError,
                                 "SpscRingBuffer is already in use by this thread in this role");
                 return std::nullopt;
@@ -71,18 +75,24 @@ public:
             const auto free = [&] { return owner.load(std::memory_order_acquire) == 0; };
             if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
         }
-        owner.store(me, std::memory_order_relaxed);
-        Role role(&owner);
-        if (!s.ring) {
-            raise_closed("SpscRingBuffer");
-            return std::nullopt;
-        }
-        return role;
+        if (!s.ring) return raise_closed("SpscRingBuffer"), std::nullopt;
+        return Role(s, owner);
+    }
+
+    // Claims the role (and counts the call in flight, see InUse) before the
+    // interpreter lock is let go.
+    void hold() noexcept {
+        if (held_) return;
+        held_ = true;
+        owner_->store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+        s_.busy.store(s_.busy.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
 
 private:
-    explicit Role(std::atomic<unsigned long>* owner) noexcept : owner_(owner) {}
+    Role(RingState& s, std::atomic<unsigned long>& owner) noexcept : s_(s), owner_(&owner) {}
+    RingState& s_;
     std::atomic<unsigned long>* owner_;
+    bool held_ = false;
 };
 
 // The ring of an open object, or nullptr with ValueError raised.
@@ -137,12 +147,13 @@ PyObject* push_result(Result<bool> pushed) {
     return PyBool_FromLong(pushed.value());
 }
 
-PyObject* push_payload(RingState& s, SpscRing& ring, PyObject* data) {
+PyObject* push_payload(RingState& s, SpscRing& ring, Role& role, PyObject* data) {
     Scratch buf(s.scratch);
     Payload p;
     // A bytearray borrowed as it is may only be copied with the interpreter lock held.
     const bool stable = !PyByteArray_Check(data);
     if (!build_payload(data, buf, false, p)) return nullptr;
+    if (p.size() >= kLargeCopy) role.hold();
     return push_result(large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); }));
 }
 
@@ -175,20 +186,20 @@ PyObject* take_decoded(RingState& s, SpscRing& ring, const SpscFrame& frame, Dec
 
 // Finds the next frame, waiting for one when `deadline` allows. Empty result
 // with no exception set: the ring stayed empty.
-std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optional<Deadline> deadline, bool& failed) {
-    failed = false;
-    Result<std::optional<SpscFrame>> found = std::optional<SpscFrame>{};
-    if (!deadline) {
-        found = ring.begin_pop();
-    } else {
-        ClosingWait host{{}, s.closing};
-        found = ring.wait_pop(*deadline, host);
-        host.gil.resume();
-        if (host.closed) return failed = true, raise_closed("SpscRingBuffer"), std::nullopt;
-        if (host.gil.interrupted()) return failed = true, std::nullopt;
-    }
-    if (!found) return failed = true, raise(found.error()), std::nullopt;
+std::optional<SpscFrame> found_or_raise(const Result<std::optional<SpscFrame>>& found, bool& failed) {
+    failed = !found.ok();
+    if (failed) return raise(found.error()), std::nullopt;
     return found.value();
+}
+
+std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optional<Deadline> deadline, bool& failed) {
+    if (!deadline) return found_or_raise(ring.begin_pop(), failed);
+    ClosingWait host{{}, s.closing};
+    const auto found = ring.wait_pop(*deadline, host);
+    host.gil.resume();
+    failed = host.closed || host.gil.interrupted();
+    if (host.closed) raise_closed("SpscRingBuffer");
+    return failed ? std::nullopt : found_or_raise(found, failed);
 }
 
 PyObject* raise_queue(const char* which) {
@@ -206,9 +217,9 @@ template <class Take>
 PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
     RingState& s = ring_state(self);
     if (!open_ring(s)) return nullptr;
-    auto role = Role::take(s, s.consumer);
+    auto role = Role::enter(s, s.consumer);
     if (!role) return nullptr;
-    InUse use(s.busy);
+    if (deadline) role->hold();
     SpscRing& ring = *s.ring;
     bool failed = false;
     const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
@@ -217,6 +228,7 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
         if (deadline) return raise_queue("Empty");
         Py_RETURN_NONE;
     }
+    if (frame->length >= kLargeCopy) role->hold();
     return take(s, ring, *frame);
 }
 
@@ -274,10 +286,9 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
     RingState& s = ring_state(self);
     if (!open_ring(s)) return nullptr;
-    auto role = Role::take(s, s.producer);
+    auto role = Role::enter(s, s.producer);
     if (!role) return nullptr;
-    InUse use(s.busy);
-    return push_payload(s, *s.ring, argv[0]);
+    return push_payload(s, *s.ring, *role, argv[0]);
 }
 
 PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -288,9 +299,9 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
     RingState& s = ring_state(self);
     if (!open_ring(s)) return nullptr;
-    auto role = Role::take(s, s.producer);
+    auto role = Role::enter(s, s.producer);
     if (!role) return nullptr;
-    InUse use(s.busy);
+    role->hold();
     Scratch buf(s.scratch);
     Payload p;
     if (!build_payload(argv[0], buf, true, p)) return nullptr;
@@ -359,7 +370,7 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     RingState& s = ring_state(self);
     if (!open_ring(s)) return nullptr;
-    auto role = Role::take(s, s.producer);
+    auto role = Role::enter(s, s.producer);
     if (!role) return nullptr;
     SpscRing& ring = *s.ring;
     const std::uint64_t start = ring.tail_position();
@@ -402,7 +413,7 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     RingState& s = ring_state(self);
     if (!open_ring(s)) return nullptr;
-    auto role = Role::take(s, s.consumer);
+    auto role = Role::enter(s, s.consumer);
     if (!role) return nullptr;
     SpscRing& ring = *s.ring;
     std::vector<Ref> raw;
