@@ -8,7 +8,7 @@ VPY      := $(VENV)/bin/python
 NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
 
-.PHONY: all install gtest test test-native test-python test-windows test-abi3 demo bench clean
+.PHONY: all install gtest test test-native test-python test-windows test-abi3 test-sanitize fuzz stress demo bench clean
 
 all: install
 
@@ -51,6 +51,21 @@ test-abi3: $(STAMP)
 # Cross-builds the core and native tests with mingw-w64 and runs them under Wine.
 test-windows:
 	scripts/test-windows.sh
+
+# Reliability (see README): sanitizer builds of both suites, coverage-guided
+# fuzzers, multi-process stress. FUZZ_SECONDS and STRESS_SECONDS set the time
+# each fuzzer and each stress scenario runs.
+FUZZ_SECONDS   ?= 60
+STRESS_SECONDS ?= 60
+
+test-sanitize: $(STAMP) gtest
+	scripts/test-sanitize.sh
+
+fuzz: $(STAMP)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+stress: install
+	$(VPY) stress/run.py --seconds $(STRESS_SECONDS)
 
 clean:
 	rm -rf build $(VENV)

@@ -161,6 +161,8 @@ TEST(RwLockThreads, ReadersNeverSeeAHalfWrittenBlock) {
         }
     };
     std::thread r1(reader), r2(reader);
+    // The readers must be in their loop before the writes start (bounded wait).
+    for (int i = 0; i < 20'000'000 && reads.load() < 2; ++i) std::this_thread::yield();
     for (std::uint32_t round = 1; round <= kRounds; ++round) {
         auto g = lock.write_lock();
         if (lock.reader_count() != 0) ++flags_wrong;
