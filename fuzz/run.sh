@@ -103,8 +103,9 @@ run_one() {
     units=$(find "$corpus" "fuzz/corpus/$fuzzer" -type f | wc -l)
     if [ "$status" -ne 0 ]; then
         say "$fuzzer: FAILED after ${runs:-?} runs (exit $status); log $log"
-        grep -E -A25 'Mismatch|ERROR: AddressSanitizer|runtime error|Uncaught Python exception|==ERROR' "$log" | head -60 || true
-        grep -E '^artifact_prefix|Test unit written to' "$log" || true
+        grep -m1 -E -B2 -A12 'ERROR: AddressSanitizer|runtime error:|ERROR: libFuzzer: (deadly|timeout|out-of-memory)' "$log" || true
+        grep -m1 -E '^Mismatch:|^[A-Za-z]*Error:' "$log" || true
+        grep -E '^SUMMARY|Test unit written to' "$log" || true
         return 1
     fi
     say "$fuzzer: ${runs:-?} runs in ${FUZZ_SECONDS} s, coverage ${cov:-?} edges / ${ft:-?} features, corpus $units inputs, 0 failures"

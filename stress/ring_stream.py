@@ -120,8 +120,9 @@ def _consumer(name, capacity, produced, done, progress, slot):
             if msg != want:
                 bad += 1
                 if example is None:
-                    example = (f"message {seq}: {len(msg)} bytes starting {bytes(msg[:12]).hex()}, "
-                               f"expected {len(want)} starting {want[:12].hex()}")
+                    at = next((i for i, (a, b) in enumerate(zip(msg, want)) if a != b), min(len(msg), len(want)))
+                    example = (f"message {seq}: {len(msg)} bytes, expected {len(want)}; first difference at byte "
+                               f"{at}: {bytes(msg[at:at + 8]).hex()} instead of {want[at:at + 8].hex()}")
             nbytes += len(msg)
             seq += 1
         progress[slot] = seq + spins
