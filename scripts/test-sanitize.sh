@@ -19,6 +19,8 @@ VPY=$ROOT/.venv/bin/python
 CMAKE=$ROOT/.venv/bin/cmake
 NINJA=$ROOT/.venv/bin/ninja
 JOBS=${JOBS:-2}
+# A lock or ring fault can leave a test waiting for ever: bound each run.
+LIMIT=${SANITIZE_TIMEOUT:-900}
 
 COMMON="-g -O1 -fno-omit-frame-pointer"
 ASAN_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all $COMMON"
@@ -42,7 +44,7 @@ configure() {  # configure DIR FLAGS EXTRA...
 step "native suite under AddressSanitizer + UndefinedBehaviorSanitizer"
 configure "$OUT/native-asan" "$ASAN_FLAGS" -DVELMORA_PYTHON=OFF -DVELMORA_NATIVE_TESTS=ON
 ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
-    "$OUT/native-asan/velmora_native_tests" --gtest_brief=1
+    timeout "$LIMIT" "$OUT/native-asan/velmora_native_tests" --gtest_brief=1
 
 # ---- 2. pytest suite, ASan + UBSan extension --------------------------------------
 step "pytest suite against the ASan + UBSan extension"
@@ -61,14 +63,14 @@ case "$loaded" in
     *) echo "test-sanitize: imported $loaded instead of the sanitized build" >&2; exit 1 ;;
 esac
 [ "$(nm -D "$loaded" | grep -c ' U __asan_report')" -gt 0 ] || { echo "test-sanitize: $loaded is not instrumented" >&2; exit 1; }
-"${asan_env[@]}" "$VPY" -m pytest -q -p no:cacheprovider tests
+"${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider tests
 
 # ---- 3. threaded native tests, TSan -------------------------------------------------
 step "threaded native tests under ThreadSanitizer"
 configure "$OUT/native-tsan" "$TSAN_FLAGS" -DVELMORA_PYTHON=OFF -DVELMORA_NATIVE_TESTS=ON
 # TSan needs the classic address-space layout; setarch -R turns randomisation off
 # for this one process where the kernel's randomisation would upset it.
-run_tsan=("$OUT/native-tsan/velmora_native_tests" --gtest_brief=1 --gtest_filter="$TSAN_FILTER")
+run_tsan=(timeout "$LIMIT" "$OUT/native-tsan/velmora_native_tests" --gtest_brief=1 --gtest_filter="$TSAN_FILTER")
 if command -v setarch >/dev/null; then run_tsan=(setarch "$(uname -m)" -R "${run_tsan[@]}"); fi
 TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 "${run_tsan[@]}"
 

@@ -133,14 +133,14 @@ def wait_workers(result, started, seconds, stall_seconds=20.0, grace=30.0):
     """Returns the workers' reports in order (None for one that never
     reported). A worker whose progress counter does not move for
     `stall_seconds`, or that has not reported `grace` seconds after `seconds`
-    from now, is a "stalled worker" fault; all workers are then killed."""
+    from now, is a "stalled worker" fault and is killed; the others are
+    still waited for, so their reports count."""
     queue, progress, workers = started
     reports = [None] * len(workers)
     last = [0] * len(workers)
     moved = [time.monotonic()] * len(workers)
     end = time.monotonic() + seconds + grace
     pending = set(range(len(workers)))
-    stalled = False
     while pending:
         while not queue.empty():
             slot, status, out = queue.get()
@@ -156,17 +156,16 @@ def wait_workers(result, started, seconds, stall_seconds=20.0, grace=30.0):
         for i in pending:
             if progress[i] != last[i]:
                 last[i], moved[i] = progress[i], now
-        stuck = [i for i in pending if now - moved[i] > stall_seconds]
-        if stuck or now > end:
-            who = stuck or sorted(pending)
-            result.fault("stalled worker", len(who),
-                         example=f"workers {who} made no progress for {stall_seconds:.0f} s"
-                         if stuck else f"workers {who} still running {grace:.0f} s after the end")
-            stalled = True
-            break
+        stuck = sorted(i for i in pending if now - moved[i] > stall_seconds or now > end)
+        if stuck:
+            late = now > end
+            result.fault("stalled worker", len(stuck),
+                         example=f"workers {stuck} still running {grace:.0f} s after the end" if late
+                         else f"workers {stuck} made no progress for {stall_seconds:.0f} s")
+            for i in stuck:
+                os.kill(workers[i].proc.pid, signal.SIGKILL)
+                pending.discard(i)
         time.sleep(0.05)
     for w in workers:
-        if stalled and w.proc.is_alive():
-            os.kill(w.proc.pid, signal.SIGKILL)
         w.proc.join(10)
     return reports
