@@ -63,7 +63,9 @@ case "$loaded" in
     *) echo "test-sanitize: imported $loaded instead of the sanitized build" >&2; exit 1 ;;
 esac
 [ "$(nm -D "$loaded" | grep -c ' U __asan_report')" -gt 0 ] || { echo "test-sanitize: $loaded is not instrumented" >&2; exit 1; }
-"${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider tests
+# --capture=sys: a sanitizer report (written to fd 2) reaches the terminal, not
+# pytest's capture of a process that is about to abort.
+"${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider --capture=sys tests
 
 # ---- 3. threaded native tests, TSan -------------------------------------------------
 step "threaded native tests under ThreadSanitizer"
