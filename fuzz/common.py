@@ -1,7 +1,6 @@
 """Helpers shared by the fuzzers: segments with a second, standard-library
 mapping to forge bytes behind the module's back, and value and schema
 generators driven by atheris' FuzzedDataProvider."""
-import atexit
 import os
 import sys
 import uuid
@@ -14,13 +13,25 @@ TAG_NAMES = ["bool", "u8", "i32", "u32", "int", "i64", "u64", "f32", "float", "f
 BAD_TAGS = ["", "Int", "i16", "str ", "bool\0", "\u00e9", "double"]
 
 
+def fresh_name(tag):
+    return f"/velmora-fuzz-{tag}-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+
+
+def remove_quietly(name):
+    try:
+        SM.remove(name)
+    except OSError:
+        pass
+
+
 class Segment:
-    """A fresh segment (removed at exit), its velmora handle and a raw mapping."""
+    """A fresh segment, its velmora handle and a raw mapping. libFuzzer ends
+    the process without running Python's exit handlers, so the name is
+    removed at once (`unlink()`) once whatever needs it has opened it."""
 
     def __init__(self, size, tag):
-        self.name = f"/velmora-fuzz-{tag}-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+        self.name = fresh_name(tag)
         self.shm = SM.create(self.name, size)
-        atexit.register(self._remove)
         if sys.version_info >= (3, 13):
             self.raw = shared_memory.SharedMemory(name=self.name[1:], create=False, track=False)
         else:
@@ -32,11 +43,8 @@ class Segment:
     def bytes(self):
         return bytes(self.buf[:self.size])
 
-    def _remove(self):
-        try:
-            SM.remove(self.name)
-        except OSError:
-            pass
+    def unlink(self):
+        remove_quietly(self.name)
 
 
 def pick(fdp, seq):

@@ -95,8 +95,10 @@ def setup():
     global _view_seg, _ring_seg, _view, _ring
     _view_seg = common.Segment(4 + VIEW_SIZE, "args-view")
     _view = _view_seg.shm.map()
+    _view_seg.unlink()
     _ring_seg = common.Segment(24 + RING_CAP, "args-ring")
     _ring = _ring_seg.shm.spsc()
+    _ring_seg.unlink()
 
 
 def arg(fdp):
@@ -156,12 +158,11 @@ def static_model(method, args, kwargs):
     raise ReachesOS
 
 
-def name_for(fdp, method):
-    fresh = f"/velmora-fuzz-args-{os.getpid()}-{next(_counter)}"
+def name_for(fdp, fresh, existing):
     pool = [fresh, StrSub(fresh), "", "x", "/", "//", "/a/b", "/a\0b", "//\0", "/" + "n" * 300, "/\ud800",
             None, b"/x", 5]
-    if method == "open":
-        pool.append(_view_seg.name)
+    if existing:
+        pool.append(existing)
     return common.pick(fdp, pool)
 
 
@@ -172,23 +173,35 @@ def sane_size(fdp):
 
 
 def fuzz_static(fdp):
+    """Any name the call could reach the OS with is one of ours (`fresh`, or
+    an `existing` segment made for an open), removed again afterwards."""
     method = common.pick(fdp, STATIC)
-    args = [name_for(fdp, method)]
+    fresh = common.fresh_name(f"args{next(_counter)}")
+    existing = None
+    if method == "open" and fdp.ConsumeBool():
+        existing = common.fresh_name("args-open")
+        SM.create(existing, 64)
+    try:
+        static_call(fdp, method, fresh, existing)
+    finally:
+        for name in (fresh, existing):
+            if name:
+                common.remove_quietly(name)
+
+
+def static_call(fdp, method, fresh, existing):
+    args = [name_for(fdp, fresh, existing)]
     if method != "remove" or fdp.ConsumeIntInRange(0, 4) == 0:
         args.append(sane_size(fdp))
     if fdp.ConsumeIntInRange(0, 4) == 0:
         args.append(common.pick(fdp, POOL))
     kwargs = {}
     if fdp.ConsumeIntInRange(0, 3) == 0:
-        kwargs[common.pick(fdp, ["name", "size", "Size", "x"])] = common.pick(fdp, [sane_size(fdp), name_for(fdp, method)])
-    # Keep every name the call could reach the OS with away from live segments.
-    if method == "remove":
-        args = [a for a in args if a != _view_seg.name]
+        kwargs[common.pick(fdp, ["name", "size", "Size", "x"])] = common.pick(
+            fdp, [sane_size(fdp), name_for(fdp, fresh, existing)])
     want = model.outcome(static_model, method, tuple(args), kwargs)
     got = model.outcome(getattr(SM, method), *args, **kwargs)
     what = f"SharedMemory.{method}(*{args!r}, **{kwargs!r})"
-    if got[0] == "ok" and isinstance(got[1], SM) and method == "create":
-        SM.remove(got[1].name())
     if want[0] == "raised" and isinstance(want[1], ReachesOS):
         if got[0] == "raised" and not isinstance(got[1], (OSError, ValueError)):
             raise model.Mismatch(f"{what}: raised {type(got[1]).__name__}({got[1]}) from the OS step")

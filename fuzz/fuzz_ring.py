@@ -34,6 +34,7 @@ def segment(room):
     if room not in SEGMENTS:
         seg = common.Segment(24 + room, "ring")
         SEGMENTS[room] = (seg, SM.open(seg.name).spsc())  # an opener leaves the header alone
+        seg.unlink()
     return SEGMENTS[room]
 
 

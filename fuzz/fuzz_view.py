@@ -32,6 +32,7 @@ def view(size):
     if size not in VIEWS:
         seg = common.Segment(4 + size, "view")
         VIEWS[size] = (seg, seg.shm.map())
+        seg.unlink()
     return VIEWS[size]
 
 
