@@ -74,7 +74,7 @@ POOL = [
     True, False, 1.5, -0.0, math.nan, math.inf, 1j, "", "i64", "str", "u8", "bool", "\ud800", StrSub("f64"),
     b"", b"\x01\x02", bytearray(b"xyz"), [], [1, "a"], [[1, 2]], ListSub([2.5]), (), ("i64", 1),
     TupleSub(("u8", 2)), {}, object(), Outer.Inner(), Index(2), Index(-3), Index(1 << 64), IndexRaises(),
-    IndexNotInt(), IntSub(5), memoryview(b"ab"), range(3),
+    IndexNotInt(), IntSub(5), range(3),
 ]
 KEYWORDS = ["data", "offset", "length", "pos", "tag", "schema", "items", "name", "size", "Offset", "x", ""]
 
