@@ -9,7 +9,8 @@ NATIVE   := build/native
 STAMP    := $(VENV)/.tools-stamp
 WHEELHOUSE := build/wheelhouse
 
-.PHONY: all install gtest test test-native test-python test-windows test-abi3 wheel demo bench clean cpp-example cpp-bench
+.PHONY: all install gtest test test-native test-python test-windows test-abi3 test-sanitize fuzz stress wheel demo bench clean \
+        cpp-example cpp-bench
 
 all: install
 
@@ -91,6 +92,21 @@ cpp-bench: $(STAMP)
 	  -DCMAKE_BUILD_TYPE=Release -DVELMORA_PYTHON=OFF -DVELMORA_INSTALL_CPP=OFF -DVELMORA_CPP_API_BENCH=ON >/dev/null
 	$(VENV)/bin/cmake --build build/cpp/bench -j2 --target velmora_cpp_api_bench
 	build/cpp/bench/velmora_cpp_api_bench
+
+# Reliability (see README): sanitizer builds of both suites, coverage-guided
+# fuzzers, multi-process stress. FUZZ_SECONDS and STRESS_SECONDS set the time
+# each fuzzer and each stress scenario runs.
+FUZZ_SECONDS   ?= 60
+STRESS_SECONDS ?= 60
+
+test-sanitize: $(STAMP) gtest
+	scripts/test-sanitize.sh
+
+fuzz: $(STAMP)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+stress: install
+	$(VPY) stress/run.py --seconds $(STRESS_SECONDS)
 
 clean:
 	rm -rf build dist $(VENV)

@@ -1,0 +1,115 @@
+"""Helpers shared by the fuzzers: segments with a second, standard-library
+mapping to forge bytes behind the module's back, and value and schema
+generators driven by atheris' FuzzedDataProvider."""
+import os
+import sys
+import uuid
+from multiprocessing import resource_tracker, shared_memory
+
+import velmora
+
+SM = velmora.SharedMemory
+TAG_NAMES = ["bool", "u8", "i32", "u32", "int", "i64", "u64", "f32", "float", "f64", "str"]
+BAD_TAGS = ["", "Int", "i16", "str ", "bool\0", "\u00e9", "double"]
+
+
+def fresh_name(tag):
+    return f"/velmora-fuzz-{tag}-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+
+
+def remove_quietly(name):
+    try:
+        SM.remove(name)
+    except OSError:
+        pass
+
+
+class Segment:
+    """A fresh segment, its velmora handle and a raw mapping. libFuzzer ends
+    the process without running Python's exit handlers, so the name is
+    removed at once (`unlink()`) once whatever needs it has opened it."""
+
+    def __init__(self, size, tag):
+        self.name = fresh_name(tag)
+        self.shm = SM.create(self.name, size)
+        if sys.version_info >= (3, 13):
+            self.raw = shared_memory.SharedMemory(name=self.name[1:], create=False, track=False)
+        else:
+            self.raw = shared_memory.SharedMemory(name=self.name[1:], create=False)
+            resource_tracker.unregister(self.raw._name, "shared_memory")
+        self.buf = self.raw.buf
+        self.size = size
+
+    def bytes(self):
+        return bytes(self.buf[:self.size])
+
+    def unlink(self):
+        remove_quietly(self.name)
+
+
+def pick(fdp, seq):
+    return seq[fdp.ConsumeIntInRange(0, len(seq) - 1)]
+
+
+def u64_near(fdp):
+    """A u64 around one of the interesting places: 0, 2^63, 2^64, or anywhere."""
+    kind = fdp.ConsumeIntInRange(0, 3)
+    small = fdp.ConsumeIntInRange(0, 300)
+    if kind == 0:
+        return small
+    if kind == 1:
+        return (1 << 64) - 1 - small
+    if kind == 2:
+        return (1 << 63) - 150 + small
+    return fdp.ConsumeIntInRange(0, (1 << 64) - 1)
+
+
+def tag(fdp):
+    if fdp.ConsumeIntInRange(0, 15) == 0:
+        return pick(fdp, BAD_TAGS)
+    return pick(fdp, TAG_NAMES)
+
+
+def value(fdp, depth=0):
+    """A value of any kind write() and push() take, and a few they refuse."""
+    kind = fdp.ConsumeIntInRange(0, 11 if depth == 0 else 10)
+    if kind == 0:
+        return fdp.ConsumeBool()
+    if kind == 1:
+        return fdp.ConsumeIntInRange(-(1 << 63), (1 << 63) - 1)
+    if kind == 2:
+        return fdp.ConsumeIntInRange(-(1 << 65), 1 << 65)  # sometimes too large for i64
+    if kind == 3:
+        return fdp.ConsumeRegularFloat() if fdp.ConsumeBool() else fdp.ConsumeFloat()
+    if kind in (4, 5):
+        return fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 24))
+    if kind in (6, 7):
+        return fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 40))
+    if kind == 8:
+        return bytearray(fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 12)))
+    if kind == 9:
+        # Refused or unencodable. (No buffer objects: which of them a value may be
+        # is growing, and the model only knows bytes and bytearray.)
+        return pick(fdp, [None, 1j, {}, (1,), range(2), "\ud800"])
+    if kind == 10:
+        return fdp.ConsumeIntInRange(0, 255)
+    return [value(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+
+
+def schema(fdp):
+    """Mostly well-formed (tag, count) lists, now and then a bad entry."""
+    out = []
+    for _ in range(fdp.ConsumeIntInRange(0, 5)):
+        kind = fdp.ConsumeIntInRange(0, 31)
+        count = fdp.ConsumeIntInRange(0, 4)
+        if kind == 0:
+            out.append(pick(fdp, [[tag(fdp), 1], (), (tag(fdp),), "i64", None]))
+        elif kind == 1:
+            out.append((tag(fdp), pick(fdp, [-1, 1 << 64, 1.0, True, "1", None, (1 << 64) - 1])))
+        elif kind == 2:
+            out.append((pick(fdp, [None, b"i64", 3]), count))
+        elif kind == 3:
+            out.append((tag(fdp), count, "extra"))
+        else:
+            out.append((tag(fdp), count))
+    return out

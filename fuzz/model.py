@@ -1,0 +1,439 @@
+"""Independent models of what velmora's calls must do, written from the
+documented behaviour with the standard library only (struct for the value
+codec, byte-at-a-time placement for the ring), for the fuzzers to check the
+module against.
+
+Each model method takes the same arguments as the real method and either
+returns what the real call must return or raises what it must raise. The
+models are all-or-nothing: a call that raises leaves the model's state as it
+was, as the module promises for its own state. Exceptions whose text is the
+module's own carry `exact = True`: their message must match too; for the rest
+(texts written by the interpreter) the exception class must match.
+"""
+import math
+import operator
+import struct
+
+U64 = 1 << 64
+TAGS = {
+    "bool": ("B", 1), "u8": ("B", 1), "i32": ("<i", 4), "u32": ("<I", 4), "int": ("<q", 8),
+    "i64": ("<q", 8), "u64": ("<Q", 8), "f32": ("<f", 4), "float": ("<d", 8), "f64": ("<d", 8),
+    "str": (None, 4),
+}
+SUPPORTED = "bool, int, float, f32, f64, i32, i64, u8, u32, u64, str"
+
+
+def exact(exc_type, message):
+    exc = exc_type(message)
+    exc.exact = True
+    return exc
+
+
+# ---- argument binding and conversion -------------------------------------------------
+
+class Signature:
+    def __init__(self, fn, names, required):
+        self.fn, self.names, self.required = fn, names, required
+
+    def bind(self, args, kwargs):
+        """The module's binder: a list of values, None for an omitted one."""
+        count = len(self.names)
+        if len(args) > count:
+            verb = "was" if len(args) == 1 else "were"
+            if self.required == count:
+                raise exact(TypeError, f"{self.fn} takes {count} positional arguments but {len(args)} {verb} given")
+            raise exact(TypeError, f"{self.fn} takes from {self.required} to {count} positional arguments "
+                                   f"but {len(args)} {verb} given")
+        out = list(args) + [None] * (count - len(args))
+        given = [True] * len(args) + [False] * (count - len(args))
+        for key, value in kwargs.items():
+            if key not in self.names:
+                raise exact(TypeError, f"{self.fn} got an unexpected keyword argument '{key}'")
+            i = self.names.index(key)
+            if given[i]:
+                raise exact(TypeError, f"{self.fn} got multiple values for argument '{key}'")
+            out[i], given[i] = value, True
+        missing = [f"'{self.names[i]}'" for i in range(self.required) if not given[i]]
+        if missing:
+            n = len(missing)
+            if n == 1:
+                names = missing[0]
+            elif n == 2:
+                names = " and ".join(missing)
+            else:
+                names = ", ".join(missing[:-1]) + ", and " + missing[-1]
+            raise exact(TypeError, f"{self.fn} missing {n} required positional argument{'s' if n > 1 else ''}: {names}")
+        return out, given
+
+
+def _prefixed(name, exc):
+    if isinstance(exc, TypeError):
+        new = TypeError(f"argument '{name}': {exc}")
+        new.exact = getattr(exc, "exact", False)
+        return new
+    return exc
+
+
+def _not_instance(obj, expected):
+    if obj is None:
+        return exact(TypeError, f"'None' is not an instance of '{expected}'")
+    return exact(TypeError, f"'{type(obj).__qualname__}' object is not an instance of '{expected}'")
+
+
+def to_u64(obj):
+    value = operator.index(obj)  # an int (or subclass) as it is, else __index__
+    if value < 0:
+        raise OverflowError("can't convert negative int to unsigned")
+    if value >= U64:
+        raise OverflowError("int too big to convert")
+    return value
+
+
+def to_text(obj):
+    if not isinstance(obj, str):
+        raise _not_instance(obj, "str")
+    obj.encode("utf-8")  # lone surrogates: UnicodeEncodeError, as the module's UTF-8 view
+    return obj
+
+
+def arg_u64(obj, name):
+    try:
+        return to_u64(obj)
+    except Exception as exc:
+        raise _prefixed(name, exc) from None
+
+
+def arg_text(obj, name):
+    try:
+        return to_text(obj)
+    except Exception as exc:
+        raise _prefixed(name, exc) from None
+
+
+def arg_list(obj, name):
+    if not isinstance(obj, list):
+        raise _prefixed(name, _not_instance(obj, "list"))
+    return obj
+
+
+def optional_offset(obj, given):
+    return None if (not given or obj is None) else arg_u64(obj, "offset")
+
+
+# ---- the value codec ----------------------------------------------------------------------
+
+def encode(value):
+    """The bytes one value is stored as (write, push and the items of lists)."""
+    if isinstance(value, bool):
+        return b"\x01" if value else b"\x00"
+    if isinstance(value, int):
+        if not -(1 << 63) <= value < (1 << 63):
+            raise OverflowError("int too big to convert")
+        return struct.pack("<q", value)
+    if isinstance(value, float):
+        return struct.pack("<d", value)
+    if isinstance(value, str):
+        utf8 = value.encode("utf-8")
+        return struct.pack("<I", len(utf8)) + utf8
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value)
+    raise exact(ValueError, f"unsupported type '{type(value).__name__}'; "
+                            "supported: bool, int, float, str, bytes, bytearray")
+
+
+def encode_list(values):
+    return b"".join(encode(v) for v in values)
+
+
+def pack_items(items):
+    return b"".join(encode_list(i) if isinstance(i, list) else encode(i) for i in items)
+
+
+def _fixed(tag, data, pos):
+    fmt, _ = TAGS[tag]
+    if tag == "bool":
+        return data[pos] != 0
+    return struct.unpack_from(fmt, data, pos)[0]
+
+
+def decode_scalar(data, tag):
+    """(value, bytes consumed) of one value of `tag` at the start of `data`."""
+    if tag not in TAGS:
+        raise exact(ValueError, f"unknown type tag '{tag}'; supported: {SUPPORTED}")
+    fmt, width = TAGS[tag]
+    if fmt is not None:
+        if len(data) < width:
+            if tag == "bool":
+                raise exact(ValueError, "not enough data to read 'bool'")
+            raise exact(ValueError, f"not enough data to read '{tag}': need {width}, have {len(data)}")
+        return _fixed(tag, data, 0), width
+    if len(data) < 4:
+        raise exact(ValueError, "not enough data to read str length prefix")
+    (n,) = struct.unpack_from("<I", data, 0)
+    if len(data) - 4 < n:
+        raise exact(ValueError, f"not enough data to read str payload: need {n + 4}, have {len(data)}")
+    return bytes(data[4:4 + n]).decode("utf-8", "replace"), 4 + n
+
+
+def _element(tag, data, pos):
+    fmt, width = TAGS[tag]
+    if width > len(data) - pos:
+        raise exact(ValueError, f"out of bounds: cursor={pos} + needed={width} > data_len={len(data)}")
+    if fmt is not None:
+        return _fixed(tag, data, pos), pos + width
+    (n,) = struct.unpack_from("<I", data, pos)
+    if n > len(data) - pos - 4:
+        raise exact(ValueError, f"out of bounds: cursor={pos + 4} + needed={n} > data_len={len(data)}")
+    return bytes(data[pos + 4:pos + 4 + n]).decode("utf-8", "replace"), pos + 4 + n
+
+
+def unpack_schema(data, schema):
+    """(values, bytes consumed) of `schema`, a list of (tag, count) tuples."""
+    out, pos = [], 0
+    for entry in schema:
+        if not isinstance(entry, tuple):
+            raise exact(ValueError, "schema entries must be (type_tag, count) tuples")
+        tag = to_text(entry[0])     # IndexError for an empty tuple, as PyTuple_GetItem
+        count = to_u64(entry[1])
+        if tag not in TAGS:
+            raise exact(ValueError, f"unknown type tag '{tag}'")
+        if count == 1:
+            value, pos = _element(tag, data, pos)
+        else:
+            value = []
+            for _ in range(count):
+                v, pos = _element(tag, data, pos)
+                value.append(v)
+        out.append(value)
+    return out, pos
+
+
+# ---- MappedView -------------------------------------------------------------------------
+
+def _check_range(start, length, size):
+    if length == 0:
+        raise exact(ValueError, "length cannot be zero")
+    if start + length > size:
+        raise exact(ValueError, f"out of bounds: offset={start} + length={length} > data_size={size}")
+
+
+class ViewModel:
+    """The data area (after the 4-byte lock word) and the view's cursor."""
+
+    def __init__(self, data, cursor=0):
+        self.data = bytearray(data)
+        self.cursor = cursor
+
+    def size(self):
+        return len(self.data)
+
+    def tell(self):
+        return self.cursor
+
+    def read_all(self):
+        return bytes(self.data)
+
+    def read_range(self, *args, **kwargs):
+        (offset, length), _ = Signature("MappedView.read_range()", ["offset", "length"], 2).bind(args, kwargs)
+        offset, length = arg_u64(offset, "offset"), arg_u64(length, "length")
+        _check_range(offset, length, len(self.data))
+        return bytes(self.data[offset:offset + length])
+
+    def seek(self, *args, **kwargs):
+        (pos,), given = Signature("MappedView.seek()", ["pos"], 0).bind(args, kwargs)
+        pos = arg_u64(pos, "pos") if given[0] else 0
+        if pos > len(self.data):
+            raise exact(ValueError, f"seek position {pos} exceeds data_size {len(self.data)}")
+        self.cursor = pos
+
+    def read(self, *args, **kwargs):
+        (tag,), _ = Signature("MappedView.read()", ["tag"], 1).bind(args, kwargs)
+        tag = arg_text(tag, "tag")
+        value, used = decode_scalar(self.data[self.cursor:], tag)
+        self.cursor += used
+        return value
+
+    def read_mixed(self, *args, **kwargs):
+        (schema, offset), given = Signature("MappedView.read_mixed()", ["schema", "offset"], 1).bind(args, kwargs)
+        arg_list(schema, "schema")
+        offset = optional_offset(offset, given[1])
+        start = self.cursor if offset is None else offset
+        if start >= len(self.data):
+            raise exact(ValueError, "read_mixed: no data available at current cursor position")
+        values, used = unpack_schema(self.data[start:], schema)
+        if offset is None:
+            self.cursor = start + used
+        return values
+
+    def _store(self, offset, payload):
+        start = self.cursor if offset is None else offset
+        _check_range(start, len(payload), len(self.data))
+        self.data[start:start + len(payload)] = payload
+        if offset is None:
+            self.cursor = start + len(payload)
+
+    def write(self, *args, **kwargs):
+        (data, offset), given = Signature("MappedView.write()", ["data", "offset"], 1).bind(args, kwargs)
+        offset = optional_offset(offset, given[1])
+        self._store(offset, encode(data))
+
+    def write_mixed(self, *args, **kwargs):
+        (items, offset), given = Signature("MappedView.write_mixed()", ["items", "offset"], 1).bind(args, kwargs)
+        arg_list(items, "items")
+        offset = optional_offset(offset, given[1])
+        self._store(offset, pack_items(items))
+
+    def zero(self):
+        self.data[:] = bytes(len(self.data))
+
+    def reader_count(self):  # between calls nobody holds the lock
+        return 0
+
+    def is_write_locked(self):
+        return False
+
+
+# ---- SpscRingBuffer ------------------------------------------------------------------------
+
+class RingModel:
+    """The whole ring segment: header words and data area, as bytes."""
+
+    def __init__(self, segment):
+        self.seg = bytearray(segment)
+        self.room = len(segment) - 24
+
+    def _header(self):
+        head, tail, cap = struct.unpack_from("<QQQ", self.seg, 0)
+        return head, tail, cap
+
+    def _check(self):
+        head, tail, cap = self._header()
+        used = (tail - head) % U64
+        if cap != 0 and cap & (cap - 1):
+            raise exact(ValueError, f"ring header is corrupt: capacity {cap} is not a power of two")
+        if cap > self.room:
+            raise exact(ValueError, f"ring header is corrupt: capacity {cap} exceeds the {self.room}-byte "
+                                    "data area of the mapping")
+        if used > cap:
+            raise exact(ValueError, f"ring header is corrupt: head {head} and tail {tail} are {used} bytes "
+                                    f"apart, more than capacity {cap}")
+        return head, tail, cap, used
+
+    def _byte_at(self, cap, pos):
+        return self.seg[24 + (pos % U64) % cap]  # pos & (cap - 1), one byte at a time
+
+    def _frame(self):
+        """(head, cap, payload) of the oldest message, or None when empty."""
+        head, _, cap, used = self._check()
+        if used == 0:
+            return None
+        if used < 4:
+            raise exact(ValueError, f"ring frame is corrupt: {used} bytes published, too few for a length prefix")
+        n = int.from_bytes(bytes(self._byte_at(cap, head + i) for i in range(4)), "little")
+        if n > used - 4:
+            raise exact(ValueError, f"ring frame is corrupt: length prefix {n} exceeds the {used - 4} "
+                                    "bytes published after it")
+        return head, cap, bytes(self._byte_at(cap, head + 4 + j) for j in range(n))
+
+    def _consume(self, head, n):
+        struct.pack_into("<Q", self.seg, 0, (head + 4 + n) % U64)
+
+    def pop(self, *args, **kwargs):
+        (tag,), given = Signature("SpscRingBuffer.pop()", ["tag"], 0).bind(args, kwargs)
+        if given[0] and tag is not None:
+            tag = arg_text(tag, "tag")
+        else:
+            tag = None
+        frame = self._frame()
+        if frame is None:
+            return None
+        head, _, payload = frame
+        self._consume(head, len(payload))  # consumed before it is decoded
+        if tag is None:
+            return payload
+        return decode_scalar(payload, tag)[0]
+
+    def pop_mixed(self, *args, **kwargs):
+        (schema,), _ = Signature("SpscRingBuffer.pop_mixed()", ["schema"], 1).bind(args, kwargs)
+        arg_list(schema, "schema")
+        frame = self._frame()
+        if frame is None:
+            return None
+        head, _, payload = frame
+        self._consume(head, len(payload))
+        return unpack_schema(payload, schema)[0]
+
+    def push(self, *args, **kwargs):
+        (data,), _ = Signature("SpscRingBuffer.push()", ["data"], 1).bind(args, kwargs)
+        payload = encode_list(data) if isinstance(data, list) else encode(data)
+        _, tail, cap, used = self._check()
+        frame = len(payload) + 4
+        if frame > cap:
+            raise exact(ValueError, f"message too large: frame_len={frame} > capacity={cap}                  "
+                                    f"(map_size={len(self.seg)})")
+        if used + frame > cap:
+            return False
+        for i, b in enumerate(struct.pack("<I", len(payload)) + payload):
+            self.seg[24 + ((tail + i) % U64) % cap] = b
+        struct.pack_into("<Q", self.seg, 8, (tail + frame) % U64)
+        return True
+
+    def used(self):
+        head, tail, _ = self._header()
+        return (tail - head) % U64
+
+    def capacity(self):
+        return self._header()[2]
+
+    def free(self):
+        cap, used = self.capacity(), self.used()
+        return cap - used if cap >= used else 0
+
+    def is_empty(self):
+        return self.used() == 0
+
+    def is_full(self):
+        return self.used() >= self.capacity()
+
+
+# ---- comparing outcomes ---------------------------------------------------------------------
+
+def same(a, b):
+    """Equal values of the same type; floats bit-for-bit except any NaN matches any NaN."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        if math.isnan(a) or math.isnan(b):
+            return math.isnan(a) and math.isnan(b)
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+class Mismatch(AssertionError):
+    pass
+
+
+def outcome(fn, *args, **kwargs):
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except Exception as exc:  # noqa: BLE001 - compared below
+        return ("raised", exc)
+
+
+def check(what, want, got):
+    """Raises Mismatch unless the real outcome `got` is the modelled `want`."""
+    if want[0] == "ok" and got[0] == "ok":
+        if not same(want[1], got[1]):
+            raise Mismatch(f"{what}: returned {got[1]!r}, expected {want[1]!r}")
+        return
+    if want[0] == "raised" and got[0] == "raised":
+        w, g = want[1], got[1]
+        if type(w) is not type(g):
+            raise Mismatch(f"{what}: raised {type(g).__name__}({g}), expected {type(w).__name__}({w})")
+        if getattr(w, "exact", False) and str(w) != str(g):
+            raise Mismatch(f"{what}: message {str(g)!r}, expected {str(w)!r}")
+        return
+    show = lambda o: f"returned {o[1]!r}" if o[0] == "ok" else f"raised {type(o[1]).__name__}({o[1]})"  # noqa: E731
+    raise Mismatch(f"{what}: {show(got)}, expected: {show(want)}")
