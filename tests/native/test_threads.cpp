@@ -150,15 +150,11 @@ TEST(ThreadsSharedMapping, ReadersAndWritersLeaveTheWordUnlocked) {
     std::atomic<int> started{0}, torn{0}, stuck{0};
     std::atomic<bool> done{false};
 
-    struct Deadline {
-        Clock::time_point at;
-        bool operator()() const { return Clock::now() > at; }
-    };
     auto writer = [&](std::uint64_t id) {
         ++started;
         wait_until([&] { return started.load() == 4; });
         for (int i = 1; i <= kWrites; ++i) {
-            auto g = lock.write_lock(Deadline{Clock::now() + kGenerous});
+            auto g = lock.write_lock(NoHost{}, Deadline::after_seconds(60));
             if (!g) { ++stuck; return; }
             for (auto& v : block) v = id * 1000000 + i;
         }
@@ -167,7 +163,7 @@ TEST(ThreadsSharedMapping, ReadersAndWritersLeaveTheWordUnlocked) {
         ++started;
         wait_until([&] { return started.load() == 4; });
         while (!done) {
-            auto g = lock.read_lock(Deadline{Clock::now() + kGenerous});
+            auto g = lock.read_lock(NoHost{}, Deadline::after_seconds(60));
             if (!g) { ++stuck; return; }
             for (auto v : block) if (v != block[0]) { ++torn; break; }
         }
