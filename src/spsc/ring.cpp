@@ -197,24 +197,36 @@ Status SpscRing::refresh_consumer(std::uint64_t head) {
     return {};
 }
 
-// The cached tail and capacity are trusted until the cache says empty.
+// The cached tail and capacity are trusted until the cache says empty, or
+// until what it shows looks corrupt: a verdict is only ever given on a header
+// read afresh.
 Result<std::optional<SpscFrame>> SpscRing::frame_at(std::uint64_t head) {
     SideCache& c = consumer_;
+    bool fresh = false;
     if (!c.valid || c.other == head) {
         if (auto st = refresh_consumer(head); !st) return st.error();
+        fresh = true;
     }
-    const std::uint64_t used = c.other - head;
-    if (used == 0) return std::optional<SpscFrame>{};
-    if (used < kPrefixLen)
-        return corrupt_frame(to_string(used) + " bytes published, too few for a length prefix");
-    std::uint8_t prefix[kPrefixLen];
-    copy_out(c.capacity, head, prefix, kPrefixLen);
-    const std::uint64_t n = std::uint64_t{prefix[0]} | std::uint64_t{prefix[1]} << 8 |
-                            std::uint64_t{prefix[2]} << 16 | std::uint64_t{prefix[3]} << 24;
-    if (n > used - kPrefixLen)
+    for (;; fresh = true) {
+        const std::uint64_t used = c.other - head;
+        if (used == 0) return std::optional<SpscFrame>{};
+        std::uint64_t n = 0;
+        if (used >= kPrefixLen) {
+            std::uint8_t prefix[kPrefixLen];
+            copy_out(c.capacity, head, prefix, kPrefixLen);
+            n = std::uint64_t{prefix[0]} | std::uint64_t{prefix[1]} << 8 | std::uint64_t{prefix[2]} << 16 |
+                std::uint64_t{prefix[3]} << 24;
+            if (n <= used - kPrefixLen) return std::optional<SpscFrame>(SpscFrame{head, c.capacity, n});
+        }
+        if (!fresh) {
+            if (auto st = refresh_consumer(head); !st) return st.error();
+            continue;
+        }
+        if (used < kPrefixLen)
+            return corrupt_frame(to_string(used) + " bytes published, too few for a length prefix");
         return corrupt_frame("length prefix " + to_string(n) + " exceeds the " + to_string(used - kPrefixLen) +
                              " bytes published after it");
-    return std::optional<SpscFrame>(SpscFrame{head, c.capacity, n});
+    }
 }
 
 void SpscRing::copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept {
