@@ -112,7 +112,7 @@ inline constexpr std::uint64_t kMaxWordSleepNs = 5'000'000;
 #else
 inline constexpr std::uint64_t kMaxWordSleepNs = kMaxSleepNs;
 #endif
-inline constexpr std::uint64_t kPollEveryNs = 20'000'000;   // host polled every 20 ms
+inline constexpr std::uint64_t kPollEveryNs = 10'000'000;   // host polled every 10 ms
 
 // A host that never blocks anything else and never gives up.
 struct NoHost {
