@@ -505,10 +505,11 @@ class StdlibRing:
     same layout as velmora's (head u64, tail u64, capacity u64, then the data;
     frames of a u32 little-endian length and the payload, wrapping at any
     byte), with each side keeping its own counter locally. The counters are
-    read and written with native-order struct, which copies all 8 bytes at once;
-    that the counter store becomes visible after the data it publishes relies on
-    x86-64 store ordering, as such hand-written code does. It trusts the other
-    side and checks nothing."""
+    read and written as items of a memoryview cast to unsigned 64-bit, one
+    8-byte load or store each (struct.pack_into would zero the word first, and
+    the other side could read that zero); that the counter store becomes
+    visible after the data it publishes relies on x86-64 store ordering, as
+    such hand-written code does. It trusts the other side and checks nothing."""
 
     HEADER = 24
     WORD = struct.Struct("Q")
@@ -516,11 +517,12 @@ class StdlibRing:
 
     def __init__(self, buf):
         self.buf = buf
-        self.cap = self.WORD.unpack_from(buf, 16)[0]
+        self.words = buf[:self.HEADER].cast("Q")  # head, tail, capacity
+        self.cap = self.words[2]
         self.mask = self.cap - 1
         self.data = buf[self.HEADER:self.HEADER + self.cap]
-        self.head = self.WORD.unpack_from(buf, 0)[0]
-        self.tail = self.WORD.unpack_from(buf, 8)[0]
+        self.head = self.words[0]
+        self.tail = self.words[1]
 
     @classmethod
     def format(cls, buf, capacity):
@@ -551,7 +553,7 @@ class StdlibRing:
         tail = self.tail
         if n + 4 > self.cap:
             raise ValueError("message larger than the ring")
-        if tail + 4 + n - self.WORD.unpack_from(self.buf, 0)[0] > self.cap:
+        if tail + 4 + n - self.words[0] > self.cap:
             return False
         off = tail & self.mask
         if off + 4 <= self.cap:
@@ -560,12 +562,12 @@ class StdlibRing:
             self._write(tail, self.LEN.pack(n))
         self._write(tail + 4, payload)
         self.tail = tail = tail + 4 + n
-        self.WORD.pack_into(self.buf, 8, tail)
+        self.words[1] = tail
         return True
 
     def pop(self):
         head = self.head
-        if self.WORD.unpack_from(self.buf, 8)[0] == head:
+        if self.words[1] == head:
             return None
         off = head & self.mask
         if off + 4 <= self.cap:
@@ -574,7 +576,7 @@ class StdlibRing:
             n = self.LEN.unpack(self._read(head, 4))[0]
         msg = self._read(head + 4, n)
         self.head = head = head + 4 + n
-        self.WORD.pack_into(self.buf, 0, head)
+        self.words[0] = head
         return msg
 
 
