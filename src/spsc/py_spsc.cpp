@@ -216,7 +216,6 @@ PyObject* raise_queue(const char* which) {
 template <class Take>
 PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
     RingState& s = ring_state(self);
-    if (!open_ring(s)) return nullptr;
     auto role = Role::enter(s, s.consumer);
     if (!role) return nullptr;
     if (deadline) role->hold();
@@ -285,7 +284,6 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* argv[1];
     if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
     RingState& s = ring_state(self);
-    if (!open_ring(s)) return nullptr;
     auto role = Role::enter(s, s.producer);
     if (!role) return nullptr;
     return push_payload(s, *s.ring, *role, argv[0]);
@@ -298,7 +296,6 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Deadline deadline = Deadline::never();
     if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
     RingState& s = ring_state(self);
-    if (!open_ring(s)) return nullptr;
     auto role = Role::enter(s, s.producer);
     if (!role) return nullptr;
     role->hold();
@@ -369,7 +366,6 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     RingState& s = ring_state(self);
-    if (!open_ring(s)) return nullptr;
     auto role = Role::enter(s, s.producer);
     if (!role) return nullptr;
     SpscRing& ring = *s.ring;
@@ -412,7 +408,6 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         !tag_argument(argv[1], tag))
         return nullptr;
     RingState& s = ring_state(self);
-    if (!open_ring(s)) return nullptr;
     auto role = Role::enter(s, s.consumer);
     if (!role) return nullptr;
     SpscRing& ring = *s.ring;
