@@ -40,8 +40,10 @@ test-native: $(STAMP) gtest
 	$(VENV)/bin/cmake --build $(NATIVE)
 	$(NATIVE)/velmora_native_tests --gtest_brief=1
 
+# From tests/: the checkout's velmora/ folder (no extension in it) must not
+# shadow the installed package on sys.path.
 test-python: install
-	$(VPY) -m pytest -q tests
+	cd tests && ../$(VPY) -m pytest -q .
 
 test: test-native test-python
 

@@ -17,7 +17,7 @@
 
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
-#include "spsc/ring.hpp"
+#include "core/ring.hpp"
 #include "velmora/velmora.hpp"
 
 namespace {

@@ -52,6 +52,10 @@ build() {
         -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS="$flags" \
         -DVELMORA_PYTHON=ON -DVELMORA_NATIVE_TESTS=OFF -DPython_EXECUTABLE="$VPY" >/dev/null
     "$ROOT/.venv/bin/cmake" --build "$dir" -j2 | { grep -v -e '^\[' -e '^ninja: no work to do' || true; }
+    # The package as a wheel lays it out: the Python files beside the extension.
+    rm -rf "$dir/pkg"; mkdir -p "$dir/pkg"
+    cp -r velmora "$dir/pkg/velmora"
+    cp "$dir"/_velmora*.so "$dir/pkg/velmora/"
 }
 
 # The interpreter with atheris' ASan+libFuzzer runtime preloaded and the
@@ -61,13 +65,13 @@ fuzz_env() {
     lib=$("$VPY" -c 'import atheris, os; print(os.path.join(os.path.dirname(atheris.path()), "asan_with_fuzzer.so"))' 2>/dev/null)
     [ -f "$lib" ] || lib=$("$VPY" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so
     [ -f "$lib" ] || { say "atheris has no asan_with_fuzzer.so" >&2; exit 1; }
-    FUZZ_ENV=(env LD_PRELOAD="$lib" PYTHONPATH="$ROOT/$OUT/ext" PYTHONMALLOC=malloc
+    FUZZ_ENV=(env LD_PRELOAD="$lib" PYTHONPATH="$ROOT/$OUT/ext/pkg" PYTHONMALLOC=malloc
               ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:handle_abort=1
               UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
     local loaded
-    loaded=$("${FUZZ_ENV[@]}" "$VPY" -c 'import velmora; print(velmora.__file__)' 2>/dev/null)
+    loaded=$("${FUZZ_ENV[@]}" "$VPY" -P -c 'import velmora; print(velmora.__file__)' 2>/dev/null)
     case "$loaded" in
-        "$ROOT/$OUT/ext/"*) ;;
+        "$ROOT/$OUT/ext/pkg/"*) ;;
         *) say "the instrumented extension did not load (got '$loaded')" >&2; exit 1 ;;
     esac
 }

@@ -34,5 +34,5 @@ for v in 3.10 3.11 3.12 3.13; do
         *) echo "test-abi3: CPython $v installed the wrong wheel (want $want):"; echo "$got"; exit 1 ;;
     esac
     echo "test-abi3: CPython $("$env/bin/python" -c 'import platform; print(platform.python_version())') with $(basename "$wheel")"
-    (cd "$ROOT" && VELMORA_WHEEL="$wheel" "$env/bin/python" -W error::DeprecationWarning -m pytest -q -p no:cacheprovider tests)
+    (cd "$ROOT/tests" && VELMORA_WHEEL="$wheel" "$env/bin/python" -W error::DeprecationWarning -m pytest -q -p no:cacheprovider .)
 done

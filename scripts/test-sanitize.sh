@@ -52,26 +52,31 @@ step "pytest suite against the ASan + UBSan extension"
 sabi=$("$VPY" -c 'import sys; print("3.11" if sys.version_info >= (3, 11) else "3.10")')
 configure "$OUT/ext-asan" "$ASAN_FLAGS" -DVELMORA_PYTHON=ON -DVELMORA_NATIVE_TESTS=OFF \
     -DPython_EXECUTABLE="$VPY" -DVELMORA_SABI="$sabi"
-ext_dir=$ROOT/$OUT/ext-asan
-mkdir -p "$ext_dir/velmora-stubs"
-cp src/module/velmora.pyi "$ext_dir/velmora-stubs/__init__.pyi"
+# The package as a wheel lays it out: the pure-Python files beside the
+# sanitized extension.
+build_dir=$ROOT/$OUT/ext-asan
+ext_dir=$build_dir/pkg
+rm -rf "$ext_dir"; mkdir -p "$ext_dir"
+cp -r velmora "$ext_dir/velmora"
+cp "$build_dir"/_velmora*.so "$ext_dir/velmora/"
 libasan=$(g++ -print-file-name=libasan.so)
 [ -e "$libasan" ] || { echo "test-sanitize: libasan.so not found" >&2; exit 1; }
 asan_env=(env PYTHONPATH="$ext_dir" LD_PRELOAD="$libasan" PYTHONMALLOC=malloc
           ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=0)
 # The suite must exercise the sanitized build, not the one installed in .venv.
-loaded=$("${asan_env[@]}" "$VPY" -c 'import velmora; print(velmora.__file__)')
+loaded=$("${asan_env[@]}" "$VPY" -P -c 'import velmora; print(velmora.__file__)')
 case "$loaded" in
     "$ext_dir"/*) step "extension under test: ${loaded#"$ROOT"/}" ;;
     *) echo "test-sanitize: imported $loaded instead of the sanitized build" >&2; exit 1 ;;
 esac
-[ "$(nm -D "$loaded" | grep -c ' U __asan_report')" -gt 0 ] || { echo "test-sanitize: $loaded is not instrumented" >&2; exit 1; }
+ext=$(ls "$ext_dir"/velmora/_velmora*.so)
+[ "$(nm -D "$ext" | grep -c ' U __asan_report')" -gt 0 ] || { echo "test-sanitize: $ext is not instrumented" >&2; exit 1; }
 # --capture=sys: a sanitizer report (written to fd 2) reaches the terminal, not
 # pytest's capture of a process that is about to abort.
 # The typing and benchmark tests check other builds and third-party packages
 # (a clean venv's wheel; matplotlib, whose C++ does not run under ASan).
-"${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider --capture=sys tests \
-    --ignore=tests/test_typing.py --ignore=tests/test_bench_compare.py
+(cd tests && "${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider --capture=sys . \
+    --ignore=test_typing.py --ignore=test_bench_compare.py)
 
 # ---- 3. threaded native tests, TSan -------------------------------------------------
 step "threaded native tests under ThreadSanitizer"

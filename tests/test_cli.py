@@ -17,7 +17,7 @@ pytestmark = pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="the comma
 
 
 def cli(*args, check=None):
-    out = subprocess.run([sys.executable, "-m", "velmora_cli", *args], capture_output=True, text=True, timeout=60)
+    out = subprocess.run([sys.executable, "-m", "velmora", *args], capture_output=True, text=True, timeout=60)
     if check is not None:
         assert out.returncode == check, (out.stdout, out.stderr)
     return out

@@ -1,3 +1,5 @@
+import importlib
+import types
 import importlib.metadata
 import subprocess
 import sys
@@ -40,8 +42,9 @@ def test_module_surface():
     assert velmora.__all__ == CLASSES
     assert "velmora.SharedMemory.create(" in velmora.__doc__
     assert velmora.__version__ == importlib.metadata.version("velmora")
-    public = sorted(n for n in vars(velmora) if not n.startswith("_"))
-    assert public == sorted(CLASSES)
+    # Besides the classes: the build paths and whichever submodules are imported.
+    public = sorted(n for n, v in vars(velmora).items() if not n.startswith("_") and not isinstance(v, types.ModuleType))
+    assert public == sorted(CLASSES + ["get_cmake_dir", "get_include"])
 
 
 @pytest.mark.parametrize("cls_name", CLASSES)
@@ -107,13 +110,13 @@ def test_subinterpreter_import_is_refused():
 
 def _stub_methods():
     """(class, method, parameter names with defaults, overloaded) as the
-    installed stub package declares them, one entry per overload."""
+    installed package's stub declares them, one entry per overload."""
     import ast
     import importlib.util
     import pathlib
 
-    site = pathlib.Path(importlib.util.find_spec("velmora").origin).parent
-    stub = site / "velmora-stubs" / "__init__.pyi"
+    package = pathlib.Path(importlib.util.find_spec("velmora").origin).parent
+    stub = package / "__init__.pyi"
     for cls in ast.parse(stub.read_text()).body:
         if not isinstance(cls, ast.ClassDef):
             continue

@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
-#include "spsc/ring.hpp"
+#include "core/ring.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/shm_error.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora {
 

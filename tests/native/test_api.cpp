@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "mixed/codec.hpp"
+#include "core/codec.hpp"
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
-#include "rwlock/rwlock.hpp"
+#include "core/lock.hpp"
 #include "velmora/velmora.hpp"
-#include "view/view_core.hpp"
+#include "core/view_rules.hpp"
 
 namespace velmora {
 namespace {

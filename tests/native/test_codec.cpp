@@ -1,4 +1,4 @@
-#include "mixed/codec.hpp"
+#include "core/codec.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
-#include "spsc/ring.hpp"
+#include "core/ring.hpp"
 
 #ifndef _WIN32
 #include <sys/mman.h>

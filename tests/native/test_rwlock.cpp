@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "rwlock/rwlock.hpp"
+#include "core/lock.hpp"
 
 namespace velmora {
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/platform.hpp"
-#include "rwlock/rwlock.hpp"
-#include "spsc/ring.hpp"
+#include "core/lock.hpp"
+#include "core/ring.hpp"
 
 #ifndef _WIN32
 #include <unistd.h>

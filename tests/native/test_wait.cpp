@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/wait.hpp"
-#include "rwlock/rwlock.hpp"
+#include "core/lock.hpp"
 
 namespace velmora {
 namespace {

@@ -1,0 +1,40 @@
+// What the public C++ API's classes hold: the core's own objects, so every
+// algorithm runs in the core and the API only adapts names and types.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "platform/platform.hpp"
+#include "platform/wait.hpp"
+#include "core/ring.hpp"
+#include "velmora/ring.hpp"
+#include "velmora/segment.hpp"
+#include "velmora/view.hpp"
+
+namespace velmora {
+
+struct Segment::Impl {
+    PlatformHandle handle;
+    bool creator;
+};
+
+struct View::Impl {
+    Mapping mapping;
+    std::string name;
+    std::optional<std::chrono::nanoseconds> lock_timeout;
+};
+
+struct Ring::Impl {
+    SpscRing ring;
+};
+
+// A timeout as the wait's deadline: <= 0 is one attempt, `forever` never ends.
+inline Deadline deadline_after(std::chrono::nanoseconds timeout) noexcept {
+    if (timeout.count() <= 0) return Deadline::now();
+    if (timeout == forever) return Deadline::never();
+    return Deadline::after_ns(static_cast<std::uint64_t>(timeout.count()));
+}
+
+}  // namespace velmora

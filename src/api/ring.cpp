@@ -1,0 +1,81 @@
+// velmora::Ring: the core SpscRing's calls under the public names. The waits
+// are the ring's own (push_wait / wait_pop), with a host that blocks nothing.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "api/impl.hpp"
+
+namespace velmora {
+Ring::Ring(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+Ring::Ring(Ring&&) noexcept = default;
+Ring& Ring::operator=(Ring&&) noexcept = default;
+Ring::~Ring() = default;
+
+Result<bool> Ring::try_push(Bytes first, Bytes second) { return impl_->ring.push(first, second); }
+
+Result<bool> Ring::push(Bytes payload, std::chrono::nanoseconds timeout) { return push(payload, {}, timeout); }
+
+Result<bool> Ring::push(Bytes first, Bytes second, std::chrono::nanoseconds timeout) {
+    NoHost host;
+    return impl_->ring.push_wait(first, second, deadline_after(timeout), host);
+}
+
+namespace {
+
+// Copies a found frame out and consumes it, or leaves it when `buffer` is short.
+Result<std::optional<std::size_t>> take(SpscRing& ring, const Result<std::optional<SpscFrame>>& found,
+                                        std::span<std::uint8_t> buffer) {
+    if (!found) return found.error();
+    if (!*found) return std::optional<std::size_t>{};
+    const SpscFrame& frame = **found;
+    if (frame.length > buffer.size())
+        return ShmError::value("buffer too small: message of " + std::to_string(frame.length) +
+                               " bytes > buffer of " + std::to_string(buffer.size()) + " bytes");
+    ring.copy_payload(frame, buffer.data());
+    ring.commit(frame);
+    return std::optional<std::size_t>(static_cast<std::size_t>(frame.length));
+}
+
+}  // namespace
+
+Result<std::optional<std::size_t>> Ring::try_pop(std::span<std::uint8_t> buffer) {
+    return take(impl_->ring, impl_->ring.begin_pop(), buffer);
+}
+
+Result<std::optional<std::size_t>> Ring::pop(std::span<std::uint8_t> buffer, std::chrono::nanoseconds timeout) {
+    NoHost host;
+    return take(impl_->ring, impl_->ring.wait_pop(deadline_after(timeout), host), buffer);
+}
+
+// A found frame as the public Frame: its parts in the mapping plus where it
+// was found, which consume() hands back to the core.
+Result<std::optional<Frame>> Ring::as_frame(const Result<std::optional<SpscFrame>>& found) const {
+    if (!found) return found.error();
+    if (!*found) return std::optional<Frame>{};
+    const SpscFrame& at = **found;
+    Frame frame;
+    std::tie(frame.first_, frame.second_) = impl_->ring.payload_parts(at);
+    frame.head_ = at.head;
+    frame.capacity_ = at.capacity;
+    return std::optional<Frame>(frame);
+}
+
+Result<std::optional<Frame>> Ring::try_peek() { return as_frame(impl_->ring.begin_pop()); }
+
+Result<std::optional<Frame>> Ring::peek(std::chrono::nanoseconds timeout) {
+    NoHost host;
+    return as_frame(impl_->ring.wait_pop(deadline_after(timeout), host));
+}
+
+void Ring::consume(const Frame& frame) noexcept {
+    impl_->ring.commit(SpscFrame{frame.head_, frame.capacity_, frame.size()});
+}
+
+std::uint64_t Ring::used() const noexcept { return impl_->ring.used(); }
+std::uint64_t Ring::free() const noexcept { return impl_->ring.free(); }
+std::uint64_t Ring::capacity() const noexcept { return impl_->ring.capacity(); }
+
+}  // namespace velmora

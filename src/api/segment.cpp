@@ -1,0 +1,57 @@
+// velmora::Segment over the platform layer, with the checks the Python
+// SharedMemory makes first.
+#include <utility>
+
+#include "api/impl.hpp"
+#include "core/lock.hpp"
+#include "core/view_rules.hpp"
+
+namespace velmora {
+
+Segment::Segment(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+Segment::Segment(Segment&&) noexcept = default;
+Segment& Segment::operator=(Segment&&) noexcept = default;
+Segment::~Segment() = default;
+
+Result<Segment> Segment::create(std::string_view name, std::uint64_t size) {
+    if (size == 0) return ShmError::value("size must be > 0");
+    if (Status valid = validate_name(name); !valid) return valid.error();
+    auto made = PlatformHandle::create(name, size);
+    if (!made) return made.error();
+    return Segment(std::make_unique<Impl>(Impl{std::move(made).value(), true}));
+}
+
+Result<Segment> Segment::open(std::string_view name, std::optional<std::uint64_t> size) {
+    if (Status valid = validate_name(name); !valid) return valid.error();
+    auto made = PlatformHandle::open(name, size);
+    if (!made) return made.error();
+    return Segment(std::make_unique<Impl>(Impl{std::move(made).value(), false}));
+}
+
+Status Segment::remove(std::string_view name) {
+    if (Status valid = validate_name(name); !valid) return valid;
+    return PlatformHandle::remove(name);
+}
+
+const std::string& Segment::name() const noexcept { return impl_->handle.name(); }
+std::uint64_t Segment::size() const noexcept { return impl_->handle.size(); }
+bool Segment::creator() const noexcept { return impl_->creator; }
+
+Result<View> Segment::map() const {
+    auto mapped = impl_->handle.map();
+    if (!mapped) return mapped.error();
+    auto impl = std::make_unique<View::Impl>(View::Impl{std::move(mapped).value(), name(), std::nullopt});
+    if (Status ok = check_view_size(impl->mapping.size()); !ok) return ok.error();
+    if (impl_->creator) ShmRwLock(impl->mapping.base()).init_unlocked();
+    return View(std::move(impl));
+}
+
+Result<Ring> Segment::ring() const {
+    auto mapped = impl_->handle.map();
+    if (!mapped) return mapped.error();
+    auto attached = SpscRing::attach(std::move(mapped).value(), impl_->creator);
+    if (!attached) return attached.error();
+    return Ring(std::make_unique<Ring::Impl>(Ring::Impl{std::move(attached).value()}));
+}
+
+}  // namespace velmora

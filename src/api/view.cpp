@@ -1,0 +1,159 @@
+// velmora::View: the lock word's timed holds around one copy, the core's
+// range checks and the codec's decoding, as Python's MappedView does them.
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "api/impl.hpp"
+#include "core/codec.hpp"
+#include "core/lock.hpp"
+#include "core/view_rules.hpp"
+
+namespace velmora {
+namespace {
+
+std::uint8_t* data_of(const View::Impl& v) noexcept { return v.mapping.base() + RWLOCK_SIZE; }
+std::uint64_t data_size_of(const View::Impl& v) noexcept { return v.mapping.size() - RWLOCK_SIZE; }
+
+// Runs `work` under the lock, shared or exclusive; a Timeout error (nothing
+// done) when the view's lock timeout ran out first.
+template <bool Exclusive, class Work>
+Status with_lock(const View::Impl& v, Work work) {
+    const ShmRwLock lock(v.mapping.base());
+    const Deadline deadline = v.lock_timeout ? deadline_after(*v.lock_timeout) : Deadline::never();
+    bool held = false;
+    if constexpr (Exclusive) {
+        if (const auto guard = lock.write_lock(NoHost{}, deadline)) work(), held = true;
+    } else {
+        if (const auto guard = lock.read_lock(NoHost{}, deadline)) work(), held = true;
+    }
+    if (held) return {};
+    const double seconds = std::chrono::duration<double>(std::max(*v.lock_timeout, std::chrono::nanoseconds{0})).count();
+    return lock_timeout_error(float_repr(seconds), v.name, lock.value());
+}
+
+// The tag the Python side names each FixedValue type by.
+template <class T>
+constexpr std::string_view tag_of() {
+    if constexpr (std::is_same_v<T, bool>) return "bool";
+    else if constexpr (std::is_same_v<T, std::uint8_t>) return "u8";
+    else if constexpr (std::is_same_v<T, std::int32_t>) return "i32";
+    else if constexpr (std::is_same_v<T, std::uint32_t>) return "u32";
+    else if constexpr (std::is_same_v<T, std::int64_t>) return "i64";
+    else if constexpr (std::is_same_v<T, std::uint64_t>) return "u64";
+    else if constexpr (std::is_same_v<T, float>) return "f32";
+    else return "f64";
+}
+
+// Python's read(tag) at a cursor of `offset`: under the shared lock only the
+// bytes the decode will read are copied to `copy` (sized by `room`), then the
+// codec decodes the copy as if in place (same length limit, same messages).
+template <class Room>
+Result<Decoded> decode_at(const View::Impl& v, std::uint64_t offset, std::string_view tag, Room room) {
+    if (Status ok = check_position(offset, data_size_of(v)); !ok) return ok.error();
+    const std::uint64_t len = data_size_of(v) - offset;
+    const Form form = *lookup_tag(tag);
+    const std::uint8_t* copy = nullptr;
+    Status locked = with_lock<false>(v, [&] {
+        const std::uint64_t n = run_extent(form, 1, data_of(v) + offset, len, 0).end;
+        std::uint8_t* dst = room(n);
+        std::memcpy(dst, data_of(v) + offset, static_cast<std::size_t>(n));
+        copy = dst;
+    });
+    if (!locked) return locked.error();
+    return decode_scalar(copy, len, tag);
+}
+
+}  // namespace
+
+View::View(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+View::View(View&&) noexcept = default;
+View& View::operator=(View&&) noexcept = default;
+View::~View() = default;
+
+std::uint64_t View::size() const noexcept { return data_size_of(*impl_); }
+const std::string& View::name() const noexcept { return impl_->name; }
+
+Status View::read(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    if (Status ok = check_range(offset, out.size(), size()); !ok) return ok;
+    return with_lock<false>(*impl_, [&] { std::memcpy(out.data(), data_of(*impl_) + offset, out.size()); });
+}
+
+Status View::write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    if (Status ok = check_range(offset, bytes.size(), size()); !ok) return ok;
+    return with_lock<true>(*impl_, [&] { std::memcpy(data_of(*impl_) + offset, bytes.data(), bytes.size()); });
+}
+
+Status View::zero() {
+    return with_lock<true>(*impl_, [&] { std::memset(data_of(*impl_), 0, static_cast<std::size_t>(size())); });
+}
+
+template <FixedValue T>
+Result<T> View::read(std::uint64_t offset) const {
+    std::array<std::uint8_t, 8> buf{};
+    auto got = decode_at(*impl_, offset, tag_of<T>(), [&](std::uint64_t) { return buf.data(); });
+    if (!got) return got.error();
+    return std::visit(
+        [](auto v) -> T {
+            if constexpr (std::is_arithmetic_v<decltype(v)>) return static_cast<T>(v);
+            else return T{};  // a str never comes out of a fixed-width tag
+        },
+        got->value);
+}
+
+template <FixedValue T>
+Status View::write(std::uint64_t offset, T value) {
+    std::array<std::uint8_t, sizeof(T)> buf;
+    if constexpr (std::is_same_v<T, bool>) buf[0] = value ? 1 : 0;
+    else store_le(buf.data(), value);
+    return write(offset, buf);
+}
+
+Result<std::uint64_t> View::write_str(std::uint64_t offset, std::string_view utf8) {
+    if (Status ok = check_str_size(utf8.size()); !ok) return ok.error();
+    const std::uint64_t n = kStrPrefix + utf8.size();
+    if (Status ok = check_range(offset, n, size()); !ok) return ok.error();
+    std::array<std::uint8_t, kStrPrefix> prefix;
+    store_le(prefix.data(), static_cast<std::uint32_t>(utf8.size()));
+    Status done = with_lock<true>(*impl_, [&] {
+        std::memcpy(data_of(*impl_) + offset, prefix.data(), kStrPrefix);
+        std::memcpy(data_of(*impl_) + offset + kStrPrefix, utf8.data(), utf8.size());
+    });
+    if (!done) return done.error();
+    return n;
+}
+
+Result<std::string> View::read_str(std::uint64_t offset) const {
+    std::string buf;
+    auto got = decode_at(*impl_, offset, "str", [&](std::uint64_t n) {
+        buf.resize(static_cast<std::size_t>(n));
+        return reinterpret_cast<std::uint8_t*>(buf.data());
+    });
+    if (!got) return got.error();
+    buf.erase(0, kStrPrefix);
+    return buf;
+}
+
+void View::set_lock_timeout(std::optional<std::chrono::nanoseconds> timeout) noexcept {
+    impl_->lock_timeout = timeout;
+}
+std::optional<std::chrono::nanoseconds> View::lock_timeout() const noexcept { return impl_->lock_timeout; }
+
+std::int32_t View::reader_count() const noexcept { return ShmRwLock(impl_->mapping.base()).reader_count(); }
+bool View::is_write_locked() const noexcept { return ShmRwLock(impl_->mapping.base()).is_write_locked(); }
+void View::reset_lock() noexcept { ShmRwLock(impl_->mapping.base()).init_unlocked(); }
+
+#define VELMORA_VIEW_FIXED(T)                                    \
+    template Result<T> View::read<T>(std::uint64_t) const;       \
+    template Status View::write<T>(std::uint64_t, T);
+VELMORA_VIEW_FIXED(bool)
+VELMORA_VIEW_FIXED(std::uint8_t)
+VELMORA_VIEW_FIXED(std::int32_t)
+VELMORA_VIEW_FIXED(std::uint32_t)
+VELMORA_VIEW_FIXED(std::int64_t)
+VELMORA_VIEW_FIXED(std::uint64_t)
+VELMORA_VIEW_FIXED(float)
+VELMORA_VIEW_FIXED(double)
+#undef VELMORA_VIEW_FIXED
+
+}  // namespace velmora

@@ -1,0 +1,277 @@
+// Ring attach, push, pop and queries. The concurrency contract and the shared
+// layout are described once, in ring.hpp.
+#include "core/ring.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace velmora {
+namespace {
+
+// The counters are shared between processes, so they must be address-free.
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
+              "the ring needs lock-free 64-bit atomics on shared memory");
+
+constexpr std::uint64_t kHead = 0;
+constexpr std::uint64_t kTail = 8;
+constexpr std::uint64_t kCapacity = 16;
+constexpr std::uint64_t kPrefixLen = 4;
+
+using std::to_string;
+
+// Not std::has_single_bit: without a popcount instruction enabled it becomes a
+// library call, and this test runs on every push and pop.
+constexpr bool power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
+
+ShmError corrupt_header(const std::string& what) {
+    return ShmError::value("ring header is corrupt: " + what);
+}
+
+ShmError corrupt_frame(const std::string& what) {
+    return ShmError::value("ring frame is corrupt: " + what);
+}
+
+ShmError too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_t map_size) {
+    return ShmError::value("message too large: frame_len=" + to_string(frame_len) +
+                           " > capacity=" + to_string(capacity) + "                  (map_size=" +
+                           to_string(map_size) + ")");
+}
+
+}  // namespace
+
+Status check_creator_capacity(std::uint64_t capacity) {
+    if (power_of_two(capacity)) return {};
+    // The power of two above a capacity past 2^63 is 2^64, which no u64 holds.
+    constexpr std::uint64_t top = std::uint64_t{1} << 63;
+    const bool past_top = capacity > top;
+    const std::uint64_t upper = past_top ? 0 : std::bit_ceil(capacity + 1);
+    const std::uint64_t lower = past_top ? top : upper / 2;
+    const std::string upper_text = past_top ? "18446744073709551616" : to_string(upper);
+    return ShmError::value("data capacity (" + to_string(capacity) + ") must be a power of two; try " +
+                           to_string(lower) + " or " + upper_text);
+}
+
+Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator) {
+    if (mapping.size() <= SPSC_HEADER_SIZE)
+        return ShmError::value("map_size must be > 24 bytes (spsc header)");
+    SpscRing ring(std::move(mapping));
+    if (!creator) return ring;
+    const std::uint64_t capacity = ring.map_size() - SPSC_HEADER_SIZE;
+    if (auto st = check_creator_capacity(capacity); !st) return st.error();
+    // Capacity goes last, with release: whoever acquires a capacity that this
+    // attach wrote also sees the counters it zeroed.
+    ring.word(kHead).store(0, std::memory_order_relaxed);
+    ring.word(kTail).store(0, std::memory_order_relaxed);
+    ring.word(kCapacity).store(capacity, std::memory_order_release);
+    return ring;
+}
+
+// The mapping starts on a page boundary, so every header word is aligned.
+std::atomic_ref<std::uint64_t> SpscRing::word(std::uint64_t offset) const noexcept {
+    return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(mapping_.base() + offset));
+}
+
+// A header is usable when capacity is 0 (never initialised: everything reads
+// as empty and full) or a power of two that fits the mapping, and the
+// counters are no further apart than capacity. Anything else was written by
+// something that does not follow the protocol.
+Status SpscRing::check_header(const Header& h) const {
+    const std::uint64_t room = map_size() - SPSC_HEADER_SIZE;
+    if (h.capacity != 0 && !power_of_two(h.capacity))
+        return corrupt_header("capacity " + to_string(h.capacity) + " is not a power of two");
+    if (h.capacity > room)
+        return corrupt_header("capacity " + to_string(h.capacity) + " exceeds the " + to_string(room) +
+                              "-byte data area of the mapping");
+    if (h.used() > h.capacity)
+        return corrupt_header("head " + to_string(h.head) + " and tail " + to_string(h.tail) + " are " +
+                              to_string(h.used()) + " bytes apart, more than capacity " +
+                              to_string(h.capacity));
+    return {};
+}
+
+// Copies `src` to the stream positions from `pos` on, splitting where the
+// data area wraps; src.size() <= capacity. Returns the position after it.
+std::uint64_t SpscRing::copy_in(std::uint64_t capacity, std::uint64_t pos, ByteSpan src) noexcept {
+    if (src.empty()) return pos;
+    const std::uint64_t off = pos & (capacity - 1);
+    const std::uint64_t first = std::min<std::uint64_t>(src.size(), capacity - off);
+    std::memcpy(data() + off, src.data(), first);
+    if (first < src.size()) std::memcpy(data(), src.data() + first, src.size() - first);
+    return pos + src.size();
+}
+
+// The reverse of copy_in; len <= capacity.
+void SpscRing::copy_out(std::uint64_t capacity, std::uint64_t pos, std::uint8_t* dst,
+                        std::uint64_t len) const noexcept {
+    if (len == 0) return;
+    const std::uint64_t off = pos & (capacity - 1);
+    const std::uint64_t first = std::min(len, capacity - off);
+    std::memcpy(dst, data() + off, first);
+    if (first < len) std::memcpy(dst + first, data(), len - first);
+}
+
+Result<bool> SpscRing::push(ByteSpan first, ByteSpan second) {
+    std::uint64_t tail = tail_position();
+    const std::uint64_t before = tail;
+    auto pushed = push_more(tail, first, second);
+    if (pushed.ok() && pushed.value()) {
+        publish_tail(tail);
+        // Only a push into an empty ring can end a consumer's wait for data.
+        if (word(kHead).load(std::memory_order_relaxed) == before) wake_if_idle(kTail, last_push_ns_);
+    }
+    return pushed;
+}
+
+std::uint64_t SpscRing::tail_position() const noexcept { return word(kTail).load(std::memory_order_relaxed); }
+
+Status SpscRing::refresh_producer(std::uint64_t tail) {
+    const Header h{word(kCapacity).load(std::memory_order_acquire), word(kHead).load(std::memory_order_acquire),
+                   tail};
+    if (auto st = check_header(h); !st) return st;
+    producer_ = {word(kTail).load(std::memory_order_relaxed), h.head, h.capacity, true};
+    return {};
+}
+
+// Writes one frame at `tail` (the producer's unpublished position, at or past
+// the published tail) and advances it; nothing is visible to the consumer
+// until publish_tail(). The cached head and capacity are trusted while they
+// show room; otherwise, or when the tail in the header is not the one this
+// side wrote, the header is read and validated again.
+Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second) {
+    if (first.size() > SPSC_MAX_PAYLOAD || second.size() > SPSC_MAX_PAYLOAD - first.size())
+        return ShmError::value("message too large for its 4-byte length prefix: payload of " +
+                               to_string(std::uint64_t{first.size()} + second.size()) +
+                               " bytes > 4294967295");
+    const std::uint64_t n = first.size() + second.size();
+    const std::uint64_t frame_len = n + kPrefixLen;
+    SideCache& c = producer_;
+    const bool mine = c.valid && (tail == c.own || word(kTail).load(std::memory_order_relaxed) == c.own);
+    if (!mine || tail - c.other + frame_len > c.capacity) {
+        if (auto st = refresh_producer(tail); !st) return st.error();
+        if (frame_len > c.capacity) return too_large(frame_len, c.capacity, map_size());
+        if (tail - c.other + frame_len > c.capacity) return false;
+    }
+    const std::uint8_t prefix[kPrefixLen] = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                                             static_cast<std::uint8_t>(n >> 16),
+                                             static_cast<std::uint8_t>(n >> 24)};
+    std::uint64_t pos = copy_in(c.capacity, tail, prefix);
+    pos = copy_in(c.capacity, pos, first);
+    tail = copy_in(c.capacity, pos, second);
+    return true;
+}
+
+// The release store after every copy it covers: the consumer that acquires
+// this tail sees whole frames.
+void SpscRing::publish_tail(std::uint64_t tail) noexcept {
+    word(kTail).store(tail, std::memory_order_release);
+    producer_.own = tail;
+}
+
+void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept {
+    const std::uint64_t now = monotonic_ns();
+    if (now - last_ns >= kYieldUntilNs) wake_word(low_half(offset));
+    last_ns = now;
+}
+
+// A head in the header that is not the one this side wrote means a reset
+// (or a forgery): the cache is dropped and the header validated afresh.
+Result<std::optional<SpscFrame>> SpscRing::begin_pop() {
+    const std::uint64_t head = word(kHead).load(std::memory_order_relaxed);
+    if (head != consumer_.own) consumer_.valid = false;
+    return frame_at(head);
+}
+
+Result<std::optional<SpscFrame>> SpscRing::next_frame(const SpscFrame& after) {
+    return frame_at(after.head + kPrefixLen + after.length);
+}
+
+Status SpscRing::refresh_consumer(std::uint64_t head) {
+    Header h{};
+    h.head = head;
+    h.tail = word(kTail).load(std::memory_order_acquire);
+    h.capacity = word(kCapacity).load(std::memory_order_acquire);
+    if (auto st = check_header(h); !st) return st;
+    consumer_ = {consumer_.valid ? consumer_.own : head, h.tail, h.capacity, true};
+    return {};
+}
+
+// The cached tail and capacity are trusted until the cache says empty, or
+// until what it shows looks corrupt: a verdict is only ever given on a header
+// read afresh.
+Result<std::optional<SpscFrame>> SpscRing::frame_at(std::uint64_t head) {
+    SideCache& c = consumer_;
+    bool fresh = false;
+    if (!c.valid || c.other == head) {
+        if (auto st = refresh_consumer(head); !st) return st.error();
+        fresh = true;
+    }
+    for (;; fresh = true) {
+        const std::uint64_t used = c.other - head;
+        if (used == 0) return std::optional<SpscFrame>{};
+        std::uint64_t n = 0;
+        if (used >= kPrefixLen) {
+            std::uint8_t prefix[kPrefixLen];
+            copy_out(c.capacity, head, prefix, kPrefixLen);
+            n = std::uint64_t{prefix[0]} | std::uint64_t{prefix[1]} << 8 | std::uint64_t{prefix[2]} << 16 |
+                std::uint64_t{prefix[3]} << 24;
+            if (n <= used - kPrefixLen) return std::optional<SpscFrame>(SpscFrame{head, c.capacity, n});
+        }
+        if (!fresh) {
+            if (auto st = refresh_consumer(head); !st) return st.error();
+            continue;
+        }
+        if (used < kPrefixLen)
+            return corrupt_frame(to_string(used) + " bytes published, too few for a length prefix");
+        return corrupt_frame("length prefix " + to_string(n) + " exceeds the " + to_string(used - kPrefixLen) +
+                             " bytes published after it");
+    }
+}
+
+void SpscRing::copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept {
+    copy_out(frame.capacity, frame.head + kPrefixLen, dst, frame.length);
+}
+
+std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) const noexcept {
+    const std::uint64_t off = (frame.head + kPrefixLen) & (frame.capacity - 1);
+    const std::uint64_t first = std::min(frame.length, frame.capacity - off);
+    return {ByteSpan(data() + off, first), ByteSpan(data(), frame.length - first)};
+}
+
+// Waking the producer costs a system call, so only a pop from a ring at least
+// half full (where a producer may be waiting for room) looks at the clock.
+void SpscRing::commit(const SpscFrame& frame) noexcept {
+    const std::uint64_t head = frame.head + kPrefixLen + frame.length;
+    word(kHead).store(head, std::memory_order_release);
+    consumer_.own = head;
+    if (word(kTail).load(std::memory_order_relaxed) - frame.head >= frame.capacity / 2)
+        wake_if_idle(kHead, last_pop_ns_);
+}
+
+// Queries belong to neither side, so every load is acquire: that keeps the
+// loads in the order given (head before tail means a stale head can only
+// overstate `used`, never make it wrap below zero).
+std::uint64_t SpscRing::used() const noexcept {
+    const std::uint64_t head = word(kHead).load(std::memory_order_acquire);
+    return word(kTail).load(std::memory_order_acquire) - head;
+}
+
+std::uint64_t SpscRing::free() const noexcept {
+    const std::uint64_t capacity = this->capacity();
+    const std::uint64_t in_use = used();
+    return capacity >= in_use ? capacity - in_use : 0;
+}
+
+std::uint64_t SpscRing::capacity() const noexcept {
+    return word(kCapacity).load(std::memory_order_acquire);
+}
+
+bool SpscRing::is_empty() const noexcept { return used() == 0; }
+
+bool SpscRing::is_full() const noexcept {
+    const std::uint64_t in_use = used();
+    return in_use >= capacity();
+}
+
+}  // namespace velmora

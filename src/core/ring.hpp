@@ -1,0 +1,194 @@
+// The lock-free single-producer / single-consumer ring that lives entirely in
+// one shared-memory mapping. Plain C++ (no Python.h) so it is tested natively.
+//
+// Shared layout, from offset 0 of the mapping:
+//
+//   [ head (u64) | tail (u64) | capacity (u64) | data (capacity bytes) ]
+//
+// `head` and `tail` are free-running stream positions (bytes consumed and
+// produced since the creator's attach); the byte at position p lives at data
+// offset p & (capacity - 1), and every difference is taken modulo 2^64. A
+// message is one frame: its payload length as a little-endian u32, then the
+// payload. Frames are packed and may wrap at any byte.
+//
+// Each side keeps, in its own object, the capacity it validated and the
+// other side's counter as last seen, and reloads them from the header only
+// when they say full (producer) or empty (consumer), or when its own counter
+// in the header is not what it last wrote (a creator's reset, a forged
+// header): then the header is read and validated afresh. Positions are always
+// masked with a validated capacity and lengths checked against a validated
+// distance, so a header rewritten at any moment can garble messages but
+// never steer an access outside the mapping.
+//
+// Concurrency contract (the only synchronisation there is):
+//   * `head` is written only by the consumer, `tail` only by the producer,
+//     `capacity` only by the creator's attach.
+//   * Each side loads its own counter relaxed and the other side's counter
+//     with acquire, and publishes its own counter with a release store after
+//     every data-area access the new value covers. So the consumer never sees
+//     a half-written frame and the producer never overwrites unread bytes.
+//   * No read-modify-write, fence or lock: push reports back-pressure, pop
+//     reports an empty ring. push_wait and wait_pop wait with the module's one
+//     wait (platform/wait.hpp), sleeping on the low 32 bits of the counter the
+//     other side moves (head for room, tail for data) with bounded sleeps, so
+//     a peer that never wakes anyone is still served. A side wakes the other
+//     only when it may have gone to sleep: its last operation was more than
+//     the wait's yield window ago.
+// The mapping is untrusted: another process may write anything into it. Every
+// push and pop validates the header words it uses and the length prefix it
+// reads, so no operation ever touches a byte outside the mapping.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "velmora/error.hpp"
+#include "platform/platform.hpp"
+#include "platform/wait.hpp"
+
+namespace velmora {
+
+inline constexpr std::uint64_t SPSC_HEADER_SIZE = 24;
+
+// The most payload bytes the 4-byte length prefix can describe.
+inline constexpr std::uint64_t SPSC_MAX_PAYLOAD = 0xFFFF'FFFFu;
+
+using ByteSpan = std::span<const std::uint8_t>;
+
+// A message located by SpscRing::begin_pop() and not yet consumed. It carries
+// the capacity it was validated against, so copying it out cannot be steered
+// outside the mapping by a header rewritten in the meantime.
+struct SpscFrame {
+    std::uint64_t head;      // stream position of the frame's length prefix
+    std::uint64_t capacity;  // validated capacity that positions are masked with
+    std::uint64_t length;    // payload bytes after the prefix
+};
+
+// The creator's capacity rule: a power of two (1 included), otherwise the
+// ValueError that suggests the powers of two on either side.
+[[nodiscard]] Status check_creator_capacity(std::uint64_t capacity);
+
+class SpscRing {
+public:
+    // Takes ownership of `mapping` (unmapped again if the attach fails). A
+    // creator validates the capacity and resets the header; an opener trusts
+    // the header until an operation reads it.
+    [[nodiscard]] static Result<SpscRing> attach(Mapping mapping, bool creator);
+
+    // Producer. Appends one frame whose payload is `first` followed by
+    // `second`. False when the free space is too small (nothing written).
+    [[nodiscard]] Result<bool> push(ByteSpan first, ByteSpan second = {});
+
+    // Consumer, in two steps so the caller can copy the payload straight into
+    // its own result: begin_pop() finds the oldest frame (nullopt when empty),
+    // copy_payload() copies its `length` bytes to `dst`, commit() consumes it.
+    [[nodiscard]] Result<std::optional<SpscFrame>> begin_pop();
+    void copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept;
+    void commit(const SpscFrame& frame) noexcept;
+
+    // Waiting forms: push_wait gives false and wait_pop nullopt when the
+    // deadline passed or the host gave up (wait_until's host contract); errors
+    // end the wait at once. Called by the producer / consumer only.
+    template <class Host>
+    [[nodiscard]] Result<bool> push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host);
+    template <class Host>
+    [[nodiscard]] Result<std::optional<SpscFrame>> wait_pop(Deadline deadline, Host& host);
+
+    // Batches: frames appended by push_more() after `tail` (or read by
+    // next_frame() after `frame`) are published with one store by
+    // publish_tail() / commit(). Producer / consumer only.
+    [[nodiscard]] Result<bool> push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second = {});
+    [[nodiscard]] std::uint64_t tail_position() const noexcept;
+    void publish_tail(std::uint64_t tail) noexcept;
+    [[nodiscard]] Result<std::optional<SpscFrame>> next_frame(const SpscFrame& after);
+
+    // The payload's one or two contiguous parts in the mapping (the second is
+    // empty unless the payload wraps). Valid until the frame is committed.
+    [[nodiscard]] std::pair<ByteSpan, ByteSpan> payload_parts(const SpscFrame& frame) const noexcept;
+
+    // Occupancy, read afresh from the header on every call; momentarily stale
+    // when the other side is active. They read header words only.
+    [[nodiscard]] std::uint64_t used() const noexcept;
+    [[nodiscard]] std::uint64_t free() const noexcept;
+    [[nodiscard]] std::uint64_t capacity() const noexcept;
+    [[nodiscard]] bool is_empty() const noexcept;
+    [[nodiscard]] bool is_full() const noexcept;
+
+    [[nodiscard]] std::uint64_t map_size() const noexcept { return mapping_.size(); }
+
+private:
+    struct Header {
+        std::uint64_t capacity;
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::uint64_t used() const noexcept { return tail - head; }
+    };
+
+    explicit SpscRing(Mapping mapping) noexcept : mapping_(std::move(mapping)) {}
+
+    // The frame at stream position `head` (the consumer's, committed or not).
+    [[nodiscard]] Result<std::optional<SpscFrame>> frame_at(std::uint64_t head);
+    // Reloads and validates the header words a side caches.
+    [[nodiscard]] Status refresh_producer(std::uint64_t tail);
+    [[nodiscard]] Status refresh_consumer(std::uint64_t head);
+    // Wakes sleepers on `word` when this side was idle long enough that they may sleep.
+    void wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept;
+    const std::uint32_t* low_half(std::uint64_t offset) const noexcept {
+        return reinterpret_cast<const std::uint32_t*>(mapping_.base() + offset);
+    }
+
+    std::atomic_ref<std::uint64_t> word(std::uint64_t offset) const noexcept;
+    std::uint8_t* data() const noexcept { return mapping_.base() + SPSC_HEADER_SIZE; }
+    [[nodiscard]] Status check_header(const Header& h) const;
+    std::uint64_t copy_in(std::uint64_t capacity, std::uint64_t pos, ByteSpan src) noexcept;
+    void copy_out(std::uint64_t capacity, std::uint64_t pos, std::uint8_t* dst,
+                  std::uint64_t len) const noexcept;
+
+    // One side's cached view of the header: its own counter as it last wrote
+    // it, the other side's as last seen, and the capacity they were
+    // validated with. Each is touched by its own side only.
+    struct SideCache {
+        std::uint64_t own = 0;
+        std::uint64_t other = 0;
+        std::uint64_t capacity = 0;
+        bool valid = false;
+    };
+
+    Mapping mapping_;
+    SideCache producer_, consumer_;
+    std::uint64_t last_push_ns_ = 0;  // producer's clock of its last wake check
+    std::uint64_t last_pop_ns_ = 0;   // consumer's
+};
+
+// Attempts until one succeeds or fails; a full ring is the only reason to wait.
+template <class Host>
+Result<bool> SpscRing::push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host) {
+    Result<bool> last = false;
+    std::uint32_t seen = 0;
+    const auto attempt = [&] {
+        seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(0))).load(std::memory_order_relaxed);
+        last = push(first, second);
+        return !last.ok() || last.value();
+    };
+    (void)wait_until(attempt, deadline, host, WaitWord{low_half(0), &seen});
+    return last;
+}
+
+template <class Host>
+Result<std::optional<SpscFrame>> SpscRing::wait_pop(Deadline deadline, Host& host) {
+    Result<std::optional<SpscFrame>> last = std::optional<SpscFrame>{};
+    std::uint32_t seen = 0;
+    const auto attempt = [&] {
+        seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(8))).load(std::memory_order_relaxed);
+        last = begin_pop();
+        return !last.ok() || last.value().has_value();
+    };
+    (void)wait_until(attempt, deadline, host, WaitWord{low_half(8), &seen});
+    return last;
+}
+
+}  // namespace velmora

@@ -1,0 +1,496 @@
+// MappedView: one mapping of a whole segment whose first RWLOCK_SIZE bytes are
+// the ShmRwLock word and the rest the data area. Every method checks, encodes
+// and packs before it takes the lock, so a hold covers one copy (or one
+// decode) and a failed call leaves the data, the word and the cursor as they were.
+#include "python/mapped_view.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "core/codec.hpp"
+#include "python/values.hpp"
+#include "python/lifecycle.hpp"
+#include "python/ref.hpp"
+#include "python/scratch.hpp"
+#include "python/wait_host.hpp"
+#include "core/lock.hpp"
+#include "core/view_rules.hpp"
+
+namespace velmora::py {
+namespace {
+
+// The view's own mapping and its cursor. The cursor is private to this view
+// (two views of one segment share the data and the lock, not the cursor) and
+// stays within [0, data_size]. Atomic so that every read and update of it is a
+// whole value, whatever runs in between.
+struct ViewState {
+    Mapping mapping;
+    std::string name;                   // the segment's, for messages
+    std::atomic<std::uint64_t> cursor{0};
+    std::optional<double> lock_timeout;  // seconds; none: wait for ever
+    std::string scratch;  // staging for writes and decoded reads, reused across calls
+    std::atomic<int> busy{0};            // calls in flight (see InUse)
+    std::atomic<bool> closing{false};
+    Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
+
+    ViewState(Mapping m, std::string segment) noexcept : mapping(std::move(m)), name(std::move(segment)) {}
+    ViewState(ViewState&& other) noexcept
+        : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
+          lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)) {}
+
+    ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
+    std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
+    std::uint64_t data_size() const noexcept { return mapping.size() - RWLOCK_SIZE; }
+
+    // Moves the cursor past what a cursor-mode call just read or wrote at
+    // `start`. `start` + `n` was checked against data_size. A compare-exchange
+    // rather than an add: while the call waited for the lock, a signal handler
+    // (or a thread it let run) may have seeked this view; that seek then wins
+    // and the cursor can never be pushed past the data area.
+    void advance(std::uint64_t start, std::uint64_t n) noexcept {
+        cursor.compare_exchange_strong(start, start + n);
+    }
+};
+
+ViewState& view(PyObject* self) noexcept { return state_of<ViewState>(self); }
+
+PyObject* raise_timeout(const ViewState& v) {
+    Ref seconds(PyFloat_FromDouble(v.lock_timeout.value_or(0)));
+    Ref text(seconds ? PyObject_Repr(seconds.get()) : nullptr);
+    std::string_view shown;
+    if (!text || !to_text(text.get(), shown)) return nullptr;
+    return raise(lock_timeout_error(shown, v.name, v.lock().value()));
+}
+
+// Runs `work` under the lock, shared or exclusive. A wait past the short spin
+// releases the interpreter lock, so `work` must touch no Python object: it
+// copies bytes between the mapping and memory the caller owns. False with an
+// exception set when the wait timed out (TimeoutError) or a signal handler
+// raised; nothing has changed then.
+template <bool Exclusive, class Work>
+bool with_lock(const ViewState& v, Work work) {
+    // First in, last out: the lock is released before the interpreter lock is retaken.
+    ClosingWait host{{}, v.closing};
+    const Deadline deadline = deadline_from(v.lock_timeout);
+    const bool held = [&] {
+        if constexpr (Exclusive) {
+            const auto guard = v.lock().write_lock(host, deadline);
+            if (guard) work();
+            return guard.has_value();
+        } else {
+            const auto guard = v.lock().read_lock(host, deadline);
+            if (guard) work();
+            return guard.has_value();
+        }
+    }();
+    host.gil.resume();
+    if (!held && host.closed) raise_closed("MappedView");
+    else if (!held && !host.gil.interrupted()) raise_timeout(v);
+    return held;
+}
+
+// An optional offset argument: empty (cursor mode) when omitted or None.
+bool optional_offset(PyObject* arg, std::optional<std::uint64_t>& out) {
+    if (omitted(arg)) return true;
+    return arg_u64(arg, "offset", out.emplace());
+}
+
+// Copies [start, start + n) of the data area (already range-checked) into a
+// new bytes object, allocated before the lock so the hold is one memcpy.
+PyObject* copy_out(const ViewState& v, std::uint64_t start, std::uint64_t n) {
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+    if (dst == nullptr) return nullptr;
+    if (!with_lock<false>(v, [&] { std::memcpy(dst, v.data() + start, static_cast<std::size_t>(n)); }))
+        return nullptr;
+    return out.release();
+}
+
+// Writes an encoding at `offset`, or at the cursor and advances it. The
+// encoding's bytes must not change while the lock is awaited: they belong to
+// an immutable object or to the caller's staging buffer.
+PyObject* store(ViewState& v, std::optional<std::uint64_t> offset, const EncodedView& bytes) {
+    const std::uint64_t start = offset.value_or(v.cursor.load());
+    if (Status ok = check_range(start, bytes.size(), v.data_size()); !ok) return raise(ok.error());
+    if (!with_lock<true>(v, [&] { bytes.copy_to(v.data() + start); })) return nullptr;
+    if (!offset) v.advance(start, bytes.size());
+    Py_RETURN_NONE;
+}
+
+// Decodes from the data area at `start` (<= data_size): under the shared lock
+// only the bytes the decode will read are copied out (`extent` finds their
+// end); the Python objects are built after the release, from the copy, with
+// the same length limit as the data area so every result and message is what
+// a decode in place would give. In cursor mode the cursor then moves past
+// what was decoded.
+template <class Extent, class Decode>
+PyObject* decode_at(ViewState& v, std::uint64_t start, bool cursor_mode, Extent extent, Decode decode) {
+    Scratch buf(v.scratch);
+    const std::uint64_t len = v.data_size() - start;
+    std::uint8_t* copy = nullptr;
+    if (!with_lock<false>(v, [&] {
+            const std::uint64_t n = extent(v.data() + start, len);
+            copy = buf.room(static_cast<std::size_t>(n));
+            std::memcpy(copy, v.data() + start, static_cast<std::size_t>(n));
+        }))
+        return nullptr;
+    std::uint64_t consumed = 0;
+    PyObject* result = decode(copy, len, consumed);
+    if (result != nullptr && cursor_mode) v.advance(start, consumed);
+    return result;
+}
+
+EncodedView borrow_bytes(const std::string& buf) noexcept {
+    EncodedView view;
+    view.body = reinterpret_cast<const std::uint8_t*>(buf.data());
+    view.body_len = buf.size();
+    return view;
+}
+
+// ---- methods ------------------------------------------------------------------
+
+PyObject* read_all(PyObject* self, PyObject*) {
+    const ViewState& v = view(self);
+    return copy_out(v, 0, v.data_size());
+}
+
+PyObject* read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"offset", "length"};
+    static const Signature sig{"MappedView.read_range()", names, 2, 2};
+    PyObject* argv[2];
+    std::uint64_t offset = 0, length = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "offset", offset) ||
+        !arg_u64(argv[1], "length", length))
+        return nullptr;
+    const ViewState& v = view(self);
+    if (Status ok = check_range(offset, length, v.data_size()); !ok) return raise(ok.error());
+    return copy_out(v, offset, length);
+}
+
+PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "offset"};
+    static const Signature sig{"MappedView.write()", names, 2, 1};
+    PyObject* argv[2];
+    std::optional<std::uint64_t> offset;
+    EncodedView encoded;
+    BufferHold pinned;
+    if (!bind(sig, args, nargs, kwnames, argv) || !optional_offset(argv[1], offset) ||
+        !encode_view(argv[0], encoded, &pinned))
+        return nullptr;
+    // The encoding borrows the object's own bytes. Waiting for the lock may run
+    // a signal handler, which could resize a bytearray under that pointer, so a
+    // bytearray is taken as it is now; bytes and str cannot change.
+    ViewState& v = view(self);
+    Scratch buf(v.scratch);
+    if (PyByteArray_Check(argv[0])) {
+        std::string& snapshot = buf.cleared();
+        snapshot.assign(reinterpret_cast<const char*>(encoded.body), encoded.body_len);
+        encoded = borrow_bytes(snapshot);
+    }
+    return store(v, offset, encoded);
+}
+
+PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"pos"};
+    static const Signature sig{"MappedView.seek()", names, 1, 0};
+    PyObject* argv[1];
+    std::uint64_t pos = 0;
+    // The default is 0, not None: an explicit None is a conversion error.
+    if (!bind(sig, args, nargs, kwnames, argv) || (argv[0] != nullptr && !arg_u64(argv[0], "pos", pos)))
+        return nullptr;
+    ViewState& v = view(self);
+    if (Status ok = check_position(pos, v.data_size()); !ok) return raise(ok.error());
+    v.cursor.store(pos);
+    Py_RETURN_NONE;
+}
+
+PyObject* tell(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).cursor.load()); }
+
+PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"tag"};
+    static const Signature sig{"MappedView.read()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view tag;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "tag", tag)) return nullptr;
+    ViewState& v = view(self);
+    const std::optional<Form> form = lookup_tag(tag);  // unknown: nothing is read, decode reports it
+    const auto extent = [form](const std::uint8_t* data, std::uint64_t len) {
+        return form ? run_extent(*form, 1, data, len, 0).end : 0;
+    };
+    return decode_at(v, v.cursor.load(), true, extent,
+                     [tag](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+                         return decode_value(data, len, tag, used);
+                     });
+}
+
+PyObject* read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"schema", "offset"};
+    static const Signature sig{"MappedView.read_mixed()", names, 2, 1};
+    PyObject* argv[2];
+    std::optional<std::uint64_t> offset;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema") ||
+        !optional_offset(argv[1], offset))
+        return nullptr;
+    ViewState& v = view(self);
+    const std::uint64_t start = offset.value_or(v.cursor.load());
+    if (start >= v.data_size())
+        return raise(ShmError::value("read_mixed: no data available at current cursor position"));
+    // Converted in full before the lock: no __index__ runs while it is held.
+    ParsedSchema schema;
+    if (!schema.parse(argv[0])) return nullptr;
+    return decode_at(v, start, !offset,
+                     [&schema](const std::uint8_t* data, std::uint64_t len) { return schema.extent(data, len); },
+                     [&schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+                         return schema.decode(data, len, used);
+                     });
+}
+
+PyObject* write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"items", "offset"};
+    static const Signature sig{"MappedView.write_mixed()", names, 2, 1};
+    PyObject* argv[2];
+    std::optional<std::uint64_t> offset;
+    ViewState& v = view(self);
+    Scratch buf(v.scratch);
+    std::string& packed = buf.cleared();
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "items") ||
+        !optional_offset(argv[1], offset) || !pack_items(argv[0], packed))
+        return nullptr;
+    return store(v, offset, borrow_bytes(packed));
+}
+
+PyObject* zero(PyObject* self, PyObject*) {
+    const ViewState& v = view(self);
+    if (!with_lock<true>(v, [&] { std::memset(v.data(), 0, static_cast<std::size_t>(v.data_size())); }))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* reader_count(PyObject* self, PyObject*) { return PyLong_FromLong(view(self).lock().reader_count()); }
+
+PyObject* is_write_locked(PyObject* self, PyObject*) {
+    return PyBool_FromLong(view(self).lock().is_write_locked() ? 1 : 0);
+}
+
+PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).data_size()); }
+
+// Refused while the data area is exported (a memoryview or array would be
+// left pointing at nothing); otherwise waits for calls in flight (a call
+// blocked on the lock gives up with "is closed"), then unmaps.
+PyObject* close(PyObject* self, PyObject*) {
+    ViewState& v = view(self);
+    if (!v.mapping) Py_RETURN_NONE;
+    if (v.exports > 0) {
+        PyErr_SetString(PyExc_BufferError, "cannot close MappedView: its data area is still exported");
+        return nullptr;
+    }
+    v.closing.store(true);
+    wait_until_unused(v.busy);
+    v.mapping = Mapping();
+    Py_RETURN_NONE;
+}
+
+PyObject* reduce(PyObject* self, PyObject*) {
+    const ViewState& v = view(self);
+    return reduce_by_name(v.name, v.mapping.size(), "map");
+}
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+// The data area as a writable buffer, without the lock: for zero-copy use by
+// code that does its own coordination. The view stays mapped while exported.
+int get_buffer(PyObject* self, Py_buffer* out, int flags) {
+    ViewState& v = view(self);
+    if (!v.mapping) return raise_closed("MappedView"), -1;
+    if (PyBuffer_FillInfo(out, self, v.data(), static_cast<Py_ssize_t>(v.data_size()), 0, flags) < 0) return -1;
+    ++v.exports;
+    return 0;
+}
+
+void release_buffer(PyObject* self, Py_buffer*) { --view(self).exports; }
+#endif
+
+PyObject* reset_lock(PyObject* self, PyObject*) {
+    view(self).lock().init_unlocked();
+    Py_RETURN_NONE;
+}
+
+PyObject* get_lock_timeout(PyObject* self, void*) {
+    const auto& t = view(self).lock_timeout;
+    if (!t) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*t);
+}
+
+// None (or deleting the attribute) waits for ever; otherwise seconds >= 0.
+int set_lock_timeout(PyObject* self, PyObject* value, void*) {
+    auto& t = view(self).lock_timeout;
+    if (value == nullptr || value == Py_None) {
+        t.reset();
+        return 0;
+    }
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (!(seconds >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "lock_timeout must be a number of seconds >= 0, or None");
+        return -1;
+    }
+    t = seconds;
+    return 0;
+}
+
+PyObject* repr(PyObject* self) {
+    const ViewState& v = view(self);
+    if (!v.mapping) return PyUnicode_FromString("MappedView(closed)");
+    const std::string text = "MappedView(data_size=" + std::to_string(v.data_size()) +
+                             ", readers=" + std::to_string(v.lock().reader_count()) +
+                             ", write_locked=" + (v.lock().is_write_locked() ? "true" : "false") + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// Every method but close() refuses a closed view, and counts itself in flight.
+template <FastFn F>
+PyObject* open_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ViewState& v = view(self);
+    if (!v.mapping) return raise_closed("MappedView");
+    InUse use(v.busy);
+    return F(self, args, nargs, kwnames);
+}
+template <NoArgsFn F>
+PyObject* open_noargs(PyObject* self, PyObject* unused) {
+    ViewState& v = view(self);
+    if (!v.mapping) return raise_closed("MappedView");
+    InUse use(v.busy);
+    return F(self, unused);
+}
+
+// ---- type -----------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    noargs_method<open_noargs<read_all>>("read_all",
+        "read_all($self)\n--\n\n"
+        "Read the entire data area under the read lock and return it as bytes."),
+    fast_method<open_fast<read_range>>("read_range",
+        "read_range($self, offset, length)\n--\n\n"
+        "Read `length` bytes at `offset` (relative to the data area) under the read lock.\n\n"
+        "Raises ValueError if `length` is 0 or the range passes the end of the data area."),
+    fast_method<open_fast<write>>("write",
+        "write($self, data, offset=None)\n--\n\n"
+        "Write `data` under the write lock.\n\n"
+        "With `offset`, write there and leave the cursor where it is; without it (or with\n"
+        "None), write at the cursor and advance it by the number of bytes written.\n\n"
+        "Accepted types: bytes, bytearray (as they are), str (4-byte length + UTF-8),\n"
+        "int (i64), float (f64), bool (1 byte). Raises ValueError if the write would pass\n"
+        "the end of the data area or `data` is empty."),
+    fast_method<open_fast<seek>>("seek",
+        "seek($self, pos=0)\n--\n\n"
+        "Reset the auto-advance cursor to `pos` (default 0).\n\n"
+        "Raises ValueError if `pos` is beyond the data area."),
+    noargs_method<open_noargs<tell>>("tell",
+        "tell($self)\n--\n\n"
+        "Return the current cursor position."),
+    fast_method<open_fast<read>>("read",
+        "read($self, tag)\n--\n\n"
+        "Read one value at the cursor and advance the cursor past it.\n\n"
+        "The type tag must match what was written there: \"bool\", \"int\" / \"i64\",\n"
+        "\"float\" / \"f64\", \"f32\", \"i32\", \"u8\", \"u32\", \"u64\", \"str\".\n\n"
+        "Example:\n"
+        "    view.seek()\n"
+        "    view.write(\"hello\"); view.write(42); view.write(True)\n"
+        "    view.seek()\n"
+        "    view.read(\"str\"), view.read(\"int\"), view.read(\"bool\")  # ('hello', 42, True)"),
+    fast_method<open_fast<read_mixed>>("read_mixed",
+        "read_mixed($self, schema, offset=None)\n--\n\n"
+        "Read from `offset` and unpack by `schema`, a list of (type_tag, count) tuples.\n\n"
+        "Each entry gives its value itself for a count of 1, else a list of `count`\n"
+        "values. Without `offset` (or with None), read at the cursor and advance it."),
+    fast_method<open_fast<write_mixed>>("write_mixed",
+        "write_mixed($self, items, offset=None)\n--\n\n"
+        "Pack `items` (values, or lists of values, each encoded as write() does) back to\n"
+        "back and write them under the write lock.\n\n"
+        "Without `offset` (or with None), write at the cursor and advance it."),
+    noargs_method<open_noargs<zero>>("zero",
+        "zero($self)\n--\n\n"
+        "Zero the entire data area under the write lock. The cursor is not moved."),
+    noargs_method<open_noargs<reader_count>>("reader_count",
+        "reader_count($self)\n--\n\n"
+        "Return the number of processes or threads currently holding the read lock."),
+    noargs_method<open_noargs<is_write_locked>>("is_write_locked",
+        "is_write_locked($self)\n--\n\n"
+        "Return True if a writer currently holds the lock."),
+    noargs_method<open_noargs<size>>("size",
+        "size($self)\n--\n\n"
+        "Return the usable data area size in bytes (total size minus the 4-byte lock word)."),
+    noargs_method<open_noargs<reset_lock>>("reset_lock",
+        "reset_lock($self)\n--\n\n"
+        "Set the lock word to unlocked, whatever it holds.\n\n"
+        "Only for recovering from a holder known to be dead (a process killed while it\n"
+        "held the lock): a live holder is not coordinated with. Its later release then\n"
+        "leaves the word alone."),
+    noargs_method<close>("close",
+        "close($self)\n--\n\n"
+        "Unmap the view now. Later calls raise ValueError; a second close() does nothing.\n"
+        "Raises BufferError while the data area is exported (memoryview(view))."),
+    noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nClose the view."},
+    noargs_method<open_noargs<reduce>>("__reduce__",
+        "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).map(); the cursor is not carried."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"lock_timeout", get_lock_timeout, set_lock_timeout,
+     "Seconds a call waits for the lock before it raises TimeoutError, or None (the\n"
+     "default) to wait for ever. A call that times out changes nothing.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "A view into a shared-memory segment with an integrated cross-process\n"
+        "reader/writer lock.\n\n"
+        "The first 4 bytes of the segment hold the lock word:\n\n"
+        "    [ ShmRwLock (4 B) | user data (size - 4 B) ]\n\n"
+        "Every `offset` argument is relative to the start of the user data area. Reads\n"
+        "take a shared lock; write, write_mixed and zero take an exclusive lock. Locks are\n"
+        "released automatically before each call returns. The lock state lives in the\n"
+        "shared memory itself, so every process that maps the segment shares it. A call\n"
+        "that has to wait for the lock lets the process's other threads run, can be\n"
+        "interrupted (KeyboardInterrupt) and gives up after lock_timeout seconds\n"
+        "(TimeoutError); it then changes nothing.\n\n"
+        "Instances come from SharedMemory.map().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<ViewState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&get_buffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(&release_buffer)},
+#endif
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec mapped_view_spec = {
+    "MappedView", static_cast<int>(sizeof(Object<ViewState>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+PyObject* map_view(const PlatformHandle& handle, bool creator) {
+    Result<Mapping> mapped = handle.map();
+    if (!mapped) return raise(mapped.error());
+    ViewState state(std::move(mapped).value(), handle.name());
+    // Beyond this point the mapping is released with `state` on every failure.
+    if (Status ok = check_view_size(state.mapping.size()); !ok) return raise(ok.error());
+    if (creator) state.lock().init_unlocked();
+    PyTypeObject* type = mapped_view_type();
+    if (type == nullptr) return nullptr;
+    return new_object(type, std::move(state));
+}
+
+}  // namespace velmora::py

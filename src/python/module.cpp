@@ -1,0 +1,116 @@
+// Module definition: multi-phase initialisation with one execution slot that
+// registers the three classes. The class objects are made once per process.
+#include "python/lifecycle.hpp"
+#include "python/support.hpp"
+#include "python/ref.hpp"
+
+#include <string>
+
+namespace velmora::py {
+namespace {
+
+// The interpreter that made the class objects. They are process-wide, so an
+// import in another (sub-)interpreter must fail rather than share them.
+std::int64_t owner_interpreter = -1;
+
+bool check_interpreter() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return false;
+    if (owner_interpreter == -1) owner_interpreter = id;
+    if (owner_interpreter == id) return true;
+    PyErr_SetString(PyExc_ImportError, "velmora cannot be imported in more than one interpreter per process");
+    return false;
+}
+
+// A class should read <class 'SharedMemory'> with __module__ "builtins", as
+// the interpreter's own types do. The PyType_Spec gets a dotted name (an undotted one
+// draws a DeprecationWarning), which sets __module__; renaming the class to its
+// bare name then makes the printed type name bare too.
+PyObject* make_type(PyType_Spec& type_spec) {
+    const std::string bare = type_spec.name;
+    // The type may keep pointing at this name; like the class, it lives
+    // for the rest of the process.
+    const auto* dotted = new std::string("builtins." + bare);
+    PyType_Spec named = type_spec;
+    named.name = dotted->c_str();
+    Ref type(PyType_FromSpec(&named));
+    const Ref text(type ? PyUnicode_FromString(bare.c_str()) : nullptr);
+    if (!text || PyObject_SetAttrString(type.get(), "__name__", text.get()) < 0) return nullptr;
+    return type.release();
+}
+
+PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& type_spec) {
+    if (!check_interpreter()) return nullptr;
+    if (cache == nullptr) cache = make_type(type_spec);
+    return reinterpret_cast<PyTypeObject*>(cache);
+}
+
+Ref all_list(PyObject* module) {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (all || !PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (all && PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return Ref();
+    return all;
+}
+
+bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr) return false;
+    const Ref all = all_list(module);
+    const Ref text(all ? PyUnicode_FromString(name) : nullptr);
+    return text && PyList_Append(all.get(), text.get()) == 0 &&
+           PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+#ifndef VELMORA_VERSION
+#define VELMORA_VERSION "0+unknown"
+#endif
+
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) return PyErr_BadArgument(), -1;
+    const bool ok = PyModule_AddStringConstant(module, "__version__", VELMORA_VERSION) == 0 &&
+                    add_class(module, "SharedMemory", shared_memory_type()) &&
+                    add_class(module, "MappedView", mapped_view_type()) &&
+                    add_class(module, "SpscRingBuffer", spsc_ring_buffer_type());
+    return ok ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+const char module_doc[] =
+    "Fast, byte-exact data exchange between processes through named shared memory.\n\n"
+    "SharedMemory creates, opens and removes a named segment; MappedView reads and\n"
+    "writes it under a cross-process reader/writer lock, raw or as typed values;\n"
+    "SpscRingBuffer passes messages from one producer to one consumer without locks.\n\n"
+    "    import velmora\n"
+    "    ring = velmora.SharedMemory.create(\"/jobs\", 4096 + 24).spsc()   # producer\n"
+    "    ring.put(b\"hello\")\n"
+    "    ring = velmora.SharedMemory.open(\"/jobs\").spsc()               # consumer\n"
+    "    ring.get(timeout=1.0)                                            # b'hello'\n";
+
+PyMethodDef module_functions[] = {
+    {"_reopen", &reopen, METH_VARARGS,
+     "_reopen(name, size, method)\n--\n\nUnpickling helper: SharedMemory.open(name, size), then its `method`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "velmora._velmora", module_doc, 0, module_functions, module_slots, nullptr, nullptr, nullptr,
+};
+
+PyObject* shared_memory_cache = nullptr;
+PyObject* mapped_view_cache = nullptr;
+PyObject* spsc_cache = nullptr;
+
+}  // namespace
+
+PyTypeObject* shared_memory_type() { return cached_type(shared_memory_cache, shared_memory_spec); }
+PyTypeObject* mapped_view_type() { return cached_type(mapped_view_cache, mapped_view_spec); }
+PyTypeObject* spsc_ring_buffer_type() { return cached_type(spsc_cache, spsc_ring_buffer_spec); }
+
+}  // namespace velmora::py
+
+PyMODINIT_FUNC PyInit__velmora(void) { return PyModuleDef_Init(&velmora::py::module_def); }

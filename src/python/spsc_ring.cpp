@@ -1,0 +1,658 @@
+// SpscRingBuffer: the Python face of one ring. Payloads are built with the
+// value codec and copied into the ring in one pass; popped payloads are copied
+// out once, the message is consumed, and only then is the result decoded, so
+// the producer can reuse the space while the consumer is still decoding.
+#include "python/spsc_ring.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/values.hpp"
+#include "python/lifecycle.hpp"
+#include "python/ref.hpp"
+#include "python/scratch.hpp"
+#include "python/wait_host.hpp"
+#include "core/ring.hpp"
+
+namespace velmora::py {
+namespace {
+
+// Copies of at least this many bytes run without the interpreter lock.
+constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
+
+// The ring (which owns the object's own mapping; empty once closed), its
+// segment's name (for pickling), a scratch buffer reused across calls, and
+// the in-process guards: the thread that holds each role, the calls in
+// flight, and whether close() has begun.
+struct RingState {
+    std::optional<SpscRing> ring;
+    std::string name;
+    std::string scratch;
+    std::atomic<unsigned long> producer{0}, consumer{0};
+    std::atomic<int> busy{0};
+    std::atomic<bool> closing{false};
+
+    RingState(SpscRing r, std::string segment) : ring(std::move(r)), name(std::move(segment)) {}
+    RingState(RingState&& o) noexcept
+        : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)) {}
+};
+
+RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
+
+// One thread of this process at a time in each role of one object. Only a
+// call that lets go of the interpreter lock (a wait, a large copy) could let
+// a second producer (or consumer) thread into the ring, so only such a call
+// claims its role, with hold(); every call first waits, without the
+// interpreter lock, until no other thread holds the role. So the common call
+// costs one load. The same thread coming back in while it holds the role (a
+// signal handler run during a wait) is refused rather than deadlocked. The
+// owner and the in-flight count change only with the interpreter lock held.
+class Role {
+public:
+    Role(const Role&) = delete;
+    Role& operator=(const Role&) = delete;
+    Role(Role&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
+    ~Role() {
+        if (owner_ == nullptr || !held_) return;
+        owner_->store(0, std::memory_order_release);
+        s_.busy.store(s_.busy.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+    }
+
+    // Empty, with an exception set, when the object is closed, the caller
+    // already holds this role, or a signal handler raised while it waited.
+    static std::optional<Role> enter(RingState& s, std::atomic<unsigned long>& owner) {
+        while (owner.load(std::memory_order_acquire) != 0) {
+            if (owner.load() == PyThread_get_thread_ident()) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "SpscRingBuffer is already in use by this thread in this role");
+                return std::nullopt;
+            }
+            GilWait host;
+            const auto free = [&] { return owner.load(std::memory_order_acquire) == 0; };
+            if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
+        }
+        if (!s.ring) return raise_closed("SpscRingBuffer"), std::nullopt;
+        return Role(s, owner);
+    }
+
+    // Claims the role (and counts the call in flight, see InUse) before the
+    // interpreter lock is let go.
+    void hold() noexcept {
+        if (held_) return;
+        held_ = true;
+        owner_->store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+        s_.busy.store(s_.busy.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+
+private:
+    Role(RingState& s, std::atomic<unsigned long>& owner) noexcept : s_(s), owner_(&owner) {}
+    RingState& s_;
+    std::atomic<unsigned long>* owner_;
+    bool held_ = false;
+};
+
+// The ring of an open object, or nullptr with ValueError raised.
+SpscRing* open_ring(RingState& s) {
+    if (!s.ring) raise_closed("SpscRingBuffer");
+    return s.ring ? &*s.ring : nullptr;
+}
+
+// ---- payloads -------------------------------------------------------------------
+
+// A message payload described without copying: a list is encoded into the
+// scratch buffer; anything else is borrowed from the object. When the call
+// may run other threads before it copies (`stable`), a bytearray (which they
+// could resize) is staged too; other exporters are pinned by `hold`.
+struct Payload {
+    EncodedView enc;
+    BufferHold hold;
+    ByteSpan first() const { return ByteSpan(enc.head, enc.head_len); }
+    ByteSpan second() const { return ByteSpan(enc.body, enc.body_len); }
+    std::size_t size() const { return enc.size(); }
+};
+
+bool build_payload(PyObject* data, Scratch& buf, bool stable, Payload& out) {
+    if (PyList_Check(data)) {
+        std::string& bytes = buf.cleared();
+        if (!encode_list(data, bytes)) return false;
+        out.enc = EncodedView{};
+        out.enc.body = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        out.enc.body_len = bytes.size();
+        return true;
+    }
+    if (!encode_view(data, out.enc, &out.hold)) return false;
+    if (stable && PyByteArray_Check(data)) {
+        std::string& copy = buf.cleared();
+        copy.assign(reinterpret_cast<const char*>(out.enc.body), out.enc.body_len);
+        out.enc.body = reinterpret_cast<const std::uint8_t*>(copy.data());
+    }
+    return true;
+}
+
+// Runs `copy` without the interpreter lock when it moves kLargeCopy bytes or
+// more; its source and destination must then be stable (see build_payload).
+template <class Copy>
+auto large_copy(std::size_t n, bool stable, Copy copy) {
+    if (n < kLargeCopy || !stable) return copy();
+    const GilRelease released;
+    return copy();
+}
+
+PyObject* push_result(Result<bool> pushed) {
+    if (!pushed) return raise(pushed.error());
+    return PyBool_FromLong(pushed.value());
+}
+
+PyObject* push_payload(RingState& s, SpscRing& ring, Role& role, PyObject* data) {
+    Scratch buf(s.scratch);
+    Payload p;
+    // A bytearray borrowed as it is may only be copied with the interpreter lock held.
+    const bool stable = !PyByteArray_Check(data);
+    if (!build_payload(data, buf, false, p)) return nullptr;
+    if (p.size() >= kLargeCopy) role.hold();
+    return push_result(large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); }));
+}
+
+// ---- pops -------------------------------------------------------------------------
+
+// Raw pop: the payload goes straight into a new bytes object. Allocating a
+// bytes object never runs Python code, so nothing else can consume the frame
+// between finding it and committing it. If the allocation fails, the message
+// stays in the ring.
+PyObject* take_raw(SpscRing& ring, const SpscFrame& frame) {
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame.length)));
+    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+    if (dst == nullptr) return nullptr;
+    large_copy(frame.length, true, [&] { ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst)); return 0; });
+    ring.commit(frame);
+    return out.release();
+}
+
+// Decoded pop: copy into the scratch buffer, consume the message, then decode.
+// A decoding failure is raised after the message is gone.
+template <class Decode>
+PyObject* take_decoded(RingState& s, SpscRing& ring, const SpscFrame& frame, Decode decode) {
+    Scratch buf(s.scratch);
+    std::uint8_t* payload = buf.room(static_cast<std::size_t>(frame.length));
+    ring.copy_payload(frame, payload);
+    ring.commit(frame);
+    std::uint64_t consumed = 0;  // bytes after the decoded values go with the message
+    return decode(payload, frame.length, consumed);
+}
+
+// Finds the next frame, waiting for one when `deadline` allows. Empty result
+// with no exception set: the ring stayed empty.
+std::optional<SpscFrame> found_or_raise(const Result<std::optional<SpscFrame>>& found, bool& failed) {
+    failed = !found.ok();
+    if (failed) return raise(found.error()), std::nullopt;
+    return found.value();
+}
+
+std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optional<Deadline> deadline, bool& failed) {
+    if (!deadline) return found_or_raise(ring.begin_pop(), failed);
+    ClosingWait host{{}, s.closing};
+    const auto found = ring.wait_pop(*deadline, host);
+    host.gil.resume();
+    failed = host.closed || host.gil.interrupted();
+    if (host.closed) raise_closed("SpscRingBuffer");
+    return failed ? std::nullopt : found_or_raise(found, failed);
+}
+
+PyObject* raise_queue(const char* which) {
+    Ref queue(PyImport_ImportModule("queue"));
+    Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);
+    if (type) PyErr_SetNone(type.get());
+    return nullptr;
+}
+
+// Every pop shares one body: take the consumer role, find the next frame
+// (waiting for one when `deadline` is set), then hand it to `take`, which
+// copies it out and commits it. An empty ring gives None without a deadline
+// and queue.Empty with one.
+template <class Take>
+PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
+    RingState& s = ring_state(self);
+    auto role = Role::enter(s, s.consumer);
+    if (!role) return nullptr;
+    if (deadline) role->hold();
+    SpscRing& ring = *s.ring;
+    bool failed = false;
+    const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
+    if (failed) return nullptr;
+    if (!frame) {
+        if (deadline) return raise_queue("Empty");
+        Py_RETURN_NONE;
+    }
+    if (frame->length >= kLargeCopy) role->hold();
+    return take(s, ring, *frame);
+}
+
+template <class Decode>
+PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode) {
+    return consume(self, deadline, [&](RingState& s, SpscRing& ring, const SpscFrame& frame) {
+        return raw ? take_raw(ring, frame) : take_decoded(s, ring, frame, decode);
+    });
+}
+
+struct NoDecode {
+    PyObject* operator()(const std::uint8_t*, std::uint64_t, std::uint64_t&) const { return nullptr; }
+};
+
+// The optional tag of pop / get: empty for a raw pop. A non-str tag is refused
+// before the ring is looked at.
+bool tag_argument(PyObject* arg, std::optional<std::string_view>& tag) {
+    if (omitted(arg)) return true;
+    return arg_text(arg, "tag", tag.emplace());
+}
+
+// An optional timeout in seconds: None waits for ever.
+bool timeout_argument(PyObject* arg, Deadline& out) {
+    if (omitted(arg)) return out = Deadline::never(), true;
+    const double seconds = PyFloat_AsDouble(arg);
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    if (seconds != seconds || seconds < 0) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
+        return false;
+    }
+    out = Deadline::after_seconds(seconds);
+    return true;
+}
+
+PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline) {
+    if (!tag) return pop_common(self, deadline, true, NoDecode{});
+    const std::string_view t = *tag;  // points into the str argument, which the caller holds
+    return pop_common(self, deadline, false, [t](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+        return decode_value(data, len, t, used);
+    });
+}
+
+PyObject* pop_by_schema(PyObject* self, PyObject* schema, std::optional<Deadline> deadline) {
+    return pop_common(self, deadline, false, [schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+        return unpack_schema(data, len, schema, used);
+    });
+}
+
+// ---- methods ------------------------------------------------------------------
+
+PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data"};
+    static const Signature sig{"SpscRingBuffer.push()", names, 1, 1};
+    PyObject* argv[1];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    RingState& s = ring_state(self);
+    auto role = Role::enter(s, s.producer);
+    if (!role) return nullptr;
+    return push_payload(s, *s.ring, *role, argv[0]);
+}
+
+PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "timeout"};
+    static const Signature sig{"SpscRingBuffer.put()", names, 2, 1};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
+    RingState& s = ring_state(self);
+    auto role = Role::enter(s, s.producer);
+    if (!role) return nullptr;
+    role->hold();
+    Scratch buf(s.scratch);
+    Payload p;
+    if (!build_payload(argv[0], buf, true, p)) return nullptr;
+    ClosingWait host{{}, s.closing};
+    Result<bool> pushed = s.ring->push_wait(p.first(), p.second(), deadline, host);
+    host.gil.resume();
+    if (host.closed) return raise_closed("SpscRingBuffer");
+    if (host.gil.interrupted()) return nullptr;
+    if (!pushed) return raise(pushed.error());
+    if (!pushed.value()) return raise_queue("Full");
+    Py_RETURN_NONE;
+}
+
+PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"tag"};
+    static const Signature sig{"SpscRingBuffer.pop()", names, 1, 0};
+    PyObject* argv[1];
+    std::optional<std::string_view> tag;
+    if (!bind(sig, args, nargs, kwnames, argv) || !tag_argument(argv[0], tag)) return nullptr;
+    return pop_by_tag(self, tag, std::nullopt);
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"tag", "timeout"};
+    static const Signature sig{"SpscRingBuffer.get()", names, 2, 0};
+    PyObject* argv[2];
+    std::optional<std::string_view> tag;
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !tag_argument(argv[0], tag) ||
+        !timeout_argument(argv[1], deadline))
+        return nullptr;
+    return pop_by_tag(self, tag, deadline);
+}
+
+PyObject* pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"schema"};
+    static const Signature sig{"SpscRingBuffer.pop_mixed()", names, 1, 1};
+    PyObject* argv[1];
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema")) return nullptr;
+    return pop_by_schema(self, argv[0], std::nullopt);
+}
+
+PyObject* get_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"schema", "timeout"};
+    static const Signature sig{"SpscRingBuffer.get_mixed()", names, 2, 1};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema") ||
+        !timeout_argument(argv[1], deadline))
+        return nullptr;
+    return pop_by_schema(self, argv[0], deadline);
+}
+
+// Pushes from the front of a list or tuple until a value does not fit; all
+// frames written go out with one store of tail, also when a later value fails
+// to encode (it raises after those before it are published).
+PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"values"};
+    static const Signature sig{"SpscRingBuffer.push_many()", names, 1, 1};
+    PyObject* argv[1];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    PyObject* values = argv[0];
+    if (!PyList_Check(values) && !PyTuple_Check(values)) {
+        PyErr_Format(PyExc_TypeError, "argument 'values': expected a list or tuple");
+        return nullptr;
+    }
+    RingState& s = ring_state(self);
+    auto role = Role::enter(s, s.producer);
+    if (!role) return nullptr;
+    SpscRing& ring = *s.ring;
+    const std::uint64_t start = ring.tail_position();
+    std::uint64_t tail = start;
+    Py_ssize_t pushed = 0;
+    bool failed = false;
+    const Py_ssize_t n = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
+    // One scratch buffer for the whole batch: each value is copied into the
+    // ring before the next is encoded. Items are borrowed: encoding runs no
+    // Python code that could change the sequence.
+    Scratch buf(s.scratch);
+    const bool is_list = PyList_Check(values);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
+        Payload p;
+        if (item == nullptr || !build_payload(item, buf, false, p)) { failed = true; break; }
+        Result<bool> r = ring.push_more(tail, p.first(), p.second());
+        if (!r) { raise(r.error()); failed = true; break; }
+        if (!r.value()) break;
+        ++pushed;
+    }
+    if (tail != start) {
+        ring.publish_tail(tail);
+    }
+    if (failed || n < 0) return nullptr;
+    return PyLong_FromSsize_t(pushed);
+}
+
+// Up to `max_count` messages, consumed with one store of head. Raw payloads
+// are copied into new bytes objects before the commit; tagged ones are staged
+// and decoded after it (a decoding failure raises; the messages are gone).
+PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"max_count", "tag"};
+    static const Signature sig{"SpscRingBuffer.pop_many()", names, 2, 1};
+    PyObject* argv[2];
+    std::uint64_t max_count = 0;
+    std::optional<std::string_view> tag;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "max_count", max_count) ||
+        !tag_argument(argv[1], tag))
+        return nullptr;
+    RingState& s = ring_state(self);
+    auto role = Role::enter(s, s.consumer);
+    if (!role) return nullptr;
+    SpscRing& ring = *s.ring;
+    std::vector<Ref> raw;
+    Scratch buf(s.scratch);
+    std::string& staged = buf.cleared();
+    std::vector<std::uint64_t> lengths;
+    std::optional<SpscFrame> last;
+    for (std::uint64_t k = 0; k < max_count; ++k) {
+        auto found = last ? ring.next_frame(*last) : ring.begin_pop();
+        if (!found) {
+            if (last) break;  // what was found so far is still good
+            return raise(found.error());
+        }
+        if (!found.value()) break;
+        const SpscFrame frame = *found.value();
+        if (tag) {
+            const std::size_t at = staged.size();
+            staged.resize(at + frame.length);
+            ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(staged.data() + at));
+            lengths.push_back(frame.length);
+        } else {
+            Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame.length)));
+            char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+            if (dst == nullptr) return nullptr;  // nothing consumed
+            ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst));
+            raw.push_back(std::move(out));
+        }
+        last = frame;
+    }
+    if (last) ring.commit(*last);
+    const std::size_t count = tag ? lengths.size() : raw.size();
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    std::uint64_t pos = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = nullptr;
+        if (tag) {
+            std::uint64_t used = 0;
+            item = decode_value(reinterpret_cast<const std::uint8_t*>(staged.data()) + pos, lengths[i], *tag, used);
+            pos += lengths[i];
+        } else {
+            item = raw[i].release();
+        }
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return list.release();
+}
+
+// Copies the next message into the caller's buffer and returns its length.
+// A buffer too small raises ValueError and leaves the message in the ring.
+PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadline> deadline) {
+    BufferHold hold;
+    std::uint8_t* dst = nullptr;
+    std::size_t room = 0;
+    if (!writable_target(target, "buffer", hold, dst, room)) return nullptr;
+    return consume(self, deadline, [&](RingState&, SpscRing& ring, const SpscFrame& frame) -> PyObject* {
+        // A bytearray is not pinned: look it up again, a wait may have let
+        // another thread resize it.
+        if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
+        if (frame.length > room)
+            return raise(ShmError::value("buffer too small: the message has " + std::to_string(frame.length) +
+                                         " bytes, the buffer " + std::to_string(room)));
+        large_copy(frame.length, hold.held, [&] { ring.copy_payload(frame, dst); return 0; });
+        ring.commit(frame);
+        return PyLong_FromUnsignedLongLong(frame.length);
+    });
+}
+
+PyObject* pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"buffer"};
+    static const Signature sig{"SpscRingBuffer.pop_into()", names, 1, 1};
+    PyObject* argv[1];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    return pop_into_common(self, argv[0], std::nullopt);
+}
+
+PyObject* get_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"buffer", "timeout"};
+    static const Signature sig{"SpscRingBuffer.get_into()", names, 2, 1};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
+    return pop_into_common(self, argv[0], deadline);
+}
+
+// Queries read header words only and never wait.
+template <class F>
+PyObject* query(PyObject* self, F f) {
+    SpscRing* ring = open_ring(ring_state(self));
+    return ring ? f(*ring) : nullptr;
+}
+
+PyObject* used(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(r.used()); });
+}
+PyObject* capacity(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(r.capacity()); });
+}
+PyObject* free_bytes(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(r.free()); });
+}
+PyObject* is_empty(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyBool_FromLong(r.is_empty()); });
+}
+PyObject* is_full(PyObject* self, PyObject*) {
+    return query(self, [](SpscRing& r) { return PyBool_FromLong(r.is_full()); });
+}
+
+// Waits for calls in flight (a blocked get or put gives up with "is closed"),
+// then unmaps. A second close does nothing.
+PyObject* close(PyObject* self, PyObject*) {
+    RingState& s = ring_state(self);
+    if (!s.ring) Py_RETURN_NONE;
+    s.closing.store(true);
+    wait_until_unused(s.busy);
+    s.ring.reset();
+    Py_RETURN_NONE;
+}
+
+PyObject* reduce(PyObject* self, PyObject*) {
+    RingState& s = ring_state(self);
+    SpscRing* ring = open_ring(s);
+    return ring ? reduce_by_name(s.name, ring->map_size(), "spsc") : nullptr;
+}
+
+PyObject* repr(PyObject* self) {
+    const RingState& s = ring_state(self);
+    if (!s.ring) return PyUnicode_FromString("SpscRingBuffer(closed)");
+    const SpscRing& ring = *s.ring;
+    const std::uint64_t cap = ring.capacity();
+    const std::uint64_t in_use = ring.used();
+    const std::uint64_t room = ring.free();
+    const std::string text = "SpscRingBuffer(capacity=" + std::to_string(cap) + ", used=" + std::to_string(in_use) +
+                             ", free=" + std::to_string(room) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyMethodDef methods[] = {
+    fast_method<push>("push",
+        "push($self, data)\n--\n\n"
+        "Write one message into the ring.\n\n"
+        "The message is stored with a 4-byte length prefix, so the consumer reads it back\n"
+        "as one unit. `data` may be bytes, bytearray, str, int, float or bool (encoded as\n"
+        "by MappedView.write), or a list of such values, encoded one after another.\n"
+        "Returns True when the message was written and False when the ring lacks the free\n"
+        "space for it (back-pressure: try again later). Raises ValueError for an\n"
+        "unsupported value or a message longer than the ring's capacity."),
+    fast_method<pop>("pop",
+        "pop($self, tag=None)\n--\n\n"
+        "Read the oldest message, or return None when the ring is empty.\n\n"
+        "Without `tag` the raw payload is returned as bytes. With a type tag (for example\n"
+        "\"str\", \"int\" or \"f64\") the payload is unpacked into one value of that type.\n"
+        "The message is consumed before it is decoded: if decoding fails, the ValueError\n"
+        "is raised and the message is gone."),
+    noargs_method<used>("used", "used($self)\n--\n\nReturn the number of bytes currently used in the ring."),
+    noargs_method<capacity>("capacity",
+        "capacity($self)\n--\n\nReturn the total data capacity in bytes, excluding the header."),
+    noargs_method<free_bytes>("free", "free($self)\n--\n\nReturn the number of free bytes remaining."),
+    noargs_method<is_empty>("is_empty", "is_empty($self)\n--\n\nReturn True when the ring holds no message."),
+    noargs_method<is_full>("is_full", "is_full($self)\n--\n\nReturn True when not a single byte of the ring is free."),
+    fast_method<pop_mixed>("pop_mixed",
+        "pop_mixed($self, schema)\n--\n\n"
+        "Pop one message and unpack it by `schema`, a list of (type tag, count) tuples.\n\n"
+        "The counterpart of push() with a list. Returns the list of unpacked values, or\n"
+        "None when the ring is empty. The message is consumed before it is unpacked: if\n"
+        "unpacking fails, the exception is raised and the message is gone."),
+    fast_method<put>("put",
+        "put($self, data, timeout=None)\n--\n\n"
+        "Push `data` as push() does, waiting for room.\n\n"
+        "`timeout` None waits for ever, 0 does not wait, a number waits that many seconds,\n"
+        "then raises queue.Full. While it waits, other threads run and Ctrl-C interrupts\n"
+        "it. A message larger than the ring raises ValueError at once."),
+    fast_method<get>("get",
+        "get($self, tag=None, timeout=None)\n--\n\n"
+        "Pop a message as pop() does, waiting for one; raises queue.Empty when `timeout`\n"
+        "(seconds; None waits for ever, 0 does not wait) passes first."),
+    fast_method<get_mixed>("get_mixed",
+        "get_mixed($self, schema, timeout=None)\n--\n\n"
+        "Pop a message as pop_mixed() does, waiting for one; raises queue.Empty when\n"
+        "`timeout` passes first."),
+    fast_method<push_many>("push_many",
+        "push_many($self, values)\n--\n\n"
+        "Push values from the front of a list or tuple until one does not fit, and return\n"
+        "how many were pushed. They become visible to the consumer together. A value that\n"
+        "cannot be encoded raises after the values before it are published."),
+    fast_method<pop_many>("pop_many",
+        "pop_many($self, max_count, tag=None)\n--\n\n"
+        "Pop up to `max_count` messages (raw bytes, or values of `tag`) and return them as\n"
+        "a list, empty when the ring is."),
+    fast_method<pop_into>("pop_into",
+        "pop_into($self, buffer)\n--\n\n"
+        "Copy the next message into `buffer` (a bytearray, or on CPython 3.11+ any\n"
+        "writable buffer such as a numpy array) and return its length, or None when the\n"
+        "ring is empty. A buffer too small raises ValueError and leaves the message."),
+    fast_method<get_into>("get_into",
+        "get_into($self, buffer, timeout=None)\n--\n\n"
+        "pop_into() that waits for a message; raises queue.Empty when `timeout` passes."),
+    noargs_method<close>("close",
+        "close($self)\n--\n\n"
+        "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"
+        "A call blocked in get() or put() on another thread gives up with ValueError."),
+    noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nClose the ring."},
+    noargs_method<reduce>("__reduce__", "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).spsc()."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "A lock-free single-producer / single-consumer ring buffer stored entirely inside a\n"
+        "shared-memory segment.\n\n"
+        "It carries variable-length messages; each is prefixed with a 4-byte (u32) length\n"
+        "field so the consumer knows how many bytes to read. Layout of the segment:\n\n"
+        "    [ head (8 B) | tail (8 B) | capacity (8 B) | data (capacity B) ]\n\n"
+        "head and tail are free-running byte counters written by the consumer and the\n"
+        "producer. Only atomic integers and raw memory are used, no operating-system\n"
+        "primitives, so it behaves the same on every platform. Exactly one producer and one\n"
+        "consumer may use it at a time; anything else is a data race. Obtain one with\n"
+        "SharedMemory.spsc().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<RingState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec spsc_ring_buffer_spec = {
+    "SpscRingBuffer", static_cast<int>(sizeof(Object<RingState>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+PyObject* attach_ring(const PlatformHandle& handle, bool creator) {
+    auto mapping = handle.map();
+    if (!mapping) return raise(mapping.error());
+    auto ring = SpscRing::attach(std::move(mapping).value(), creator);
+    if (!ring) return raise(ring.error());
+    PyTypeObject* type = spsc_ring_buffer_type();
+    if (type == nullptr) return nullptr;
+    // If the instance cannot be allocated, the state is dropped here and the
+    // mapping released with it.
+    return new_object<RingState>(type, RingState(std::move(ring).value(), handle.name()));
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,245 @@
+// Error raising, argument binding and conversion for every method.
+#include "python/support.hpp"
+
+#include <cerrno>
+#include <string>
+
+#include "python/ref.hpp"
+
+namespace velmora::py {
+namespace {
+
+// The system's error number as errno and as the OSError subclass Python code
+// branches on. On Windows `code` is a Win32 error, mapped to its errno.
+struct OsCode {
+    PyObject* type;
+    int errno_value;
+};
+
+OsCode os_code(const ShmError& err) {
+#ifdef _WIN32
+    switch (err.code) {
+        case 2: return {PyExc_FileNotFoundError, 2};     // ERROR_FILE_NOT_FOUND: ENOENT
+        case 183: return {PyExc_FileExistsError, 17};    // ERROR_ALREADY_EXISTS: EEXIST
+        case 5: return {PyExc_PermissionError, 13};      // ERROR_ACCESS_DENIED: EACCES
+    }
+#else
+    switch (err.code) {
+        case ENOENT: return {PyExc_FileNotFoundError, ENOENT};
+        case EEXIST: return {PyExc_FileExistsError, EEXIST};
+        case EACCES:
+        case EPERM: return {PyExc_PermissionError, err.code};
+    }
+#endif
+    return {err.kind == ShmError::Kind::Permission ? PyExc_PermissionError : PyExc_OSError, err.code};
+}
+
+// Builds `type(message)` with the message as the only argument: going through
+// an instance keeps OSError from reading a tuple as (errno, strerror).
+Ref with_message(PyObject* type, const char* text, Py_ssize_t len) {
+    Ref msg(PyUnicode_DecodeUTF8(text, len, "replace"));
+    return Ref(msg ? PyObject_CallFunctionObjArgs(type, msg.get(), nullptr) : nullptr);
+}
+
+void raise_with_message(PyObject* type, const char* text, Py_ssize_t len) {
+    Ref exc = with_message(type, text, len);
+    if (exc) PyErr_SetObject(type, exc.get());
+}
+
+// An OS failure: the matching OSError subclass, one argument, and .errno
+// (and .winerror on Windows) set on the instance when the code is known.
+void raise_os(const ShmError& err) {
+    const OsCode os = os_code(err);
+    Ref exc = with_message(os.type, err.message.data(), static_cast<Py_ssize_t>(err.message.size()));
+    if (!exc) return;
+    if (err.code != 0) {
+        Ref number(PyLong_FromLong(os.errno_value));
+        if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return;
+#ifdef _WIN32
+        Ref win(PyLong_FromLong(err.code));
+        if (!win || PyObject_SetAttrString(exc.get(), "winerror", win.get()) < 0) return;
+#endif
+    }
+    PyErr_SetObject(os.type, exc.get());
+}
+
+// The class for failures that valid use never causes. It derives directly
+// from BaseException so that `except Exception` does not swallow a bug.
+PyObject* internal_error_type() {
+    static PyObject* type = PyErr_NewException("velmora.InternalError", PyExc_BaseException, nullptr);
+    return type;
+}
+
+}  // namespace
+
+PyObject* raise(const ShmError& err) {
+    const auto len = static_cast<Py_ssize_t>(err.message.size());
+    switch (err.kind) {
+        case ShmError::Kind::Os:
+        case ShmError::Kind::Permission: raise_os(err); break;
+        case ShmError::Kind::Timeout: raise_with_message(PyExc_TimeoutError, err.message.data(), len); break;
+        case ShmError::Kind::Value: raise_with_message(PyExc_ValueError, err.message.data(), len); break;
+    }
+    return nullptr;
+}
+
+PyObject* raise_internal(const char* what) {
+    PyObject* type = internal_error_type();
+    if (type == nullptr) return nullptr;
+    const std::string text(what);
+    raise_with_message(type, text.data(), static_cast<Py_ssize_t>(text.size()));
+    return nullptr;
+}
+
+PyObject* raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_internal(e.what());
+    } catch (...) {
+        raise_internal("unknown internal failure");
+    }
+    return nullptr;
+}
+
+// ---- argument binding ------------------------------------------------------
+
+namespace {
+
+std::string quoted_list(const Signature& sig, PyObject* const* out, Py_ssize_t& n) {
+    std::string names;
+    n = 0;
+    for (Py_ssize_t i = 0; i < sig.required; ++i) n += out[i] == nullptr;
+    Py_ssize_t seen = 0;
+    for (Py_ssize_t i = 0; i < sig.required; ++i) {
+        if (out[i] != nullptr) continue;
+        if (seen > 0) names += n == 2 ? " and " : (seen == n - 1 ? ", and " : ", ");
+        names += std::string("'") + sig.names[i] + "'";
+        ++seen;
+    }
+    return names;
+}
+
+bool report_missing(const Signature& sig, PyObject* const* out) {
+    Py_ssize_t n = 0;
+    const std::string names = quoted_list(sig, out, n);
+    if (n == 0) return true;
+    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.fn, n,
+                 n == 1 ? "" : "s", names.c_str());
+    return false;
+}
+
+bool report_too_many(const Signature& sig, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (sig.required == sig.count)
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.fn,
+                     sig.count, given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                     sig.fn, sig.required, sig.count, given, verb);
+    return false;
+}
+
+// Puts one keyword argument in its slot, or raises.
+bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) != 0) continue;
+        if (out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.fn, sig.names[i]);
+            return false;
+        }
+        out[i] = value;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.fn, key);
+    return false;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (nargs > sig.count) return report_too_many(sig, nargs);
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    if (nkw < 0) return false;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GetItem(kwnames, k);
+        if (key == nullptr || !bind_keyword(sig, key, args[nargs + k], out)) return false;
+    }
+    return report_missing(sig, out);
+}
+
+// ---- conversions -------------------------------------------------------------
+
+namespace {
+
+bool wrong_type(PyObject* obj, const char* expected) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        return false;
+    }
+    Ref qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (qualname) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+    return false;
+}
+
+// Replaces a pending TypeError with "argument '{name}': {message}", keeping
+// its __cause__. Other exceptions are left as they are.
+void prefix_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    const Ref old_type(type), old(value), old_tb(tb);
+    Ref text(old ? PyObject_Str(old.get()) : nullptr);
+    Ref msg(text ? PyUnicode_FromFormat("argument '%s': %U", name, text.get()) : nullptr);
+    Ref exc(msg ? PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr) : nullptr);
+    if (!exc) return;
+    if (PyObject* cause = PyException_GetCause(old.get())) PyException_SetCause(exc.get(), cause);  // steals
+    PyErr_SetObject(PyExc_TypeError, exc.get());
+}
+
+}  // namespace
+
+bool to_text(PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) return wrong_type(obj, "str");
+    Py_ssize_t len = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(len));
+    return true;
+}
+
+bool to_u64(PyObject* obj, std::uint64_t& out) {
+    if (PyLong_Check(obj)) {
+        out = PyLong_AsUnsignedLongLong(obj);
+        return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+    }
+    const Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    out = PyLong_AsUnsignedLongLong(index.get());
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool arg_text(PyObject* obj, const char* name, std::string_view& out) {
+    if (to_text(obj, out)) return true;
+    prefix_type_error(name);
+    return false;
+}
+
+bool arg_u64(PyObject* obj, const char* name, std::uint64_t& out) {
+    if (to_u64(obj, out)) return true;
+    prefix_type_error(name);
+    return false;
+}
+
+bool arg_list(PyObject* obj, const char* name) {
+    if (PyList_Check(obj)) return true;
+    wrong_type(obj, "list");
+    prefix_type_error(name);
+    return false;
+}
+
+}  // namespace velmora::py

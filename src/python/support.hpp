@@ -1,0 +1,146 @@
+// The binding layer's shared machinery: raising ShmError values, the argument
+// binder and converters, C++-exception containment at the method boundary,
+// and the generic object layout used by every class.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "velmora/error.hpp"
+
+namespace velmora::py {
+
+// ---- errors -----------------------------------------------------------------
+
+// Raises `err` as OSError / ValueError / PermissionError with the message as
+// the only argument. Always returns nullptr, for `return raise(e);`.
+PyObject* raise(const ShmError& err);
+
+// Raises the module's internal-failure exception (derives from BaseException).
+PyObject* raise_internal(const char* what);
+
+// Converts whatever C++ exception is in flight into a Python exception.
+PyObject* raise_current_exception() noexcept;
+
+// ---- arguments ----------------------------------------------------------------
+
+// A method's parameter list: `fn` as it appears in messages ("SharedMemory.open()"),
+// the parameter names, and how many of them (from the front) are required.
+struct Signature {
+    const char* fn;
+    const char* const* names;
+    Py_ssize_t count;
+    Py_ssize_t required;
+};
+
+// Binds FASTCALL arguments to `out[0..sig.count)`: borrowed references, nullptr
+// for an omitted parameter (callers treat Py_None as omitted where the default
+// is None). Raises the TypeError of a missing/unknown/duplicate/surplus argument
+// and returns false. The positional-only path does not allocate.
+[[nodiscard]] bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, PyObject** out);
+
+// Converters without an argument name (schema entries and the like). The text
+// view points into the str object's cached UTF-8 and lives as long as it does.
+[[nodiscard]] bool to_text(PyObject* obj, std::string_view& out);
+[[nodiscard]] bool to_u64(PyObject* obj, std::uint64_t& out);
+
+// The same for a named argument: a TypeError gets "argument '{name}': " in front
+// (its __cause__ kept); any other exception passes through unchanged.
+[[nodiscard]] bool arg_text(PyObject* obj, const char* name, std::string_view& out);
+[[nodiscard]] bool arg_u64(PyObject* obj, const char* name, std::uint64_t& out);
+// Checks that a named argument is a list (or subclass).
+[[nodiscard]] bool arg_list(PyObject* obj, const char* name);
+
+inline bool omitted(PyObject* arg) noexcept { return arg == nullptr || arg == Py_None; }
+
+// ---- method boundary --------------------------------------------------------
+
+using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsFn = PyObject* (*)(PyObject*, PyObject*);
+
+// Wrappers that keep C++ exceptions from crossing into the interpreter:
+// std::bad_alloc becomes MemoryError, anything else the internal failure.
+template <FastFn F>
+PyObject* fast_guard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    try { return F(self, args, nargs, kw); } catch (...) { return raise_current_exception(); }
+}
+template <NoArgsFn F>
+PyObject* noargs_guard(PyObject* self, PyObject* unused) noexcept {
+    try { return F(self, unused); } catch (...) { return raise_current_exception(); }
+}
+
+template <reprfunc F>
+PyObject* repr_guard(PyObject* self) noexcept {
+    try { return F(self); } catch (...) { return raise_current_exception(); }
+}
+
+template <FastFn F>
+inline PyMethodDef fast_method(const char* name, const char* doc, int extra_flags = 0) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fast_guard<F>)),
+            METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
+template <NoArgsFn F>
+inline PyMethodDef noargs_method(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&noargs_guard<F>)),
+            METH_NOARGS, doc};
+}
+
+// ---- objects ----------------------------------------------------------------
+
+// Every class is a PyObject header followed by one C++ state value, built with
+// placement new and destroyed in tp_dealloc; the state's destructor releases
+// the OS resource it owns.
+template <class State>
+struct Object {
+    PyObject_HEAD
+    State state;
+};
+
+template <class State>
+State& state_of(PyObject* self) noexcept {
+    return reinterpret_cast<Object<State>*>(self)->state;
+}
+
+// Allocates an instance of `type` and moves `state` into it. If allocation
+// fails, `state` is destroyed by the caller's scope, releasing its resource.
+template <class State>
+PyObject* new_object(PyTypeObject* type, State&& state) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<Object<State>*>(self)->state) State(std::move(state));
+    return self;
+}
+
+template <class State>
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    try {
+        state_of<State>(self).~State();
+    } catch (...) {
+        raise_current_exception();
+        PyErr_WriteUnraisable(nullptr);
+    }
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// The three classes, created once per process on first use (nullptr and an
+// exception set on failure). Each class's source provides its PyType_Spec.
+PyTypeObject* shared_memory_type();
+PyTypeObject* mapped_view_type();
+PyTypeObject* spsc_ring_buffer_type();
+
+extern PyType_Spec shared_memory_spec;
+extern PyType_Spec mapped_view_spec;
+extern PyType_Spec spsc_ring_buffer_spec;
+
+}  // namespace velmora::py

@@ -1,0 +1,25 @@
+"""Fast, byte-exact data exchange between processes through named shared memory.
+
+The classes live in the compiled ``velmora._velmora``; this package re-exports
+them under the names and in the order the extension gives, and adds the
+pure-Python parts and the paths a C++ build needs.
+"""
+
+import os as _os
+
+from . import _velmora
+from ._velmora import *  # noqa: F401,F403
+from ._velmora import __version__, _reopen  # noqa: F401
+
+__all__ = list(_velmora.__all__)
+__doc__ = _velmora.__doc__
+
+
+def get_include() -> str:
+    """The folder that holds the C++ headers (``velmora/velmora.hpp``)."""
+    return _os.path.join(_os.path.dirname(__file__), "include")
+
+
+def get_cmake_dir() -> str:
+    """The CMake package folder: pass it as ``-Dvelmora_DIR=...`` to ``find_package(velmora CONFIG)``."""
+    return _os.path.join(_os.path.dirname(__file__), "lib", "cmake", "velmora")

@@ -1,0 +1,181 @@
+"""velmora: list, inspect, remove and unlock the shared-memory segments of this machine.
+
+Exit status: 0 success, 1 failure (for example a name that does not exist),
+2 usage error.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+
+from velmora import _segments as segments
+from velmora._segments import SegmentError
+
+PROG = "velmora"
+
+
+def _age(seconds: float) -> str:
+    for unit, span in (("d", 86400), ("h", 3600), ("m", 60)):
+        if seconds >= span:
+            return f"{int(seconds // span)}{unit}"
+    return f"{int(seconds)}s"
+
+
+def _table(rows: list, out) -> None:
+    """Left-aligned columns, two blanks apart; the last column is not padded."""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for r in rows:
+        cells = [c.ljust(w) for c, w in zip(r[:-1], widths)] + [r[-1]]
+        print("  ".join(cells).rstrip(), file=out)
+
+
+def _procs(seg: segments.Segment) -> str:
+    return str(len(seg.pids)) + ("" if seg.pids_complete else "?")
+
+
+def _print_json(value, out) -> None:
+    json.dump(value, out, indent=2)
+    out.write("\n")
+
+
+# ---- commands --------------------------------------------------------------------------
+
+
+def cmd_list(args, out) -> int:
+    found = segments.list_segments()
+    if args.json:
+        _print_json([s.as_dict() for s in found], out)
+        return 0
+    if not found:
+        print(f"no segments in {segments.SHM_DIR}", file=out)
+        return 0
+    rows = [["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "KIND", "STATE"]]
+    for s in found:
+        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), s.content.kind, s.content.state])
+    _table(rows, out)
+    if not all(s.pids_complete for s in found):
+        print("(?: some processes' mappings could not be read; PROCS counts only the others)", file=out)
+    return 0
+
+
+def cmd_inspect(args, out) -> int:
+    seg = segments.get_segment(args.name)
+    info = seg.as_dict(commands=True)
+    if args.json:
+        _print_json(info, out)
+        return 0
+    created = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seg.created))
+    fields = [
+        ("name", seg.name), ("path", seg.path), ("size", str(seg.size)), ("owner", seg.owner),
+        ("mode", seg.mode), ("age", f"{_age(seg.age)} (since {created})"), ("kind", seg.content.kind),
+    ]
+    for key, value in seg.content.details.items():
+        if value is not None:
+            fields.append((key.replace("_", " "), ("yes" if value else "no") if isinstance(value, bool) else str(value)))
+    fields.append(("state", seg.content.state))
+    fields.append(("processes", _procs(seg)))
+    width = max(len(k) for k, _ in fields) + 1
+    for key, value in fields:
+        print(f"{key + ':':<{width}} {value}", file=out)
+    if info["mapped_by"]:
+        print(file=out)
+        _table([["PID", "COMMAND"]] + [[str(p["pid"]), p["command"]] for p in info["mapped_by"]], out)
+    return 0
+
+
+def _remove_one(name: str) -> None:
+    segments.stat_segment(name)
+    import velmora
+
+    try:
+        velmora.SharedMemory.remove(segments.normalize(name))
+    except OSError as exc:
+        raise SegmentError(f"cannot remove {segments.normalize(name)}: {exc.strerror or exc}") from None
+
+
+def cmd_remove(args, out) -> int:
+    results = []
+    for name in args.names:
+        try:
+            _remove_one(name)
+            results.append({"name": segments.normalize(name), "removed": True})
+            if not args.json:
+                print(f"removed {segments.normalize(name)}", file=out)
+        except SegmentError as exc:
+            results.append({"name": name, "removed": False, "error": str(exc)})
+            print(f"{PROG}: {exc}", file=sys.stderr)
+    if args.json:
+        _print_json(results, out)
+    return 0 if all(r["removed"] for r in results) else 1
+
+
+def cmd_unlock(args, out) -> int:
+    seg = segments.get_segment(args.name)
+    if not args.force:
+        if seg.content.kind == "ring":
+            raise SegmentError(f"{seg.name} holds a ring, whose first bytes are a counter, not a lock word "
+                               "(use --force to zero them anyway)")
+        if seg.pids:
+            pids = ", ".join(map(str, seg.pids))
+            raise SegmentError(f"{seg.name} is mapped by {len(seg.pids)} other process(es) (pid {pids}); "
+                               "a holder may still be inside (use --force to reset anyway)")
+        if not seg.pids_complete:
+            print(f"{PROG}: warning: some processes' mappings could not be read", file=sys.stderr)
+    before = segments.reset_lock_word(seg.name, seg.size)
+    was = segments.classify(before.to_bytes(4, "little", signed=True), segments.LOCK_WORD).state
+    if args.json:
+        _print_json({"name": seg.name, "unlocked": True, "lock_word_before": before, "was": was}, out)
+    elif before == 0:
+        print(f"{seg.name}: already unlocked", file=out)
+    else:
+        print(f"{seg.name}: lock word reset (was {was})", file=out)
+    return 0
+
+
+# ---- entry point -----------------------------------------------------------------------
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                        help="print JSON for scripts instead of a table")
+    parser = argparse.ArgumentParser(
+        prog=PROG, parents=[common],
+        description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}).",
+        epilog="Exit status: 0 success, 1 failure, 2 usage error.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    p = sub.add_parser("list", parents=[common], help="list the segments with what they seem to hold")
+    p.set_defaults(run=cmd_list)
+    p = sub.add_parser("inspect", parents=[common], help="one segment in detail, with the processes that map it")
+    p.add_argument("name", metavar="NAME", help="segment name, e.g. /jobs")
+    p.set_defaults(run=cmd_inspect)
+    p = sub.add_parser("remove", parents=[common], help="unlink segment names (existing mappings stay valid)")
+    p.add_argument("names", metavar="NAME", nargs="+")
+    p.set_defaults(run=cmd_remove)
+    p = sub.add_parser("unlock", parents=[common],
+                       help="reset a view's lock word left held by a process that died")
+    p.add_argument("name", metavar="NAME")
+    p.add_argument("--force", action="store_true",
+                   help="reset even while other processes map the segment, or if it looks like a ring")
+    p.set_defaults(run=cmd_unlock)
+    return parser
+
+
+def main(argv=None) -> int:
+    args = build_parser().parse_args(argv)
+    args.json = getattr(args, "json", False)
+    try:
+        return args.run(args, sys.stdout)
+    except SegmentError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:  # e.g. `velmora list | head`
+        sys.stderr.close()
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
