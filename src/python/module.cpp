@@ -1,5 +1,5 @@
 // Module definition: multi-phase initialisation with one execution slot that
-// registers the three classes. The class objects are made once per process.
+// registers the classes of python/classes.hpp. The class objects are made once per process.
 #include "python/lifecycle.hpp"
 #include "python/support.hpp"
 #include "python/ref.hpp"
@@ -68,11 +68,12 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
 
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return PyErr_BadArgument(), -1;
-    const bool ok = PyModule_AddStringConstant(module, "__version__", VELMORA_VERSION) == 0 &&
-                    add_class(module, "SharedMemory", shared_memory_type()) &&
-                    add_class(module, "MappedView", mapped_view_type()) &&
-                    add_class(module, "SpscRingBuffer", spsc_ring_buffer_type());
-    return ok ? 0 : -1;
+    if (PyModule_AddStringConstant(module, "__version__", VELMORA_VERSION) < 0) return -1;
+#define VELMORA_ADD_CLASS(name, stem) \
+    if (!add_class(module, name, stem##_type())) return -1;
+    VELMORA_CLASSES(VELMORA_ADD_CLASS)
+#undef VELMORA_ADD_CLASS
+    return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -101,15 +102,16 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "velmora._velmora", module_doc, 0, module_functions, module_slots, nullptr, nullptr, nullptr,
 };
 
-PyObject* shared_memory_cache = nullptr;
-PyObject* mapped_view_cache = nullptr;
-PyObject* spsc_cache = nullptr;
+#define VELMORA_CLASS_CACHE(name, stem) PyObject* stem##_cache = nullptr;
+VELMORA_CLASSES(VELMORA_CLASS_CACHE)
+#undef VELMORA_CLASS_CACHE
 
 }  // namespace
 
-PyTypeObject* shared_memory_type() { return cached_type(shared_memory_cache, shared_memory_spec); }
-PyTypeObject* mapped_view_type() { return cached_type(mapped_view_cache, mapped_view_spec); }
-PyTypeObject* spsc_ring_buffer_type() { return cached_type(spsc_cache, spsc_ring_buffer_spec); }
+#define VELMORA_CLASS_TYPE(name, stem) \
+    PyTypeObject* stem##_type() { return cached_type(stem##_cache, stem##_spec); }
+VELMORA_CLASSES(VELMORA_CLASS_TYPE)
+#undef VELMORA_CLASS_TYPE
 
 }  // namespace velmora::py
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "python/classes.hpp"
 #include "velmora/error.hpp"
 
 namespace velmora::py {
@@ -133,14 +134,13 @@ void dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// The three classes, created once per process on first use (nullptr and an
-// exception set on failure). Each class's source provides its PyType_Spec.
-PyTypeObject* shared_memory_type();
-PyTypeObject* mapped_view_type();
-PyTypeObject* spsc_ring_buffer_type();
-
-extern PyType_Spec shared_memory_spec;
-extern PyType_Spec mapped_view_spec;
-extern PyType_Spec spsc_ring_buffer_spec;
+// The classes (python/classes.hpp), created once per process on first use
+// (nullptr and an exception set on failure). Each class's source provides its
+// PyType_Spec.
+#define VELMORA_DECLARE_CLASS(name, stem) \
+    PyTypeObject* stem##_type();          \
+    extern PyType_Spec stem##_spec;
+VELMORA_CLASSES(VELMORA_DECLARE_CLASS)
+#undef VELMORA_DECLARE_CLASS
 
 }  // namespace velmora::py
