@@ -1,10 +1,12 @@
 // POSIX shared memory: shm_open + ftruncate (+ posix_fallocate on Linux) to
 // create, fstat to learn an opened segment's size, mmap/munmap for views.
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string>
 #include <sys/mman.h>
@@ -187,6 +189,18 @@ PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
 
 PlatformHandle::~PlatformHandle() {
     if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
+}
+
+namespace {
+std::atomic<std::uint64_t> forks_so_far{0};
+void count_fork_in_child() noexcept { forks_so_far.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+// Counted from the first call on: a hold recorded before then cannot exist.
+std::uint64_t fork_generation() noexcept {
+    static const bool counting = ::pthread_atfork(nullptr, nullptr, &count_fork_in_child) == 0;
+    (void)counting;
+    return forks_so_far.load(std::memory_order_relaxed);
 }
 
 }  // namespace velmora
