@@ -645,10 +645,21 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// "write" or "read" while the calling thread is inside a block of this view, else None.
+PyObject* get_held_scope(PyObject* self, void*) {
+    const ViewState& v = view(self);
+    if (!v.mapping || !v.scope.held_by(PyThread_get_thread_ident())) Py_RETURN_NONE;
+    return PyUnicode_InternFromString(v.scope.exclusive ? "write" : "read");
+}
+
 PyGetSetDef getset[] = {
     {"lock_timeout", get_lock_timeout, set_lock_timeout,
      "Seconds a call waits for the lock before it raises TimeoutError, or None (the\n"
      "default) to wait for ever. A call that times out changes nothing.",
+     nullptr},
+    {"held_scope", get_held_scope, nullptr,
+     "\"write\" or \"read\" while the calling thread is inside this view's write_locked()\n"
+     "or read_locked() block, else None. Read-only.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

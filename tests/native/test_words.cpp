@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "core/words.hpp"
 #include "platform/platform.hpp"
