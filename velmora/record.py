@@ -115,6 +115,13 @@ class _Pending:
     replays them on the current value under one write lock. Any other use is
     the plain value."""
 
+    _record: Record
+    _name: str
+    _ops: tuple[tuple[Any, Any], ...]
+
+    def _plain(self) -> Any:
+        raise NotImplementedError
+
     def _then(self, op, operand):
         value = op(self._plain(), operand)  # the preview; raises as the plain op would
         out = type(self)(value)
@@ -292,7 +299,7 @@ class Record:
             else:
                 self._view.write(data, plan[0])
                 return
-        chunks = []  # [(offset, bytes)] of runs of neighbouring fields
+        chunks: list[tuple[int, bytes]] = []  # runs of neighbouring fields
         last = -2
         for f in sorted(map(self._field, values), key=operator.attrgetter("index")):
             encoded = self._encode(f, values[f.name])
