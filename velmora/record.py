@@ -50,6 +50,7 @@ runs under the block's hold.
 
 from __future__ import annotations
 
+import keyword
 import operator
 import struct
 from contextlib import nullcontext
@@ -89,7 +90,8 @@ def _parse(spec: Mapping[str, Any], offset: int) -> list[_Field]:
         raise ValueError("a Record needs at least one field")
     fields, pos = [], offset
     for index, (name, kind) in enumerate(spec.items()):
-        if not isinstance(name, str) or not name.isidentifier() or name.startswith("_") or name in _RESERVED:
+        if (not isinstance(name, str) or not name.isidentifier() or keyword.iskeyword(name)
+                or name.startswith("_") or name in _RESERVED):
             raise ValueError(f"field name {name!r} is not usable: an identifier, not starting with '_', "
                              f"and none of {sorted(_RESERVED)}")
         if isinstance(kind, tuple) and len(kind) == 2 and kind[0] == "str":
@@ -163,6 +165,11 @@ class Record:
     it ``rec.name = value``; each is one locked call on the view."""
 
     __slots__ = ("_view", "_offset", "_size", "_fields", "_by_name", "_whole", "_build", "_has_str", "_plans")
+
+    def __new__(cls, view, fields: Mapping[str, Any], offset: int = 0) -> Record:
+        if cls is Record:
+            cls = _specialised(_parse(fields, offset), offset)
+        return object.__new__(cls)
 
     def __init__(self, view, fields: Mapping[str, Any], offset: int = 0) -> None:
         layout = _parse(fields, offset)
@@ -369,4 +376,58 @@ def _pairs(values: tuple, fields: tuple) -> list:
     return out
 
 
-_RESERVED = frozenset(n for n in dir(Record) if not n.startswith("_"))
+_RESERVED = frozenset({"self", *(n for n in dir(Record) if not n.startswith("_"))})
+
+_MISSING: Any = object()
+_SPECIALISED: dict[tuple, type] = {}
+
+
+def _general_update(rec: Record, rest: dict, given: dict) -> None:
+    values = {k: v for k, v in given.items() if v is not _MISSING}
+    Record.update(rec, **values, **rest)
+
+
+def _specialised(layout: list[_Field], offset: int) -> type:
+    """A Record subclass whose snapshot() and update() of every field are
+    written out for this layout: a record of numbers only, read and written
+    with one struct of the whole record (padding included) and no loop. Any
+    other update() takes Record's own path."""
+    if any(f.code is None for f in layout):
+        return Record
+    key = (offset, tuple((f.name, f.tag, f.offset) for f in layout))
+    cls = _SPECIALISED.get(key)
+    if cls is not None:
+        return cls
+    names = [f.name for f in layout]
+    fmt = "<" + "".join((f"{f.lead}x" if f.lead else "") + (f.code or "") for f in layout)
+    start = layout[0].offset - layout[0].lead
+    size = layout[-1].offset + layout[-1].size - start
+    items = ", ".join(f"{n!r}: t[{i}]" for i, n in enumerate(names))
+    params = ", ".join(f"{n}=_MISSING" for n in names)
+    given = ", ".join(f"{n!r}: {n}" for n in names)
+    missing = " or ".join(f"{n} is _MISSING" for n in names)
+    source = (
+        f"def snapshot(self):\n"
+        f"    t = _unpack(self._view.read_range({start}, {size}))\n"
+        f"    return {{{items}}}\n"
+        f"def update(self, {params}, **_rest):\n"
+        f"    if _rest or {missing}:\n"
+        f"        return _general_update(self, _rest, {{{given}}})\n"
+        f"    try:\n"
+        f"        data = _pack({', '.join(names)})\n"
+        f"    except _error:\n"
+        f"        return _general_update(self, _rest, {{{given}}})\n"
+        f"    self._view.write(data, {start})\n"
+    )
+    whole = struct.Struct(fmt)
+    namespace: dict[str, Any] = {"_unpack": whole.unpack, "_pack": whole.pack, "_error": struct.error,
+                                 "_MISSING": _MISSING, "_general_update": _general_update}
+    exec(source, namespace)  # the names are checked identifiers, none a keyword
+    for fn in ("snapshot", "update"):
+        namespace[fn].__doc__ = getattr(Record, fn).__doc__
+        namespace[fn].__qualname__ = f"Record.{fn}"
+    cls = type("Record", (Record,), {"__slots__": (), "__module__": __name__, "__doc__": Record.__doc__,
+                                     "snapshot": namespace["snapshot"], "update": namespace["update"]})
+    if len(_SPECIALISED) < 256:
+        _SPECIALISED[key] = cls
+    return cls
