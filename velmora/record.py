@@ -308,7 +308,7 @@ class Record:
                 return
         chunks: list[tuple[int, bytes]] = []  # runs of neighbouring fields
         last = -2
-        for f in sorted(map(self._field, values), key=operator.attrgetter("index")):
+        for f in sorted(map(self._named, values), key=operator.attrgetter("index")):
             encoded = self._encode(f, values[f.name])
             if f.lead:
                 encoded = bytes(f.lead) + encoded
@@ -353,6 +353,13 @@ class Record:
             raise AttributeError(f"{type(self).__name__} has no field {name!r}")
         return f
 
+    def _named(self, name: str) -> _Field:
+        """update()'s keyword `name`: an unknown one is a TypeError, as for any call."""
+        f = self._by_name.get(name)
+        if f is None:
+            raise TypeError(f"update() got an unexpected field {name!r}")
+        return f
+
     def __repr__(self) -> str:
         fields = ", ".join(f"{f.name}: {f.tag}" + (f"[{f.budget}]" if f.code is None else "") + f" @{f.offset}"
                            for f in self._fields)
@@ -382,9 +389,8 @@ _MISSING: Any = object()
 _SPECIALISED: dict[tuple, type] = {}
 
 
-def _general_update(rec: Record, rest: dict, given: dict) -> None:
-    values = {k: v for k, v in given.items() if v is not _MISSING}
-    Record.update(rec, **values, **rest)
+def _general_update(rec: Record, given: dict) -> None:
+    Record.update(rec, **{k: v for k, v in given.items() if v is not _MISSING})
 
 
 def _specialised(layout: list[_Field], offset: int) -> type:
@@ -410,13 +416,13 @@ def _specialised(layout: list[_Field], offset: int) -> type:
         f"def snapshot(self):\n"
         f"    t = _unpack(self._view.read_range({start}, {size}))\n"
         f"    return {{{items}}}\n"
-        f"def update(self, {params}, **_rest):\n"
-        f"    if _rest or {missing}:\n"
-        f"        return _general_update(self, _rest, {{{given}}})\n"
+        f"def update(self, {params}):\n"
+        f"    if {missing}:\n"
+        f"        return _general_update(self, {{{given}}})\n"
         f"    try:\n"
         f"        data = _pack({', '.join(names)})\n"
         f"    except _error:\n"
-        f"        return _general_update(self, _rest, {{{given}}})\n"
+        f"        return _general_update(self, {{{given}}})\n"
         f"    self._view.write(data, {start})\n"
     )
     whole = struct.Struct(fmt)

@@ -104,11 +104,6 @@ PyObject* raise_timeout(const ViewState& v) {
     return raise(lock_timeout_error(shown, v.name, v.lock().value()));
 }
 
-// Runs `work` under the lock, shared or exclusive. A wait past the short spin
-// releases the interpreter lock, so `work` must touch no Python object: it
-// copies bytes between the mapping and memory the caller owns. False with an
-// exception set when the wait timed out (TimeoutError) or a signal handler
-// raised; nothing has changed then.
 // A call of the thread that holds the view's lock scope runs under that hold:
 // empty when the calling thread holds no block on this view; else true once
 // `work` ran, or false with RuntimeError for a write inside read_locked().
@@ -123,9 +118,14 @@ std::optional<bool> run_in_scope(const ViewState& v, Work& work) {
     return true;
 }
 
+// Runs `work` under the lock, shared or exclusive. A wait past the short spin
+// releases the interpreter lock, so `work` must touch no Python object: it
+// copies bytes between the mapping and memory the caller owns. False with an
+// exception set when the wait timed out (TimeoutError) or a signal handler
+// raised; nothing has changed then.
 template <bool Exclusive, class Work>
 bool with_lock(const ViewState& v, Work work) {
-    // One relaxed load when no block is held anywhere in the process.
+    // One relaxed load when no thread holds a block on this view.
     if (v.scope.owner.load(std::memory_order_relaxed) != 0)
         if (const std::optional<bool> done = run_in_scope<Exclusive>(v, work)) return *done;
     // First in, last out: the lock is released before the interpreter lock is retaken.
