@@ -169,6 +169,7 @@ def test_other_threads_wait_for_the_block(area, scope):
         started.set()
         try:
             if exclusive:
+                assert view.held_scope is None  # the block is the other thread's
                 results.append(view.read_range(0, 8))  # a plain call waits for the block
             else:
                 with view.write_locked():  # and so does another thread's block
