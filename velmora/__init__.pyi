@@ -205,6 +205,9 @@ _FieldType: TypeAlias = Literal["i64", "int", "u64", "f64", "float", "i32", "u32
 ]
 
 class Record:
+    # A Record of numbers only is made an instance of a subclass whose calls are
+    # written out for its layout.
+    def __new__(cls, view: MappedView, fields: Mapping[str, _FieldType], offset: int = 0) -> Record: ...
     def __init__(self, view: MappedView, fields: Mapping[str, _FieldType], offset: int = 0) -> None: ...
     @staticmethod
     def layout(fields: Mapping[str, _FieldType], offset: int = 0) -> list[tuple[str, str, int, int]]: ...
