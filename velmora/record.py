@@ -44,8 +44,15 @@ its lock); update() and the read-modify-write of an augmented assignment hold
 the write lock once for all they do; snapshot() reads every field under one
 shared hold. add() is the view's lock-free word add: it never waits, and an
 update() of other fields does not overwrite it (update writes only the fields
-it names). Inside the view's own ``write_locked()`` block every one of these
-runs under the block's hold.
+it names). It does not take the lock, so a counter should be changed either
+only by add() or only by locked writes (``rec.count += 1``, update): a locked
+read-modify-write that runs across an add() writes back over it. Inside the
+view's own ``write_locked()`` block every one of these runs under the block's
+hold.
+
+An augmented assignment replays its operation when the result is stored back
+into the same field of the same Record: ``x = rec.count; x += 1; rec.count = x``
+adds 1 to the value current at the store, not to the value read.
 """
 
 from __future__ import annotations
