@@ -166,6 +166,18 @@ class _Str(_Pending, str):
     def __reduce__(self): return (str, (str(self),))
 
 
+def _wrapped(rec: Record, name: str, value: Any) -> Any:
+    """A field's value as reading it gives it: able to replay an augmented
+    assignment (see _Pending); a bool as it is."""
+    out = (_Int if isinstance(value, int) and not isinstance(value, bool)
+           else _Float if isinstance(value, float) else _Str if isinstance(value, str) else None)
+    if out is None:
+        return value
+    wrapped = out(value)
+    wrapped._record, wrapped._name, wrapped._ops = rec, name, ()
+    return wrapped
+
+
 class Record:
     """Named, typed fields at fixed offsets of a MappedView (see the module's
     docstring for the layout rule). Reading a field is ``rec.name``, writing
@@ -259,14 +271,7 @@ class Record:
         f = self._by_name.get(name) if not name.startswith("_") else None
         if f is None:
             raise AttributeError(f"{type(self).__name__} has no field {name!r}")
-        value = self._read(f)
-        out = (_Int if isinstance(value, int) and not isinstance(value, bool)
-               else _Float if isinstance(value, float) else _Str if isinstance(value, str) else None)
-        if out is None:
-            return value  # bool: no arithmetic to replay
-        wrapped = out(value)
-        wrapped._record, wrapped._name, wrapped._ops = self, name, ()
-        return wrapped
+        return _wrapped(self, name, self._read(f))
 
     def __setattr__(self, name: str, value) -> None:
         f = self._by_name.get(name)
@@ -419,7 +424,11 @@ def _specialised(layout: list[_Field], offset: int) -> type:
     params = ", ".join(f"{n}=_MISSING" for n in names)
     given = ", ".join(f"{n!r}: {n}" for n in names)
     missing = " or ".join(f"{n} is _MISSING" for n in names)
-    source = (
+    getters = "".join(
+        f"def get_{f.name}(self):\n"
+        f"    return _wrapped(self, {f.name!r}, _field_{f.name}(self._view.read_range({f.offset}, {f.size}))[0])\n"
+        for f in layout)
+    source = getters + (
         f"def snapshot(self):\n"
         f"    t = _unpack(self._view.read_range({start}, {size}))\n"
         f"    return {{{items}}}\n"
@@ -434,13 +443,18 @@ def _specialised(layout: list[_Field], offset: int) -> type:
     )
     whole = struct.Struct(fmt)
     namespace: dict[str, Any] = {"_unpack": whole.unpack, "_pack": whole.pack, "_error": struct.error,
-                                 "_MISSING": _MISSING, "_general_update": _general_update}
+                                 "_MISSING": _MISSING, "_general_update": _general_update, "_wrapped": _wrapped}
+    namespace.update({f"_field_{f.name}": f.packer.unpack for f in layout if f.packer})
     exec(source, namespace)  # the names are checked identifiers, none a keyword
     for fn in ("snapshot", "update"):
         namespace[fn].__doc__ = getattr(Record, fn).__doc__
         namespace[fn].__qualname__ = f"Record.{fn}"
-    cls = type("Record", (Record,), {"__slots__": (), "__module__": __name__, "__doc__": Record.__doc__,
-                                     "snapshot": namespace["snapshot"], "update": namespace["update"]})
+    members = {"__slots__": (), "__module__": __name__, "__doc__": Record.__doc__,
+               "snapshot": namespace["snapshot"], "update": namespace["update"]}
+    # Fields read as properties (no failed lookup first); stores still go
+    # through Record.__setattr__.
+    members.update({f.name: property(namespace[f"get_{f.name}"]) for f in layout})
+    cls = type("Record", (Record,), members)
     if len(_SPECIALISED) < 256:
         _SPECIALISED[key] = cls
     return cls
