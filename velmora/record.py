@@ -99,7 +99,7 @@ def _parse(spec: Mapping[str, Any], offset: int) -> list[_Field]:
     for index, (name, kind) in enumerate(spec.items()):
         if (not isinstance(name, str) or not name.isidentifier() or keyword.iskeyword(name)
                 or name.startswith("_") or name in _RESERVED):
-            raise ValueError(f"field name {name!r} is not usable: an identifier, not starting with '_', "
+            raise ValueError(f"field name {name!r} is not usable: an identifier, not a keyword, not starting with '_', "
                              f"and none of {sorted(_RESERVED)}")
         if isinstance(kind, tuple) and len(kind) == 2 and kind[0] == "str":
             budget = kind[1]
