@@ -15,6 +15,7 @@ SM = velmora.SharedMemory
 Record = velmora.Record
 SPAWN = multiprocessing.get_context("spawn")
 SPEC = {"count": "i64", "temp": "f64", "name": ("str", 32)}
+CODES = {"i64": "q", "int": "q", "u64": "Q", "i32": "i", "u8": "B", "f32": "f", "float": "d", "f64": "d"}
 
 
 @pytest.fixture
@@ -49,8 +50,7 @@ def test_layout_is_fixed_by_the_spec(area, spec, offset, expected):
             assert raw.data()[at] == 1
         else:
             setattr(rec, name, 7)
-            code = {"i64": "q", "int": "q", "u64": "Q", "i32": "i", "u8": "B", "f32": "f", "float": "d", "f64": "d"}[tag]
-            assert struct.unpack_from("<" + code, raw.data(), at)[0] == 7
+            assert struct.unpack_from("<" + CODES[tag], raw.data(), at)[0] == 7
     if "i64" in (t for _, t, _, _ in expected):
         off = next(at for _, t, at, _ in expected if t == "i64")
         assert view.load(off) == 7  # i64 fields are words for the lock-free calls
