@@ -126,6 +126,25 @@ TEST(Words, ViewRefusesMisalignedAndOutOfRange) {
     EXPECT_EQ(must(v.load(12)), 0);
 }
 
+// A forked child's copy of its parent's hold is forgotten, not released.
+TEST(Words, AbandonedHoldLeavesTheWord) {
+    alignas(8) std::int32_t word = 0;
+    const ShmRwLock lock(&word);
+    {
+        auto held = lock.try_write();
+        ASSERT_TRUE(held.has_value());
+        held->abandon();
+    }
+    EXPECT_EQ(word, RWLOCK_WRITE_LOCKED);
+    word = 2;
+    {
+        auto held = lock.try_read();
+        ASSERT_TRUE(held.has_value());
+        held->abandon();
+    }
+    EXPECT_EQ(word, 3);
+}
+
 #if !defined(_WIN32)
 // A forked child counts one more fork than its parent; the parent's count stays.
 TEST(Words, ForkGenerationCountsForks) {
