@@ -1,6 +1,7 @@
 // Python side of the value codec: picks an encoding by a value's Python type
 // and turns the core's decoded scalars into Python objects.
 #include "python/values.hpp"
+#include "python/wait_host.hpp"
 
 #include <cstring>
 #include <optional>
@@ -165,7 +166,8 @@ bool read_entry(PyObject* entry, std::string_view& tag, std::uint64_t& count) {
 
 void BufferHold::release() noexcept {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-    if (held) PyBuffer_Release(&view);
+    // A thread ended at interpreter exit no longer holds the interpreter lock.
+    if (held && !thread_ending()) PyBuffer_Release(&view);
 #endif
     held = false;
 }
