@@ -299,3 +299,58 @@ def test_a_nested_call_in_the_same_role_is_refused_not_deadlocked(ring):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert ring.pop() == b"x" * 60 and ring.pop() is None
+
+
+def wake_delay(wait, act, idle):
+    """`wait` blocks in a thread until `act`, run after `idle` seconds, lets
+    it through; the delay between the act and the end of the wait."""
+    ready, done = threading.Event(), []
+
+    def waiter():
+        ready.set()
+        wait()
+        done.append(time.monotonic())
+
+    t = threading.Thread(target=waiter)
+    t.start()
+    assert ready.wait(5)
+    time.sleep(idle)
+    at = time.monotonic()
+    act()
+    t.join(5)
+    assert done, "the waiter never returned"
+    return done[0] - at
+
+
+# Idle times spread over 10-20 ms: a sleeper's next look falls anywhere in its sleep.
+IDLES = [0.010 + 0.0007 * i for i in range(15)]
+
+
+def median(xs):
+    return sorted(xs)[len(xs) // 2]
+
+
+# Without a wake-up a sleeper notices only at the end of its sleep (several ms);
+# with one, tens of microseconds. The bound sits far from both.
+@pytest.mark.parametrize("publish", [lambda r: r.push(b"m"), lambda r: r.put(b"m"),
+                                     lambda r: r.push_many([b"m"])], ids=["push", "put", "push_many"])
+def test_every_publishing_call_wakes_a_sleeping_consumer(ring, publish):
+    assert median([wake_delay(lambda: ring.get(timeout=5), lambda: publish(ring), idle) for idle in IDLES]) < 0.0015
+
+
+def test_a_pop_from_a_ring_under_half_full_wakes_a_producer_waiting_for_room(seg_name):
+    ring = SM.create(seg_name, 4096 + 24).spsc()
+
+    def fill():  # 1500 of 4096 bytes used, no room for 3004
+        while ring.pop() is not None:
+            pass
+        ring.push(b"f" * 1496)
+
+    def wait():
+        ring.put(b"b" * 3000, timeout=5)
+
+    delays = []
+    for idle in IDLES:
+        fill()
+        delays.append(wake_delay(wait, ring.pop, idle))
+    assert median(delays) < 0.0015
