@@ -1,5 +1,6 @@
 """The ring's blocking, batch and buffer calls."""
 import array
+import ctypes
 import multiprocessing
 import os
 import queue
@@ -354,3 +355,37 @@ def test_a_pop_from_a_ring_under_half_full_wakes_a_producer_waiting_for_room(seg
         fill()
         delays.append(wake_delay(wait, ring.pop, idle))
     assert median(delays) < 0.0015
+
+
+@pytest.mark.skipif(not HAS_BUFFERS, reason="needs the 3.11 stable ABI")
+@pytest.mark.parametrize("make", [lambda: (ctypes.py_object * 2)(1, 2), lambda: (ctypes.c_void_p * 2)(),
+                                  lambda: (ctypes.POINTER(ctypes.c_int) * 2)(), lambda: (ctypes.c_char_p * 2)()],
+                         ids=["objects", "void*", "int*", "char*"])
+def test_buffers_of_addresses_are_refused_everywhere(seg_name, make):
+    ring = make_ring(seg_name, 256)
+    view = SM.create(seg_name + "-v", 68).map()
+    try:
+        for call in (ring.push, ring.put, lambda b: ring.push_many([b"a", b]), view.write):
+            with pytest.raises(ValueError, match="is not plain data"):
+                call(make())
+        assert ring.pop() == b"a"  # what push_many took before the refused value
+        ring.push(b"12345678")
+        target = make()
+        with pytest.raises(ValueError, match="is not plain data"):
+            ring.pop_into(target)
+        assert ring.pop() == b"12345678" and view.read_all() == bytes(64)
+    finally:
+        view.close()
+        SM.remove(seg_name + "-v")
+
+
+@pytest.mark.skipif(not HAS_BUFFERS, reason="needs the 3.11 stable ABI")
+def test_structures_of_plain_fields_go_through_whatever_their_field_names(ring):
+    class Rec(ctypes.Structure):
+        _fields_ = [("O", ctypes.c_int32), ("P", ctypes.c_double)]  # names that look like forbidden codes
+
+    recs = (Rec * 2)((1, 2.5), (3, 4.5))
+    assert memoryview(recs).format.startswith("T{")
+    assert ring.push(recs)
+    out = (Rec * 2)()
+    assert ring.pop_into(out) == 32 and (out[1].O, out[1].P) == (3, 4.5)

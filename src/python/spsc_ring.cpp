@@ -508,8 +508,7 @@ PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadli
         // another thread resize it.
         if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
         if (frame.length > room)
-            return raise(ShmError::value("buffer too small: the message has " + std::to_string(frame.length) +
-                                         " bytes, the buffer " + std::to_string(room)));
+            return raise(buffer_too_small(frame.length, room));
         large_copy(frame.length, hold.held, [&] { ring.copy_payload(frame, dst); return 0; });
         ring.commit(frame);
         return PyLong_FromUnsignedLongLong(frame.length);
