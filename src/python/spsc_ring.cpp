@@ -588,11 +588,13 @@ PyMethodDef methods[] = {
         "as one unit. `data` may be bytes, bytearray, str, int, float or bool (encoded as\n"
         "by MappedView.write), or a list of such values, encoded one after another.\n"
         "Returns True when the message was written and False when the ring lacks the free\n"
-        "space for it (back-pressure: try again later). Raises ValueError for an\n"
+        "space for it, or another thread of this process is inside a producer call\n"
+        "(back-pressure: try again later). Raises ValueError for an\n"
         "unsupported value or a message longer than the ring's capacity."),
     fast_method<pop>("pop",
         "pop($self, tag=None)\n--\n\n"
-        "Read the oldest message, or return None when the ring is empty.\n\n"
+        "Read the oldest message, or return None when the ring is empty (or another thread\n"
+        "of this process is inside a consumer call: a non-blocking call never waits for one).\n\n"
         "Without `tag` the raw payload is returned as bytes. With a type tag (for example\n"
         "\"str\", \"int\" or \"f64\") the payload is unpacked into one value of that type.\n"
         "The message is consumed before it is decoded: if decoding fails, the ValueError\n"
