@@ -345,7 +345,7 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
 
 PyObject* repr(PyObject* self) {
     const ViewState& v = view(self);
-    if (!v.mapping) return PyUnicode_FromString("MappedView(closed)");
+    if (!v.mapping || v.life.closing()) return PyUnicode_FromString("MappedView(closed)");
     const std::string text = "MappedView(data_size=" + std::to_string(v.data_size()) +
                              ", readers=" + std::to_string(v.lock().reader_count()) +
                              ", write_locked=" + (v.lock().is_write_locked() ? "true" : "false") + ")";

@@ -570,7 +570,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
 
 PyObject* repr(PyObject* self) {
     const RingState& s = ring_state(self);
-    if (!s.ring) return PyUnicode_FromString("SpscRingBuffer(closed)");
+    if (!s.ring || s.life.closing()) return PyUnicode_FromString("SpscRingBuffer(closed)");
     const SpscRing& ring = *s.ring;
     const std::uint64_t cap = ring.capacity();
     const std::uint64_t in_use = ring.used();
