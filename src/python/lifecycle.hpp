@@ -30,8 +30,9 @@ PyObject* raise_closed(const char* cls);
 //         if (!call) return nullptr;
 //         ... acquire buffers, own items (may run Python code) ...
 //         if (!call.still_open()) return nullptr;  // that code may have closed it
-//         switch (call.claim(kProducer, deadline)) { ... }   // optional: a role
-//         ... work; waits use ClosingWait{{}, s.life} as their host ...
+//         switch (call.claim(kRole, &deadline)) { ... }   // optional: a role
+//                                                 // (nullptr: non-blocking)
+//         ... work; waits use ClosingWait host(s.life) as their host ...
 //     }
 //     PyObject* close(PyObject* self, PyObject*) { close_object(state_of<State>(self)); Py_RETURN_NONE; }
 //

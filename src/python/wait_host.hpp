@@ -32,7 +32,7 @@ inline void restore_thread(PyThreadState* saved) {
 #if defined(VELMORA_FORCED_UNWIND)
     try {
         PyEval_RestoreThread(saved);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // a C function: only the forced unwind comes out of it
         t_thread_ending = true;
         throw;
     }
