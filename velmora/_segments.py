@@ -324,7 +324,7 @@ def list_segments() -> list:
         path = os.path.join(SHM_DIR, entry)
         try:
             st = os.lstat(path)
-        except FileNotFoundError:  # removed while we looked
+        except OSError:  # removed while we looked, or not ours to see
             continue
         # glibc keeps named POSIX semaphores in the same directory as sem.NAME.
         if stat.S_ISREG(st.st_mode) and not entry.startswith("sem."):
