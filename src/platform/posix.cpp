@@ -191,14 +191,20 @@ PlatformHandle::~PlatformHandle() {
     if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
 }
 
+}  // namespace velmora
+
+namespace velmora {
+
+void at_fork_child(void (*fn)()) noexcept { (void)::pthread_atfork(nullptr, nullptr, fn); }
+
 namespace {
 std::atomic<std::uint64_t> forks_so_far{0};
-void count_fork_in_child() noexcept { forks_so_far.fetch_add(1, std::memory_order_relaxed); }
+void count_fork_in_child() { forks_so_far.fetch_add(1, std::memory_order_relaxed); }
 }  // namespace
 
 // Counted from the first call on: a hold recorded before then cannot exist.
 std::uint64_t fork_generation() noexcept {
-    static const bool counting = ::pthread_atfork(nullptr, nullptr, &count_fork_in_child) == 0;
+    static const bool counting = (at_fork_child(&count_fork_in_child), true);
     (void)counting;
     return forks_so_far.load(std::memory_order_relaxed);
 }

@@ -159,3 +159,9 @@ void wake_word(const std::uint32_t*) noexcept {}
 std::uint64_t fork_generation() noexcept { return 0; }
 
 }  // namespace velmora
+
+namespace velmora {
+
+void at_fork_child(void (*)()) noexcept {}
+
+}  // namespace velmora

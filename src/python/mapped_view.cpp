@@ -70,8 +70,7 @@ struct ViewState {
     std::atomic<std::uint64_t> cursor{0};
     std::optional<double> lock_timeout;  // seconds; none: wait for ever
     std::string scratch;  // staging for writes and decoded reads, reused across calls
-    std::atomic<int> busy{0};            // calls in flight (see InUse)
-    std::atomic<bool> closing{false};
+    Lifecycle life;                      // calls in flight, close()
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
     ScopeHold scope;                     // after `mapping`: given back before the unmap
 
@@ -79,6 +78,13 @@ struct ViewState {
     ViewState(ViewState&& other) noexcept
         : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
           lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)) {}
+
+    // close() inside a block (or from another thread while one is held): the
+    // block's hold is given back with the mapping; its end then does nothing.
+    void release() noexcept {
+        scope.end();
+        mapping = Mapping();
+    }
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -125,11 +131,14 @@ std::optional<bool> run_in_scope(const ViewState& v, Work& work) {
 // raised; nothing has changed then.
 template <bool Exclusive, class Work>
 bool with_lock(const ViewState& v, Work work) {
+    // Python code run since the call began (a __buffer__ method, a finalizer)
+    // may have closed the view: then it is not waited for.
+    if (v.life.closing()) return raise_closed("MappedView"), false;
     // One relaxed load when no thread holds a block on this view.
     if (v.scope.owner.load(std::memory_order_relaxed) != 0)
         if (const std::optional<bool> done = run_in_scope<Exclusive>(v, work)) return *done;
     // First in, last out: the lock is released before the interpreter lock is retaken.
-    ClosingWait host{{}, v.closing};
+    ClosingWait host(v.life);
     const Deadline deadline = deadline_from(v.lock_timeout);
     const bool held = [&] {
         if constexpr (Exclusive) {
@@ -336,10 +345,6 @@ PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(v
 
 // ---- lock scopes and words ------------------------------------------------------
 
-// close() inside a block (or from another thread while one is held): the
-// hold is given back with the mapping; the block's end then does nothing.
-void end_scope_on_close(ViewState& v) noexcept { v.scope.end(); }
-
 // write_locked() / read_locked(): the scope object; the lock is taken by its
 // __enter__ (enter_lock_scope below).
 PyObject* write_locked(PyObject* self, PyObject*) { return new_lock_scope(self, true); }
@@ -375,7 +380,7 @@ bool enter_scope(ViewState& v, bool exclusive) {
         if (auto got = lock.try_read()) shared.emplace(std::move(*got));
         return shared.has_value();
     };
-    ClosingWait host{{}, v.closing};
+    ClosingWait host(v.life);
     const WaitResult waited = wait_until(attempt, deadline_from(v.lock_timeout), host);
     host.gil.resume();
     if (waited != WaitResult::Ready) {
@@ -451,15 +456,12 @@ PyObject* word_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // blocked on the lock gives up with "is closed"), then unmaps.
 PyObject* close(PyObject* self, PyObject*) {
     ViewState& v = view(self);
-    if (!v.mapping) Py_RETURN_NONE;
+    if (v.life.closing()) Py_RETURN_NONE;
     if (v.exports > 0) {
         PyErr_SetString(PyExc_BufferError, "cannot close MappedView: its data area is still exported");
         return nullptr;
     }
-    v.closing.store(true);
-    wait_until_unused(v.busy);
-    end_scope_on_close(v);
-    v.mapping = Mapping();
+    close_object(v);
     Py_RETURN_NONE;
 }
 
@@ -473,7 +475,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
 // code that does its own coordination. The view stays mapped while exported.
 int get_buffer(PyObject* self, Py_buffer* out, int flags) {
     ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView"), -1;
+    if (v.life.closing()) return raise_closed("MappedView"), -1;
     if (PyBuffer_FillInfo(out, self, v.data(), static_cast<Py_ssize_t>(v.data_size()), 0, flags) < 0) return -1;
     ++v.exports;
     return 0;
@@ -512,7 +514,7 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
 
 PyObject* repr(PyObject* self) {
     const ViewState& v = view(self);
-    if (!v.mapping) return PyUnicode_FromString("MappedView(closed)");
+    if (!v.mapping || v.life.closing()) return PyUnicode_FromString("MappedView(closed)");
     const std::string text = "MappedView(data_size=" + std::to_string(v.data_size()) +
                              ", readers=" + std::to_string(v.lock().reader_count()) +
                              ", write_locked=" + (v.lock().is_write_locked() ? "true" : "false") + ")";
@@ -522,17 +524,13 @@ PyObject* repr(PyObject* self) {
 // Every method but close() refuses a closed view, and counts itself in flight.
 template <FastFn F>
 PyObject* open_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView");
-    InUse use(v.busy);
-    return F(self, args, nargs, kwnames);
+    Call<ViewState> call(view(self), "MappedView");
+    return call ? F(self, args, nargs, kwnames) : nullptr;
 }
 template <NoArgsFn F>
 PyObject* open_noargs(PyObject* self, PyObject* unused) {
-    ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView");
-    InUse use(v.busy);
-    return F(self, unused);
+    Call<ViewState> call(view(self), "MappedView");
+    return call ? F(self, unused) : nullptr;
 }
 
 // ---- type -----------------------------------------------------------------------
@@ -648,7 +646,7 @@ PyMethodDef methods[] = {
 // "write" or "read" while the calling thread is inside a block of this view, else None.
 PyObject* get_held_scope(PyObject* self, void*) {
     const ViewState& v = view(self);
-    if (!v.mapping || !v.scope.held_by(PyThread_get_thread_ident())) Py_RETURN_NONE;
+    if (v.life.closing() || !v.scope.held_by(PyThread_get_thread_ident())) Py_RETURN_NONE;
     return PyUnicode_InternFromString(v.scope.exclusive ? "write" : "read");
 }
 
@@ -702,9 +700,8 @@ PyType_Spec mapped_view_spec = {
 
 PyObject* enter_lock_scope(PyObject* view_object, bool exclusive) {
     ViewState& v = view(view_object);
-    if (!v.mapping) return raise_closed("MappedView");
-    InUse use(v.busy);
-    if (!enter_scope(v, exclusive)) return nullptr;
+    Call<ViewState> call(v, "MappedView");
+    if (!call || !enter_scope(v, exclusive)) return nullptr;
     return Py_NewRef(view_object);
 }
 
@@ -714,7 +711,7 @@ PyObject* enter_lock_scope(PyObject* view_object, bool exclusive) {
 // none at all: RuntimeError.
 PyObject* leave_lock_scope(PyObject* view_object) {
     ViewState& v = view(view_object);
-    if (!v.mapping) Py_RETURN_NONE;
+    if (v.life.closing()) Py_RETURN_NONE;
     ScopeHold& scope = v.scope;
     if (scope.inherited()) {
         scope.end();
