@@ -213,6 +213,14 @@ std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optiona
     return failed ? std::nullopt : found_or_raise(found, failed);
 }
 
+// For get(eof=True): whether a producer is attached. Where the platform has
+// no claims nobody can tell, so a producer is assumed and the stream never
+// ends by itself.
+int producer_known_present(const RingRoles& roles, ShmError* failure = nullptr) {
+    if (!roles.site->supported()) return 1;
+    return role_present(roles, RingRole::Producer, failure);
+}
+
 // The host of get(eof=True)'s wait: gives up, like ClosingWait, on close()
 // and signals, and also once no producer is attached after this handle has
 // seen one. Asks without the interpreter lock (a failure is kept for later).
@@ -225,7 +233,7 @@ struct StreamWait {
     bool poll() {
         if (inner.poll()) return true;
         ShmError err{ShmError::Kind::Os, {}, 0};
-        const int present = role_present(roles, RingRole::Producer, &err);
+        const int present = producer_known_present(roles, &err);
         if (present < 0) return failure = std::move(err), true;
         if (present > 0) roles.saw_producer.store(true);
         return producer_gone = present == 0 && roles.saw_producer.load();
@@ -238,7 +246,7 @@ struct StreamWait {
 // still delivered first.
 std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline deadline, bool& failed, bool& ended) {
     for (;;) {
-        const int present = role_present(s.roles, RingRole::Producer);
+        const int present = producer_known_present(s.roles);
         if (present < 0) return failed = true, std::nullopt;
         if (present > 0) s.roles.saw_producer.store(true);
         std::optional<SpscFrame> found = found_or_raise(ring.begin_pop(), failed);
