@@ -13,11 +13,11 @@
 
 #include "python/values.hpp"
 #include "python/lifecycle.hpp"
-#include "python/ring_roles.hpp"
 #include "python/ref.hpp"
 #include "python/scratch.hpp"
 #include "python/wait_host.hpp"
 #include "core/ring.hpp"
+#include "core/ring_roles.hpp"
 
 namespace velmora::py {
 namespace {
@@ -85,8 +85,8 @@ public:
             if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
         }
         if (!s.ring) return raise_closed("SpscRingBuffer"), std::nullopt;
-        if (!claim_role(s.roles, s.name, &owner == &s.producer ? RingRole::Producer : RingRole::Consumer))
-            return std::nullopt;
+        if (Status ok = s.roles.claim(&owner == &s.producer ? RingRole::Producer : RingRole::Consumer); !ok)
+            return raise(ok.error()), std::nullopt;
         return Role(s, owner);
     }
 
@@ -213,14 +213,6 @@ std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optiona
     return failed ? std::nullopt : found_or_raise(found, failed);
 }
 
-// For get(eof=True): whether a producer is attached. Where the platform has
-// no claims nobody can tell, so a producer is assumed and the stream never
-// ends by itself.
-int producer_known_present(const RingRoles& roles, ShmError* failure = nullptr) {
-    if (!roles.site->supported()) return 1;
-    return role_present(roles, RingRole::Producer, failure);
-}
-
 // The host of get(eof=True)'s wait: gives up, like ClosingWait, on close()
 // and signals, and also once no producer is attached after this handle has
 // seen one. Asks without the interpreter lock (a failure is kept for later).
@@ -232,11 +224,10 @@ struct StreamWait {
     void suspend() noexcept { inner.suspend(); }
     bool poll() {
         if (inner.poll()) return true;
-        ShmError err{ShmError::Kind::Os, {}, 0};
-        const int present = producer_known_present(roles, &err);
-        if (present < 0) return failure = std::move(err), true;
-        if (present > 0) roles.saw_producer.store(true);
-        return producer_gone = present == 0 && roles.saw_producer.load();
+        auto present = roles.producer_assumed_present();
+        if (!present) return failure = present.error(), true;
+        if (present.value()) roles.saw_producer.store(true);
+        return producer_gone = !present.value() && roles.saw_producer.load();
     }
 };
 
@@ -246,12 +237,13 @@ struct StreamWait {
 // still delivered first.
 std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline deadline, bool& failed, bool& ended) {
     for (;;) {
-        const int present = producer_known_present(s.roles);
-        if (present < 0) return failed = true, std::nullopt;
-        if (present > 0) s.roles.saw_producer.store(true);
+        auto known = s.roles.producer_assumed_present();
+        if (!known) return raise(known.error()), failed = true, std::nullopt;
+        const bool present = known.value();
+        if (present) s.roles.saw_producer.store(true);
         std::optional<SpscFrame> found = found_or_raise(ring.begin_pop(), failed);
         if (failed || found) return found;
-        if (present == 0 && s.roles.saw_producer.load()) return ended = true, std::nullopt;
+        if (!present && s.roles.saw_producer.load()) return ended = true, std::nullopt;
         StreamWait host{{{}, s.closing}, s.roles, false, std::nullopt};
         const auto waited = ring.wait_pop(deadline, host);
         host.inner.gil.resume();
@@ -608,8 +600,8 @@ template <RingRole Which>
 PyObject* has_role(PyObject* self, PyObject*) {
     RingState& s = ring_state(self);
     if (!open_ring(s)) return nullptr;
-    const int present = role_present(s.roles, Which);
-    return present < 0 ? nullptr : PyBool_FromLong(present);
+    auto present = s.roles.present(Which);
+    return present ? PyBool_FromLong(present.value()) : raise(present.error());
 }
 
 // Waits for calls in flight (a blocked get or put gives up with "is closed"),

@@ -15,6 +15,7 @@
 #include "core/view_attach.hpp"
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
+#include "velmora/velmora.hpp"
 
 namespace velmora {
 namespace {
@@ -277,6 +278,37 @@ TEST(ViewAttachment, RecoversAWordOnlyWhenNoLiveHolderCanExist) {
     EXPECT_EQ(lock.value(), -1);
     reader.kill();
     EXPECT_EQ(view.recover_abandoned(lock), std::optional<std::int32_t>(-1));
+}
+
+// The C++ API's Ring takes its roles the way the Python ring does.
+TEST(RingRolesApi, ASecondProcessIsRefusedUntilTheFirstRingGoes) {
+    const std::string name = fresh_name();
+    auto seg = std::make_optional(must(Segment::create(name, 24 + 64)));
+    auto ring = std::make_optional(must(seg->ring()));
+    EXPECT_FALSE(must(ring->has_producer()));
+    const std::uint8_t byte[1] = {7};
+    ASSERT_TRUE(must(ring->try_push(byte)));
+    EXPECT_TRUE(must(ring->has_producer()));
+    EXPECT_FALSE(must(ring->has_consumer()));
+    const std::string expected = "ring '" + name + "' already has a producer (pid " + std::to_string(::getpid()) + ")";
+    const int status = in_child([&] {
+        auto other = Segment::open(name);
+        auto theirs = other ? other->ring() : Result<Ring>(other.error());
+        if (!theirs) return 1;
+        auto refused = theirs->try_push(byte);
+        if (refused || refused.error().code != EAGAIN || refused.error().message != expected) return 2;
+        std::uint8_t out[4];
+        auto popped = theirs->try_pop(out);  // the consumer role is free
+        return popped && popped.value() == std::optional<std::size_t>(1) ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
+    ring.reset();  // the producer Ring goes: the role is free again
+    const int later = in_child([&] {
+        auto theirs = must(must(Segment::open(name)).ring());
+        return must(theirs.try_push(byte)) ? 0 : 1;
+    });
+    EXPECT_EQ(later, 0);
+    (void)Segment::remove(name);
 }
 
 }  // namespace
