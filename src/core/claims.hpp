@@ -26,10 +26,17 @@
 //    them. Its Claims become stale (current() is false; destroying them does
 //    nothing), so a handle checks current() (one atomic load) at each role
 //    entry and claims again when it is false.
-//  * Where the platform has no claims (ClaimFile::supported() is false, or the
-//    file could not be opened again), a site grants every claim and sees no
-//    other process: supported() says so. Its own claims are still counted,
-//    so held_here stays true.
+//  * Platforms: Linux (open-file-description locks; holders named) and
+//    Windows (LockFileEx on a per-segment file; no holder pids, and a probe
+//    of a slot this process holds always reports a conflict, so "no other
+//    process attached" is never concluded there). Where the platform has no
+//    claims (ClaimFile::supported() is false, or the file could not be opened
+//    again), a site grants every claim and sees no other process:
+//    supported() says so. Its own claims are still counted, so held_here
+//    stays true.
+//  * Also on a site, for the handles of one process to share: turn(slot)
+//    (which thread uses a role now), shared_counter() and shared_mutex()
+//    (core/view_attach.hpp's count of lock holds and its recovery).
 //
 // Slot numbers belong to the channel kinds; each kind keeps to its range:
 //   0              attached (every view handle, shared)

@@ -63,7 +63,6 @@ public:
     Role(const Role&) = delete;
     Role& operator=(const Role&) = delete;
     Role(Role&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
-    // Which role: one claim per process and role, across processes.
     ~Role() {
         if (owner_ == nullptr || !held_) return;
         owner_->store(0, std::memory_order_release);
