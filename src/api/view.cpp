@@ -38,11 +38,8 @@ Status with_lock(const View::Impl& v, Work work) {
     RecoveringHost host{v.attachment, lock};
     bool held = false;
     {
-        std::optional<decltype(v.attachment.try_lock<Exclusive>(lock))> hold;
-        const auto attempt = [&] {
-            hold.emplace(v.attachment.try_lock<Exclusive>(lock));
-            return hold->has_value();
-        };
+        std::optional<CountedHoldOf<Exclusive>> hold;
+        const auto attempt = [&] { return v.attachment.try_lock<Exclusive>(lock, hold); };
         if (wait_until(attempt, deadline, host) == WaitResult::Ready) work(), held = true;
     }
     if (held) return {};

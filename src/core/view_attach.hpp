@@ -38,20 +38,23 @@ namespace velmora {
 template <class Guard>
 class [[nodiscard]] CountedHold {
 public:
-    CountedHold(Guard guard, std::atomic<std::int64_t>& count) noexcept : guard_(std::move(guard)), count_(&count) {}
-    CountedHold(CountedHold&& o) noexcept : guard_(std::move(o.guard_)), count_(std::exchange(o.count_, nullptr)) {}
+    CountedHold(Guard&& guard, std::atomic<std::int64_t>& count) noexcept : guard_(std::move(guard)), count_(&count) {}
+    CountedHold(CountedHold&&) = delete;
     CountedHold& operator=(CountedHold&&) = delete;
     CountedHold(const CountedHold&) = delete;
     CountedHold& operator=(const CountedHold&) = delete;
     ~CountedHold() {
-        guard_.reset();
-        if (count_ != nullptr) count_->fetch_sub(1);
+        { const Guard released(std::move(guard_)); }
+        count_->fetch_sub(1);
     }
 
 private:
-    std::optional<Guard> guard_;
+    Guard guard_;
     std::atomic<std::int64_t>* count_;
 };
+
+template <bool Exclusive>
+using CountedHoldOf = CountedHold<std::conditional_t<Exclusive, ShmWriteGuard, ShmReadGuard>>;
 
 class ViewAttachment {
 public:
@@ -65,20 +68,22 @@ public:
     }
     void detach() noexcept { claim_.reset(); }
 
-    // One attempt at the lock, counted as this process's hold.
+    // One attempt at the lock, counted as this process's hold: fills `hold`
+    // and says true when taken.
     template <bool Exclusive>
-    [[nodiscard]] auto try_lock(const ShmRwLock& lock) const {
-        using Guard = std::conditional_t<Exclusive, ShmWriteGuard, ShmReadGuard>;
+    [[nodiscard]] bool try_lock(const ShmRwLock& lock, std::optional<CountedHoldOf<Exclusive>>& hold) const {
         std::atomic<std::int64_t>& count = site_->shared_counter();
         count.fetch_add(1);
-        std::optional<Guard> got = [&] {
+        auto got = [&] {
             if constexpr (Exclusive) return lock.try_write();
             else return lock.try_read();
         }();
-        std::optional<CountedHold<Guard>> hold;
-        if (got) hold.emplace(std::move(*got), count);
-        else count.fetch_sub(1);
-        return hold;
+        if (!got) {
+            count.fetch_sub(1);
+            return false;
+        }
+        hold.emplace(std::move(*got), count);
+        return true;
     }
 
     // For a waiter: resets a word its holder left behind (see above) and

@@ -104,11 +104,8 @@ bool with_lock(const ViewState& v, Work work) {
     const Deadline deadline = deadline_from(v.lock_timeout);
     const ShmRwLock lock = v.lock();
     const bool held = [&] {
-        std::optional<decltype(v.attachment.try_lock<Exclusive>(lock))> hold;
-        const auto attempt = [&] {
-            hold.emplace(v.attachment.try_lock<Exclusive>(lock));
-            return hold->has_value();
-        };
+        std::optional<CountedHoldOf<Exclusive>> hold;
+        const auto attempt = [&] { return v.attachment.try_lock<Exclusive>(lock, hold); };
         if (wait_until(attempt, deadline, host) != WaitResult::Ready) return false;
         work();
         return true;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,8 +189,10 @@ struct RawLock {
     // A hold as another handle of this process takes one: counted, so a
     // waiting View never takes it for a dead holder's.
     template <bool Exclusive>
-    auto hold() const {
-        return attachment.try_lock<Exclusive>(lock());
+    std::unique_ptr<std::optional<CountedHoldOf<Exclusive>>> hold() const {
+        auto held = std::make_unique<std::optional<CountedHoldOf<Exclusive>>>();
+        EXPECT_TRUE(attachment.try_lock<Exclusive>(lock(), *held));
+        return held;
     }
 };
 

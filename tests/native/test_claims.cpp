@@ -259,8 +259,8 @@ TEST(ViewAttachment, RecoversAWordOnlyWhenNoLiveHolderCanExist) {
     ViewAttachment other(must(ClaimSite::of(seg.opened())));
     ASSERT_TRUE(other.attach().ok());
     {
-        auto hold = other.try_lock<true>(lock);
-        ASSERT_TRUE(hold.has_value());
+        std::optional<CountedHoldOf<true>> hold;
+        ASSERT_TRUE(other.try_lock<true>(lock, hold));
         EXPECT_FALSE(view.recover_abandoned(lock).has_value());
         EXPECT_TRUE(lock.is_write_locked());
     }
