@@ -102,6 +102,8 @@ def read_content(path: str, size: int) -> Content:
             return classify(m[:], size)
     except OSError as exc:
         return Content("unknown", f"unreadable: {exc.strerror}", {})
+    except ValueError:  # replaced by a smaller file of the same name since it was listed
+        return Content("unknown", "changed while read", {})
     finally:
         os.close(fd)
 
