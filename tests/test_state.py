@@ -10,7 +10,7 @@ import time
 import pytest
 
 import velmora
-from conftest import Heartbeat
+from conftest import Heartbeat, attached_peer
 from test_view import RawSegment, deadline
 
 SM = velmora.SharedMemory
@@ -25,6 +25,14 @@ def area(seg_name):
     raw = RawSegment(seg_name)
     yield view, raw
     raw.close()
+
+
+@pytest.fixture
+def forged(area, seg_name):
+    """`area` with another process attached, so that a word forged in the
+    lock is a live holder's, waited for rather than recovered."""
+    with attached_peer(seg_name):
+        yield area
 
 
 # Every locking call of the view, each made so that it succeeds on 64 data bytes.
@@ -117,8 +125,8 @@ def test_an_exception_in_the_block_releases_the_lock(area, scope):
 
 
 @pytest.mark.parametrize(("scope", "word"), [("write_locked", 1), ("write_locked", -1), ("read_locked", -1)])
-def test_entering_honours_lock_timeout(area, seg_name, scope, word):
-    view, raw = area
+def test_entering_honours_lock_timeout(forged, seg_name, scope, word):
+    view, raw = forged
     raw.word = word
     view.lock_timeout = 0.05
     t0 = time.monotonic()
@@ -144,8 +152,8 @@ def test_another_view_of_the_segment_times_out_inside_a_block(area, seg_name):
     assert other.read_all() == raw.data()
 
 
-def test_entering_lets_other_threads_run_and_is_interruptible(area):
-    view, raw = area
+def test_entering_lets_other_threads_run_and_is_interruptible(forged):
+    view, raw = forged
     raw.word = -1
     with Heartbeat() as heart:
         t0 = time.monotonic()
@@ -217,8 +225,8 @@ def test_closing_inside_a_block_gives_the_lock_back(area, scope):
     assert view.held_scope is None
 
 
-def test_close_ends_a_wait_to_enter(area):
-    view, raw = area
+def test_close_ends_a_wait_to_enter(forged):
+    view, raw = forged
     raw.word = -1
     errors, waiting = [], threading.Event()
 

@@ -18,6 +18,7 @@
 #include "python/lock_scope.hpp"
 #include "python/wait_host.hpp"
 #include "core/lock.hpp"
+#include "core/view_attach.hpp"
 #include "core/view_rules.hpp"
 #include "core/words.hpp"
 
@@ -33,16 +34,18 @@ namespace {
 // while it waits for the lock.
 struct ScopeHold {
     std::atomic<unsigned long> owner{0};  // the thread holding (or taking) the block; 0: none
+    std::atomic<bool> holding{false};     // set once the hold below is complete
     std::uint64_t generation = 0;         // fork_generation() of the process that took the hold
-    std::optional<ShmReadGuard> shared;
-    std::optional<ShmWriteGuard> exclusive;
+    // Filled by the owner's wait (counted as this process's holds, view_attach.hpp).
+    std::optional<CountedHoldOf<false>> shared;
+    std::optional<CountedHoldOf<true>> exclusive;
 
     ScopeHold() = default;
     ScopeHold(const ScopeHold&) = delete;
     ScopeHold& operator=(const ScopeHold&) = delete;
     ~ScopeHold() { end(); }
 
-    bool held() const noexcept { return shared.has_value() || exclusive.has_value(); }
+    bool held() const noexcept { return holding.load(std::memory_order_relaxed); }
     // A hold copied into a forked child: the parent still owns the lock word.
     bool inherited() const noexcept { return held() && generation != fork_generation(); }
     bool held_by(unsigned long thread) const noexcept {
@@ -56,6 +59,7 @@ struct ScopeHold {
         }
         shared.reset();
         exclusive.reset();
+        holding.store(false);
         owner.store(0);
     }
 };
@@ -72,18 +76,22 @@ struct ViewState {
     std::string scratch;  // staging for writes and decoded reads, reused across calls
     Lifecycle life;                      // calls in flight, close()
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
-    ScopeHold scope;                     // after `mapping`: given back before the unmap
+    mutable ViewAttachment attachment;   // this process attached; its holds of the word counted
+    ScopeHold scope;                     // after `mapping` and `attachment`: given back before either goes
 
-    ViewState(Mapping m, std::string segment) noexcept : mapping(std::move(m)), name(std::move(segment)) {}
+    ViewState(Mapping m, std::string segment, std::shared_ptr<ClaimSite> site) noexcept
+        : mapping(std::move(m)), name(std::move(segment)), attachment(std::move(site)) {}
     ViewState(ViewState&& other) noexcept
         : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
-          lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)) {}
+          lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)),
+          attachment(std::move(other.attachment)) {}
 
     // close() inside a block (or from another thread while one is held): the
     // block's hold is given back with the mapping; its end then does nothing.
     void release() noexcept {
         scope.end();
         mapping = Mapping();
+        attachment.detach();
     }
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
@@ -124,6 +132,28 @@ std::optional<bool> run_in_scope(const ViewState& v, Work& work) {
     return true;
 }
 
+// The lock wait's host: gives up, like ClosingWait, on close() and signals;
+// and at each poll resets a word whose holder is gone (view_attach.hpp), with
+// a ResourceWarning. A warning turned into an error ends the wait.
+struct RecoveringWait {
+    ClosingWait inner;
+    const ViewState& v;
+    bool warning_raised = false;
+    void suspend() noexcept { inner.suspend(); }
+    bool poll() {
+        if (inner.poll()) return true;
+        const std::optional<std::int32_t> found = v.attachment.recover_abandoned(v.lock());
+        if (!found) return false;
+        inner.gil.resume();
+        warning_raised = PyErr_WarnFormat(PyExc_ResourceWarning, 1,
+                                          "MappedView '%s': the lock word held %d while no other process had "
+                                          "the segment open; its holder has gone, so the lock was reset",
+                                          v.name.c_str(), static_cast<int>(*found)) < 0;
+        if (!warning_raised) inner.gil.suspend();
+        return warning_raised;
+    }
+};
+
 // Runs `work` under the lock, shared or exclusive. A wait past the short spin
 // releases the interpreter lock, so `work` must touch no Python object: it
 // copies bytes between the mapping and memory the caller owns. False with an
@@ -137,23 +167,22 @@ bool with_lock(const ViewState& v, Work work) {
     // One relaxed load when no thread holds a block on this view.
     if (v.scope.owner.load(std::memory_order_relaxed) != 0)
         if (const std::optional<bool> done = run_in_scope<Exclusive>(v, work)) return *done;
+    if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
     // First in, last out: the lock is released before the interpreter lock is retaken.
-    ClosingWait host(v.life);
+    RecoveringWait host{ClosingWait(v.life), v, false};
     const Deadline deadline = deadline_from(v.lock_timeout);
+    const ShmRwLock lock = v.lock();
     const bool held = [&] {
-        if constexpr (Exclusive) {
-            const auto guard = v.lock().write_lock(host, deadline);
-            if (guard) work();
-            return guard.has_value();
-        } else {
-            const auto guard = v.lock().read_lock(host, deadline);
-            if (guard) work();
-            return guard.has_value();
-        }
+        std::optional<CountedHoldOf<Exclusive>> hold;
+        const auto attempt = [&] { return v.attachment.try_lock<Exclusive>(lock, hold); };
+        if (wait_until(attempt, deadline, host) != WaitResult::Ready) return false;
+        work();
+        return true;
     }();
-    host.gil.resume();
-    if (!held && host.closed) raise_closed("MappedView");
-    else if (!held && !host.gil.interrupted()) raise_timeout(v);
+    host.inner.gil.resume();
+    if (held || host.warning_raised || host.inner.gil.interrupted()) return held;
+    if (host.inner.closed) raise_closed("MappedView");
+    else raise_timeout(v);
     return held;
 }
 
@@ -364,34 +393,31 @@ bool enter_scope(ViewState& v, bool exclusive) {
                         "this thread already holds a lock scope of this MappedView (no re-entry)");
         return false;
     }
+    if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
     const ShmRwLock lock = v.lock();
-    std::optional<ShmReadGuard> shared;
-    std::optional<ShmWriteGuard> held_exclusive;
     bool claimed = false;
+    // Only the thread that claimed the slot fills the hold; others look at
+    // `holding` first, which is set once the interpreter lock is back.
     const auto attempt = [&] {
         if (!claimed) {
             unsigned long none = 0;
             if (!(claimed = scope.owner.compare_exchange_strong(none, me))) return false;
         }
-        if (exclusive) {
-            if (auto got = lock.try_write()) held_exclusive.emplace(std::move(*got));
-            return held_exclusive.has_value();
-        }
-        if (auto got = lock.try_read()) shared.emplace(std::move(*got));
-        return shared.has_value();
+        return exclusive ? v.attachment.try_lock<true>(lock, scope.exclusive)
+                         : v.attachment.try_lock<false>(lock, scope.shared);
     };
-    ClosingWait host(v.life);
+    RecoveringWait host{ClosingWait(v.life), v, false};
     const WaitResult waited = wait_until(attempt, deadline_from(v.lock_timeout), host);
-    host.gil.resume();
+    host.inner.gil.resume();
     if (waited != WaitResult::Ready) {
         if (claimed) scope.owner.store(0);
-        if (host.closed) raise_closed("MappedView");
-        else if (!host.gil.interrupted()) raise_timeout(v);
+        if (host.warning_raised || host.inner.gil.interrupted()) return false;
+        if (host.inner.closed) raise_closed("MappedView");
+        else raise_timeout(v);
         return false;
     }
     scope.generation = fork_generation();
-    if (exclusive) scope.exclusive.emplace(std::move(*held_exclusive));
-    else scope.shared.emplace(std::move(*shared));
+    scope.holding.store(true);
     return true;
 }
 
@@ -728,9 +754,12 @@ PyObject* leave_lock_scope(PyObject* view_object) {
 PyObject* map_view(const PlatformHandle& handle, bool creator) {
     Result<Mapping> mapped = handle.map();
     if (!mapped) return raise(mapped.error());
-    ViewState state(std::move(mapped).value(), handle.name());
+    auto site = ClaimSite::of(handle);
+    if (!site) return raise(site.error());
+    ViewState state(std::move(mapped).value(), handle.name(), std::move(site).value());
     // Beyond this point the mapping is released with `state` on every failure.
     if (Status ok = check_view_size(state.mapping.size()); !ok) return raise(ok.error());
+    if (Status ok = state.attachment.attach(); !ok) return raise(ok.error());
     if (creator) state.lock().init_unlocked();
     PyTypeObject* type = mapped_view_type();
     if (type == nullptr) return nullptr;
