@@ -266,9 +266,14 @@ def test_a_forked_child_starts_with_no_roles_and_no_calls_in_flight():
             except ValueError: pass
         for f in (wait_get, wait_lock): threading.Thread(target=f, daemon=True).start()
         started.wait(); time.sleep(0.1)
+        # The parent's waiting thread shares the ring with the child: the
+        # child starts once the parent has closed its handles, so that thread
+        # cannot take the child's message.
+        rfd, wfd = os.pipe()
         pid = os.fork()
         if pid == 0:
             try:
+                os.read(rfd, 1)
                 t0 = time.monotonic()
                 try: r.get(timeout=0.5)
                 except queue.Empty: pass
@@ -280,8 +285,8 @@ def test_a_forked_child_starts_with_no_roles_and_no_calls_in_flight():
                 os._exit(0)
             finally:
                 os._exit(4)
+        r.close(); v.close(); os.write(wfd, b"x")
         _, status = os.waitpid(pid, 0)
         print(os.waitstatus_to_exitcode(status))
-        r.close(); v.close()
         """)
     assert_clean(proc, ["child", "None", "b'c'", "True", "0"])
