@@ -1,0 +1,552 @@
+"""Carrying a local channel to another host over ZeroMQ.
+
+A sending bridge drains a local receiving handle (an SpscRingBuffer read as
+its consumer) into a ZeroMQ PUSH socket; a receiving bridge takes messages
+from a PULL socket and puts them into a local sending handle (an
+SpscRingBuffer written as its producer). Either side may bind; the other
+connects. pyzmq is an optional dependency: ``pip install velmora[bridge]``.
+
+    # host A                                        # host B
+    ring = SharedMemory.open("/jobs").spsc()        ring = SharedMemory.open("/jobs").spsc()
+    bridge.send(ring, "tcp://B:5555")               bridge.receive("tcp://*:5555", ring, bind=True)
+
+Both block until stop() is called from another thread, Ctrl-C arrives, or the
+peer ends the stream; ``background=True`` runs them on a thread and returns
+the bridge object (``.stop()``, ``.stats``).
+
+What is guaranteed
+------------------
+* Messages arrive byte-exact and in the order the source gave them.
+* Back-pressure is end to end: a full target ring stops the receiving bridge
+  reading, ZeroMQ's high-water marks (a few batches each side) then hold the
+  sending bridge, and a held sending bridge leaves messages in its source ring,
+  so the producer sees a full ring. Nothing queues without bound.
+* Every message carries a sequence number within its stream (one stream per
+  sending bridge; with a state file, a restarted sending bridge continues its
+  stream). The receiving bridge counts gaps and logs each one with its size,
+  so a crashed peer or a lost connection is visible.
+
+What is not
+-----------
+* Delivery across a connection loss or a crash is at most once: messages in
+  flight (ZeroMQ queues, socket buffers, the batch a bridge holds) are lost and
+  reported as a gap; they are never delivered twice. Exactly-once would need
+  acknowledgements and storage on the sending side.
+* A gap is reported when the next message arrives (a stream that stops for
+  good after a loss shows no gap). A receiving bridge that restarts knows where
+  it left off only with a state file (``state=``; the command line keeps one by
+  default); without one it logs the sequence number it joined at.
+* Messages a ring can never hold (larger than its capacity) are not delivered;
+  they are counted as rejected and logged.
+
+Wire format
+-----------
+One ZeroMQ message (multipart) per batch. The first frame is a 28-byte
+little-endian header: magic ``b"VMBx"``, version u8 (1), flags u8, reserved
+u16, count u32, stream u64, first sequence number u64. With the PACKED flag,
+two frames follow: the count payload lengths (u32 each) and the payloads back
+to back; otherwise one frame per payload. A header with the END flag and no
+payloads ends the stream.
+"""
+from __future__ import annotations
+
+import itertools
+import logging
+import mmap
+import os
+import queue
+import secrets
+import struct
+import sys
+import tempfile
+import threading
+import time
+from array import array
+from dataclasses import asdict, dataclass, field
+
+log = logging.getLogger("velmora.bridge")
+
+HEADER = struct.Struct("<4sBBHIQQ")
+MAGIC = b"VMBx"
+VERSION = 1
+PACKED = 1
+END = 2
+
+# Batches: up to this many messages or about this many bytes.
+MAX_BATCH = 4096
+BATCH_BYTES = 256 * 1024
+# A batch whose messages average less than this goes as two frames (lengths and
+# payloads); larger messages get a frame each and are sent without a copy.
+PACK_BELOW = 16 * 1024
+# ZeroMQ high-water marks in batches, per side.
+HWM = 16
+# How often a blocked bridge looks at its stop flag, in seconds.
+POLL = 0.05
+
+_LITTLE = sys.byteorder == "little"
+
+
+class BridgeError(Exception):
+    """A bridge that cannot start: no pyzmq, a channel it cannot carry, an
+    endpoint that cannot be bound or connected."""
+
+
+def _zmq():
+    try:
+        import zmq
+    except ImportError:
+        raise BridgeError("the bridge needs pyzmq: pip install 'velmora[bridge]'") from None
+    return zmq
+
+
+# ---- channels ----------------------------------------------------------------------------
+# A source gives batches of bytes-like messages; a sink takes them. Each channel
+# kind is a pair of small adapters, looked up by the handle's type.
+
+
+class RingSource:
+    """Reads an SpscRingBuffer as its consumer."""
+
+    pattern = "PUSH"
+
+    def __init__(self, ring):
+        self.ring = ring
+
+    def take(self, timeout: float) -> list:
+        """Waits up to `timeout` for a message, then takes what else is there,
+        up to a batch; an empty list when nothing came."""
+        try:
+            first = self.ring.get(timeout=timeout)
+        except queue.Empty:
+            return []
+        more = min(MAX_BATCH, BATCH_BYTES // (len(first) + 4)) - 1
+        if more <= 0:
+            return [first]
+        batch = self.ring.pop_many(more)
+        batch.insert(0, first)
+        return batch
+
+
+class RingSink:
+    """Writes an SpscRingBuffer as its producer."""
+
+    pattern = "PULL"
+
+    def __init__(self, ring):
+        self.ring = ring
+
+    def put(self, items: list, stop: threading.Event) -> tuple:
+        """Puts the items in order, waiting for room; returns (delivered,
+        rejected). Stops early, with fewer delivered, once `stop` is set (or
+        Ctrl-C sets it). A message larger than the ring can ever hold is
+        rejected (skipped)."""
+        ring, n = self.ring, len(items)
+        done = ring.push_many(items)
+        rejected = 0
+        while done < n:
+            try:
+                ring.put(items[done], timeout=POLL)
+            except queue.Full:
+                if stop.is_set():
+                    break
+                continue
+            except KeyboardInterrupt:
+                stop.set()
+                break
+            except ValueError as exc:  # larger than the ring
+                log.error("message %d bytes not delivered: %s", len(items[done]), exc)
+                rejected += 1
+            done += 1
+            if done < n:
+                done += ring.push_many(items[done:])
+        return done - rejected, rejected
+
+
+# kind -> (handle type, source adapter, sink adapter, opener by segment name)
+def _kinds() -> dict:
+    import velmora
+
+    return {
+        "ring": (velmora.SpscRingBuffer, RingSource, RingSink, lambda name: velmora.SharedMemory.open(name).spsc()),
+    }
+
+
+def _adapt(channel, role: str):
+    """The adapter for a handle or a segment name, and the handle."""
+    kinds = _kinds()
+    index = 1 if role == "source" else 2
+    if isinstance(channel, str):
+        from velmora import _segments
+
+        try:
+            seg = _segments.get_segment(channel)
+        except _segments.SegmentError as exc:
+            raise BridgeError(str(exc)) from None
+        kind = seg.content.kind
+        if kind not in kinds:
+            what = {"view": "a locked view"}.get(kind, "nothing a bridge can carry")
+            raise BridgeError(f"{seg.name} holds {what} ({kind}: {seg.content.state}); "
+                              f"a bridge carries {', '.join(sorted(kinds))} segments")
+        handle = kinds[kind][3](seg.name)
+        return kinds[kind][index](handle), handle
+    for kind, entry in kinds.items():
+        if isinstance(channel, entry[0]):
+            return entry[index](channel), channel
+    raise BridgeError(f"a bridge cannot carry a {type(channel).__name__}; "
+                      f"it carries {', '.join(sorted(kinds))} handles or their segment names")
+
+
+def _segment_name(handle):
+    """The name of the segment under a handle, or None."""
+    try:
+        _, args = handle.__reduce__()[:2]
+        return args[0]
+    except Exception:
+        return None
+
+
+# ---- where a bridge left off -------------------------------------------------------------
+
+
+def default_state_path(role: str, name: str) -> str:
+    """The state file the command line uses for a bridge over segment `name`."""
+    base = os.environ.get("VELMORA_BRIDGE_STATE") or os.path.join(
+        os.environ.get("XDG_RUNTIME_DIR") or tempfile.gettempdir(), f"velmora-bridge-{os.getuid()}")
+    return os.path.join(base, f"{role}-{name.strip('/')}.seq")
+
+
+class _Mark:
+    """(stream, next sequence number) kept in a small mapped file, so that a
+    bridge that is killed and started again knows where its stream stood. A
+    store is one write into the mapping, cheap enough for every batch."""
+
+    LAYOUT = struct.Struct("<8sQQ")
+    TAG = b"vmbrseq1"
+
+    def __init__(self, path):
+        self.path = os.fspath(path)
+        os.makedirs(os.path.dirname(os.path.abspath(self.path)), mode=0o700, exist_ok=True)
+        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            if os.fstat(fd).st_size < self.LAYOUT.size:
+                os.ftruncate(fd, self.LAYOUT.size)
+            self._map = mmap.mmap(fd, self.LAYOUT.size)
+        finally:
+            os.close(fd)
+
+    def load(self):
+        tag, stream, nxt = self.LAYOUT.unpack_from(self._map)
+        return (stream, nxt) if tag == self.TAG else None
+
+    def store(self, stream: int, nxt: int) -> None:
+        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt)
+
+    def close(self) -> None:
+        self._map.close()
+
+
+class _NoMark:
+    def load(self):
+        return None
+
+    def store(self, stream, nxt):
+        pass
+
+    def close(self):
+        pass
+
+
+def _mark(state, role, handle):
+    if state is False or state is None:
+        return _NoMark()
+    if state is True:
+        name = _segment_name(handle)
+        if name is None:
+            raise BridgeError("state=True needs a channel with a segment name; give a path")
+        state = default_state_path(role, name)
+    return _Mark(state)
+
+
+# ---- the bridges -------------------------------------------------------------------------
+
+
+@dataclass
+class Stats:
+    messages: int = 0
+    bytes: int = 0
+    batches: int = 0
+    gaps: int = 0  # receiving side: gaps seen
+    lost: int = 0  # receiving side: messages missing in those gaps
+    duplicates: int = 0  # receiving side: messages seen again and dropped
+    rejected: int = 0  # receiving side: messages the target can never hold
+    unsent: int = 0  # taken from the source but never handed on (stop while held)
+    malformed: int = 0  # receiving side: ZeroMQ messages that are not bridge batches
+    started: float = field(default_factory=time.monotonic)
+    ended: float | None = None
+
+    @property
+    def elapsed(self) -> float:
+        return (self.ended or time.monotonic()) - self.started
+
+    def as_dict(self) -> dict:
+        d = asdict(self)
+        del d["started"], d["ended"]
+        elapsed = self.elapsed
+        d["seconds"] = round(elapsed, 3)
+        d["messages_per_second"] = round(self.messages / elapsed, 1) if elapsed > 0 else 0.0
+        d["bytes_per_second"] = round(self.bytes / elapsed, 1) if elapsed > 0 else 0.0
+        return d
+
+
+class _Bridge:
+    role = ""
+
+    def __init__(self, endpoint: str, bind: bool, hwm: int, linger: float):
+        zmq = _zmq()
+        self._zmq = zmq
+        self.endpoint = endpoint
+        self.stats = Stats()
+        self._stop = threading.Event()
+        self._thread = None
+        self.error = None
+        self._ctx = zmq.Context.instance()
+        sock = self._ctx.socket(getattr(zmq, self.adapter.pattern))
+        sock.setsockopt(zmq.SNDHWM, hwm)
+        sock.setsockopt(zmq.RCVHWM, hwm)
+        sock.setsockopt(zmq.LINGER, int(linger * 1000))
+        try:
+            if bind:
+                sock.bind(endpoint)
+            else:
+                sock.connect(endpoint)
+        except zmq.ZMQError as exc:
+            sock.close(0)
+            raise BridgeError(f"cannot {'bind' if bind else 'connect'} {endpoint}: {exc}") from None
+        self.socket = sock
+        # The bound address, with the port filled in when it was chosen by the system.
+        self.address = sock.getsockopt_string(zmq.LAST_ENDPOINT) if bind else endpoint
+
+    def stop(self, timeout: float | None = None) -> None:
+        """Asks the bridge to end and, when it runs on a thread, waits for it."""
+        self._stop.set()
+        if self._thread is not None and self._thread is not threading.current_thread():
+            self._thread.join(timeout)
+
+    def start(self):
+        """Runs the bridge on a daemon thread; stop() ends it. An exception that
+        ends the thread is kept in `error`."""
+        if self._thread is not None:
+            raise RuntimeError("the bridge has already been started")
+
+        def run():
+            try:
+                self.run()
+            except BaseException as exc:  # kept for the caller; the thread ends
+                self.error = exc
+                log.error("%s bridge on %s failed: %s", self.role, self.endpoint, exc)
+
+        self._thread = threading.Thread(target=run, name=f"velmora-bridge-{self.role}", daemon=True)
+        self._thread.start()
+        return self
+
+    def join(self, timeout: float | None = None) -> bool:
+        """Waits for a bridge on a thread to end; True when it has."""
+        if self._thread is None:
+            return True
+        self._thread.join(timeout)
+        return not self._thread.is_alive()
+
+    @property
+    def running(self) -> bool:
+        return self._thread is not None and self._thread.is_alive()
+
+    def run(self) -> Stats:
+        """Runs the bridge in this thread until it is stopped, Ctrl-C arrives
+        (which ends it like stop()) or the stream ends; returns the Stats."""
+        try:
+            self._loop()
+        except KeyboardInterrupt:
+            self._stop.set()
+        finally:
+            self.stats.ended = time.monotonic()
+            self.socket.close()
+            self._mark.close()
+        return self.stats
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Sender(_Bridge):
+    """Drains `channel` (a handle, or a segment name) into a PUSH socket."""
+
+    role = "send"
+
+    def __init__(self, channel, endpoint: str, bind: bool = False, *, state=None,
+                 hwm: int = HWM, linger: float = 1.0):
+        self.adapter, self.channel = _adapt(channel, "source")
+        super().__init__(endpoint, bind, hwm, linger)
+        self._mark = _mark(state, "send", self.channel)
+        mark = self._mark.load()
+        if mark is None:
+            self.stream, self.next_seq = secrets.randbits(63) or 1, 0
+        else:
+            self.stream, self.next_seq = mark
+        self._mark.store(self.stream, self.next_seq)
+
+    def _send(self, parts) -> bool:
+        zmq, sock = self._zmq, self.socket
+        while True:
+            try:
+                sock.send_multipart(parts, flags=zmq.NOBLOCK, copy=False)
+                return True
+            except zmq.Again:
+                if self._stop.is_set():
+                    return False
+                try:
+                    sock.poll(int(POLL * 1000), zmq.POLLOUT)
+                except KeyboardInterrupt:
+                    self._stop.set()
+
+    def _loop(self) -> None:
+        take, stats, stop = self.adapter.take, self.stats, self._stop
+        while not stop.is_set():
+            items = take(POLL)
+            if items is None:  # the source has ended
+                self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)])
+                return
+            if not items:
+                continue
+            n, first = len(items), self.next_seq
+            # Numbered and noted before they leave: a crash from here on shows as a gap.
+            self.next_seq += n
+            self._mark.store(self.stream, self.next_seq)
+            size = sum(map(len, items))
+            if n > 1 and size < PACK_BELOW * n:
+                lengths = array("I", map(len, items))
+                if not _LITTLE:
+                    lengths.byteswap()
+                parts = [HEADER.pack(MAGIC, VERSION, PACKED, 0, n, self.stream, first), lengths, b"".join(items)]
+            else:
+                parts = [HEADER.pack(MAGIC, VERSION, 0, 0, n, self.stream, first), *items]
+            if not self._send(parts):
+                stats.unsent += n
+                log.warning("stopped with %d messages taken but not sent (seq %d..%d)", n, first, first + n - 1)
+                return
+            stats.messages += n
+            stats.bytes += size
+            stats.batches += 1
+
+
+class Receiver(_Bridge):
+    """Takes batches from a PULL socket and puts them into `channel` (a handle,
+    or a segment name)."""
+
+    role = "receive"
+
+    def __init__(self, endpoint: str, channel, bind: bool = False, *, state=None,
+                 hwm: int = HWM, linger: float = 0.0):
+        self.adapter, self.channel = _adapt(channel, "sink")
+        super().__init__(endpoint, bind, hwm, linger)
+        self._mark = _mark(state, "receive", self.channel)
+        self.stream = self.expected = None
+        mark = self._mark.load()
+        if mark is not None:
+            self.stream, self.expected = mark
+
+    def _decode(self, parts):
+        """(flags, stream, first, payloads) of a batch, or None for anything
+        else; lengths are checked against the frames before any slicing."""
+        if len(parts) < 1 or len(parts[0]) != HEADER.size:
+            return None
+        magic, version, flags, _, count, stream, first = HEADER.unpack(parts[0].buffer)
+        if magic != MAGIC or version != VERSION:
+            return None
+        if flags & END:
+            return (flags, stream, first, []) if len(parts) == 1 else None
+        if flags & PACKED:
+            if len(parts) != 3 or len(parts[1]) != 4 * count:
+                return None
+            lengths = array("I")
+            lengths.frombytes(parts[1].buffer)
+            if not _LITTLE:
+                lengths.byteswap()
+            blob = parts[2].buffer
+            if sum(lengths) != len(blob):
+                return None
+            ends = list(itertools.accumulate(lengths))
+            return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)]
+        if len(parts) != count + 1:
+            return None
+        return flags, stream, first, [p.buffer for p in parts[1:]]
+
+    def _loop(self) -> None:
+        zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop
+        put = self.adapter.put
+        while not stop.is_set():
+            try:
+                parts = sock.recv_multipart(flags=zmq.NOBLOCK, copy=False)
+            except zmq.Again:
+                sock.poll(int(POLL * 1000), zmq.POLLIN)
+                continue
+            batch = self._decode(parts)
+            if batch is None:
+                stats.malformed += 1
+                log.error("dropped a ZeroMQ message that is not a bridge batch (%d frames)", len(parts))
+                continue
+            flags, stream, first, items = batch
+            if stream != self.stream:
+                if self.stream is None:
+                    log.info("joined stream %016x at seq %d", stream, first)
+                else:
+                    log.warning("a new stream %016x began at seq %d (the sender restarted without its state; "
+                                "stream %016x stopped at seq %d)", stream, first, self.stream, self.expected)
+                self.stream, self.expected = stream, first
+            skip = 0
+            if first > self.expected:
+                missing = first - self.expected
+                stats.gaps += 1
+                stats.lost += missing
+                log.warning("gap: %d messages lost (seq %d..%d)", missing, self.expected, first - 1)
+            elif first < self.expected:
+                skip = min(len(items), self.expected - first)
+                stats.duplicates += skip
+                log.warning("dropped %d messages already delivered (seq %d..%d)", skip, first, first + skip - 1)
+            if flags & END:
+                log.info("the stream ended at seq %d", first)
+                return
+            todo = items[skip:] if skip else items
+            if not todo:
+                continue
+            delivered, rejected = put(todo, stop)
+            handed = delivered + rejected
+            self.expected = first + skip + handed
+            self._mark.store(stream, self.expected)
+            stats.messages += delivered
+            stats.bytes += sum(map(len, todo if handed == len(todo) else todo[:handed]))
+            stats.rejected += rejected
+            stats.batches += 1
+            if handed < len(todo):
+                stats.unsent += len(todo) - handed
+                log.warning("stopped with %d messages received but not delivered (seq %d..%d)",
+                            len(todo) - handed, self.expected, first + len(items) - 1)
+                return
+
+
+def send(channel, endpoint: str, bind: bool = False, *, background: bool = False, **options):
+    """Drains `channel` into ZeroMQ at `endpoint` (connecting, or binding with
+    bind=True). Blocks until stopped and returns the Stats; with
+    background=True returns the running Sender instead."""
+    bridge = Sender(channel, endpoint, bind, **options)
+    return bridge.start() if background else bridge.run()
+
+
+def receive(endpoint: str, channel, bind: bool = False, *, background: bool = False, **options):
+    """Takes messages from ZeroMQ at `endpoint` into `channel`. Blocks until
+    stopped and returns the Stats; with background=True returns the running
+    Receiver instead."""
+    bridge = Receiver(endpoint, channel, bind, **options)
+    return bridge.start() if background else bridge.run()
