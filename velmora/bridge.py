@@ -58,9 +58,11 @@ import queue
 import secrets
 import struct
 import sys
+import atexit
 import tempfile
 import threading
 import time
+import weakref
 from array import array
 from dataclasses import asdict, dataclass, field
 
@@ -131,19 +133,37 @@ class RingSink:
     """Writes an SpscRingBuffer as its producer."""
 
     pattern = "PULL"
+    FRAME = 4  # the ring's length word before each payload
 
     def __init__(self, ring):
         self.ring = ring
+        self.limit = ring.capacity() - self.FRAME
 
-    def put(self, items: list, stop: threading.Event) -> tuple:
-        """Puts the items in order, waiting for room; returns (delivered,
-        rejected). Stops early, with fewer delivered, once `stop` is set (or
-        Ctrl-C sets it). A message larger than the ring can ever hold is
-        rejected (skipped)."""
-        ring, n = self.ring, len(items)
-        done = ring.push_many(items)
-        rejected = 0
-        while done < n:
+    def put(self, items: list, stop: threading.Event, note) -> tuple:
+        """Puts the items in order, waiting for room, and calls note(n) each
+        time the first n have been handed on; returns (delivered, rejected).
+        Stops early once `stop` is set (or Ctrl-C sets it). A message larger
+        than the ring can ever hold is rejected (skipped) and logged."""
+        n, limit = len(items), self.limit
+        big = [i for i, m in enumerate(items) if len(m) > limit] if max(map(len, items)) > limit else []
+        done = rejected = 0
+        for end in (*big, n):
+            done = self._put_run(items, done, end, stop, note)
+            if done < end:
+                break
+            if end < n:
+                log.error("message of %d bytes not delivered: the ring holds at most %d", len(items[end]), limit)
+                rejected += 1
+                done += 1
+                note(done)
+        return done - rejected, rejected
+
+    def _put_run(self, items, done, end, stop, note) -> int:
+        ring = self.ring
+        if done < end:
+            done += ring.push_many(items if done == 0 and end == len(items) else items[done:end])
+        while done < end:
+            note(done)
             try:
                 ring.put(items[done], timeout=POLL)
             except queue.Full:
@@ -153,13 +173,11 @@ class RingSink:
             except KeyboardInterrupt:
                 stop.set()
                 break
-            except ValueError as exc:  # larger than the ring
-                log.error("message %d bytes not delivered: %s", len(items[done]), exc)
-                rejected += 1
             done += 1
-            if done < n:
-                done += ring.push_many(items[done:])
-        return done - rejected, rejected
+            if done < end:
+                done += ring.push_many(items[done:end])
+        note(done)
+        return done
 
 
 # kind -> (handle type, source adapter, sink adapter, opener by segment name)
@@ -298,6 +316,17 @@ class Stats:
         return d
 
 
+# Bridges running on threads, stopped at interpreter exit: a daemon thread
+# still inside a wait when the interpreter finalizes would be torn down there.
+_running = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_all() -> None:
+    for b in list(_running):
+        b.stop(5)
+
+
 class _Bridge:
     role = ""
 
@@ -344,8 +373,11 @@ class _Bridge:
             except BaseException as exc:  # kept for the caller; the thread ends
                 self.error = exc
                 log.error("%s bridge on %s failed: %s", self.role, self.endpoint, exc)
+            finally:
+                _running.discard(self)
 
         self._thread = threading.Thread(target=run, name=f"velmora-bridge-{self.role}", daemon=True)
+        _running.add(self)
         self._thread.start()
         return self
 
@@ -387,6 +419,7 @@ class Sender(_Bridge):
 
     def __init__(self, channel, endpoint: str, bind: bool = False, *, state=None,
                  hwm: int = HWM, linger: float = 1.0):
+        _zmq()
         self.adapter, self.channel = _adapt(channel, "source")
         super().__init__(endpoint, bind, hwm, linger)
         self._mark = _mark(state, "send", self.channel)
@@ -449,6 +482,7 @@ class Receiver(_Bridge):
 
     def __init__(self, endpoint: str, channel, bind: bool = False, *, state=None,
                  hwm: int = HWM, linger: float = 0.0):
+        _zmq()
         self.adapter, self.channel = _adapt(channel, "sink")
         super().__init__(endpoint, bind, hwm, linger)
         self._mark = _mark(state, "receive", self.channel)
@@ -521,10 +555,14 @@ class Receiver(_Bridge):
             todo = items[skip:] if skip else items
             if not todo:
                 continue
-            delivered, rejected = put(todo, stop)
+            base = first + skip
+
+            def note(handed, base=base, stream=stream):
+                self.expected = base + handed
+                self._mark.store(stream, self.expected)
+
+            delivered, rejected = put(todo, stop, note)
             handed = delivered + rejected
-            self.expected = first + skip + handed
-            self._mark.store(stream, self.expected)
             stats.messages += delivered
             stats.bytes += sum(map(len, todo if handed == len(todo) else todo[:handed]))
             stats.rejected += rejected
