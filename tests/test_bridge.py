@@ -360,3 +360,47 @@ def test_velmora_imports_without_pyzmq_and_the_bridge_says_what_is_missing():
             "except velmora.bridge.BridgeError as e:\n    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "the bridge needs pyzmq: pip install 'velmora[bridge]'", out.stderr
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_stops_the_command_and_accounts_for_the_held_batch(rings, sig):
+    name, ring = rings(4096)
+    ring.put(b"held")
+    # nobody listens at port 1: the batch is taken and cannot leave
+    proc = bridge_cli("send", name, "--connect", "tcp://127.0.0.1:1", "--no-state", "--json")
+    try:
+        deadline = time.monotonic() + 30
+        while ring.used():
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(30)
+    assert proc.returncode == 0
+    assert (json.loads(out)["messages"], json.loads(out)["unsent"]) == (0, 1)
+    assert "stopped with 1 messages taken but not sent (seq 0..0)" in err
+    assert "0 messages, 0B, 0 msg/s, 0B/s, 0 gaps (0 lost), 1 unsent" in err
+
+
+def test_progress_line_on_a_terminal(rings):
+    import pty
+
+    name, _ = rings(4096)
+    leader, follower = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "velmora", "bridge", "receive", "--bind", LOOPBACK, name,
+                             "--no-state"], stdout=subprocess.DEVNULL, stderr=follower)
+    os.close(follower)
+    seen = b""
+    try:
+        deadline = time.monotonic() + 30
+        while b"0 messages, 0B, 0 msg/s, 0B/s, 0 gaps (0 lost)" not in seen:
+            assert time.monotonic() < deadline, seen
+            seen += os.read(leader, 4096)
+        assert b"\r\x1b[K" in seen  # redrawn in place
+    finally:
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(30) == 0
+        os.close(leader)

@@ -336,6 +336,10 @@ class _Bridge:
         self.endpoint = endpoint
         self.stats = Stats()
         self._stop = threading.Event()
+        # Set when a bridge on a thread has ended. Waits use it rather than
+        # Thread.join, which Ctrl-C can interrupt in a way that makes later
+        # joins return while the thread still runs.
+        self._done = threading.Event()
         self._thread = None
         self.error = None
         self._ctx = zmq.Context.instance()
@@ -343,6 +347,9 @@ class _Bridge:
         sock.setsockopt(zmq.SNDHWM, hwm)
         sock.setsockopt(zmq.RCVHWM, hwm)
         sock.setsockopt(zmq.LINGER, int(linger * 1000))
+        # Messages queue only for peers that are connected: none wait in
+        # ZeroMQ for a peer that may never come (or come back).
+        sock.setsockopt(zmq.IMMEDIATE, 1)
         try:
             if bind:
                 sock.bind(endpoint)
@@ -359,7 +366,7 @@ class _Bridge:
         """Asks the bridge to end and, when it runs on a thread, waits for it."""
         self._stop.set()
         if self._thread is not None and self._thread is not threading.current_thread():
-            self._thread.join(timeout)
+            self._done.wait(timeout)
 
     def start(self):
         """Runs the bridge on a daemon thread; stop() ends it. An exception that
@@ -375,6 +382,7 @@ class _Bridge:
                 log.error("%s bridge on %s failed: %s", self.role, self.endpoint, exc)
             finally:
                 _running.discard(self)
+                self._done.set()
 
         self._thread = threading.Thread(target=run, name=f"velmora-bridge-{self.role}", daemon=True)
         _running.add(self)
@@ -383,14 +391,11 @@ class _Bridge:
 
     def join(self, timeout: float | None = None) -> bool:
         """Waits for a bridge on a thread to end; True when it has."""
-        if self._thread is None:
-            return True
-        self._thread.join(timeout)
-        return not self._thread.is_alive()
+        return self._thread is None or self._done.wait(timeout)
 
     @property
     def running(self) -> bool:
-        return self._thread is not None and self._thread.is_alive()
+        return self._thread is not None and not self._done.is_set()
 
     def run(self) -> Stats:
         """Runs the bridge in this thread until it is stopped, Ctrl-C arrives

@@ -144,8 +144,12 @@ def _rate(value: float) -> str:
 
 def _progress(stats) -> str:
     d = stats.as_dict()
-    return (f"{d['messages']} messages, {_rate(d['bytes'])}B, {_rate(d['messages_per_second'])} msg/s, "
+    line = (f"{d['messages']} messages, {_rate(d['bytes'])}B, {_rate(d['messages_per_second'])} msg/s, "
             f"{_rate(d['bytes_per_second'])}B/s, {d['gaps']} gaps ({d['lost']} lost)")
+    for key in ("unsent", "rejected", "duplicates", "malformed"):
+        if d[key]:
+            line += f", {d[key]} {key}"
+    return line
 
 
 def cmd_bridge(args, out) -> int:
