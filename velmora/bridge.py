@@ -106,21 +106,33 @@ def _zmq():
 # kind is a pair of small adapters, looked up by the handle's type.
 
 
+def _has_eof(method) -> bool:
+    """Whether a ring's get() takes eof=True (end of stream once every
+    producer has gone and the ring is drained)."""
+    return "eof" in (getattr(method, "__text_signature__", None) or getattr(method, "__doc__", None) or "")
+
+
 class RingSource:
-    """Reads an SpscRingBuffer as its consumer."""
+    """Reads a ring (get, pop_many) as its consumer."""
 
     pattern = "PUSH"
 
     def __init__(self, ring):
         self.ring = ring
+        self._get = ring.get
+        if _has_eof(ring.get):
+            self._get = lambda timeout: ring.get(timeout=timeout, eof=True)
 
-    def take(self, timeout: float) -> list:
+    def take(self, timeout: float):
         """Waits up to `timeout` for a message, then takes what else is there,
-        up to a batch; an empty list when nothing came."""
+        up to a batch; an empty list when nothing came, None at the end of the
+        stream."""
         try:
-            first = self.ring.get(timeout=timeout)
+            first = self._get(timeout=timeout)
         except queue.Empty:
             return []
+        except EOFError:
+            return None
         more = min(MAX_BATCH, BATCH_BYTES // (len(first) + 4)) - 1
         if more <= 0:
             return [first]
@@ -130,14 +142,15 @@ class RingSource:
 
 
 class RingSink:
-    """Writes an SpscRingBuffer as its producer."""
+    """Writes a ring (push_many, put) as its producer."""
 
     pattern = "PULL"
     FRAME = 4  # the ring's length word before each payload
 
     def __init__(self, ring):
         self.ring = ring
-        self.limit = ring.capacity() - self.FRAME
+        limit = getattr(ring, "max_payload", None)
+        self.limit = limit if isinstance(limit, int) else ring.capacity() - self.FRAME
 
     def put(self, items: list, stop: threading.Event, note) -> tuple:
         """Puts the items in order, waiting for room, and calls note(n) each
@@ -160,8 +173,12 @@ class RingSink:
 
     def _put_run(self, items, done, end, stop, note) -> int:
         ring = self.ring
-        if done < end:
-            done += ring.push_many(items if done == 0 and end == len(items) else items[done:end])
+        # The first message alone: push() wakes a consumer asleep on an empty
+        # ring, push_many() does not (it would sleep out its wait).
+        if done < end and ring.push(items[done]):
+            done += 1
+            if done < end:
+                done += ring.push_many(items[done:end])
         while done < end:
             note(done)
             try:
@@ -184,9 +201,13 @@ class RingSink:
 def _kinds() -> dict:
     import velmora
 
-    return {
+    kinds = {
         "ring": (velmora.SpscRingBuffer, RingSource, RingSink, lambda name: velmora.SharedMemory.open(name).spsc()),
     }
+    fan_in = getattr(velmora, "MpscRingBuffer", None)
+    if fan_in is not None:  # many producers, one consumer: the same calls
+        kinds["mpsc"] = (fan_in, RingSource, RingSink, fan_in.open)
+    return kinds
 
 
 def _adapt(channel, role: str):
@@ -408,6 +429,8 @@ class _Bridge:
             self.stats.ended = time.monotonic()
             self.socket.close()
             self._mark.close()
+            if self._owned:  # opened here by name: its role ends with the bridge
+                self.channel.close()
         return self.stats
 
     def __enter__(self):
@@ -425,6 +448,7 @@ class Sender(_Bridge):
     def __init__(self, channel, endpoint: str, bind: bool = False, *, state=None,
                  hwm: int = HWM, linger: float = 1.0):
         _zmq()
+        self._owned = isinstance(channel, str)
         self.adapter, self.channel = _adapt(channel, "source")
         super().__init__(endpoint, bind, hwm, linger)
         self._mark = _mark(state, "send", self.channel)
@@ -488,6 +512,7 @@ class Receiver(_Bridge):
     def __init__(self, endpoint: str, channel, bind: bool = False, *, state=None,
                  hwm: int = HWM, linger: float = 0.0):
         _zmq()
+        self._owned = isinstance(channel, str)
         self.adapter, self.channel = _adapt(channel, "sink")
         super().__init__(endpoint, bind, hwm, linger)
         self._mark = _mark(state, "receive", self.channel)
