@@ -486,9 +486,9 @@ class Sender(_Bridge):
             # Numbered and noted before they leave: a crash from here on shows as a gap.
             self.next_seq += n
             self._mark.store(self.stream, self.next_seq)
-            size = sum(map(len, items))
+            lengths = array("I", map(len, items))
+            size = sum(lengths)
             if n > 1 and size < PACK_BELOW * n:
-                lengths = array("I", map(len, items))
                 if not _LITTLE:
                     lengths.byteswap()
                 parts = [HEADER.pack(MAGIC, VERSION, PACKED, 0, n, self.stream, first), lengths, b"".join(items)]
@@ -538,9 +538,9 @@ class Receiver(_Bridge):
             lengths.frombytes(parts[1].buffer)
             if not _LITTLE:
                 lengths.byteswap()
-            blob = parts[2].buffer
-            if sum(lengths) != len(blob):
+            if sum(lengths) != len(parts[2]):
                 return None
+            blob = parts[2].bytes  # bytes slice and push faster than memoryviews
             ends = list(itertools.accumulate(lengths))
             return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)]
         if len(parts) != count + 1:
@@ -594,7 +594,7 @@ class Receiver(_Bridge):
             delivered, rejected = put(todo, stop, note)
             handed = delivered + rejected
             stats.messages += delivered
-            stats.bytes += sum(map(len, todo if handed == len(todo) else todo[:handed]))
+            stats.bytes += sum(map(len, todo)) if handed == len(todo) else sum(map(len, todo[:handed]))
             stats.rejected += rejected
             stats.batches += 1
             if handed < len(todo):
