@@ -404,3 +404,31 @@ def test_progress_line_on_a_terminal(rings):
         proc.send_signal(signal.SIGINT)
         assert proc.wait(30) == 0
         os.close(leader)
+
+
+def test_under_asyncio_cancelling_the_task_stops_the_bridge(rings):
+    import asyncio
+
+    _, src = rings()
+    _, dst = rings()
+    messages = [payload(i) for i in range(1000)]
+
+    async def main():
+        r = bridge.Receiver(LOOPBACK, dst, bind=True)
+        task = asyncio.ensure_future(r.run_async())
+        with bridge.send(src, r.address, background=True):
+            for m in messages:
+                src.put(m, timeout=30)
+            got = [await asyncio.to_thread(dst.get, timeout=30) for _ in messages]
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.wait_for(task, 30)
+        return r, got
+
+    r, got = asyncio.run(main())
+    assert got == messages
+    deadline = time.monotonic() + 30
+    while r.stats.ended is None:  # the worker thread ends on its own once stopped
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    assert r.stats.messages == 1000

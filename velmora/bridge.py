@@ -43,9 +43,10 @@ Wire format
 -----------
 One ZeroMQ message (multipart) per batch. The first frame is a 28-byte
 little-endian header: magic ``b"VMBx"``, version u8 (1), flags u8, reserved
-u16, count u32, stream u64, first sequence number u64. With the PACKED flag,
-two frames follow: the count payload lengths (u32 each) and the payloads back
-to back; otherwise one frame per payload. A header with the END flag and no
+u16, count u32, stream u64, first sequence number u64. With the PACKED flag
+(1), two frames follow: the count payload lengths (u32 each) and the payloads
+back to back; otherwise one frame per payload, sent and received without a
+copy when the LARGE flag (4) is set. A header with the END flag (2) and no
 payloads ends the stream.
 """
 from __future__ import annotations
@@ -73,6 +74,7 @@ MAGIC = b"VMBx"
 VERSION = 1
 PACKED = 1
 END = 2
+LARGE = 4  # payload frames large enough to be sent and received without a copy
 
 # Batches: up to this many messages or about this many bytes.
 MAX_BATCH = 4096
@@ -80,6 +82,9 @@ BATCH_BYTES = 256 * 1024
 # A batch whose messages average less than this goes as two frames (lengths and
 # payloads); larger messages get a frame each and are sent without a copy.
 PACK_BELOW = 16 * 1024
+# Payload frames from this size on travel without a copy (smaller ones are
+# cheaper copied than wrapped).
+ZERO_COPY_FROM = 64 * 1024
 # ZeroMQ high-water marks in batches, per side.
 HWM = 16
 # How often a blocked bridge looks at its stop flag, in seconds.
@@ -368,6 +373,9 @@ class _Bridge:
         sock.setsockopt(zmq.SNDHWM, hwm)
         sock.setsockopt(zmq.RCVHWM, hwm)
         sock.setsockopt(zmq.LINGER, int(linger * 1000))
+        # Blocking calls return (zmq.Again) this often to look at the stop flag.
+        sock.setsockopt(zmq.SNDTIMEO, int(POLL * 1000))
+        sock.setsockopt(zmq.RCVTIMEO, int(POLL * 1000))
         # Messages queue only for peers that are connected: none wait in
         # ZeroMQ for a peer that may never come (or come back).
         sock.setsockopt(zmq.IMMEDIATE, 1)
@@ -433,6 +441,17 @@ class _Bridge:
                 self.channel.close()
         return self.stats
 
+    async def run_async(self) -> Stats:
+        """Runs the bridge on a worker thread and awaits its end; cancelling
+        the awaiting task stops the bridge."""
+        import asyncio
+
+        try:
+            return await asyncio.to_thread(self.run)
+        except asyncio.CancelledError:
+            self._stop.set()
+            raise
+
     def __enter__(self):
         return self
 
@@ -459,26 +478,27 @@ class Sender(_Bridge):
             self.stream, self.next_seq = mark
         self._mark.store(self.stream, self.next_seq)
 
-    def _send(self, parts) -> bool:
-        zmq, sock = self._zmq, self.socket
+    def _send(self, parts, large: bool) -> bool:
+        """Sends one batch, waiting while ZeroMQ holds it back (SNDTIMEO
+        bounds each wait); False when stopped first."""
+        zmq, send = self._zmq, self.socket.send_multipart
         while True:
             try:
-                sock.send_multipart(parts, flags=zmq.NOBLOCK, copy=False)
+                send(parts, copy=not large)
                 return True
             except zmq.Again:
                 if self._stop.is_set():
                     return False
-                try:
-                    sock.poll(int(POLL * 1000), zmq.POLLOUT)
-                except KeyboardInterrupt:
-                    self._stop.set()
+            except KeyboardInterrupt:
+                self._stop.set()
+                return False
 
     def _loop(self) -> None:
         take, stats, stop = self.adapter.take, self.stats, self._stop
         while not stop.is_set():
             items = take(POLL)
             if items is None:  # the source has ended
-                self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)])
+                self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)], False)
                 return
             if not items:
                 continue
@@ -492,9 +512,11 @@ class Sender(_Bridge):
                 if not _LITTLE:
                     lengths.byteswap()
                 parts = [HEADER.pack(MAGIC, VERSION, PACKED, 0, n, self.stream, first), lengths, b"".join(items)]
+                large = False
             else:
-                parts = [HEADER.pack(MAGIC, VERSION, 0, 0, n, self.stream, first), *items]
-            if not self._send(parts):
+                large = max(lengths) >= ZERO_COPY_FROM
+                parts = [HEADER.pack(MAGIC, VERSION, LARGE if large else 0, 0, n, self.stream, first), *items]
+            if not self._send(parts, large):
                 stats.unsent += n
                 log.warning("stopped with %d messages taken but not sent (seq %d..%d)", n, first, first + n - 1)
                 return
@@ -521,45 +543,58 @@ class Receiver(_Bridge):
         if mark is not None:
             self.stream, self.expected = mark
 
-    def _decode(self, parts):
+    def _receive(self):
+        """The next ZeroMQ message as (header, [payload frames]), or None when
+        RCVTIMEO passed first. Large payloads come as ZeroMQ frames (no copy),
+        the rest as bytes."""
+        zmq, sock = self._zmq, self.socket
+        try:
+            head = sock.recv()
+        except zmq.Again:
+            return None
+        if not sock.getsockopt(zmq.RCVMORE):
+            return head, []
+        large = len(head) == HEADER.size and head[:4] == MAGIC and head[5] & LARGE
+        return head, sock.recv_multipart(copy=not large)
+
+    @staticmethod
+    def _decode(head, rest):
         """(flags, stream, first, payloads) of a batch, or None for anything
         else; lengths are checked against the frames before any slicing."""
-        if len(parts) < 1 or len(parts[0]) != HEADER.size:
+        if len(head) != HEADER.size:
             return None
-        magic, version, flags, _, count, stream, first = HEADER.unpack(parts[0].buffer)
+        magic, version, flags, _, count, stream, first = HEADER.unpack(head)
         if magic != MAGIC or version != VERSION:
             return None
         if flags & END:
-            return (flags, stream, first, []) if len(parts) == 1 else None
+            return (flags, stream, first, []) if not rest else None
         if flags & PACKED:
-            if len(parts) != 3 or len(parts[1]) != 4 * count:
+            if len(rest) != 2 or len(rest[0]) != 4 * count or flags & LARGE:
                 return None
             lengths = array("I")
-            lengths.frombytes(parts[1].buffer)
+            lengths.frombytes(rest[0])
             if not _LITTLE:
                 lengths.byteswap()
-            if sum(lengths) != len(parts[2]):
+            blob = rest[1]
+            if sum(lengths) != len(blob):
                 return None
-            blob = parts[2].bytes  # bytes slice and push faster than memoryviews
             ends = list(itertools.accumulate(lengths))
             return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)]
-        if len(parts) != count + 1:
+        if len(rest) != count:
             return None
-        return flags, stream, first, [p.buffer for p in parts[1:]]
+        return flags, stream, first, [p.buffer for p in rest] if flags & LARGE else rest
 
     def _loop(self) -> None:
         zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop
         put = self.adapter.put
         while not stop.is_set():
-            try:
-                parts = sock.recv_multipart(flags=zmq.NOBLOCK, copy=False)
-            except zmq.Again:
-                sock.poll(int(POLL * 1000), zmq.POLLIN)
+            message = self._receive()  # RCVTIMEO bounds the wait
+            if message is None:
                 continue
-            batch = self._decode(parts)
+            batch = self._decode(*message)
             if batch is None:
                 stats.malformed += 1
-                log.error("dropped a ZeroMQ message that is not a bridge batch (%d frames)", len(parts))
+                log.error("dropped a ZeroMQ message that is not a bridge batch (%d frames)", 1 + len(message[1]))
                 continue
             flags, stream, first, items = batch
             if stream != self.stream:
