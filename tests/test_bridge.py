@@ -52,9 +52,10 @@ def produce(ring, messages, done=None):
     return t
 
 
-def bridge_cli(*args):
+def bridge_cli(*args, env=None):
     return subprocess.Popen([sys.executable, "-m", "velmora", "bridge", *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=None if env is None else {**os.environ, **env})
 
 
 def read_until(proc, pattern, timeout=30):
@@ -194,8 +195,8 @@ def test_gap_and_duplicates_in_one_stream(rings, caplog):
 def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings, tmp_path):
     name_a, src = rings()
     name_b, dst = rings(1 << 22)
-    state = str(tmp_path / "receive.seq")
-    first = bridge_cli("receive", "--bind", LOOPBACK, name_b, "--state", state)
+    env = {"VELMORA_BRIDGE_STATE": str(tmp_path)}  # the state file by the segment's name goes here
+    first = bridge_cli("receive", "--bind", LOOPBACK, name_b, env=env)
     second = None
     try:
         endpoint = read_until(first, r"bound at (\S+)").group(1)
@@ -221,7 +222,7 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
                 time.sleep(0.01)
             first.kill()
             first.wait(30)
-            second = bridge_cli("receive", "--bind", endpoint, name_b, "--state", state, "--json")
+            second = bridge_cli("receive", "--bind", endpoint, name_b, "--json", env=env)
             read_until(second, r"bound at")
             send_more(3000)
             while True:
@@ -246,6 +247,7 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
     gap_end = next(b for a, b in zip(numbers, numbers[1:]) if b != a + 1)
     assert numbers[numbers.index(gap_end):] == list(range(gap_end, n))
     stats = json.loads(out)
+    assert os.listdir(tmp_path) == [f"receive-{name_b[1:]}.seq"]
     assert (stats["gaps"], stats["lost"]) == (1, missing)
     assert f"gap: {missing} messages lost (seq {gap_end - missing}..{gap_end - 1})" in err
 

@@ -60,12 +60,14 @@ import secrets
 import struct
 import sys
 import atexit
+import importlib
 import tempfile
 import threading
 import time
 import weakref
 from array import array
 from dataclasses import asdict, dataclass, field
+from typing import Any
 
 log = logging.getLogger("velmora.bridge")
 
@@ -98,9 +100,9 @@ class BridgeError(Exception):
     endpoint that cannot be bound or connected."""
 
 
-def _zmq():
+def _zmq() -> Any:
     try:
-        import zmq
+        zmq = importlib.import_module("zmq")
     except ImportError:
         raise BridgeError("the bridge needs pyzmq: pip install 'velmora[bridge]'") from None
     return zmq
@@ -344,7 +346,7 @@ class Stats:
 
 # Bridges running on threads, stopped at interpreter exit: a daemon thread
 # still inside a wait when the interpreter finalizes would be torn down there.
-_running = weakref.WeakSet()
+_running: "weakref.WeakSet[_Bridge]" = weakref.WeakSet()
 
 
 @atexit.register
@@ -355,6 +357,13 @@ def _stop_all() -> None:
 
 class _Bridge:
     role = ""
+    adapter: Any
+    channel: Any
+    _mark: Any
+    _owned: bool
+
+    def _loop(self) -> None:
+        raise NotImplementedError
 
     def __init__(self, endpoint: str, bind: bool, hwm: int, linger: float):
         zmq = _zmq()

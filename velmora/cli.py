@@ -1,4 +1,5 @@
-"""velmora: list, inspect, remove and unlock the shared-memory segments of this machine.
+"""velmora: list, inspect, remove and unlock the shared-memory segments of this
+machine, and bridge a ring to another host (velmora bridge, with pyzmq).
 
 Exit status: 0 success, 1 failure (for example a name that does not exist),
 2 usage error.
@@ -142,10 +143,15 @@ def _rate(value: float) -> str:
     return f"{value:.0f}"
 
 
-def _progress(stats) -> str:
+def _progress(stats, since=None) -> str:
+    """Totals, and the rate since `since` (an earlier as_dict()) or overall."""
     d = stats.as_dict()
-    line = (f"{d['messages']} messages, {_rate(d['bytes'])}B, {_rate(d['messages_per_second'])} msg/s, "
-            f"{_rate(d['bytes_per_second'])}B/s, {d['gaps']} gaps ({d['lost']} lost)")
+    msgs, nbytes, seconds = d["messages"], d["bytes"], d["seconds"]
+    if since is not None:
+        msgs, nbytes, seconds = msgs - since["messages"], nbytes - since["bytes"], seconds - since["seconds"]
+    per = 1 / seconds if seconds > 0 else 0.0
+    line = (f"{d['messages']} messages, {_rate(d['bytes'])}B, {_rate(msgs * per)} msg/s, "
+            f"{_rate(nbytes * per)}B/s, {d['gaps']} gaps ({d['lost']} lost)")
     for key in ("unsent", "rejected", "duplicates", "malformed"):
         if d[key]:
             line += f", {d[key]} {key}"
@@ -168,6 +174,7 @@ def cmd_bridge(args, out) -> int:
     endpoint = args.bind if bind else args.connect
     state = False if args.no_state else (args.state or True)
     options = {"state": state, "hwm": args.hwm}
+    b: bridge.Sender | bridge.Receiver
     try:
         if args.role == "send":
             b = bridge.Sender(args.name, endpoint, bind, **options)
@@ -181,9 +188,11 @@ def cmd_bridge(args, out) -> int:
     tty = sys.stderr.isatty()
     b.start()
     try:
+        last = b.stats.as_dict()
         while not b.join(0.5):
             if tty:
-                print("\r\033[K" + _progress(b.stats), end="", file=sys.stderr, flush=True)
+                print("\r\033[K" + _progress(b.stats, last), end="", file=sys.stderr, flush=True)
+                last = b.stats.as_dict()
     except KeyboardInterrupt:
         pass
     finally:
@@ -210,7 +219,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="print JSON for scripts instead of a table")
     parser = argparse.ArgumentParser(
         prog=PROG, parents=[common],
-        description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}).",
+        description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}); "
+                    "bridge a ring to another host.",
         epilog="Exit status: 0 success, 1 failure, 2 usage error.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     p = sub.add_parser("list", parents=[common], help="list the segments with what they seem to hold")
