@@ -105,6 +105,7 @@ def test_100000_messages_arrive_in_order_byte_exact(rings, sender_binds):
     assert s.stats.bytes == r.stats.bytes == sum(map(len, messages))
     assert s.stats.batches < n  # batched, not one ZeroMQ message each
     assert (r.stats.gaps, r.stats.lost, r.stats.malformed, s.error, r.error) == (0, 0, 0, None, None)
+    assert (s.stats.connects, r.stats.connects) == (1, 1)
 
 
 def test_large_messages_go_a_frame_each(rings):
@@ -232,6 +233,7 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
                     break
         second.send_signal(signal.SIGTERM)
         out, err = second.communicate(timeout=30)
+        assert (s.stats.connects, s.stats.disconnects) == (2, 1)  # the sender saw the peer go and come
     finally:
         for p in (first, second):
             if p is not None and p.poll() is None:

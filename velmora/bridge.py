@@ -327,6 +327,8 @@ class Stats:
     rejected: int = 0  # receiving side: messages the target can never hold
     unsent: int = 0  # taken from the source but never handed on (stop while held)
     malformed: int = 0  # receiving side: ZeroMQ messages that are not bridge batches
+    connects: int = 0  # connections made with a peer
+    disconnects: int = 0  # connections lost
     started: float = field(default_factory=time.monotonic)
     ended: float | None = None
 
@@ -388,22 +390,48 @@ class _Bridge:
         # Messages queue only for peers that are connected: none wait in
         # ZeroMQ for a peer that may never come (or come back).
         sock.setsockopt(zmq.IMMEDIATE, 1)
+        # Peers coming and going, logged and counted: a reconnect is visible
+        # even before the gap it may leave shows. Watched before the first
+        # connection can happen.
+        self._monitor = sock.get_monitor_socket(
+            zmq.EVENT_CONNECTED | zmq.EVENT_ACCEPTED | zmq.EVENT_DISCONNECTED)
         try:
             if bind:
                 sock.bind(endpoint)
             else:
                 sock.connect(endpoint)
         except zmq.ZMQError as exc:
+            sock.disable_monitor()
+            self._monitor.close(0)
             sock.close(0)
             raise BridgeError(f"cannot {'bind' if bind else 'connect'} {endpoint}: {exc}") from None
         self.socket = sock
         # The bound address, with the port filled in when it was chosen by the system.
         self.address = sock.getsockopt_string(zmq.LAST_ENDPOINT) if bind else endpoint
 
+    def _events(self) -> None:
+        zmq, mon = self._zmq, self._monitor
+        while True:
+            try:
+                frames = mon.recv_multipart(zmq.NOBLOCK)
+            except zmq.Again:
+                return
+            if len(frames) != 2 or len(frames[0]) < 2:
+                continue
+            event = int.from_bytes(frames[0][:2], "little")
+            peer = frames[1].decode(errors="replace")
+            if event & (zmq.EVENT_CONNECTED | zmq.EVENT_ACCEPTED):
+                self.stats.connects += 1
+                log.info("peer connected (%s)", peer)
+            elif event & zmq.EVENT_DISCONNECTED:
+                self.stats.disconnects += 1
+                log.warning("peer disconnected (%s)", peer)
+
     def stop(self, timeout: float | None = None) -> None:
         """Asks the bridge to end and, when it runs on a thread, waits for it."""
         self._stop.set()
-        if self._thread is not None and self._thread is not threading.current_thread():
+        t = self._thread
+        if t is not None and t is not threading.current_thread() and t.ident is not None:
             self._done.wait(timeout)
 
     def start(self):
@@ -424,7 +452,7 @@ class _Bridge:
 
         self._thread = threading.Thread(target=run, name=f"velmora-bridge-{self.role}", daemon=True)
         _running.add(self)
-        self._thread.start()
+        self._thread.start()  # (a thread never started has no ident: stop() does not wait for it)
         return self
 
     def join(self, timeout: float | None = None) -> bool:
@@ -444,6 +472,9 @@ class _Bridge:
             self._stop.set()
         finally:
             self.stats.ended = time.monotonic()
+            self._events()
+            self.socket.disable_monitor()
+            self._monitor.close(0)
             self.socket.close()
             self._mark.close()
             if self._owned:  # opened here by name: its role ends with the bridge
@@ -498,6 +529,7 @@ class Sender(_Bridge):
             except zmq.Again:
                 if self._stop.is_set():
                     return False
+                self._events()
             except KeyboardInterrupt:
                 self._stop.set()
                 return False
@@ -505,6 +537,7 @@ class Sender(_Bridge):
     def _loop(self) -> None:
         take, stats, stop = self.adapter.take, self.stats, self._stop
         while not stop.is_set():
+            self._events()
             items = take(POLL)
             if items is None:  # the source has ended
                 self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)], False)
@@ -597,6 +630,7 @@ class Receiver(_Bridge):
         zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop
         put = self.adapter.put
         while not stop.is_set():
+            self._events()
             message = self._receive()  # RCVTIMEO bounds the wait
             if message is None:
                 continue

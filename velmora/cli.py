@@ -186,8 +186,8 @@ def cmd_bridge(args, out) -> int:
         print(f"{PROG} bridge {args.role}: bound at {b.address}", file=sys.stderr, flush=True)
     previous = signal.signal(signal.SIGTERM, lambda *_: b.stop(0))
     tty = sys.stderr.isatty()
-    b.start()
     try:
+        b.start()  # inside: Ctrl-C as soon as the bridge runs must still stop it cleanly
         last = b.stats.as_dict()
         while not b.join(0.5):
             if tty:
