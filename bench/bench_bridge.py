@@ -15,6 +15,7 @@ Rounds alternate bridged and plain; figures are medians over rounds.
 Environment: BENCH_QUICK=1 (one short round), BENCH_ROUNDS=N (default 3).
 pyzmq is needed (`make bench` installs it).
 """
+import logging
 import multiprocessing as mp
 import os
 import statistics
@@ -29,6 +30,8 @@ except ImportError:
     print("bench_bridge: pyzmq is not installed; skipped")
     sys.exit(0)
 from velmora import bridge
+
+logging.getLogger("velmora.bridge").setLevel(logging.ERROR)  # peers leaving at each run's end
 
 QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
 ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "3"))

@@ -393,6 +393,7 @@ class _Bridge:
         # Peers coming and going, logged and counted: a reconnect is visible
         # even before the gap it may leave shows. Watched before the first
         # connection can happen.
+        self._next_events = 0.0
         self._monitor = sock.get_monitor_socket(
             zmq.EVENT_CONNECTED | zmq.EVENT_ACCEPTED | zmq.EVENT_DISCONNECTED)
         try:
@@ -410,6 +411,12 @@ class _Bridge:
         self.address = sock.getsockopt_string(zmq.LAST_ENDPOINT) if bind else endpoint
 
     def _events(self) -> None:
+        """Takes the monitor's events; while messages flow, at most every POLL
+        seconds (a look costs a few microseconds)."""
+        now = time.monotonic()
+        if now < self._next_events:
+            return
+        self._next_events = now + POLL
         zmq, mon = self._zmq, self._monitor
         while True:
             try:
@@ -472,6 +479,7 @@ class _Bridge:
             self._stop.set()
         finally:
             self.stats.ended = time.monotonic()
+            self._next_events = 0.0
             self._events()
             self.socket.disable_monitor()
             self._monitor.close(0)
