@@ -185,6 +185,8 @@ def test_gap_and_duplicates_in_one_stream(rings, caplog):
         assert [dst.get(timeout=30) for _ in range(5)] == [b"m0", b"m1", b"m5", b"m6", b"m7"]
         assert (r.stats.gaps, r.stats.lost, r.stats.duplicates) == (1, 3, 2)
         assert "gap: 3 messages lost (seq 2..4)" in caplog.text
+        push.send_multipart([header(bridge.END, count=0, first=8)])  # the end of the stream ends the bridge
+        assert r.join(30) and r.error is None
     finally:
         push.close()
         r.stop(10)

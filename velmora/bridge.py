@@ -1,18 +1,23 @@
 """Carrying a local channel to another host over ZeroMQ.
 
-A sending bridge drains a local receiving handle (an SpscRingBuffer read as
-its consumer) into a ZeroMQ PUSH socket; a receiving bridge takes messages
-from a PULL socket and puts them into a local sending handle (an
-SpscRingBuffer written as its producer). Either side may bind; the other
-connects. pyzmq is an optional dependency: ``pip install velmora[bridge]``.
+A sending bridge drains a local receiving handle (a ring read as its
+consumer) into a ZeroMQ PUSH socket; a receiving bridge takes messages from a
+PULL socket and puts them into a local sending handle (a ring written as its
+producer). A channel is a handle or a segment name; rings are SpscRingBuffer,
+and MpscRingBuffer (fan-in) where the module has it. Either side may bind; the
+other connects. pyzmq is an optional dependency: ``pip install velmora[bridge]``.
 
     # host A                                        # host B
     ring = SharedMemory.open("/jobs").spsc()        ring = SharedMemory.open("/jobs").spsc()
     bridge.send(ring, "tcp://B:5555")               bridge.receive("tcp://*:5555", ring, bind=True)
 
 Both block until stop() is called from another thread, Ctrl-C arrives, or the
-peer ends the stream; ``background=True`` runs them on a thread and returns
-the bridge object (``.stop()``, ``.stats``).
+stream ends (a source ring whose get() takes eof=True ends it once its
+producers have gone; the receiving bridge then ends too); ``background=True``
+runs them on a thread and returns the bridge object (``.stop()``, ``.stats``);
+``Sender(...).run_async()`` / ``Receiver(...).run_async()`` under asyncio.
+Peers connecting and disconnecting are logged (logger "velmora.bridge") and
+counted.
 
 What is guaranteed
 ------------------
@@ -38,6 +43,9 @@ What is not
   default); without one it logs the sequence number it joined at.
 * Messages a ring can never hold (larger than its capacity) are not delivered;
   they are counted as rejected and logged.
+* On stop, a sending bridge gives ZeroMQ `linger` seconds (1) to pass on what
+  it has queued; what is left then is lost (a gap for the next receiver).
+* No authentication or encryption: bind to a private interface or tunnel.
 
 Wire format
 -----------
@@ -51,6 +59,8 @@ payloads ends the stream.
 """
 from __future__ import annotations
 
+import atexit
+import importlib
 import itertools
 import logging
 import mmap
@@ -59,8 +69,6 @@ import queue
 import secrets
 import struct
 import sys
-import atexit
-import importlib
 import tempfile
 import threading
 import time
