@@ -262,11 +262,14 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
 def test_full_target_holds_the_sender_with_bounded_memory(rings):
     name_a, src = rings(1 << 20)
     name_b, dst = rings(1 << 16)
-    receiver = bridge_cli("receive", "--bind", LOOPBACK, name_b, "--no-state", "--json")
+    # Under AddressSanitizer freed memory waits in a quarantine (256 MiB by
+    # default) before reuse; keep it small so RSS still tells what is held.
+    env = {"ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":quarantine_size_mb=4"} if "ASAN_OPTIONS" in os.environ else None
+    receiver = bridge_cli("receive", "--bind", LOOPBACK, name_b, "--no-state", "--json", env=env)
     sender = None
     try:
         endpoint = read_until(receiver, r"bound at (\S+)").group(1)
-        sender = bridge_cli("send", name_a, "--connect", endpoint, "--no-state", "--json")
+        sender = bridge_cli("send", name_a, "--connect", endpoint, "--no-state", "--json", env=env)
         time.sleep(0.2)
         base = {p.pid: rss_kib(p.pid) for p in (receiver, sender)}
         block = os.urandom(4096)
@@ -279,6 +282,7 @@ def test_full_target_holds_the_sender_with_bounded_memory(rings):
             pass
         assert produced < 200_000, "the producer was never held"
         held = {p.pid: rss_kib(p.pid) for p in (receiver, sender)}
+        print(f"held after {produced} messages; RSS KiB receiver, sender: {list(base.values())} -> {list(held.values())}")
         assert src.is_full() or src.free() < 4200
         # Everything held is in the two rings plus a few batches in each
         # bridge and the sockets: far less than was offered.
