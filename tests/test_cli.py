@@ -226,3 +226,12 @@ def test_console_script_and_json_flag_placement(seg_name):
     a, b = json.loads(before.stdout), json.loads(after.stdout)
     assert a["name"] == b["name"] == seg_name and a["size"] == 64
     assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout
+
+
+def test_without_pyzmq_velmora_imports_and_bridge_says_what_is_missing():
+    """pyzmq is an optional extra: hidden here, whether or not it is installed."""
+    code = ("import sys; sys.modules['zmq'] = None\n"
+            "import velmora, velmora.bridge, velmora.cli\n"
+            "sys.exit(velmora.cli.main(['bridge', 'receive', '--connect', 'tcp://127.0.0.1:1', '/x']))\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stderr) == (1, "velmora: the bridge needs pyzmq: pip install 'velmora[bridge]'\n")
