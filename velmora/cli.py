@@ -241,9 +241,10 @@ def build_parser() -> argparse.ArgumentParser:
     roles = p.add_subparsers(dest="role", metavar="ROLE", required=True)
     for role, text in (("send", "drain the segment NAME into ZeroMQ at ENDPOINT"),
                        ("receive", "take messages from ZeroMQ at ENDPOINT into the segment NAME")):
-        r = roles.add_parser(role, parents=[common], help=text, description=text + "; runs until Ctrl-C.",
+        r = roles.add_parser(role, help=text, description=text + "; runs until Ctrl-C.",
                              usage=f"{PROG} bridge {role} " + ("NAME (--bind|--connect) ENDPOINT" if role == "send"
                                                              else "(--bind|--connect) ENDPOINT NAME") + " [options]")
+        r.add_argument("--json", action="store_true", help="print the bridge's counters as JSON at exit")
         where = r.add_mutually_exclusive_group(required=True)
         where.add_argument("--bind", metavar="ENDPOINT", help="bind at ENDPOINT, e.g. tcp://*:5555")
         where.add_argument("--connect", metavar="ENDPOINT", help="connect to ENDPOINT, e.g. tcp://hostA:5555")
