@@ -256,6 +256,42 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
     assert f"gap: {missing} messages lost (seq {gap_end - missing}..{gap_end - 1})" in err
 
 
+def test_killed_sender_restarted_continues_its_stream_and_the_batch_it_held_is_the_gap(rings, tmp_path, caplog):
+    name_a, src = rings(1 << 16)
+    _, dst = rings(1 << 13)
+    n, pad = 20_000, bytes(range(256)) * 8  # 40 MiB: more than every buffer on the way holds
+
+    def message(i):
+        return i.to_bytes(8, "little") + pad
+
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True, hwm=1)
+    args = ("send", name_a, "--connect", r.address, "--state", str(tmp_path / "send.seq"), "--hwm", "1")
+    sender = bridge_cli(*args)
+    producer = produce(src, [message(i) for i in range(n)])
+    try:
+        # Everything full: the sender holds a batch it cannot send.
+        deadline = time.monotonic() + 60
+        while dst.free() >= 2100 or src.free() >= 2100:
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        sender.kill()
+        sender.wait(30)
+        sender = bridge_cli(*args)
+        got = []
+        while not got or int.from_bytes(got[-1][:8], "little") != n - 1:
+            got.append(dst.get(timeout=30))
+        producer.join(30)
+    finally:
+        sender.kill()
+        sender.wait(30)
+        r.stop(10)
+    numbers = [int.from_bytes(m[:8], "little") for m in got]
+    assert got == [message(i) for i in numbers] and numbers == sorted(set(numbers))
+    missing = n - len(numbers)
+    assert missing > 0 and (r.stats.gaps, r.stats.lost) == (1, missing)
+    assert "new stream" not in caplog.text  # the restarted sender went on with its numbers
+
+
 # ---- back-pressure ------------------------------------------------------------------------
 
 
