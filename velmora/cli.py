@@ -188,11 +188,14 @@ def cmd_bridge(args, out) -> int:
     tty = sys.stderr.isatty()
     try:
         b.start()  # inside: Ctrl-C as soon as the bridge runs must still stop it cleanly
-        last = b.stats.as_dict()
-        while not b.join(0.5):
-            if tty:
+        last, shown = b.stats.as_dict(), time.monotonic()
+        # Sleeps, not waits on the bridge's event: Ctrl-C inside a wait on a
+        # lock could leave that lock taken, and the bridge thread then hangs on it.
+        while b.running:
+            time.sleep(0.05)
+            if tty and time.monotonic() - shown >= 0.5:
                 print("\r\033[K" + _progress(b.stats, last), end="", file=sys.stderr, flush=True)
-                last = b.stats.as_dict()
+                last, shown = b.stats.as_dict(), time.monotonic()
     except KeyboardInterrupt:
         pass
     finally:
