@@ -136,27 +136,39 @@ def test_a_message_larger_than_the_target_is_rejected_and_logged(rings, caplog):
     assert "message of 2000 bytes not delivered: the ring holds at most 1020" in caplog.text
 
 
-@pytest.mark.skipif(not hasattr(velmora, "MpscRingBuffer"), reason="no fan-in rings in this build")
-def test_fan_in_by_name_in_order_per_producer_and_the_end_of_stream_carried_across(seg_name):
-    mpsc = velmora.MpscRingBuffer
+def spsc_ring(name, create=False):
+    shm = velmora.SharedMemory.create(name, (1 << 16) + 24) if create else velmora.SharedMemory.open(name)
+    return shm.spsc()
+
+
+def mpsc_ring(name, create=False):
+    return velmora.MpscRingBuffer.create(name, 1 << 16, producers=4) if create else velmora.MpscRingBuffer.open(name)
+
+
+@pytest.mark.parametrize("ring, producers", [
+    (spsc_ring, 1),
+    pytest.param(mpsc_ring, 2, marks=pytest.mark.skipif(not hasattr(velmora, "MpscRingBuffer"),
+                                                         reason="no fan-in rings in this build")),
+], ids=["spsc", "fan-in"])
+def test_by_name_in_order_per_producer_and_the_end_of_stream_carried_across(seg_name, ring, producers):
     other = unique_name("br")
-    src, dst = mpsc.create(seg_name, 1 << 16, producers=4), mpsc.create(other, 1 << 16, producers=4)
+    src, dst = ring(seg_name, create=True), ring(other, create=True)
     try:
         r = bridge.Receiver(LOOPBACK, other, bind=True).start()  # by name: a producer of `other`
         s = bridge.Sender(seg_name, r.address).start()  # by name: the consumer of `seg_name`
-        producers, n = [mpsc.open(seg_name) for _ in range(2)], 5000
+        handles, n = [ring(seg_name) for _ in range(producers)], 5000
         for i in range(n):
-            for k, p in enumerate(producers):
+            for k, p in enumerate(handles):
                 p.put(b"%d-%d" % (k, i), timeout=30)
-        for p in [*producers, src]:
+        for p in [*handles, src]:
             p.close()
         got = []
         with pytest.raises(EOFError):  # once the receiving bridge has ended and let its role go
             while True:
                 got.append(dst.get(timeout=30, eof=True))
-        for k in range(2):
+        for k in range(producers):
             assert [m for m in got if m.startswith(b"%d-" % k)] == [b"%d-%d" % (k, i) for i in range(n)]
-        assert len(got) == 2 * n and s.join(30) and r.join(30)
+        assert len(got) == producers * n and s.join(30) and r.join(30)
     finally:
         dst.close()
         velmora.SharedMemory.remove(other)

@@ -12,8 +12,10 @@ other connects. pyzmq is an optional dependency: ``pip install velmora[bridge]``
     bridge.send(ring, "tcp://B:5555")               bridge.receive("tcp://*:5555", ring, bind=True)
 
 Both block until stop() is called from another thread, Ctrl-C arrives, or the
-stream ends (a source ring whose get() takes eof=True ends it once its
-producers have gone; the receiving bridge then ends too); ``background=True``
+stream ends (a source ring ends it once its producers have gone and it is
+drained: get(eof=True); the receiving bridge then ends too and, when it opened
+the target by name, lets its producer role go, so the far consumer sees the
+end as well); ``background=True``
 runs them on a thread and returns the bridge object (``.stop()``, ``.stats``);
 ``Sender(...).run_async()`` / ``Receiver(...).run_async()`` under asyncio.
 Peers connecting and disconnecting are logged (logger "velmora.bridge") and
