@@ -325,8 +325,10 @@ def test_killed_sender_restarted_continues_its_stream_and_the_batch_it_held_is_t
         r.stop(10)
     numbers = [int.from_bytes(m[:8], "little") for m in got]
     assert got == [message(i) for i in numbers] and numbers == sorted(set(numbers))
+    # Usually the batch the sender held is lost; on a loaded machine the kill
+    # can also land when nothing is in flight. Either way the count is exact.
     missing = n - len(numbers)
-    assert missing > 0 and (r.stats.gaps, r.stats.lost) == (1, missing)
+    assert (r.stats.gaps, r.stats.lost) == ((1, missing) if missing else (0, 0))
     assert "new stream" not in caplog.text  # the restarted sender went on with its numbers
 
 
