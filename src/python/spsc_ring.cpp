@@ -16,6 +16,7 @@
 #include "python/ref.hpp"
 #include "python/scratch.hpp"
 #include "python/wait_host.hpp"
+#include "core/readiness.hpp"
 #include "core/ring.hpp"
 
 namespace velmora::py {
@@ -25,13 +26,15 @@ namespace {
 constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 
 // The ring (which owns the object's own mapping; empty once closed), its
-// segment's name (for pickling), a scratch buffer reused across calls, and
-// the in-process guards: the thread that holds each role, the calls in
-// flight, and whether close() has begun.
+// segment's name (for pickling), a scratch buffer reused across calls, each
+// side's readiness for event loops (fileno(), room_fileno()), and the
+// in-process guards: the thread that holds each role, the calls in flight,
+// and whether close() has begun.
 struct RingState {
     std::optional<SpscRing> ring;
     std::string name;
     std::string scratch;
+    Readiness data_ready, room_ready;
     std::atomic<unsigned long> producer{0}, consumer{0};
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};
@@ -154,7 +157,13 @@ PyObject* push_payload(RingState& s, SpscRing& ring, Role& role, PyObject* data)
     const bool stable = !PyByteArray_Check(data);
     if (!build_payload(data, buf, false, p)) return nullptr;
     if (p.size() >= kLargeCopy) role.hold();
-    return push_result(large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); }));
+    const auto attempt = [&] {
+        return large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); });
+    };
+    Result<bool> pushed = attempt();
+    if (pushed && !pushed.value() && s.room_ready.idle(ring.free())) pushed = attempt();
+    if (pushed && pushed.value()) s.room_ready.active();
+    return push_result(std::move(pushed));
 }
 
 // ---- pops -------------------------------------------------------------------------
@@ -221,12 +230,17 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
     if (deadline) role->hold();
     SpscRing& ring = *s.ring;
     bool failed = false;
-    const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
+    std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
     if (failed) return nullptr;
+    if (!frame && !deadline && s.data_ready.idle(0)) {
+        frame = found_or_raise(ring.begin_pop(), failed);
+        if (failed) return nullptr;
+    }
     if (!frame) {
         if (deadline) return raise_queue("Empty");
         Py_RETURN_NONE;
     }
+    s.data_ready.active();
     if (frame->length >= kLargeCopy) role->hold();
     return take(s, ring, *frame);
 }
@@ -376,20 +390,25 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const Py_ssize_t n = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
     // One scratch buffer for the whole batch: each value is copied into the
     // ring before the next is encoded. Items are borrowed: encoding runs no
-    // Python code that could change the sequence.
+    // Python code that could change the sequence. When not even the first
+    // fits, an event loop's readiness may ask for a second look.
     Scratch buf(s.scratch);
     const bool is_list = PyList_Check(values);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
-        Payload p;
-        if (item == nullptr || !build_payload(item, buf, false, p)) { failed = true; break; }
-        Result<bool> r = ring.push_more(tail, p.first(), p.second());
-        if (!r) { raise(r.error()); failed = true; break; }
-        if (!r.value()) break;
-        ++pushed;
+    for (int look = 0; look < 2 && pushed == 0 && !failed; ++look) {
+        if (look == 1 && (n == 0 || !s.room_ready.idle(ring.free()))) break;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
+            Payload p;
+            if (item == nullptr || !build_payload(item, buf, false, p)) { failed = true; break; }
+            Result<bool> r = ring.push_more(tail, p.first(), p.second());
+            if (!r) { raise(r.error()); failed = true; break; }
+            if (!r.value()) break;
+            ++pushed;
+        }
     }
     if (tail != start) {
         ring.publish_tail(tail);
+        s.room_ready.active();
     }
     if (failed || n < 0) return nullptr;
     return PyLong_FromSsize_t(pushed);
@@ -416,11 +435,17 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::string& staged = buf.cleared();
     std::vector<std::uint64_t> lengths;
     std::optional<SpscFrame> last;
+    bool looked_again = false;
     for (std::uint64_t k = 0; k < max_count; ++k) {
         auto found = last ? ring.next_frame(*last) : ring.begin_pop();
         if (!found) {
             if (last) break;  // what was found so far is still good
             return raise(found.error());
+        }
+        if (!found.value() && !last && !looked_again && s.data_ready.idle(0)) {
+            looked_again = true;
+            --k;
+            continue;
         }
         if (!found.value()) break;
         const SpscFrame frame = *found.value();
@@ -438,7 +463,10 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         last = frame;
     }
-    if (last) ring.commit(*last);
+    if (last) {
+        ring.commit(*last);
+        s.data_ready.active();
+    }
     const std::size_t count = tag ? lengths.size() : raw.size();
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
@@ -525,9 +553,28 @@ PyObject* close(PyObject* self, PyObject*) {
     if (!s.ring) Py_RETURN_NONE;
     s.closing.store(true);
     wait_until_unused(s.busy);
+    s.data_ready.stop();
+    s.room_ready.stop();
     s.ring.reset();
     Py_RETURN_NONE;
 }
+
+// The descriptor an event loop waits on for one side (see core/readiness.hpp).
+PyObject* side_fileno(PyObject* self, bool room) {
+    RingState& s = ring_state(self);
+    SpscRing* ring = open_ring(s);
+    if (ring == nullptr) return nullptr;
+    if (!BellListener::supported()) {
+        PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+        return nullptr;
+    }
+    auto fd = room ? s.room_ready.listen(ring->room_bell()) : s.data_ready.listen(ring->data_bell());
+    if (!fd) return raise(fd.error());
+    return PyLong_FromLong(fd.value());
+}
+
+PyObject* fileno(PyObject* self, PyObject*) { return side_fileno(self, false); }
+PyObject* room_fileno(PyObject* self, PyObject*) { return side_fileno(self, true); }
 
 PyObject* reduce(PyObject* self, PyObject*) {
     RingState& s = ring_state(self);
@@ -607,6 +654,19 @@ PyMethodDef methods[] = {
     fast_method<get_into>("get_into",
         "get_into($self, buffer, timeout=None)\n--\n\n"
         "pop_into() that waits for a message; raises queue.Empty when `timeout` passes."),
+    noargs_method<fileno>("fileno",
+        "fileno($self)\n--\n\n"
+        "A file descriptor that is readable while a message may be waiting, for event loops\n"
+        "(selectors, asyncio's add_reader, trio's wait_readable; velmora.aio wraps it).\n\n"
+        "Wait for it, then call pop() (or pop_many(), pop_into(), pop_mixed()): a call that\n"
+        "finds the ring empty makes the descriptor unreadable again once the ring has been\n"
+        "quiet for a moment, and the producer makes it readable when it publishes. Never\n"
+        "read from it yourself. Closed with the ring. Linux only: elsewhere it raises\n"
+        "NotImplementedError."),
+    noargs_method<room_fileno>("room_fileno",
+        "room_fileno($self)\n--\n\n"
+        "As fileno(), for the producer: readable while room for a message may have come.\n"
+        "Wait for it when push() (or push_many()) returned False, then push again."),
     noargs_method<close>("close",
         "close($self)\n--\n\n"
         "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"
