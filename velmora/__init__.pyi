@@ -11,6 +11,8 @@ from collections.abc import Sequence
 from types import TracebackType
 from typing import Any, Literal, TypeAlias, final, overload
 
+from . import aio as aio
+
 # Any object that exports a buffer; a writable one where results are copied in
 # (from 3.12 on, typing cannot tell a writable buffer from a read-only one).
 if sys.version_info >= (3, 12):
@@ -165,6 +167,10 @@ class SpscRingBuffer:
     # None from pop_into when the ring is empty.
     def pop_into(self, buffer: _WritableBuffer) -> int | None: ...
     def get_into(self, buffer: _WritableBuffer, timeout: float | None = None) -> int: ...
+    # Descriptors for event loops: readable while a message (fileno) or room
+    # (room_fileno) may have come. Linux only.
+    def fileno(self) -> int: ...
+    def room_fileno(self) -> int: ...
     def close(self) -> None: ...
     def __enter__(self) -> SpscRingBuffer: ...
     def __exit__(

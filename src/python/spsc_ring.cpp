@@ -232,7 +232,7 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
     bool failed = false;
     std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
     if (failed) return nullptr;
-    if (!frame && !deadline && s.data_ready.idle(0)) {
+    if (!frame && (!deadline || deadline->immediate()) && s.data_ready.idle(0)) {
         frame = found_or_raise(ring.begin_pop(), failed);
         if (failed) return nullptr;
     }
@@ -321,7 +321,10 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     host.gil.resume();
     if (host.closed) return raise_closed("SpscRingBuffer");
     if (host.gil.interrupted()) return nullptr;
+    if (pushed && !pushed.value() && deadline.immediate() && s.room_ready.idle(s.ring->free()))
+        pushed = s.ring->push(p.first(), p.second());
     if (!pushed) return raise(pushed.error());
+    if (pushed.value()) s.room_ready.active();
     if (!pushed.value()) return raise_queue("Full");
     Py_RETURN_NONE;
 }
