@@ -41,17 +41,25 @@ socklen_t to_sockaddr(const BellAddress& address, sockaddr_un& out) noexcept {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
 }
 
-// One unbound socket per process sends every bell; made at the first ring.
-std::atomic<int> g_sender{-1};
+// Unbound sockets that send every bell of the process, made as needed. A
+// datagram is charged to its sender until it is read, so a burst of bells to
+// many listeners that are yet to read them (a thousand channels woken at
+// once) can fill one sender: the next one takes over. EAGAIN from a second
+// sender in a row means the listener's own queue is full, so it is readable
+// already.
+constexpr int kSenders = 16;
+std::atomic<int> g_senders[kSenders] = {};  // descriptor + 1; 0 until made
+std::atomic<int> g_current{0};
 
-int sender() noexcept {
-    int fd = g_sender.load(std::memory_order_acquire);
-    if (fd >= 0) return fd;
+int sender(int index) noexcept {
+    std::atomic<int>& slot = g_senders[index];
+    int stored = slot.load(std::memory_order_acquire);
+    if (stored != 0) return stored - 1;
     const int mine = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (mine < 0) return -1;
-    if (g_sender.compare_exchange_strong(fd, mine, std::memory_order_acq_rel)) return mine;
+    if (slot.compare_exchange_strong(stored, mine + 1, std::memory_order_acq_rel)) return mine;
     ::close(mine);
-    return fd;
+    return stored - 1;
 }
 
 // The sockets this process listens on, by name, with their users.
@@ -69,14 +77,21 @@ std::map<std::string, Entry>& listeners() {
 
 void ring_bell(const BellAddress& address) noexcept {
     if (!address.valid()) return;
-    const int fd = sender();
-    if (fd < 0) return;
     sockaddr_un to;
     const socklen_t len = to_sockaddr(address, to);
     const char byte = 1;
-    // ECONNREFUSED (nobody listens) and EAGAIN (signals pending) both mean
-    // there is nothing more to do.
-    (void)::sendto(fd, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), len);
+    // ECONNREFUSED (nobody listens) means there is nothing to do.
+    int current = g_current.load(std::memory_order_relaxed);
+    for (int tries = 0; tries < 2; ++tries) {
+        const int fd = sender(current);
+        if (fd < 0) return;
+        if (::sendto(fd, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), len) >= 0 ||
+            (errno != EAGAIN && errno != EWOULDBLOCK))
+            return;
+        const int next = (current + 1) % kSenders;
+        g_current.compare_exchange_strong(current, next, std::memory_order_relaxed);
+        current = next;
+    }
 }
 
 bool BellListener::supported() noexcept { return true; }
