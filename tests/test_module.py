@@ -15,7 +15,8 @@ METHODS = {
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
-                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close"],
+                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "fileno",
+                       "room_fileno", "close"],
 }
 
 SIGNATURES = {
