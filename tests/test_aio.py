@@ -473,3 +473,36 @@ def test_wrap_refuses_objects_without_fileno_and_async_for_read_ahead_guard(ring
         return [first] + rest
 
     assert asyncio.run(main()) == [1, 2, 3]
+
+
+# ---- end of stream ----------------------------------------------------------------------
+
+def _produce_and_exit(name, count):
+    ring = SM.open(name).spsc()
+    for seq in range(count):
+        ring.put(payload(seq), timeout=30)
+
+
+@pytest.mark.skipif(not hasattr(velmora.SpscRingBuffer, "has_producer"), reason="needs producer roles (eof)")
+@pytest.mark.parametrize("how", ["async_for", "get"])
+def test_eof_ends_the_stream_after_the_last_message(seg_name, how):
+    SM.create(seg_name, 24 + 4096).spsc()
+    ring = SM.open(seg_name).spsc()
+
+    async def main():
+        chan = velmora.aio.wrap(ring, eof=True)
+        proc = CTX.Process(target=_produce_and_exit, args=(seg_name, 50))
+        proc.start()
+        got = []
+        if how == "async_for":
+            async for msg in chan:
+                got.append(msg)
+        else:
+            with pytest.raises(EOFError):
+                while True:
+                    got.append(await chan.get(timeout=30, eof=True))
+        proc.join(10)
+        return got
+
+    got = asyncio.run(asyncio.wait_for(main(), 60))
+    assert got == [payload(i) for i in range(50)]

@@ -37,6 +37,9 @@ __all__ = ["wrap", "Channel"]
 
 # How many waiting messages `async for` takes from the channel in one call.
 DEFAULT_BATCH = 256
+# A producer's end sends no signal, so a call waiting with eof=True also looks
+# again this often (the blocking calls learn of it the same way, from a poll).
+EOF_RECHECK = 0.1
 
 
 # ---- waiting for a descriptor -------------------------------------------------------
@@ -102,8 +105,10 @@ def _deadline(loop: asyncio.AbstractEventLoop, timeout: Optional[float]) -> Opti
     return loop.time() + timeout
 
 
-async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Optional[float], gave_up: type) -> Any:
-    """Calls attempt() until it returns something other than None, awaiting fd() in between."""
+async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Optional[float], gave_up: type,
+                 recheck: Optional[float] = None) -> Any:
+    """Calls attempt() until it returns something other than None, awaiting fd()
+    in between (and at least every `recheck` seconds when given)."""
     result = attempt()
     if result is not None:
         return result
@@ -111,7 +116,12 @@ async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Opt
     deadline = _deadline(loop, timeout)
     descriptor = fd()
     while True:
-        if timeout == 0 or not await _readable(loop, descriptor, deadline):
+        if timeout == 0:
+            raise gave_up
+        until = deadline
+        if recheck is not None:
+            until = loop.time() + recheck if deadline is None else min(deadline, loop.time() + recheck)
+        if not await _readable(loop, descriptor, until) and deadline is not None and loop.time() >= deadline:
             raise gave_up
         result = attempt()
         if result is not None:
@@ -150,12 +160,14 @@ class Channel:
     passes). The channel must be used from one event loop at a time.
     """
 
-    def __init__(self, channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH) -> None:
+    def __init__(self, channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH,
+                 eof: bool = False) -> None:
         if batch < 1:
             raise ValueError("batch must be >= 1")
         self._ch = channel
         self._tag = tag
         self._batch = batch
+        self._eof = eof
         # Messages `async for` took from the channel and has not yielded yet
         # (decoded with self._tag); later calls receive them first.
         self._ahead: deque = deque()
@@ -187,35 +199,42 @@ class Channel:
 
     # ---- receiving ----
 
-    async def get(self, tag: Optional[str] = None, timeout: Optional[float] = None) -> Any:
+    async def get(self, tag: Optional[str] = None, timeout: Optional[float] = None, eof: bool = False) -> Any:
+        """With eof=True, EOFError once the stream has ended (as the blocking get)."""
         if self._check_ahead(tag):
             return self._ahead.popleft()
         ch = self._ch
-        if hasattr(ch, "pop"):
+        if eof:
+            attempt = _empty_as_none(lambda: ch.get(tag, timeout=0, eof=True))
+        elif hasattr(ch, "pop"):
             attempt = ch.pop if tag is None else (lambda: ch.pop(tag))
         else:
             attempt = _empty_as_none(lambda: ch.get(tag, timeout=0))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty)
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
 
-    async def get_into(self, buffer: Any, timeout: Optional[float] = None) -> int:
+    async def get_into(self, buffer: Any, timeout: Optional[float] = None, eof: bool = False) -> int:
         if self._ahead:
             raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
         ch = self._ch
-        if hasattr(ch, "pop_into"):
+        if eof:
+            attempt = _empty_as_none(lambda: ch.get_into(buffer, timeout=0, eof=True))
+        elif hasattr(ch, "pop_into"):
             attempt = lambda: ch.pop_into(buffer)  # noqa: E731
         else:
             attempt = _empty_as_none(lambda: ch.get_into(buffer, timeout=0))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty)
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
 
-    async def get_mixed(self, schema: list, timeout: Optional[float] = None) -> list:
+    async def get_mixed(self, schema: list, timeout: Optional[float] = None, eof: bool = False) -> list:
         if self._ahead:
             raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
         ch = self._ch
-        if hasattr(ch, "pop_mixed"):
+        if eof:
+            attempt = _empty_as_none(lambda: ch.get_mixed(schema, timeout=0, eof=True))
+        elif hasattr(ch, "pop_mixed"):
             attempt = lambda: ch.pop_mixed(schema)  # noqa: E731
         else:
             attempt = _empty_as_none(lambda: ch.get_mixed(schema, timeout=0))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty)
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
 
     async def receive(self, *args: Any, timeout: Optional[float] = None, **kwargs: Any) -> Any:
         """The channel's receive() (broadcast subscribers)."""
@@ -250,22 +269,32 @@ class Channel:
         return self._iterate()
 
     async def _iterate(self) -> AsyncIterator[Any]:
-        ahead, ch, tag, batch = self._ahead, self._ch, self._tag, self._batch
+        ahead, ch, tag, batch, eof = self._ahead, self._ch, self._tag, self._batch, self._eof
+        many = None
         if hasattr(ch, "pop_many"):
-            attempt = (lambda: ch.pop_many(batch) or None) if tag is None else (lambda: ch.pop_many(batch, tag) or None)
+            many = (lambda: ch.pop_many(batch)) if tag is None else (lambda: ch.pop_many(batch, tag))
+        if eof:
+            single = _empty_as_none(lambda: ch.get(tag, timeout=0, eof=True))
+        elif hasattr(ch, "pop"):
+            single = ch.pop if tag is None else (lambda: ch.pop(tag))
         else:
-            single = ch.pop if hasattr(ch, "pop") else _empty_as_none(lambda: ch.get(tag, timeout=0))
-            if tag is not None and hasattr(ch, "pop"):
-                single = lambda: ch.pop(tag)  # noqa: E731
+            single = _empty_as_none(lambda: ch.get(tag, timeout=0))
 
-            def attempt() -> Optional[list]:
-                item = single()
-                return None if item is None else [item]
+        def attempt() -> Optional[list]:
+            if many is not None:
+                found = many()
+                if found or not eof:
+                    return found or None
+            item = single()  # with eof=True: EOFError at the end of the stream
+            return None if item is None else [item]
 
         while True:
             while ahead:
                 yield ahead.popleft()
-            ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty))
+            try:
+                ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty, EOF_RECHECK if eof else None))
+            except EOFError:
+                return
 
     # ---- lifetime ----
 
@@ -289,10 +318,12 @@ class Channel:
         self.close()
 
 
-def wrap(channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH) -> Channel:
+def wrap(channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH, eof: bool = False) -> Channel:
     """An asyncio adapter for `channel` (an SpscRingBuffer, or any channel with
     fileno()). `tag` decodes the messages of ``async for`` as get(tag) does;
-    `batch` is how many waiting messages it takes from the channel at once."""
+    `batch` is how many waiting messages it takes from the channel at once;
+    with `eof` True, ``async for`` ends at the end of the stream (as
+    get(eof=True) raises EOFError there)."""
     if not hasattr(channel, "fileno"):
         raise TypeError(f"{type(channel).__name__} has no fileno(): it cannot be awaited")
-    return Channel(channel, tag=tag, batch=batch)
+    return Channel(channel, tag=tag, batch=batch, eof=eof)
