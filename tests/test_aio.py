@@ -324,20 +324,27 @@ def test_idle_loop_awaiting_hundred_channels_uses_little_cpu():
 # ---- interpreter exit -------------------------------------------------------------------
 
 EXIT_SCRIPT = r"""
-import asyncio, sys, velmora, velmora.aio
+import asyncio, sys, time, velmora, velmora.aio
 empty = velmora.SharedMemory.open(sys.argv[1]).spsc()
 full = velmora.SharedMemory.open(sys.argv[2]).spsc()
+returned = None
 async def main():
+    global returned
     asyncio.ensure_future(velmora.aio.wrap(empty).get())          # pending when main returns
     asyncio.ensure_future(velmora.aio.wrap(full).put(b"x" * 200))  # no room: pending too
     await asyncio.sleep(0.2)
+    print("ready", flush=True)
+    if sys.argv[3] == "sigint":
+        await velmora.aio.wrap(empty).get()
+    returned = time.monotonic()
 asyncio.run(main())
-print("exited")
+print(time.monotonic() - returned)
 """
 
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
-def test_asyncio_run_exits_promptly_with_pending_waits(loop_kind):
+@pytest.mark.parametrize("how", ["return", "sigint"])
+def test_asyncio_run_exits_promptly_with_pending_waits(loop_kind, how):
     names = [unique_name("exit"), unique_name("exit")]
     rings = [SM.create(n, 24 + 256).spsc() for n in names]
     try:
@@ -345,18 +352,29 @@ def test_asyncio_run_exits_promptly_with_pending_waits(loop_kind):
         script = EXIT_SCRIPT
         if loop_kind == "uvloop":
             script = "import uvloop; uvloop.install()\n" + script
-        t0 = time.monotonic()
-        out = subprocess.run([sys.executable, "-c", script, *names], capture_output=True, text=True, timeout=30)
-        elapsed = time.monotonic() - t0
+        proc = subprocess.Popen([sys.executable, "-c", script, *names, how], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            assert proc.stdout.readline().strip() == "ready"
+            if how == "sigint":
+                t0 = time.monotonic()
+                proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=30)  # the little it prints fits in the pipes
+            out, err = proc.stdout.read(), proc.stderr.read()
+        finally:
+            proc.kill()
+            proc.wait()
     finally:
         for r, n in zip(rings, names):
             r.close()
             SM.remove(n)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "exited"
-    # Interpreter start-up and the 0.2 s sleep take most of it: the exit
-    # itself is well under a second (bounded generously for a loaded machine).
-    assert elapsed < 1 + 4
+    if how == "sigint":
+        # Ctrl-C ends a loop that awaits a channel, as it ends any other await.
+        assert time.monotonic() - t0 < 5
+        assert "KeyboardInterrupt" in err
+    else:
+        assert proc.returncode == 0, err
+        assert float(out) < 1.0  # from main's return to the end of asyncio.run
 
 
 # ---- the descriptor itself -----------------------------------------------------------
