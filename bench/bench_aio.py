@@ -53,6 +53,10 @@ def _wake_consumer(name, n, mode, ready, out):
             msg = ring.get(timeout=10)
             lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
     else:
+        if mode == "uvloop":
+            import uvloop
+            uvloop.install()
+
         async def main():
             chan = velmora.aio.wrap(ring)
             ready.set()
@@ -236,7 +240,13 @@ def hot_path(pairs=200_000 if QUICK else 1_000_000):
 
 def main():
     print(f"wake-up after 10-20 ms idle ({SAMPLES} samples), p50 / p99:")
-    for mode, label in (("sync", "blocking get()"), ("aio", "await aio.get() (asyncio)")):
+    modes = [("sync", "blocking get()"), ("aio", "await aio.get() (asyncio)")]
+    try:
+        import uvloop  # noqa: F401
+        modes.append(("uvloop", "await aio.get() (uvloop)"))
+    except ImportError:
+        print("  (uvloop is not installed: its row is skipped)")
+    for mode, label in modes:
         p50, p99 = wake_latency(mode)
         print(f"  {label:<28} {p50:8.1f} us  {p99:8.1f} us")
     print(f"streaming 64 B, {STREAM:,} messages from another process:")
