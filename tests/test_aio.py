@@ -532,3 +532,27 @@ def test_eof_ends_the_stream_after_the_last_message(seg_name, how):
 
     got = asyncio.run(asyncio.wait_for(main(), 60))
     assert got == [payload(i) for i in range(50)]
+
+
+def _pop_later(name, delay):
+    time.sleep(delay)
+    assert SM.open(name).spsc().pop() is not None
+
+
+@pytest.mark.parametrize("first", [1500, 3000], ids=["ring_under_half_full", "ring_over_half_full"])
+def test_put_woken_by_pop_in_other_process(ring_pair, seg_name, first):
+    """A put waiting for more room than half the ring is woken by a pop, however
+    full the ring was."""
+    consumer, producer = ring_pair
+    assert producer.push(b"a" * first)
+
+    async def main():
+        chan = velmora.aio.wrap(producer)
+        proc = CTX.Process(target=_pop_later, args=(seg_name, 0.3))
+        proc.start()
+        await chan.put(b"b" * 3000, timeout=20)
+        proc.join(10)
+        return proc.exitcode
+
+    assert asyncio.run(main()) == 0
+    assert consumer.pop() == b"b" * 3000

@@ -245,15 +245,15 @@ std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) co
     return {ByteSpan(data() + off, first), ByteSpan(data(), frame.length - first)};
 }
 
-// Waking the producer costs a system call, so only a pop from a ring at least
-// half full (where a producer may be waiting for room) looks at the clock.
+// Any commit may free the room a waiting producer needs, however full the
+// ring was, so every one looks at the clock (the system calls are made only
+// when the previous commit is old enough that the producer may sleep).
 void SpscRing::commit(const SpscFrame& frame) noexcept {
     const std::uint64_t head = frame.head + kPrefixLen + frame.length;
-    const bool crowded = word(kTail).load(std::memory_order_relaxed) - frame.head >= frame.capacity / 2;
-    const std::uint64_t stamp = crowded ? monotonic_ns() : 0;
+    const std::uint64_t stamp = monotonic_ns();
     word(kHead).store(head, std::memory_order_release);
     consumer_.own = head;
-    if (crowded) wake_if_idle(kHead, last_pop_ns_, stamp);
+    wake_if_idle(kHead, last_pop_ns_, stamp);
 }
 
 // Queries belong to neither side, so every load is acquire: that keeps the

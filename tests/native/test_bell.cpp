@@ -124,8 +124,8 @@ TEST(RingBell, BusyStreamRingsOnceAndIdlenessRingsAgain) {
     // Only the first push went into an empty ring after idleness.
     EXPECT_EQ(pending(data.fd()), 1);
 
-    // Consuming back to back: the first pop from the crowded ring rings the
-    // room bell; later ones only if this thread was held up for a yield window.
+    // Consuming back to back: the first pop rings the room bell; later ones
+    // only if this thread was held up for a yield window.
     for (int i = 0; i < 1000; ++i) {
         auto f = consumer.begin_pop();
         ASSERT_TRUE(f.ok() && f.value().has_value());
