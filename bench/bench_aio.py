@@ -1,8 +1,9 @@
 """velmora.aio against the blocking calls, in the same run.
 
 1. Wake-up latency after 10-20 ms of idleness: a consumer process waits in
-   get() (blocking) or in `await aio.get()` (asyncio default loop); the
-   producer sends a message stamped with the monotonic clock.
+   get() (blocking) or in `await aio.get()` (asyncio default loop, uvloop);
+   the producer sends a message stamped with the monotonic clock. A bare
+   socketpair awaited with add_reader shows what the loop alone costs.
 2. Streaming 64 B messages from a producer process: a blocking get() loop
    against `async for` (and how many times the loop had to wait on the
    descriptor for them: the other side rings only when a waiter may sleep).
@@ -84,6 +85,44 @@ def wake_latency(mode):
     finally:
         ring.close()
         SM.remove(name)
+    return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
+
+
+def _floor_consumer(sock, n, ready, out):
+    lat = []
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        ready.set()
+        for _ in range(n):
+            fut = loop.create_future()
+            loop.add_reader(sock.fileno(), fut.set_result, None)
+            await fut
+            loop.remove_reader(sock.fileno())
+            lat.append(time.monotonic_ns() - struct.unpack("<q", sock.recv(64))[0])
+
+    asyncio.run(main())
+    out.put(lat)
+
+
+def loop_floor():
+    """The same wake-up through a bare socketpair and add_reader: what the
+    asyncio loop itself costs on this machine, without velmora."""
+    import socket
+
+    a, b = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
+    out, ready = CTX.Queue(), CTX.Event()
+    proc = CTX.Process(target=_floor_consumer, args=(b, SAMPLES, ready, out))
+    proc.start()
+    ready.wait(30)
+    rng = random.Random(1)
+    for _ in range(SAMPLES):
+        time.sleep(rng.uniform(0.010, 0.020))
+        a.send(struct.pack("<q", time.monotonic_ns()))
+    lat = out.get(timeout=60)
+    proc.join(10)
+    a.close()
+    b.close()
     return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
 
 
@@ -249,6 +288,8 @@ def main():
     for mode, label in modes:
         p50, p99 = wake_latency(mode)
         print(f"  {label:<28} {p50:8.1f} us  {p99:8.1f} us")
+    p50, p99 = loop_floor()
+    print(f"  {'bare socket + add_reader':<28} {p50:8.1f} us  {p99:8.1f} us  (asyncio alone, no velmora)")
     print(f"streaming 64 B, {STREAM:,} messages from another process:")
     sync_rate, _ = stream("sync")
     aio_rate, waits = stream("aio")
