@@ -41,6 +41,11 @@ ShmError too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_
 
 }  // namespace
 
+ShmError buffer_too_small(std::uint64_t message, std::uint64_t buffer) {
+    return ShmError::value("buffer too small: the message has " + to_string(message) + " bytes, the buffer " +
+                           to_string(buffer));
+}
+
 Status check_creator_capacity(std::uint64_t capacity) {
     if (power_of_two(capacity)) return {};
     // The power of two above a capacity past 2^63 is 2^64, which no u64 holds.
@@ -120,6 +125,7 @@ Result<bool> SpscRing::push(ByteSpan first, ByteSpan second) {
 }
 
 std::uint64_t SpscRing::tail_position() const noexcept { return word(kTail).load(std::memory_order_relaxed); }
+std::uint64_t SpscRing::head_position() const noexcept { return word(kHead).load(std::memory_order_relaxed); }
 
 Status SpscRing::refresh_producer(std::uint64_t tail) {
     const Header h{word(kCapacity).load(std::memory_order_acquire), word(kHead).load(std::memory_order_acquire),
@@ -158,9 +164,11 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
 }
 
 // The release store after every copy it covers: the consumer that acquires
-// this tail sees whole frames. Only a publish into an empty ring can end a
-// consumer's wait for data (the consumer cannot move head past the published
-// tail, so an empty ring seen before the store is still empty up to it).
+// this tail sees whole frames.
+// Every publish (push, push_many, the C++ batch) wakes a consumer that may
+// sleep: only a publish into an empty ring can end its wait for data (the
+// consumer cannot move head past the published tail, so an empty ring seen
+// before the store is still empty up to it).
 void SpscRing::publish_tail(std::uint64_t tail) noexcept {
     const std::uint64_t before = word(kTail).load(std::memory_order_relaxed);
     const bool was_empty = word(kHead).load(std::memory_order_relaxed) == before;
