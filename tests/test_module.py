@@ -20,7 +20,7 @@ METHODS = {
                    "read_locked", "add", "compare_exchange", "load", "store", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
-                       "has_producer", "has_consumer", "close"],
+                       "has_producer", "has_consumer", "fileno", "room_fileno", "close"],
     "LockScope": [],
 }
 

@@ -24,3 +24,12 @@ def get_include() -> str:
 def get_cmake_dir() -> str:
     """The CMake package folder: pass it as ``-Dvelmora_DIR=...`` to ``find_package(velmora CONFIG)``."""
     return _os.path.join(_os.path.dirname(__file__), "lib", "cmake", "velmora")
+
+
+def __getattr__(name: str):
+    # velmora.aio imports asyncio: loaded on first use, not with the package.
+    if name == "aio":
+        import importlib
+
+        return importlib.import_module(".aio", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -12,6 +12,8 @@ from types import TracebackType
 from collections.abc import Mapping
 from typing import Any, Literal, TypeAlias, final, overload
 
+from . import aio as aio
+
 # Any object that exports a buffer; a writable one where results are copied in
 # (from 3.12 on, typing cannot tell a writable buffer from a read-only one).
 if sys.version_info >= (3, 12):
@@ -183,6 +185,10 @@ class SpscRingBuffer:
     # its first publishing / consuming call and keeps it until its handles close.
     def has_producer(self) -> bool: ...
     def has_consumer(self) -> bool: ...
+    # Descriptors for event loops: readable while a message (fileno) or room
+    # (room_fileno) may have come. Linux only.
+    def fileno(self) -> int: ...
+    def room_fileno(self) -> int: ...
     def close(self) -> None: ...
     def __enter__(self) -> SpscRingBuffer: ...
     def __exit__(

@@ -173,18 +173,27 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
 // The release store after every copy it covers: the consumer that acquires
 // this tail sees whole frames.
 // Every publish (push, push_many, the C++ batch) wakes a consumer that may
-// sleep: only a publish into an empty ring can end its wait for data.
+// sleep: only a publish into an empty ring can end its wait for data (the
+// consumer cannot move head past the published tail, so an empty ring seen
+// before the store is still empty up to it).
 void SpscRing::publish_tail(std::uint64_t tail) noexcept {
     const std::uint64_t before = word(kTail).load(std::memory_order_relaxed);
+    const bool was_empty = word(kHead).load(std::memory_order_relaxed) == before;
+    const std::uint64_t stamp = was_empty ? monotonic_ns() : 0;
     word(kTail).store(tail, std::memory_order_release);
     producer_.own = tail;
-    if (word(kHead).load(std::memory_order_relaxed) == before) wake_if_idle(kTail, last_push_ns_);
+    if (was_empty) wake_if_idle(kTail, last_push_ns_, stamp);
 }
 
-void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept {
-    const std::uint64_t now = monotonic_ns();
-    if (now - last_ns >= kYieldUntilNs) wake_word(low_half(offset));
-    last_ns = now;
+// The one place a side wakes the other: the futex word for a blocked call and
+// the bell for an event loop. Both cost a system call, so they are made only
+// when the last operation (stamped before its store) was a yield window ago.
+void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns, std::uint64_t stamp) noexcept {
+    if (monotonic_ns() - last_ns >= kYieldUntilNs) {
+        wake_word(low_half(offset));
+        ring_bell(offset == kTail ? data_bell_ : room_bell_);
+    }
+    last_ns = stamp;
 }
 
 // A head in the header that is not the one this side wrote means a reset
@@ -252,13 +261,14 @@ std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) co
 }
 
 // Any commit may free the room a waiting producer needs, however full the
-// ring was, so every one looks at the clock (the system call is made only
+// ring was, so every one looks at the clock (the system calls are made only
 // when the previous commit is old enough that the producer may sleep).
 void SpscRing::commit(const SpscFrame& frame) noexcept {
     const std::uint64_t head = frame.head + kPrefixLen + frame.length;
+    const std::uint64_t stamp = monotonic_ns();
     word(kHead).store(head, std::memory_order_release);
     consumer_.own = head;
-    wake_if_idle(kHead, last_pop_ns_);
+    wake_if_idle(kHead, last_pop_ns_, stamp);
 }
 
 // Queries belong to neither side, so every load is acquire: that keeps the

@@ -33,7 +33,12 @@
 //     other side moves (head for room, tail for data) with bounded sleeps, so
 //     a peer that never wakes anyone is still served. A side wakes the other
 //     only when it may have gone to sleep: its last operation was more than
-//     the wait's yield window ago.
+//     the wait's yield window ago. The same wake rings the other side's bell
+//     (platform/bell.hpp) for a waiter in an event loop. The time of the last
+//     operation is read before its publishing store and the idleness is
+//     judged after it, so a waiter that saw the ring idle twice, a yield
+//     window apart, is woken by the next operation however the waking side
+//     was scheduled.
 // The mapping is untrusted: another process may write anything into it. Every
 // push and pop validates the header words it uses and the length prefix it
 // reads, so no operation ever touches a byte outside the mapping.
@@ -47,6 +52,7 @@
 #include <utility>
 
 #include "velmora/error.hpp"
+#include "platform/bell.hpp"
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
 
@@ -125,6 +131,11 @@ public:
 
     [[nodiscard]] std::uint64_t map_size() const noexcept { return mapping_.size(); }
 
+    // What an event loop listens on to learn that a message (data) or room
+    // may have come; invalid where bells are unsupported.
+    [[nodiscard]] const BellAddress& data_bell() const noexcept { return data_bell_; }
+    [[nodiscard]] const BellAddress& room_bell() const noexcept { return room_bell_; }
+
 private:
     struct Header {
         std::uint64_t capacity;
@@ -133,15 +144,20 @@ private:
         std::uint64_t used() const noexcept { return tail - head; }
     };
 
-    explicit SpscRing(Mapping mapping) noexcept : mapping_(std::move(mapping)) {}
+    explicit SpscRing(Mapping mapping) noexcept
+        : mapping_(std::move(mapping)),
+          data_bell_(mapping_.id(), kBellData),
+          room_bell_(mapping_.id(), kBellRoom) {}
 
     // The frame at stream position `head` (the consumer's, committed or not).
     [[nodiscard]] Result<std::optional<SpscFrame>> frame_at(std::uint64_t head);
     // Reloads and validates the header words a side caches.
     [[nodiscard]] Status refresh_producer(std::uint64_t tail);
     [[nodiscard]] Status refresh_consumer(std::uint64_t head);
-    // Wakes sleepers on `word` when this side was idle long enough that they may sleep.
-    void wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept;
+    // Wakes sleepers on `word` (a futex wait, or a listener of the bell that
+    // goes with it) when this side was idle long enough that they may sleep.
+    // `stamp` is the clock read before the store that may end their wait.
+    void wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns, std::uint64_t stamp) noexcept;
     const std::uint32_t* low_half(std::uint64_t offset) const noexcept {
         return reinterpret_cast<const std::uint32_t*>(mapping_.base() + offset);
     }
@@ -167,6 +183,8 @@ private:
     SideCache producer_, consumer_;
     std::uint64_t last_push_ns_ = 0;  // producer's clock of its last wake check
     std::uint64_t last_pop_ns_ = 0;   // consumer's
+    BellAddress data_bell_;           // rung for a consumer waiting for data
+    BellAddress room_bell_;           // rung for a producer waiting for room
 };
 
 // Attempts until one succeeds or fails; a full ring is the only reason to wait.

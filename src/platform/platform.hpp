@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/bell.hpp"
 #include "velmora/error.hpp"
 
 namespace velmora {
@@ -30,7 +31,7 @@ void at_fork_child(void (*fn)()) noexcept;
 class Mapping {
 public:
     Mapping() = default;
-    Mapping(void* base, std::uint64_t size) noexcept : base_(base), size_(size) {}
+    Mapping(void* base, std::uint64_t size, SegmentId id = {}) noexcept : base_(base), size_(size), id_(id) {}
     Mapping(Mapping&& other) noexcept { swap(other); }
     Mapping& operator=(Mapping&& other) noexcept { Mapping(std::move(other)).swap(*this); return *this; }
     Mapping(const Mapping&) = delete;
@@ -40,12 +41,19 @@ public:
     std::uint8_t* base() const noexcept { return static_cast<std::uint8_t*>(base_); }
     std::uint64_t size() const noexcept { return size_; }
     explicit operator bool() const noexcept { return base_ != nullptr; }
+    // The mapped segment's identity (for its bells), unknown where the OS has none.
+    SegmentId id() const noexcept { return id_; }
 
 private:
-    void swap(Mapping& o) noexcept { std::swap(base_, o.base_); std::swap(size_, o.size_); }
+    void swap(Mapping& o) noexcept {
+        std::swap(base_, o.base_);
+        std::swap(size_, o.size_);
+        std::swap(id_, o.id_);
+    }
 
     void* base_ = nullptr;
     std::uint64_t size_ = 0;
+    SegmentId id_;
 };
 
 // A created or opened segment: the caller's name, the OS handle and the size

@@ -139,7 +139,11 @@ Result<Mapping> PlatformHandle::map() const {
     void* base = ::mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ | PROT_WRITE, MAP_SHARED,
                         static_cast<int>(handle_), 0);
     if (base == MAP_FAILED) return os_error("mmap", name_, errno);
-    return Mapping(base, size_);
+    struct stat st {};
+    SegmentId id;
+    if (::fstat(static_cast<int>(handle_), &st) == 0)
+        id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return Mapping(base, size_, id);
 }
 
 // ---- waiting ----------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include "python/ref.hpp"
 #include "python/scratch.hpp"
 #include "python/wait_host.hpp"
+#include "core/readiness.hpp"
 #include "core/ring.hpp"
 #include "core/ring_roles.hpp"
 
@@ -27,13 +28,15 @@ namespace {
 constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 
 // The ring (which owns the object's own mapping; empty once closed), its
-// segment's name (for pickling), a scratch buffer reused across calls, and
-// the guard of calls and roles (lifecycle.hpp), and the process's roles
-// across processes (core/ring_roles.hpp), released with the mapping.
+// segment's name (for pickling), a scratch buffer reused across calls, each
+// side's readiness for event loops (fileno(), room_fileno()), the guard of
+// calls and roles (lifecycle.hpp), and the process's roles across processes
+// (core/ring_roles.hpp), released with the mapping.
 struct RingState {
     std::optional<SpscRing> ring;
     std::string name;
     std::string scratch;
+    Readiness data_ready, room_ready;
     RingRoles roles;  // before the guard, which may point at the site's role words
     Lifecycle life;
 
@@ -42,6 +45,8 @@ struct RingState {
     RingState(RingState&& o) noexcept
         : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)), roles(std::move(o.roles)) {}
     void release() noexcept {
+        data_ready.stop();
+        room_ready.stop();
         ring.reset();
         roles.release();
     }
@@ -153,7 +158,13 @@ PyObject* push_payload(RingState& s, RingCall& call, PyObject* data) {
     }
     if (!claim_across_processes(s, kProducer)) return nullptr;
     SpscRing& ring = *s.ring;
-    return push_result(large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); }));
+    const auto attempt = [&] {
+        return large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); });
+    };
+    Result<bool> pushed = attempt();
+    if (pushed && !pushed.value() && s.room_ready.idle(ring.free())) pushed = attempt();
+    if (pushed && pushed.value()) s.room_ready.active();
+    return push_result(std::move(pushed));
 }
 
 // ---- pops -------------------------------------------------------------------------
@@ -270,19 +281,24 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take, b
     if (!claim_across_processes(s, kConsumer)) return nullptr;
     SpscRing& ring = *s.ring;
     bool failed = false, ended = false;
-    const std::optional<SpscFrame> frame = eof && deadline ? next_or_end(s, ring, *deadline, failed, ended)
-                                                           : next_message(s, ring, deadline, failed);
+    std::optional<SpscFrame> frame = eof && deadline ? next_or_end(s, ring, *deadline, failed, ended)
+                                                     : next_message(s, ring, deadline, failed);
     if (failed) return nullptr;
     if (ended) {
         const std::string text = "ring '" + s.name + "' is empty and its producer has gone";
         PyErr_SetString(PyExc_EOFError, text.c_str());
         return nullptr;
     }
+    if (!frame && (!deadline || deadline->immediate()) && s.data_ready.idle(0)) {
+        frame = found_or_raise(ring.begin_pop(), failed);
+        if (failed) return nullptr;
+    }
     if (frame) s.roles.saw_producer.store(true, std::memory_order_relaxed);
     if (!frame) {
         if (deadline) return raise_queue("Empty");
         Py_RETURN_NONE;
     }
+    s.data_ready.active();
     return take(s, ring, *frame);
 }
 
@@ -377,7 +393,10 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     host.gil.resume();
     if (host.closed) return raise_closed(kClass);
     if (host.gil.interrupted()) return nullptr;
+    if (pushed && !pushed.value() && deadline.immediate() && s.room_ready.idle(s.ring->free()))
+        pushed = s.ring->push(p.first(), p.second());
     if (!pushed) return raise(pushed.error());
+    if (pushed.value()) s.room_ready.active();
     if (!pushed.value()) return raise_queue("Full");
     Py_RETURN_NONE;
 }
@@ -481,31 +500,36 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_ssize_t pushed = 0;
     bool failed = false;
     // One scratch buffer for the whole batch: each value is copied into the
-    // ring before the next is encoded.
+    // ring before the next is encoded. When not even the first fits, an event
+    // loop's readiness may ask for a second look.
     Scratch buf(s.scratch);
     const bool is_list = PyList_Check(values);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Payload own;
-        Payload* p = &own;
-        if (taken && !plain_value(PyTuple_GetItem(values, i))) {
-            p = &taken[i];
-            if (p->failed) {
-                PyErr_Restore(p->err[0], p->err[1], p->err[2]);
-                p->err[0] = p->err[1] = p->err[2] = nullptr;
-                failed = true;
-                break;
+    for (int look = 0; look < 2 && pushed == 0 && !failed; ++look) {
+        if (look == 1 && (n == 0 || !s.room_ready.idle(ring.free()))) break;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Payload own;
+            Payload* p = &own;
+            if (taken && !plain_value(PyTuple_GetItem(values, i))) {
+                p = &taken[i];
+                if (p->failed) {
+                    PyErr_Restore(p->err[0], p->err[1], p->err[2]);
+                    p->err[0] = p->err[1] = p->err[2] = nullptr;
+                    failed = true;
+                    break;
+                }
+            } else {
+                PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
+                if (item == nullptr || !build_payload(item, buf, false, own)) { failed = true; break; }
             }
-        } else {
-            PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
-            if (item == nullptr || !build_payload(item, buf, false, own)) { failed = true; break; }
+            Result<bool> r = ring.push_more(tail, p->first(), p->second());
+            if (!r) { raise(r.error()); failed = true; break; }
+            if (!r.value()) break;
+            ++pushed;
         }
-        Result<bool> r = ring.push_more(tail, p->first(), p->second());
-        if (!r) { raise(r.error()); failed = true; break; }
-        if (!r.value()) break;
-        ++pushed;
     }
     if (tail != start) {
         ring.publish_tail(tail);
+        s.room_ready.active();
     }
     if (failed) return nullptr;
     return PyLong_FromSsize_t(pushed);
@@ -538,11 +562,17 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::string& staged = buf.cleared();
     std::vector<std::uint64_t> lengths;
     std::optional<SpscFrame> last;
+    bool looked_again = false;
     for (std::uint64_t k = 0; k < max_count; ++k) {
         auto found = last ? ring.next_frame(*last) : ring.begin_pop();
         if (!found) {
             if (last) break;  // what was found so far is still good
             return raise(found.error());
+        }
+        if (!found.value() && !last && !looked_again && s.data_ready.idle(0)) {
+            looked_again = true;
+            --k;
+            continue;
         }
         if (!found.value()) break;
         const SpscFrame frame = *found.value();
@@ -560,7 +590,10 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         last = frame;
     }
-    if (last) ring.commit(*last);
+    if (last) {
+        ring.commit(*last);
+        s.data_ready.active();
+    }
     const std::size_t count = tag ? lengths.size() : raw.size();
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
@@ -658,6 +691,23 @@ PyObject* close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// The descriptor an event loop waits on for one side (see core/readiness.hpp).
+PyObject* side_fileno(PyObject* self, bool room) {
+    RingState& s = ring_state(self);
+    SpscRing* ring = open_ring(s);
+    if (ring == nullptr) return nullptr;
+    if (!BellListener::supported()) {
+        PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+        return nullptr;
+    }
+    auto fd = room ? s.room_ready.listen(ring->room_bell()) : s.data_ready.listen(ring->data_bell());
+    if (!fd) return raise(fd.error());
+    return PyLong_FromLong(fd.value());
+}
+
+PyObject* fileno(PyObject* self, PyObject*) { return side_fileno(self, false); }
+PyObject* room_fileno(PyObject* self, PyObject*) { return side_fileno(self, true); }
+
 PyObject* reduce(PyObject* self, PyObject*) {
     RingState& s = ring_state(self);
     SpscRing* ring = open_ring(s);
@@ -750,6 +800,19 @@ PyMethodDef methods[] = {
     noargs_method<has_role<RingRole::Consumer>>("has_consumer",
         "has_consumer($self)\n--\n\n"
         "Return True when a consumer is attached (see has_producer)."),
+    noargs_method<fileno>("fileno",
+        "fileno($self)\n--\n\n"
+        "A file descriptor that is readable while a message may be waiting, for event loops\n"
+        "(selectors, asyncio's add_reader, trio's wait_readable; velmora.aio wraps it).\n\n"
+        "Wait for it, then call pop() (or pop_many(), pop_into(), pop_mixed()): a call that\n"
+        "finds the ring empty makes the descriptor unreadable again once the ring has been\n"
+        "quiet for a moment, and the producer makes it readable when it publishes. Never\n"
+        "read from it yourself. Closed with the ring. Linux only: elsewhere it raises\n"
+        "NotImplementedError."),
+    noargs_method<room_fileno>("room_fileno",
+        "room_fileno($self)\n--\n\n"
+        "As fileno(), for the producer: readable while room for a message may have come.\n"
+        "Wait for it when push() (or push_many()) returned False, then push again."),
     noargs_method<close>("close",
         "close($self)\n--\n\n"
         "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"

@@ -1,0 +1,309 @@
+"""velmora.aio against the blocking calls, in the same run.
+
+1. Wake-up latency after 10-20 ms of idleness: a consumer process waits in
+   get() (blocking) or in `await aio.get()` (asyncio default loop, uvloop);
+   the producer sends a message stamped with the monotonic clock. A bare
+   socketpair awaited with add_reader shows what the loop alone costs.
+2. Streaming 64 B messages from a producer process: a blocking get() loop
+   against `async for` (and how many times the loop had to wait on the
+   descriptor for them: the other side rings only when a waiter may sleep).
+3. 1,000 channels x 1 message, sent in random order by another process to
+   one asyncio loop: all received, total time.
+4. CPU time of an idle loop awaiting 100 channels.
+5. The hot path: push + pop pairs with and without a listener on the ring.
+
+AIO_SAMPLES (default 200) sets the wake-up samples; BENCH_QUICK=1 runs short.
+"""
+import asyncio
+import multiprocessing
+import os
+import random
+import resource
+import struct
+import time
+import uuid
+
+import velmora
+import velmora.aio
+
+QUICK = os.environ.get("BENCH_QUICK") == "1"
+SAMPLES = int(os.environ.get("AIO_SAMPLES", "30" if QUICK else "200"))
+STREAM = 100_000 if QUICK else 1_000_000
+CHANNELS = 1000
+CTX = multiprocessing.get_context("spawn")
+SM = velmora.SharedMemory
+
+
+def new_name(tag):
+    return f"/velmora-ba-{tag}-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+
+
+def pct(values, q):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(q * len(values)))]
+
+
+# ---- 1. wake-up latency -----------------------------------------------------------
+
+def _wake_consumer(name, n, mode, ready, out):
+    ring = SM.open(name).spsc()
+    lat = []
+    if mode == "sync":
+        ready.set()
+        for _ in range(n):
+            msg = ring.get(timeout=10)
+            lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
+    else:
+        if mode == "uvloop":
+            import uvloop
+            uvloop.install()
+
+        async def main():
+            chan = velmora.aio.wrap(ring)
+            ready.set()
+            for _ in range(n):
+                msg = await chan.get(timeout=10)
+                lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
+        asyncio.run(main())
+    out.put(lat)
+
+
+def wake_latency(mode):
+    name = new_name("w")
+    ring = SM.create(name, 4096 + 24).spsc()
+    out, ready = CTX.Queue(), CTX.Event()
+    proc = CTX.Process(target=_wake_consumer, args=(name, SAMPLES, mode, ready, out))
+    proc.start()
+    try:
+        ready.wait(30)
+        rng = random.Random(1)
+        for _ in range(SAMPLES):
+            time.sleep(rng.uniform(0.010, 0.020))
+            ring.put(struct.pack("<q", time.monotonic_ns()))
+        lat = out.get(timeout=60)
+        proc.join(10)
+    finally:
+        ring.close()
+        SM.remove(name)
+    return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
+
+
+def _floor_consumer(sock, n, ready, out):
+    lat = []
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        ready.set()
+        for _ in range(n):
+            fut = loop.create_future()
+            loop.add_reader(sock.fileno(), fut.set_result, None)
+            await fut
+            loop.remove_reader(sock.fileno())
+            lat.append(time.monotonic_ns() - struct.unpack("<q", sock.recv(64))[0])
+
+    asyncio.run(main())
+    out.put(lat)
+
+
+def loop_floor():
+    """The same wake-up through a bare socketpair and add_reader: what the
+    asyncio loop itself costs on this machine, without velmora."""
+    import socket
+
+    a, b = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
+    out, ready = CTX.Queue(), CTX.Event()
+    proc = CTX.Process(target=_floor_consumer, args=(b, SAMPLES, ready, out))
+    proc.start()
+    ready.wait(30)
+    rng = random.Random(1)
+    for _ in range(SAMPLES):
+        time.sleep(rng.uniform(0.010, 0.020))
+        a.send(struct.pack("<q", time.monotonic_ns()))
+    lat = out.get(timeout=60)
+    proc.join(10)
+    a.close()
+    b.close()
+    return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
+
+
+# ---- 2. streaming ---------------------------------------------------------------------
+
+def _stream_producer(name, n, go):
+    ring = SM.open(name).spsc()
+    msg = b"m" * 64
+    batch = [msg] * 64
+    go.wait(30)
+    sent = 0
+    while sent < n:
+        k = ring.push_many(batch[: min(64, n - sent)])
+        sent += k
+        if k == 0:
+            time.sleep(0)
+
+
+def stream(mode):
+    name = new_name("s")
+    ring = SM.create(name, (1 << 20) + 24).spsc()
+    go = CTX.Event()
+    proc = CTX.Process(target=_stream_producer, args=(name, STREAM, go))
+    proc.start()
+    waits = 0
+    try:
+        if mode == "sync":
+            get = ring.get
+            go.set()
+            get(timeout=30)
+            t0 = time.perf_counter()
+            for _ in range(STREAM - 1):
+                get(timeout=30)
+            dt = time.perf_counter() - t0
+        else:
+            readable = velmora.aio._readable
+
+            async def counted(*args):
+                nonlocal waits
+                waits += 1
+                return await readable(*args)
+
+            velmora.aio._readable = counted
+
+            async def main():
+                chan = velmora.aio.wrap(ring)
+                go.set()
+                it = chan.__aiter__()
+                await it.__anext__()
+                t0 = time.perf_counter()
+                n = 1
+                async for _ in it:
+                    n += 1
+                    if n == STREAM:
+                        break
+                return time.perf_counter() - t0
+
+            try:
+                dt = asyncio.run(main())
+            finally:
+                velmora.aio._readable = readable
+        proc.join(30)
+    finally:
+        ring.close()
+        SM.remove(name)
+    return (STREAM - 1) / dt, waits
+
+
+# ---- 3. a thousand channels -----------------------------------------------------------
+
+def _one_each(names, seed):
+    rings = [SM.open(n).spsc() for n in names]
+    order = list(range(len(names)))
+    random.Random(seed).shuffle(order)
+    for i in order:
+        rings[i].push(i.to_bytes(4, "little"))
+
+
+def thousand_channels():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 4 * CHANNELS:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4 * CHANNELS), hard))
+    names = [new_name("k") for _ in range(CHANNELS)]
+    rings = [SM.create(n, 256 + 24).spsc() for n in names]
+    try:
+        async def main():
+            waits = [asyncio.ensure_future(velmora.aio.wrap(r).get(timeout=60)) for r in rings]
+            await asyncio.sleep(0.3)
+            proc = CTX.Process(target=_one_each, args=(names, 3))
+            proc.start()
+            # Measured from when the producer has its segments open: the clock
+            # starts at its first push, seen as the first wait to finish.
+            done, _ = await asyncio.wait(waits, return_when=asyncio.FIRST_COMPLETED)
+            t0 = time.perf_counter()
+            got = await asyncio.gather(*waits)
+            dt = time.perf_counter() - t0
+            proc.join(30)
+            ok = got == [i.to_bytes(4, "little") for i in range(CHANNELS)]
+            return ok, dt
+
+        return asyncio.run(main())
+    finally:
+        for r, n in zip(rings, names):
+            r.close()
+            SM.remove(n)
+
+
+# ---- 4. idle CPU --------------------------------------------------------------------------
+
+def idle_cpu(channels=100, seconds=2.0):
+    names = [new_name("i") for _ in range(channels)]
+    rings = [SM.create(n, 256 + 24).spsc() for n in names]
+    try:
+        async def main():
+            waits = [asyncio.ensure_future(velmora.aio.wrap(r).get()) for r in rings]
+            await asyncio.sleep(0.5)
+            c0, t0 = time.process_time(), time.monotonic()
+            await asyncio.sleep(seconds)
+            share = (time.process_time() - c0) / (time.monotonic() - t0)
+            for w in waits:
+                w.cancel()
+            return share
+
+        return asyncio.run(main())
+    finally:
+        for r, n in zip(rings, names):
+            r.close()
+            SM.remove(n)
+
+
+# ---- 5. the hot path with a listener ------------------------------------------------
+
+def hot_path(pairs=200_000 if QUICK else 1_000_000):
+    """push + pop of 64 B in one process, each push into an empty ring: pairs
+    per second with nobody listening and with fileno() asked for (the bell is
+    rung only after idleness, so both run without a system call)."""
+    rates = {}
+    for listening in (False, True, False, True):
+        name = new_name("h")
+        ring = SM.create(name, 4096 + 24).spsc()
+        SM.remove(name)
+        if listening:
+            ring.fileno()
+        push, pop, msg = ring.push, ring.pop, b"h" * 64
+        t0 = time.perf_counter()
+        for _ in range(pairs):
+            push(msg)
+            pop()
+        rate = pairs / (time.perf_counter() - t0)
+        rates[listening] = max(rates.get(listening, 0), rate)
+        ring.close()
+    return rates[False], rates[True]
+
+
+def main():
+    print(f"wake-up after 10-20 ms idle ({SAMPLES} samples), p50 / p99:")
+    modes = [("sync", "blocking get()"), ("aio", "await aio.get() (asyncio)")]
+    try:
+        import uvloop  # noqa: F401
+        modes.append(("uvloop", "await aio.get() (uvloop)"))
+    except ImportError:
+        print("  (uvloop is not installed: its row is skipped)")
+    for mode, label in modes:
+        p50, p99 = wake_latency(mode)
+        print(f"  {label:<28} {p50:8.1f} us  {p99:8.1f} us")
+    p50, p99 = loop_floor()
+    print(f"  {'bare socket + add_reader':<28} {p50:8.1f} us  {p99:8.1f} us  (asyncio alone, no velmora)")
+    print(f"streaming 64 B, {STREAM:,} messages from another process:")
+    sync_rate, _ = stream("sync")
+    aio_rate, waits = stream("aio")
+    print(f"  {'blocking get() loop':<28} {sync_rate / 1e6:8.2f} M msg/s")
+    print(f"  {'async for (asyncio)':<28} {aio_rate / 1e6:8.2f} M msg/s  "
+          f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
+    ok, dt = thousand_channels()
+    print(f"{CHANNELS:,} channels x 1 message, random order, one asyncio loop: "
+          f"{'all received' if ok else 'MISSING MESSAGES'} in {dt * 1000:.1f} ms")
+    print(f"idle asyncio loop awaiting 100 channels: {idle_cpu() * 100:.3f}% of a core")
+    quiet, listened = hot_path()
+    print(f"push+pop 64 B in one process: {quiet / 1e6:.2f} M pairs/s, with fileno() listening "
+          f"{listened / 1e6:.2f} M pairs/s ({listened / quiet:.2f}x)")
+
+
+if __name__ == "__main__":
+    main()

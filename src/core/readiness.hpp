@@ -1,0 +1,78 @@
+// Readiness: one side of a handle as an event loop sees it, through a file
+// descriptor (fileno()) that is readable while the side may have something
+// to do: a message to receive, or room to send into.
+//
+// The other side rings the bell only when this side may be asleep, judged by
+// its own idleness (a yield window, kYieldUntilNs, since its last operation;
+// see SpscRing::wake_if_idle), exactly as it wakes a blocked call. So a side
+// that finds nothing to do must not sleep on the bell at once: like the
+// blocking wait, which yields for a yield window before it sleeps, it keeps
+// its descriptor readable (rings its own bell) until it has found nothing to
+// do for kSettleNs with no progress in between, then drains the bell and
+// looks once more before the caller sleeps. A bell rung after that drain
+// stays pending, so no signal is lost between the last look and the sleep.
+//
+// Use by a channel kind's binding, per side: listen() when fileno() is first
+// asked for; after a non-blocking call that did something, active(); after
+// one that found nothing, idle(progress), and when it returns true, try the
+// call once more (its answer is final). `progress` is anything that changes
+// when the other side acts without ending the wait (the free bytes for a
+// sender whose message does not fit yet; 0 where there is no such case).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "platform/bell.hpp"
+#include "platform/wait.hpp"
+
+namespace velmora {
+
+inline constexpr std::uint64_t kSettleNs = 2 * kYieldUntilNs;
+
+class Readiness {
+public:
+    bool listening() const noexcept { return listener_.has_value(); }
+
+    // The descriptor, listening on `own` first if not yet.
+    [[nodiscard]] Result<int> listen(const BellAddress& own) {
+        if (!listener_) {
+            auto l = BellListener::listen(own);
+            if (!l) return l.error();
+            listener_.emplace(std::move(l).value());
+            own_ = own;
+        }
+        return listener_->fd();
+    }
+    void stop() noexcept { listener_.reset(); }
+
+    void active() noexcept { quiet_ = false; }
+
+    // True when the caller should try once more; false when it is done (the
+    // descriptor stays readable while settling).
+    [[nodiscard]] bool idle(std::uint64_t progress) noexcept {
+        if (!listener_) return false;
+        const std::uint64_t now = monotonic_ns();
+        if (!quiet_ || progress != progress_) {
+            quiet_ = true;
+            since_ = now;
+            progress_ = progress;
+        }
+        listener_->drain();
+        if (now - since_ < kSettleNs) {
+            ring_bell(own_);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    std::optional<BellListener> listener_;
+    BellAddress own_;
+    bool quiet_ = false;
+    std::uint64_t since_ = 0;
+    std::uint64_t progress_ = 0;
+};
+
+}  // namespace velmora

@@ -1,0 +1,169 @@
+// Native tests of bells and readiness: a rung bell makes the listener's
+// descriptor readable, the ring rings only when the other side may sleep (a
+// busy stream makes no system call), a burst to many listeners loses none,
+// and a side that finds nothing to do keeps its descriptor readable for the
+// settle time only.
+#include <gtest/gtest.h>
+
+#if defined(__linux__)
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/readiness.hpp"
+#include "core/ring.hpp"
+#include "platform/bell.hpp"
+#include "platform/platform.hpp"
+
+namespace velmora {
+namespace {
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+// Datagrams waiting on `fd`, read (and so drained) one by one.
+int pending(int fd) {
+    int n = 0;
+    char buf[8];
+    while (::recv(fd, buf, sizeof(buf), MSG_DONTWAIT) >= 0) ++n;
+    return n;
+}
+
+BellAddress address(std::uint64_t ino, std::uint32_t topic = kBellData) {
+    // A device number no segment has, so no real channel is disturbed.
+    return BellAddress(SegmentId{0xbe11'0000u + static_cast<std::uint64_t>(::getpid()), ino}, topic);
+}
+
+BellListener must_listen(const BellAddress& a) {
+    auto l = BellListener::listen(a);
+    if (!l) throw std::runtime_error(l.error().message);
+    return std::move(l).value();
+}
+
+TEST(Bell, RingMakesListenerReadableUntilDrained) {
+    BellListener l = must_listen(address(1));
+    EXPECT_FALSE(readable(l.fd()));
+    ring_bell(address(1));
+    EXPECT_TRUE(readable(l.fd()));
+    ring_bell(address(2));  // another address: nobody listens, nothing happens
+    l.drain();
+    EXPECT_FALSE(readable(l.fd()));
+}
+
+TEST(Bell, ListenersOfOneProcessShareTheSocketUntilTheLastGoes) {
+    const BellAddress a = address(3);
+    int fd = -1;
+    {
+        BellListener first = must_listen(a);
+        std::optional<BellListener> second(must_listen(a));
+        EXPECT_EQ(second->fd(), first.fd());
+        fd = first.fd();
+        second.reset();
+        ring_bell(a);
+        EXPECT_TRUE(readable(first.fd()));
+    }
+    // The name is free again: a new listener binds it.
+    BellListener again = must_listen(a);
+    ring_bell(a);
+    EXPECT_TRUE(readable(again.fd()));
+    (void)fd;
+}
+
+TEST(Bell, BurstToManyUnreadListenersReachesEveryOne) {
+    // More than one sending socket's buffer holds until the datagrams are read.
+    constexpr int kListeners = 700;
+    std::vector<BellListener> ls;
+    ls.reserve(kListeners);
+    for (int i = 0; i < kListeners; ++i) ls.push_back(must_listen(address(1000 + i)));
+    for (int i = 0; i < kListeners; ++i) ring_bell(address(1000 + i));
+    int missed = 0;
+    for (const BellListener& l : ls) missed += readable(l.fd()) ? 0 : 1;
+    EXPECT_EQ(missed, 0);
+}
+
+class Segment {
+public:
+    explicit Segment(std::uint64_t size) {
+        static std::atomic<int> counter{0};
+        const std::string name = "/velmora_bell_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+        auto created = PlatformHandle::create(name, size);
+        if (!created) throw std::runtime_error(created.error().message);
+        handle_.emplace(std::move(created).value());
+        (void)PlatformHandle::remove(name);
+    }
+    SpscRing ring(bool creator) const {
+        auto m = handle_->map();
+        if (!m) throw std::runtime_error(m.error().message);
+        auto r = SpscRing::attach(std::move(m).value(), creator);
+        if (!r) throw std::runtime_error(r.error().message);
+        return std::move(r).value();
+    }
+
+private:
+    std::optional<PlatformHandle> handle_;
+};
+
+TEST(RingBell, BusyStreamRingsOnceAndIdlenessRingsAgain) {
+    Segment seg(24 + 65536);
+    SpscRing producer = seg.ring(true);
+    SpscRing consumer = seg.ring(false);
+    ASSERT_TRUE(producer.data_bell().valid());
+    BellListener data = must_listen(consumer.data_bell());
+    BellListener room = must_listen(producer.room_bell());
+    const std::uint8_t msg[60] = {};
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(producer.push(ByteSpan(msg, sizeof(msg))).value());
+    // Only the first push went into an empty ring after idleness.
+    EXPECT_EQ(pending(data.fd()), 1);
+
+    // Consuming back to back: the first pop rings the room bell; later ones
+    // only if this thread was held up for a yield window.
+    for (int i = 0; i < 1000; ++i) {
+        auto f = consumer.begin_pop();
+        ASSERT_TRUE(f.ok() && f.value().has_value());
+        consumer.commit(*f.value());
+    }
+    const int rung = pending(room.fd());
+    EXPECT_GE(rung, 1);
+    EXPECT_LT(rung, 50);
+
+    // A push into the empty ring after a yield window of quiet rings again.
+    sleep_ns(2 * kYieldUntilNs);
+    ASSERT_TRUE(producer.push(ByteSpan(msg, sizeof(msg))).value());
+    EXPECT_EQ(pending(data.fd()), 1);
+}
+
+TEST(Readiness, StaysReadableWhileSettlingThenAsksForALastLook) {
+    Readiness ready;
+    const BellAddress own = address(50);
+    EXPECT_FALSE(ready.idle(0)) << "without a listener there is nothing to settle";
+    auto fd = ready.listen(own);
+    ASSERT_TRUE(fd.ok());
+    const std::uint64_t start = monotonic_ns();
+    bool last_look = false;
+    while (!(last_look = ready.idle(0))) {
+        EXPECT_TRUE(readable(fd.value())) << "a settling side must keep its descriptor readable";
+        ASSERT_LT(monotonic_ns() - start, 1'000'000'000u);
+    }
+    EXPECT_GE(monotonic_ns() - start, kSettleNs);
+    EXPECT_FALSE(readable(fd.value())) << "the last look starts from a drained bell";
+
+    // Progress (the other side moved without ending the wait) restarts the settle.
+    EXPECT_FALSE(ready.idle(7));
+    EXPECT_TRUE(readable(fd.value()));
+    ready.active();
+    EXPECT_FALSE(ready.idle(7));
+}
+
+}  // namespace
+}  // namespace velmora
+
+#endif  // __linux__

@@ -1,0 +1,558 @@
+"""Event loops: fileno() / room_fileno() and velmora.aio, with producers in
+other processes, under the default asyncio loop and uvloop."""
+import asyncio
+import multiprocessing as mp
+import os
+import queue
+import random
+import resource
+import selectors
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import velmora
+import velmora.aio
+
+from conftest import unique_name
+
+SM = velmora.SharedMemory
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fileno() is Linux-only")
+
+try:
+    import uvloop
+except ImportError:  # the uvloop case skips
+    uvloop = None
+
+LOOPS = [
+    pytest.param("asyncio", id="asyncio"),
+    pytest.param("uvloop", id="uvloop",
+                 marks=pytest.mark.skipif(uvloop is None, reason="uvloop is not installed")),
+]
+
+CTX = mp.get_context("spawn")
+
+
+def run(kind, coro):
+    if kind == "uvloop":
+        loop = uvloop.new_event_loop()
+        try:
+            return loop.run_until_complete(coro)
+        finally:
+            loop.close()
+    return asyncio.run(coro)
+
+
+def payload(seq):
+    return seq.to_bytes(4, "little") + bytes([seq % 251]) * (seq * 7 % 300)
+
+
+@pytest.fixture
+def ring_pair(seg_name):
+    """A consumer and a producer handle of one 4 KiB ring."""
+    shm = SM.create(seg_name, 24 + 4096)
+    consumer, producer = shm.spsc(), SM.open(seg_name).spsc()
+    yield consumer, producer
+    consumer.close()
+    producer.close()
+
+
+# ---- helpers run in other processes -------------------------------------------------
+
+def _produce(name, count, start_event, gaps):
+    ring = SM.open(name).spsc()
+    rng = random.Random(5)
+    start_event.wait(30)
+    for seq in range(count):
+        ring.put(payload(seq), timeout=30)
+        if gaps == "sleeps" and seq % 97 == 0:
+            time.sleep(0.002)  # idle gaps: the consumer goes to sleep on its descriptor
+        elif gaps == "around_window":
+            # Gaps of 0-200 us, around the 50 us of quiet after which the
+            # producer judges that the consumer may sleep: a wake lost there
+            # shows up as a get that times out.
+            until = time.perf_counter() + rng.uniform(0, 200e-6)
+            while time.perf_counter() < until:
+                pass
+
+
+def _push_later(name, delay, data):
+    time.sleep(delay)
+    SM.open(name).spsc().push(data)
+
+
+def _one_each(names, seed):
+    rings = [SM.open(n).spsc() for n in names]
+    order = list(range(len(names)))
+    random.Random(seed).shuffle(order)
+    for i in order:
+        assert rings[i].push(i.to_bytes(4, "little"))
+
+
+def _listen(name, conn):
+    ring = SM.open(name).spsc()
+    try:
+        ring.fileno()
+        conn.send("listening")
+    except OSError as e:
+        conn.send(("refused", e.errno))
+        return
+    time.sleep(60)
+
+
+# ---- streaming ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize(("how", "gaps"), [("async_for", "sleeps"), ("get", "sleeps"), ("get", "around_window")])
+def test_stream_from_producer_process(seg_name, loop_kind, how, gaps):
+    count = 3000
+    SM.create(seg_name, 24 + 4096).spsc()
+    ring = SM.open(seg_name).spsc()
+    go = CTX.Event()
+    proc = CTX.Process(target=_produce, args=(seg_name, count, go, gaps))
+    proc.start()
+
+    async def consume():
+        chan = velmora.aio.wrap(ring, batch=16)
+        got = []
+        go.set()
+        if how == "async_for":
+            async for msg in chan:
+                got.append(msg)
+                if len(got) == count:
+                    break
+        else:
+            while len(got) < count:
+                got.append(await chan.get(timeout=10))
+        return got
+
+    try:
+        got = run(loop_kind, consume())
+    finally:
+        proc.join(30)
+    assert proc.exitcode == 0
+    assert len(got) == count
+    bad = [i for i, m in enumerate(got) if m != payload(i)]
+    assert bad == []
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("call", ["get", "get_tag", "get_into", "get_mixed", "async_for"])
+def test_cancelled_receive_consumes_nothing(ring_pair, loop_kind, call):
+    consumer, producer = ring_pair
+
+    async def main():
+        chan = velmora.aio.wrap(consumer, tag="i64" if call == "get_tag" else None)
+        buf = bytearray(64)
+
+        def receive():
+            if call == "get":
+                return chan.get()
+            if call == "get_tag":
+                return chan.get("i64")
+            if call == "get_into":
+                return chan.get_into(buf)
+            if call == "get_mixed":
+                return chan.get_mixed([("i64", 1)])
+            return chan.__aiter__().__anext__()
+
+        pending = asyncio.ensure_future(receive())
+        await asyncio.sleep(0.05)  # past the settle: it sleeps on the descriptor
+        pending.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await pending
+        producer.push([41])
+        got = await asyncio.wait_for(receive(), 10)
+        return got, buf
+
+    got, buf = run(loop_kind, main())
+    expected = {"get": (41).to_bytes(8, "little", signed=True), "get_tag": 41, "get_into": 8,
+                "get_mixed": [41], "async_for": (41).to_bytes(8, "little", signed=True)}[call]
+    assert got == expected
+    if call == "get_into":
+        assert bytes(buf[:8]) == (41).to_bytes(8, "little", signed=True)
+    assert consumer.pop() is None
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+def test_wake_after_idle_from_other_process(ring_pair, seg_name, loop_kind):
+    consumer, _ = ring_pair
+
+    async def main():
+        chan = velmora.aio.wrap(consumer)
+        proc = CTX.Process(target=_push_later, args=(seg_name, 0.3, b"late"))
+        proc.start()
+        t0 = time.monotonic()
+        msg = await chan.get(timeout=30)
+        proc.join(10)
+        return msg, time.monotonic() - t0
+
+    msg, waited = run(loop_kind, main())
+    assert msg == b"late"
+    assert waited < 20
+
+
+def test_timeout_raises_empty_and_keeps_later_message(ring_pair):
+    consumer, producer = ring_pair
+
+    async def main():
+        chan = velmora.aio.wrap(consumer)
+        with pytest.raises(queue.Empty):
+            await chan.get(timeout=0.05)
+        with pytest.raises(queue.Empty):
+            await chan.get(timeout=0)
+        with pytest.raises(ValueError, match="timeout"):
+            await chan.get(timeout=-1)
+        producer.push(b"after")
+        return await chan.get(timeout=5)
+
+    assert asyncio.run(main()) == b"after"
+
+
+# ---- sending --------------------------------------------------------------------------
+
+def test_put_waits_for_room_and_cancelled_put_publishes_nothing(ring_pair):
+    consumer, producer = ring_pair
+    big = b"x" * 3000  # fits once in 4096
+
+    async def main():
+        chan = velmora.aio.wrap(producer)
+        await chan.put(big)
+        # A second one does not fit: cancel it while it waits.
+        pending = asyncio.ensure_future(chan.put(b"y" * 3000))
+        await asyncio.sleep(0.05)
+        pending.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await pending
+        used_after_cancel = producer.used()
+        with pytest.raises(queue.Full):
+            await chan.put(b"z" * 3000, timeout=0.05)
+        # A consumer thread frees the room after the put went to sleep.
+        waiting = asyncio.ensure_future(chan.put(b"w" * 3000, timeout=20))
+        await asyncio.sleep(0.05)
+        started = threading.Event()
+
+        def pop_later():
+            started.set()
+            assert consumer.get(timeout=10) == big
+
+        t = threading.Thread(target=pop_later)
+        t.start()
+        await waiting
+        t.join()
+        return used_after_cancel
+
+    used_after_cancel = asyncio.run(main())
+    assert used_after_cancel == 3004
+    assert consumer.pop() == b"w" * 3000
+    assert consumer.pop() is None
+
+
+# ---- many channels, threads, idle CPU -----------------------------------------------
+
+def test_thousand_channels_one_loop(tmp_path):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 4096:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+    n = 1000
+    names = [unique_name("aio") for _ in range(n)]
+    rings = []
+    try:
+        for name in names:
+            rings.append(SM.create(name, 24 + 256).spsc())
+        threads_before = threading.active_count()
+        tasks_before = len(os.listdir("/proc/self/task"))
+
+        async def main():
+            chans = [velmora.aio.wrap(r) for r in rings]
+            waits = [asyncio.ensure_future(c.get(timeout=60)) for c in chans]
+            await asyncio.sleep(0.2)
+            assert not any(w.done() for w in waits)
+            extra = len(os.listdir("/proc/self/task")) - tasks_before
+            proc = CTX.Process(target=_one_each, args=(names, 7))
+            t0 = time.monotonic()
+            proc.start()
+            got = await asyncio.gather(*waits)
+            elapsed = time.monotonic() - t0
+            proc.join(30)
+            return got, extra, elapsed, proc.exitcode
+
+        got, extra, elapsed, code = asyncio.run(main())
+        assert code == 0
+        assert got == [i.to_bytes(4, "little") for i in range(n)]
+        assert extra <= 2
+        assert threading.active_count() == threads_before
+        assert elapsed < 60
+    finally:
+        for r in rings:
+            r.close()
+        for name in names:
+            try:
+                SM.remove(name)
+            except OSError:
+                pass
+
+
+IDLE_SCRIPT = r"""
+import asyncio, sys, time, velmora, velmora.aio
+names = sys.argv[1:]
+rings = [velmora.SharedMemory.open(n).spsc() for n in names]
+async def main():
+    waits = [asyncio.ensure_future(velmora.aio.wrap(r).get()) for r in rings]
+    await asyncio.sleep(0.5)
+    c0, t0 = time.process_time(), time.monotonic()
+    await asyncio.sleep(2.0)
+    print(time.process_time() - c0, time.monotonic() - t0, sum(w.done() for w in waits))
+    for w in waits:
+        w.cancel()
+asyncio.run(main())
+"""
+
+
+def test_idle_loop_awaiting_hundred_channels_uses_little_cpu():
+    names = [unique_name("idle") for _ in range(100)]
+    rings = [SM.create(name, 24 + 256).spsc() for name in names]
+    try:
+        out = subprocess.run([sys.executable, "-c", IDLE_SCRIPT, *names], capture_output=True, text=True,
+                             timeout=60, check=True).stdout.split()
+    finally:
+        for r, name in zip(rings, names):
+            r.close()
+            SM.remove(name)
+    cpu, wall, done = float(out[0]), float(out[1]), int(out[2])
+    assert done == 0
+    assert cpu / wall <= 0.01, f"{cpu / wall:.2%} of a core while idle"
+
+
+# ---- interpreter exit -------------------------------------------------------------------
+
+EXIT_SCRIPT = r"""
+import asyncio, sys, time, velmora, velmora.aio
+empty = velmora.SharedMemory.open(sys.argv[1]).spsc()
+full = velmora.SharedMemory.open(sys.argv[2]).spsc()
+returned = None
+async def main():
+    global returned
+    asyncio.ensure_future(velmora.aio.wrap(empty).get())          # pending when main returns
+    asyncio.ensure_future(velmora.aio.wrap(full).put(b"x" * 200))  # no room: pending too
+    await asyncio.sleep(0.2)
+    print("ready", flush=True)
+    if sys.argv[3] == "sigint":
+        await velmora.aio.wrap(empty).get()
+    returned = time.monotonic()
+asyncio.run(main())
+print(time.monotonic() - returned)
+"""
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("how", ["return", "sigint"])
+def test_asyncio_run_exits_promptly_with_pending_waits(loop_kind, how):
+    names = [unique_name("exit"), unique_name("exit")]
+    rings = [SM.create(n, 24 + 256).spsc() for n in names]
+    try:
+        assert rings[1].push(b"f" * 250)
+        script = EXIT_SCRIPT
+        if loop_kind == "uvloop":
+            script = "import uvloop; uvloop.install()\n" + script
+        proc = subprocess.Popen([sys.executable, "-c", script, *names, how], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            assert proc.stdout.readline().strip() == "ready"
+            if how == "sigint":
+                t0 = time.monotonic()
+                proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=30)  # the little it prints fits in the pipes
+            out, err = proc.stdout.read(), proc.stderr.read()
+        finally:
+            proc.kill()
+            proc.wait()
+    finally:
+        for r, n in zip(rings, names):
+            r.close()
+            SM.remove(n)
+    if how == "sigint":
+        # Ctrl-C ends a loop that awaits a channel, as it ends any other await.
+        assert time.monotonic() - t0 < 5
+        assert "KeyboardInterrupt" in err
+    else:
+        assert proc.returncode == 0, err
+        assert float(out) < 1.0  # from main's return to the end of asyncio.run
+
+
+# ---- the descriptor itself -----------------------------------------------------------
+
+def test_selectors_on_fileno_and_room_fileno(ring_pair, seg_name):
+    consumer, producer = ring_pair
+    sel = selectors.DefaultSelector()
+    sel.register(consumer.fileno(), selectors.EVENT_READ, "data")
+    sel.register(producer.room_fileno(), selectors.EVENT_READ, "room")
+
+    def settle(side, call):
+        """Calls `call` until the selector stops reporting `side`: the settle is bounded."""
+        t0 = time.monotonic()
+        while time.monotonic() - t0 < 5:
+            assert call() in (None, False)
+            if side not in [key.data for key, _ in sel.select(0.05)]:
+                return
+        pytest.fail(f"the {side} descriptor never stopped being readable")
+
+    settle("data", consumer.pop)
+    proc = CTX.Process(target=_push_later, args=(seg_name, 0.1, b"hello"))
+    proc.start()
+    ready = sel.select(20)
+    proc.join(10)
+    assert [key.data for key, _ in ready] == ["data"]
+    assert consumer.pop() == b"hello"
+
+    # Room: fill the ring, settle the sending side, free room elsewhere.
+    sel.unregister(consumer.fileno())
+    while producer.push(b"r" * 1000):
+        pass
+    settle("room", lambda: producer.push(b"r" * 1000))
+    done = threading.Event()
+
+    def drain():
+        time.sleep(0.1)
+        while consumer.pop() is not None:
+            pass
+        done.set()
+
+    t = threading.Thread(target=drain)
+    t.start()
+    ready = sel.select(20)
+    t.join()
+    assert [key.data for key, _ in ready] == ["room"]
+    assert producer.push(b"r" * 1000)
+    sel.close()
+
+
+def _abstract_names():
+    with open("/proc/net/unix") as f:
+        return {line.split()[-1] for line in f.readlines()[1:] if line.split()[-1].startswith("@velmora.")}
+
+
+def test_listener_is_shared_in_process_refused_across_and_dies_with_its_process(ring_pair, seg_name):
+    consumer, _ = ring_pair
+    before = _abstract_names()
+    other = SM.open(seg_name).spsc()
+    fd = consumer.fileno()
+    assert other.fileno() == fd  # two handles of one process share the descriptor
+    mine = _abstract_names() - before
+    assert len(mine) == 1 and not any(os.path.exists(n.lstrip("@")) for n in mine)
+    other.close()
+    os.fstat(fd)  # still open for the remaining handle
+
+    parent, child = CTX.Pipe()
+    proc = CTX.Process(target=_listen, args=(seg_name, child))
+    proc.start()
+    import errno
+    assert parent.recv() == ("refused", errno.EADDRINUSE)
+    proc.join(10)
+
+    consumer.close()
+    assert not (_abstract_names() & mine)
+    # Killed while listening: the kernel drops the name with the process.
+    proc = CTX.Process(target=_listen, args=(seg_name, child))
+    proc.start()
+    assert parent.recv() == "listening"
+    os.kill(proc.pid, signal.SIGKILL)
+    proc.join(10)
+    assert not (_abstract_names() & mine)
+
+
+def test_close_wakes_pending_calls_and_closed_ring_has_no_fileno(ring_pair):
+    consumer, _ = ring_pair
+
+    async def main():
+        chan = velmora.aio.wrap(consumer)
+        pending = asyncio.ensure_future(chan.get())
+        await asyncio.sleep(0.05)
+        chan.close()
+        with pytest.raises(ValueError, match="is closed"):
+            await asyncio.wait_for(pending, 5)
+
+    asyncio.run(main())
+    with pytest.raises(ValueError, match="is closed"):
+        consumer.fileno()
+
+
+def test_wrap_refuses_objects_without_fileno_and_async_for_read_ahead_guard(ring_pair):
+    consumer, producer = ring_pair
+    with pytest.raises(TypeError, match="fileno"):
+        velmora.aio.wrap(object())
+
+    async def main():
+        chan = velmora.aio.wrap(consumer, tag="i64")
+        producer.push_many([[1], [2], [3]])
+        it = chan.__aiter__()
+        first = await it.__anext__()
+        with pytest.raises(ValueError, match="async for"):
+            await chan.get()  # raw bytes asked while i64 values are read ahead
+        rest = [await chan.get("i64"), await chan.get("i64")]
+        await it.aclose()
+        return [first] + rest
+
+    assert asyncio.run(main()) == [1, 2, 3]
+
+
+# ---- end of stream ----------------------------------------------------------------------
+
+def _produce_and_exit(name, count):
+    ring = SM.open(name).spsc()
+    for seq in range(count):
+        ring.put(payload(seq), timeout=30)
+
+
+@pytest.mark.skipif(not hasattr(velmora.SpscRingBuffer, "has_producer"), reason="needs producer roles (eof)")
+@pytest.mark.parametrize("how", ["async_for", "get"])
+def test_eof_ends_the_stream_after_the_last_message(seg_name, how):
+    SM.create(seg_name, 24 + 4096).spsc()
+    ring = SM.open(seg_name).spsc()
+
+    async def main():
+        chan = velmora.aio.wrap(ring, eof=True)
+        proc = CTX.Process(target=_produce_and_exit, args=(seg_name, 50))
+        proc.start()
+        got = []
+        if how == "async_for":
+            async for msg in chan:
+                got.append(msg)
+        else:
+            with pytest.raises(EOFError):
+                while True:
+                    got.append(await chan.get(timeout=30, eof=True))
+        proc.join(10)
+        return got
+
+    got = asyncio.run(asyncio.wait_for(main(), 60))
+    assert got == [payload(i) for i in range(50)]
+
+
+def _pop_later(name, delay):
+    time.sleep(delay)
+    assert SM.open(name).spsc().pop() is not None
+
+
+@pytest.mark.parametrize("first", [1500, 3000], ids=["ring_under_half_full", "ring_over_half_full"])
+def test_put_woken_by_pop_in_other_process(ring_pair, seg_name, first):
+    """A put waiting for more room than half the ring is woken by a pop, however
+    full the ring was."""
+    consumer, producer = ring_pair
+    assert producer.push(b"a" * first)
+
+    async def main():
+        chan = velmora.aio.wrap(producer)
+        proc = CTX.Process(target=_pop_later, args=(seg_name, 0.3))
+        proc.start()
+        await chan.put(b"b" * 3000, timeout=20)
+        proc.join(10)
+        return proc.exitcode
+
+    assert asyncio.run(main()) == 0
+    assert consumer.pop() == b"b" * 3000

@@ -1,0 +1,329 @@
+"""asyncio support: await velmora channels from an event loop.
+
+``wrap(channel)`` gives an adapter whose calls are the channel's blocking
+calls as coroutines::
+
+    ring = velmora.SharedMemory.open("/jobs").spsc()
+    jobs = velmora.aio.wrap(ring)
+    msg = await jobs.get(timeout=5)
+    await jobs.put(b"done")
+    async for msg in jobs:
+        ...
+
+No thread waits on the adapter's behalf and nothing polls: each call tries
+the channel's non-blocking form first and, when there is nothing to do,
+awaits the channel's file descriptor (``fileno()`` for receiving,
+``room_fileno()`` for sending) with ``loop.add_reader``, then tries again.
+Any asyncio loop that implements ``add_reader`` works (the default one and
+uvloop). The descriptor stays readable for a moment after the channel goes
+quiet (the other side only signals a waiter that may be asleep), so an idle
+channel costs a few loop iterations and then nothing.
+
+Cancellation: a receiving call consumes a message only in the same step that
+returns it, so a cancelled ``get`` never loses one (the next ``get`` receives
+it). A ``put`` that returns has published its message; one that raises
+(``CancelledError``, ``queue.Full``) has not.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import queue
+import weakref
+from collections import deque
+from typing import Any, AsyncIterator, Callable, Optional
+
+__all__ = ["wrap", "Channel"]
+
+# How many waiting messages `async for` takes from the channel in one call.
+DEFAULT_BATCH = 256
+# A producer's end sends no signal, so a call waiting with eof=True also looks
+# again this often (the blocking calls learn of it the same way, from a poll).
+EOF_RECHECK = 0.1
+
+
+# ---- waiting for a descriptor -------------------------------------------------------
+
+# Per loop: descriptor -> the futures of the calls waiting for it. One reader
+# callback per descriptor serves every call waiting on it (add_reader keeps
+# only one callback per descriptor).
+_waiting: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[int, set[asyncio.Future]]]" = (
+    weakref.WeakKeyDictionary()
+)
+
+
+def _table(loop: asyncio.AbstractEventLoop) -> dict:
+    table = _waiting.get(loop)
+    if table is None:
+        table = _waiting[loop] = {}
+    return table
+
+
+def _wake(loop: asyncio.AbstractEventLoop, fd: int) -> None:
+    """Resolves every call waiting on `fd` and stops watching it."""
+    table = _table(loop)
+    futures = table.pop(fd, None)
+    if futures is None:
+        return
+    loop.remove_reader(fd)
+    for fut in futures:
+        if not fut.done():
+            fut.set_result(True)
+
+
+def _expire(fut: asyncio.Future) -> None:
+    if not fut.done():
+        fut.set_result(False)
+
+
+async def _readable(loop: asyncio.AbstractEventLoop, fd: int, deadline: Optional[float]) -> bool:
+    """Waits until `fd` is readable (True) or the loop's clock passes `deadline` (False)."""
+    table = _table(loop)
+    futures = table.get(fd)
+    if futures is None:
+        futures = table[fd] = set()
+        loop.add_reader(fd, _wake, loop, fd)
+    fut = loop.create_future()
+    futures.add(fut)
+    timer = loop.call_at(deadline, _expire, fut) if deadline is not None else None
+    try:
+        return await fut
+    finally:
+        if timer is not None:
+            timer.cancel()
+        futures.discard(fut)
+        if not futures and table.get(fd) is futures:
+            del table[fd]
+            loop.remove_reader(fd)
+
+
+def _deadline(loop: asyncio.AbstractEventLoop, timeout: Optional[float]) -> Optional[float]:
+    if timeout is None:
+        return None
+    if not timeout >= 0:  # also refuses NaN
+        raise ValueError("timeout must be a number of seconds >= 0, or None")
+    return loop.time() + timeout
+
+
+async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Optional[float], gave_up: type,
+                 recheck: Optional[float] = None) -> Any:
+    """Calls attempt() until it returns something other than None, awaiting fd()
+    in between (and at least every `recheck` seconds when given)."""
+    result = attempt()
+    if result is not None:
+        return result
+    loop = asyncio.get_running_loop()
+    deadline = _deadline(loop, timeout)
+    descriptor = fd()
+    while True:
+        if timeout == 0:
+            raise gave_up
+        until = deadline
+        if recheck is not None:
+            until = loop.time() + recheck if deadline is None else min(deadline, loop.time() + recheck)
+        if not await _readable(loop, descriptor, until) and deadline is not None and loop.time() >= deadline:
+            raise gave_up
+        result = attempt()
+        if result is not None:
+            return result
+
+
+def _empty_as_none(call: Callable[[], Any]) -> Callable[[], Any]:
+    def attempt() -> Any:
+        try:
+            return call()
+        except queue.Empty:
+            return None
+
+    return attempt
+
+
+def _full_as_none(call: Callable[[], Any]) -> Callable[[], Any]:
+    def attempt() -> Any:
+        try:
+            call()
+        except queue.Full:
+            return None
+        return True
+
+    return attempt
+
+
+# ---- the adapter -----------------------------------------------------------------
+
+
+class Channel:
+    """A channel's calls as coroutines; made by ``wrap()``.
+
+    Each call takes the arguments of the channel's blocking call of the same
+    name, ``timeout=`` included (``queue.Empty`` / ``queue.Full`` when it
+    passes). The channel must be used from one event loop at a time.
+    """
+
+    def __init__(self, channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH,
+                 eof: bool = False) -> None:
+        if batch < 1:
+            raise ValueError("batch must be >= 1")
+        self._ch = channel
+        self._tag = tag
+        self._batch = batch
+        self._eof = eof
+        # Messages `async for` took from the channel and has not yielded yet
+        # (decoded with self._tag); later calls receive them first.
+        self._ahead: deque = deque()
+        self._fds: set[int] = set()
+
+    @property
+    def channel(self) -> Any:
+        return self._ch
+
+    def _recv_fd(self) -> int:
+        fd = self._ch.fileno()
+        self._fds.add(fd)
+        return fd
+
+    def _send_fd(self) -> int:
+        fd = self._ch.room_fileno() if hasattr(self._ch, "room_fileno") else self._ch.fileno()
+        self._fds.add(fd)
+        return fd
+
+    def _check_ahead(self, tag: Optional[str]) -> bool:
+        if not self._ahead:
+            return False
+        if tag != self._tag:
+            raise ValueError(
+                f"{len(self._ahead)} message(s) taken by `async for` (tag={self._tag!r}) are not "
+                f"received yet; receive them with tag={self._tag!r} first"
+            )
+        return True
+
+    # ---- receiving ----
+
+    async def get(self, tag: Optional[str] = None, timeout: Optional[float] = None, eof: bool = False) -> Any:
+        """With eof=True, EOFError once the stream has ended (as the blocking get)."""
+        if self._check_ahead(tag):
+            return self._ahead.popleft()
+        ch = self._ch
+        if eof:
+            attempt = _empty_as_none(lambda: ch.get(tag, timeout=0, eof=True))
+        elif hasattr(ch, "pop"):
+            attempt = ch.pop if tag is None else (lambda: ch.pop(tag))
+        else:
+            attempt = _empty_as_none(lambda: ch.get(tag, timeout=0))
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+
+    async def get_into(self, buffer: Any, timeout: Optional[float] = None, eof: bool = False) -> int:
+        if self._ahead:
+            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
+        ch = self._ch
+        if eof:
+            attempt = _empty_as_none(lambda: ch.get_into(buffer, timeout=0, eof=True))
+        elif hasattr(ch, "pop_into"):
+            attempt = lambda: ch.pop_into(buffer)  # noqa: E731
+        else:
+            attempt = _empty_as_none(lambda: ch.get_into(buffer, timeout=0))
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+
+    async def get_mixed(self, schema: list, timeout: Optional[float] = None, eof: bool = False) -> list:
+        if self._ahead:
+            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
+        ch = self._ch
+        if eof:
+            attempt = _empty_as_none(lambda: ch.get_mixed(schema, timeout=0, eof=True))
+        elif hasattr(ch, "pop_mixed"):
+            attempt = lambda: ch.pop_mixed(schema)  # noqa: E731
+        else:
+            attempt = _empty_as_none(lambda: ch.get_mixed(schema, timeout=0))
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+
+    async def receive(self, *args: Any, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+        """The channel's receive() (broadcast subscribers)."""
+        ch = self._ch
+        attempt = _empty_as_none(lambda: ch.receive(*args, timeout=0, **kwargs))
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty)
+
+    async def receive_view(self, *args: Any, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+        """The channel's receive_view() (broadcast subscribers)."""
+        ch = self._ch
+        attempt = _empty_as_none(lambda: ch.receive_view(*args, timeout=0, **kwargs))
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty)
+
+    # ---- sending ----
+
+    async def put(self, data: Any, timeout: Optional[float] = None) -> None:
+        ch = self._ch
+        if hasattr(ch, "push"):
+            attempt = lambda: ch.push(data) or None  # noqa: E731
+        else:
+            attempt = _full_as_none(lambda: ch.put(data, timeout=0))
+        await _until(attempt, self._send_fd, timeout, queue.Full)
+
+    async def publish(self, *args: Any, timeout: Optional[float] = None, **kwargs: Any) -> None:
+        """The channel's publish() (broadcast publishers)."""
+        ch = self._ch
+        await _until(_full_as_none(lambda: ch.publish(*args, timeout=0, **kwargs)), self._send_fd, timeout, queue.Full)
+
+    # ---- iteration ----
+
+    def __aiter__(self) -> AsyncIterator[Any]:
+        return self._iterate()
+
+    async def _iterate(self) -> AsyncIterator[Any]:
+        ahead, ch, tag, batch, eof = self._ahead, self._ch, self._tag, self._batch, self._eof
+        many = None
+        if hasattr(ch, "pop_many"):
+            many = (lambda: ch.pop_many(batch)) if tag is None else (lambda: ch.pop_many(batch, tag))
+        if eof:
+            single = _empty_as_none(lambda: ch.get(tag, timeout=0, eof=True))
+        elif hasattr(ch, "pop"):
+            single = ch.pop if tag is None else (lambda: ch.pop(tag))
+        else:
+            single = _empty_as_none(lambda: ch.get(tag, timeout=0))
+
+        def attempt() -> Optional[list]:
+            if many is not None:
+                found = many()
+                if found or not eof:
+                    return found or None
+            item = single()  # with eof=True: EOFError at the end of the stream
+            return None if item is None else [item]
+
+        while True:
+            while ahead:
+                yield ahead.popleft()
+            try:
+                ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty, EOF_RECHECK if eof else None))
+            except EOFError:
+                return
+
+    # ---- lifetime ----
+
+    def close(self) -> None:
+        """Wakes this adapter's waiting calls (they raise the channel's "is closed"
+        ValueError) and closes the channel."""
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:
+            loop = None
+        if loop is not None:
+            for fd in self._fds:
+                _wake(loop, fd)
+        self._fds.clear()
+        self._ch.close()
+
+    async def __aenter__(self) -> "Channel":
+        return self
+
+    async def __aexit__(self, *exc: Any) -> None:
+        self.close()
+
+
+def wrap(channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH, eof: bool = False) -> Channel:
+    """An asyncio adapter for `channel` (an SpscRingBuffer, or any channel with
+    fileno()). `tag` decodes the messages of ``async for`` as get(tag) does;
+    `batch` is how many waiting messages it takes from the channel at once;
+    with `eof` True, ``async for`` ends at the end of the stream (as
+    get(eof=True) raises EOFError there)."""
+    if not hasattr(channel, "fileno"):
+        raise TypeError(f"{type(channel).__name__} has no fileno(): it cannot be awaited")
+    return Channel(channel, tag=tag, batch=batch, eof=eof)
