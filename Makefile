@@ -18,6 +18,8 @@ $(STAMP): Makefile
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
+	# numpy for the tests of arrays sent in place (the package itself needs none)
+	$(VPY) -m pip install -q numpy || echo "numpy did not install: the array tests will be skipped"
 	touch $@
 
 # Installed from a wheel, which the typing tests also install into a clean venv.

@@ -339,3 +339,17 @@ def test_unreadable_processes_make_a_count_uncertain_only_where_they_could_open_
         os.chmod(path, mode)
         st = os.stat(path)
         assert _segments.Mappers({}, set(hidden)).complete_for(st) is complete, (oct(mode), hidden)
+
+
+def test_list_reads_a_broadcast(seg_name):
+    pub = velmora.Publisher.create(seg_name, 100, 4, subscribers=3, overflow="overwrite")
+    sub = velmora.Subscriber.open(seg_name)
+    pub.publish(b"x")
+    rows = {r["name"]: r for r in json.loads(cli("list", "--json", check=0).stdout)}
+    b = rows[seg_name]
+    assert (b["kind"], b["published"], b["subscribers"], b["subscriber_limit"], b["depth"], b["max_message"],
+            b["overflow"], b["publisher"]) == ("broadcast", 1, 1, 3, 4, 128, "overwrite", "publishing")
+    pub.close()
+    sub.close()
+    row = {r["name"]: r for r in json.loads(cli("list", "--json", check=0).stdout)}[seg_name]
+    assert (row["publisher"], row["subscribers"]) == ("closed", 0)

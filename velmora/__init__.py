@@ -9,7 +9,7 @@ import os as _os
 
 from . import _velmora
 from ._velmora import *  # noqa: F401,F403
-from ._velmora import __version__, _reopen  # noqa: F401
+from ._velmora import __version__, _reopen, _reopen_broadcast  # noqa: F401
 
 __all__ = list(_velmora.__all__)
 __doc__ = _velmora.__doc__

@@ -25,3 +25,6 @@ total: int = ring.pop_into(bytearray(8))  # error
 ring.pop_into(b"x", 1)  # error
 with velmora.SharedMemory.open("/demo") as opened:
     opened.spsc().read("int")  # error
+
+pub = velmora.Publisher.create("/frames", 64, 4, overflow="drop")  # error
+len(velmora.Subscriber.open("/frames").receive(eof=True))  # error
