@@ -1,4 +1,4 @@
-"""(f) Broadcast with subscribers that come and go by SIGKILL.
+"""(g) Broadcast with subscribers that come and go by SIGKILL.
 
 A publisher streams messages of random sizes (sequence number and CRC-32 in
 each) while subscriber processes join, read (copies and views), and are
@@ -162,7 +162,7 @@ def phase(result, overflow, seconds):
 
 
 def run(seconds):
-    result = Result("(f) broadcast subscribers SIGKILLed at random")
+    result = Result("(g) broadcast subscribers SIGKILLed at random")
     phase(result, "block", seconds / 2)
     phase(result, "overwrite", seconds / 2)
     return result

@@ -12,7 +12,7 @@
         export views, set lock timeouts, close, fork, take signals whose
         handlers close objects, and exit with daemon threads waiting: every
         message accounted for, no crash, no hang;
-    (f) broadcast subscribers SIGKILLed at random (also inside a view): block
+    (g) broadcast subscribers SIGKILLed at random (also inside a view): block
         mode loses nothing and never stalls on the dead, overwrite mode counts
         every gap in missed().
 
@@ -35,13 +35,13 @@ import view_records  # noqa: E402
 from common import report  # noqa: E402
 
 SCENARIOS = {"a": view_records, "b": ring_stream, "c": producer_kill, "d": lock_holder_kill, "e": lifecycle_chaos,
-             "f": broadcast_churn}
+             "g": broadcast_churn}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=60.0, help="length of each scenario")
-    parser.add_argument("--only", default="abcdef", help="scenarios to run, for example 'ab'")
+    parser.add_argument("--only", default="".join(SCENARIOS), help="scenarios to run, for example 'ab'")
     args = parser.parse_args()
     if sys.platform == "win32":
         print("stress: needs fork and SIGKILL; skipped on Windows")

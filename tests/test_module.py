@@ -11,11 +11,12 @@ import velmora
 CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "Publisher", "Subscriber"]
 
 METHODS = {
-    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close"],
+    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close", "_claim_holders"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
-                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close"],
+                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
+                       "has_producer", "has_consumer", "close"],
     "Publisher": ["create", "publish", "loan", "subscribers", "close"],
     "Subscriber": ["open", "receive", "receive_view", "missed", "has_publisher", "subscribers", "close"],
 }
@@ -43,6 +44,9 @@ SIGNATURES = {
     ("Subscriber", "open"): "(name)",
     ("Subscriber", "receive"): "($self, timeout=None, eof=False)",
     ("Subscriber", "receive_view"): "($self, timeout=None)",
+    ("SpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
+    ("SpscRingBuffer", "get_into"): "($self, buffer, timeout=None, eof=False)",
+    ("SpscRingBuffer", "has_producer"): "($self)",
 }
 
 

@@ -32,8 +32,17 @@ def view():
     n = name("v")
     v = SM.create(n, 68).map()
     return n, v
+_peers = []
 def poke_lock(n, word):
-    # the lock word as a holder elsewhere (or a dead one) leaves it
+    # the lock word as a live holder elsewhere leaves it: another process
+    # keeps the view open (until this one exits), so a waiter cannot take the
+    # word for a dead holder's and reset it
+    import subprocess
+    peer = subprocess.Popen([sys.executable, "-c", "import sys, velmora; v = velmora.SharedMemory.open(sys.argv[1]).map(); "
+                             "print('ready', flush=True); sys.stdin.read()", n],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert peer.stdout.readline().strip() == "ready"
+    _peers.append(peer)
     m = shared_memory.SharedMemory(name=n.lstrip("/"), create=False)
     resource_tracker.unregister(m._name, "shared_memory")
     m.buf[0:4] = struct.pack("<i", word)

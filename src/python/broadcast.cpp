@@ -121,26 +121,6 @@ Entered take_turn(Call<State>& call, const State& s, const char* cls, Deadline* 
 PublisherState& publisher(PyObject* self) noexcept { return state_of<PublisherState>(self); }
 SubscriberState& subscriber(PyObject* self) noexcept { return state_of<SubscriberState>(self); }
 
-PyObject* raise_queue(const char* which) {
-    Ref queue(PyImport_ImportModule("queue"));
-    Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);
-    if (type) PyErr_SetNone(type.get());
-    return nullptr;
-}
-
-// An optional timeout in seconds: None waits for ever.
-bool timeout_argument(PyObject* arg, Deadline& out) {
-    if (omitted(arg)) return out = Deadline::never(), true;
-    const double seconds = PyFloat_AsDouble(arg);
-    if (seconds == -1.0 && PyErr_Occurred()) return false;
-    if (seconds != seconds || seconds < 0) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
-        return false;
-    }
-    out = Deadline::after_seconds(seconds);
-    return true;
-}
-
 bool u32_argument(PyObject* arg, const char* name, std::uint32_t& out) {
     std::uint64_t v = 0;
     if (!arg_u64(arg, name, v)) return false;
