@@ -11,13 +11,17 @@
 
 namespace velmora {
 
+// Each side keeps its handle open: on Windows a segment's name lasts only as
+// long as some process has a handle of it.
 struct Publisher::Impl {
     BroadcastAttachment<BroadcastPublisher> a;
+    PlatformHandle handle;
     bool closed = false;
 };
 
 struct Subscriber::Impl {
     BroadcastAttachment<BroadcastSubscriber> a;
+    PlatformHandle handle;
 };
 
 namespace {
@@ -92,7 +96,7 @@ Result<Publisher> Publisher::create(std::string_view name, const BroadcastOption
     if (!handle) return handle.error();
     auto attached = attach_publisher(handle.value(), config);
     if (!attached) return attached.error();
-    return Publisher(std::make_unique<Impl>(Impl{std::move(attached).value()}));
+    return Publisher(std::make_unique<Impl>(Impl{std::move(attached).value(), std::move(handle).value()}));
 }
 
 Result<std::optional<Publisher::Loan>> Publisher::loan(std::size_t nbytes, std::chrono::nanoseconds timeout) {
@@ -157,11 +161,11 @@ Subscriber::~Subscriber() {
 
 Result<Subscriber> Subscriber::open(std::string_view name) {
     if (Status valid = validate_name(name); !valid) return valid.error();
-    auto handle = PlatformHandle::open(name, std::nullopt);
+    auto handle = open_broadcast_segment(name);
     if (!handle) return handle.error();
     auto attached = attach_subscriber(handle.value());
     if (!attached) return attached.error();
-    return Subscriber(std::make_unique<Impl>(Impl{std::move(attached).value()}));
+    return Subscriber(std::make_unique<Impl>(Impl{std::move(attached).value(), std::move(handle).value()}));
 }
 
 // A view holds its slot (overwrite mode); one overwritten before it could be

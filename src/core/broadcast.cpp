@@ -110,7 +110,7 @@ Result<std::uint64_t> broadcast_segment_size(const BroadcastConfig& config) {
     return l->total;
 }
 
-Result<BroadcastLayout> BroadcastLayout::read(const Mapping& m) {
+Result<BroadcastLayout> BroadcastLayout::read_header(const Mapping& m) {
     if (m.size() < kBroadcastHeaderSize)
         return ShmError::value("segment of " + to_string(m.size()) + " bytes is too small for a broadcast header");
     const auto load32 = [&](std::uint64_t at) {
@@ -136,9 +136,30 @@ Result<BroadcastLayout> BroadcastLayout::read(const Mapping& m) {
     if (slot_count != std::uint64_t{depth} + limit)
         return corrupt_header("slot count " + to_string(slot_count) + " is not depth + subscriber limit");
     const auto l = place(slot_size, slot_count, depth, limit, static_cast<Overflow>(overflow));
-    if (!l || l->total > m.size())
-        return corrupt_header("its slots need more than the " + to_string(m.size()) + "-byte segment");
+    if (!l) return corrupt_header("its slots do not fit in a segment");
     return *l;
+}
+
+Result<BroadcastLayout> BroadcastLayout::read(const Mapping& m) {
+    auto l = read_header(m);
+    if (!l) return l.error();
+    if (l->total > m.size())
+        return corrupt_header("its slots need more than the " + to_string(m.size()) + "-byte segment");
+    return l;
+}
+
+Result<PlatformHandle> open_broadcast_segment(std::string_view name) {
+    if constexpr (kOpenFindsSize) {
+        return PlatformHandle::open(name, std::nullopt);
+    } else {
+        auto head = PlatformHandle::open(name, kBroadcastHeaderSize);
+        if (!head) return head.error();
+        auto mapping = head.value().map();
+        if (!mapping) return mapping.error();
+        auto l = BroadcastLayout::read_header(mapping.value());
+        if (!l) return l.error();
+        return PlatformHandle::open(name, l->total);
+    }
 }
 
 // ---- shared queries -----------------------------------------------------------

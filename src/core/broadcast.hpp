@@ -118,6 +118,12 @@ struct BroadcastConfig {
 // The segment size a configuration needs (a Value error for one out of range).
 [[nodiscard]] Result<std::uint64_t> broadcast_segment_size(const BroadcastConfig& config);
 
+// Opens an existing broadcast segment by name. Where the platform cannot tell
+// a segment's size, the header is mapped first and the size taken from it
+// (validated as in BroadcastLayout::read_header; the mapping of the whole
+// fails if the segment is smaller).
+[[nodiscard]] Result<PlatformHandle> open_broadcast_segment(std::string_view name);
+
 // "block" / "overwrite".
 [[nodiscard]] Result<Overflow> parse_overflow(std::string_view text);
 
@@ -133,6 +139,9 @@ struct BroadcastLayout {
     [[nodiscard]] static Result<BroadcastLayout> from_config(const BroadcastConfig& config);
     // Validates the header of `mapping` (magic, version, geometry within it).
     [[nodiscard]] static Result<BroadcastLayout> read(const Mapping& mapping);
+    // The same checks, except that the geometry may reach past `mapping`
+    // (which may hold the header alone).
+    [[nodiscard]] static Result<BroadcastLayout> read_header(const Mapping& mapping);
 };
 
 // What the segment's shared words look like, for either side.

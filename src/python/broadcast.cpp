@@ -485,7 +485,7 @@ PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 // Takes the publisher role of an existing segment (unpickling).
 PyObject* take_over_publisher(std::string_view name) {
     if (auto valid = validate_name(name); !valid) return raise(valid.error());
-    auto handle = PlatformHandle::open(name, std::nullopt);
+    auto handle = open_broadcast_segment(name);
     if (!handle) return raise(handle.error());
     return wrap_publisher(handle->name(), attach_publisher(handle.value(), std::nullopt));
 }
@@ -572,7 +572,7 @@ PyObject* open_subscriber(std::string_view name) {
     if (auto valid = validate_name(name); !valid) return raise(valid.error());
     Result<PlatformHandle> handle = [&] {
         const GilRelease released;
-        return PlatformHandle::open(name, std::nullopt);
+        return open_broadcast_segment(name);
     }();
     if (!handle) return raise(handle.error());
     auto made = attach_subscriber(handle.value());
