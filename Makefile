@@ -19,6 +19,8 @@ $(STAMP): Makefile
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest "pyzmq>=25"
 	$(VPY) -m pip install -q uvloop || echo "uvloop did not install: the velmora.aio tests that use it skip"
+	# numpy for the tests of arrays sent in place (the package itself needs none)
+	$(VPY) -m pip install -q numpy || echo "numpy did not install: the array tests will be skipped"
 	touch $@
 
 # Installed from a wheel, which the typing tests also install into a clean venv.

@@ -47,6 +47,24 @@ class Segment:
         remove_quietly(self.name)
 
 
+class Existing(Segment):
+    """A raw mapping of a segment someone else made (`name`), to forge its bytes."""
+
+    def __init__(self, name):
+        self.name = name
+        if sys.version_info >= (3, 13):
+            self.raw = shared_memory.SharedMemory(name=name[1:], create=False, track=False)
+        else:
+            self.raw = shared_memory.SharedMemory(name=name[1:], create=False)
+            resource_tracker.unregister(self.raw._name, "shared_memory")
+        self.buf = self.raw.buf
+        self.size = self.raw.size
+
+    def close(self):
+        self.buf = None
+        self.raw.close()
+
+
 def pick(fdp, seq):
     return seq[fdp.ConsumeIntInRange(0, len(seq) - 1)]
 

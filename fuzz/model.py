@@ -437,3 +437,92 @@ def check(what, want, got):
         return
     show = lambda o: f"returned {o[1]!r}" if o[0] == "ok" else f"raised {type(o[1]).__name__}({o[1]})"  # noqa: E731
     raise Mismatch(f"{what}: {show(got)}, expected: {show(want)}")
+
+
+# ---- broadcast subscriber --------------------------------------------------------------
+
+class BroadcastModel:
+    """What Subscriber.receive(timeout=0) / receive_view(timeout=0) must do on
+    a segment whose bytes anyone may have rewritten: `seg` is the segment's
+    bytes (a bytearray, read afresh by the caller before each call), the
+    geometry is what Subscriber.open validated, `cursor` the next message the
+    subscriber wants. A message is the bytes its slot descriptor describes, if
+    the descriptor is whole (a terminated format, at most 8 dimensions, a
+    non-zero item size, a shape that describes exactly its length, no longer
+    than a slot); anything else is a ValueError, as is an index naming no slot
+    or (block mode) a slot holding another message or a stream that went
+    backwards or more than depth ahead. In overwrite mode a slot holding
+    another message, or a stream more than depth ahead, is missed, not an error.
+    Moves of the cursor before an error stay, as they do in the module."""
+    HEADER, ENTRY, DESCRIPTOR = 192, 64, 128
+
+    def __init__(self, seg, cursor):
+        self.seg = seg
+        magic, version, overflow, self.slot_size, self.slot_count, self.depth, self.limit = \
+            struct.unpack_from("<QIIQIII", seg, 0)
+        self.overwrite = overflow == 1
+        self.index_at = self.HEADER
+        self.entries_at = self.index_at + (self.depth * 4 + 63) // 64 * 64
+        self.descriptors_at = self.entries_at + self.limit * self.ENTRY
+        self.slots_at = self.descriptors_at + self.slot_count * self.DESCRIPTOR
+        self.cursor = cursor
+        self.missed = 0
+
+    def _next(self):
+        while True:
+            (w,) = struct.unpack_from("<Q", self.seg, 64)
+            m = self.cursor
+            if w == m:
+                return None
+            if w < m:
+                raise ValueError("went back")
+            if w - m > self.depth:
+                if not self.overwrite:
+                    raise ValueError("too far ahead")
+                self.missed += w - self.depth - m
+                m = self.cursor = w - self.depth
+            (s,) = struct.unpack_from("<I", self.seg, self.index_at + (m % self.depth) * 4)
+            if s >= self.slot_count:
+                raise ValueError("no such slot")
+            d = self.descriptors_at + s * self.DESCRIPTOR
+            seq, length, ndim, itemsize = struct.unpack_from("<QQII", self.seg, d)
+            if seq != m:
+                if self.overwrite:
+                    self.missed += 1
+                    self.cursor = m + 1
+                    continue
+                raise ValueError("another message")
+            fmt = bytes(self.seg[d + 24:d + 40])
+            shape = struct.unpack_from("<8Q", self.seg, d + 40)
+            if length > self.slot_size or b"\0" not in fmt or fmt[0] == 0 or ndim > 8 or itemsize == 0:
+                raise ValueError("descriptor")
+            n = itemsize
+            for x in shape[:ndim]:
+                n *= x
+                if n >= U64:
+                    raise ValueError("shape overflows")
+            if n != length:
+                raise ValueError("shape")
+            at = self.slots_at + s * self.slot_size
+            return m, bytes(self.seg[at:at + length]), fmt.split(b"\0")[0].decode("latin-1"), tuple(shape[:ndim])
+
+    def receive(self):
+        found = self._next()
+        if found is None:
+            raise QueueEmpty()
+        self.cursor = found[0] + 1
+        return found[1]
+
+    def receive_view(self):
+        """(bytes, format, shape) of the view."""
+        found = self._next()
+        if found is None:
+            raise QueueEmpty()
+        self.cursor = found[0] + 1
+        return found[1], found[2], found[3]
+
+
+try:
+    from queue import Empty as QueueEmpty
+except ImportError:  # pragma: no cover
+    QueueEmpty = Exception

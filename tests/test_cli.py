@@ -354,3 +354,17 @@ def test_without_pyzmq_velmora_imports_and_bridge_says_what_is_missing():
             "sys.exit(velmora.cli.main(['bridge', 'receive', '--connect', 'tcp://127.0.0.1:1', '/x']))\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (out.returncode, out.stderr) == (1, "velmora: the bridge needs pyzmq: pip install 'velmora[bridge]'\n")
+
+
+def test_list_reads_a_broadcast(seg_name):
+    pub = velmora.Publisher.create(seg_name, 100, 4, subscribers=3, overflow="overwrite")
+    sub = velmora.Subscriber.open(seg_name)
+    pub.publish(b"x")
+    rows = {r["name"]: r for r in json.loads(cli("list", "--json", check=0).stdout)}
+    b = rows[seg_name]
+    assert (b["kind"], b["published"], b["subscribers"], b["subscriber_limit"], b["depth"], b["max_message"],
+            b["overflow"], b["publisher"]) == ("broadcast", 1, 1, 3, 4, 128, "overwrite", "publishing")
+    pub.close()
+    sub.close()
+    row = {r["name"]: r for r in json.loads(cli("list", "--json", check=0).stdout)}[seg_name]
+    assert (row["publisher"], row["subscribers"]) == ("closed", 0)

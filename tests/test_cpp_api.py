@@ -4,6 +4,7 @@ ring this process consumes, and a C++ reader reads (and answers in) a view this
 process wrote. Every byte is checked."""
 import os
 import pathlib
+import queue
 import shutil
 import struct
 import subprocess
@@ -108,3 +109,54 @@ def test_cpp_counts_into_a_python_record_with_the_same_layout(examples, seg_name
     assert (float(lines["temp"]), lines["name"]) == (20.5, "probe ✓")
     assert 20000 <= int(lines["last"]) <= 40000
     assert rec.snapshot() == {"count": 40000, "temp": 21.5, "name": "probe ✓"}
+
+
+def _cpp_frames(name, ready, conn):
+    import numpy as np
+    sub = velmora.Subscriber.open(name)
+    ready.set()
+    seqs, bad, gone = [], 0, False
+    while True:
+        try:
+            scope = sub.receive_view(timeout=0 if gone else 1)
+        except queue.Empty:
+            if gone:
+                break  # the publisher closed and everything it sent is in
+            gone = not sub.has_publisher()
+            continue
+        with scope as mv:
+            arr = np.asarray(mv)
+            seq = int(arr[0, 0]) // 32 if arr.size else -1
+            ok = (arr.dtype == np.dtype("<u2") and arr.shape == (4, 8) and
+                  (arr.ravel() == (np.arange(32, dtype=np.uint32) + seq * 32).astype(np.uint16)).all())
+            bad += not ok
+            seqs.append(seq)
+    conn.send((seqs, bad))
+
+
+def test_cpp_publisher_broadcasts_arrays_to_python_subscribers(examples, seg_name):
+    pytest.importorskip("numpy")
+    import multiprocessing as mp
+    count, subs = 500, 3
+    proc = subprocess.Popen([str(examples / "broadcast_publisher"), seg_name, str(subs), str(count)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert proc.stdout.readline().strip() == b"ready"
+        children = []
+        for _ in range(subs):
+            ready = mp.Event()
+            parent, child = mp.Pipe(duplex=False)
+            p = mp.Process(target=_cpp_frames, args=(seg_name, ready, child), daemon=True)
+            p.start()
+            assert ready.wait(DEADLINE_S)
+            children.append((p, parent))
+        out, err = proc.communicate(timeout=DEADLINE_S)
+        assert proc.returncode == 0, err.decode()
+        for p, conn in children:
+            assert conn.poll(DEADLINE_S)
+            seqs, bad = conn.recv()
+            p.join(DEADLINE_S)
+            assert bad == 0 and seqs == [s % 2048 for s in range(count)]
+    finally:
+        if proc.poll() is None:
+            proc.kill()

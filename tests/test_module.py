@@ -9,7 +9,7 @@ import pytest
 
 import velmora
 
-CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "LockScope"]
+CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "Publisher", "Subscriber", "LockScope"]
 # The package's own pure-Python classes, after the extension's.
 PURE = ["Record"]
 
@@ -22,6 +22,8 @@ METHODS = {
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
                        "has_producer", "has_consumer", "fileno", "room_fileno", "close"],
     "LockScope": [],
+    "Publisher": ["create", "publish", "loan", "subscribers", "close"],
+    "Subscriber": ["open", "receive", "receive_view", "missed", "has_publisher", "subscribers", "close"],
 }
 
 SIGNATURES = {
@@ -46,6 +48,12 @@ SIGNATURES = {
     ("SpscRingBuffer", "push"): "($self, data)",
     ("SpscRingBuffer", "pop"): "($self, tag=None)",
     ("SpscRingBuffer", "pop_mixed"): "($self, schema)",
+    ("Publisher", "create"): "(name, max_message, depth, subscribers=16, overflow='block')",
+    ("Publisher", "publish"): "($self, data, timeout=None)",
+    ("Publisher", "loan"): "($self, nbytes, timeout=None)",
+    ("Subscriber", "open"): "(name)",
+    ("Subscriber", "receive"): "($self, timeout=None, eof=False)",
+    ("Subscriber", "receive_view"): "($self, timeout=None)",
     ("SpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
     ("SpscRingBuffer", "get_into"): "($self, buffer, timeout=None, eof=False)",
     ("SpscRingBuffer", "has_producer"): "($self)",
@@ -160,7 +168,8 @@ def test_type_stub_matches_the_runtime():
     declared = {}
     for cls, name, params, overloaded in _stub_methods():
         declared.setdefault((cls, name), []).append((params, overloaded))
-    assert {cls for cls, _ in declared} == set(CLASSES + PURE)
+    # Besides the classes: the private type of the slots lent to `with` blocks.
+    assert {cls for cls, _ in declared if not cls.startswith("_")} == set(CLASSES + PURE)
     positional = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
     for cls_name in PURE:
         cls = getattr(velmora, cls_name)

@@ -9,7 +9,7 @@ import os as _os
 
 from . import _velmora
 from ._velmora import *  # noqa: F401,F403
-from ._velmora import __version__, _reopen  # noqa: F401
+from ._velmora import __version__, _reopen, _reopen_broadcast  # noqa: F401
 from .record import Record
 
 __all__ = [*_velmora.__all__, "Record"]

@@ -8,7 +8,9 @@ segment's first bytes to guess what velmora keeps in it:
 * a ring: [head u64 | tail u64 | capacity u64 | data], where capacity is a
   power of two and the file is exactly capacity + 24 bytes;
 * a view: [lock word i32 | data], the word being 0 (unlocked), n > 0 (held by
-  n readers) or -1 (write-locked).
+  n readers) or -1 (write-locked);
+* a broadcast: a header that starts with its own magic value and layout
+  version, followed by the slot index and one entry per subscriber place.
 
 These are readings taken without any lock, while other processes may be
 changing the bytes: good for a look, not for decisions that need certainty.
@@ -33,6 +35,12 @@ RING_HEADER = 24
 LOCK_WORD = 4
 # A reader count above this is taken for bytes that are not a lock word.
 MAX_PLAUSIBLE_READERS = 1 << 16
+BROADCAST_MAGIC = 0x315453434452424D
+BROADCAST_HEADER = 192
+BROADCAST_ENTRY = 64
+# How much of a segment is read to classify it: a broadcast header with its
+# index and subscriber entries fits in this for any plausible configuration.
+PEEK = 1 << 16
 
 
 class SegmentError(Exception):
@@ -56,14 +64,36 @@ def path_of(name: str) -> str:
 class Content:
     """What the first bytes of a segment suggest it holds."""
 
-    kind: str  # "ring", "view" or "unknown"
+    kind: str  # "ring", "view", "broadcast" or "unknown"
     state: str  # one short human-readable phrase
     details: dict = field(default_factory=dict)
 
 
+def classify_broadcast(head: bytes) -> Content | None:
+    """A broadcast header's reading, or None when `head` does not start with one."""
+    if len(head) < BROADCAST_HEADER or struct.unpack_from("<Q", head)[0] != BROADCAST_MAGIC:
+        return None
+    version, overflow, slot_size, _, depth, limit, publisher = struct.unpack_from("<IIQIIII", head, 8)
+    (published,) = struct.unpack_from("<Q", head, 64)
+    entries = BROADCAST_HEADER + (depth * 4 + 63) // 64 * 64
+    active = None
+    if entries + limit * BROADCAST_ENTRY <= len(head):
+        active = sum(struct.unpack_from("<I", head, entries + i * BROADCAST_ENTRY)[0] & 1 for i in range(limit))
+    policy = {0: "block", 1: "overwrite"}.get(overflow, f"policy {overflow}")
+    who = {0: "no publisher", 1: "publishing", 2: "closed"}.get(publisher, f"publisher state {publisher}")
+    subs = "?" if active is None else str(active)
+    state = f"{who}, {published} published, {subs}/{limit} subscribers, depth {depth}, {slot_size} B slots, {policy}"
+    return Content("broadcast", state, {"version": version, "overflow": policy, "max_message": slot_size,
+                                        "depth": depth, "subscriber_limit": limit, "subscribers": active,
+                                        "published": published, "publisher": who})
+
+
 def classify(head: bytes, size: int) -> Content:
-    """Reads a ring header or a lock word from the segment's first bytes
-    (`head`: up to RING_HEADER bytes of a segment of `size` bytes)."""
+    """Reads a broadcast header, a ring header or a lock word from the
+    segment's first bytes (`head`: up to PEEK bytes of a segment of `size` bytes)."""
+    found = classify_broadcast(head)
+    if found is not None:
+        return found
     if len(head) >= RING_HEADER:
         h, t, capacity = struct.unpack_from("<QQQ", head)
         if capacity and capacity & (capacity - 1) == 0 and capacity == size - RING_HEADER:
@@ -104,12 +134,12 @@ def read_content(path: str, size: int) -> Content:
     if size == 0:
         return Content("unknown", "empty", {})
     try:
-        head = read_head(path)
+        head = read_head(path, PEEK)
     except OSError as exc:
         return Content("?", f"? ({exc.strerror or exc})", {})
     # The file may have been truncated or grown since it was stat'ed: judge
     # the bytes by the size they came from.
-    return classify(head, size if len(head) == min(size, RING_HEADER) else len(head))
+    return classify(head, size if len(head) == min(size, PEEK) else len(head))
 
 
 def display_name(entry: str) -> str:
@@ -132,7 +162,7 @@ def display_name(entry: str) -> str:
 # ---- claims: roles and attachments --------------------------------------------------
 
 # The claim slots the module uses (its core's claims.hpp).
-CLAIM_SLOTS = {"view": {"attached": 0}, "ring": {"producer": 1, "consumer": 2}}
+CLAIM_SLOTS = {"view": {"attached": 0}, "ring": {"producer": 1, "consumer": 2}, "broadcast": {"publisher": 64}}
 
 
 @dataclass
@@ -147,8 +177,8 @@ class Claims:
 def claims_of(name: str, kind: str) -> Claims:
     """The claims of a segment: a ring's roles, or anything else's attached
     views; empty where the segment cannot be opened."""
-    # Anything but a ring may be a view whose lock word reads oddly.
-    slots = CLAIM_SLOTS["ring" if kind == "ring" else "view"]
+    # Anything but a ring or a broadcast may be a view whose lock word reads oddly.
+    slots = CLAIM_SLOTS[kind if kind in ("ring", "broadcast") else "view"]
     import velmora
 
     try:

@@ -3,6 +3,7 @@
 // compatible with the Python module. Link with velmora::velmora.
 #pragma once
 
+#include "velmora/broadcast.hpp"
 #include "velmora/error.hpp"
 #include "velmora/ring.hpp"
 #include "velmora/segment.hpp"

@@ -41,7 +41,9 @@
 // Slot numbers belong to the channel kinds; each kind keeps to its range:
 //   0              attached (every view handle, shared)
 //   1, 2           SPSC ring: producer, consumer (exclusive)
-//   64 and up      later kinds, e.g. 64 + i for the i-th producer or subscriber
+//   64 and up      later kinds, on segments of their own, e.g. 64 + i for the
+//                  i-th producer or subscriber; a broadcast: 64 its publisher,
+//                  65 + i the subscriber in entry i (core/broadcast_roles.hpp)
 //
 // Thread safety: every member may be called from any thread; one mutex per
 // process orders claims, releases and fork.

@@ -110,6 +110,14 @@ private:
 
 enum class ClaimMode { Shared, Exclusive };
 
+// Whether PlatformHandle::open can find a segment's size by itself (POSIX) or
+// must be told it (Win32 does not expose a mapping object's size).
+#if defined(_WIN32)
+inline constexpr bool kOpenFindsSize = false;
+#else
+inline constexpr bool kOpenFindsSize = true;
+#endif
+
 inline constexpr std::uint64_t kClaimBase = std::uint64_t{1} << 40;
 
 // One private open of a segment's file on which claims are taken. Closing it

@@ -1,5 +1,6 @@
 // Module definition: multi-phase initialisation with one execution slot that
 // registers the classes of python/classes.hpp. The class objects are made once per process.
+#include "python/broadcast.hpp"
 #include "python/lifecycle.hpp"
 #include "python/support.hpp"
 #include "python/ref.hpp"
@@ -119,6 +120,8 @@ const char module_doc[] =
 PyMethodDef module_functions[] = {
     {"_reopen", &reopen, METH_VARARGS,
      "_reopen(name, size, method)\n--\n\nUnpickling helper: SharedMemory.open(name, size), then its `method`."},
+    {"_reopen_broadcast", &reopen_broadcast, METH_VARARGS,
+     "_reopen_broadcast(kind, name)\n--\n\nUnpickling helper: Publisher or Subscriber of the segment `name`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

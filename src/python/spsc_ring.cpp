@@ -255,13 +255,6 @@ std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline dead
     }
 }
 
-PyObject* raise_queue(const char* which) {
-    Ref queue(PyImport_ImportModule("queue"));
-    Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);
-    if (type) PyErr_SetNone(type.get());
-    return nullptr;
-}
-
 // Every pop shares one body: take the consumer role, find the next frame
 // (waiting for one when `deadline` is set), then hand it to `take`, which
 // copies it out and commits it. An empty ring gives None without a deadline
@@ -318,19 +311,6 @@ struct NoDecode {
 bool tag_argument(PyObject* arg, std::optional<std::string_view>& tag) {
     if (omitted(arg)) return true;
     return arg_text(arg, "tag", tag.emplace());
-}
-
-// An optional timeout in seconds: None waits for ever.
-bool timeout_argument(PyObject* arg, Deadline& out) {
-    if (omitted(arg)) return out = Deadline::never(), true;
-    const double seconds = PyFloat_AsDouble(arg);
-    if (seconds == -1.0 && PyErr_Occurred()) return false;
-    if (seconds != seconds || seconds < 0) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
-        return false;
-    }
-    out = Deadline::after_seconds(seconds);
-    return true;
 }
 
 PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "python/ref.hpp"
+#include "python/wait_host.hpp"
 
 namespace velmora::py {
 namespace {
@@ -258,6 +259,25 @@ bool arg_list(PyObject* obj, const char* name) {
     wrong_type(obj, "list");
     prefix_type_error(name);
     return false;
+}
+
+bool timeout_argument(PyObject* arg, Deadline& out) {
+    if (omitted(arg)) return out = Deadline::never(), true;
+    const double seconds = PyFloat_AsDouble(arg);
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    if (seconds != seconds || seconds < 0) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
+        return false;
+    }
+    out = Deadline::after_seconds(seconds);
+    return true;
+}
+
+PyObject* raise_queue(const char* which) {
+    Ref queue(PyImport_ImportModule("queue"));
+    Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);
+    if (type) PyErr_SetNone(type.get());
+    return nullptr;
 }
 
 }  // namespace velmora::py

@@ -112,4 +112,12 @@ inline Deadline deadline_from(const std::optional<double>& seconds) noexcept {
     return seconds ? Deadline::after_seconds(*seconds) : Deadline::never();
 }
 
+// A blocking call's optional `timeout` argument in seconds: None (or omitted)
+// waits for ever; a negative or NaN value raises ValueError.
+[[nodiscard]] bool timeout_argument(PyObject* arg, Deadline& out);
+
+// Raises queue.Full or queue.Empty (`which`) for a blocking call that timed
+// out. Always returns nullptr.
+PyObject* raise_queue(const char* which);
+
 }  // namespace velmora::py

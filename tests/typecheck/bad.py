@@ -27,3 +27,6 @@ with velmora.SharedMemory.open("/demo") as opened:
     opened.spsc().read("int")  # error
 view.add(4, 1.5)  # error
 velmora.Record(view, {"count": "i128"})  # error
+
+pub = velmora.Publisher.create("/frames", 64, 4, overflow="drop")  # error
+len(velmora.Subscriber.open("/frames").receive(eof=True))  # error

@@ -89,3 +89,19 @@ assert_type(rec.snapshot(), dict[str, Any])
 assert_type(rec.add("count", 2), int)
 shm.close()
 velmora.SharedMemory.remove("/demo")
+
+pub = velmora.Publisher.create("/frames", 1 << 20, 4, subscribers=4, overflow="overwrite")
+pub.publish(b"frame", timeout=0.5)
+with pub.loan(16) as slot:
+    assert_type(slot, memoryview)
+    slot[:5] = b"hello"
+sub = velmora.Subscriber.open("/frames")
+assert_type(sub.receive(), bytes)
+assert_type(sub.receive(timeout=1.0, eof=True), bytes | None)
+with sub.receive_view(timeout=1) as mv:
+    assert_type(mv, memoryview)
+assert_type(sub.missed(), int)
+assert_type(sub.has_publisher(), bool)
+assert_type(pub.subscribers(), list[int])
+sub.close()
+pub.close()

@@ -1,0 +1,894 @@
+// Publisher and Subscriber: one writer, many readers over a broadcast segment
+// (core/broadcast.hpp). The publisher is one claim of the segment's file and
+// every subscriber another (core/claims.hpp), so a process's death frees its
+// place and lets a waiting publisher drop it.
+//
+// Zero-copy paths hand out a memoryview over a slot through a scope object:
+// Publisher.loan() and Subscriber.receive_view() return one; `with` gives the
+// memoryview, and leaving the block publishes the loan (or discards it after
+// an exception) or gives the received slot back. The scope itself exports the
+// buffer (format and shape included), so a memoryview or an array made from
+// it keeps the mapping alive: close() while something still uses a slot's
+// memory defers the unmap to the last release.
+#include "python/broadcast.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <type_traits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/broadcast.hpp"
+#include "core/broadcast_roles.hpp"
+#include "platform/platform.hpp"
+#include "python/lifecycle.hpp"
+#include "python/ref.hpp"
+#include "python/scratch.hpp"
+#include "python/values.hpp"
+#include "python/wait_host.hpp"
+
+namespace velmora::py {
+namespace {
+
+// Copies of at least this many bytes run without the interpreter lock.
+constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
+
+// What both classes share: the segment's name, the process's claim, the
+// guard of calls (lifecycle.hpp: one role, taken by every call, so one thread
+// of the process at a time uses an object), and the buffers exported from
+// slots (the mapping outlives close() while any is).
+struct Channel {
+    std::string name;
+    std::shared_ptr<ClaimSite> site;
+    std::optional<velmora::Claim> claim;
+    Lifecycle life;
+    Py_ssize_t exports = 0;
+    bool closed = false;
+    bool scope_open = false;
+
+    Channel(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c)
+        : name(std::move(n)), site(std::move(s)), claim(std::move(c)) {}
+    Channel(Channel&& o) noexcept : name(std::move(o.name)), site(std::move(o.site)), claim(std::move(o.claim)) {}
+};
+
+struct PublisherState : Channel {
+    std::optional<BroadcastPublisher> core;
+    std::string scratch;
+    PublisherState(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, BroadcastPublisher p)
+        : Channel(std::move(n), std::move(s), std::move(c)), core(std::move(p)) {}
+    PublisherState(PublisherState&& o) noexcept : Channel(std::move(o)), core(std::move(o.core)) {}
+    // close(): the subscribers see the end of the stream; the mapping goes
+    // now or with the last buffer exported from a slot.
+    void release() noexcept {
+        if (closed) return;
+        closed = true;
+        scope_open = false;
+        if (core && holds(claim)) core->close();
+        claim.reset();
+        if (exports == 0) core.reset();
+    }
+    // Dropped without close(): the same for the subscribers.
+    ~PublisherState() {
+        if (core && holds(claim) && !closed) core->close();
+    }
+};
+
+struct SubscriberState : Channel {
+    std::optional<BroadcastSubscriber> core;
+    SubscriberState(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, BroadcastSubscriber sub)
+        : Channel(std::move(n), std::move(s), std::move(c)), core(std::move(sub)) {}
+    SubscriberState(SubscriberState&& o) noexcept : Channel(std::move(o)), core(std::move(o.core)) {}
+    void release() noexcept {
+        if (closed) return;
+        closed = true;
+        scope_open = false;
+        if (core && holds(claim)) core->leave();
+        claim.reset();
+        if (exports == 0) core.reset();
+    }
+    ~SubscriberState() {
+        if (core && holds(claim) && !closed) core->leave();
+    }
+};
+
+// Every call takes the object's one role for its length: one thread of the
+// process at a time uses an object. A call that may wait waits for the role
+// within its own deadline; `Busy` and `TimedOut` are the call's "nothing now".
+constexpr int kTurn = 0;
+
+enum class Entered { Yes, NothingNow, Failed };
+
+template <class State>
+Entered take_turn(Call<State>& call, const State& s, const char* cls, Deadline* deadline) {
+    if (!call) return Entered::Failed;
+    switch (call.claim(kTurn, deadline)) {
+        case Claim::Claimed: break;
+        case Claim::Busy:
+        case Claim::TimedOut: return Entered::NothingNow;
+        case Claim::Failed: return Entered::Failed;
+    }
+    if (!holds(s.claim)) {
+        PyErr_Format(PyExc_RuntimeError, "%s belongs to the process that made it; open a new one here", cls);
+        return Entered::Failed;
+    }
+    return Entered::Yes;
+}
+
+PublisherState& publisher(PyObject* self) noexcept { return state_of<PublisherState>(self); }
+SubscriberState& subscriber(PyObject* self) noexcept { return state_of<SubscriberState>(self); }
+
+bool u32_argument(PyObject* arg, const char* name, std::uint32_t& out) {
+    std::uint64_t v = 0;
+    if (!arg_u64(arg, name, v)) return false;
+    if (v > 0xFFFF'FFFFu) {
+        PyErr_Format(PyExc_ValueError, "%s is too large", name);
+        return false;
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// ---- scopes: loans and received views ---------------------------------------------
+
+struct ScopeState {
+    Ref owner;
+    bool publisher = false;
+    bool active = false;  // holds a loan or a received slot
+    Ref view;             // the memoryview __enter__ gave
+    BroadcastLoan loan;
+    BroadcastMessage message;
+    std::uint8_t* data = nullptr;
+    Py_ssize_t len = 0;
+    bool readonly = true;
+    char format[kBroadcastFormatBytes] = {'B', 0};
+    int ndim = 1;
+    Py_ssize_t itemsize = 1;
+    Py_ssize_t shape[kBroadcastMaxDims] = {};
+    Py_ssize_t strides[kBroadcastMaxDims] = {};
+
+    explicit ScopeState(PyObject* o, bool pub) : owner(Ref::borrow(o)), publisher(pub) {}
+    ScopeState(ScopeState&&) noexcept = default;
+
+    Channel& channel() const noexcept {
+        return publisher ? static_cast<Channel&>(state_of<PublisherState>(owner.get()))
+                         : static_cast<Channel&>(state_of<SubscriberState>(owner.get()));
+    }
+    void describe(const MessageShape& s) noexcept {
+        std::memcpy(format, s.format, sizeof format);
+        format[sizeof format - 1] = 0;
+        ndim = static_cast<int>(s.ndim);
+        itemsize = static_cast<Py_ssize_t>(s.itemsize);
+        Py_ssize_t stride = itemsize;
+        for (int i = ndim - 1; i >= 0; --i) {
+            shape[i] = static_cast<Py_ssize_t>(s.shape[i]);
+            strides[i] = stride;
+            stride *= shape[i];
+        }
+    }
+    MessageShape shape_of() const noexcept {
+        MessageShape s;
+        std::memcpy(s.format, format, sizeof format);
+        s.ndim = static_cast<std::uint32_t>(ndim);
+        s.itemsize = static_cast<std::uint32_t>(itemsize);
+        for (int i = 0; i < ndim; ++i) s.shape[i] = static_cast<std::uint64_t>(shape[i]);
+        return s;
+    }
+};
+
+PyTypeObject* scope_type();
+
+ScopeState& scope(PyObject* self) noexcept { return state_of<ScopeState>(self); }
+
+// The mapping goes once the owner is closed and nothing exports a slot.
+[[maybe_unused]] void drop_mapping_if_unused(ScopeState& sc) {
+    Channel& c = sc.channel();
+    if (!c.closed || c.exports != 0) return;
+    if (sc.publisher) state_of<PublisherState>(sc.owner.get()).core.reset();
+    else state_of<SubscriberState>(sc.owner.get()).core.reset();
+}
+
+// Ends a scope: publishes the loan (`publish`) or discards it, or gives a
+// received slot back. After the owner's close() there is nothing to end.
+Status finish(ScopeState& sc, bool publish) {
+    if (!sc.active) return {};
+    sc.active = false;
+    Channel& c = sc.channel();
+    c.scope_open = false;
+    if (c.closed) return {};
+    if (sc.publisher) {
+        auto& core = *state_of<PublisherState>(sc.owner.get()).core;
+        if (!publish) {
+            core.discard(sc.loan);
+            return {};
+        }
+        return core.commit(sc.loan, static_cast<std::uint64_t>(sc.len), sc.shape_of());
+    }
+    state_of<SubscriberState>(sc.owner.get()).core->release(sc.message);
+    return {};
+}
+
+// Releases the memoryview __enter__ gave. A view something else still
+// exports from (memoryview.release() refuses) stays usable by that thing;
+// the slot goes back all the same.
+void release_view(ScopeState& sc) {
+    if (!sc.view) return;
+    Ref done(PyObject_CallMethod(sc.view.get(), "release", nullptr));
+    if (!done) PyErr_Clear();
+    sc.view = Ref();
+}
+
+PyObject* scope_enter(PyObject* self, PyObject*) {
+    ScopeState& sc = scope(self);
+    if (sc.view) return Ref::borrow(sc.view.get()).release();
+    if (!sc.active) {
+        PyErr_SetString(PyExc_ValueError, "this slot was already given back");
+        return nullptr;
+    }
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    sc.view = Ref(PyMemoryView_FromObject(self));
+#else
+    // Without the buffer protocol in the stable ABI: a byte view of the slot,
+    // cast to the message's format and shape where memoryview can. (The
+    // flags' values are part of the stable ABI; the 3.10 headers leave their
+    // names out of the limited API.)
+    constexpr int kRead = 0x100, kWrite = 0x200;
+    Ref bytes(PyMemoryView_FromMemory(reinterpret_cast<char*>(sc.data), sc.len, sc.readonly ? kRead : kWrite));
+    if (bytes && (std::strcmp(sc.format, "B") != 0 || sc.ndim != 1)) {
+        Ref shape(PyTuple_New(sc.ndim));
+        for (int i = 0; shape && i < sc.ndim; ++i) {
+            PyObject* n = PyLong_FromSsize_t(sc.shape[i]);
+            if (n == nullptr) return nullptr;
+            PyTuple_SetItem(shape.get(), i, n);
+        }
+        if (!shape) return nullptr;
+        // A format or shape memoryview cannot cast to leaves the byte view.
+        Ref cast(PyObject_CallMethod(bytes.get(), "cast", "sO", sc.format, shape.get()));
+        if (cast) bytes = std::move(cast);
+        else PyErr_Clear();
+    }
+    sc.view = std::move(bytes);
+#endif
+    if (!sc.view) return nullptr;
+    return Ref::borrow(sc.view.get()).release();
+}
+
+PyObject* scope_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    ScopeState& sc = scope(self);
+    const bool failed = nargs > 0 && args[0] != Py_None;
+    release_view(sc);
+    if (!sc.active) Py_RETURN_FALSE;
+    Deadline never = Deadline::never();
+    Status done;
+    const auto end = [&](auto& s, const char* cls) {
+        Call<std::remove_reference_t<decltype(s)>> call(s, cls);
+        if (take_turn(call, s, cls, &never) != Entered::Yes) {
+            // Closed meanwhile (or used from a fork child): nothing to give back.
+            PyErr_Clear();
+            sc.active = false;
+            s.scope_open = false;
+            return;
+        }
+        done = finish(sc, !failed);
+    };
+    if (sc.publisher) end(state_of<PublisherState>(sc.owner.get()), "Publisher");
+    else end(state_of<SubscriberState>(sc.owner.get()), "Subscriber");
+    if (!done) return raise(done.error());
+    Py_RETURN_FALSE;
+}
+
+// A scope dropped without `with` gives its slot back, unless another thread
+// is using the object (then the slot stays taken until the object closes).
+template <class State>
+void finish_if_free(ScopeState& sc, const char* cls) {
+    State& s = state_of<State>(sc.owner.get());
+    Call<State> call(s, cls);
+    if (call && call.claim(kTurn, nullptr) == Claim::Claimed && holds(s.claim)) (void)finish(sc, false);
+}
+
+void scope_dealloc(PyObject* self) {
+    ScopeState& sc = scope(self);
+    if (sc.active && !sc.channel().closed) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (sc.publisher) finish_if_free<PublisherState>(sc, "Publisher");
+        else finish_if_free<SubscriberState>(sc, "Subscriber");
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    dealloc<ScopeState>(self);
+}
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+int scope_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    ScopeState& sc = scope(self);
+    if (!sc.active) {
+        PyErr_SetString(PyExc_BufferError, "this slot was already given back");
+        return -1;
+    }
+    if (sc.readonly && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "a received message is read-only");
+        return -1;
+    }
+    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+    view->buf = sc.data;
+    view->obj = Py_NewRef(self);
+    view->len = sc.len;
+    view->readonly = sc.readonly ? 1 : 0;
+    view->itemsize = nd ? sc.itemsize : 1;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? sc.format : nullptr;
+    if (!nd && std::strcmp(sc.format, "B") != 0 && view->format != nullptr) view->format = nullptr;
+    view->ndim = nd ? sc.ndim : 1;
+    view->shape = nd ? sc.shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? sc.strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    ++sc.channel().exports;
+    return 0;
+}
+
+void scope_releasebuffer(PyObject* self, Py_buffer*) {
+    ScopeState& sc = scope(self);
+    --sc.channel().exports;
+    drop_mapping_if_unused(sc);
+}
+#endif
+
+PyMethodDef scope_methods[] = {
+    noargs_method<scope_enter>("__enter__", "__enter__($self)\n--\n\nThe memoryview of the slot."),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&scope_exit)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nPublish the loan (discard it after an exception) or give the slot back."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scope_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "A slot of a broadcast segment lent for one `with` block: Publisher.loan() or\n"
+        "Subscriber.receive_view(). The block gets a memoryview of the slot; leaving it\n"
+        "publishes the loan (an exception discards it) or gives the received slot back,\n"
+        "and releases the memoryview.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&scope_dealloc)},
+    {Py_tp_methods, scope_methods},
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&scope_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(&scope_releasebuffer)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec scope_spec = {
+    "velmora.BroadcastSlot", static_cast<int>(sizeof(Object<ScopeState>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, scope_slots,
+};
+
+// Not one of the module's public classes: made once per process on first use.
+PyTypeObject* scope_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&scope_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* new_scope(PyObject* owner, bool pub) {
+    PyTypeObject* type = scope_type();
+    return type ? new_object(type, ScopeState(owner, pub)) : nullptr;
+}
+
+// ---- payloads -----------------------------------------------------------------------
+
+// A message to publish, described without copying: a buffer exporter's bytes
+// with its format and shape (pinned by `hold`), or a value's encoding (bytes,
+// str, numbers as the ring encodes them; a list encoded into scratch).
+struct Payload {
+    EncodedView enc;
+    BufferHold hold;
+    MessageShape shape;
+    bool stable = true;  // safe to copy without the interpreter lock
+};
+
+bool build_payload(PyObject* data, Scratch& buf, Payload& p) {
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    if (PyObject_CheckBuffer(data) && !PyBytes_Check(data)) {
+        if (PyObject_GetBuffer(data, &p.hold.view, PyBUF_FORMAT | PyBUF_ND) < 0) return false;
+        p.hold.held = true;
+        const Py_buffer& v = p.hold.view;
+        const char* format = v.format != nullptr ? v.format : "B";
+        if (std::strlen(format) >= kBroadcastFormatBytes || v.ndim > static_cast<int>(kBroadcastMaxDims) ||
+            v.itemsize <= 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "a broadcast message takes formats of up to %d characters and up to %d dimensions",
+                         static_cast<int>(kBroadcastFormatBytes - 1), static_cast<int>(kBroadcastMaxDims));
+            return false;
+        }
+        std::memset(p.shape.format, 0, sizeof p.shape.format);
+        std::memcpy(p.shape.format, format, std::strlen(format));
+        p.shape.ndim = static_cast<std::uint32_t>(v.ndim);
+        p.shape.itemsize = static_cast<std::uint32_t>(v.itemsize);
+        for (int i = 0; i < v.ndim; ++i) p.shape.shape[i] = static_cast<std::uint64_t>(v.shape[i]);
+        p.enc = EncodedView{};
+        p.enc.body = static_cast<const std::uint8_t*>(v.buf);
+        p.enc.body_len = static_cast<std::size_t>(v.len);
+        return true;
+    }
+#endif
+    if (PyList_Check(data)) {
+        std::string& bytes = buf.cleared();
+        if (!encode_list(data, bytes)) return false;
+        p.enc = EncodedView{};
+        p.enc.body = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        p.enc.body_len = bytes.size();
+    } else {
+        if (!encode_view(data, p.enc, nullptr)) return false;
+        p.stable = !PyByteArray_Check(data);
+    }
+    p.shape = MessageShape::bytes(p.enc.size());
+    return true;
+}
+
+// ---- Publisher ----------------------------------------------------------------------
+
+// Waits for a loan as the deadline allows. Empty with no exception set: no
+// room in time (block mode).
+std::optional<BroadcastLoan> take_loan(PublisherState& s, std::uint64_t nbytes, Deadline deadline, ClosingWait& host,
+                                       bool& failed) {
+    failed = true;
+    const EntryAlive alive = broadcast_entry_probe(s.site);
+    auto loan = s.core->loan_wait(nbytes, deadline, host, alive);
+    if (host.closed) {
+        host.gil.resume();
+        return raise_closed("Publisher"), std::nullopt;
+    }
+    if (host.gil.interrupted()) return std::nullopt;
+    if (!loan) {
+        host.gil.resume();
+        return raise(loan.error()), std::nullopt;
+    }
+    failed = false;
+    return loan.value();
+}
+
+PyObject* wrap_publisher(const std::string& name, Result<BroadcastAttachment<BroadcastPublisher>> made) {
+    if (!made) return raise(made.error());
+    auto& a = made.value();
+    PyTypeObject* type = publisher_type();
+    if (type == nullptr) return nullptr;
+    return new_object(type, PublisherState(name, std::move(a.site), std::move(a.claim), std::move(a.side)));
+}
+
+PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "max_message", "depth", "subscribers", "overflow"};
+    static const Signature sig{"Publisher.create()", names, 5, 3};
+    PyObject* argv[5];
+    std::string_view name, overflow_text = "block";
+    BroadcastConfig config;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+        !arg_u64(argv[1], "max_message", config.max_message) || !u32_argument(argv[2], "depth", config.depth) ||
+        (!omitted(argv[3]) && !u32_argument(argv[3], "subscribers", config.subscribers)) ||
+        (!omitted(argv[4]) && !arg_text(argv[4], "overflow", overflow_text)))
+        return nullptr;
+    auto overflow = parse_overflow(overflow_text);
+    if (!overflow) return raise(overflow.error());
+    config.overflow = overflow.value();
+    auto size = broadcast_segment_size(config);
+    if (!size) return raise(size.error());
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    Result<PlatformHandle> handle = [&] {
+        const GilRelease released;
+        return PlatformHandle::create(name, size.value());
+    }();
+    if (!handle) return raise(handle.error());
+    return wrap_publisher(handle->name(), attach_publisher(handle.value(), config));
+}
+
+// Takes the publisher role of an existing segment (unpickling).
+PyObject* take_over_publisher(std::string_view name) {
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    auto handle = open_broadcast_segment(name);
+    if (!handle) return raise(handle.error());
+    return wrap_publisher(handle->name(), attach_publisher(handle.value(), std::nullopt));
+}
+
+PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "timeout"};
+    static const Signature sig{"Publisher.publish()", names, 2, 1};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
+    PublisherState& s = publisher(self);
+    // Everything that may run Python code comes before the call is entered.
+    Scratch buf(s.scratch);
+    Payload p;
+    if (!build_payload(argv[0], buf, p)) return nullptr;
+    Call<PublisherState> call(s, "Publisher");
+    switch (take_turn(call, s, "Publisher", &deadline)) {
+        case Entered::Yes: break;
+        case Entered::NothingNow: return raise_queue("Full");
+        case Entered::Failed: return nullptr;
+    }
+    ClosingWait host(s.life);
+    bool failed = false;
+    const auto loan = take_loan(s, p.enc.size(), deadline, host, failed);
+    if (failed) return nullptr;
+    if (!loan) {
+        host.gil.resume();
+        return raise_queue("Full");
+    }
+    if (p.enc.size() >= kLargeCopy && p.stable) host.gil.suspend();
+    else host.gil.resume();
+    p.enc.copy_to(s.core->loan_bytes(*loan).data());
+    Status done = s.core->commit(*loan, p.enc.size(), p.shape);
+    host.gil.resume();
+    if (!done) {
+        s.core->discard(*loan);
+        return raise(done.error());
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"nbytes", "timeout"};
+    static const Signature sig{"Publisher.loan()", names, 2, 1};
+    PyObject* argv[2];
+    std::uint64_t nbytes = 0;
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "nbytes", nbytes) ||
+        !timeout_argument(argv[1], deadline))
+        return nullptr;
+    PublisherState& s = publisher(self);
+    Ref made(new_scope(self, true));
+    if (!made) return nullptr;
+    Call<PublisherState> call(s, "Publisher");
+    switch (take_turn(call, s, "Publisher", &deadline)) {
+        case Entered::Yes: break;
+        case Entered::NothingNow: return raise_queue("Full");
+        case Entered::Failed: return nullptr;
+    }
+    if (s.scope_open) {
+        PyErr_SetString(PyExc_RuntimeError, "a loan of this Publisher is still open");
+        return nullptr;
+    }
+    ClosingWait host(s.life);
+    bool failed = false;
+    const auto lent = take_loan(s, nbytes, deadline, host, failed);
+    host.gil.resume();
+    if (failed) return nullptr;
+    if (!lent) return raise_queue("Full");
+    ScopeState& sc = scope(made.get());
+    sc.loan = *lent;
+    sc.data = s.core->loan_bytes(*lent).data();
+    sc.len = static_cast<Py_ssize_t>(nbytes);
+    sc.readonly = false;
+    sc.describe(MessageShape::bytes(nbytes));
+    sc.active = true;
+    s.scope_open = true;
+    return made.release();
+}
+
+// ---- Subscriber ---------------------------------------------------------------------
+
+PyObject* open_subscriber(std::string_view name) {
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    Result<PlatformHandle> handle = [&] {
+        const GilRelease released;
+        return open_broadcast_segment(name);
+    }();
+    if (!handle) return raise(handle.error());
+    auto made = attach_subscriber(handle.value());
+    if (!made) return raise(made.error());
+    auto& a = made.value();
+    PyTypeObject* type = subscriber_type();
+    if (type == nullptr) return nullptr;
+    return new_object(type, SubscriberState(handle->name(), std::move(a.site), std::move(a.claim), std::move(a.side)));
+}
+
+PyObject* subscriber_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static const Signature sig{"Subscriber.open()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view name;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    return open_subscriber(name);
+}
+
+bool publisher_gone(const SubscriberState& s) { return broadcast_publisher_gone(*s.core, *s.site); }
+
+// The next message, waiting as `deadline` allows. Empty with no exception
+// set: none in time, or (`ended`) the stream is over.
+std::optional<BroadcastMessage> next_message(SubscriberState& s, Deadline deadline, bool eof, bool& ended,
+                                             bool& failed) {
+    failed = true;
+    ClosingWait host(s.life);
+    const std::function<bool()> gone = [&s] { return publisher_gone(s); };
+    auto found = s.core->wait_next(deadline, host, eof ? &gone : nullptr, ended);
+    host.gil.resume();
+    if (host.closed) return raise_closed("Subscriber"), std::nullopt;
+    if (host.gil.interrupted()) return std::nullopt;
+    if (!found) return raise(found.error()), std::nullopt;
+    failed = false;
+    return found.value();
+}
+
+bool eof_argument(PyObject* arg, bool& out) {
+    if (omitted(arg)) return out = false, true;
+    const int v = PyObject_IsTrue(arg);
+    if (v < 0) return false;
+    out = v != 0;
+    return true;
+}
+
+bool no_open_view(const SubscriberState& s) {
+    if (!s.scope_open) return true;
+    PyErr_SetString(PyExc_RuntimeError, "a receive_view of this Subscriber is still open");
+    return false;
+}
+
+PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"timeout", "eof"};
+    static const Signature sig{"Subscriber.receive()", names, 2, 0};
+    PyObject* argv[2];
+    Deadline deadline = Deadline::never();
+    bool eof = false;
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[0], deadline) ||
+        !eof_argument(argv[1], eof))
+        return nullptr;
+    SubscriberState& s = subscriber(self);
+    Call<SubscriberState> call(s, "Subscriber");
+    switch (take_turn(call, s, "Subscriber", &deadline)) {
+        case Entered::Yes: break;
+        case Entered::NothingNow: return raise_queue("Empty");
+        case Entered::Failed: return nullptr;
+    }
+    if (!no_open_view(s)) return nullptr;
+    for (;;) {
+        bool ended = false, failed = false;
+        const auto m = next_message(s, deadline, eof, ended, failed);
+        if (failed) return nullptr;
+        if (ended) Py_RETURN_NONE;
+        if (!m) return raise_queue("Empty");
+        Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m->length)));
+        char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+        if (dst == nullptr) return nullptr;
+        if (m->length >= kLargeCopy) {
+            const GilRelease released;
+            std::memcpy(dst, m->data, m->length);
+        } else {
+            std::memcpy(dst, m->data, m->length);
+        }
+        if (!s.core->copied(*m)) continue;  // overwritten while copied: counted as missed
+        s.core->release(*m);
+        return out.release();
+    }
+}
+
+PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"timeout"};
+    static const Signature sig{"Subscriber.receive_view()", names, 1, 0};
+    PyObject* argv[1];
+    Deadline deadline = Deadline::never();
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[0], deadline)) return nullptr;
+    SubscriberState& s = subscriber(self);
+    Ref made(new_scope(self, false));
+    if (!made) return nullptr;
+    Call<SubscriberState> call(s, "Subscriber");
+    switch (take_turn(call, s, "Subscriber", &deadline)) {
+        case Entered::Yes: break;
+        case Entered::NothingNow: return raise_queue("Empty");
+        case Entered::Failed: return nullptr;
+    }
+    if (!no_open_view(s)) return nullptr;
+    for (;;) {
+        bool ended = false, failed = false;
+        auto m = next_message(s, deadline, false, ended, failed);
+        if (failed) return nullptr;
+        if (!m) return raise_queue("Empty");
+        if (!s.core->hold(*m)) continue;  // overwritten before it could be held: missed
+        ScopeState& sc = scope(made.get());
+        sc.message = *m;
+        sc.data = const_cast<std::uint8_t*>(m->data);
+        sc.len = static_cast<Py_ssize_t>(m->length);
+        sc.readonly = true;
+        sc.describe(m->shape);
+        sc.active = true;
+        s.scope_open = true;
+        return made.release();
+    }
+}
+
+PyObject* missed(PyObject* self, PyObject*) {
+    SubscriberState& s = subscriber(self);
+    if (s.closed) return raise_closed("Subscriber");
+    return PyLong_FromUnsignedLongLong(s.core->missed());
+}
+
+// ---- shared ---------------------------------------------------------------------------
+
+const BroadcastSegment* segment_of(PyObject* self, bool pub) {
+    if (pub) {
+        PublisherState& s = publisher(self);
+        if (s.closed) return raise_closed("Publisher"), nullptr;
+        return &*s.core;
+    }
+    SubscriberState& s = subscriber(self);
+    if (s.closed) return raise_closed("Subscriber"), nullptr;
+    return &*s.core;
+}
+
+Channel& channel_of(PyObject* self, bool pub) {
+    return pub ? static_cast<Channel&>(publisher(self)) : static_cast<Channel&>(subscriber(self));
+}
+
+// Pids of the subscribers whose processes hold their entries.
+template <bool Pub>
+PyObject* subscribers(PyObject* self, PyObject*) {
+    const BroadcastSegment* seg = segment_of(self, Pub);
+    if (seg == nullptr) return nullptr;
+    const Channel& c = channel_of(self, Pub);
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    for (const long pid : broadcast_subscribers(*seg, *c.site)) {
+        Ref n(PyLong_FromLong(pid));
+        if (!n || PyList_Append(out.get(), n.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* has_publisher(PyObject* self, PyObject*) {
+    SubscriberState& s = subscriber(self);
+    if (s.closed) return raise_closed("Subscriber");
+    return PyBool_FromLong(!publisher_gone(s));
+}
+
+// Waits for calls in flight (a blocked call gives up with "is closed"),
+// leaves the segment and drops the claim; the mapping goes now, or with the
+// last buffer exported from one of its slots.
+template <bool Pub>
+PyObject* close(PyObject* self, PyObject*) {
+    if constexpr (Pub) close_object(publisher(self));
+    else close_object(subscriber(self));
+    Py_RETURN_NONE;
+}
+
+template <bool Pub>
+PyObject* reduce(PyObject* self, PyObject*) {
+    const Channel& c = channel_of(self, Pub);
+    if (c.closed) return raise_closed(Pub ? "Publisher" : "Subscriber");
+    Ref module(PyImport_ImportModule("velmora"));
+    Ref reopen(module ? PyObject_GetAttrString(module.get(), "_reopen_broadcast") : nullptr);
+    Ref text(reopen ? PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "strict") : nullptr);
+    if (!text) return nullptr;
+    return Py_BuildValue("(O(sO))", reopen.get(), Pub ? "publisher" : "subscriber", text.get());
+}
+
+template <bool Pub>
+PyObject* repr(PyObject* self) {
+    const Channel& c = channel_of(self, Pub);
+    std::string text = std::string(Pub ? "Publisher" : "Subscriber") + "(name='" + c.name + "'";
+    if (c.closed) {
+        text += ", closed)";
+    } else {
+        const BroadcastSegment& seg = Pub ? static_cast<const BroadcastSegment&>(*publisher(self).core)
+                                          : static_cast<const BroadcastSegment&>(*subscriber(self).core);
+        const BroadcastLayout& l = seg.layout();
+        text += ", max_message=" + std::to_string(l.slot_size) + ", depth=" + std::to_string(l.depth) +
+                ", subscribers=" + std::to_string(l.limit) +
+                ", overflow=" + (l.overflow == Overflow::Block ? "'block'" : "'overwrite'") +
+                ", published=" + std::to_string(seg.published()) + ")";
+    }
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyMethodDef publisher_methods[] = {
+    fast_method<create_publisher>("create",
+        "create(name, max_message, depth, subscribers=16, overflow='block')\n--\n\n"
+        "Create a broadcast segment and become its publisher.\n\n"
+        "Each message holds up to `max_message` bytes (rounded up to 64); `depth` messages are\n"
+        "kept for the subscribers, of which there may be up to `subscribers`. With overflow\n"
+        "'block' a publish waits for the slowest live subscriber (one whose process died is\n"
+        "dropped); with 'overwrite' it never waits and a subscriber that falls more than\n"
+        "`depth` behind skips ahead, counting what it lost in missed(). The segment stays\n"
+        "until SharedMemory.remove(name).",
+        METH_STATIC),
+    fast_method<publish>("publish",
+        "publish($self, data, timeout=None)\n--\n\n"
+        "Publish one message, copied once into a slot.\n\n"
+        "`data` is bytes, str, a number or a list of values (encoded as SpscRingBuffer.push\n"
+        "encodes them), or on CPython 3.11+ any C-contiguous buffer, whose format and shape\n"
+        "travel with it. In block mode it waits up to `timeout` seconds (None: for ever) for\n"
+        "the slowest subscriber, then raises queue.Full."),
+    fast_method<loan>("loan",
+        "loan($self, nbytes, timeout=None)\n--\n\n"
+        "Lend the slot for the next message, for a `with` block: it gives a writable\n"
+        "memoryview of `nbytes` bytes; leaving the block publishes it, an exception inside\n"
+        "discards it. Waits for room as publish() does."),
+    noargs_method<subscribers<true>>("subscribers",
+        "subscribers($self)\n--\n\nThe process ids of the live subscribers."),
+    noargs_method<close<true>>("close",
+        "close($self)\n--\n\n"
+        "Stop publishing: subscribers receive what was published, then see the end of the\n"
+        "stream (receive(eof=True) returns None). A second close() does nothing."),
+    noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nClose the publisher."},
+    noargs_method<reduce<true>>("__reduce__",
+        "__reduce__($self)\n--\n\nPickle by name: unpickling takes over the publisher role of the segment."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef subscriber_methods[] = {
+    fast_method<subscriber_open>("open",
+        "open(name)\n--\n\n"
+        "Subscribe to a broadcast segment; the first message received is the next one\n"
+        "published. Raises BlockingIOError when it already has its limit of subscribers.",
+        METH_STATIC),
+    fast_method<receive>("receive",
+        "receive($self, timeout=None, eof=False)\n--\n\n"
+        "The next message as bytes (a copy). Waits up to `timeout` seconds (None: for ever),\n"
+        "then raises queue.Empty. With eof=True it returns None once the publisher has\n"
+        "closed or died and every message it published was received."),
+    fast_method<receive_view>("receive_view",
+        "receive_view($self, timeout=None)\n--\n\n"
+        "The next message in place, for a `with` block: it gives a read-only memoryview of\n"
+        "the slot with the format and shape the message was published with (numpy.asarray\n"
+        "makes an array of it without a copy). The slot is not reused until the block ends;\n"
+        "the memoryview is released then, and what was made from it must not be used after."),
+    noargs_method<missed>("missed",
+        "missed($self)\n--\n\nHow many messages this subscriber lost to overwriting (overwrite mode)."),
+    noargs_method<has_publisher>("has_publisher",
+        "has_publisher($self)\n--\n\nWhether a live publisher is attached and has not closed."),
+    noargs_method<subscribers<false>>("subscribers",
+        "subscribers($self)\n--\n\nThe process ids of the live subscribers."),
+    noargs_method<close<false>>("close",
+        "close($self)\n--\n\nUnsubscribe; a second close() does nothing."),
+    noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
+     "__exit__($self, *exc_info)\n--\n\nClose the subscriber."},
+    noargs_method<reduce<false>>("__reduce__",
+        "__reduce__($self)\n--\n\nPickle by name: unpickling subscribes again."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot publisher_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "The one publisher of a broadcast segment: every message it publishes reaches every\n"
+        "subscriber. Made by Publisher.create().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<PublisherState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr<true>>)},
+    {Py_tp_methods, publisher_methods},
+    {0, nullptr},
+};
+
+PyType_Slot subscriber_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "One subscriber of a broadcast segment: it receives every message published after\n"
+        "it joined, in order. Made by Subscriber.open().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<SubscriberState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr<false>>)},
+    {Py_tp_methods, subscriber_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec publisher_spec = {
+    "Publisher", static_cast<int>(sizeof(Object<PublisherState>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, publisher_slots,
+};
+
+PyType_Spec subscriber_spec = {
+    "Subscriber", static_cast<int>(sizeof(Object<SubscriberState>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, subscriber_slots,
+};
+
+PyObject* reopen_broadcast(PyObject*, PyObject* args) {
+    const char* kind = nullptr;
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, "ss", &kind, &name)) return nullptr;
+    if (std::strcmp(kind, "publisher") == 0) return take_over_publisher(name);
+    if (std::strcmp(kind, "subscriber") == 0) return open_subscriber(name);
+    PyErr_Format(PyExc_ValueError, "unknown broadcast role '%s'", kind);
+    return nullptr;
+}
+
+}  // namespace velmora::py

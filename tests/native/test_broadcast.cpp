@@ -1,0 +1,388 @@
+// Native tests of broadcast segments: geometry rules, shapes carried with
+// messages, late joiners, both overflow policies (blocking on the slowest
+// subscriber, dropping a dead one, exact missed counts, views held out of
+// reuse), forged headers and descriptors, and a threaded stream.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.hpp"
+#include "core/broadcast.hpp"
+#include "velmora/broadcast.hpp"
+
+#include <cerrno>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace velmora {
+namespace {
+
+long this_pid() {
+#ifndef _WIN32
+    return static_cast<long>(::getpid());
+#else
+    return 0;
+#endif
+}
+
+template <class T>
+T must(Result<T> r) {
+    if (!r) throw std::runtime_error(r.error().message);
+    return std::move(r).value();
+}
+
+// A segment sized for `config` whose name is removed at once; every map() is
+// a new view of the same bytes.
+class Segment {
+public:
+    explicit Segment(const BroadcastConfig& config) {
+        static std::atomic<int> counter{0};
+        const std::string name = "/velmora_bcast_test_" + std::to_string(this_pid()) + "_" +
+                                 std::to_string(counter++);
+        handle_.emplace(must(PlatformHandle::create(name, must(broadcast_segment_size(config)))));
+        (void)PlatformHandle::remove(name);
+    }
+    Mapping map() const { return must(handle_->map()); }
+
+private:
+    std::optional<PlatformHandle> handle_;
+};
+
+BroadcastConfig config(std::uint64_t max_message, std::uint32_t depth, std::uint32_t subs, Overflow o) {
+    BroadcastConfig c;
+    c.max_message = max_message;
+    c.depth = depth;
+    c.subscribers = subs;
+    c.overflow = o;
+    return c;
+}
+
+// Publishes `value` as one 8-byte message; false when the publisher has no room.
+bool publish(BroadcastPublisher& p, std::uint64_t value) {
+    auto loan = must(p.try_loan(8));
+    if (!loan) return false;
+    std::memcpy(p.loan_bytes(*loan).data(), &value, 8);
+    EXPECT_TRUE(p.commit(*loan, 8, MessageShape::bytes(8)).ok());
+    return true;
+}
+
+// The next message's value, or nullopt; releases it.
+std::optional<std::uint64_t> receive(BroadcastSubscriber& s) {
+    for (;;) {
+        auto m = must(s.try_next());
+        if (!m) return std::nullopt;
+        std::uint64_t v = 0;
+        std::memcpy(&v, m->data, 8);
+        if (!s.copied(*m)) continue;
+        s.release(*m);
+        return v;
+    }
+}
+
+TEST(BroadcastGeometry, ConfigurationLimits) {
+    EXPECT_FALSE(broadcast_segment_size(config(0, 4, 1, Overflow::Block)).ok());
+    EXPECT_FALSE(broadcast_segment_size(config(64, 0, 1, Overflow::Block)).ok());
+    EXPECT_FALSE(broadcast_segment_size(config(64, 4, 0, Overflow::Block)).ok());
+    EXPECT_FALSE(broadcast_segment_size(config(64, 4, kBroadcastMaxSubscribers + 1, Overflow::Block)).ok());
+    // Slots are rounded up to 64 bytes; one per message held plus one per subscriber.
+    const auto size = must(broadcast_segment_size(config(100, 4, 2, Overflow::Block)));
+    EXPECT_EQ(size, kBroadcastHeaderSize + 64 + 2 * kBroadcastEntrySize + 6 * kBroadcastDescriptorSize + 6 * 128);
+    EXPECT_TRUE(parse_overflow("block").ok());
+    EXPECT_FALSE(parse_overflow("drop").ok());
+}
+
+TEST(Broadcast, ShapeTravelsAndLateSubscriberStartsAtNext) {
+    Segment seg(config(256, 4, 2, Overflow::Block));
+    auto pub = must(BroadcastPublisher::create(seg.map(), config(256, 4, 2, Overflow::Block)));
+    ASSERT_TRUE(publish(pub, 1));  // before anyone joined: nobody receives it
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    auto loan = must(pub.try_loan(24));
+    ASSERT_TRUE(loan);
+    MessageShape shape;
+    std::strcpy(shape.format, "<i2");
+    shape.itemsize = 2;
+    shape.ndim = 2;
+    shape.shape[0] = 3;
+    shape.shape[1] = 4;
+    for (int i = 0; i < 24; ++i)
+        pub.loan_bytes(*loan)[i] = static_cast<std::uint8_t>(i);
+    ASSERT_TRUE(pub.commit(*loan, 24, shape).ok());
+    auto m = must(sub.try_next());
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->seq, 1u);
+    EXPECT_EQ(m->length, 24u);
+    EXPECT_STREQ(m->shape.format, "<i2");
+    EXPECT_EQ(m->shape.ndim, 2u);
+    EXPECT_EQ(m->shape.shape[1], 4u);
+    EXPECT_EQ(m->data[23], 23);
+    sub.release(*m);
+    EXPECT_FALSE(must(sub.try_next()));
+
+    // A shape that does not describe the length is refused before publishing.
+    auto bad = must(pub.try_loan(8));
+    ASSERT_TRUE(bad);
+    EXPECT_FALSE(pub.commit(*bad, 8, shape).ok());
+    pub.discard(*bad);
+    EXPECT_FALSE(must(sub.try_next()));
+}
+
+TEST(Broadcast, BlockWaitsForSlowestAndDropsTheDead) {
+    const auto c = config(64, 3, 2, Overflow::Block);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto fast = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    auto slow = must(BroadcastSubscriber::join(seg.map(), 1, 2));
+    for (std::uint64_t i = 0; i < 3; ++i) ASSERT_TRUE(publish(pub, i));
+    for (std::uint64_t i = 0; i < 3; ++i) EXPECT_EQ(receive(fast), i);
+    std::uint32_t blocker = kNoSlot;
+    EXPECT_FALSE(must(pub.try_loan(8, &blocker)));
+    EXPECT_EQ(blocker, 1u);
+    EXPECT_EQ(receive(slow), 0u);
+    ASSERT_TRUE(publish(pub, 3));
+    EXPECT_FALSE(publish(pub, 4));
+
+    // The slow one "dies": a waiting publish drops it and carries on.
+    NoHost host;
+    const EntryAlive alive = [](std::uint32_t i) { return i != 1; };
+    auto loan = must(pub.loan_wait(8, Deadline::after_ns(2'000'000'000), host, alive));
+    ASSERT_TRUE(loan);
+    pub.discard(*loan);
+    EXPECT_EQ(pub.active_entries().size(), 1u);
+    EXPECT_EQ(receive(fast), 3u);
+}
+
+TEST(Broadcast, BlockViewKeepsItsSlotUntilReleased) {
+    const auto c = config(64, 2, 1, Overflow::Block);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    ASSERT_TRUE(publish(pub, 10));
+    auto m = must(sub.try_next());
+    ASSERT_TRUE(m && sub.hold(*m));
+    ASSERT_TRUE(publish(pub, 11));
+    EXPECT_FALSE(publish(pub, 12));  // would reuse the viewed slot
+    std::uint64_t v = 0;
+    std::memcpy(&v, m->data, 8);
+    EXPECT_EQ(v, 10u);
+    sub.release(*m);
+    EXPECT_TRUE(publish(pub, 12));
+}
+
+TEST(Broadcast, OverwriteNeverBlocksAndCountsMissedExactly) {
+    const auto c = config(64, 4, 1, Overflow::Overwrite);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    for (std::uint64_t i = 0; i < 10; ++i) ASSERT_TRUE(publish(pub, i));
+    // Six were overwritten; the four held are delivered in order.
+    for (std::uint64_t i = 6; i < 10; ++i) EXPECT_EQ(receive(sub), i);
+    EXPECT_EQ(sub.missed(), 6u);
+    EXPECT_FALSE(receive(sub));
+}
+
+TEST(Broadcast, OverwriteViewIsNeverOverwrittenUnderIt) {
+    const auto c = config(64, 2, 2, Overflow::Overwrite);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    ASSERT_TRUE(publish(pub, 100));
+    auto m = must(sub.try_next());
+    ASSERT_TRUE(m && sub.hold(*m));
+    for (std::uint64_t i = 0; i < 50; ++i) ASSERT_TRUE(publish(pub, 1000 + i));
+    std::uint64_t v = 0;
+    std::memcpy(&v, m->data, 8);
+    EXPECT_EQ(v, 100u);
+    sub.release(*m);
+    EXPECT_EQ(receive(sub), 1048u);
+    EXPECT_EQ(sub.missed(), 48u);
+}
+
+TEST(Broadcast, OverwriteHoldLosesToASlotAlreadyRewritten) {
+    const auto c = config(64, 1, 1, Overflow::Overwrite);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    ASSERT_TRUE(publish(pub, 1));
+    auto m = must(sub.try_next());
+    ASSERT_TRUE(m);
+    ASSERT_TRUE(publish(pub, 2));  // reuses message 0's slot: the hold must fail
+    ASSERT_TRUE(publish(pub, 3));
+    EXPECT_FALSE(sub.hold(*m));
+    EXPECT_EQ(sub.missed(), 1u);
+    EXPECT_EQ(receive(sub), 3u);
+    EXPECT_EQ(sub.missed(), 2u);
+}
+
+// Writes a little-endian word into the mapping behind the objects' backs.
+template <class T>
+void poke(Mapping& m, std::uint64_t at, T v) {
+    std::memcpy(m.base() + at, &v, sizeof v);
+}
+
+TEST(BroadcastUntrusted, ForgedHeadersAreRefused) {
+    const auto c = config(64, 4, 2, Overflow::Block);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    struct Forgery {
+        std::uint64_t at;
+        std::uint64_t value;
+        int width;
+    };
+    const Forgery forgeries[] = {
+        {0, 0x1234, 8},                 // magic
+        {8, 2, 4},                      // layout version
+        {12, 7, 4},                     // overflow policy
+        {16, 65, 8},                    // slot size not a multiple of 64
+        {16, std::uint64_t{1} << 39, 8},  // slots beyond the mapping
+        {24, 5, 4},                     // slot count
+        {28, 0, 4},                     // depth
+        {32, 5000, 4},                  // subscriber limit
+    };
+    for (const auto& f : forgeries) {
+        Mapping m = seg.map();
+        std::uint8_t saved[8];
+        std::memcpy(saved, m.base() + f.at, 8);
+        if (f.width == 8) poke<std::uint64_t>(m, f.at, f.value);
+        else poke<std::uint32_t>(m, f.at, static_cast<std::uint32_t>(f.value));
+        EXPECT_FALSE(BroadcastSubscriber::join(seg.map(), 0, 1).ok()) << "offset " << f.at;
+        std::memcpy(m.base() + f.at, saved, 8);
+    }
+    EXPECT_TRUE(BroadcastSubscriber::join(seg.map(), 0, 1).ok());
+}
+
+TEST(BroadcastUntrusted, ForgedDescriptorsAndIndexAreRefused) {
+    const auto c = config(64, 4, 1, Overflow::Block);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto layout = must(BroadcastLayout::read(seg.map()));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    ASSERT_TRUE(publish(pub, 7));
+    Mapping m = seg.map();
+    const std::uint64_t d = layout.descriptors_at;  // message 0 went to slot 0
+    const auto forged = [&](auto&& forge) {
+        std::vector<std::uint8_t> saved(m.base(), m.base() + layout.slots_at);
+        forge();
+        const bool refused = !sub.try_next().ok();
+        std::memcpy(m.base(), saved.data(), saved.size());
+        return refused;
+    };
+    EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, d + 8, 65); }));             // length beyond the slot
+    EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, d + 40, 9); }));             // shape says 9 bytes
+    EXPECT_TRUE(forged([&] { poke<std::uint32_t>(m, d + 16, 9); }));             // too many dimensions
+    EXPECT_TRUE(forged([&] { std::memset(m.base() + d + 24, 'B', 16); }));       // unterminated format
+    EXPECT_TRUE(forged([&] { poke<std::uint32_t>(m, d + 20, 0); }));             // item size 0
+    EXPECT_TRUE(forged([&] { poke<std::uint32_t>(m, layout.index_at, 99); }));   // slot out of range
+    EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, d, 5); }));                  // slot holds another message
+    EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, 64, 1000); }));              // far ahead in block mode
+    EXPECT_EQ(receive(sub), 7u);
+}
+
+// Three subscriber threads each receive every message of a blocking stream, in order.
+TEST(BroadcastThreads, BlockStreamReachesEverySubscriberInOrder) {
+    const auto c = config(256, 8, 3, Overflow::Block);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    constexpr std::uint64_t kCount = 20000;
+    std::vector<BroadcastSubscriber> subs;
+    for (std::uint32_t i = 0; i < 3; ++i) subs.push_back(must(BroadcastSubscriber::join(seg.map(), i, i + 1)));
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (auto& s : subs)
+        threads.emplace_back([&s, &bad] {
+            NoHost host;
+            for (std::uint64_t expect = 0; expect < kCount;) {
+                bool ended = false;
+                auto m = must(s.wait_next(Deadline::after_ns(10'000'000'000), host, nullptr, ended));
+                if (!m) { ++bad; return; }
+                std::uint64_t v = 0;
+                std::memcpy(&v, m->data, 8);
+                const bool whole = m->length == 8 + v % 200 && (m->length == 8 || m->data[m->length - 1] == (v & 0xFF));
+                if (v != expect || !whole) ++bad;
+                s.release(*m);
+                ++expect;
+            }
+        });
+    NoHost host;
+    for (std::uint64_t i = 0; i < kCount; ++i) {
+        auto loan = must(pub.loan_wait(256, Deadline::after_ns(10'000'000'000), host, nullptr));
+        ASSERT_TRUE(loan);
+        const std::uint64_t len = 8 + i % 200;
+        auto bytes = pub.loan_bytes(*loan);
+        std::memset(bytes.data(), static_cast<int>(i & 0xFF), len);
+        std::memcpy(bytes.data(), &i, 8);
+        ASSERT_TRUE(pub.commit(*loan, len, MessageShape::bytes(len)).ok());
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+}  // namespace
+}  // namespace velmora
+
+// ---- the public C++ API ---------------------------------------------------------
+
+namespace velmora {
+namespace {
+
+std::string api_name() {
+    static std::atomic<int> counter{0};
+    return "/velmora_bcast_api_" + std::to_string(this_pid()) + "_" + std::to_string(counter++);
+}
+
+TEST(BroadcastApi, LoanPublishAndReceiveInPlaceWithShape) {
+    const std::string name = api_name();
+    BroadcastOptions options;
+    options.max_message = 64;
+    options.depth = 2;
+    options.subscribers = 1;
+    auto pub = must(Publisher::create(name, options));
+    struct Remove {
+        std::string name;
+        ~Remove() { (void)PlatformHandle::remove(name); }
+    } remove{name};
+    auto sub = must(Subscriber::open(name));
+    auto second = Subscriber::open(name);
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().code, EAGAIN);
+    EXPECT_EQ(pub.subscribers().size(), 1u);
+
+    auto loan = must(pub.loan(24));
+    ASSERT_TRUE(loan);
+    for (std::size_t i = 0; i < 24; ++i) loan->bytes()[i] = static_cast<std::uint8_t>(i);
+    const std::uint64_t shape[] = {2, 3};
+    ASSERT_TRUE(pub.publish(*loan, 24, "<i", shape).ok());
+    auto m = must(sub.receive(std::chrono::seconds(1)));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->format(), "<i");
+    EXPECT_EQ(m->itemsize(), 4u);
+    ASSERT_EQ(m->shape().size(), 2u);
+    EXPECT_EQ(m->shape()[1], 3u);
+    EXPECT_EQ(m->bytes()[23], 23);
+    sub.release(*m);
+
+    const std::uint8_t text[] = {'h', 'i'};
+    EXPECT_TRUE(must(pub.publish(std::span<const std::uint8_t>(text))));
+    EXPECT_FALSE(pub.publish(*must(pub.loan(8)), 8, "<i", shape).ok());  // 6 items are not 8 bytes
+    bool ended = false;
+    m = must(sub.receive(std::chrono::seconds(1), &ended));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->bytes().size(), 2u);
+    sub.release(*m);
+    EXPECT_TRUE(sub.has_publisher());
+    pub.close();
+    EXPECT_FALSE(sub.has_publisher());
+    m = must(sub.receive(std::chrono::seconds(5), &ended));
+    EXPECT_FALSE(m);
+    EXPECT_TRUE(ended);
+}
+
+}  // namespace
+}  // namespace velmora

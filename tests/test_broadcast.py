@@ -1,0 +1,303 @@
+"""Publisher and Subscriber in one process: the API's rules (limits, roles,
+late joiners, loans, views, the end of the stream, pickling, closing) and
+segments whose header or slot descriptors were forged."""
+import pickle
+import queue
+import struct
+import threading
+
+import pytest
+
+import velmora
+from conftest import second_mapping
+
+Publisher, Subscriber = velmora.Publisher, velmora.Subscriber
+HEADER, ENTRY, DESCRIPTOR = 192, 64, 128
+
+
+@pytest.fixture
+def bcast(seg_name):
+    """A block-mode publisher (max_message 256, depth 4, 3 subscribers)."""
+    pub = Publisher.create(seg_name, 256, 4, subscribers=3)
+    yield pub
+    pub.close()
+
+
+def test_every_subscriber_gets_every_message_and_late_ones_start_at_the_next(bcast, seg_name):
+    a = Subscriber.open(seg_name)
+    bcast.publish(b"first")
+    b = Subscriber.open(seg_name)
+    bcast.publish("second")
+    bcast.publish([1, 2.5])
+    second = struct.pack("<I", 6) + b"second"  # values are encoded as the ring encodes them
+    assert [a.receive(timeout=1) for _ in range(3)] == [b"first", second, struct.pack("<qd", 1, 2.5)]
+    assert [b.receive(timeout=1) for _ in range(2)] == [second, struct.pack("<qd", 1, 2.5)]
+    with pytest.raises(queue.Empty):
+        b.receive(timeout=0)
+
+
+def test_subscriber_limit_and_one_publisher(bcast, seg_name):
+    subs = [Subscriber.open(seg_name) for _ in range(3)]
+    with pytest.raises(BlockingIOError):
+        Subscriber.open(seg_name)
+    subs[0].close()
+    subs[0] = Subscriber.open(seg_name)  # the freed place is taken again
+    with pytest.raises(BlockingIOError):
+        pickle.loads(pickle.dumps(bcast))  # a second publisher of the same segment
+    assert sorted(subs[1].subscribers()) == sorted(bcast.subscribers())
+    assert len(bcast.subscribers()) == 3
+    for s in subs:
+        s.close()
+    assert bcast.subscribers() == []
+
+
+def test_block_mode_full_raises_queue_full_until_the_slowest_reads(bcast, seg_name):
+    slow = Subscriber.open(seg_name)
+    for i in range(4):
+        bcast.publish(bytes([i]))
+    with pytest.raises(queue.Full):
+        bcast.publish(b"x", timeout=0.05)
+    with pytest.raises(queue.Full):
+        bcast.loan(8, timeout=0)
+    assert slow.receive() == b"\x00"
+    bcast.publish(b"x", timeout=0)
+
+
+def test_blocked_publish_is_woken_by_a_receive_in_another_thread(bcast, seg_name):
+    sub = Subscriber.open(seg_name)
+    for i in range(4):
+        bcast.publish(bytes([i]))
+    started = threading.Event()
+
+    def reader():
+        started.wait()
+        for _ in range(5):
+            sub.receive(timeout=10)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    started.set()
+    bcast.publish(b"after", timeout=10)  # waits, with the interpreter lock released
+    t.join(10)
+    assert not t.is_alive()
+
+
+def test_loan_publishes_on_exit_and_discards_on_exception(bcast, seg_name):
+    sub = Subscriber.open(seg_name)
+    with bcast.loan(5) as buf:
+        assert not buf.readonly and len(buf) == 5
+        buf[:] = b"hello"
+    with pytest.raises(KeyError):
+        with bcast.loan(3) as buf:
+            buf[:] = b"bad"
+            raise KeyError
+    bcast.publish(b"next")
+    assert sub.receive(timeout=1) == b"hello"
+    assert sub.receive(timeout=1) == b"next"
+    with pytest.raises(ValueError, match="released"):
+        buf[0]
+    with pytest.raises(ValueError, match="too large"):
+        bcast.loan(257)
+
+
+def test_receive_view_gives_the_slot_until_the_block_ends(bcast, seg_name):
+    sub = Subscriber.open(seg_name)
+    bcast.publish(b"in place")
+    with sub.receive_view() as mv:
+        assert mv.readonly and bytes(mv) == b"in place"
+        with pytest.raises(RuntimeError):
+            sub.receive(timeout=0)  # one message at a time
+    with pytest.raises(ValueError):
+        bytes(mv)
+    with pytest.raises(queue.Empty):
+        sub.receive_view(timeout=0)
+
+
+def test_end_of_stream_after_everything_published(bcast, seg_name):
+    sub = Subscriber.open(seg_name)
+    assert sub.has_publisher()
+    bcast.publish(b"last")
+    bcast.close()
+    assert not sub.has_publisher()
+    assert sub.receive(eof=True) == b"last"
+    assert sub.receive(eof=True) is None
+    with pytest.raises(queue.Empty):
+        sub.receive(timeout=0)
+
+
+def test_publisher_role_can_be_taken_over_by_name_after_close(seg_name):
+    pub = Publisher.create(seg_name, 64, 2, subscribers=1)
+    sub = Subscriber.open(seg_name)
+    pub.publish(b"a")
+    data = pickle.dumps(pub)
+    pub.close()
+    again = pickle.loads(data)
+    again.publish(b"b")
+    assert [sub.receive(timeout=1), sub.receive(timeout=1)] == [b"a", b"b"]
+    again.close()
+
+
+def test_pickled_subscriber_subscribes_again(bcast, seg_name):
+    sub = Subscriber.open(seg_name)
+    twin = pickle.loads(pickle.dumps(sub))
+    bcast.publish(b"both")
+    assert sub.receive(timeout=1) == twin.receive(timeout=1) == b"both"
+    assert len(bcast.subscribers()) == 2
+
+
+@pytest.mark.parametrize("call", [
+    lambda p, s: p.publish(b"x"), lambda p, s: s.receive(), lambda p, s: s.missed(),
+    lambda p, s: s.has_publisher(), lambda p, s: pickle.dumps(s), lambda p, s: p.loan(1),
+])
+def test_closed_objects_raise(seg_name, call):
+    pub = Publisher.create(seg_name, 64, 2)
+    sub = Subscriber.open(seg_name)
+    pub.close()
+    sub.close()
+    with pytest.raises(ValueError, match="closed"):
+        call(pub, sub)
+    pub.close()  # a second close does nothing
+    assert "closed" in repr(pub) and "closed" in repr(sub)
+
+
+def test_close_wakes_a_blocked_receive(bcast, seg_name):
+    sub = Subscriber.open(seg_name)
+    errors = []
+    started = threading.Event()
+
+    def reader():
+        started.set()
+        try:
+            sub.receive(timeout=30)
+        except ValueError as e:
+            errors.append(e)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    started.wait()
+    sub.close()
+    t.join(10)
+    assert not t.is_alive() and "closed" in str(errors[0])
+
+
+@pytest.mark.parametrize("kwargs, match", [
+    (dict(max_message=0, depth=4), "max_message"),
+    (dict(max_message=64, depth=0), "depth"),
+    (dict(max_message=64, depth=4, subscribers=0), "subscribers"),
+    (dict(max_message=64, depth=4, overflow="drop"), "overflow"),
+])
+def test_create_refuses_bad_configurations(seg_name, kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        Publisher.create(seg_name, **kwargs)
+
+
+def test_overwrite_never_waits_and_counts_what_a_laggard_missed(seg_name):
+    pub = Publisher.create(seg_name, 64, 4, subscribers=2, overflow="overwrite")
+    sub = Subscriber.open(seg_name)
+    for i in range(10):
+        pub.publish(struct.pack("<I", i), timeout=0)
+    got = [struct.unpack("<I", sub.receive(timeout=1))[0] for _ in range(4)]
+    assert got == [6, 7, 8, 9] and sub.missed() == 6
+    pub.close()
+
+
+def test_overwrite_keeps_a_viewed_slot_intact(seg_name):
+    pub = Publisher.create(seg_name, 64, 2, subscribers=1, overflow="overwrite")
+    sub = Subscriber.open(seg_name)
+    pub.publish(b"keep me")
+    with sub.receive_view() as mv:
+        for i in range(20):
+            pub.publish(struct.pack("<I", i), timeout=0)
+        assert bytes(mv) == b"keep me"
+    assert struct.unpack("<I", sub.receive(timeout=1))[0] == 18
+    assert sub.missed() == 18
+    pub.close()
+
+
+# ---- arrays -------------------------------------------------------------------------------
+
+def test_array_keeps_dtype_and_shape_and_is_read_in_place(bcast, seg_name):
+    np = pytest.importorskip("numpy")
+    sub = Subscriber.open(seg_name)
+    frame = np.arange(24, dtype=np.int16).reshape(2, 3, 4)
+    bcast.publish(frame)
+    with sub.receive_view() as mv:
+        assert mv.format == frame.data.format and mv.shape == (2, 3, 4)
+        arr = np.asarray(mv)
+        assert arr.dtype == np.int16 and arr.shape == (2, 3, 4)
+        assert (arr == frame).all()
+        # No copy: a change made to the segment through another mapping shows in the array.
+        shm = second_mapping(seg_name)
+        try:
+            raw = bytes(shm.buf)
+            at = raw.index(frame.tobytes())
+            shm.buf[at:at + 2] = struct.pack("<h", -5)
+            assert arr[0, 0, 0] == -5
+        finally:
+            shm.close()
+    bcast.publish(frame)
+    assert sub.receive(timeout=1) == frame.tobytes()  # receive() stays bytes
+
+
+def test_non_contiguous_and_oversized_arrays_are_refused(bcast):
+    np = pytest.importorskip("numpy")
+    with pytest.raises((BufferError, ValueError)):
+        bcast.publish(np.zeros((8, 8), np.uint8)[:, ::2])
+    with pytest.raises(ValueError, match="too large"):
+        bcast.publish(np.zeros(300, np.uint8))
+
+
+# ---- forged segments ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("offset, fmt, value", [
+    (0, "<Q", 0x1234),            # magic
+    (8, "<I", 99),                # layout version
+    (12, "<I", 5),                # overflow policy
+    (16, "<Q", 1 << 40),          # slots beyond the segment
+    (24, "<I", 1),                # slot count
+    (32, "<I", 0),                # subscriber limit
+])
+def test_forged_header_is_refused(bcast, seg_name, offset, fmt, value):
+    shm = second_mapping(seg_name)
+    try:
+        struct.pack_into(fmt, shm.buf, offset, value)
+        with pytest.raises(ValueError):
+            Subscriber.open(seg_name)
+    finally:
+        shm.close()
+
+
+def descriptor_at(depth=4, subscribers=3):
+    index = (depth * 4 + 63) // 64 * 64
+    return HEADER + index + subscribers * ENTRY  # slot 0's descriptor
+
+
+@pytest.mark.parametrize("offset, fmt, value", [
+    (8, "<Q", 10_000),            # length beyond the slot
+    (40, "<Q", 7),                # shape not the length
+    (16, "<I", 9),                # too many dimensions
+    (20, "<I", 0),                # item size 0
+    (0, "<Q", 3),                 # the slot holds another message
+])
+def test_forged_descriptor_is_refused(bcast, seg_name, offset, fmt, value):
+    sub = Subscriber.open(seg_name)
+    bcast.publish(b"12345")
+    shm = second_mapping(seg_name)
+    try:
+        struct.pack_into(fmt, shm.buf, descriptor_at() + offset, value)
+        with pytest.raises(ValueError, match="corrupt"):
+            sub.receive(timeout=1)
+    finally:
+        shm.close()
+
+
+def test_arrays_made_from_a_view_keep_the_mapping_after_close(bcast, seg_name):
+    np = pytest.importorskip("numpy")
+    sub = Subscriber.open(seg_name)
+    bcast.publish(np.arange(4, dtype=np.int32))
+    with sub.receive_view() as mv:
+        kept = [np.frombuffer(mv, dtype=np.int32), np.asarray(mv)]
+    sub.close()  # the slot is given back, the memory stays mapped while arrays use it
+    assert [int(a.sum()) for a in kept] == [6, 6]
+    del kept
+    assert "closed" in repr(sub)
