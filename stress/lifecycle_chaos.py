@@ -131,17 +131,19 @@ def _round(seed):
         """In a child forked while the parent's threads sit inside calls."""
         code = 0
         try:
+            # The child is a process of its own: while the parent holds the
+            # consumer role of `side`, the child's calls are refused.
             try:
                 side.get(timeout=0.05)
                 code = 3
             except queue.Empty:
                 pass
-            except ValueError:
-                pass  # the parent had closed it already
+            except (ValueError, BlockingIOError):
+                pass  # the parent had closed it already, or holds the role
             try:
                 if side.pop() is not None:
                     code = 3
-            except ValueError:
+            except (ValueError, BlockingIOError):
                 pass
             ring.close()
             side.close()
