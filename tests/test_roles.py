@@ -220,6 +220,30 @@ def test_eof_after_the_last_message_of_a_producer_that_exited_and_not_before_its
         ring.get(timeout=0.05)
 
 
+@pytest.mark.parametrize("drain", ["pop", "pop_many", "pop_into"])
+def test_messages_taken_by_non_blocking_calls_count_as_a_producer_seen(seg_name, drain):
+    """A stream drained by pop/pop_many/pop_into after its producer exited ends at
+    the next get(eof=True), with no wait (an event loop drains this way)."""
+    ring = SM.create(seg_name, RING).spsc()
+    proc = CTX.Process(target=_late_producer, args=(seg_name, 0, 3))
+    proc.start()
+    proc.join(30)
+    assert proc.exitcode == 0 and not ring.has_producer()
+    if drain == "pop_many":
+        assert ring.pop_many(10) == [bytes([i]) for i in range(3)]
+    else:
+        for i in range(3):
+            if drain == "pop":
+                assert ring.pop() == bytes([i])
+            else:
+                buf = bytearray(4)
+                assert ring.pop_into(buf) == 1 and buf[0] == i
+    t0 = time.monotonic()
+    with pytest.raises(EOFError):
+        ring.get(eof=True, timeout=10)
+    assert time.monotonic() - t0 < 5
+
+
 def test_eof_waits_while_a_producer_is_attached_and_ends_when_it_leaves(seg_name):
     ring = SM.create(seg_name, RING).spsc()
     ours, theirs = CTX.Pipe()

@@ -572,6 +572,7 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     if (last) {
         ring.commit(*last);
+        s.roles.saw_producer.store(true, std::memory_order_relaxed);  // for a later get(eof=True)
         s.data_ready.active();
     }
     const std::size_t count = tag ? lengths.size() : raw.size();
