@@ -21,11 +21,12 @@ $(STAMP): Makefile
 	touch $@
 
 # Installed from a wheel, which the typing tests also install into a clean venv.
-# The venv's interpreter is 3.11+, so it gets the cp311-abi3 build (buffer
-# protocol); make test-abi3 covers the cp310-abi3 one.
+# Like any source build it targets the venv interpreter's stable-ABI level
+# (cp311-abi3 on 3.11+, with buffers; cp310-abi3 on 3.10); make test-abi3
+# covers both portable wheels.
 install: $(STAMP)
 	rm -f $(WHEELHOUSE)/velmora-*.whl
-	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -C cmake.define.VELMORA_SABI=3.11 -C wheel.py-api=cp311 . -w $(WHEELHOUSE)
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps . -w $(WHEELHOUSE)
 	$(VPY) -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/velmora-*.whl
 
 # GoogleTest comes from the distribution; install it when it is missing.
@@ -91,7 +92,7 @@ cpp-example: $(STAMP)
 
 cpp-bench: $(STAMP)
 	$(VENV)/bin/cmake -S . -B build/cpp/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DCMAKE_BUILD_TYPE=Release -DVELMORA_PYTHON=OFF -DVELMORA_INSTALL_CPP=OFF -DVELMORA_CPP_API_BENCH=ON >/dev/null
+	  -DCMAKE_BUILD_TYPE=Release -DVELMORA_PYTHON=OFF -DVELMORA_CPP_INSTALL=OFF -DVELMORA_CPP_API_BENCH=ON >/dev/null
 	$(VENV)/bin/cmake --build build/cpp/bench -j2 --target velmora_cpp_api_bench
 	build/cpp/bench/velmora_cpp_api_bench
 

