@@ -108,8 +108,9 @@ def test_checkers_accept_correct_code_and_flag_wrong_code(checker_venv, tool, py
 
 
 @pytest.mark.parametrize("py_version", PY_VERSIONS)
-def test_numpy_buffers_typecheck_where_the_extension_takes_them(checker_venv, py_version):
-    out = check("mypy", py_version, checker_venv, "numpy_buffers.py")
+@pytest.mark.parametrize("tool", ["mypy", "pyright"])
+def test_numpy_buffers_typecheck_where_the_extension_takes_them(checker_venv, tool, py_version):
+    out = check(tool, py_version, checker_venv, "numpy_buffers.py")
     report = out.stdout + out.stderr
     expected = marked_lines("numpy_buffers.py", "# 3.10: error") if py_version == "3.10" else set()
     assert flagged_lines(report, "numpy_buffers.py") == expected, report

@@ -9,7 +9,7 @@ literal type tag, so ``view.read("f64")`` is a ``float`` and ``ring.pop()`` is
 import sys
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Any, Literal, TypeAlias, final, overload
+from typing import Any, Literal, Protocol, TypeAlias, final, overload
 
 # Any object that exports a buffer (numpy arrays, array.array, mmap, ...) on
 # 3.11+, where the extension takes buffers; a writable one where results are
@@ -19,7 +19,15 @@ if sys.version_info >= (3, 12):
     from collections.abc import Buffer as _Buffer
     _WritableBuffer: TypeAlias = _Buffer
 elif sys.version_info >= (3, 11):
-    from typing_extensions import Buffer as _Buffer
+    from typing_extensions import Buffer as _PlainBuffer
+
+    # numpy's stubs declare an array's __buffer__ from 3.12 on only; on 3.11
+    # an array is known by its array interface.
+    class _ArrayInterface(Protocol):
+        @property
+        def __array_interface__(self) -> dict[str, Any]: ...
+
+    _Buffer: TypeAlias = _PlainBuffer | _ArrayInterface
     _WritableBuffer: TypeAlias = _Buffer
 else:
     _Buffer: TypeAlias = bytes | bytearray | memoryview

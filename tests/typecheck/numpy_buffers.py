@@ -39,4 +39,6 @@ def publish(view: velmora.MappedView, values: npt.NDArray[np.float64]) -> None:
 
 def snapshot(view: velmora.MappedView) -> npt.NDArray[np.float64]:
     # The data area starts after the 4-byte lock word: offset=4 is 8-aligned.
-    return np.frombuffer(view, dtype=np.float64, count=4, offset=4)  # 3.10: error
+    # (numpy's stubs take any buffer in frombuffer from 3.12 on, a memoryview
+    # before.)
+    return np.frombuffer(memoryview(view), dtype=np.float64, count=4, offset=4)  # 3.10: error
