@@ -112,11 +112,12 @@ def test_numpy_arrays_travel_through_a_ring_and_a_view(venv_python, seg_name):
             assert ring.pop_into(out) is None
         finally:
             velmora.SharedMemory.remove(name)
-        view = velmora.SharedMemory.create(name, 4 + 8 * 16).map()
+        # The data area follows the 4-byte lock word: offset=4 is 8-aligned.
+        view = velmora.SharedMemory.create(name, 8 + 8 * 16).map()
         try:
             data = np.frombuffer(view, dtype=np.float64, offset=4)
             assert data.ctypes.data % 8 == 0 and data.size == 16
-            view.write(np.linspace(0.0, 1.5, 16), 0)
+            view.write(np.linspace(0.0, 1.5, 16), 4)
             print(data.tolist() == np.linspace(0.0, 1.5, 16).tolist())
             del data
         finally:
