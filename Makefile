@@ -96,7 +96,7 @@ cpp-bench: $(STAMP)
 	$(VENV)/bin/cmake --build build/cpp/bench -j2 --target velmora_cpp_api_bench
 	build/cpp/bench/velmora_cpp_api_bench
 
-# Reliability (see README): sanitizer builds of both suites, coverage-guided
+# Reliability (see CONTRIBUTING.md): sanitizer builds of both suites, coverage-guided
 # fuzzers, multi-process stress. FUZZ_SECONDS and STRESS_SECONDS set the time
 # each fuzzer and each stress scenario runs.
 FUZZ_SECONDS   ?= 60
