@@ -10,6 +10,7 @@ STAMP    := $(VENV)/.tools-stamp
 WHEELHOUSE := build/wheelhouse
 
 .PHONY: all install gtest test test-native test-python test-windows test-abi3 test-sanitize fuzz stress wheel demo bench clean \
+        wheel-aarch64 test-aarch64 \
         cpp-example cpp-bench
 
 all: install
@@ -80,6 +81,14 @@ wheel: $(STAMP)
 # The wheels from `make wheel` under every CPython 3.10+ on the machine.
 test-abi3: $(STAMP)
 	scripts/test-abi3.sh
+
+# The same two wheels cross-built for Linux aarch64 into dist/, and the Python
+# suite run against the cp311 one on Debian's arm64 CPython under qemu-user.
+wheel-aarch64: $(STAMP)
+	WHEEL_ARCH=aarch64 scripts/build-wheels.sh
+
+test-aarch64: wheel-aarch64
+	scripts/test-aarch64.sh
 
 # Cross-builds the core and native tests with mingw-w64 and runs them under Wine.
 test-windows:
