@@ -11,9 +11,10 @@
 # versions and writes the manylinux tags, and abi3audit checks that only the
 # stable ABI of each wheel's version is used. Needs .venv (make's tool stamp).
 #
-# WHEEL_ARCH=aarch64 (`make wheel-aarch64`) cross-builds the same two wheels
-# for Linux aarch64 (manylinux2014_aarch64) beside the others in dist/;
-# scripts/test-aarch64.sh tests them under emulation.
+# WHEEL_ARCH=aarch64 (`make wheel-aarch64`) cross-builds for Linux aarch64
+# (manylinux2014_aarch64) beside the others in dist/; WHEEL_SABIS chooses the
+# levels (`make wheel-aarch64`: 3.11 only, the one scripts/test-aarch64.sh can
+# test under emulation, with Debian's arm64 CPython 3.11).
 #
 # The wheels carry the C++ headers but not the static library: zig's clang
 # builds it against its own libc++, which other compilers' programs cannot
@@ -51,7 +52,7 @@ sdist=$(scripts/make-sdist.sh dist "$VPY")
 tar -xzmf "$sdist" -C "$WORK/src"
 src=$(ls -d "$WORK"/src/velmora-*)
 
-for sabi in 3.10 3.11; do
+for sabi in ${WHEEL_SABIS:-3.10 3.11}; do
     tag=cp${sabi/./}
     echo "wheel: $tag-abi3 $ARCH (zig c++, glibc 2.17)"
     "$VPY" -m pip wheel -q --no-build-isolation --no-deps "$src" -w "$WORK/raw" \
