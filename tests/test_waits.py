@@ -84,7 +84,7 @@ def test_other_threads_keep_running_while_a_call_waits(held):
             view.write(b"x", 0)
         t1 = time.monotonic()
     gaps = heart.gaps(t0, t1)
-    assert len(gaps) > 20 and max(gaps) < 0.05, f"{len(gaps)} gaps, longest {max(gaps):.3f} s"
+    assert len(gaps) > 20 and max(gaps) < 0.25, f"{len(gaps)} gaps, longest {max(gaps):.3f} s"
 
 
 def test_a_waiting_call_gets_in_once_the_holder_releases(held):
