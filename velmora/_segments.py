@@ -85,21 +85,44 @@ def classify(head: bytes, size: int) -> Content:
     return Content("unknown", f"lock word {word & 0xFFFFFFFF:#010x}", details)
 
 
+def read_head(path: str, n: int = RING_HEADER) -> bytes:
+    """Up to `n` bytes from the start of the file, read with pread(2): a file
+    that shrinks meanwhile gives fewer bytes, never a signal."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        return os.pread(fd, n, 0)
+    finally:
+        os.close(fd)
+
+
 def read_content(path: str, size: int) -> Content:
-    """Maps the segment read-only and classifies its first bytes."""
+    """Classifies the segment's first bytes; any failure to read them is a "?"."""
     if size == 0:
         return Content("unknown", "empty", {})
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+        head = read_head(path)
     except OSError as exc:
-        return Content("unknown", f"unreadable: {exc.strerror}", {})
-    try:
-        with mmap.mmap(fd, min(size, RING_HEADER), prot=mmap.PROT_READ) as m:
-            return classify(m[:], size)
-    except OSError as exc:
-        return Content("unknown", f"unreadable: {exc.strerror}", {})
-    finally:
-        os.close(fd)
+        return Content("?", f"? ({exc.strerror or exc})", {})
+    # The file may have been truncated or grown since it was stat'ed: judge
+    # the bytes by the size they came from.
+    return classify(head, size if len(head) == min(size, RING_HEADER) else len(head))
+
+
+def display_name(entry: str) -> str:
+    """A file name as one printable line: bytes that are not UTF-8, control
+    characters (a newline) and the backslash itself are written as backslash
+    escapes, so two names never look alike."""
+    out = []
+    for c in os.fsencode(entry).decode("utf-8", "surrogateescape"):
+        if c == "\\":
+            out.append("\\\\")
+        elif "\udc80" <= c <= "\udcff":  # a byte that is not UTF-8
+            out.append(f"\\x{ord(c) - 0xDC00:02x}")
+        elif not c.isprintable():
+            out.append(c.encode("unicode_escape").decode("ascii"))
+        else:
+            out.append(c)
+    return "".join(out)
 
 
 # ---- processes that map a segment ----------------------------------------------------
@@ -107,13 +130,53 @@ def read_content(path: str, size: int) -> Content:
 
 @dataclass
 class Mappers:
-    """Which processes map which file, from /proc/*/maps, keyed by (device, inode)."""
+    """Which processes map which file, from /proc/*/maps, keyed by (device,
+    inode), and the credentials of the processes whose maps could not be
+    read (another user's, for a user who is not root)."""
 
     by_file: dict
-    complete: bool  # False when some process's maps could not be read
+    hidden: set = field(default_factory=set)  # {(uids, gids)}; None: not known
+
+    @property
+    def complete(self) -> bool:
+        return not self.hidden
 
     def pids(self, st: os.stat_result) -> list:
         return sorted(self.by_file.get((st.st_dev, st.st_ino), ()))
+
+    def complete_for(self, st: os.stat_result) -> bool:
+        """True when no process whose maps were unreadable could have opened
+        this file: only then is the count of its mappers known to be whole."""
+        return not any(_may_open(creds, st) for creds in self.hidden)
+
+
+def _may_open(creds, st: os.stat_result) -> bool:
+    if creds is None:
+        return True
+    uids, gids = creds
+    if 0 in uids:
+        return True
+    if st.st_uid in uids:
+        return bool(st.st_mode & 0o600)
+    if st.st_gid in gids:
+        return bool(st.st_mode & 0o060)
+    return bool(st.st_mode & 0o006)
+
+
+def _credentials(status_path: str):
+    """(uids, gids) of a process from /proc/PID/status, or None."""
+    uids = gids = None
+    try:
+        with open(status_path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key == "Uid":
+                    uids = frozenset(int(x) for x in rest.split())
+                elif key in ("Gid", "Groups"):
+                    gids = (gids or frozenset()) | frozenset(int(x) for x in rest.split())
+    except (OSError, ValueError):
+        return None
+    return (uids, gids or frozenset()) if uids else None
 
 
 def scan_mappers(proc: str = "/proc") -> Mappers:
@@ -121,11 +184,11 @@ def scan_mappers(proc: str = "/proc") -> Mappers:
     out: it maps nothing of its own, and mapping to look must not count."""
     own = os.getpid()
     by_file: dict = {}
-    complete = True
+    hidden: set = set()
     try:
         entries = os.listdir(proc)
     except OSError:
-        return Mappers({}, False)
+        return Mappers({}, {None})
     for entry in entries:
         if not entry.isdigit() or int(entry) == own:
             continue
@@ -135,17 +198,22 @@ def scan_mappers(proc: str = "/proc") -> Mappers:
         except FileNotFoundError:  # the process has gone
             continue
         except OSError:
-            complete = False
+            creds = _credentials(os.path.join(proc, entry, "status"))
+            if os.path.isdir(os.path.join(proc, entry)):
+                hidden.add(creds)
             continue
         for line in lines:
             # address perms offset dev inode path; the path may contain blanks
             parts = line.split(maxsplit=5)
             if len(parts) < 6 or not parts[5].startswith(SHM_DIR + "/"):
                 continue
-            major, minor = (int(x, 16) for x in parts[3].split(":"))
-            key = (os.makedev(major, minor), int(parts[4]))
+            try:
+                major, minor = (int(x, 16) for x in parts[3].split(":"))
+                key = (os.makedev(major, minor), int(parts[4]))
+            except ValueError:
+                continue
             by_file.setdefault(key, set()).add(int(entry))
-    return Mappers(by_file, complete)
+    return Mappers(by_file, hidden)
 
 
 def command_of(pid: int, proc: str = "/proc") -> str:
@@ -230,7 +298,7 @@ class Segment:
 
 def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
     return Segment(
-        name="/" + os.path.basename(path),
+        name="/" + display_name(os.path.basename(path)),
         path=path,
         size=st.st_size,
         owner=_owner(st.st_uid),
@@ -238,7 +306,7 @@ def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
         created=_birth_time(path) or st.st_ctime,
         content=read_content(path, st.st_size),
         pids=mappers.pids(st),
-        pids_complete=mappers.complete,
+        pids_complete=mappers.complete_for(st),
     )
 
 
@@ -256,7 +324,7 @@ def list_segments() -> list:
         path = os.path.join(SHM_DIR, entry)
         try:
             st = os.lstat(path)
-        except FileNotFoundError:  # removed while we looked
+        except OSError:  # removed while we looked, or not ours to see
             continue
         # glibc keeps named POSIX semaphores in the same directory as sem.NAME.
         if stat.S_ISREG(st.st_mode) and not entry.startswith("sem."):
@@ -285,6 +353,16 @@ def get_segment(name: str) -> Segment:
     return _segment(path_of(name), st, scan_mappers())
 
 
+def read_lock_word(name: str):
+    """The segment's lock word as it reads now, or None when the file holds
+    fewer than 4 bytes."""
+    try:
+        head = read_head(path_of(name), LOCK_WORD)
+    except OSError as exc:
+        raise SegmentError(f"cannot read {path_of(name)}: {exc.strerror}") from None
+    return struct.unpack("<i", head)[0] if len(head) == LOCK_WORD else None
+
+
 def reset_lock_word(name: str, size: int) -> int:
     """Writes 0 over the segment's lock word with one aligned 32-bit store and
     returns the word it replaced."""
@@ -296,6 +374,8 @@ def reset_lock_word(name: str, size: int) -> int:
     except OSError as exc:
         raise SegmentError(f"cannot open {path} for writing: {exc.strerror}") from None
     try:
+        if os.fstat(fd).st_size < LOCK_WORD:  # truncated since it was looked at
+            raise SegmentError(f"{normalize(name)} shrank below a lock word")
         with mmap.mmap(fd, LOCK_WORD, prot=mmap.PROT_READ | mmap.PROT_WRITE) as m:
             words = memoryview(m).cast("i")
             try:

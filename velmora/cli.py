@@ -112,19 +112,7 @@ def cmd_remove(args, out) -> int:
     return 0 if all(r["removed"] for r in results) else 1
 
 
-def cmd_unlock(args, out) -> int:
-    seg = segments.get_segment(args.name)
-    if not args.force:
-        if seg.content.kind == "ring":
-            raise SegmentError(f"{seg.name} holds a ring, whose first bytes are a counter, not a lock word "
-                               "(use --force to zero them anyway)")
-        if seg.pids:
-            pids = ", ".join(map(str, seg.pids))
-            raise SegmentError(f"{seg.name} is mapped by {len(seg.pids)} other process(es) (pid {pids}); "
-                               "a holder may still be inside (use --force to reset anyway)")
-        if not seg.pids_complete:
-            print(f"{PROG}: warning: some processes' mappings could not be read", file=sys.stderr)
-    before = segments.reset_lock_word(seg.name, seg.size)
+def _report_unlock(seg, before: int, args, out) -> None:
     was = segments.classify(before.to_bytes(4, "little", signed=True), segments.LOCK_WORD).state
     if args.json:
         _print_json({"name": seg.name, "unlocked": True, "lock_word_before": before, "was": was}, out)
@@ -132,10 +120,52 @@ def cmd_unlock(args, out) -> int:
         print(f"{seg.name}: already unlocked", file=out)
     else:
         print(f"{seg.name}: lock word reset (was {was})", file=out)
+
+
+def cmd_unlock(args, out) -> int:
+    """Without --force, only a word that reads as a lock left held is reset:
+    write-locked (-1), or held by readers while no process maps the segment.
+    Anything else is refused with what was seen, and nothing is written."""
+    seg = segments.get_segment(args.name)
+    if args.force:
+        _report_unlock(seg, segments.reset_lock_word(seg.name, seg.size), args, out)
+        return 0
+    seen = seg.content.state
+    if seg.content.kind == "ring":
+        raise SegmentError(f"{seg.name} holds a ring, whose first bytes are a counter, not a lock word "
+                           "(use --force to zero them anyway)")
+    if seg.content.kind != "view":
+        raise SegmentError(f"{seg.name} does not read as a view's lock word ({seen}); nothing changed "
+                           "(use --force to zero its first 4 bytes anyway)")
+    if seg.pids:
+        pids = ", ".join(map(str, seg.pids))
+        raise SegmentError(f"{seg.name} is mapped by {len(seg.pids)} other process(es) (pid {pids}); "
+                           "a holder may still be inside (use --force to reset anyway)")
+    word = seg.content.details["lock_word"]
+    if word == 0:
+        _report_unlock(seg, 0, args, out)
+        return 0
+    if not seg.pids_complete:
+        print(f"{PROG}: warning: some processes' mappings could not be read", file=sys.stderr)
+    if segments.read_lock_word(seg.name) != word:
+        raise SegmentError(f"{seg.name}: the lock word changed while it was looked at (it read {seen}); "
+                           "nothing changed, try again")
+    _report_unlock(seg, segments.reset_lock_word(seg.name, seg.size), args, out)
     return 0
 
 
 # ---- entry point -----------------------------------------------------------------------
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("velmora")
+    except Exception:  # not installed as a distribution: the module knows
+        import velmora
+
+        return velmora.__version__
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -146,6 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG, parents=[common],
         description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}).",
         epilog="Exit status: 0 success, 1 failure, 2 usage error.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     p = sub.add_parser("list", parents=[common], help="list the segments with what they seem to hold")
     p.set_defaults(run=cmd_list)
@@ -165,6 +196,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
+    # Names are escaped already; this covers any other text in an output
+    # encoding that cannot show it.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     args = build_parser().parse_args(argv)
     args.json = getattr(args, "json", False)
     try:

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string>
 #include <sys/mman.h>
@@ -188,5 +189,11 @@ PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
 PlatformHandle::~PlatformHandle() {
     if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
 }
+
+}  // namespace velmora
+
+namespace velmora {
+
+void at_fork_child(void (*fn)()) noexcept { (void)::pthread_atfork(nullptr, nullptr, fn); }
 
 }  // namespace velmora

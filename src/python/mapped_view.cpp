@@ -32,14 +32,15 @@ struct ViewState {
     std::atomic<std::uint64_t> cursor{0};
     std::optional<double> lock_timeout;  // seconds; none: wait for ever
     std::string scratch;  // staging for writes and decoded reads, reused across calls
-    std::atomic<int> busy{0};            // calls in flight (see InUse)
-    std::atomic<bool> closing{false};
+    Lifecycle life;                      // calls in flight, close()
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
 
     ViewState(Mapping m, std::string segment) noexcept : mapping(std::move(m)), name(std::move(segment)) {}
     ViewState(ViewState&& other) noexcept
         : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
           lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)) {}
+
+    void release() noexcept { mapping = Mapping(); }
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -72,8 +73,11 @@ PyObject* raise_timeout(const ViewState& v) {
 // raised; nothing has changed then.
 template <bool Exclusive, class Work>
 bool with_lock(const ViewState& v, Work work) {
+    // Python code run since the call began (a __buffer__ method, a finalizer)
+    // may have closed the view: then it is not waited for.
+    if (v.life.closing()) return raise_closed("MappedView"), false;
     // First in, last out: the lock is released before the interpreter lock is retaken.
-    ClosingWait host{{}, v.closing};
+    ClosingWait host(v.life);
     const Deadline deadline = deadline_from(v.lock_timeout);
     const bool held = [&] {
         if constexpr (Exclusive) {
@@ -283,14 +287,12 @@ PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(v
 // blocked on the lock gives up with "is closed"), then unmaps.
 PyObject* close(PyObject* self, PyObject*) {
     ViewState& v = view(self);
-    if (!v.mapping) Py_RETURN_NONE;
+    if (v.life.closing()) Py_RETURN_NONE;
     if (v.exports > 0) {
         PyErr_SetString(PyExc_BufferError, "cannot close MappedView: its data area is still exported");
         return nullptr;
     }
-    v.closing.store(true);
-    wait_until_unused(v.busy);
-    v.mapping = Mapping();
+    close_object(v);
     Py_RETURN_NONE;
 }
 
@@ -304,7 +306,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
 // code that does its own coordination. The view stays mapped while exported.
 int get_buffer(PyObject* self, Py_buffer* out, int flags) {
     ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView"), -1;
+    if (v.life.closing()) return raise_closed("MappedView"), -1;
     if (PyBuffer_FillInfo(out, self, v.data(), static_cast<Py_ssize_t>(v.data_size()), 0, flags) < 0) return -1;
     ++v.exports;
     return 0;
@@ -343,7 +345,7 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
 
 PyObject* repr(PyObject* self) {
     const ViewState& v = view(self);
-    if (!v.mapping) return PyUnicode_FromString("MappedView(closed)");
+    if (!v.mapping || v.life.closing()) return PyUnicode_FromString("MappedView(closed)");
     const std::string text = "MappedView(data_size=" + std::to_string(v.data_size()) +
                              ", readers=" + std::to_string(v.lock().reader_count()) +
                              ", write_locked=" + (v.lock().is_write_locked() ? "true" : "false") + ")";
@@ -353,17 +355,13 @@ PyObject* repr(PyObject* self) {
 // Every method but close() refuses a closed view, and counts itself in flight.
 template <FastFn F>
 PyObject* open_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView");
-    InUse use(v.busy);
-    return F(self, args, nargs, kwnames);
+    Call<ViewState> call(view(self), "MappedView");
+    return call ? F(self, args, nargs, kwnames) : nullptr;
 }
 template <NoArgsFn F>
 PyObject* open_noargs(PyObject* self, PyObject* unused) {
-    ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView");
-    InUse use(v.busy);
-    return F(self, unused);
+    Call<ViewState> call(view(self), "MappedView");
+    return call ? F(self, unused) : nullptr;
 }
 
 // ---- type -----------------------------------------------------------------------

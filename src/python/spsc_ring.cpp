@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,79 +27,40 @@ constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 
 // The ring (which owns the object's own mapping; empty once closed), its
 // segment's name (for pickling), a scratch buffer reused across calls, and
-// the in-process guards: the thread that holds each role, the calls in
-// flight, and whether close() has begun.
+// the guard of calls and roles (lifecycle.hpp).
 struct RingState {
     std::optional<SpscRing> ring;
     std::string name;
     std::string scratch;
-    std::atomic<unsigned long> producer{0}, consumer{0};
-    std::atomic<int> busy{0};
-    std::atomic<bool> closing{false};
+    Lifecycle life;
 
     RingState(SpscRing r, std::string segment) : ring(std::move(r)), name(std::move(segment)) {}
     RingState(RingState&& o) noexcept
         : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)) {}
+    void release() noexcept { ring.reset(); }
 };
+
+constexpr const char* kClass = "SpscRingBuffer";
+
+// The two roles, each held by one thread of the process at a time for the
+// length of a call. Every call that moves a counter claims its role: the
+// role is what keeps a second producer (or consumer) thread out of the ring
+// while a call lets go of the interpreter lock (a wait, a large copy) or runs
+// Python code (a finalizer during an allocation). A non-blocking call that
+// finds the role held by another thread does not wait for it: it gives its
+// "nothing now" answer (push False, pop None, push_many 0, pop_many []); a
+// blocking one waits for the role within its timeout.
+constexpr int kProducer = 0;
+constexpr int kConsumer = 1;
+
+using RingCall = Call<RingState>;
 
 RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
 
-// One thread of this process at a time in each role of one object. Only a
-// call that lets go of the interpreter lock (a wait, a large copy) could let
-// a second producer (or consumer) thread into the ring, so only such a call
-// claims its role, with hold(); every call first waits, without the
-// interpreter lock, until no other thread holds the role. So the common call
-// costs one load. The same thread coming back in while it holds the role (a
-// signal handler run during a wait) is refused rather than deadlocked. The
-// owner and the in-flight count change only with the interpreter lock held.
-class Role {
-public:
-    Role(const Role&) = delete;
-    Role& operator=(const Role&) = delete;
-    Role(Role&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
-    ~Role() {
-        if (owner_ == nullptr || !held_) return;
-        owner_->store(0, std::memory_order_release);
-        s_.busy.store(s_.busy.load(std::memory_order_relaxed) - 1, std::memory_order_release);
-    }
-
-    // Empty, with an exception set, when the object is closed, the caller
-    // already holds this role, or a signal handler raised while it waited.
-    static std::optional<Role> enter(RingState& s, std::atomic<unsigned long>& owner) {
-        while (owner.load(std::memory_order_acquire) != 0) {
-            if (owner.load() == PyThread_get_thread_ident()) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "SpscRingBuffer is already in use by this thread in this role");
-                return std::nullopt;
-            }
-            GilWait host;
-            const auto free = [&] { return owner.load(std::memory_order_acquire) == 0; };
-            if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
-        }
-        if (!s.ring) return raise_closed("SpscRingBuffer"), std::nullopt;
-        return Role(s, owner);
-    }
-
-    // Claims the role (and counts the call in flight, see InUse) before the
-    // interpreter lock is let go.
-    void hold() noexcept {
-        if (held_) return;
-        held_ = true;
-        owner_->store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-        s_.busy.store(s_.busy.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    }
-
-private:
-    Role(RingState& s, std::atomic<unsigned long>& owner) noexcept : s_(s), owner_(&owner) {}
-    RingState& s_;
-    std::atomic<unsigned long>* owner_;
-    bool held_ = false;
-};
-
 // The ring of an open object, or nullptr with ValueError raised.
 SpscRing* open_ring(RingState& s) {
-    if (!s.ring) raise_closed("SpscRingBuffer");
-    return s.ring ? &*s.ring : nullptr;
+    if (!s.ring || s.life.closing()) return raise_closed(kClass), nullptr;
+    return &*s.ring;
 }
 
 // ---- payloads -------------------------------------------------------------------
@@ -110,10 +72,23 @@ SpscRing* open_ring(RingState& s) {
 struct Payload {
     EncodedView enc;
     BufferHold hold;
+    bool failed = false;  // push_many: taking the buffer raised (err)
+    PyObject* err[3] = {nullptr, nullptr, nullptr};
+    ~Payload() {
+        if (!thread_ending())
+            for (PyObject* o : err) Py_XDECREF(o);
+    }
     ByteSpan first() const { return ByteSpan(enc.head, enc.head_len); }
     ByteSpan second() const { return ByteSpan(enc.body, enc.body_len); }
     std::size_t size() const { return enc.size(); }
 };
+
+// True for a value whose encoding runs no Python code (the codec's own types
+// and lists of them).
+bool plain_value(PyObject* v) {
+    return PyLong_Check(v) || PyFloat_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v) ||
+           PyList_Check(v);
+}
 
 bool build_payload(PyObject* data, Scratch& buf, bool stable, Payload& out) {
     if (PyList_Check(data)) {
@@ -147,13 +122,20 @@ PyObject* push_result(Result<bool> pushed) {
     return PyBool_FromLong(pushed.value());
 }
 
-PyObject* push_payload(RingState& s, SpscRing& ring, Role& role, PyObject* data) {
+// The payload is built (any __buffer__ method run) before the role is
+// claimed; that code may have closed the ring.
+PyObject* push_payload(RingState& s, RingCall& call, PyObject* data) {
     Scratch buf(s.scratch);
     Payload p;
     // A bytearray borrowed as it is may only be copied with the interpreter lock held.
     const bool stable = !PyByteArray_Check(data);
-    if (!build_payload(data, buf, false, p)) return nullptr;
-    if (p.size() >= kLargeCopy) role.hold();
+    if (!build_payload(data, buf, false, p) || !call.still_open()) return nullptr;
+    switch (call.claim(kProducer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: Py_RETURN_FALSE;
+        default: return nullptr;
+    }
+    SpscRing& ring = *s.ring;
     return push_result(large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); }));
 }
 
@@ -194,11 +176,11 @@ std::optional<SpscFrame> found_or_raise(const Result<std::optional<SpscFrame>>& 
 
 std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optional<Deadline> deadline, bool& failed) {
     if (!deadline) return found_or_raise(ring.begin_pop(), failed);
-    ClosingWait host{{}, s.closing};
+    ClosingWait host(s.life);
     const auto found = ring.wait_pop(*deadline, host);
     host.gil.resume();
     failed = host.closed || host.gil.interrupted();
-    if (host.closed) raise_closed("SpscRingBuffer");
+    if (host.closed) raise_closed(kClass);
     return failed ? std::nullopt : found_or_raise(found, failed);
 }
 
@@ -216,9 +198,14 @@ PyObject* raise_queue(const char* which) {
 template <class Take>
 PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.consumer);
-    if (!role) return nullptr;
-    if (deadline) role->hold();
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    switch (call.claim(kConsumer, deadline ? &*deadline : nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: Py_RETURN_NONE;
+        case Claim::TimedOut: return raise_queue("Empty");
+        case Claim::Failed: return nullptr;
+    }
     SpscRing& ring = *s.ring;
     bool failed = false;
     const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
@@ -227,7 +214,6 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
         if (deadline) return raise_queue("Empty");
         Py_RETURN_NONE;
     }
-    if (frame->length >= kLargeCopy) role->hold();
     return take(s, ring, *frame);
 }
 
@@ -284,9 +270,9 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* argv[1];
     if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
-    return push_payload(s, *s.ring, *role, argv[0]);
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    return push_payload(s, call, argv[0]);
 }
 
 PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -296,16 +282,20 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Deadline deadline = Deadline::never();
     if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
-    role->hold();
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
     Scratch buf(s.scratch);
     Payload p;
-    if (!build_payload(argv[0], buf, true, p)) return nullptr;
-    ClosingWait host{{}, s.closing};
+    if (!build_payload(argv[0], buf, true, p) || !call.still_open()) return nullptr;
+    switch (call.claim(kProducer, &deadline)) {
+        case Claim::Claimed: break;
+        case Claim::TimedOut: return raise_queue("Full");
+        default: return nullptr;
+    }
+    ClosingWait host(s.life);
     Result<bool> pushed = s.ring->push_wait(p.first(), p.second(), deadline, host);
     host.gil.resume();
-    if (host.closed) return raise_closed("SpscRingBuffer");
+    if (host.closed) return raise_closed(kClass);
     if (host.gil.interrupted()) return nullptr;
     if (!pushed) return raise(pushed.error());
     if (!pushed.value()) return raise_queue("Full");
@@ -366,24 +356,67 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    // Values of the codec's own types are encoded with nothing of Python
+    // running, straight from the borrowed items. Any other buffer exporter
+    // may run Python code when its buffer is taken (a __buffer__ method on
+    // 3.12+), which could change the sequence or close the ring: then the
+    // items are owned (a tuple of them) and every such buffer is taken first,
+    // before the role.
+    Ref owned;
+    std::unique_ptr<Payload[]> taken;
+    const Py_ssize_t n = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
+    if (n < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < n && !taken; ++i) {
+        PyObject* item = PyList_Check(values) ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
+        if (item != nullptr && !plain_value(item)) taken = std::make_unique<Payload[]>(static_cast<std::size_t>(n));
+    }
+    if (taken) {
+        owned = Ref(PySequence_Tuple(values));
+        if (!owned) return nullptr;
+        values = owned.get();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GetItem(values, i);
+            if (plain_value(item)) continue;
+            if (!encode_view(item, taken[i].enc, &taken[i].hold)) {
+                taken[i].failed = true;  // raised in order, after the values before it
+                PyErr_Fetch(&taken[i].err[0], &taken[i].err[1], &taken[i].err[2]);
+                break;
+            }
+        }
+        if (!call.still_open()) return nullptr;
+    }
+    switch (call.claim(kProducer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: return PyLong_FromLong(0);
+        default: return nullptr;
+    }
     SpscRing& ring = *s.ring;
     const std::uint64_t start = ring.tail_position();
     std::uint64_t tail = start;
     Py_ssize_t pushed = 0;
     bool failed = false;
-    const Py_ssize_t n = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
     // One scratch buffer for the whole batch: each value is copied into the
-    // ring before the next is encoded. Items are borrowed: encoding runs no
-    // Python code that could change the sequence.
+    // ring before the next is encoded.
     Scratch buf(s.scratch);
     const bool is_list = PyList_Check(values);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
-        Payload p;
-        if (item == nullptr || !build_payload(item, buf, false, p)) { failed = true; break; }
-        Result<bool> r = ring.push_more(tail, p.first(), p.second());
+        Payload own;
+        Payload* p = &own;
+        if (taken && !plain_value(PyTuple_GetItem(values, i))) {
+            p = &taken[i];
+            if (p->failed) {
+                PyErr_Restore(p->err[0], p->err[1], p->err[2]);
+                p->err[0] = p->err[1] = p->err[2] = nullptr;
+                failed = true;
+                break;
+            }
+        } else {
+            PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
+            if (item == nullptr || !build_payload(item, buf, false, own)) { failed = true; break; }
+        }
+        Result<bool> r = ring.push_more(tail, p->first(), p->second());
         if (!r) { raise(r.error()); failed = true; break; }
         if (!r.value()) break;
         ++pushed;
@@ -391,7 +424,7 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (tail != start) {
         ring.publish_tail(tail);
     }
-    if (failed || n < 0) return nullptr;
+    if (failed) return nullptr;
     return PyLong_FromSsize_t(pushed);
 }
 
@@ -408,8 +441,13 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         !tag_argument(argv[1], tag))
         return nullptr;
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.consumer);
-    if (!role) return nullptr;
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    switch (call.claim(kConsumer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: return PyList_New(0);
+        default: return nullptr;
+    }
     SpscRing& ring = *s.ring;
     std::vector<Ref> raw;
     Scratch buf(s.scratch);
@@ -470,8 +508,7 @@ PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadli
         // another thread resize it.
         if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
         if (frame.length > room)
-            return raise(ShmError::value("buffer too small: the message has " + std::to_string(frame.length) +
-                                         " bytes, the buffer " + std::to_string(room)));
+            return raise(buffer_too_small(frame.length, room));
         large_copy(frame.length, hold.held, [&] { ring.copy_payload(frame, dst); return 0; });
         ring.commit(frame);
         return PyLong_FromUnsignedLongLong(frame.length);
@@ -521,11 +558,7 @@ PyObject* is_full(PyObject* self, PyObject*) {
 // Waits for calls in flight (a blocked get or put gives up with "is closed"),
 // then unmaps. A second close does nothing.
 PyObject* close(PyObject* self, PyObject*) {
-    RingState& s = ring_state(self);
-    if (!s.ring) Py_RETURN_NONE;
-    s.closing.store(true);
-    wait_until_unused(s.busy);
-    s.ring.reset();
+    close_object(ring_state(self));
     Py_RETURN_NONE;
 }
 
@@ -537,7 +570,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
 
 PyObject* repr(PyObject* self) {
     const RingState& s = ring_state(self);
-    if (!s.ring) return PyUnicode_FromString("SpscRingBuffer(closed)");
+    if (!s.ring || s.life.closing()) return PyUnicode_FromString("SpscRingBuffer(closed)");
     const SpscRing& ring = *s.ring;
     const std::uint64_t cap = ring.capacity();
     const std::uint64_t in_use = ring.used();
@@ -555,11 +588,13 @@ PyMethodDef methods[] = {
         "as one unit. `data` may be bytes, bytearray, str, int, float or bool (encoded as\n"
         "by MappedView.write), or a list of such values, encoded one after another.\n"
         "Returns True when the message was written and False when the ring lacks the free\n"
-        "space for it (back-pressure: try again later). Raises ValueError for an\n"
+        "space for it, or another thread of this process is inside a producer call\n"
+        "(back-pressure: try again later). Raises ValueError for an\n"
         "unsupported value or a message longer than the ring's capacity."),
     fast_method<pop>("pop",
         "pop($self, tag=None)\n--\n\n"
-        "Read the oldest message, or return None when the ring is empty.\n\n"
+        "Read the oldest message, or return None when the ring is empty (or another thread\n"
+        "of this process is inside a consumer call: a non-blocking call never waits for one).\n\n"
         "Without `tag` the raw payload is returned as bytes. With a type tag (for example\n"
         "\"str\", \"int\" or \"f64\") the payload is unpacked into one value of that type.\n"
         "The message is consumed before it is decoded: if decoding fails, the ValueError\n"
