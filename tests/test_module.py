@@ -11,11 +11,12 @@ import velmora
 CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer"]
 
 METHODS = {
-    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close"],
+    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close", "_claim_holders"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
-                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close"],
+                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
+                       "has_producer", "has_consumer", "close"],
 }
 
 SIGNATURES = {
@@ -35,6 +36,9 @@ SIGNATURES = {
     ("SpscRingBuffer", "push"): "($self, data)",
     ("SpscRingBuffer", "pop"): "($self, tag=None)",
     ("SpscRingBuffer", "pop_mixed"): "($self, schema)",
+    ("SpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
+    ("SpscRingBuffer", "get_into"): "($self, buffer, timeout=None, eof=False)",
+    ("SpscRingBuffer", "has_producer"): "($self)",
 }
 
 

@@ -32,8 +32,17 @@ def view():
     n = name("v")
     v = SM.create(n, 68).map()
     return n, v
+_peers = []
 def poke_lock(n, word):
-    # the lock word as a holder elsewhere (or a dead one) leaves it
+    # the lock word as a live holder elsewhere leaves it: another process
+    # keeps the view open (until this one exits), so a waiter cannot take the
+    # word for a dead holder's and reset it
+    import subprocess
+    peer = subprocess.Popen([sys.executable, "-c", "import sys, velmora; v = velmora.SharedMemory.open(sys.argv[1]).map(); "
+                             "print('ready', flush=True); sys.stdin.read()", n],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert peer.stdout.readline().strip() == "ready"
+    _peers.append(peer)
     m = shared_memory.SharedMemory(name=n.lstrip("/"), create=False)
     resource_tracker.unregister(m._name, "shared_memory")
     m.buf[0:4] = struct.pack("<i", word)
@@ -122,6 +131,8 @@ def test_a_daemon_thread_waiting_at_exit_does_not_abort(setup, target):
 def python_312():
     """An interpreter that calls __buffer__ methods, and an environment that
     imports this velmora there (the abi3 extension serves it too)."""
+    if sys.version_info < (3, 11):
+        pytest.skip("the cp310-abi3 build takes no buffer exporters")
     if sys.version_info >= (3, 12):
         return sys.executable, None
     root = os.popen("pyenv root 2>/dev/null").read().strip() or "/nonexistent"

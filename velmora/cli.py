@@ -36,6 +36,17 @@ def _procs(seg: segments.Segment) -> str:
     return str(len(seg.pids)) + ("" if seg.pids_complete else "?")
 
 
+def _role(seg: segments.Segment, role: str) -> str:
+    """A ring role's holder for the table: its pid, "-" when free, "?" when
+    held by a process this user cannot see; blank for other kinds."""
+    if seg.content.kind != "ring":
+        return ""
+    pids = seg.claims.pids.get(role, [])
+    if pids:
+        return ",".join(map(str, pids))
+    return "?" if seg.claims.held.get(role) else "-"
+
+
 def _print_json(value, out) -> None:
     json.dump(value, out, indent=2)
     out.write("\n")
@@ -52,9 +63,10 @@ def cmd_list(args, out) -> int:
     if not found:
         print(f"no segments in {segments.SHM_DIR}", file=out)
         return 0
-    rows = [["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "KIND", "STATE"]]
+    rows = [["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "PRODUCER", "CONSUMER", "KIND", "STATE"]]
     for s in found:
-        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), s.content.kind, s.content.state])
+        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), _role(s, "producer") or "-",
+                     _role(s, "consumer") or "-", s.content.kind, s.content.state])
     _table(rows, out)
     if not all(s.pids_complete for s in found):
         print("(?: some processes' mappings could not be read; PROCS counts only the others)", file=out)
@@ -76,6 +88,9 @@ def cmd_inspect(args, out) -> int:
         if value is not None:
             fields.append((key.replace("_", " "), ("yes" if value else "no") if isinstance(value, bool) else str(value)))
     fields.append(("state", seg.content.state))
+    if seg.content.kind == "ring":
+        fields.append(("producer", _role(seg, "producer")))
+        fields.append(("consumer", _role(seg, "consumer")))
     fields.append(("processes", _procs(seg)))
     width = max(len(k) for k, _ in fields) + 1
     for key, value in fields:
@@ -124,7 +139,8 @@ def _report_unlock(seg, before: int, args, out) -> None:
 
 def cmd_unlock(args, out) -> int:
     """Without --force, only a word that reads as a lock left held is reset:
-    write-locked (-1), or held by readers while no process maps the segment.
+    write-locked (-1), or held by readers while no other process has a view of
+    the segment open.
     Anything else is refused with what was seen, and nothing is written."""
     seg = segments.get_segment(args.name)
     if args.force:
@@ -137,16 +153,18 @@ def cmd_unlock(args, out) -> int:
     if seg.content.kind != "view":
         raise SegmentError(f"{seg.name} does not read as a view's lock word ({seen}); nothing changed "
                            "(use --force to zero its first 4 bytes anyway)")
-    if seg.pids:
-        pids = ", ".join(map(str, seg.pids))
-        raise SegmentError(f"{seg.name} is mapped by {len(seg.pids)} other process(es) (pid {pids}); "
+    # The module's own liveness test: a live process other than this one with
+    # a view of the segment open (the test a waiting view runs before it
+    # recovers a dead holder's lock by itself).
+    attached = seg.claims.pids.get("attached", [])
+    if attached or seg.claims.held.get("attached"):
+        pids = ", ".join(map(str, attached)) or "not visible to this user"
+        raise SegmentError(f"{seg.name} is mapped by {len(attached) or 'some'} other process(es) (pid {pids}); "
                            "a holder may still be inside (use --force to reset anyway)")
     word = seg.content.details["lock_word"]
     if word == 0:
         _report_unlock(seg, 0, args, out)
         return 0
-    if not seg.pids_complete:
-        print(f"{PROG}: warning: some processes' mappings could not be read", file=sys.stderr)
     if segments.read_lock_word(seg.name) != word:
         raise SegmentError(f"{seg.name}: the lock word changed while it was looked at (it read {seen}); "
                            "nothing changed, try again")

@@ -24,6 +24,7 @@ bool g_fork_hook = false;
 }  // namespace
 
 Lifecycle::Lifecycle() noexcept {
+    for (int r = 0; r < kMaxRoles; ++r) roles_[r] = &own_roles_[r];
     if (!g_fork_hook) {
         at_fork_child(&Lifecycle::after_fork_child);
         g_fork_hook = true;
@@ -49,10 +50,11 @@ int Lifecycle::calls_of_this_thread() const noexcept {
 // others are gone with them, and nothing will ever end those.
 void Lifecycle::after_fork_child() noexcept {
     const unsigned long me = PyThread_get_thread_ident();
+    g_exit.main_thread.store(me);  // the child's main thread, for CPython too
     for (Lifecycle* l = g_first; l != nullptr; l = l->next_) {
         l->busy_.store(l->calls_of_this_thread());
-        for (auto& owner : l->roles_)
-            if (owner.load() != me) owner.store(0);
+        for (std::atomic<unsigned long>* owner : l->roles_)
+            if (owner->load() != me) owner->store(0);
     }
 }
 
@@ -89,7 +91,7 @@ CallBase::CallBase(Lifecycle& life, const char* cls) : life_(life), cls_(cls) {
 bool CallBase::leave() noexcept {
     if (!entered_) return false;
     entered_ = false;
-    if (role_ >= 0) life_.roles_[role_].store(0, std::memory_order_release);
+    if (role_ >= 0) life_.roles_[role_]->store(0, std::memory_order_release);
     t_innermost = outer_;  // guards are scoped: this is the innermost
     const int left = life_.busy_.load(std::memory_order_relaxed) - 1;
     life_.busy_.store(left, std::memory_order_release);
@@ -103,7 +105,7 @@ bool CallBase::still_open() const {
 }
 
 Claim CallBase::claim(int role, Deadline* deadline) {
-    std::atomic<unsigned long>& owner = life_.roles_[role];
+    std::atomic<unsigned long>& owner = *life_.roles_[role];
     const unsigned long me = PyThread_get_thread_ident();
     for (;;) {
         if (!still_open()) return Claim::Failed;

@@ -77,6 +77,8 @@ public:
     // returns true when no call of this thread is in flight either, so the
     // caller releases the resource now (else the outermost call does).
     bool begin_close() noexcept;
+    // Makes role `role` use `owner`, a word that outlives this guard.
+    void share_role(int role, std::atomic<unsigned long>& owner) noexcept { roles_[role] = &owner; }
     bool wait_for_other_threads();
 
 private:
@@ -88,7 +90,11 @@ private:
 
     std::atomic<int> busy_{0};
     std::atomic<bool> closing_{false};
-    std::atomic<unsigned long> roles_[kMaxRoles] = {};
+    // Each role's owner: this guard's own word, or one shared by every handle
+    // of the same ring in the process (share_role), so that threads take
+    // turns across handles too.
+    std::atomic<unsigned long> own_roles_[kMaxRoles] = {};
+    std::atomic<unsigned long>* roles_[kMaxRoles];
     Lifecycle* prev_ = nullptr;  // every live guard of the process, for fork
     Lifecycle* next_ = nullptr;
 };
