@@ -345,3 +345,12 @@ def test_unreadable_processes_make_a_count_uncertain_only_where_they_could_open_
         os.chmod(path, mode)
         st = os.stat(path)
         assert _segments.Mappers({}, set(hidden)).complete_for(st) is complete, (oct(mode), hidden)
+
+
+def test_without_pyzmq_velmora_imports_and_bridge_says_what_is_missing():
+    """pyzmq is an optional extra: hidden here, whether or not it is installed."""
+    code = ("import sys; sys.modules['zmq'] = None\n"
+            "import velmora, velmora.bridge, velmora.cli\n"
+            "sys.exit(velmora.cli.main(['bridge', 'receive', '--connect', 'tcp://127.0.0.1:1', '/x']))\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stderr) == (1, "velmora: the bridge needs pyzmq: pip install 'velmora[bridge]'\n")

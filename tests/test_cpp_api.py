@@ -88,3 +88,23 @@ def test_cpp_reader_reads_every_value_python_wrote(examples, seg_name):
     assert view.read("str") == "réponse from C++"
     assert view.read("int") == -1234567890123 + 200 - 7 + 4_000_000_000
     assert view.reader_count() == 0 and not view.is_write_locked()
+
+
+def test_cpp_counts_into_a_python_record_with_the_same_layout(examples, seg_name):
+    view = velmora.SharedMemory.create(seg_name, 4 + 64).map()
+    rec = velmora.Record(view, {"count": "i64", "temp": "f64", "name": ("str", 32)})
+    rec.update(count=0, temp=20.5, name="probe ✓")
+    proc = subprocess.Popen([str(examples / "record_counter"), seg_name, "20000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        for _ in range(20000):  # both sides add at once
+            rec.add("count", 1)
+        out, err = proc.communicate(timeout=DEADLINE_S)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0, err.decode()
+    lines = dict(line.split("=", 1) for line in out.decode().splitlines())
+    assert (float(lines["temp"]), lines["name"]) == (20.5, "probe ✓")
+    assert 20000 <= int(lines["last"]) <= 40000
+    assert rec.snapshot() == {"count": 40000, "temp": 21.5, "name": "probe ✓"}
