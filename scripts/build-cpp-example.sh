@@ -14,7 +14,7 @@ NINJA=${NINJA:-$(pick_tool ninja)}
 PREFIX=$ROOT/build/cpp/prefix
 
 "$CMAKE" -S . -B build/cpp/lib -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
-    -DVELMORA_PYTHON=OFF -DVELMORA_INSTALL_CPP=ON >/dev/null
+    -DVELMORA_PYTHON=OFF -DVELMORA_CPP_INSTALL=ON >/dev/null
 "$CMAKE" --build build/cpp/lib -j2
 "$CMAKE" --install build/cpp/lib --prefix "$PREFIX" >/dev/null
 "$CMAKE" -S examples/cpp -B build/cpp/examples -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \

@@ -27,7 +27,7 @@ for v in 3.10 3.11 3.12 3.13; do
     [ -x "$env/bin/python" ] || "$py" -m venv "$env"
     "$env/bin/python" -m pip install -q pytest
     "$env/bin/python" -m pip install -q --force-reinstall --no-deps --no-index --find-links dist velmora
-    wheel=$(ls "$ROOT"/dist/velmora-*-"$want"-*.whl)
+    wheel=$(ls "$ROOT"/dist/velmora-*-"$want"-*_"$(uname -m)".whl)
     got=$("$env/bin/python" -c 'import importlib.metadata as m; print(m.distribution("velmora").read_text("WHEEL"))')
     case "$got" in
         *"Tag: $want-manylinux"*) ;;

@@ -9,8 +9,9 @@
 #  3. the native threaded lock and ring tests built with -fsanitize=thread.
 #
 # UBSan is built with -fno-sanitize-recover, so its first report aborts;
-# ASan and TSan run with halt_on_error=1. Expects the project's .venv (made by
-# `make test-sanitize`) and GoogleTest from the distribution.
+# ASan and TSan run with halt_on_error=1. Expects the project's .venv with the
+# package installed (`make test-sanitize` installs it: the CLI tests read its
+# metadata and console script) and GoogleTest from the distribution.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -48,10 +49,9 @@ ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
 
 # ---- 2. pytest suite, ASan + UBSan extension --------------------------------------
 step "pytest suite against the ASan + UBSan extension"
-# The same stable-ABI level as the wheel this interpreter gets (3.11+: buffers).
-sabi=$("$VPY" -c 'import sys; print("3.11" if sys.version_info >= (3, 11) else "3.10")')
+# CMake builds for the interpreter's stable-ABI level, as its wheel is (3.11+: buffers).
 configure "$OUT/ext-asan" "$ASAN_FLAGS" -DVELMORA_PYTHON=ON -DVELMORA_NATIVE_TESTS=OFF \
-    -DPython_EXECUTABLE="$VPY" -DVELMORA_SABI="$sabi"
+    -DPython_EXECUTABLE="$VPY"
 # The package as a wheel lays it out: the pure-Python files beside the
 # sanitized extension.
 build_dir=$ROOT/$OUT/ext-asan
@@ -73,10 +73,11 @@ ext=$(ls "$ext_dir"/velmora/_velmora*.so)
 [ "$(nm -D "$ext" | grep -c ' U __asan_report')" -gt 0 ] || { echo "test-sanitize: $ext is not instrumented" >&2; exit 1; }
 # --capture=sys: a sanitizer report (written to fd 2) reaches the terminal, not
 # pytest's capture of a process that is about to abort.
-# The typing and benchmark tests check other builds and third-party packages
-# (a clean venv's wheel; matplotlib, whose C++ does not run under ASan).
+# The typing, packaging and benchmark tests check other builds and third-party
+# packages (a clean venv's wheel, the sdist built in a fresh venv; matplotlib,
+# whose C++ does not run under ASan).
 (cd tests && "${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider --capture=sys . \
-    --ignore=test_typing.py --ignore=test_bench_compare.py)
+    --ignore=test_typing.py --ignore=test_package.py --ignore=test_bench_compare.py)
 
 # The lifecycle chaos stress round (threads, forks, closing signal handlers,
 # daemon threads at exit) in its short form, every round under the same build.

@@ -21,8 +21,11 @@ SAMPLES = Path(__file__).resolve().parent / "typecheck"
 CACHE = ROOT / "build" / "typing"
 # pyright's PyPI package carries its JavaScript; the nodejs extra brings Node
 # as a wheel, so neither needs the npm registry.
-TOOLS = ["mypy", "pyright[nodejs]"]
-PY_VERSIONS = ["3.10", "3.12"]  # the buffer types differ from 3.12 on
+# numpy for the buffer sample (tests/typecheck/numpy_buffers.py).
+TOOLS = ["mypy", "pyright[nodejs]", "numpy"]
+# Buffers are refused on 3.10, typing_extensions.Buffer on 3.11,
+# collections.abc.Buffer from 3.12 on.
+PY_VERSIONS = ["3.10", "3.11", "3.12"]
 
 
 def built_wheel() -> Path:
@@ -74,12 +77,17 @@ def activated(bindir: Path) -> dict:
     return env
 
 
-def check(tool: str, py_version: str, bindir: Path):
+def check(tool: str, py_version: str, bindir: Path, *samples: str):
     if tool == "mypy":
         cmd = ["mypy", "--strict", "--no-error-summary", "--python-version", py_version]
     else:
         cmd = ["pyright", "--pythonversion", py_version]
-    return run([*cmd, SAMPLES / "good.py", SAMPLES / "bad.py"], env=activated(bindir))
+    return run([*cmd, *(SAMPLES / s for s in samples)], env=activated(bindir))
+
+
+def marked_lines(sample: str, mark: str) -> set:
+    source = (SAMPLES / sample).read_text().splitlines()
+    return {n for n, line in enumerate(source, 1) if line.rstrip().endswith(mark)}
 
 
 def flagged_lines(output: str, sample: str) -> set:
@@ -92,17 +100,27 @@ def flagged_lines(output: str, sample: str) -> set:
 @pytest.mark.parametrize("py_version", PY_VERSIONS)
 @pytest.mark.parametrize("tool", ["mypy", "pyright"])
 def test_checkers_accept_correct_code_and_flag_wrong_code(checker_venv, tool, py_version):
-    out = check(tool, py_version, checker_venv)
+    out = check(tool, py_version, checker_venv, "good.py", "bad.py")
     report = out.stdout + out.stderr
     assert flagged_lines(report, "good.py") == set(), report
-    source = (SAMPLES / "bad.py").read_text().splitlines()
-    expected = {n for n, line in enumerate(source, 1) if line.rstrip().endswith("# error")}
-    assert flagged_lines(report, "bad.py") == expected, report
+    assert flagged_lines(report, "bad.py") == marked_lines("bad.py", "# error"), report
     assert "could not be resolved" not in report and "Cannot find implementation" not in report, report
+
+
+@pytest.mark.parametrize("py_version", PY_VERSIONS)
+@pytest.mark.parametrize("tool", ["mypy", "pyright"])
+def test_numpy_buffers_typecheck_where_the_extension_takes_them(checker_venv, tool, py_version):
+    out = check(tool, py_version, checker_venv, "numpy_buffers.py")
+    report = out.stdout + out.stderr
+    expected = marked_lines("numpy_buffers.py", "# 3.10: error") if py_version == "3.10" else set()
+    assert flagged_lines(report, "numpy_buffers.py") == expected, report
+    assert "Cannot find implementation" not in report, report
 
 
 def test_stubtest_agrees_with_the_built_module(checker_venv):
     allowlists = [SAMPLES / "stubtest-allowlist.txt"]
+    if sys.version_info[:2] == (3, 11):
+        allowlists.append(SAMPLES / "stubtest-allowlist-py311.txt")
     if sys.version_info >= (3, 12):
         allowlists.append(SAMPLES / "stubtest-allowlist-py312.txt")
     args = [a for path in allowlists for a in ("--allowlist", path)]

@@ -10,14 +10,27 @@ import sys
 from collections.abc import Sequence
 from types import TracebackType
 from collections.abc import Mapping
-from typing import Any, Literal, TypeAlias, final, overload
+from typing import Any, Literal, Protocol, TypeAlias, final, overload
 
 from . import aio as aio
 
-# Any object that exports a buffer; a writable one where results are copied in
-# (from 3.12 on, typing cannot tell a writable buffer from a read-only one).
+# Any object that exports a buffer (numpy arrays, array.array, mmap, ...) on
+# 3.11+, where the extension takes buffers; a writable one where results are
+# copied in (typing cannot tell a writable buffer from a read-only one). On
+# 3.10 the bytes-like types the extension knows.
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer as _Buffer
+    _WritableBuffer: TypeAlias = _Buffer
+elif sys.version_info >= (3, 11):
+    from typing_extensions import Buffer as _PlainBuffer
+
+    # numpy's stubs declare an array's __buffer__ from 3.12 on only; on 3.11
+    # an array is known by its array interface.
+    class _ArrayInterface(Protocol):
+        @property
+        def __array_interface__(self) -> dict[str, Any]: ...
+
+    _Buffer: TypeAlias = _PlainBuffer | _ArrayInterface
     _WritableBuffer: TypeAlias = _Buffer
 else:
     _Buffer: TypeAlias = bytes | bytearray | memoryview
@@ -122,7 +135,8 @@ class MappedView:
         /,
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
-    if sys.version_info >= (3, 12):
+    # The data area as a buffer (memoryview(view), numpy.frombuffer) on 3.11+.
+    if sys.version_info >= (3, 11):
         def __buffer__(self, flags: int, /) -> memoryview: ...
         def __release_buffer__(self, buffer: memoryview, /) -> None: ...
 

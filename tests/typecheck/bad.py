@@ -1,5 +1,5 @@
 """Wrong use of velmora: type checkers must flag exactly the lines marked
-`# error`, under CPython 3.10 rules and 3.12 rules alike. Never run."""
+`# error`, under CPython 3.10, 3.11 and 3.12 rules alike. Never run."""
 import velmora
 
 velmora.SharedMemory.create("/demo")  # error
