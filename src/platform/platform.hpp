@@ -21,11 +21,18 @@ namespace velmora {
 [[nodiscard]] Result<std::string> strip_name(std::string_view name);
 
 // One mapped view of a whole segment. Owns the mapping and unmaps it when it
-// goes out of scope (moving it hands the ownership on).
+// goes out of scope (moving it hands the ownership on). A window made by
+// within() covers part of another mapping and unmaps nothing: its owner must
+// outlive it.
 class Mapping {
 public:
     Mapping() = default;
     Mapping(void* base, std::uint64_t size) noexcept : base_(base), size_(size) {}
+    static Mapping within(const Mapping& owner, std::uint64_t offset, std::uint64_t size) noexcept {
+        Mapping window(owner.base() + offset, size);
+        window.owned_ = false;
+        return window;
+    }
     Mapping(Mapping&& other) noexcept { swap(other); }
     Mapping& operator=(Mapping&& other) noexcept { Mapping(std::move(other)).swap(*this); return *this; }
     Mapping(const Mapping&) = delete;
@@ -37,10 +44,15 @@ public:
     explicit operator bool() const noexcept { return base_ != nullptr; }
 
 private:
-    void swap(Mapping& o) noexcept { std::swap(base_, o.base_); std::swap(size_, o.size_); }
+    void swap(Mapping& o) noexcept {
+        std::swap(base_, o.base_);
+        std::swap(size_, o.size_);
+        std::swap(owned_, o.owned_);
+    }
 
     void* base_ = nullptr;
     std::uint64_t size_ = 0;
+    bool owned_ = true;
 };
 
 // A created or opened segment: the caller's name, the OS handle and the size

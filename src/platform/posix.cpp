@@ -68,7 +68,7 @@ constexpr std::uint64_t kSizeWaitStepNs = 1'000'000;
 }  // namespace
 
 Mapping::~Mapping() {
-    if (base_ != nullptr) ::munmap(base_, static_cast<std::size_t>(size_));
+    if (base_ != nullptr && owned_) ::munmap(base_, static_cast<std::size_t>(size_));
 }
 
 Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size) {

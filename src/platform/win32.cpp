@@ -86,7 +86,7 @@ HANDLE to_handle(std::intptr_t stored) noexcept { return reinterpret_cast<HANDLE
 }  // namespace
 
 Mapping::~Mapping() {
-    if (base_ != nullptr) ::UnmapViewOfFile(base_);
+    if (base_ != nullptr && owned_) ::UnmapViewOfFile(base_);
 }
 
 Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size) {

@@ -1,0 +1,184 @@
+// Fan-in ring: header rules, lanes and the consumer's turn. The layout and
+// the doorbell protocol are described once, in mpsc.hpp.
+#include "core/mpsc.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace velmora {
+namespace {
+
+constexpr std::uint64_t kMagicAt = 0;
+constexpr std::uint64_t kVersionAt = 8;
+constexpr std::uint64_t kProducersAt = 12;
+constexpr std::uint64_t kCapacityAt = 16;
+constexpr std::uint64_t kLaneAlign = 64;
+constexpr std::uint64_t kPrefixLen = 4;
+
+using std::to_string;
+
+constexpr bool power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
+
+// Lanes are whole cache lines apart so neighbours never share one. Only
+// called with a capacity already bounded by the segment-size checks.
+constexpr std::uint64_t stride_for(std::uint64_t capacity) noexcept {
+    return (SPSC_HEADER_SIZE + capacity + kLaneAlign - 1) / kLaneAlign * kLaneAlign;
+}
+
+// The segment size, or nullopt when it does not fit in 64 bits.
+std::optional<std::uint64_t> size_for(std::uint64_t capacity, std::uint64_t producers) noexcept {
+    constexpr std::uint64_t top = ~std::uint64_t{0};
+    if (capacity > top - SPSC_HEADER_SIZE - kLaneAlign) return std::nullopt;
+    const std::uint64_t stride = stride_for(capacity);
+    if (producers != 0 && stride > (top - kMpscHeaderSize) / producers) return std::nullopt;
+    return kMpscHeaderSize + stride * producers;
+}
+
+ShmError not_mpsc(const std::string& what) { return ShmError::value("not a fan-in ring segment: " + what); }
+
+std::uint64_t load64(const std::uint8_t* at) noexcept {
+    return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(const_cast<std::uint8_t*>(at)))
+        .load(std::memory_order_acquire);
+}
+std::uint32_t load32(const std::uint8_t* at) noexcept {
+    return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(at)))
+        .load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+Result<std::uint64_t> mpsc_segment_size(std::uint64_t capacity, std::uint64_t producers) {
+    if (producers < 1 || producers > kMpscMaxProducers)
+        return ShmError::value("producers must be between 1 and " + to_string(kMpscMaxProducers) + ", not " +
+                               to_string(producers));
+    if (auto st = check_creator_capacity(capacity); !st) return st.error();
+    const auto size = size_for(capacity, producers);
+    if (!size)
+        return ShmError::value("capacity " + to_string(capacity) + " for " + to_string(producers) +
+                               " producers does not fit in a 64-bit segment size");
+    return *size;
+}
+
+bool looks_like_mpsc(const std::uint8_t* base, std::uint64_t size) noexcept {
+    return size >= kMpscHeaderSize && load64(base + kMagicAt) == kMpscMagic;
+}
+
+std::uint64_t MpscRing::lane_stride() const noexcept { return stride_for(capacity_); }
+
+std::uint64_t MpscRing::max_payload() const noexcept {
+    const std::uint64_t room = capacity_ > kPrefixLen ? capacity_ - kPrefixLen : 0;
+    return room < SPSC_MAX_PAYLOAD ? room : SPSC_MAX_PAYLOAD;
+}
+
+Status MpscRing::attach_lanes(std::uint32_t producers, bool creator) {
+    lanes_.reserve(producers);
+    const std::uint64_t stride = lane_stride();
+    for (std::uint32_t k = 0; k < producers; ++k) {
+        auto lane = SpscRing::attach(Mapping::within(mapping_, kMpscHeaderSize + k * stride,
+                                                     SPSC_HEADER_SIZE + capacity_),
+                                     creator);
+        if (!lane) return lane.error();
+        lanes_.push_back(std::move(lane).value());
+    }
+    return {};
+}
+
+Result<MpscRing> MpscRing::create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers) {
+    auto size = mpsc_segment_size(capacity, producers);
+    if (!size) return size.error();
+    if (mapping.size() < *size)
+        return ShmError::value("a fan-in ring of " + to_string(producers) + " producers of capacity " +
+                               to_string(capacity) + " needs " + to_string(*size) + " bytes, the segment has " +
+                               to_string(mapping.size()));
+    MpscRing ring(std::move(mapping), capacity);
+    std::uint8_t* base = ring.mapping_.base();
+    std::memset(base, 0, kMpscHeaderSize);
+    if (auto st = ring.attach_lanes(producers, true); !st) return st.error();
+    std::memcpy(base + kVersionAt, &kMpscVersion, 4);
+    std::memcpy(base + kProducersAt, &producers, 4);
+    std::memcpy(base + kCapacityAt, &capacity, 8);
+    // The magic goes last, with release: whoever acquires it sees the rest.
+    std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(base + kMagicAt))
+        .store(kMpscMagic, std::memory_order_release);
+    return ring;
+}
+
+Result<MpscRing> MpscRing::open(Mapping mapping) {
+    const std::uint8_t* base = mapping.base();
+    if (mapping.size() < kMpscHeaderSize)
+        return not_mpsc("the segment has " + to_string(mapping.size()) + " bytes, fewer than the " +
+                        to_string(kMpscHeaderSize) + "-byte header");
+    const std::uint64_t magic = load64(base + kMagicAt);
+    if (magic != kMpscMagic) {
+        char hex[19];
+        static const char digits[] = "0123456789abcdef";
+        hex[0] = '0', hex[1] = 'x', hex[18] = '\0';
+        for (int i = 0; i < 16; ++i) hex[2 + i] = digits[(magic >> (60 - 4 * i)) & 0xF];
+        return not_mpsc(std::string("its first 8 bytes hold ") + hex + ", not the fan-in magic");
+    }
+    const std::uint32_t version = load32(base + kVersionAt);
+    if (version != kMpscVersion)
+        return not_mpsc("layout version " + to_string(version) + ", this build reads version " +
+                        to_string(kMpscVersion));
+    const std::uint32_t producers = load32(base + kProducersAt);
+    const std::uint64_t capacity = load64(base + kCapacityAt);
+    if (producers < 1 || producers > kMpscMaxProducers)
+        return not_mpsc("producer count " + to_string(producers) + " is outside 1.." +
+                        to_string(kMpscMaxProducers));
+    if (!power_of_two(capacity)) return not_mpsc("lane capacity " + to_string(capacity) + " is not a power of two");
+    const auto size = size_for(capacity, producers);
+    if (!size || *size > mapping.size())
+        return not_mpsc(to_string(producers) + " lanes of capacity " + to_string(capacity) +
+                        " do not fit in the segment's " + to_string(mapping.size()) + " bytes");
+    MpscRing ring(std::move(mapping), capacity);
+    if (auto st = ring.attach_lanes(producers, false); !st) return st.error();
+    return ring;
+}
+
+Result<bool> MpscRing::push(std::uint32_t k, ByteSpan first, ByteSpan second) {
+    const std::uint64_t before = lanes_[k].tail_position();
+    Result<bool> pushed = lanes_[k].push(first, second);
+    if (pushed.ok() && pushed.value()) ring_doorbell(k, before);
+    return pushed;
+}
+
+void MpscRing::publish(std::uint32_t k, std::uint64_t before, std::uint64_t tail) noexcept {
+    if (tail == before) return;
+    lanes_[k].publish_tail(tail);
+    ring_doorbell(k, before);
+}
+
+// The fence pairs with the one in SleepMark::suspend (see mpsc.hpp). The
+// lane held nothing before this publish when the consumer's head has reached
+// `before`: used() is then exactly what this producer added.
+void MpscRing::ring_doorbell(std::uint32_t k, std::uint64_t before) noexcept {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (word32(kMpscSleeping).load(std::memory_order_relaxed) == 0) return;
+    if (lanes_[k].used() != lanes_[k].tail_position() - before) return;
+    word32(kMpscDoorbell).fetch_add(1, std::memory_order_release);
+    wake_word(reinterpret_cast<const std::uint32_t*>(mapping_.base() + kMpscDoorbell));
+}
+
+Result<std::optional<MpscFrame>> MpscRing::begin_pop() {
+    const std::uint32_t n = producers();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint32_t k = turn_ + i < n ? turn_ + i : turn_ + i - n;
+        auto found = lanes_[k].begin_pop();
+        if (!found) return ShmError::value("lane " + to_string(k) + ": " + found.error().message);
+        if (found.value()) return std::optional<MpscFrame>(MpscFrame{k, *found.value()});
+    }
+    return std::optional<MpscFrame>{};
+}
+
+void MpscRing::commit(const MpscFrame& f) noexcept {
+    lanes_[f.lane].commit(f.frame);
+    turn_ = f.lane + 1 < producers() ? f.lane + 1 : 0;
+}
+
+std::uint64_t MpscRing::used() const noexcept {
+    std::uint64_t total = 0;
+    for (const SpscRing& lane : lanes_) total += lane.used();
+    return total;
+}
+
+}  // namespace velmora
