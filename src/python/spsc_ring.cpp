@@ -16,19 +16,18 @@
 #include "python/ref.hpp"
 #include "python/scratch.hpp"
 #include "python/wait_host.hpp"
+#include "python/ring_ops.hpp"
 #include "core/ring.hpp"
 
 namespace velmora::py {
 namespace {
-
-// Copies of at least this many bytes run without the interpreter lock.
-constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 
 // The ring (which owns the object's own mapping; empty once closed), its
 // segment's name (for pickling), a scratch buffer reused across calls, and
 // the in-process guards: the thread that holds each role, the calls in
 // flight, and whether close() has begun.
 struct RingState {
+    static constexpr const char* kClass = "SpscRingBuffer";
     std::optional<SpscRing> ring;
     std::string name;
     std::string scratch;
@@ -43,57 +42,8 @@ struct RingState {
 
 RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
 
-// One thread of this process at a time in each role of one object. Only a
-// call that lets go of the interpreter lock (a wait, a large copy) could let
-// a second producer (or consumer) thread into the ring, so only such a call
-// claims its role, with hold(); every call first waits, without the
-// interpreter lock, until no other thread holds the role. So the common call
-// costs one load. The same thread coming back in while it holds the role (a
-// signal handler run during a wait) is refused rather than deadlocked. The
-// owner and the in-flight count change only with the interpreter lock held.
-class Role {
-public:
-    Role(const Role&) = delete;
-    Role& operator=(const Role&) = delete;
-    Role(Role&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
-    ~Role() {
-        if (owner_ == nullptr || !held_) return;
-        owner_->store(0, std::memory_order_release);
-        s_.busy.store(s_.busy.load(std::memory_order_relaxed) - 1, std::memory_order_release);
-    }
+using Role = RingRole<RingState>;
 
-    // Empty, with an exception set, when the object is closed, the caller
-    // already holds this role, or a signal handler raised while it waited.
-    static std::optional<Role> enter(RingState& s, std::atomic<unsigned long>& owner) {
-        while (owner.load(std::memory_order_acquire) != 0) {
-            if (owner.load() == PyThread_get_thread_ident()) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "SpscRingBuffer is already in use by this thread in this role");
-                return std::nullopt;
-            }
-            GilWait host;
-            const auto free = [&] { return owner.load(std::memory_order_acquire) == 0; };
-            if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
-        }
-        if (!s.ring) return raise_closed("SpscRingBuffer"), std::nullopt;
-        return Role(s, owner);
-    }
-
-    // Claims the role (and counts the call in flight, see InUse) before the
-    // interpreter lock is let go.
-    void hold() noexcept {
-        if (held_) return;
-        held_ = true;
-        owner_->store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-        s_.busy.store(s_.busy.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    }
-
-private:
-    Role(RingState& s, std::atomic<unsigned long>& owner) noexcept : s_(s), owner_(&owner) {}
-    RingState& s_;
-    std::atomic<unsigned long>* owner_;
-    bool held_ = false;
-};
 
 // The ring of an open object, or nullptr with ValueError raised.
 SpscRing* open_ring(RingState& s) {
@@ -102,50 +52,6 @@ SpscRing* open_ring(RingState& s) {
 }
 
 // ---- payloads -------------------------------------------------------------------
-
-// A message payload described without copying: a list is encoded into the
-// scratch buffer; anything else is borrowed from the object. When the call
-// may run other threads before it copies (`stable`), a bytearray (which they
-// could resize) is staged too; other exporters are pinned by `hold`.
-struct Payload {
-    EncodedView enc;
-    BufferHold hold;
-    ByteSpan first() const { return ByteSpan(enc.head, enc.head_len); }
-    ByteSpan second() const { return ByteSpan(enc.body, enc.body_len); }
-    std::size_t size() const { return enc.size(); }
-};
-
-bool build_payload(PyObject* data, Scratch& buf, bool stable, Payload& out) {
-    if (PyList_Check(data)) {
-        std::string& bytes = buf.cleared();
-        if (!encode_list(data, bytes)) return false;
-        out.enc = EncodedView{};
-        out.enc.body = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        out.enc.body_len = bytes.size();
-        return true;
-    }
-    if (!encode_view(data, out.enc, &out.hold)) return false;
-    if (stable && PyByteArray_Check(data)) {
-        std::string& copy = buf.cleared();
-        copy.assign(reinterpret_cast<const char*>(out.enc.body), out.enc.body_len);
-        out.enc.body = reinterpret_cast<const std::uint8_t*>(copy.data());
-    }
-    return true;
-}
-
-// Runs `copy` without the interpreter lock when it moves kLargeCopy bytes or
-// more; its source and destination must then be stable (see build_payload).
-template <class Copy>
-auto large_copy(std::size_t n, bool stable, Copy copy) {
-    if (n < kLargeCopy || !stable) return copy();
-    const GilRelease released;
-    return copy();
-}
-
-PyObject* push_result(Result<bool> pushed) {
-    if (!pushed) return raise(pushed.error());
-    return PyBool_FromLong(pushed.value());
-}
 
 PyObject* push_payload(RingState& s, SpscRing& ring, Role& role, PyObject* data) {
     Scratch buf(s.scratch);
@@ -158,31 +64,6 @@ PyObject* push_payload(RingState& s, SpscRing& ring, Role& role, PyObject* data)
 }
 
 // ---- pops -------------------------------------------------------------------------
-
-// Raw pop: the payload goes straight into a new bytes object. Allocating a
-// bytes object never runs Python code, so nothing else can consume the frame
-// between finding it and committing it. If the allocation fails, the message
-// stays in the ring.
-PyObject* take_raw(SpscRing& ring, const SpscFrame& frame) {
-    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame.length)));
-    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-    if (dst == nullptr) return nullptr;
-    large_copy(frame.length, true, [&] { ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst)); return 0; });
-    ring.commit(frame);
-    return out.release();
-}
-
-// Decoded pop: copy into the scratch buffer, consume the message, then decode.
-// A decoding failure is raised after the message is gone.
-template <class Decode>
-PyObject* take_decoded(RingState& s, SpscRing& ring, const SpscFrame& frame, Decode decode) {
-    Scratch buf(s.scratch);
-    std::uint8_t* payload = buf.room(static_cast<std::size_t>(frame.length));
-    ring.copy_payload(frame, payload);
-    ring.commit(frame);
-    std::uint64_t consumed = 0;  // bytes after the decoded values go with the message
-    return decode(payload, frame.length, consumed);
-}
 
 // Finds the next frame, waiting for one when `deadline` allows. Empty result
 // with no exception set: the ring stayed empty.
@@ -200,13 +81,6 @@ std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optiona
     failed = host.closed || host.gil.interrupted();
     if (host.closed) raise_closed("SpscRingBuffer");
     return failed ? std::nullopt : found_or_raise(found, failed);
-}
-
-PyObject* raise_queue(const char* which) {
-    Ref queue(PyImport_ImportModule("queue"));
-    Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);
-    if (type) PyErr_SetNone(type.get());
-    return nullptr;
 }
 
 // Every pop shares one body: take the consumer role, find the next frame
@@ -234,32 +108,8 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
 template <class Decode>
 PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode) {
     return consume(self, deadline, [&](RingState& s, SpscRing& ring, const SpscFrame& frame) {
-        return raw ? take_raw(ring, frame) : take_decoded(s, ring, frame, decode);
+        return raw ? take_raw(ring, frame) : take_decoded(s.scratch, ring, frame, decode);
     });
-}
-
-struct NoDecode {
-    PyObject* operator()(const std::uint8_t*, std::uint64_t, std::uint64_t&) const { return nullptr; }
-};
-
-// The optional tag of pop / get: empty for a raw pop. A non-str tag is refused
-// before the ring is looked at.
-bool tag_argument(PyObject* arg, std::optional<std::string_view>& tag) {
-    if (omitted(arg)) return true;
-    return arg_text(arg, "tag", tag.emplace());
-}
-
-// An optional timeout in seconds: None waits for ever.
-bool timeout_argument(PyObject* arg, Deadline& out) {
-    if (omitted(arg)) return out = Deadline::never(), true;
-    const double seconds = PyFloat_AsDouble(arg);
-    if (seconds == -1.0 && PyErr_Occurred()) return false;
-    if (seconds != seconds || seconds < 0) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
-        return false;
-    }
-    out = Deadline::after_seconds(seconds);
-    return true;
 }
 
 PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline) {
