@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmora/error.hpp"
 
@@ -82,6 +83,7 @@ public:
     ~PlatformHandle();
 
 private:
+    friend class ClaimFile;
     PlatformHandle(std::string name, std::intptr_t handle, std::uint64_t size)
         : name_(std::move(name)), handle_(handle), size_(size) {}
 
@@ -91,5 +93,73 @@ private:
 
     static constexpr std::intptr_t kNoHandle = -1;
 };
+
+// ---- claims ------------------------------------------------------------------------
+// A claim is a record lock on one byte of a segment's file, at kClaimBase +
+// slot: far past the end of any segment, so it takes no room in the layout.
+// It belongs to one open of the file (on Linux an open file description), not
+// to a descriptor, a thread or the mapping: it lasts until that open unlocks
+// it or is closed, and the system drops it when the holding process dies.
+// core/claims.hpp builds the per-process sharing of claims on top of this.
+
+enum class ClaimMode { Shared, Exclusive };
+
+inline constexpr std::uint64_t kClaimBase = std::uint64_t{1} << 40;
+
+// One private open of a segment's file on which claims are taken. Closing it
+// (destruction) drops every claim taken through it.
+class ClaimFile {
+public:
+    // Whether this build can hold claims at all. Where it cannot, open()
+    // fails and callers treat every slot as unclaimed.
+    [[nodiscard]] static bool supported() noexcept;
+
+    // A new open of the file behind `segment`, sharing no claims with any
+    // other open, the segment's own included.
+    [[nodiscard]] static Result<ClaimFile> open(const PlatformHandle& segment);
+
+    // Names the file: equal for every open of the same file in one process.
+    const std::string& key() const noexcept { return key_; }
+
+    // One attempt, no waiting: true when taken, false when another open
+    // holds a claim on `slot` that conflicts with `mode`. Taking a slot this
+    // open already holds replaces the mode.
+    [[nodiscard]] Result<bool> try_lock(std::uint64_t slot, ClaimMode mode) const;
+    void unlock(std::uint64_t slot) const noexcept;
+    // Whether another open holds a claim on `slot` that conflicts with
+    // `mode`. This open's own claims never conflict. Changes nothing.
+    [[nodiscard]] Result<bool> conflicts(std::uint64_t slot, ClaimMode mode) const;
+    // The pids of processes holding a claim on `slot` through any open of the
+    // file, this process included; empty where the system cannot tell. Scans
+    // every process: for messages and listings, never per message.
+    [[nodiscard]] std::vector<long> holders(std::uint64_t slot) const;
+
+    // In a child just after fork(): replaces the inherited open, which the
+    // parent still shares, with a new one holding no claims, so that the
+    // child can neither keep the parent's claims alive nor drop them. False
+    // when no new open could be made (the old one is closed anyway).
+    bool renew_after_fork() noexcept;
+
+    ClaimFile(ClaimFile&& other) noexcept;
+    ClaimFile& operator=(ClaimFile&&) = delete;
+    ClaimFile(const ClaimFile&) = delete;
+    ClaimFile& operator=(const ClaimFile&) = delete;
+    ~ClaimFile();
+
+private:
+    ClaimFile(std::intptr_t handle, std::string key, std::string name) noexcept
+        : handle_(handle), key_(std::move(key)), name_(std::move(name)) {}
+
+    std::intptr_t handle_;  // fd on POSIX, HANDLE on Windows; -1 once moved from or closed
+    std::string key_;
+    std::string name_;      // the segment's name, for messages
+};
+
+// Runs `prepare` in the parent before every fork(), and `parent` / `child`
+// after it in each process (pthread_atfork; nothing where there is no fork).
+void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+
+// This process's id.
+[[nodiscard]] long current_pid() noexcept;
 
 }  // namespace velmora

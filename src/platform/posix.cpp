@@ -1,12 +1,19 @@
 // POSIX shared memory: shm_open + ftruncate (+ posix_fallocate on Linux) to
-// create, fstat to learn an opened segment's size, mmap/munmap for views.
+// create, fstat to learn an opened segment's size, mmap/munmap for views;
+// claims are open-file-description record locks (Linux).
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/sysmacros.h>
+#include <utility>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -179,6 +186,191 @@ void wake_word(const std::uint32_t* word) noexcept {
     (void)word;
 #endif
 }
+
+// ---- claims ------------------------------------------------------------------------
+
+#ifdef F_OFD_SETLK
+namespace {
+
+struct flock lock_request(std::uint64_t slot, short type) noexcept {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(kClaimBase + slot);
+    fl.l_len = 1;
+    fl.l_pid = 0;  // must be 0 for open-file-description locks
+    return fl;
+}
+
+short lock_type(ClaimMode mode) noexcept { return mode == ClaimMode::Exclusive ? F_WRLCK : F_RDLCK; }
+
+std::string file_key(const struct stat& st) {
+    return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+// A new open file description of what `fd` refers to, even once its name is
+// gone: /proc/self/fd/N opens the file itself, not the name.
+int reopen(int fd) noexcept {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+}
+
+// Whole contents of a small /proc file ("" when it cannot be read).
+std::string read_small(const std::string& path) {
+    std::string out;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// Whether one fdinfo file lists an OFD lock on `offset` of the file with
+// device (major, minor) and inode `ino`. Its lock lines read
+// "lock:\t1: OFDLCK ADVISORY  WRITE -1 00:1b:440998 1099511627777 1099511627777".
+bool lists_lock(const std::string& info, unsigned maj, unsigned min, unsigned long long ino, std::uint64_t offset) {
+    std::size_t at = 0;
+    while ((at = info.find("lock:", at)) != std::string::npos) {
+        const std::size_t end = info.find('\n', at);
+        const std::string line = info.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? info.size() : end;
+        const std::size_t kind = line.find("OFDLCK");
+        if (kind == std::string::npos) continue;
+        char mode[16] = {}, access[16] = {};
+        long pid = 0;
+        unsigned lmaj = 0, lmin = 0;
+        unsigned long long lino = 0, start = 0;
+        char last[32] = {};
+        if (std::sscanf(line.c_str() + kind, "OFDLCK %15s %15s %ld %x:%x:%llu %llu %31s", mode, access, &pid, &lmaj,
+                        &lmin, &lino, &start, last) != 8)
+            continue;
+        const unsigned long long stop = std::strcmp(last, "EOF") == 0 ? ~0ull : std::strtoull(last, nullptr, 10);
+        if (lmaj == maj && lmin == min && lino == ino && start <= offset && offset <= stop) return true;
+    }
+    return false;
+}
+
+bool all_digits(const char* s) noexcept {
+    if (*s == '\0') return false;
+    for (; *s != '\0'; ++s)
+        if (*s < '0' || *s > '9') return false;
+    return true;
+}
+
+struct Dir {
+    DIR* d;
+    explicit Dir(const std::string& path) : d(::opendir(path.c_str())) {}
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    ~Dir() { if (d != nullptr) ::closedir(d); }
+};
+
+}  // namespace
+
+bool ClaimFile::supported() noexcept { return true; }
+
+Result<ClaimFile> ClaimFile::open(const PlatformHandle& segment) {
+    Fd fd(reopen(static_cast<int>(segment.handle_)));
+    if (fd.get() < 0) return os_error("open", segment.name(), errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return os_error("fstat", segment.name(), errno);
+    return ClaimFile(fd.release(), file_key(st), segment.name());
+}
+
+Result<bool> ClaimFile::try_lock(std::uint64_t slot, ClaimMode mode) const {
+    struct flock fl = lock_request(slot, lock_type(mode));
+    if (::fcntl(static_cast<int>(handle_), F_OFD_SETLK, &fl) == 0) return true;
+    if (errno == EAGAIN || errno == EACCES) return false;
+    return os_error("fcntl", name_, errno);
+}
+
+void ClaimFile::unlock(std::uint64_t slot) const noexcept {
+    struct flock fl = lock_request(slot, F_UNLCK);
+    ::fcntl(static_cast<int>(handle_), F_OFD_SETLK, &fl);
+}
+
+Result<bool> ClaimFile::conflicts(std::uint64_t slot, ClaimMode mode) const {
+    struct flock fl = lock_request(slot, lock_type(mode));
+    if (::fcntl(static_cast<int>(handle_), F_OFD_GETLK, &fl) != 0) return os_error("fcntl", name_, errno);
+    return fl.l_type != F_UNLCK;
+}
+
+std::vector<long> ClaimFile::holders(std::uint64_t slot) const {
+    std::vector<long> pids;
+    struct stat mine {};
+    if (::fstat(static_cast<int>(handle_), &mine) != 0) return pids;
+    const unsigned maj = major(mine.st_dev), min = minor(mine.st_dev);
+    const auto ino = static_cast<unsigned long long>(mine.st_ino);
+    Dir proc("/proc");
+    if (proc.d == nullptr) return pids;
+    while (const dirent* p = ::readdir(proc.d)) {
+        if (!all_digits(p->d_name)) continue;
+        const std::string base = std::string("/proc/") + p->d_name;
+        Dir fds(base + "/fd");
+        if (fds.d == nullptr) continue;  // gone, or another user's
+        while (const dirent* f = ::readdir(fds.d)) {
+            if (!all_digits(f->d_name)) continue;
+            struct stat st {};
+            // stat() follows the descriptor to its file: only opens of ours are read.
+            if (::stat((base + "/fd/" + f->d_name).c_str(), &st) != 0) continue;
+            if (st.st_dev != mine.st_dev || st.st_ino != mine.st_ino) continue;
+            if (lists_lock(read_small(base + "/fdinfo/" + f->d_name), maj, min, ino, kClaimBase + slot)) {
+                pids.push_back(std::strtol(p->d_name, nullptr, 10));
+                break;
+            }
+        }
+    }
+    return pids;
+}
+
+bool ClaimFile::renew_after_fork() noexcept {
+    if (handle_ == -1) return false;
+    const int old = static_cast<int>(handle_);
+    const int fresh = reopen(old);
+    if (fresh < 0) {
+        ::close(old);
+        handle_ = -1;
+        return false;
+    }
+    // dup3 puts the new description under the old number and lets go of the
+    // inherited one in one step.
+    ::dup3(fresh, old, O_CLOEXEC);
+    ::close(fresh);
+    return true;
+}
+
+#else  // no open-file-description locks: no claims
+
+bool ClaimFile::supported() noexcept { return false; }
+
+Result<ClaimFile> ClaimFile::open(const PlatformHandle& segment) {
+    return ShmError::os("claims on '" + segment.name() + "' are not supported on this system", ENOTSUP);
+}
+Result<bool> ClaimFile::try_lock(std::uint64_t, ClaimMode) const { return true; }
+void ClaimFile::unlock(std::uint64_t) const noexcept {}
+Result<bool> ClaimFile::conflicts(std::uint64_t, ClaimMode) const { return false; }
+std::vector<long> ClaimFile::holders(std::uint64_t) const { return {}; }
+bool ClaimFile::renew_after_fork() noexcept { return false; }
+
+#endif
+
+ClaimFile::ClaimFile(ClaimFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), key_(std::move(other.key_)), name_(std::move(other.name_)) {}
+
+ClaimFile::~ClaimFile() {
+    if (handle_ != -1) ::close(static_cast<int>(handle_));
+}
+
+void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
+    ::pthread_atfork(prepare, parent, child);
+}
+
+long current_pid() noexcept { return static_cast<long>(::getpid()); }
 
 PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
     : name_(std::move(other.name_)), handle_(other.handle_), size_(other.size_) {

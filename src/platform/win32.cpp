@@ -123,6 +123,33 @@ Result<Mapping> PlatformHandle::map() const {
     return Mapping(base, size_);
 }
 
+// ---- claims ------------------------------------------------------------------------
+// Not available on Windows yet: open() fails, so every slot reads as unclaimed.
+
+bool ClaimFile::supported() noexcept { return false; }
+
+Result<ClaimFile> ClaimFile::open(const PlatformHandle& segment) {
+    return ShmError::os("claims on '" + segment.name() + "' are not supported on Windows", ERROR_NOT_SUPPORTED);
+}
+Result<bool> ClaimFile::try_lock(std::uint64_t, ClaimMode) const { return true; }
+void ClaimFile::unlock(std::uint64_t) const noexcept {}
+Result<bool> ClaimFile::conflicts(std::uint64_t, ClaimMode) const { return false; }
+std::vector<long> ClaimFile::holders(std::uint64_t) const { return {}; }
+bool ClaimFile::renew_after_fork() noexcept { return false; }
+
+ClaimFile::ClaimFile(ClaimFile&& other) noexcept
+    : handle_(other.handle_), key_(std::move(other.key_)), name_(std::move(other.name_)) {
+    other.handle_ = -1;
+}
+
+ClaimFile::~ClaimFile() {
+    if (handle_ != -1) ::CloseHandle(to_handle(handle_));
+}
+
+void at_fork(void (*)(), void (*)(), void (*)()) noexcept {}
+
+long current_pid() noexcept { return static_cast<long>(::GetCurrentProcessId()); }
+
 PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
     : name_(std::move(other.name_)), handle_(other.handle_), size_(other.size_) {
     other.handle_ = kNoHandle;

@@ -1,0 +1,155 @@
+// The per-process registry of claim sites and the counting of claims.
+#include "core/claims.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <utility>
+
+namespace velmora {
+
+// Every site of the process by file key, the mutex that orders every change
+// to a site's counts, and the fork generation. Made once and never destroyed,
+// so handles released late at exit still find it.
+struct ClaimRegistry {
+    std::mutex mutex;
+    std::map<std::string, std::weak_ptr<ClaimSite>> sites;
+    std::atomic<std::uint64_t> generation{1};
+
+    static ClaimRegistry& get() {
+        static ClaimRegistry* registry = [] {
+            auto* r = new ClaimRegistry;
+            at_fork(&prepare, &parent, &child);
+            return r;
+        }();
+        return *registry;
+    }
+
+    // The mutex is held across fork(), so the child finds the registry in one
+    // piece; the child then lets go of its inherited opens and counts.
+    static void prepare() { get().mutex.lock(); }
+    static void parent() { get().mutex.unlock(); }
+    static void child() {
+        ClaimRegistry& r = get();
+        r.generation.fetch_add(1);
+        for (auto& [key, weak] : r.sites) {
+            const std::shared_ptr<ClaimSite> site = weak.lock();
+            if (!site) continue;
+            site->counts_.clear();
+            site->counter_.store(0);
+            if (site->file_ && !site->file_->renew_after_fork()) site->file_.reset();
+        }
+        r.mutex.unlock();
+    }
+};
+
+namespace {
+
+void purge_expired(ClaimRegistry& r) {
+    for (auto it = r.sites.begin(); it != r.sites.end();)
+        it = it->second.expired() ? r.sites.erase(it) : std::next(it);
+}
+
+}  // namespace
+
+Result<std::shared_ptr<ClaimSite>> ClaimSite::of(const PlatformHandle& segment) {
+    ClaimRegistry& r = ClaimRegistry::get();
+    std::optional<ClaimFile> file;
+    if (ClaimFile::supported()) {
+        auto opened = ClaimFile::open(segment);
+        if (opened) file.emplace(std::move(opened).value());
+    }
+    // Without an open of its own the site cannot be shared by key.
+    if (!file) return std::make_shared<ClaimSite>(std::nullopt, segment.name());
+    const std::lock_guard lock(r.mutex);
+    purge_expired(r);
+    if (auto found = r.sites.find(file->key()); found != r.sites.end())
+        if (auto site = found->second.lock()) return site;  // the new open is closed again
+    const std::string key = file->key();
+    auto site = std::make_shared<ClaimSite>(std::move(file), segment.name());
+    r.sites[key] = site;
+    return site;
+}
+
+Result<std::optional<Claim>> ClaimSite::claim(std::uint64_t slot, ClaimMode mode) {
+    ClaimRegistry& r = ClaimRegistry::get();
+    const std::lock_guard lock(r.mutex);
+    const std::uint64_t generation = r.generation.load();
+    if (auto it = counts_.find(slot); it != counts_.end()) {
+        if (it->second.mode != mode)
+            return ShmError::value("claim " + std::to_string(slot) + " of '" + name_ +
+                                   "' is already held by this process in the other mode");
+        ++it->second.count;
+        return std::optional<Claim>(Claim(shared_from_this(), slot, generation));
+    }
+    if (file_) {
+        auto taken = file_->try_lock(slot, mode);
+        if (!taken) return taken.error();
+        if (!taken.value()) return std::optional<Claim>();
+    }
+    counts_.emplace(slot, Count{mode, 1});
+    return std::optional<Claim>(Claim(shared_from_this(), slot, generation));
+}
+
+bool ClaimSite::held_here(std::uint64_t slot) const {
+    const std::lock_guard lock(ClaimRegistry::get().mutex);
+    return counts_.count(slot) != 0;
+}
+
+Result<bool> ClaimSite::held_elsewhere(std::uint64_t slot, ClaimMode mode) const {
+    if (!file_) return false;
+    return file_->conflicts(slot, mode);
+}
+
+std::vector<long> ClaimSite::holders(std::uint64_t slot, bool others) const {
+    if (!file_) return {};
+    std::vector<long> pids = file_->holders(slot);
+    if (others) pids.erase(std::remove(pids.begin(), pids.end(), current_pid()), pids.end());
+    return pids;
+}
+
+bool Claim::current() const noexcept {
+    return site_ != nullptr && generation_ == ClaimRegistry::get().generation.load(std::memory_order_relaxed);
+}
+
+void Claim::release() noexcept {
+    if (site_ == nullptr) return;
+    ClaimRegistry& r = ClaimRegistry::get();
+    {
+        const std::lock_guard lock(r.mutex);
+        // A claim made before a fork belongs to the parent: the child's copy
+        // has nothing to give back.
+        if (generation_ == r.generation.load()) {
+            auto it = site_->counts_.find(slot_);
+            if (it != site_->counts_.end() && --it->second.count == 0) {
+                if (site_->file_) site_->file_->unlock(slot_);
+                site_->counts_.erase(it);
+            }
+        }
+    }
+    site_.reset();  // may destroy the site, which closes its open: outside the mutex
+}
+
+Claim& Claim::operator=(Claim&& other) noexcept {
+    if (this != &other) {
+        release();
+        site_ = std::move(other.site_);
+        slot_ = other.slot_;
+        generation_ = other.generation_;
+    }
+    return *this;
+}
+
+Claim::~Claim() { release(); }
+
+ShmError claim_refused(const std::string& what, const std::string& role, const std::vector<long>& pids) {
+    std::string msg = what + " already has " + role;
+    if (!pids.empty()) {
+        msg += pids.size() == 1 ? " (pid " : " (pids ";
+        for (std::size_t i = 0; i < pids.size(); ++i) msg += (i ? ", " : "") + std::to_string(pids[i]);
+        msg += ")";
+    }
+    return ShmError::os(std::move(msg), EAGAIN);
+}
+
+}  // namespace velmora

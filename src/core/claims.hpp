@@ -1,0 +1,135 @@
+// Claims: which processes have a segment open in which role, and whether they
+// are still alive. The one answer to "who is attached" for every channel kind.
+//
+// A claim is a record lock on one byte of the segment's file, outside the
+// segment (platform.hpp: ClaimFile, kClaimBase + slot), so no layout changes
+// and the system drops it when its holder dies, however it dies. Nothing here
+// is checked per message: a handle takes its claim once and keeps a Claim.
+//
+// Interface:
+//  * ClaimSite::of(segment) -> the process's site for the segment's file. Every
+//    handle of the same file in one process gets the same site (whatever name
+//    or PlatformHandle it came through), so handles share the process's claims.
+//  * site->claim(slot, mode) -> a Claim (taken or shared with this process's
+//    earlier claim of the slot), std::nullopt when another process holds a
+//    conflicting claim, or an error (a system failure, or one process asking
+//    for the same slot in two modes). Exclusive slots are roles (one process
+//    at a time); shared slots are attachments (any number of processes).
+//  * A Claim is held until the last Claim of that slot in the process is
+//    destroyed or the process ends. Claims are counted per process and slot.
+//  * Probes: held_here(slot) (this process), held_elsewhere(slot, mode) (a
+//    live process other than this one holds a claim that conflicts with
+//    `mode`: Exclusive asks "anyone at all", Shared "anyone exclusive"), and
+//    holders(slot) (pids, from a scan of every process: for messages and
+//    listings only, never per message).
+//  * fork(): the child holds none of its parent's claims and cannot release
+//    them. Its Claims become stale (current() is false; destroying them does
+//    nothing), so a handle checks current() (one atomic load) at each role
+//    entry and claims again when it is false.
+//  * Where the platform has no claims (ClaimFile::supported() is false, or the
+//    file could not be opened again), a site grants every claim and sees no
+//    other process: supported() says so. Its own claims are still counted,
+//    so held_here stays true.
+//
+// Slot numbers belong to the channel kinds; each kind keeps to its range:
+//   0              attached (every view handle, shared)
+//   1, 2           SPSC ring: producer, consumer (exclusive)
+//   64 and up      later kinds, e.g. 64 + i for the i-th producer or subscriber
+//
+// Thread safety: every member may be called from any thread; one mutex per
+// process orders claims, releases and fork.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.hpp"
+#include "velmora/error.hpp"
+
+namespace velmora {
+
+namespace claim_slot {
+inline constexpr std::uint64_t attached = 0;
+inline constexpr std::uint64_t producer = 1;
+inline constexpr std::uint64_t consumer = 2;
+inline constexpr std::uint64_t first_free = 64;
+}  // namespace claim_slot
+
+class ClaimSite;
+
+// One handle's share of its process's claim on one slot. Move-only; the
+// process releases the slot when its last Claim of it goes.
+class [[nodiscard]] Claim {
+public:
+    Claim(Claim&& other) noexcept = default;
+    Claim& operator=(Claim&& other) noexcept;
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    ~Claim();
+
+    // False once the process forked and this is the child's copy.
+    [[nodiscard]] bool current() const noexcept;
+    std::uint64_t slot() const noexcept { return slot_; }
+
+private:
+    friend class ClaimSite;
+    Claim(std::shared_ptr<ClaimSite> site, std::uint64_t slot, std::uint64_t generation) noexcept
+        : site_(std::move(site)), slot_(slot), generation_(generation) {}
+    void release() noexcept;
+
+    std::shared_ptr<ClaimSite> site_;
+    std::uint64_t slot_ = 0;
+    std::uint64_t generation_ = 0;
+};
+
+// Whether `claim` is present and still this process's own.
+[[nodiscard]] inline bool holds(const std::optional<Claim>& claim) noexcept {
+    return claim.has_value() && claim->current();
+}
+
+class ClaimSite : public std::enable_shared_from_this<ClaimSite> {
+public:
+    [[nodiscard]] static Result<std::shared_ptr<ClaimSite>> of(const PlatformHandle& segment);
+
+    [[nodiscard]] Result<std::optional<Claim>> claim(std::uint64_t slot, ClaimMode mode);
+    [[nodiscard]] bool held_here(std::uint64_t slot) const;
+    [[nodiscard]] Result<bool> held_elsewhere(std::uint64_t slot, ClaimMode mode = ClaimMode::Exclusive) const;
+    // Pids holding `slot`, this process included; `others` leaves it out.
+    [[nodiscard]] std::vector<long> holders(std::uint64_t slot, bool others = false) const;
+
+    [[nodiscard]] bool supported() const noexcept { return file_.has_value(); }
+    const std::string& name() const noexcept { return name_; }
+
+    // Per-process counter for the handles of this file to share (the view
+    // counts this process's holds of the segment's lock word here).
+    std::atomic<std::int64_t>& shared_counter() noexcept { return counter_; }
+
+    ClaimSite(std::optional<ClaimFile> file, std::string name) noexcept
+        : file_(std::move(file)), name_(std::move(name)) {}
+
+private:
+    friend class Claim;
+    friend struct ClaimRegistry;
+
+    struct Count {
+        ClaimMode mode;
+        std::uint64_t count;
+    };
+
+    std::optional<ClaimFile> file_;
+    std::string name_;
+    std::map<std::uint64_t, Count> counts_;  // guarded by the registry's mutex
+    std::atomic<std::int64_t> counter_{0};
+};
+
+// "ring '/jobs' already has a producer (pid 4242)": `what` is "ring '/jobs'",
+// `role` "a producer"; the pids are the other holders (none named when the
+// platform cannot tell). An Os error with EAGAIN (BlockingIOError in Python).
+[[nodiscard]] ShmError claim_refused(const std::string& what, const std::string& role, const std::vector<long>& pids);
+
+}  // namespace velmora

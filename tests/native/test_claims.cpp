@@ -1,0 +1,239 @@
+// Claims between processes: sharing within one process, refusal across two,
+// release on close and on death, fork children that neither inherit nor drop
+// their parent's claims, shared attachments, and the holder pids.
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+
+#include <atomic>
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/claims.hpp"
+#include "platform/platform.hpp"
+#include "platform/wait.hpp"
+
+namespace velmora {
+namespace {
+
+std::string fresh_name() {
+    static std::atomic<int> counter{0};
+    return "/velmora_claims_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+template <class T>
+T must(Result<T> r) {
+    if (!r) throw std::runtime_error(r.error().message);
+    return std::move(r).value();
+}
+
+// A created segment removed again at the end of the test.
+struct Seg {
+    std::string name = fresh_name();
+    PlatformHandle handle = must(PlatformHandle::create(name, 4096));
+    ~Seg() { (void)PlatformHandle::remove(name); }
+    PlatformHandle opened() const { return must(PlatformHandle::open(name, std::nullopt)); }
+};
+
+// Runs `body` in a forked child and returns its exit status (or -signal).
+template <class Body>
+int in_child(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// A child that opens the segment, claims `slot`, reports through a pipe and
+// then waits until its stdin pipe closes (or it is killed).
+struct Holder {
+    pid_t pid = -1;
+    int ready = -1, release = -1;
+
+    Holder(const std::string& name, std::uint64_t slot, ClaimMode mode) {
+        int up[2], down[2];
+        if (::pipe(up) != 0 || ::pipe(down) != 0) throw std::runtime_error("pipe");
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(up[0]);
+            ::close(down[1]);
+            auto handle = PlatformHandle::open(name, std::nullopt);
+            char ok = 0;
+            if (handle) {
+                auto site = ClaimSite::of(*handle);
+                auto claim = site ? (*site)->claim(slot, mode) : Result<std::optional<Claim>>(site.error());
+                ok = claim && claim->has_value() ? 'y' : 'n';
+                (void)!::write(up[1], &ok, 1);
+                char c;
+                (void)!::read(down[0], &c, 1);
+            } else {
+                (void)!::write(up[1], &ok, 1);
+            }
+            ::_exit(0);
+        }
+        ::close(up[1]);
+        ::close(down[0]);
+        ready = up[0];
+        release = down[1];
+    }
+    // 'y' when the child took its claim.
+    char wait_ready() const {
+        char c = 0;
+        return ::read(ready, &c, 1) == 1 ? c : 0;
+    }
+    void finish() {
+        if (release >= 0) ::close(release);
+        release = -1;
+        if (pid > 0) ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    void kill() {
+        ::kill(pid, SIGKILL);
+        finish();
+    }
+    ~Holder() {
+        if (pid > 0) kill();
+        ::close(ready);
+    }
+};
+
+TEST(Claims, HandlesOfOneProcessShareOneSiteAndItsClaims) {
+    Seg seg;
+    const PlatformHandle second = seg.opened();
+    auto a = must(ClaimSite::of(seg.handle));
+    auto b = must(ClaimSite::of(second));
+    ASSERT_TRUE(a->supported());
+    EXPECT_EQ(a.get(), b.get());
+    auto first = must(a->claim(claim_slot::producer, ClaimMode::Exclusive));
+    auto again = must(b->claim(claim_slot::producer, ClaimMode::Exclusive));
+    ASSERT_TRUE(first && again);
+    EXPECT_TRUE(must(a->held_elsewhere(claim_slot::producer)) == false);
+    first.reset();
+    // One handle let go; the process still holds the role.
+    EXPECT_TRUE(a->held_here(claim_slot::producer));
+    Holder other(seg.name, claim_slot::producer, ClaimMode::Exclusive);
+    EXPECT_EQ(other.wait_ready(), 'n');
+    other.finish();
+    again.reset();
+    EXPECT_FALSE(a->held_here(claim_slot::producer));
+    Holder later(seg.name, claim_slot::producer, ClaimMode::Exclusive);
+    EXPECT_EQ(later.wait_ready(), 'y');
+}
+
+TEST(Claims, AnotherProcessIsRefusedAndNamedUntilItsHolderCloses) {
+    Seg seg;
+    auto site = must(ClaimSite::of(seg.handle));
+    Holder holder(seg.name, claim_slot::consumer, ClaimMode::Exclusive);
+    ASSERT_EQ(holder.wait_ready(), 'y');
+    EXPECT_TRUE(must(site->held_elsewhere(claim_slot::consumer)));
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::producer)));
+    EXPECT_FALSE(must(site->claim(claim_slot::consumer, ClaimMode::Exclusive)).has_value());
+    EXPECT_EQ(site->holders(claim_slot::consumer), std::vector<long>{holder.pid});
+    EXPECT_TRUE(site->holders(claim_slot::producer).empty());
+    holder.finish();
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::consumer)));
+    auto mine = must(site->claim(claim_slot::consumer, ClaimMode::Exclusive));
+    ASSERT_TRUE(mine.has_value());
+    EXPECT_EQ(site->holders(claim_slot::consumer), std::vector<long>{::getpid()});
+    EXPECT_TRUE(site->holders(claim_slot::consumer, true).empty());
+}
+
+TEST(Claims, AKilledHoldersClaimIsGoneOnceItIsReaped) {
+    Seg seg;
+    auto site = must(ClaimSite::of(seg.handle));
+    Holder holder(seg.name, claim_slot::producer, ClaimMode::Exclusive);
+    ASSERT_EQ(holder.wait_ready(), 'y');
+    ASSERT_TRUE(must(site->held_elsewhere(claim_slot::producer)));
+    holder.kill();
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::producer)));
+    EXPECT_TRUE(must(site->claim(claim_slot::producer, ClaimMode::Exclusive)).has_value());
+}
+
+TEST(Claims, AForkChildNeitherHoldsNorReleasesItsParentsClaims) {
+    Seg seg;
+    auto site = must(ClaimSite::of(seg.handle));
+    auto mine = must(site->claim(claim_slot::producer, ClaimMode::Exclusive));
+    ASSERT_TRUE(mine.has_value());
+    const int status = in_child([&] {
+        if (mine->current()) return 1;
+        if (site->held_here(claim_slot::producer)) return 2;
+        auto elsewhere = site->held_elsewhere(claim_slot::producer);
+        if (!elsewhere || !elsewhere.value()) return 3;  // the parent's claim, seen from outside
+        auto refused = site->claim(claim_slot::producer, ClaimMode::Exclusive);
+        if (!refused || refused->has_value()) return 4;
+        mine.reset();  // the child's stale copy: gives nothing back
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(mine->current());
+    EXPECT_TRUE(site->held_here(claim_slot::producer));
+    Holder other(seg.name, claim_slot::producer, ClaimMode::Exclusive);
+    EXPECT_EQ(other.wait_ready(), 'n');
+}
+
+TEST(Claims, AForkChildCanClaimOnceItsParentLetsGo) {
+    Seg seg;
+    auto site = must(ClaimSite::of(seg.handle));
+    // The child claims through the site it inherited; the parent, which holds
+    // nothing, sees it as another process.
+    int up[2];
+    ASSERT_EQ(::pipe(up), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        auto claim = site->claim(claim_slot::consumer, ClaimMode::Exclusive);
+        const char ok = claim && claim->has_value() ? 'y' : 'n';
+        (void)!::write(up[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(up[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_TRUE(must(site->held_elsewhere(claim_slot::consumer)));
+    EXPECT_EQ(site->holders(claim_slot::consumer, true), std::vector<long>{pid});
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(up[0]);
+    ::close(up[1]);
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::consumer)));
+}
+
+TEST(Claims, SharedAttachmentsCoexistAndShowWhetherAnyoneElseIsAttached) {
+    Seg seg;
+    auto site = must(ClaimSite::of(seg.handle));
+    auto mine = must(site->claim(claim_slot::attached, ClaimMode::Shared));
+    ASSERT_TRUE(mine.has_value());
+    // Alone: nobody else would stop an exclusive claim.
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::attached, ClaimMode::Exclusive)));
+    Holder reader(seg.name, claim_slot::attached, ClaimMode::Shared);
+    ASSERT_EQ(reader.wait_ready(), 'y');
+    EXPECT_TRUE(must(site->held_elsewhere(claim_slot::attached, ClaimMode::Exclusive)));
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::attached, ClaimMode::Shared)));
+    reader.kill();
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::attached, ClaimMode::Exclusive)));
+    // One process cannot hold a slot in both modes.
+    EXPECT_FALSE(site->claim(claim_slot::attached, ClaimMode::Exclusive).ok());
+}
+
+TEST(Claims, ARefusalNamesWhatRoleAndHolders) {
+    struct Case { std::vector<long> pids; const char* text; };
+    const Case cases[] = {
+        {{}, "ring '/jobs' already has a producer"},
+        {{4242}, "ring '/jobs' already has a producer (pid 4242)"},
+        {{7, 9}, "ring '/jobs' already has a producer (pids 7, 9)"},
+    };
+    for (const Case& c : cases) {
+        const ShmError e = claim_refused("ring '/jobs'", "a producer", c.pids);
+        EXPECT_EQ(e.message, c.text);
+        EXPECT_EQ(e.code, EAGAIN);
+        EXPECT_EQ(e.kind, ShmError::Kind::Os);
+    }
+}
+
+}  // namespace
+}  // namespace velmora
+
+#endif  // _WIN32
