@@ -7,4 +7,5 @@
 #define VELMORA_CLASSES(X)                        \
     X("SharedMemory", shared_memory)              \
     X("MappedView", mapped_view)                  \
-    X("SpscRingBuffer", spsc_ring_buffer)
+    X("SpscRingBuffer", spsc_ring_buffer)         \
+    X("MpscRingBuffer", mpsc_ring_buffer)

@@ -27,6 +27,7 @@ OsCode os_code(const ShmError& err) {
     switch (err.code) {
         case ENOENT: return {PyExc_FileNotFoundError, ENOENT};
         case EEXIST: return {PyExc_FileExistsError, EEXIST};
+        case EAGAIN: return {PyExc_BlockingIOError, EAGAIN};
         case EACCES:
         case EPERM: return {PyExc_PermissionError, err.code};
     }
