@@ -8,14 +8,18 @@ import pytest
 
 import velmora
 
-CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer"]
+CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer"]
 
 METHODS = {
     "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
-                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close"],
+                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close",
+                       "create", "open"],
+    "MpscRingBuffer": ["create", "open", "push", "put", "push_many", "pop", "get", "pop_mixed", "get_mixed",
+                       "pop_many", "pop_into", "get_into", "used", "capacity", "free", "is_empty", "has_consumer",
+                       "has_producer", "producers", "close"],
 }
 
 SIGNATURES = {
@@ -35,6 +39,11 @@ SIGNATURES = {
     ("SpscRingBuffer", "push"): "($self, data)",
     ("SpscRingBuffer", "pop"): "($self, tag=None)",
     ("SpscRingBuffer", "pop_mixed"): "($self, schema)",
+    ("SpscRingBuffer", "create"): "(name, capacity)",
+    ("SpscRingBuffer", "open"): "(name)",
+    ("MpscRingBuffer", "create"): "(name, capacity, producers=8)",
+    ("MpscRingBuffer", "open"): "(name)",
+    ("MpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
 }
 
 
@@ -121,8 +130,8 @@ def _stub_methods():
         if not isinstance(cls, ast.ClassDef):
             continue
         for fn in cls.body:
-            if not isinstance(fn, ast.FunctionDef):
-                continue
+            if not isinstance(fn, ast.FunctionDef) or any(ast.unparse(d) == "property" for d in fn.decorator_list):
+                continue  # properties are attributes, not methods
             args = fn.args.posonlyargs + fn.args.args
             defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
             params = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args, defaults)]

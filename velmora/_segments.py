@@ -8,7 +8,10 @@ segment's first bytes to guess what velmora keeps in it:
 * a ring: [head u64 | tail u64 | capacity u64 | data], where capacity is a
   power of two and the file is exactly capacity + 24 bytes;
 * a view: [lock word i32 | data], the word being 0 (unlocked), n > 0 (held by
-  n readers) or -1 (write-locked).
+  n readers) or -1 (write-locked);
+* a fan-in ring ("mpsc"): a 128-byte header starting with its magic value,
+  the layout version, the producer count and the capacity of each producer's
+  lane, then one ring-layout lane per producer.
 
 These are readings taken without any lock, while other processes may be
 changing the bytes: good for a look, not for decisions that need certainty.
@@ -29,6 +32,9 @@ RING_HEADER = 24
 LOCK_WORD = 4
 # A reader count above this is taken for bytes that are not a lock word.
 MAX_PLAUSIBLE_READERS = 1 << 16
+MPSC_MAGIC = 0x3143_5350_4D4E_4656
+MPSC_HEADER = 128
+MPSC_VERSION = 1
 
 
 class SegmentError(Exception):
@@ -52,14 +58,45 @@ def path_of(name: str) -> str:
 class Content:
     """What the first bytes of a segment suggest it holds."""
 
-    kind: str  # "ring", "view" or "unknown"
+    kind: str  # "ring", "mpsc", "view" or "unknown"
     state: str  # one short human-readable phrase
     details: dict = field(default_factory=dict)
 
 
+def mpsc_lanes(producers: int, capacity: int, size: int):
+    """The offsets of a fan-in ring's lanes, or None when they do not fit in
+    `size` bytes."""
+    stride = (RING_HEADER + capacity + 63) // 64 * 64
+    if not 1 <= producers <= 1024 or MPSC_HEADER + producers * stride > size:
+        return None
+    return [MPSC_HEADER + k * stride for k in range(producers)]
+
+
+def classify_mpsc(data: bytes, size: int) -> Content:
+    """A fan-in ring's header (and, when `data` holds them, its lanes' used bytes)."""
+    version, producers, capacity = struct.unpack_from("<IIQ", data, 8)
+    details = {"version": version, "producers": producers, "capacity": capacity}
+    lanes = mpsc_lanes(producers, capacity, size) if capacity and capacity & (capacity - 1) == 0 else None
+    if version != MPSC_VERSION or lanes is None:
+        return Content("mpsc", f"version {version}, {producers} producers, capacity {capacity}: inconsistent",
+                       details | {"consistent": False})
+    used = 0
+    for at in lanes:
+        if at + RING_HEADER > len(data):
+            used = None
+            break
+        h, t = struct.unpack_from("<QQ", data, at)
+        used += (t - h) % (1 << 64)
+    state = f"{producers} producers, capacity {capacity}" + ("" if used is None else f", used {used}")
+    return Content("mpsc", state, details | {"used": used, "consistent": True})
+
+
 def classify(head: bytes, size: int) -> Content:
     """Reads a ring header or a lock word from the segment's first bytes
-    (`head`: up to RING_HEADER bytes of a segment of `size` bytes)."""
+    (`head`: up to RING_HEADER bytes of a segment of `size` bytes, or more
+    for a fan-in ring's lanes)."""
+    if len(head) >= RING_HEADER and size >= MPSC_HEADER and struct.unpack_from("<Q", head)[0] == MPSC_MAGIC:
+        return classify_mpsc(head, size)
     if len(head) >= RING_HEADER:
         h, t, capacity = struct.unpack_from("<QQQ", head)
         if capacity and capacity & (capacity - 1) == 0 and capacity == size - RING_HEADER:
@@ -95,7 +132,11 @@ def read_content(path: str, size: int) -> Content:
         return Content("unknown", f"unreadable: {exc.strerror}", {})
     try:
         with mmap.mmap(fd, min(size, RING_HEADER), prot=mmap.PROT_READ) as m:
-            return classify(m[:], size)
+            head = m[:]
+        if len(head) == RING_HEADER and struct.unpack_from("<Q", head)[0] == MPSC_MAGIC:
+            with mmap.mmap(fd, size, prot=mmap.PROT_READ) as m:
+                return classify(m, size)  # lane headers read in place
+        return classify(head, size)
     except OSError as exc:
         return Content("unknown", f"unreadable: {exc.strerror}", {})
     finally:

@@ -13,7 +13,6 @@ constexpr std::uint64_t kVersionAt = 8;
 constexpr std::uint64_t kProducersAt = 12;
 constexpr std::uint64_t kCapacityAt = 16;
 constexpr std::uint64_t kLaneAlign = 64;
-constexpr std::uint64_t kPrefixLen = 4;
 
 using std::to_string;
 
@@ -65,10 +64,7 @@ bool looks_like_mpsc(const std::uint8_t* base, std::uint64_t size) noexcept {
 
 std::uint64_t MpscRing::lane_stride() const noexcept { return stride_for(capacity_); }
 
-std::uint64_t MpscRing::max_payload() const noexcept {
-    const std::uint64_t room = capacity_ > kPrefixLen ? capacity_ - kPrefixLen : 0;
-    return room < SPSC_MAX_PAYLOAD ? room : SPSC_MAX_PAYLOAD;
-}
+std::uint64_t MpscRing::max_payload() const noexcept { return max_payload_for(capacity_); }
 
 Status MpscRing::attach_lanes(std::uint32_t producers, bool creator) {
     lanes_.reserve(producers);

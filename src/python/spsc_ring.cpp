@@ -385,6 +385,50 @@ PyObject* reduce(PyObject* self, PyObject*) {
     return ring ? reduce_by_name(s.name, ring->map_size(), "spsc") : nullptr;
 }
 
+PyObject* get_max_payload(PyObject* self, void*) {
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(max_payload_for(r.capacity())); });
+}
+
+// SpscRingBuffer.create(name, capacity): a ring in a new segment of capacity
+// + 24 bytes; open(name): the ring in an existing segment, all of it.
+PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "capacity"};
+    static const Signature sig{"SpscRingBuffer.create()", names, 2, 2};
+    PyObject* argv[2];
+    std::string_view name;
+    std::uint64_t capacity = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+        !arg_u64(argv[1], "capacity", capacity))
+        return nullptr;
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    if (auto st = check_creator_capacity(capacity); !st) return raise(st.error());
+    if (capacity > ~std::uint64_t{0} - SPSC_HEADER_SIZE)
+        return raise(ShmError::value("capacity " + std::to_string(capacity) + " is too large for a segment"));
+    auto made = [&] {
+        const GilRelease released;
+        return PlatformHandle::create(name, capacity + SPSC_HEADER_SIZE);
+    }();
+    if (!made) return raise(made.error());
+    PyObject* ring = attach_ring(made.value(), true);
+    if (ring == nullptr) (void)PlatformHandle::remove(name);
+    return ring;
+}
+
+PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static const Signature sig{"SpscRingBuffer.open()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view name;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    auto opened = [&] {
+        const GilRelease released;
+        return PlatformHandle::open(name, std::nullopt);
+    }();
+    if (!opened) return raise(opened.error());
+    return attach_ring(opened.value(), false);
+}
+
 PyObject* repr(PyObject* self) {
     const RingState& s = ring_state(self);
     if (!s.ring) return PyUnicode_FromString("SpscRingBuffer(closed)");
@@ -461,11 +505,27 @@ PyMethodDef methods[] = {
         "close($self)\n--\n\n"
         "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"
         "A call blocked in get() or put() on another thread gives up with ValueError."),
+    fast_method<create>("create",
+        "create(name, capacity)\n--\n\n"
+        "Create a new segment holding a ring of `capacity` data bytes (a power of two; the\n"
+        "segment is capacity + 24 bytes) and return the ring. Raises FileExistsError when the\n"
+        "name exists, ValueError for a capacity that is not a power of two.",
+        METH_STATIC),
+    fast_method<open>("open",
+        "open(name)\n--\n\n"
+        "Attach to the ring in an existing segment (the whole segment, as SharedMemory.open(name).spsc()).",
+        METH_STATIC),
     noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
      "__exit__($self, *exc_info)\n--\n\nClose the ring."},
     noargs_method<reduce>("__reduce__", "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).spsc()."),
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"max_payload", &get_max_payload, nullptr,
+     "The largest payload one message may carry (capacity less the 4-byte length prefix).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
@@ -479,10 +539,11 @@ PyType_Slot slots[] = {
         "producer. Only atomic integers and raw memory are used, no operating-system\n"
         "primitives, so it behaves the same on every platform. Exactly one producer and one\n"
         "consumer may use it at a time; anything else is a data race. Obtain one with\n"
-        "SharedMemory.spsc().")},
+        "SpscRingBuffer.create(name, capacity), SpscRingBuffer.open(name) or SharedMemory.spsc().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<RingState>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr},
 };
 
