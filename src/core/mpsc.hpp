@@ -44,9 +44,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/claims.hpp"
 #include "core/ring.hpp"
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
@@ -65,6 +67,23 @@ struct MpscFrame {
     SpscFrame frame;
 };
 
+// ---- slots and roles, as claims (core/claims.hpp) ----------------------------
+// Producer slot k is claim kMpscProducerClaim + k; the consumer role is the
+// ring consumer's claim. Each producer object of a process takes a slot of its
+// own: a slot this process already holds is skipped.
+inline constexpr std::uint64_t kMpscProducerClaim = claim_slot::first_free;
+
+// A free slot's claim; an EAGAIN Os error ("all 8 producer slots of '/results'
+// are taken") when live producers hold every slot.
+[[nodiscard]] Result<Claim> claim_producer_slot(ClaimSite& site, std::uint32_t producers);
+// The consumer role; EAGAIN ("ring '/results' already has a consumer (pid N)")
+// while another live process holds it.
+[[nodiscard]] Result<Claim> claim_consumer_role(ClaimSite& site);
+// Whether a live process, this one included, holds a producer slot (a probe
+// that fails counts as held), and which processes do (in slot order).
+[[nodiscard]] bool producer_attached(const ClaimSite& site, std::uint32_t producers);
+[[nodiscard]] std::vector<long> producer_pids(const ClaimSite& site, std::uint32_t producers);
+
 // The segment size for `producers` lanes of `capacity` bytes each, or the
 // ValueError that says which argument is out of range.
 [[nodiscard]] Result<std::uint64_t> mpsc_segment_size(std::uint64_t capacity, std::uint64_t producers);
@@ -72,13 +91,13 @@ struct MpscFrame {
 // True when the mapping starts with the fan-in magic (whatever else it holds).
 [[nodiscard]] bool looks_like_mpsc(const std::uint8_t* base, std::uint64_t size) noexcept;
 
-class MpscRing {
+class MpscLanes {
 public:
     // Takes ownership of `mapping`. A creator writes the header and every
     // lane (the mapping must be mpsc_segment_size() bytes or more); an opener
-    // validates the header it finds.
-    [[nodiscard]] static Result<MpscRing> create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers);
-    [[nodiscard]] static Result<MpscRing> open(Mapping mapping);
+    // validates the header it finds (`name`, the segment's, for its messages).
+    [[nodiscard]] static Result<MpscLanes> create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers);
+    [[nodiscard]] static Result<MpscLanes> open(Mapping mapping, std::string_view name);
 
     std::uint32_t producers() const noexcept { return static_cast<std::uint32_t>(lanes_.size()); }
     std::uint64_t capacity() const noexcept { return capacity_; }
@@ -112,7 +131,7 @@ public:
     [[nodiscard]] bool is_empty() const noexcept { return used() == 0; }
 
 private:
-    MpscRing(Mapping mapping, std::uint64_t capacity) noexcept
+    MpscLanes(Mapping mapping, std::uint64_t capacity) noexcept
         : mapping_(std::move(mapping)), capacity_(capacity) {}
     [[nodiscard]] Status attach_lanes(std::uint32_t producers, bool creator);
     std::uint64_t lane_stride() const noexcept;
@@ -146,7 +165,7 @@ inline constexpr std::uint64_t kMpscDoorbell = 64;
 inline constexpr std::uint64_t kMpscSleeping = 68;
 
 template <class Host>
-Result<bool> MpscRing::push_wait(std::uint32_t k, ByteSpan first, ByteSpan second, Deadline deadline, Host& host) {
+Result<bool> MpscLanes::push_wait(std::uint32_t k, ByteSpan first, ByteSpan second, Deadline deadline, Host& host) {
     const std::uint64_t before = lanes_[k].tail_position();
     Result<bool> pushed = lanes_[k].push_wait(first, second, deadline, host);
     if (pushed.ok() && pushed.value()) ring_doorbell(k, before);
@@ -154,7 +173,7 @@ Result<bool> MpscRing::push_wait(std::uint32_t k, ByteSpan first, ByteSpan secon
 }
 
 template <class Host>
-Result<std::optional<MpscFrame>> MpscRing::wait_pop(Deadline deadline, Host& host) {
+Result<std::optional<MpscFrame>> MpscLanes::wait_pop(Deadline deadline, Host& host) {
     Result<std::optional<MpscFrame>> last = std::optional<MpscFrame>{};
     std::uint32_t seen = 0;
     const auto bell = word32(kMpscDoorbell);

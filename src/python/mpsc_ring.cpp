@@ -24,7 +24,6 @@
 namespace velmora::py {
 namespace {
 
-constexpr std::uint64_t kProducerSlot = claim_slot::first_free;  // + lane
 // How often a get(eof=True) looks whether every producer has gone.
 constexpr std::uint64_t kEofProbeNs = 20'000'000;
 
@@ -32,18 +31,18 @@ constexpr std::uint64_t kEofProbeNs = 20'000'000;
 // and the same in-process guards as SpscRingBuffer's.
 struct MpscState {
     static constexpr const char* kClass = "MpscRingBuffer";
-    std::optional<MpscRing> ring;
+    std::optional<MpscLanes> ring;
     std::shared_ptr<ClaimSite> site;
     std::string name;
     std::string scratch;
-    std::optional<Claim> slot;  // this object's producer lane: slot->slot() - kProducerSlot
+    std::optional<Claim> slot;  // this object's producer lane: slot->slot() - kMpscProducerClaim
     std::optional<Claim> consumer_claim;
     bool seen_producer = false;  // for eof: a message received or a producer seen attached
     std::atomic<unsigned long> producer{0}, consumer{0};
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};
 
-    MpscState(MpscRing r, std::shared_ptr<ClaimSite> s, std::string segment)
+    MpscState(MpscLanes r, std::shared_ptr<ClaimSite> s, std::string segment)
         : ring(std::move(r)), site(std::move(s)), name(std::move(segment)) {}
     MpscState(MpscState&& o) noexcept
         : ring(std::move(o.ring)), site(std::move(o.site)), name(std::move(o.name)),
@@ -54,50 +53,30 @@ using Role = RingRole<MpscState>;
 
 MpscState& mpsc_state(PyObject* self) noexcept { return state_of<MpscState>(self); }
 
-std::string ring_label(const MpscState& s) { return "ring '" + s.name + "'"; }
 
 // ---- claims -----------------------------------------------------------------
 
-// This object's lane, claiming a free slot at its first publishing call. A
-// slot another object of this process uses is skipped, so every object
-// publishes on a lane of its own. nullopt with BlockingIOError raised when
-// live producers hold every slot.
+// This object's lane, claiming a free slot at its first publishing call
+// (and again in a fork child, whose copy of the claim is not its own).
 std::optional<std::uint32_t> producer_lane(MpscState& s) {
-    if (holds(s.slot)) return static_cast<std::uint32_t>(s.slot->slot() - kProducerSlot);
+    if (holds(s.slot)) return static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim);
     s.slot.reset();
-    const std::uint32_t n = s.ring->producers();
-    for (std::uint32_t k = 0; k < n; ++k) {
-        if (s.site->held_here(kProducerSlot + k)) continue;
-        auto claimed = s.site->claim(kProducerSlot + k, ClaimMode::Exclusive);
-        if (!claimed) return raise(claimed.error()), std::nullopt;
-        if (!claimed.value()) continue;
-        s.slot.emplace(std::move(*claimed.value()));
-        return k;
-    }
-    raise(ShmError::os("all " + std::to_string(n) + " producer slots of '" + s.name + "' are taken", EAGAIN));
-    return std::nullopt;
+    auto claimed = claim_producer_slot(*s.site, s.ring->producers());
+    if (!claimed) return raise(claimed.error()), std::nullopt;
+    s.slot.emplace(std::move(claimed).value());
+    return static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim);
 }
 
 bool claim_consumer(MpscState& s) {
     if (holds(s.consumer_claim)) return true;
     s.consumer_claim.reset();
-    auto claimed = s.site->claim(claim_slot::consumer, ClaimMode::Exclusive);
+    auto claimed = claim_consumer_role(*s.site);
     if (!claimed) return raise(claimed.error()), false;
-    if (!claimed.value())
-        return raise(claim_refused(ring_label(s), "a consumer", s.site->holders(claim_slot::consumer, true))), false;
-    s.consumer_claim.emplace(std::move(*claimed.value()));
+    s.consumer_claim.emplace(std::move(claimed).value());
     return true;
 }
 
-// Whether any live process (this one included) holds a producer slot.
-bool producer_attached(const MpscState& s) {
-    for (std::uint32_t k = 0; k < s.ring->producers(); ++k) {
-        if (s.site->held_here(kProducerSlot + k)) return true;
-        auto elsewhere = s.site->held_elsewhere(kProducerSlot + k);
-        if (!elsewhere || elsewhere.value()) return true;  // an unanswerable probe counts as attached
-    }
-    return false;
-}
+bool producer_attached(const MpscState& s) { return velmora::producer_attached(*s.site, s.ring->producers()); }
 
 // ---- pops -------------------------------------------------------------------
 
@@ -165,7 +144,7 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, bool eof, Ta
 
 template <class Decode>
 PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool eof, bool raw, Decode decode) {
-    return consume(self, deadline, eof, [&](MpscState& s, MpscRing& ring, const MpscFrame& frame) {
+    return consume(self, deadline, eof, [&](MpscState& s, MpscLanes& ring, const MpscFrame& frame) {
         return raw ? take_raw(ring, frame) : take_decoded(s.scratch, ring, frame, decode);
     });
 }
@@ -218,7 +197,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     const auto lane = producer_lane(s);
     if (!lane) return nullptr;
     if (p.size() >= kLargeCopy) role->hold();
-    MpscRing& ring = *s.ring;
+    MpscLanes& ring = *s.ring;
     return push_result(large_copy(p.size(), stable, [&] { return ring.push(*lane, p.first(), p.second()); }));
 }
 
@@ -264,7 +243,7 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!role) return nullptr;
     const auto k = producer_lane(s);
     if (!k) return nullptr;
-    MpscRing& ring = *s.ring;
+    MpscLanes& ring = *s.ring;
     SpscRing& lane = ring.lane(*k);
     const std::uint64_t start = lane.tail_position();
     std::uint64_t tail = start;
@@ -346,7 +325,7 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     MpscState& s = mpsc_state(self);
     auto role = Role::enter(s, s.consumer);
     if (!role || !claim_consumer(s)) return nullptr;
-    MpscRing& ring = *s.ring;
+    MpscLanes& ring = *s.ring;
     Ref list(PyList_New(0));
     if (!list) return nullptr;
     for (std::uint64_t k = 0; k < max_count; ++k) {
@@ -373,7 +352,7 @@ PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadli
     std::uint8_t* dst = nullptr;
     std::size_t room = 0;
     if (!writable_target(target, "buffer", hold, dst, room)) return nullptr;
-    return consume(self, deadline, eof, [&](MpscState&, MpscRing& ring, const MpscFrame& frame) -> PyObject* {
+    return consume(self, deadline, eof, [&](MpscState&, MpscLanes& ring, const MpscFrame& frame) -> PyObject* {
         // A bytearray is not pinned: look it up again, a wait may have let
         // another thread resize it.
         if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
@@ -417,24 +396,24 @@ PyObject* query(PyObject* self, F f) {
 }
 
 PyObject* used(PyObject* self, PyObject*) {
-    return query(self, [](MpscState&, MpscRing& r) { return PyLong_FromUnsignedLongLong(r.used()); });
+    return query(self, [](MpscState&, MpscLanes& r) { return PyLong_FromUnsignedLongLong(r.used()); });
 }
 PyObject* capacity(PyObject* self, PyObject*) {
-    return query(self, [](MpscState&, MpscRing& r) { return PyLong_FromUnsignedLongLong(r.capacity()); });
+    return query(self, [](MpscState&, MpscLanes& r) { return PyLong_FromUnsignedLongLong(r.capacity()); });
 }
 // The room this object has for its next message: its lane's free bytes, or
 // the whole capacity before it has published anything.
 PyObject* free_bytes(PyObject* self, PyObject*) {
-    return query(self, [](MpscState& s, MpscRing& r) {
+    return query(self, [](MpscState& s, MpscLanes& r) {
         if (!holds(s.slot)) return PyLong_FromUnsignedLongLong(r.capacity());
-        return PyLong_FromUnsignedLongLong(r.lane(static_cast<std::uint32_t>(s.slot->slot() - kProducerSlot)).free());
+        return PyLong_FromUnsignedLongLong(r.lane(static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim)).free());
     });
 }
 PyObject* is_empty(PyObject* self, PyObject*) {
-    return query(self, [](MpscState&, MpscRing& r) { return PyBool_FromLong(r.is_empty()); });
+    return query(self, [](MpscState&, MpscLanes& r) { return PyBool_FromLong(r.is_empty()); });
 }
 PyObject* has_consumer(PyObject* self, PyObject*) {
-    return query(self, [](MpscState& s, MpscRing&) -> PyObject* {
+    return query(self, [](MpscState& s, MpscLanes&) -> PyObject* {
         if (holds(s.consumer_claim) || s.site->held_here(claim_slot::consumer)) Py_RETURN_TRUE;
         auto elsewhere = s.site->held_elsewhere(claim_slot::consumer);
         if (!elsewhere) return raise(elsewhere.error());
@@ -442,31 +421,27 @@ PyObject* has_consumer(PyObject* self, PyObject*) {
     });
 }
 PyObject* has_producer(PyObject* self, PyObject*) {
-    return query(self, [](MpscState& s, MpscRing&) { return PyBool_FromLong(producer_attached(s)); });
+    return query(self, [](MpscState& s, MpscLanes&) { return PyBool_FromLong(producer_attached(s)); });
 }
 // The pids of the processes holding producer slots, in slot order.
 PyObject* producers(PyObject* self, PyObject*) {
-    return query(self, [](MpscState& s, MpscRing& r) -> PyObject* {
-        Ref list(PyList_New(0));
-        if (!list) return nullptr;
-        std::vector<long> seen;
-        for (std::uint32_t k = 0; k < r.producers(); ++k) {
-            for (long pid : s.site->holders(kProducerSlot + k)) {
-                if (std::find(seen.begin(), seen.end(), pid) != seen.end()) continue;
-                seen.push_back(pid);
-                Ref item(PyLong_FromLong(pid));
-                if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-            }
+    return query(self, [](MpscState& s, MpscLanes& r) -> PyObject* {
+        const std::vector<long> pids = producer_pids(*s.site, r.producers());
+        Ref list(PyList_New(static_cast<Py_ssize_t>(pids.size())));
+        for (std::size_t i = 0; list && i < pids.size(); ++i) {
+            PyObject* item = PyLong_FromLong(pids[i]);
+            if (item == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
         }
         return list.release();
     });
 }
 
 PyObject* get_max_payload(PyObject* self, void*) {
-    return query(self, [](MpscState&, MpscRing& r) { return PyLong_FromUnsignedLongLong(r.max_payload()); });
+    return query(self, [](MpscState&, MpscLanes& r) { return PyLong_FromUnsignedLongLong(r.max_payload()); });
 }
 PyObject* get_slots(PyObject* self, void*) {
-    return query(self, [](MpscState&, MpscRing& r) { return PyLong_FromUnsignedLong(r.producers()); });
+    return query(self, [](MpscState&, MpscLanes& r) { return PyLong_FromUnsignedLong(r.producers()); });
 }
 
 // ---- lifetime ---------------------------------------------------------------
@@ -498,7 +473,7 @@ PyObject* repr(PyObject* self) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
-PyObject* wrap(PlatformHandle handle, Result<MpscRing> made) {
+PyObject* wrap(PlatformHandle handle, Result<MpscLanes> made) {
     if (!made) return raise(made.error());
     auto site = ClaimSite::of(handle);
     if (!site) return raise(site.error());
@@ -525,9 +500,9 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }();
     if (!made) return raise(made.error());
     auto mapping = made.value().map();
-    Result<MpscRing> ring = mapping ? MpscRing::create(std::move(mapping).value(), capacity,
+    Result<MpscLanes> ring = mapping ? MpscLanes::create(std::move(mapping).value(), capacity,
                                                        static_cast<std::uint32_t>(producers))
-                                    : Result<MpscRing>(mapping.error());
+                                    : Result<MpscLanes>(mapping.error());
     if (!ring) (void)PlatformHandle::remove(name);
     return wrap(std::move(made).value(), std::move(ring));
 }
@@ -546,9 +521,7 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!opened) return raise(opened.error());
     auto mapping = opened.value().map();
     if (!mapping) return raise(mapping.error());
-    auto ring = MpscRing::open(std::move(mapping).value());
-    if (!ring) return raise(ShmError::value("'" + std::string(name) + "' is " + ring.error().message));
-    return wrap(std::move(opened).value(), std::move(ring));
+    return wrap(std::move(opened).value(), MpscLanes::open(std::move(mapping).value(), name));
 }
 
 PyMethodDef methods[] = {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/mpsc.hpp"
+#include "velmora/mpsc.hpp"
 #include "platform/platform.hpp"
 
 #ifndef _WIN32
@@ -65,7 +66,7 @@ std::vector<std::uint8_t> msg(std::uint32_t producer, std::uint32_t seq) {
     return v;
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> pop(MpscRing& ring) {
+std::optional<std::pair<std::uint32_t, std::uint32_t>> pop(MpscLanes& ring) {
     auto found = must(ring.begin_pop());
     if (!found) return std::nullopt;
     if (found->frame.length != 8) throw std::runtime_error("bad length " + std::to_string(found->frame.length));
@@ -89,8 +90,8 @@ TEST(MpscSize, RefusesBadArguments) {
 
 TEST(MpscOpen, ReadsWhatCreateWrote) {
     Segment seg(size_of(256, 3));
-    auto created = must(MpscRing::create(seg.map(), 256, 3));
-    auto opened = must(MpscRing::open(seg.map()));
+    auto created = must(MpscLanes::create(seg.map(), 256, 3));
+    auto opened = must(MpscLanes::open(seg.map(), "/t"));
     EXPECT_EQ(opened.producers(), 3u);
     EXPECT_EQ(opened.capacity(), 256u);
     EXPECT_EQ(opened.max_payload(), 252u);
@@ -102,7 +103,7 @@ TEST(MpscOpen, ReadsWhatCreateWrote) {
 
 TEST(MpscCreate, RefusesASegmentTooSmall) {
     Segment seg(size_of(256, 3) - 1);
-    auto r = MpscRing::create(seg.map(), 256, 3);
+    auto r = MpscLanes::create(seg.map(), 256, 3);
     ASSERT_FALSE(r.ok());
     EXPECT_NE(r.error().message.find("needs 1088 bytes"), std::string::npos) << r.error().message;
 }
@@ -121,10 +122,10 @@ class MpscForged : public ::testing::TestWithParam<ForgedCase> {};
 TEST_P(MpscForged, IsRefusedByOpen) {
     const ForgedCase& c = GetParam();
     Segment seg(size_of(64, 4));
-    { auto created = must(MpscRing::create(seg.map(), 64, 4)); }
+    { auto created = must(MpscLanes::create(seg.map(), 64, 4)); }
     Mapping m = seg.map();
     std::memcpy(m.base() + c.offset, &c.value, c.width);
-    auto r = MpscRing::open(std::move(m));
+    auto r = MpscLanes::open(std::move(m), "/t");
     ASSERT_FALSE(r.ok()) << c.what;
     EXPECT_EQ(r.error().kind, ShmError::Kind::Value);
     EXPECT_NE(r.error().message.find(c.expect), std::string::npos) << r.error().message;
@@ -146,7 +147,7 @@ TEST(MpscForgedLane, IsAnErrorNamingTheLane) {
     Segment seg(size_of(64, 2));
     Mapping m = seg.map();
     std::uint8_t* base = m.base();
-    auto ring = must(MpscRing::create(std::move(m), 64, 2));
+    auto ring = must(MpscLanes::create(std::move(m), 64, 2));
     const std::uint64_t lane1 = kMpscHeaderSize + 128;
     const std::uint64_t tail = 1000;  // 1000 bytes past head 0: more than the capacity
     std::memcpy(base + lane1 + 8, &tail, 8);
@@ -165,13 +166,13 @@ TEST(MpscTurn, ServesLanesInTurnAcrossTheCounterWrap) {
     Segment seg(size_of(64, 3));
     Mapping m = seg.map();
     std::uint8_t* base = m.base();
-    auto ring = must(MpscRing::create(std::move(m), 64, 3));
+    auto ring = must(MpscLanes::create(std::move(m), 64, 3));
     for (std::uint64_t k : {1, 2}) {
         const std::uint64_t near_top = ~std::uint64_t{0} - 20 - k;
         std::memcpy(base + kMpscHeaderSize + k * 128, &near_top, 8);
         std::memcpy(base + kMpscHeaderSize + k * 128 + 8, &near_top, 8);
     }
-    auto producer = must(MpscRing::open(seg.map()));
+    auto producer = must(MpscLanes::open(seg.map(), "/t"));
     for (std::uint32_t seq = 0; seq < 5; ++seq) {
         for (std::uint32_t k = 0; k < 3; ++k) ASSERT_TRUE(must(producer.push(k, msg(k, seq))));
         // a fourth message per round only on lane 0: it must not go first
@@ -197,8 +198,8 @@ TEST(MpscWait, DoorbellWakesTheConsumer) {
     Segment seg(size_of(64, 2));
     Mapping m = seg.map();
     const std::uint8_t* base = m.base();
-    auto ring = must(MpscRing::create(std::move(m), 64, 2));
-    auto producer = must(MpscRing::open(seg.map()));
+    auto ring = must(MpscLanes::create(std::move(m), 64, 2));
+    auto producer = must(MpscLanes::open(seg.map(), "/t"));
     std::atomic<bool> asleep{false};
     std::thread t([&] {
         // Push once the consumer has marked itself as a possible sleeper.
@@ -224,12 +225,12 @@ TEST(MpscWait, DoorbellWakesTheConsumer) {
 TEST(MpscThreads, FourProducersOneConsumer) {
     constexpr std::uint32_t kProducers = 4, kCount = 20'000;
     Segment seg(size_of(256, kProducers));
-    auto consumer = must(MpscRing::create(seg.map(), 256, kProducers));
+    auto consumer = must(MpscLanes::create(seg.map(), 256, kProducers));
     std::vector<std::thread> threads;
     std::atomic<bool> go{false};
     for (std::uint32_t p = 0; p < kProducers; ++p) {
         threads.emplace_back([&, p] {
-            auto ring = must(MpscRing::open(seg.map()));
+            auto ring = must(MpscLanes::open(seg.map(), "/t"));
             while (!go.load()) std::this_thread::yield();
             NoHost host;
             for (std::uint32_t seq = 0; seq < kCount; ++seq) {
@@ -258,6 +259,35 @@ TEST(MpscThreads, FourProducersOneConsumer) {
     }
     for (auto& t : threads) t.join();
     EXPECT_TRUE(consumer.is_empty());
+}
+
+// The public API: each object of a process is a producer of its own, so a
+// third object of a two-slot ring is refused until one goes; the consumer
+// takes messages of both in turn.
+TEST(MpscApi, SlotsPerObjectAndTurns) {
+    const std::string name = "/velmora_mpsc_api_" + std::to_string(static_cast<long>(::getpid()));
+    (void)PlatformHandle::remove(name);
+    auto consumer = must(MpscRing::create(name, 64, 2));
+    EXPECT_EQ(consumer.max_payload(), 60u);
+    std::optional<MpscRing> a(must(MpscRing::open(name))), b(must(MpscRing::open(name)));
+    auto c = must(MpscRing::open(name));
+    const std::uint8_t one[] = {1}, two[] = {2, 2};
+    ASSERT_TRUE(must(a->try_push(one)));
+    ASSERT_TRUE(must(b->try_push(two)));
+    auto refused = c.try_push(one);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message, "all 2 producer slots of '" + name + "' are taken");
+    EXPECT_EQ(refused.error().kind, ShmError::Kind::Os);
+    EXPECT_TRUE(consumer.has_producer());
+    std::uint8_t buf[8];
+    EXPECT_EQ(must(consumer.try_pop(buf)), std::optional<std::size_t>(1));
+    EXPECT_EQ(must(consumer.pop(buf, std::chrono::seconds(5))), std::optional<std::size_t>(2));
+    EXPECT_EQ(must(consumer.try_pop(buf)), std::nullopt);
+    a.reset();
+    ASSERT_TRUE(must(c.try_push(one)));  // a's slot passed on
+    auto opened = MpscRing::open("/velmora_mpsc_api_missing_" + std::to_string(static_cast<long>(::getpid())));
+    EXPECT_FALSE(opened.ok());
+    (void)PlatformHandle::remove(name);
 }
 
 }  // namespace
