@@ -35,8 +35,8 @@ struct MpscState {
     std::shared_ptr<ClaimSite> site;
     std::string name;
     std::string scratch;
-    std::optional<Claim> slot;  // this object's producer lane: slot->slot() - kMpscProducerClaim
-    std::optional<Claim> consumer_claim;
+    std::optional<velmora::Claim> slot;  // this object's producer lane: slot->slot() - kMpscProducerClaim
+    std::optional<velmora::Claim> consumer_claim;
     bool seen_producer = false;  // for eof: a message received or a producer seen attached
     std::atomic<unsigned long> producer{0}, consumer{0};
     std::atomic<int> busy{0};
