@@ -23,7 +23,7 @@ scripts/build-wheels.sh
 for v in 3.10 3.11 3.12 3.13; do
     if ! py=$(find_python "$v"); then echo "test-abi3: CPython $v not found, skipped"; continue; fi
     [ "$v" = 3.10 ] && want=cp310-abi3 || want=cp311-abi3
-    env="$OUT/venv-$v"
+    env="$ROOT/$OUT/venv-$v"
     [ -x "$env/bin/python" ] || "$py" -m venv "$env"
     "$env/bin/python" -m pip install -q pytest
     "$env/bin/python" -m pip install -q --force-reinstall --no-deps --no-index --find-links dist velmora
