@@ -76,6 +76,10 @@ class Checker:
         return [h / n for h in half]
 
 
+class RowFailed(Exception):
+    """A peer that did not deliver every message: reported, not timed."""
+
+
 # ---- transports: each gives (setup, producer body, consumer loop) ---------------------
 
 def _yield_until(call, arg=None):
@@ -203,12 +207,13 @@ class Zmq:
         import zmq
         ctx = zmq.Context()
         sock = ctx.socket(zmq.PUSH)
+        sock.setsockopt(zmq.LINGER, -1)
         sock.connect("ipc://" + self.path)
         send = sock.send
         for m in messages(producer, size, count):
             send(m)
-        sock.close(linger=-1)
-        ctx.term()
+        sock.close()
+        ctx.term()   # returns once everything queued was delivered
 
     def consume(self, checker):
         # Bound only now, after the producers were forked: a zmq context does
@@ -216,10 +221,14 @@ class Zmq:
         import zmq
         self.ctx = zmq.Context()
         self.pull = self.ctx.socket(zmq.PULL)
+        self.pull.setsockopt(zmq.RCVTIMEO, 30_000)   # a stall raises zmq.Again instead of hanging
         self.pull.bind("ipc://" + self.path)
         recv, check = self.pull.recv, checker.check
-        for _ in range(checker.total):
-            check(recv())
+        try:
+            for _ in range(checker.total):
+                check(recv())
+        except zmq.Again:
+            raise RowFailed(f"{checker.got} of {checker.total} messages arrived; no more for 30 s") from None
 
     def teardown(self):
         if self.pull is not None:
@@ -272,7 +281,11 @@ def one(index, size):
     context, must not leak into the next row's forked producers)."""
     t = rows()[index]
     producers = 1 if getattr(t, "spsc", False) else PRODUCERS
-    rate, shares = run(t, size, producers)
+    try:
+        rate, shares = run(t, size, producers)
+    except RowFailed as exc:
+        print(f"FAILED {exc}")
+        return 0
     print(rate, *shares)
     return 0
 
@@ -283,7 +296,10 @@ def in_child(index, size):
                          capture_output=True, text=True, timeout=TIMEOUT_S * 2)
     if out.returncode != 0:
         raise RuntimeError(f"row {index} failed: {out.stderr[-2000:]}")
-    rate, *shares = map(float, out.stdout.strip().splitlines()[-1].split())
+    last = out.stdout.strip().splitlines()[-1]
+    if last.startswith("FAILED "):
+        raise RowFailed(last[len("FAILED "):])
+    rate, *shares = map(float, last.split())
     return rate, shares
 
 
@@ -300,7 +316,11 @@ def main():
                 print(f"{t.label:<40}{'n/a':>12}   ({why})")
                 continue
             producers = 1 if getattr(t, "spsc", False) else PRODUCERS
-            rate, shares = in_child(index, size)
+            try:
+                rate, shares = in_child(index, size)
+            except RowFailed as exc:
+                print(f"{t.label:<40}{'failed':>12}   ({exc})", flush=True)
+                continue
             results[(t.label, size)] = rate
             share = "-" if producers == 1 else f"{min(shares):.0%}..{max(shares):.0%}"
             print(f"{t.label:<40}{rate:>12,.0f}{rate * size / 1e6:>9.1f}   {share}", flush=True)
