@@ -72,7 +72,7 @@ def mpsc_lanes(producers: int, capacity: int, size: int):
     return [MPSC_HEADER + k * stride for k in range(producers)]
 
 
-def classify_mpsc(data: bytes, size: int) -> Content:
+def classify_mpsc(data: bytes | mmap.mmap, size: int) -> Content:
     """A fan-in ring's header (and, when `data` holds them, its lanes' used bytes)."""
     version, producers, capacity = struct.unpack_from("<IIQ", data, 8)
     details = {"version": version, "producers": producers, "capacity": capacity}
@@ -80,18 +80,18 @@ def classify_mpsc(data: bytes, size: int) -> Content:
     if version != MPSC_VERSION or lanes is None:
         return Content("mpsc", f"version {version}, {producers} producers, capacity {capacity}: inconsistent",
                        details | {"consistent": False})
-    used = 0
+    used: int | None = 0
     for at in lanes:
         if at + RING_HEADER > len(data):
             used = None
             break
         h, t = struct.unpack_from("<QQ", data, at)
-        used += (t - h) % (1 << 64)
+        used = (used or 0) + (t - h) % (1 << 64)
     state = f"{producers} producers, capacity {capacity}" + ("" if used is None else f", used {used}")
     return Content("mpsc", state, details | {"used": used, "consistent": True})
 
 
-def classify(head: bytes, size: int) -> Content:
+def classify(head: bytes | mmap.mmap, size: int) -> Content:
     """Reads a ring header or a lock word from the segment's first bytes
     (`head`: up to RING_HEADER bytes of a segment of `size` bytes, or more
     for a fan-in ring's lanes)."""
