@@ -1,5 +1,6 @@
 """(d) A writer (and, every third round, a reader) SIGKILLed while it holds the
-view lock, and the documented recovery.
+view lock, and the two recoveries: by hand while another live process has the
+view open, and automatic when nobody else has.
 
 Each round starts a process that writes (or reads) the whole 16 MiB data area
 in a loop, so it holds the lock most of the time, watches the lock word
@@ -13,12 +14,18 @@ Then:
   * the recovery: `view.reset_lock()` where views have it, else the word
     reset to 0 through a second mapping, as the README describes;
   * after it, the word is 0 and a full write and read round-trip exactly.
+Rounds alternate. In a "peer" round another live process keeps a view of the
+segment open for the whole round, so the dead holder cannot be told apart
+from a live one and the checks above apply. In an "automatic" round nobody
+else is attached: the next writer must get in by itself within 1 s, with a
+ResourceWarning naming the value it found, and the round trip follows.
 A round in which the kill landed outside the hold is counted and repeated."""
 import os
 import random
 import signal
 import struct
 import time
+import warnings
 
 from common import CTX, SM, Result, make_segment, remove, second_mapping, unique_name
 
@@ -51,6 +58,29 @@ def _try(name, op, conn):
     conn.send("ready")
     _attempt(view, op)
     conn.send("got in")
+
+
+def _peer(name, conn):
+    """A live process with the view open until told to go."""
+    view = SM.open(name).map()
+    conn.send("ready")
+    conn.recv()
+    view.close()
+
+
+def _recovered_by_itself(view):
+    """The next writer's call; (got in, seconds, the warnings it gave)."""
+    view.lock_timeout = 5.0
+    t0 = time.monotonic()
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            _attempt(view, "write")
+        return True, time.monotonic() - t0, [w for w in caught if issubclass(w.category, ResourceWarning)]
+    except TimeoutError:
+        return False, time.monotonic() - t0, []
+    finally:
+        view.lock_timeout = None
 
 
 def _word(buf):
@@ -88,6 +118,12 @@ def _recover(view, raw):
     return "word reset through a second mapping"
 
 
+def _end_peer(peer):
+    if peer is not None:
+        peer[1].send("go")
+        peer[0].join(30)
+
+
 def run(seconds):
     result = Result("(d) lock holder SIGKILLed")
     name = unique_name("holder")
@@ -102,6 +138,14 @@ def run(seconds):
         how = None
         while time.monotonic() < stop:
             role = "reader" if rounds % 3 == 2 else "writer"
+            automatic = rounds % 2 == 1
+            peer = None
+            if not automatic:
+                ours, theirs = CTX.Pipe()
+                peer = (CTX.Process(target=_peer, args=(name, theirs), daemon=True), ours)
+                peer[0].start()
+                if not ours.poll(30) or ours.recv() != "ready":
+                    result.fault("peer did not start")
             proc = CTX.Process(target=_holder, args=(name, role), daemon=True)
             proc.start()
             held = -1 if role == "writer" else 1
@@ -116,15 +160,26 @@ def run(seconds):
             word = _word(raw.buf)
             if word == 0:
                 result.add("kills outside the hold")
+                _end_peer(peer)
                 continue
             if word != held:
                 result.fault("unexpected lock word", example=f"{word} after killing a {role}")
             result.add(f"{role}s killed holding")
-            # A dead writer keeps everyone out; a dead reader keeps writers out.
-            for op in ("read", "write") if role == "writer" else ("write",):
-                if not _kept_out(name, view, op):
-                    result.fault("lock acquired past a dead holder", example=f"{op} got in, word {word}")
-            how = _recover(view, raw)
+            if automatic:
+                got_in, took, caught = _recovered_by_itself(view)
+                if not got_in or took > 1.0:
+                    result.fault("no automatic recovery within 1 s", example=f"{role}, {took:.2f} s, word {word}")
+                elif not any(f"held {word} " in str(w.message) for w in caught):
+                    result.fault("automatic recovery without its warning", example=f"{[str(w.message) for w in caught]}")
+                else:
+                    result.add("automatic recoveries")
+            else:
+                # A dead writer keeps everyone out; a dead reader keeps writers out.
+                for op in ("read", "write") if role == "writer" else ("write",):
+                    if not _kept_out(name, view, op):
+                        result.fault("lock acquired past a dead holder", example=f"{op} got in, word {word}")
+                how = _recover(view, raw)
+                _end_peer(peer)
             if _word(raw.buf) != 0 or view.reader_count() != 0 or view.is_write_locked():
                 result.fault("recovery left the word locked", example=f"word {_word(raw.buf)}")
                 continue
@@ -144,4 +199,6 @@ def run(seconds):
         result.notes.append(f"recovery: {how}")
     if result.counts.get("recoveries", 0) == 0:
         result.fault("no kill landed inside the hold", example=f"{rounds} rounds")
+    if rounds >= 8 and result.counts.get("automatic recoveries", 0) == 0:
+        result.fault("no automatic recovery happened", example=f"{rounds} rounds")
     return result

@@ -11,7 +11,11 @@ follows. The consumer, one process for the whole run, checks that every frame
 is whole and the sequence continuous; at the end it must have exactly the
 messages that were published.
 
-Messages go up to 60 KiB, so a good share of the kills land inside a copy."""
+Messages go up to 60 KiB, so a good share of the kills land inside a copy.
+
+Each producer is a new process that must be given the producer role: the
+killed one's claim must be gone by the time it is reaped (checked from this
+process with has_producer()), and no restarted producer may be refused."""
 import os
 import random
 import signal
@@ -46,8 +50,9 @@ def _tail(buf):
     return struct.unpack_from("<Q", buf, 8)[0]
 
 
-def _producer(name, journal):
-    """Runs until killed. journal: [committed seq, tail before slot 0, tail before slot 1]."""
+def _producer(name, journal, refused):
+    """Runs until killed. journal: [committed seq, tail before slot 0, tail before slot 1].
+    A refused producer role is counted in `refused` and ends the process."""
     raw = second_mapping(name)  # to read our own `tail`
     ring = SM.open(name).spsc()
     seq = journal[0]
@@ -58,10 +63,16 @@ def _producer(name, journal):
         journal[1 + seq % 2] = _tail(raw.buf)
         journal[0] = seq
         msg = message(seq)
-        while not ring.push(msg):
-            spins += 1
-            if spins % 64 == 0:
-                time.sleep(0.00005)
+        try:
+            while not ring.push(msg):
+                spins += 1
+                if spins % 64 == 0:
+                    time.sleep(0.00005)
+        except BlockingIOError:
+            # Only the first push takes the role; nothing was published.
+            with refused.get_lock():
+                refused.value += 1
+            return
         seq += 1
 
 
@@ -99,8 +110,10 @@ def run(seconds):
     rng = random.Random()
     try:
         shm = make_segment(name, 24 + CAPACITY)
-        shm.spsc()
+        watch = shm.spsc()  # takes no role: only asks has_producer()
         raw = second_mapping(name)
+        refused = CTX.Value("Q", 0)
+        stale = 0
         journal = CTX.RawArray("Q", 3)  # seq 0 in flight, tail before it 0
         final = CTX.RawValue("Q", 0)    # 1 + messages published, set once the kills are over
         kills = republished = 0
@@ -108,12 +121,18 @@ def run(seconds):
         consumer = start_workers([(_consumer, (name, final))])
         stop = time.monotonic() + seconds
         while time.monotonic() < stop:
-            proc = CTX.Process(target=_producer, args=(name, journal), daemon=True)
+            proc = CTX.Process(target=_producer, args=(name, journal, refused), daemon=True)
             proc.start()
             time.sleep(rng.choice((0, 0.0002, 0.001, 0.003, 0.01, 0.03)) * rng.random())
             os.kill(proc.pid, signal.SIGKILL)
             proc.join()
             kills += 1
+            # Reaped: the system has dropped its claim (a 100 ms allowance).
+            gone_by = time.monotonic() + 0.1
+            while watch.has_producer() and time.monotonic() < gone_by:
+                time.sleep(0.001)
+            if watch.has_producer():
+                stale += 1
             seq = journal[0]
             if _tail(raw.buf) == journal[1 + seq % 2]:
                 republished += 1  # its next incarnation pushes `seq` again
@@ -126,6 +145,8 @@ def run(seconds):
     finally:
         remove(name)
     result.add("kills", kills)
+    result.fault("producer claim outlived its killed holder", stale)
+    result.fault("restarted producer refused the role", refused.value)
     result.add("kills before the frame in flight was published", republished)
     result.add("messages published", published)
     if cons is None:

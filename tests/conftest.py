@@ -51,6 +51,31 @@ def view_lock_held(name, word=-1):
         shm.close()
 
 
+_PEER = """
+import sys, velmora
+view = velmora.SharedMemory.open(sys.argv[1]).map()
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+
+@contextlib.contextmanager
+def attached_peer(name):
+    """Another live process with a view of the segment open (and so attached)
+    for the length of the block: a word forged in the lock is then a live
+    holder's as far as the module can tell, and is waited for, not recovered."""
+    import subprocess
+
+    proc = subprocess.Popen([sys.executable, "-c", _PEER, name], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        yield proc
+    finally:
+        proc.stdin.close()
+        proc.wait(30)
+
+
 @pytest.fixture
 def seg_name():
     """A segment name nobody uses yet; the segment is removed afterwards."""

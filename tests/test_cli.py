@@ -53,10 +53,15 @@ def test_list_reads_a_ring_and_a_view(seg_name, second_name):
     for row, size in ((r, 1048), (v, 100)):
         assert (row["size"], row["mode"], row["processes"]) == (size, "rw-------", 1)
         assert 0 <= row["age_seconds"] < 60
+    # This process pushed and popped: it holds both roles and has the view open.
+    me = os.getpid()
+    assert (r["producer_pids"], r["consumer_pids"], v["attached_pids"]) == ([me], [me], [me])
     table = cli("list", check=0).stdout.splitlines()
-    assert table[0].split() == ["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "KIND", "STATE"]
+    assert table[0].split() == ["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "PRODUCER", "CONSUMER", "KIND",
+                                "STATE"]
     line = next(line for line in table if line.startswith(seg_name + " "))
-    assert line.split()[1] == "1048" and line.split(None, 7)[6:] == ["ring", "capacity 1024, used 28, head 14, tail 42"]
+    assert line.split()[1] == "1048" and line.split(None, 9)[6:] == [
+        str(me), str(me), "ring", "capacity 1024, used 28, head 14, tail 42"]
     # the columns line up: every row starts its KIND cell where the header does
     kind_at = table[0].index("KIND")
     assert line[kind_at:].startswith("ring") and next(

@@ -11,12 +11,12 @@ import velmora
 CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer"]
 
 METHODS = {
-    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close"],
+    "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close", "_claim_holders"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
-                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into", "close",
-                       "create", "open"],
+                       "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
+                       "has_producer", "has_consumer", "close", "create", "open"],
     "MpscRingBuffer": ["create", "open", "push", "put", "push_many", "pop", "get", "pop_mixed", "get_mixed",
                        "pop_many", "pop_into", "get_into", "used", "capacity", "free", "is_empty", "has_consumer",
                        "has_producer", "producers", "close"],
@@ -44,6 +44,9 @@ SIGNATURES = {
     ("MpscRingBuffer", "create"): "(name, capacity, producers=8)",
     ("MpscRingBuffer", "open"): "(name)",
     ("MpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
+    ("SpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
+    ("SpscRingBuffer", "get_into"): "($self, buffer, timeout=None, eof=False)",
+    ("SpscRingBuffer", "has_producer"): "($self)",
 }
 
 

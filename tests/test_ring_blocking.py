@@ -94,7 +94,7 @@ def test_a_waiting_get_uses_almost_no_cpu_and_lets_threads_run(ring):
             ring.get(timeout=1.0)
         cpu, t1 = time.process_time() - cpu0, time.monotonic()
     gaps = heart.gaps(t0, t1)
-    assert len(gaps) > 20 and max(gaps) < 0.05, f"longest heartbeat gap {max(gaps):.3f} s"
+    assert len(gaps) > 20 and max(gaps) < 0.25, f"longest heartbeat gap {max(gaps):.3f} s"
     assert cpu < 0.1, f"{cpu:.3f} s of CPU for a 1 s wait"  # the heartbeat thread's included
 
 

@@ -8,6 +8,7 @@ import time
 import pytest
 
 import velmora
+from conftest import attached_peer
 from test_view import RawSegment
 
 SM = velmora.SharedMemory
@@ -106,20 +107,21 @@ def test_sigint_interrupts_a_waiting_call(seg_name, method, word):
     raw = RawSegment(seg_name)
     pattern = bytes(range(64))
     raw.fill(pattern)
-    raw.word = word  # a holder that will never release
-    ours, theirs = CTX.Pipe()
-    proc = _start(_blocked_call, seg_name, method, theirs)
-    try:
-        assert ours.poll(STARTUP_TIMEOUT) and ours.recv() == "ready"
-        time.sleep(0.3)  # let it settle into the spin
-        sent = time.monotonic()
-        os.kill(proc.pid, signal.SIGINT)
-        if not ours.poll(5):
-            pytest.fail(f"{method} was not interrupted")
-        latency = time.monotonic() - sent
-        outcome, waited, cursor = ours.recv()
-    finally:
-        _stop([proc])
+    raw.word = word  # a holder that will never release, in a live process
+    with attached_peer(seg_name):
+        ours, theirs = CTX.Pipe()
+        proc = _start(_blocked_call, seg_name, method, theirs)
+        try:
+            assert ours.poll(STARTUP_TIMEOUT) and ours.recv() == "ready"
+            time.sleep(0.3)  # let it settle into the spin
+            sent = time.monotonic()
+            os.kill(proc.pid, signal.SIGINT)
+            if not ours.poll(5):
+                pytest.fail(f"{method} was not interrupted")
+            latency = time.monotonic() - sent
+            outcome, waited, cursor = ours.recv()
+        finally:
+            _stop([proc])
     assert (raw.word, raw.data()) == (word, pattern)
     raw.close()
     assert outcome == "interrupted"

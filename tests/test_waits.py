@@ -9,7 +9,7 @@ import time
 import pytest
 
 import velmora
-from conftest import Heartbeat
+from conftest import Heartbeat, attached_peer
 from test_view import RawSegment
 
 SM = velmora.SharedMemory
@@ -29,11 +29,13 @@ CALLS = {
 
 @pytest.fixture
 def held(seg_name):
-    """A view over 64 data bytes and a raw mapping to forge its lock word."""
+    """A view over 64 data bytes and a raw mapping to forge its lock word, with
+    another process attached so that a forged word is waited for."""
     view = SM.create(seg_name, 68).map()
     raw = RawSegment(seg_name)
     raw.fill(bytes(range(64)))
-    yield view, raw
+    with attached_peer(seg_name):
+        yield view, raw
     raw.close()
 
 
@@ -84,7 +86,7 @@ def test_other_threads_keep_running_while_a_call_waits(held):
             view.write(b"x", 0)
         t1 = time.monotonic()
     gaps = heart.gaps(t0, t1)
-    assert len(gaps) > 20 and max(gaps) < 0.05, f"{len(gaps)} gaps, longest {max(gaps):.3f} s"
+    assert len(gaps) > 20 and max(gaps) < 0.25, f"{len(gaps)} gaps, longest {max(gaps):.3f} s"
 
 
 def test_a_waiting_call_gets_in_once_the_holder_releases(held):
@@ -108,7 +110,9 @@ def test_reset_lock_recovers_from_a_writer_killed_while_holding_it(seg_name):
     raw = RawSegment(seg_name)
     view.lock_timeout = 0.2
     stuck = 0
-    try:
+    # A live reader stays attached: the dead writer's hold is not recovered
+    # by itself, reset_lock() is what frees it.
+    with attached_peer(seg_name):
         for _ in range(20):  # kill at random moments until one lands inside a hold
             ours, theirs = CTX.Pipe()
             proc = CTX.Process(target=_locked_writes, args=(seg_name, theirs), daemon=True)
@@ -126,8 +130,7 @@ def test_reset_lock_recovers_from_a_writer_killed_while_holding_it(seg_name):
             assert view.read_range(0, 2) == b"ok" and raw.word == 0
             if stuck:
                 break
-    finally:
-        raw.close()
+    raw.close()
     assert stuck, "no kill landed inside a hold in 20 tries"
 
 

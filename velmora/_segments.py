@@ -15,6 +15,10 @@ segment's first bytes to guess what velmora keeps in it:
 
 These are readings taken without any lock, while other processes may be
 changing the bytes: good for a look, not for decisions that need certainty.
+
+Who uses a segment in which role (a ring's producer and consumer, the
+processes with a view open) comes from the module's claims, read through
+the extension: see claims_of().
 """
 from __future__ import annotations
 
@@ -143,6 +147,39 @@ def read_content(path: str, size: int) -> Content:
         os.close(fd)
 
 
+# ---- claims: roles and attachments --------------------------------------------------
+
+# The claim slots the module uses (its core's claims.hpp).
+CLAIM_SLOTS = {"view": {"attached": 0}, "ring": {"producer": 1, "consumer": 2}}
+
+
+@dataclass
+class Claims:
+    """For each claim of a kind: the pids holding it (those this user can see),
+    and whether any process other than ours holds it (whoever it belongs to)."""
+
+    pids: dict
+    held: dict
+
+
+def claims_of(name: str, kind: str) -> Claims:
+    """The claims of a segment: a ring's roles, or anything else's attached
+    views; empty where the segment cannot be opened."""
+    # Anything but a ring may be a view whose lock word reads oddly.
+    slots = CLAIM_SLOTS["ring" if kind == "ring" else "view"]
+    import velmora
+
+    try:
+        shm = velmora.SharedMemory.open(normalize(name))
+    except (OSError, ValueError):
+        return Claims({}, {})
+    with shm:
+        found = {role: shm._claim_holders(slot) for role, slot in slots.items()}
+    own = os.getpid()
+    return Claims({role: [p for p in pids if p != own] for role, (pids, _) in found.items()},
+                  {role: held for role, (_, held) in found.items()})
+
+
 # ---- processes that map a segment ----------------------------------------------------
 
 
@@ -244,6 +281,7 @@ class Segment:
     content: Content
     pids: list
     pids_complete: bool
+    claims: Claims = field(default_factory=lambda: Claims({}, {}))
 
     @property
     def age(self) -> float:
@@ -264,22 +302,27 @@ class Segment:
             "state": self.content.state,
         }
         d.update(self.content.details)
+        for role, pids in self.claims.pids.items():
+            d[f"{role}_pids"] = pids
         if commands:
             d["mapped_by"] = [{"pid": p, "command": command_of(p)} for p in self.pids]
         return d
 
 
 def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
+    name = "/" + os.path.basename(path)
+    content = read_content(path, st.st_size)
     return Segment(
-        name="/" + os.path.basename(path),
+        name=name,
         path=path,
         size=st.st_size,
         owner=_owner(st.st_uid),
         mode=stat.filemode(st.st_mode)[1:],
         created=_birth_time(path) or st.st_ctime,
-        content=read_content(path, st.st_size),
+        content=content,
         pids=mappers.pids(st),
         pids_complete=mappers.complete,
+        claims=claims_of(name, content.kind),
     )
 
 

@@ -36,6 +36,17 @@ def _procs(seg: segments.Segment) -> str:
     return str(len(seg.pids)) + ("" if seg.pids_complete else "?")
 
 
+def _role(seg: segments.Segment, role: str) -> str:
+    """A ring role's holder for the table: its pid, "-" when free, "?" when
+    held by a process this user cannot see; blank for other kinds."""
+    if seg.content.kind != "ring":
+        return ""
+    pids = seg.claims.pids.get(role, [])
+    if pids:
+        return ",".join(map(str, pids))
+    return "?" if seg.claims.held.get(role) else "-"
+
+
 def _print_json(value, out) -> None:
     json.dump(value, out, indent=2)
     out.write("\n")
@@ -52,9 +63,10 @@ def cmd_list(args, out) -> int:
     if not found:
         print(f"no segments in {segments.SHM_DIR}", file=out)
         return 0
-    rows = [["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "KIND", "STATE"]]
+    rows = [["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "PRODUCER", "CONSUMER", "KIND", "STATE"]]
     for s in found:
-        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), s.content.kind, s.content.state])
+        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), _role(s, "producer") or "-",
+                     _role(s, "consumer") or "-", s.content.kind, s.content.state])
     _table(rows, out)
     if not all(s.pids_complete for s in found):
         print("(?: some processes' mappings could not be read; PROCS counts only the others)", file=out)
@@ -76,6 +88,9 @@ def cmd_inspect(args, out) -> int:
         if value is not None:
             fields.append((key.replace("_", " "), ("yes" if value else "no") if isinstance(value, bool) else str(value)))
     fields.append(("state", seg.content.state))
+    if seg.content.kind == "ring":
+        fields.append(("producer", _role(seg, "producer")))
+        fields.append(("consumer", _role(seg, "consumer")))
     fields.append(("processes", _procs(seg)))
     width = max(len(k) for k, _ in fields) + 1
     for key, value in fields:
@@ -118,12 +133,14 @@ def cmd_unlock(args, out) -> int:
         if seg.content.kind == "ring":
             raise SegmentError(f"{seg.name} holds a ring, whose first bytes are a counter, not a lock word "
                                "(use --force to zero them anyway)")
-        if seg.pids:
-            pids = ", ".join(map(str, seg.pids))
-            raise SegmentError(f"{seg.name} is mapped by {len(seg.pids)} other process(es) (pid {pids}); "
+        # The module's own liveness test: a live process other than this one
+        # with a view of the segment open (the same test a waiting view runs
+        # before it recovers a dead holder's lock by itself).
+        attached = seg.claims.pids.get("attached", [])
+        if attached or seg.claims.held.get("attached"):
+            pids = ", ".join(map(str, attached)) or "not visible to this user"
+            raise SegmentError(f"{seg.name} is mapped by {len(attached) or 'some'} other process(es) (pid {pids}); "
                                "a holder may still be inside (use --force to reset anyway)")
-        if not seg.pids_complete:
-            print(f"{PROG}: warning: some processes' mappings could not be read", file=sys.stderr)
     before = segments.reset_lock_word(seg.name, seg.size)
     was = segments.classify(before.to_bytes(4, "little", signed=True), segments.LOCK_WORD).state
     if args.json:

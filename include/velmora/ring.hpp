@@ -10,7 +10,12 @@
 // Thread / process contract: at any time at most one producer (the try_push
 // and push calls) and one consumer (try_pop, pop, try_peek, peek, consume)
 // across all processes and threads; each side's calls must not overlap with
-// each other. used(), free() and capacity() may be called from anywhere and
+// each other. Across processes this is enforced where the platform has claims
+// (Linux): a Ring takes the producer (consumer) role for its process at its
+// first call of that side and keeps it until it is destroyed or the process
+// ends, and a call while another live process holds the role fails with an Os
+// error, code EAGAIN: "ring '/jobs' already has a producer (pid 4242)". Rings
+// of one process share its roles; its threads must still take turns. used(), free() and capacity() may be called from anywhere and
 // are momentary snapshots. No call takes a lock; a timed call waits the way the
 // Python side waits (spin, yield, growing sleeps) until its timeout, and a
 // timeout is a result (false / nullopt), not an error. The segment's bytes are
@@ -83,6 +88,9 @@ public:
     [[nodiscard]] std::uint64_t used() const noexcept;
     [[nodiscard]] std::uint64_t free() const noexcept;
     [[nodiscard]] std::uint64_t capacity() const noexcept;
+    // Whether a live process (this one included) holds the role.
+    [[nodiscard]] Result<bool> has_producer() const;
+    [[nodiscard]] Result<bool> has_consumer() const;
 
     Ring(Ring&&) noexcept;
     Ring& operator=(Ring&&) noexcept;

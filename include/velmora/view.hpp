@@ -69,7 +69,11 @@ public:
     [[nodiscard]] Result<std::string> read_str(std::uint64_t offset) const;
 
     // How long a call waits for the lock; nullopt (the default) waits for ever,
-    // zero or less tries once.
+    // zero or less tries once. Every View registers its process as attached to
+    // the segment (Linux); a wait that finds the word held while no call of
+    // this process holds it and no other live process is attached resets it
+    // and proceeds (its holder died), as Python's MappedView does (without
+    // the ResourceWarning). With other processes attached it keeps waiting.
     void set_lock_timeout(std::optional<std::chrono::nanoseconds> timeout) noexcept;
     [[nodiscard]] std::optional<std::chrono::nanoseconds> lock_timeout() const noexcept;
 

@@ -9,6 +9,8 @@
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
 #include "core/ring.hpp"
+#include "core/ring_roles.hpp"
+#include "core/view_attach.hpp"
 #include "velmora/ring.hpp"
 #include "velmora/segment.hpp"
 #include "velmora/view.hpp"
@@ -24,10 +26,12 @@ struct View::Impl {
     Mapping mapping;
     std::string name;
     std::optional<std::chrono::nanoseconds> lock_timeout;
+    mutable ViewAttachment attachment;  // this process attached; its holds of the word counted
 };
 
 struct Ring::Impl {
     SpscRing ring;
+    RingRoles roles;
 };
 
 // A timeout as the wait's deadline: <= 0 is one attempt, `forever` never ends.

@@ -1,5 +1,7 @@
 // velmora::Ring: the core SpscRing's calls under the public names. The waits
 // are the ring's own (push_wait / wait_pop), with a host that blocks nothing.
+// Every producer (consumer) call first makes sure this Ring holds the role
+// for its process (core/ring_roles.hpp), as the Python ring does.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -14,11 +16,15 @@ Ring::Ring(Ring&&) noexcept = default;
 Ring& Ring::operator=(Ring&&) noexcept = default;
 Ring::~Ring() = default;
 
-Result<bool> Ring::try_push(Bytes first, Bytes second) { return impl_->ring.push(first, second); }
+Result<bool> Ring::try_push(Bytes first, Bytes second) {
+    if (Status ok = impl_->roles.claim(RingRole::Producer); !ok) return ok.error();
+    return impl_->ring.push(first, second);
+}
 
 Result<bool> Ring::push(Bytes payload, std::chrono::nanoseconds timeout) { return push(payload, {}, timeout); }
 
 Result<bool> Ring::push(Bytes first, Bytes second, std::chrono::nanoseconds timeout) {
+    if (Status ok = impl_->roles.claim(RingRole::Producer); !ok) return ok.error();
     NoHost host;
     return impl_->ring.push_wait(first, second, deadline_after(timeout), host);
 }
@@ -42,10 +48,12 @@ Result<std::optional<std::size_t>> take(SpscRing& ring, const Result<std::option
 }  // namespace
 
 Result<std::optional<std::size_t>> Ring::try_pop(std::span<std::uint8_t> buffer) {
+    if (Status ok = impl_->roles.claim(RingRole::Consumer); !ok) return ok.error();
     return take(impl_->ring, impl_->ring.begin_pop(), buffer);
 }
 
 Result<std::optional<std::size_t>> Ring::pop(std::span<std::uint8_t> buffer, std::chrono::nanoseconds timeout) {
+    if (Status ok = impl_->roles.claim(RingRole::Consumer); !ok) return ok.error();
     NoHost host;
     return take(impl_->ring, impl_->ring.wait_pop(deadline_after(timeout), host), buffer);
 }
@@ -63,9 +71,13 @@ Result<std::optional<Frame>> Ring::as_frame(const Result<std::optional<SpscFrame
     return std::optional<Frame>(frame);
 }
 
-Result<std::optional<Frame>> Ring::try_peek() { return as_frame(impl_->ring.begin_pop()); }
+Result<std::optional<Frame>> Ring::try_peek() {
+    if (Status ok = impl_->roles.claim(RingRole::Consumer); !ok) return ok.error();
+    return as_frame(impl_->ring.begin_pop());
+}
 
 Result<std::optional<Frame>> Ring::peek(std::chrono::nanoseconds timeout) {
+    if (Status ok = impl_->roles.claim(RingRole::Consumer); !ok) return ok.error();
     NoHost host;
     return as_frame(impl_->ring.wait_pop(deadline_after(timeout), host));
 }
@@ -77,5 +89,8 @@ void Ring::consume(const Frame& frame) noexcept {
 std::uint64_t Ring::used() const noexcept { return impl_->ring.used(); }
 std::uint64_t Ring::free() const noexcept { return impl_->ring.free(); }
 std::uint64_t Ring::capacity() const noexcept { return impl_->ring.capacity(); }
+
+Result<bool> Ring::has_producer() const { return impl_->roles.present(RingRole::Producer); }
+Result<bool> Ring::has_consumer() const { return impl_->roles.present(RingRole::Consumer); }
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "api/impl.hpp"
+#include "core/claims.hpp"
 #include "core/lock.hpp"
 #include "core/view_rules.hpp"
 
@@ -40,7 +41,11 @@ bool Segment::creator() const noexcept { return impl_->creator; }
 Result<View> Segment::map() const {
     auto mapped = impl_->handle.map();
     if (!mapped) return mapped.error();
-    auto impl = std::make_unique<View::Impl>(View::Impl{std::move(mapped).value(), name(), std::nullopt});
+    auto site = ClaimSite::of(impl_->handle);
+    if (!site) return site.error();
+    auto impl = std::make_unique<View::Impl>(
+        View::Impl{std::move(mapped).value(), name(), std::nullopt, ViewAttachment(std::move(site).value())});
+    if (Status attached = impl->attachment.attach(); !attached) return attached.error();
     if (Status ok = check_view_size(impl->mapping.size()); !ok) return ok.error();
     if (impl_->creator) ShmRwLock(impl->mapping.base()).init_unlocked();
     return View(std::move(impl));
@@ -51,7 +56,9 @@ Result<Ring> Segment::ring() const {
     if (!mapped) return mapped.error();
     auto attached = SpscRing::attach(std::move(mapped).value(), impl_->creator);
     if (!attached) return attached.error();
-    return Ring(std::make_unique<Ring::Impl>(Ring::Impl{std::move(attached).value()}));
+    auto site = ClaimSite::of(impl_->handle);
+    if (!site) return site.error();
+    return Ring(std::make_unique<Ring::Impl>(Ring::Impl{std::move(attached).value(), RingRoles(std::move(site).value())}));
 }
 
 }  // namespace velmora

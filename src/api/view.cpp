@@ -15,17 +15,32 @@ namespace {
 std::uint8_t* data_of(const View::Impl& v) noexcept { return v.mapping.base() + RWLOCK_SIZE; }
 std::uint64_t data_size_of(const View::Impl& v) noexcept { return v.mapping.size() - RWLOCK_SIZE; }
 
+// The lock wait's host: blocks nothing, and at each poll resets a word whose
+// holder has gone (core/view_attach.hpp: no hold of this process, no other
+// live process attached).
+struct RecoveringHost {
+    const ViewAttachment& attachment;
+    const ShmRwLock& lock;
+    void suspend() noexcept {}
+    bool poll() {
+        (void)attachment.recover_abandoned(lock);
+        return false;
+    }
+};
+
 // Runs `work` under the lock, shared or exclusive; a Timeout error (nothing
 // done) when the view's lock timeout ran out first.
 template <bool Exclusive, class Work>
 Status with_lock(const View::Impl& v, Work work) {
+    if (Status attached = v.attachment.attach(); !attached) return attached;
     const ShmRwLock lock(v.mapping.base());
     const Deadline deadline = v.lock_timeout ? deadline_after(*v.lock_timeout) : Deadline::never();
+    RecoveringHost host{v.attachment, lock};
     bool held = false;
-    if constexpr (Exclusive) {
-        if (const auto guard = lock.write_lock(NoHost{}, deadline)) work(), held = true;
-    } else {
-        if (const auto guard = lock.read_lock(NoHost{}, deadline)) work(), held = true;
+    {
+        std::optional<CountedHoldOf<Exclusive>> hold;
+        const auto attempt = [&] { return v.attachment.try_lock<Exclusive>(lock, hold); };
+        if (wait_until(attempt, deadline, host) == WaitResult::Ready) work(), held = true;
     }
     if (held) return {};
     const double seconds = std::chrono::duration<double>(std::max(*v.lock_timeout, std::chrono::nanoseconds{0})).count();

@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <new>
 #include <utility>
 
 namespace velmora {
+
+std::atomic<std::uint64_t> claim_generation{1};
 
 // Every site of the process by file key, the mutex that orders every change
 // to a site's counts, and the fork generation. Made once and never destroyed,
@@ -14,7 +17,7 @@ namespace velmora {
 struct ClaimRegistry {
     std::mutex mutex;
     std::map<std::string, std::weak_ptr<ClaimSite>> sites;
-    std::atomic<std::uint64_t> generation{1};
+    std::atomic<std::uint64_t>& generation = claim_generation;
 
     static ClaimRegistry& get() {
         static ClaimRegistry* registry = [] {
@@ -37,6 +40,9 @@ struct ClaimRegistry {
             if (!site) continue;
             site->counts_.clear();
             site->counter_.store(0);
+            // Only the forking thread lives on in the child.
+            for (auto& [slot, word] : site->turns_) word->store(0);
+            new (&site->mutex_) std::mutex;
             if (site->file_ && !site->file_->renew_after_fork()) site->file_.reset();
         }
         r.mutex.unlock();
@@ -108,8 +114,11 @@ std::vector<long> ClaimSite::holders(std::uint64_t slot, bool others) const {
     return pids;
 }
 
-bool Claim::current() const noexcept {
-    return site_ != nullptr && generation_ == ClaimRegistry::get().generation.load(std::memory_order_relaxed);
+std::atomic<std::uint64_t>& ClaimSite::turn(std::uint64_t slot) {
+    const std::lock_guard lock(ClaimRegistry::get().mutex);
+    auto& word = turns_[slot];
+    if (!word) word = std::make_unique<std::atomic<std::uint64_t>>(0);
+    return *word;
 }
 
 void Claim::release() noexcept {

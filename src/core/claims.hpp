@@ -26,10 +26,17 @@
 //    them. Its Claims become stale (current() is false; destroying them does
 //    nothing), so a handle checks current() (one atomic load) at each role
 //    entry and claims again when it is false.
-//  * Where the platform has no claims (ClaimFile::supported() is false, or the
-//    file could not be opened again), a site grants every claim and sees no
-//    other process: supported() says so. Its own claims are still counted,
-//    so held_here stays true.
+//  * Platforms: Linux (open-file-description locks; holders named) and
+//    Windows (LockFileEx on a per-segment file; no holder pids, and a probe
+//    of a slot this process holds always reports a conflict, so "no other
+//    process attached" is never concluded there). Where the platform has no
+//    claims (ClaimFile::supported() is false, or the file could not be opened
+//    again), a site grants every claim and sees no other process:
+//    supported() says so. Its own claims are still counted, so held_here
+//    stays true.
+//  * Also on a site, for the handles of one process to share: turn(slot)
+//    (which thread uses a role now), shared_counter() and shared_mutex()
+//    (core/view_attach.hpp's count of lock holds and its recovery).
 //
 // Slot numbers belong to the channel kinds; each kind keeps to its range:
 //   0              attached (every view handle, shared)
@@ -44,6 +51,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +70,10 @@ inline constexpr std::uint64_t first_free = 64;
 
 class ClaimSite;
 
+// Counts the fork()s this process descends from: a Claim made under another
+// value belongs to an ancestor.
+extern std::atomic<std::uint64_t> claim_generation;
+
 // One handle's share of its process's claim on one slot. Move-only; the
 // process releases the slot when its last Claim of it goes.
 class [[nodiscard]] Claim {
@@ -73,7 +85,9 @@ public:
     ~Claim();
 
     // False once the process forked and this is the child's copy.
-    [[nodiscard]] bool current() const noexcept;
+    [[nodiscard]] bool current() const noexcept {
+        return site_ != nullptr && generation_ == claim_generation.load(std::memory_order_relaxed);
+    }
     std::uint64_t slot() const noexcept { return slot_; }
 
 private:
@@ -105,9 +119,14 @@ public:
     [[nodiscard]] bool supported() const noexcept { return file_.has_value(); }
     const std::string& name() const noexcept { return name_; }
 
-    // Per-process counter for the handles of this file to share (the view
-    // counts this process's holds of the segment's lock word here).
+    // For the handles of this file in this process to share: a counter (the
+    // view counts the process's holds of the segment's lock word here), a
+    // mutex (one lock recovery at a time) and one word per role slot (the
+    // thread whose call is using the role, so threads on different handles
+    // take turns as they do on one handle).
     std::atomic<std::int64_t>& shared_counter() noexcept { return counter_; }
+    std::mutex& shared_mutex() noexcept { return mutex_; }
+    std::atomic<std::uint64_t>& turn(std::uint64_t slot);
 
     ClaimSite(std::optional<ClaimFile> file, std::string name) noexcept
         : file_(std::move(file)), name_(std::move(name)) {}
@@ -125,6 +144,8 @@ private:
     std::string name_;
     std::map<std::uint64_t, Count> counts_;  // guarded by the registry's mutex
     std::atomic<std::int64_t> counter_{0};
+    std::mutex mutex_;
+    std::map<std::uint64_t, std::unique_ptr<std::atomic<std::uint64_t>>> turns_;  // guarded by the registry's mutex
 };
 
 // "ring '/jobs' already has a producer (pid 4242)": `what` is "ring '/jobs'",

@@ -144,6 +144,12 @@ public:
     // releases act on the reset word.
     void init_unlocked() const noexcept { word().exchange(RWLOCK_UNLOCKED, std::memory_order_seq_cst); }
 
+    // Unlocks only a word that still holds `expected`: a reset decided on a
+    // snapshot loses to any change made since.
+    bool reset_if(std::int32_t expected) const noexcept {
+        return word().compare_exchange_strong(expected, RWLOCK_UNLOCKED, std::memory_order_seq_cst);
+    }
+
     // Snapshots, taken without holding the lock.
     [[nodiscard]] std::int32_t reader_count() const noexcept {
         const std::int32_t v = word().load(std::memory_order_relaxed);

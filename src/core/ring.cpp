@@ -104,10 +104,17 @@ Status SpscRing::check_header(const Header& h) const {
     if (h.capacity > room)
         return corrupt_header("capacity " + to_string(h.capacity) + " exceeds the " + to_string(room) +
                               "-byte data area of the mapping");
-    if (h.used() > h.capacity)
+    if (h.used() > h.capacity) {
+        // Distances are signed: a tail behind its head is said so, not
+        // printed as a difference modulo 2^64.
+        const auto distance = static_cast<std::int64_t>(h.used());
+        if (distance < 0)
+            return corrupt_header("head " + to_string(h.head) + " and tail " + to_string(h.tail) +
+                                  ": tail is behind head by " + to_string(std::uint64_t{0} - h.used()) + " bytes");
         return corrupt_header("head " + to_string(h.head) + " and tail " + to_string(h.tail) + " are " +
                               to_string(h.used()) + " bytes apart, more than capacity " +
                               to_string(h.capacity));
+    }
     return {};
 }
 

@@ -230,15 +230,16 @@ std::string read_small(const std::string& path) {
     return out;
 }
 
-// Whether one fdinfo file lists an OFD lock on `offset` of the file with
-// device (major, minor) and inode `ino`. Its lock lines read
-// "lock:\t1: OFDLCK ADVISORY  WRITE -1 00:1b:440998 1099511627777 1099511627777".
+// Whether a lock listing (an fdinfo file, or /proc/locks) has an OFD lock on
+// `offset` of the file with device (major, minor) and inode `ino`. Its lines
+// read "lock:\t1: OFDLCK ADVISORY  WRITE -1 00:1b:440998 1099511627777 1099511627777"
+// (fdinfo) or the same without "lock:\t" (/proc/locks).
 bool lists_lock(const std::string& info, unsigned maj, unsigned min, unsigned long long ino, std::uint64_t offset) {
     std::size_t at = 0;
-    while ((at = info.find("lock:", at)) != std::string::npos) {
+    while (at < info.size()) {
         const std::size_t end = info.find('\n', at);
         const std::string line = info.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? info.size() : end;
+        at = end == std::string::npos ? info.size() : end + 1;
         const std::size_t kind = line.find("OFDLCK");
         if (kind == std::string::npos) continue;
         char mode[16] = {}, access[16] = {};
@@ -306,6 +307,9 @@ std::vector<long> ClaimFile::holders(std::uint64_t slot) const {
     if (::fstat(static_cast<int>(handle_), &mine) != 0) return pids;
     const unsigned maj = major(mine.st_dev), min = minor(mine.st_dev);
     const auto ino = static_cast<unsigned long long>(mine.st_ino);
+    // One read of the system's lock table says whether anyone holds it at
+    // all; only then are the processes' descriptors looked through.
+    if (!lists_lock(read_small("/proc/locks"), maj, min, ino, kClaimBase + slot)) return pids;
     Dir proc("/proc");
     if (proc.d == nullptr) return pids;
     while (const dirent* p = ::readdir(proc.d)) {

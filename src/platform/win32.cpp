@@ -124,16 +124,104 @@ Result<Mapping> PlatformHandle::map() const {
 }
 
 // ---- claims ------------------------------------------------------------------------
-// Not available on Windows yet: open() fails, so every slot reads as unclaimed.
+// A mapping object has no file to lock, so each segment name gets a small
+// file of its own in the temporary directory, shared by every process that
+// uses the segment, and claims are LockFileEx byte-range locks on it: they
+// belong to one handle (one open) and the system releases them when the
+// handle closes or its process dies. The file is left in place (a few
+// bytes' worth of directory entry) so that later opens find the same file.
+// The system cannot name a lock's owner, so holders() is always empty. A
+// handle's own lock conflicts with a probe through that handle, so
+// conflicts() on a slot this open holds says true: "anyone else attached"
+// can never be told apart from "this process", and a dead view holder's lock
+// is never recovered by itself here.
 
-bool ClaimFile::supported() noexcept { return false; }
+namespace {
+
+// The segment name as a file name: [a-z0-9.-] kept, every other byte as
+// "_XX", so names the system tells apart (case included) stay apart.
+std::string claims_file_name(const std::string& segment_name) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out = "velmora-claims-";
+    for (unsigned char c : segment_name) {
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-') {
+            out += static_cast<char>(c);
+        } else {
+            out += '_';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+OVERLAPPED at_slot(std::uint64_t slot) noexcept {
+    OVERLAPPED ov{};
+    const std::uint64_t offset = kClaimBase + slot;
+    ov.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return ov;
+}
+
+}  // namespace
+
+bool ClaimFile::supported() noexcept { return true; }
 
 Result<ClaimFile> ClaimFile::open(const PlatformHandle& segment) {
-    return ShmError::os("claims on '" + segment.name() + "' are not supported on Windows", ERROR_NOT_SUPPORTED);
+    auto os_name = strip_name(segment.name());
+    if (!os_name) return os_name.error();
+    char dir[MAX_PATH + 1];
+    const DWORD n = ::GetTempPathA(MAX_PATH + 1, dir);
+    if (n == 0 || n > MAX_PATH) return last_os_error();
+    const std::string path = std::string(dir, n) + claims_file_name(os_name.value());
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (!is_valid(file)) return last_os_error();
+    return ClaimFile(to_stored(file), path, segment.name());
 }
-Result<bool> ClaimFile::try_lock(std::uint64_t, ClaimMode) const { return true; }
-void ClaimFile::unlock(std::uint64_t) const noexcept {}
-Result<bool> ClaimFile::conflicts(std::uint64_t, ClaimMode) const { return false; }
+
+namespace {
+
+// One attempt: true taken, false held through another open.
+Result<bool> lock_once(HANDLE file, std::uint64_t slot, ClaimMode mode) {
+    OVERLAPPED ov = at_slot(slot);
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY;
+    if (mode == ClaimMode::Exclusive) flags |= LOCKFILE_EXCLUSIVE_LOCK;
+    if (::LockFileEx(file, flags, 0, 1, 0, &ov)) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
+    return ShmError::os(win32::system_message(error), static_cast<int>(error));
+}
+
+// A probe (conflicts()) holds its lock for a moment, since Windows has no
+// test without taking; a claim refused then is tried again a few times over
+// a few milliseconds before the refusal stands.
+constexpr int kClaimTries = 4;
+constexpr std::uint64_t kClaimRetryNs = 1'000'000;
+
+}  // namespace
+
+Result<bool> ClaimFile::try_lock(std::uint64_t slot, ClaimMode mode) const {
+    for (int tries = 1;; ++tries) {
+        auto taken = lock_once(to_handle(handle_), slot, mode);
+        if (!taken || taken.value() || tries == kClaimTries) return taken;
+        sleep_ns(kClaimRetryNs);
+    }
+}
+
+void ClaimFile::unlock(std::uint64_t slot) const noexcept {
+    OVERLAPPED ov = at_slot(slot);
+    ::UnlockFileEx(to_handle(handle_), 0, 1, 0, &ov);
+}
+
+Result<bool> ClaimFile::conflicts(std::uint64_t slot, ClaimMode mode) const {
+    auto taken = lock_once(to_handle(handle_), slot, mode);
+    if (!taken) return taken.error();
+    if (taken.value()) unlock(slot);
+    return !taken.value();
+}
+
 std::vector<long> ClaimFile::holders(std::uint64_t) const { return {}; }
 bool ClaimFile::renew_after_fork() noexcept { return false; }
 

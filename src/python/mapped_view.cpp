@@ -17,6 +17,7 @@
 #include "python/scratch.hpp"
 #include "python/wait_host.hpp"
 #include "core/lock.hpp"
+#include "core/view_attach.hpp"
 #include "core/view_rules.hpp"
 
 namespace velmora::py {
@@ -35,11 +36,14 @@ struct ViewState {
     std::atomic<int> busy{0};            // calls in flight (see InUse)
     std::atomic<bool> closing{false};
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
+    mutable ViewAttachment attachment;   // this process attached; its holds of the word counted
 
-    ViewState(Mapping m, std::string segment) noexcept : mapping(std::move(m)), name(std::move(segment)) {}
+    ViewState(Mapping m, std::string segment, std::shared_ptr<ClaimSite> site) noexcept
+        : mapping(std::move(m)), name(std::move(segment)), attachment(std::move(site)) {}
     ViewState(ViewState&& other) noexcept
         : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
-          lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)) {}
+          lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)),
+          attachment(std::move(other.attachment)) {}
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -65,6 +69,28 @@ PyObject* raise_timeout(const ViewState& v) {
     return raise(lock_timeout_error(shown, v.name, v.lock().value()));
 }
 
+// The lock wait's host: gives up, like ClosingWait, on close() and signals;
+// and at each poll resets a word whose holder is gone (view_attach.hpp), with
+// a ResourceWarning. A warning turned into an error ends the wait.
+struct RecoveringWait {
+    ClosingWait inner;
+    const ViewState& v;
+    bool warning_raised = false;
+    void suspend() noexcept { inner.suspend(); }
+    bool poll() {
+        if (inner.poll()) return true;
+        const std::optional<std::int32_t> found = v.attachment.recover_abandoned(v.lock());
+        if (!found) return false;
+        inner.gil.resume();
+        warning_raised = PyErr_WarnFormat(PyExc_ResourceWarning, 1,
+                                          "MappedView '%s': the lock word held %d while no other process had "
+                                          "the segment open; its holder has gone, so the lock was reset",
+                                          v.name.c_str(), static_cast<int>(*found)) < 0;
+        if (!warning_raised) inner.gil.suspend();
+        return warning_raised;
+    }
+};
+
 // Runs `work` under the lock, shared or exclusive. A wait past the short spin
 // releases the interpreter lock, so `work` must touch no Python object: it
 // copies bytes between the mapping and memory the caller owns. False with an
@@ -72,23 +98,22 @@ PyObject* raise_timeout(const ViewState& v) {
 // raised; nothing has changed then.
 template <bool Exclusive, class Work>
 bool with_lock(const ViewState& v, Work work) {
+    if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
     // First in, last out: the lock is released before the interpreter lock is retaken.
-    ClosingWait host{{}, v.closing};
+    RecoveringWait host{{{}, v.closing}, v, false};
     const Deadline deadline = deadline_from(v.lock_timeout);
+    const ShmRwLock lock = v.lock();
     const bool held = [&] {
-        if constexpr (Exclusive) {
-            const auto guard = v.lock().write_lock(host, deadline);
-            if (guard) work();
-            return guard.has_value();
-        } else {
-            const auto guard = v.lock().read_lock(host, deadline);
-            if (guard) work();
-            return guard.has_value();
-        }
+        std::optional<CountedHoldOf<Exclusive>> hold;
+        const auto attempt = [&] { return v.attachment.try_lock<Exclusive>(lock, hold); };
+        if (wait_until(attempt, deadline, host) != WaitResult::Ready) return false;
+        work();
+        return true;
     }();
-    host.gil.resume();
-    if (!held && host.closed) raise_closed("MappedView");
-    else if (!held && !host.gil.interrupted()) raise_timeout(v);
+    host.inner.gil.resume();
+    if (held || host.warning_raised || host.inner.gil.interrupted()) return held;
+    if (host.inner.closed) raise_closed("MappedView");
+    else raise_timeout(v);
     return held;
 }
 
@@ -291,6 +316,7 @@ PyObject* close(PyObject* self, PyObject*) {
     v.closing.store(true);
     wait_until_unused(v.busy);
     v.mapping = Mapping();
+    v.attachment.detach();
     Py_RETURN_NONE;
 }
 
@@ -484,9 +510,12 @@ PyType_Spec mapped_view_spec = {
 PyObject* map_view(const PlatformHandle& handle, bool creator) {
     Result<Mapping> mapped = handle.map();
     if (!mapped) return raise(mapped.error());
-    ViewState state(std::move(mapped).value(), handle.name());
+    auto site = ClaimSite::of(handle);
+    if (!site) return raise(site.error());
+    ViewState state(std::move(mapped).value(), handle.name(), std::move(site).value());
     // Beyond this point the mapping is released with `state` on every failure.
     if (Status ok = check_view_size(state.mapping.size()); !ok) return raise(ok.error());
+    if (Status ok = state.attachment.attach(); !ok) return raise(ok.error());
     if (creator) state.lock().init_unlocked();
     PyTypeObject* type = mapped_view_type();
     if (type == nullptr) return nullptr;

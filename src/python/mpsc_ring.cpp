@@ -38,7 +38,10 @@ struct MpscState {
     std::optional<velmora::Claim> slot;  // this object's producer lane: slot->slot() - kMpscProducerClaim
     std::optional<velmora::Claim> consumer_claim;
     bool seen_producer = false;  // for eof: a message received or a producer seen attached
-    std::atomic<unsigned long> producer{0}, consumer{0};
+    std::atomic<std::uint64_t> producer{0}, consumer{0};
+    // Slots and the consumer role are claimed by the calls that need them
+    // (producer_lane, claim_consumer), after any Python code has run.
+    Status claim_role(const std::atomic<std::uint64_t>&) noexcept { return {}; }
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};
 
@@ -49,7 +52,7 @@ struct MpscState {
           scratch(std::move(o.scratch)) {}
 };
 
-using Role = RingRole<MpscState>;
+using Role = RoleGuard<MpscState>;
 
 MpscState& mpsc_state(PyObject* self) noexcept { return state_of<MpscState>(self); }
 

@@ -31,7 +31,8 @@ inline std::uint64_t frame_length(const SpscFrame& f) noexcept { return f.length
 inline std::uint64_t frame_length(const MpscFrame& f) noexcept { return f.frame.length; }
 
 // One thread of this process at a time in each role of one ring object
-// (SpscRingBuffer, MpscRingBuffer: `State` has the open ring, `busy` and kClass). Only a
+// (SpscRingBuffer, MpscRingBuffer: `State` has the open ring, `busy`, kClass
+// and claim_role(owner), the process's own claim of that role, taken on entry). Only a
 // call that lets go of the interpreter lock (a wait, a large copy) could let
 // a second producer (or consumer) thread into the ring, so only such a call
 // claims its role, with hold(); every call first waits, without the
@@ -40,20 +41,21 @@ inline std::uint64_t frame_length(const MpscFrame& f) noexcept { return f.frame.
 // signal handler run during a wait) is refused rather than deadlocked. The
 // owner and the in-flight count change only with the interpreter lock held.
 template <class State>
-class RingRole {
+class RoleGuard {
 public:
-    RingRole(const RingRole&) = delete;
-    RingRole& operator=(const RingRole&) = delete;
-    RingRole(RingRole&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
-    ~RingRole() {
+    RoleGuard(const RoleGuard&) = delete;
+    RoleGuard& operator=(const RoleGuard&) = delete;
+    RoleGuard(RoleGuard&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
+    ~RoleGuard() {
         if (owner_ == nullptr || !held_) return;
         owner_->store(0, std::memory_order_release);
         s_.busy.store(s_.busy.load(std::memory_order_relaxed) - 1, std::memory_order_release);
     }
 
     // Empty, with an exception set, when the object is closed, the caller
-    // already holds this role, or a signal handler raised while it waited.
-    static std::optional<RingRole> enter(State& s, std::atomic<unsigned long>& owner) {
+    // already holds this role, a signal handler raised while it waited, or
+    // another process holds the role (BlockingIOError).
+    static std::optional<RoleGuard> enter(State& s, std::atomic<std::uint64_t>& owner) {
         while (owner.load(std::memory_order_acquire) != 0) {
             if (owner.load() == PyThread_get_thread_ident()) {
                 PyErr_Format(PyExc_RuntimeError, "%s is already in use by this thread in this role", State::kClass);
@@ -64,7 +66,8 @@ public:
             if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
         }
         if (!s.ring) return raise_closed(State::kClass), std::nullopt;
-        return RingRole(s, owner);
+        if (Status ok = s.claim_role(owner); !ok) return raise(ok.error()), std::nullopt;
+        return RoleGuard(s, owner);
     }
 
     // Claims the role (and counts the call in flight, see InUse) before the
@@ -77,9 +80,9 @@ public:
     }
 
 private:
-    RingRole(State& s, std::atomic<unsigned long>& owner) noexcept : s_(s), owner_(&owner) {}
+    RoleGuard(State& s, std::atomic<std::uint64_t>& owner) noexcept : s_(s), owner_(&owner) {}
     State& s_;
-    std::atomic<unsigned long>* owner_;
+    std::atomic<std::uint64_t>* owner_;
     bool held_ = false;
 };
 

@@ -7,6 +7,8 @@
 #include "python/support.hpp"
 #include "python/wait_host.hpp"
 #include "platform/platform.hpp"
+#include "core/claims.hpp"
+#include "python/ref.hpp"
 #include "python/spsc_ring.hpp"
 #include "python/mapped_view.hpp"
 
@@ -112,6 +114,31 @@ PyObject* close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// Who holds claim `slot` (core/claims.hpp) of the segment, for the command
+// line: (pids, held) where pids come from a scan of the processes this user
+// can see (this one included) and held says whether any process other than
+// this one holds it, whoever it belongs to.
+PyObject* claim_holders(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"slot"};
+    static const Signature sig{"SharedMemory._claim_holders()", names, 1, 1};
+    PyObject* argv[1];
+    std::uint64_t slot = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "slot", slot)) return nullptr;
+    const PlatformHandle* h = open_handle(self);
+    if (h == nullptr) return nullptr;
+    auto site = ClaimSite::of(*h);
+    if (!site) return raise(site.error());
+    auto elsewhere = site.value()->held_elsewhere(slot);
+    if (!elsewhere) return raise(elsewhere.error());
+    Ref pids(PyList_New(0));
+    if (!pids) return nullptr;
+    for (long pid : site.value()->holders(slot)) {
+        Ref item(PyLong_FromLong(pid));
+        if (!item || PyList_Append(pids.get(), item.get()) != 0) return nullptr;
+    }
+    return Py_BuildValue("(OO)", pids.get(), elsewhere.value() ? Py_True : Py_False);
+}
+
 // Unpickles as SharedMemory.open(name, size): an opener, so nothing is reset.
 PyObject* reduce(PyObject* self, PyObject*) {
     const PlatformHandle* h = open_handle(self);
@@ -167,6 +194,10 @@ PyMethodDef methods[] = {
         "close($self)\n--\n\n"
         "Close the handle. Views and rings made from it stay usable; the segment itself\n"
         "stays until remove(). Later calls raise ValueError; a second close() does nothing."),
+    fast_method<claim_holders>("_claim_holders",
+        "_claim_holders($self, slot)\n--\n\n"
+        "(pids, held_elsewhere) of one claim slot: 0 attached views, 1 ring producer,\n"
+        "2 ring consumer. For velmora list / inspect / unlock."),
     noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
      "__exit__($self, *exc_info)\n--\n\nClose the handle (the segment is not removed)."},

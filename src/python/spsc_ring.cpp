@@ -18,31 +18,42 @@
 #include "python/wait_host.hpp"
 #include "python/ring_ops.hpp"
 #include "core/ring.hpp"
+#include "core/ring_roles.hpp"
 
 namespace velmora::py {
 namespace {
 
 // The ring (which owns the object's own mapping; empty once closed), its
 // segment's name (for pickling), a scratch buffer reused across calls, and
-// the in-process guards: the thread that holds each role, the calls in
+// the process's roles (claims, and the thread of this process whose call
+// uses each role, shared by all its handles of the ring), the calls in
 // flight, and whether close() has begun.
 struct RingState {
     static constexpr const char* kClass = "SpscRingBuffer";
     std::optional<SpscRing> ring;
     std::string name;
     std::string scratch;
-    std::atomic<unsigned long> producer{0}, consumer{0};
+    RingRoles roles;
+    std::atomic<std::uint64_t>& producer;
+    std::atomic<std::uint64_t>& consumer;
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};
 
-    RingState(SpscRing r, std::string segment) : ring(std::move(r)), name(std::move(segment)) {}
+    RingState(SpscRing r, std::string segment, std::shared_ptr<ClaimSite> site)
+        : ring(std::move(r)), name(std::move(segment)), roles(std::move(site)),
+          producer(roles.site->turn(claim_slot::producer)), consumer(roles.site->turn(claim_slot::consumer)) {}
     RingState(RingState&& o) noexcept
-        : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)) {}
+        : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)), roles(std::move(o.roles)),
+          producer(o.producer), consumer(o.consumer) {}
+    // The process's claim of the role `owner` guards (RoleGuard::enter).
+    Status claim_role(const std::atomic<std::uint64_t>& owner) {
+        return roles.claim(&owner == &producer ? RingRole::Producer : RingRole::Consumer);
+    }
 };
 
 RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
 
-using Role = RingRole<RingState>;
+using Role = RoleGuard<RingState>;
 
 
 // The ring of an open object, or nullptr with ValueError raised.
@@ -83,20 +94,71 @@ std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optiona
     return failed ? std::nullopt : found_or_raise(found, failed);
 }
 
+// The host of get(eof=True)'s wait: gives up, like ClosingWait, on close()
+// and signals, and also once no producer is attached after this handle has
+// seen one. Asks without the interpreter lock (a failure is kept for later).
+struct StreamWait {
+    ClosingWait inner;
+    RingRoles& roles;
+    bool producer_gone = false;
+    std::optional<ShmError> failure;
+    void suspend() noexcept { inner.suspend(); }
+    bool poll() {
+        if (inner.poll()) return true;
+        auto present = roles.producer_assumed_present();
+        if (!present) return failure = present.error(), true;
+        if (present.value()) roles.saw_producer.store(true);
+        return producer_gone = !present.value() && roles.saw_producer.load();
+    }
+};
+
+// next_message() for get(eof=True): `ended` when the ring is empty, no
+// producer is attached and this handle has seen one. The producer's absence
+// is read before the ring, so everything it published before it left is
+// still delivered first.
+std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline deadline, bool& failed, bool& ended) {
+    for (;;) {
+        auto known = s.roles.producer_assumed_present();
+        if (!known) return raise(known.error()), failed = true, std::nullopt;
+        const bool present = known.value();
+        if (present) s.roles.saw_producer.store(true);
+        std::optional<SpscFrame> found = found_or_raise(ring.begin_pop(), failed);
+        if (failed || found) return found;
+        if (!present && s.roles.saw_producer.load()) return ended = true, std::nullopt;
+        StreamWait host{{{}, s.closing}, s.roles, false, std::nullopt};
+        const auto waited = ring.wait_pop(deadline, host);
+        host.inner.gil.resume();
+        failed = host.inner.closed || host.inner.gil.interrupted() || host.failure.has_value();
+        if (host.inner.closed) raise_closed("SpscRingBuffer");
+        else if (host.failure) raise(*host.failure);
+        if (failed) return std::nullopt;
+        if (!host.producer_gone) return found_or_raise(waited, failed);
+        // The producer left while we waited: look again, in the order above.
+    }
+}
+
 // Every pop shares one body: take the consumer role, find the next frame
 // (waiting for one when `deadline` is set), then hand it to `take`, which
 // copies it out and commits it. An empty ring gives None without a deadline
-// and queue.Empty with one.
+// and queue.Empty with one; with `eof`, a stream whose producer has gone
+// raises EOFError.
 template <class Take>
-PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
+PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take, bool eof = false) {
     RingState& s = ring_state(self);
     auto role = Role::enter(s, s.consumer);
     if (!role) return nullptr;
     if (deadline) role->hold();
     SpscRing& ring = *s.ring;
-    bool failed = false;
-    const std::optional<SpscFrame> frame = next_message(s, ring, deadline, failed);
+    bool failed = false, ended = false;
+    const std::optional<SpscFrame> frame = eof && deadline ? next_or_end(s, ring, *deadline, failed, ended)
+                                                           : next_message(s, ring, deadline, failed);
     if (failed) return nullptr;
+    if (ended) {
+        const std::string text = "ring '" + s.name + "' is empty and its producer has gone";
+        PyErr_SetString(PyExc_EOFError, text.c_str());
+        return nullptr;
+    }
+    if (frame) s.roles.saw_producer.store(true, std::memory_order_relaxed);
     if (!frame) {
         if (deadline) return raise_queue("Empty");
         Py_RETURN_NONE;
@@ -106,24 +168,34 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take) {
 }
 
 template <class Decode>
-PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode) {
+PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode, bool eof = false) {
     return consume(self, deadline, [&](RingState& s, SpscRing& ring, const SpscFrame& frame) {
         return raw ? take_raw(ring, frame) : take_decoded(s.scratch, ring, frame, decode);
-    });
+    }, eof);
 }
 
-PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline) {
-    if (!tag) return pop_common(self, deadline, true, NoDecode{});
+PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline,
+                     bool eof = false) {
+    if (!tag) return pop_common(self, deadline, true, NoDecode{}, eof);
     const std::string_view t = *tag;  // points into the str argument, which the caller holds
     return pop_common(self, deadline, false, [t](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
         return decode_value(data, len, t, used);
-    });
+    }, eof);
 }
 
-PyObject* pop_by_schema(PyObject* self, PyObject* schema, std::optional<Deadline> deadline) {
+PyObject* pop_by_schema(PyObject* self, PyObject* schema, std::optional<Deadline> deadline, bool eof = false) {
     return pop_common(self, deadline, false, [schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
         return unpack_schema(data, len, schema, used);
-    });
+    }, eof);
+}
+
+// The eof flag of the blocking pops, read before anything else happens (its
+// truth test may run Python code).
+bool eof_argument(PyObject* arg, bool& out) {
+    if (omitted(arg)) return out = false, true;
+    const int truth = PyObject_IsTrue(arg);
+    if (truth < 0) return false;
+    return out = truth != 0, true;
 }
 
 // ---- methods ------------------------------------------------------------------
@@ -172,15 +244,16 @@ PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"tag", "timeout"};
-    static const Signature sig{"SpscRingBuffer.get()", names, 2, 0};
-    PyObject* argv[2];
+    static const char* const names[] = {"tag", "timeout", "eof"};
+    static const Signature sig{"SpscRingBuffer.get()", names, 3, 0};
+    PyObject* argv[3];
     std::optional<std::string_view> tag;
     Deadline deadline = Deadline::never();
+    bool eof = false;
     if (!bind(sig, args, nargs, kwnames, argv) || !tag_argument(argv[0], tag) ||
-        !timeout_argument(argv[1], deadline))
+        !timeout_argument(argv[1], deadline) || !eof_argument(argv[2], eof))
         return nullptr;
-    return pop_by_tag(self, tag, deadline);
+    return pop_by_tag(self, tag, deadline, eof);
 }
 
 PyObject* pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -192,14 +265,15 @@ PyObject* pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* get_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"schema", "timeout"};
-    static const Signature sig{"SpscRingBuffer.get_mixed()", names, 2, 1};
-    PyObject* argv[2];
+    static const char* const names[] = {"schema", "timeout", "eof"};
+    static const Signature sig{"SpscRingBuffer.get_mixed()", names, 3, 1};
+    PyObject* argv[3];
     Deadline deadline = Deadline::never();
+    bool eof = false;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema") ||
-        !timeout_argument(argv[1], deadline))
+        !timeout_argument(argv[1], deadline) || !eof_argument(argv[2], eof))
         return nullptr;
-    return pop_by_schema(self, argv[0], deadline);
+    return pop_by_schema(self, argv[0], deadline, eof);
 }
 
 // Pushes from the front of a list or tuple until a value does not fit; all
@@ -310,7 +384,7 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // Copies the next message into the caller's buffer and returns its length.
 // A buffer too small raises ValueError and leaves the message in the ring.
-PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadline> deadline) {
+PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadline> deadline, bool eof = false) {
     BufferHold hold;
     std::uint8_t* dst = nullptr;
     std::size_t room = 0;
@@ -325,7 +399,7 @@ PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadli
         large_copy(frame.length, hold.held, [&] { ring.copy_payload(frame, dst); return 0; });
         ring.commit(frame);
         return PyLong_FromUnsignedLongLong(frame.length);
-    });
+    }, eof);
 }
 
 PyObject* pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -337,12 +411,15 @@ PyObject* pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* get_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"buffer", "timeout"};
-    static const Signature sig{"SpscRingBuffer.get_into()", names, 2, 1};
-    PyObject* argv[2];
+    static const char* const names[] = {"buffer", "timeout", "eof"};
+    static const Signature sig{"SpscRingBuffer.get_into()", names, 3, 1};
+    PyObject* argv[3];
     Deadline deadline = Deadline::never();
-    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
-    return pop_into_common(self, argv[0], deadline);
+    bool eof = false;
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline) ||
+        !eof_argument(argv[2], eof))
+        return nullptr;
+    return pop_into_common(self, argv[0], deadline, eof);
 }
 
 // Queries read header words only and never wait.
@@ -368,6 +445,15 @@ PyObject* is_full(PyObject* self, PyObject*) {
     return query(self, [](SpscRing& r) { return PyBool_FromLong(r.is_full()); });
 }
 
+// Whether a producer (consumer) is attached: this process or another live one.
+template <RingRole Which>
+PyObject* has_role(PyObject* self, PyObject*) {
+    RingState& s = ring_state(self);
+    if (!open_ring(s)) return nullptr;
+    auto present = s.roles.present(Which);
+    return present ? PyBool_FromLong(present.value()) : raise(present.error());
+}
+
 // Waits for calls in flight (a blocked get or put gives up with "is closed"),
 // then unmaps. A second close does nothing.
 PyObject* close(PyObject* self, PyObject*) {
@@ -376,6 +462,7 @@ PyObject* close(PyObject* self, PyObject*) {
     s.closing.store(true);
     wait_until_unused(s.busy);
     s.ring.reset();
+    s.roles.release();
     Py_RETURN_NONE;
 }
 
@@ -477,13 +564,16 @@ PyMethodDef methods[] = {
         "then raises queue.Full. While it waits, other threads run and Ctrl-C interrupts\n"
         "it. A message larger than the ring raises ValueError at once."),
     fast_method<get>("get",
-        "get($self, tag=None, timeout=None)\n--\n\n"
+        "get($self, tag=None, timeout=None, eof=False)\n--\n\n"
         "Pop a message as pop() does, waiting for one; raises queue.Empty when `timeout`\n"
-        "(seconds; None waits for ever, 0 does not wait) passes first."),
+        "(seconds; None waits for ever, 0 does not wait) passes first.\n\n"
+        "With eof=True, an empty ring raises EOFError once no producer is attached and\n"
+        "this handle has seen one (received a message, or found a producer attached while\n"
+        "it waited): a consumer started first waits for its producer."),
     fast_method<get_mixed>("get_mixed",
-        "get_mixed($self, schema, timeout=None)\n--\n\n"
+        "get_mixed($self, schema, timeout=None, eof=False)\n--\n\n"
         "Pop a message as pop_mixed() does, waiting for one; raises queue.Empty when\n"
-        "`timeout` passes first."),
+        "`timeout` passes first, and EOFError as get(eof=True) does."),
     fast_method<push_many>("push_many",
         "push_many($self, values)\n--\n\n"
         "Push values from the front of a list or tuple until one does not fit, and return\n"
@@ -499,8 +589,17 @@ PyMethodDef methods[] = {
         "writable buffer such as a numpy array) and return its length, or None when the\n"
         "ring is empty. A buffer too small raises ValueError and leaves the message."),
     fast_method<get_into>("get_into",
-        "get_into($self, buffer, timeout=None)\n--\n\n"
-        "pop_into() that waits for a message; raises queue.Empty when `timeout` passes."),
+        "get_into($self, buffer, timeout=None, eof=False)\n--\n\n"
+        "pop_into() that waits for a message; raises queue.Empty when `timeout` passes,\n"
+        "and EOFError as get(eof=True) does."),
+    noargs_method<has_role<RingRole::Producer>>("has_producer",
+        "has_producer($self)\n--\n\n"
+        "Return True when a producer is attached: a live process holds the producer role\n"
+        "(this one included). A process takes the role at its first publishing call and\n"
+        "keeps it until its handles close or it exits."),
+    noargs_method<has_role<RingRole::Consumer>>("has_consumer",
+        "has_consumer($self)\n--\n\n"
+        "Return True when a consumer is attached (see has_producer)."),
     noargs_method<close>("close",
         "close($self)\n--\n\n"
         "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"
@@ -536,10 +635,12 @@ PyType_Slot slots[] = {
         "field so the consumer knows how many bytes to read. Layout of the segment:\n\n"
         "    [ head (8 B) | tail (8 B) | capacity (8 B) | data (capacity B) ]\n\n"
         "head and tail are free-running byte counters written by the consumer and the\n"
-        "producer. Only atomic integers and raw memory are used, no operating-system\n"
-        "primitives, so it behaves the same on every platform. Exactly one producer and one\n"
-        "consumer may use it at a time; anything else is a data race. Obtain one with\n"
-        "SpscRingBuffer.create(name, capacity), SpscRingBuffer.open(name) or SharedMemory.spsc().")},
+        "producer. Messages move through atomic integers and raw memory only.\n\n"
+        "One process at a time is the producer and one the consumer: a process takes a role\n"
+        "at its first publishing (or consuming) call and keeps it until its handles of the\n"
+        "ring close or it exits; while another live process holds it, the call raises\n"
+        "BlockingIOError. Handles and threads of one process share its roles. Obtain one\n"
+        "with SpscRingBuffer.create(name, capacity), SpscRingBuffer.open(name) or SharedMemory.spsc().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<RingState>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
     {Py_tp_methods, methods},
@@ -563,7 +664,9 @@ PyObject* attach_ring(const PlatformHandle& handle, bool creator) {
     if (type == nullptr) return nullptr;
     // If the instance cannot be allocated, the state is dropped here and the
     // mapping released with it.
-    return new_object<RingState>(type, RingState(std::move(ring).value(), handle.name()));
+    auto site = ClaimSite::of(handle);
+    if (!site) return raise(site.error());
+    return new_object<RingState>(type, RingState(std::move(ring).value(), handle.name(), std::move(site).value()));
 }
 
 }  // namespace velmora::py

@@ -27,7 +27,7 @@ OsCode os_code(const ShmError& err) {
     switch (err.code) {
         case ENOENT: return {PyExc_FileNotFoundError, ENOENT};
         case EEXIST: return {PyExc_FileExistsError, EEXIST};
-        case EAGAIN: return {PyExc_BlockingIOError, EAGAIN};
+        case EAGAIN: return {PyExc_BlockingIOError, EAGAIN};  // a role held by another process
         case EACCES:
         case EPERM: return {PyExc_PermissionError, err.code};
     }

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
 #include "core/lock.hpp"
+#include "core/view_attach.hpp"
 #include "velmora/velmora.hpp"
 #include "core/view_rules.hpp"
 
@@ -179,9 +181,19 @@ std::uint64_t ms_since(std::uint64_t t0) { return (monotonic_ns() - t0) / 1'000'
 struct RawLock {
     PlatformHandle handle;
     Mapping mapping;
+    ViewAttachment attachment;
     explicit RawLock(const Segment& seg)
-        : handle(must(PlatformHandle::open(seg.name(), seg.size()))), mapping(must(handle.map())) {}
+        : handle(must(PlatformHandle::open(seg.name(), seg.size()))), mapping(must(handle.map())),
+          attachment(must(ClaimSite::of(handle))) {}
     ShmRwLock lock() const { return ShmRwLock(mapping.base()); }
+    // A hold as another handle of this process takes one: counted, so a
+    // waiting View never takes it for a dead holder's.
+    template <bool Exclusive>
+    std::unique_ptr<std::optional<CountedHoldOf<Exclusive>>> hold() const {
+        auto held = std::make_unique<std::optional<CountedHoldOf<Exclusive>>>();
+        EXPECT_TRUE(attachment.try_lock<Exclusive>(lock(), *held));
+        return held;
+    }
 };
 
 TEST(CppApi, LockStateAndTimeout) {
@@ -190,8 +202,8 @@ TEST(CppApi, LockStateAndTimeout) {
     const RawLock other(s.seg);
     const std::string where = "' (lock word ";
     {
-        auto r1 = other.lock().try_read();
-        auto r2 = other.lock().try_read();
+        auto r1 = other.hold<false>();
+        auto r2 = other.hold<false>();
         EXPECT_EQ(v.reader_count(), 2);
         EXPECT_TRUE(v.read<std::uint32_t>(0).ok());  // readers share
         v.set_lock_timeout(20ms);
@@ -204,7 +216,7 @@ TEST(CppApi, LockStateAndTimeout) {
                   "timed out after 0.02 s waiting for the lock of '" + s.seg.name() + where + "2: 2 readers)");
     }
     {
-        auto w = other.lock().try_write();
+        auto w = other.hold<true>();
         EXPECT_TRUE(v.is_write_locked());
         v.set_lock_timeout(0ns);
         const auto r = v.read<std::uint32_t>(0);

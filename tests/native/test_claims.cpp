@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include "core/claims.hpp"
+#include "core/view_attach.hpp"
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
+#include "velmora/velmora.hpp"
 
 namespace velmora {
 namespace {
@@ -231,6 +233,82 @@ TEST(Claims, ARefusalNamesWhatRoleAndHolders) {
         EXPECT_EQ(e.code, EAGAIN);
         EXPECT_EQ(e.kind, ShmError::Kind::Os);
     }
+}
+
+// A view's lock word is reset by a waiter only when nobody can be holding it:
+// no hold of this process counted, no other process attached.
+TEST(ViewAttachment, RecoversAWordOnlyWhenNoLiveHolderCanExist) {
+    Seg seg;
+    Mapping mapping = must(seg.handle.map());
+    const ShmRwLock lock(mapping.base());
+    ViewAttachment view(must(ClaimSite::of(seg.handle)));
+    ASSERT_TRUE(view.attach().ok());
+
+    struct Case { std::int32_t word; bool recovered; };
+    for (const Case c : {Case{0, false}, Case{-1, true}, Case{3, true}, Case{-7, true}}) {
+        std::atomic_ref<std::int32_t>(*reinterpret_cast<std::int32_t*>(mapping.base())).store(c.word);
+        const auto found = view.recover_abandoned(lock);
+        EXPECT_EQ(found.has_value(), c.recovered) << c.word;
+        if (found) {
+            EXPECT_EQ(*found, c.word);
+        }
+        EXPECT_EQ(lock.value(), 0) << c.word;
+    }
+
+    // A hold of this process (another handle's) is live: never reset.
+    ViewAttachment other(must(ClaimSite::of(seg.opened())));
+    ASSERT_TRUE(other.attach().ok());
+    {
+        std::optional<CountedHoldOf<true>> hold;
+        ASSERT_TRUE(other.try_lock<true>(lock, hold));
+        EXPECT_FALSE(view.recover_abandoned(lock).has_value());
+        EXPECT_TRUE(lock.is_write_locked());
+    }
+    EXPECT_EQ(lock.value(), 0);  // released, and the count with it
+    const auto uncounted = lock.try_write();  // a hold nobody counted: taken for a dead one's
+    ASSERT_TRUE(uncounted.has_value());
+    EXPECT_EQ(view.recover_abandoned(lock), std::optional<std::int32_t>(-1));
+
+    // Another live process attached: the word may be its own.
+    Holder reader(seg.name, claim_slot::attached, ClaimMode::Shared);
+    ASSERT_EQ(reader.wait_ready(), 'y');
+    EXPECT_TRUE(must(view.others_attached()));
+    std::atomic_ref<std::int32_t>(*reinterpret_cast<std::int32_t*>(mapping.base())).store(-1);
+    EXPECT_FALSE(view.recover_abandoned(lock).has_value());
+    EXPECT_EQ(lock.value(), -1);
+    reader.kill();
+    EXPECT_EQ(view.recover_abandoned(lock), std::optional<std::int32_t>(-1));
+}
+
+// The C++ API's Ring takes its roles the way the Python ring does.
+TEST(RingRolesApi, ASecondProcessIsRefusedUntilTheFirstRingGoes) {
+    const std::string name = fresh_name();
+    auto seg = std::make_optional(must(Segment::create(name, 24 + 64)));
+    auto ring = std::make_optional(must(seg->ring()));
+    EXPECT_FALSE(must(ring->has_producer()));
+    const std::uint8_t byte[1] = {7};
+    ASSERT_TRUE(must(ring->try_push(byte)));
+    EXPECT_TRUE(must(ring->has_producer()));
+    EXPECT_FALSE(must(ring->has_consumer()));
+    const std::string expected = "ring '" + name + "' already has a producer (pid " + std::to_string(::getpid()) + ")";
+    const int status = in_child([&] {
+        auto other = Segment::open(name);
+        auto theirs = other ? other->ring() : Result<Ring>(other.error());
+        if (!theirs) return 1;
+        auto refused = theirs->try_push(byte);
+        if (refused || refused.error().code != EAGAIN || refused.error().message != expected) return 2;
+        std::uint8_t out[4];
+        auto popped = theirs->try_pop(out);  // the consumer role is free
+        return popped && popped.value() == std::optional<std::size_t>(1) ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
+    ring.reset();  // the producer Ring goes: the role is free again
+    const int later = in_child([&] {
+        auto theirs = must(must(Segment::open(name)).ring());
+        return must(theirs.try_push(byte)) ? 0 : 1;
+    });
+    EXPECT_EQ(later, 0);
+    (void)Segment::remove(name);
 }
 
 }  // namespace

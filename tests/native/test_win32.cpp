@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "platform/platform.hpp"
@@ -194,6 +195,42 @@ TEST(Win32Platform, RemoveAlwaysSucceeds) {
     for (const std::string& n : {name, unique_name("never"), std::string("//")}) EXPECT_TRUE(PlatformHandle::remove(n));
     auto still = PlatformHandle::open(name, 64);  // removing deleted nothing
     EXPECT_TRUE(still);
+}
+
+// Claims are byte-range locks on a file of the segment's own; two opens in
+// one process stand in for two processes (a lock belongs to its open).
+TEST(Win32Claims, ALockBelongsToItsOpenAndGoesWithIt) {
+    const std::string name = unique_name("claims");
+    auto handle = PlatformHandle::create(name, 64);
+    ASSERT_TRUE(handle.ok());
+    ASSERT_TRUE(ClaimFile::supported());
+    auto first = std::make_optional(std::move(ClaimFile::open(*handle)).value());
+    auto second = ClaimFile::open(*handle);
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(first->key(), second->key());
+    EXPECT_TRUE(first->try_lock(1, ClaimMode::Exclusive).value());
+    EXPECT_FALSE(second->try_lock(1, ClaimMode::Exclusive).value());
+    EXPECT_TRUE(second->conflicts(1, ClaimMode::Exclusive).value());
+    EXPECT_TRUE(second->try_lock(2, ClaimMode::Exclusive).value());  // another slot is free
+    EXPECT_TRUE(first->try_lock(0, ClaimMode::Shared).value());
+    EXPECT_TRUE(second->try_lock(0, ClaimMode::Shared).value());     // attachments share
+    EXPECT_TRUE(second->conflicts(0, ClaimMode::Exclusive).value());
+    EXPECT_FALSE(second->conflicts(0, ClaimMode::Shared).value());
+    EXPECT_TRUE(second->holders(1).empty());                         // the system cannot say who
+    first.reset();                                                   // closed: its locks go
+    EXPECT_FALSE(second->conflicts(1, ClaimMode::Exclusive).value());
+    EXPECT_TRUE(second->try_lock(1, ClaimMode::Exclusive).value());
+}
+
+TEST(Win32Claims, NamesTheSystemTellsApartGetFilesOfTheirOwn) {
+    const std::string base = unique_name("Case");
+    auto upper = PlatformHandle::create(base, 64);
+    auto lower = PlatformHandle::create(base + "_x", 64);
+    ASSERT_TRUE(upper.ok() && lower.ok());
+    const std::string a = ClaimFile::open(*upper).value().key();
+    const std::string b = ClaimFile::open(*lower).value().key();
+    EXPECT_NE(a, b);
+    EXPECT_NE(a.find("velmora-claims-velmora_5Fw32_5F_43ase"), std::string::npos) << a;
 }
 
 TEST(Win32Platform, SystemMessageForms) {

@@ -1,0 +1,74 @@
+// The SPSC ring's producer and consumer roles across processes, on the
+// module's claims (core/claims.hpp). A handle claims a role for its process
+// at its first call in that role and keeps it until it is released (the
+// handle closes) or the process ends; a live process other than this one
+// holding the role refuses the call: an Os error with EAGAIN reading
+// "ring '/jobs' already has a producer (pid 4242)", and nothing in the ring
+// is touched. Used by the Python binding and the C++ API alike.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/claims.hpp"
+#include "velmora/error.hpp"
+
+namespace velmora {
+
+enum class RingRole { Producer, Consumer };
+
+[[nodiscard]] constexpr std::uint64_t slot_of(RingRole role) noexcept {
+    return role == RingRole::Producer ? claim_slot::producer : claim_slot::consumer;
+}
+
+struct RingRoles {
+    std::shared_ptr<ClaimSite> site;
+    std::optional<Claim> producer, consumer;
+    // This handle has seen a producer: a message arrived, or a producer was
+    // attached while it waited (what an end-of-stream wait needs first).
+    std::atomic<bool> saw_producer{false};
+
+    explicit RingRoles(std::shared_ptr<ClaimSite> s) noexcept : site(std::move(s)) {}
+    RingRoles(RingRoles&& o) noexcept
+        : site(std::move(o.site)), producer(std::move(o.producer)), consumer(std::move(o.consumer)),
+          saw_producer(o.saw_producer.load()) {}
+
+    // The check at every role entry: one load when the handle holds the role.
+    [[nodiscard]] Status claim(RingRole role) {
+        if (holds(role == RingRole::Producer ? producer : consumer)) [[likely]] return {};
+        return take(role);
+    }
+
+    // Whether this process or another live one holds the role.
+    [[nodiscard]] Result<bool> present(RingRole role) const {
+        if (holds(role == RingRole::Producer ? producer : consumer) || site->held_here(slot_of(role))) return true;
+        return site->held_elsewhere(slot_of(role));
+    }
+
+    // Whether an end-of-stream wait may believe there is no producer. Where
+    // the platform has no claims nobody can tell, so one is assumed.
+    [[nodiscard]] Result<bool> producer_assumed_present() const {
+        if (!site->supported()) return true;
+        return present(RingRole::Producer);
+    }
+
+    void release() noexcept {
+        producer.reset();
+        consumer.reset();
+    }
+
+private:
+    [[nodiscard]] Status take(RingRole role) {
+        auto taken = site->claim(slot_of(role), ClaimMode::Exclusive);
+        if (!taken) return taken.error();
+        if (!taken.value())
+            return claim_refused("ring '" + site->name() + "'", role == RingRole::Producer ? "a producer" : "a consumer",
+                                 site->holders(slot_of(role), true));
+        (role == RingRole::Producer ? producer : consumer) = std::move(taken.value());
+        return {};
+    }
+};
+
+}  // namespace velmora
