@@ -177,7 +177,7 @@ def test_eof_waits_for_a_first_producer(ring, seg_name):
     p.push(b"last")
     p.close()
     assert ring.get(timeout=1, eof=True) == b"last"
-    with pytest.raises(EOFError):
+    with pytest.raises(EOFError, match=f"ring '{seg_name}' is empty and all its producers have gone"):
         ring.get(timeout=5, eof=True)
 
 

@@ -114,7 +114,8 @@ std::optional<MpscFrame> next_message(MpscState& s, std::optional<Deadline> dead
         if (s.seen_producer && !attached) {
             auto last = found_or_raise(s.ring->begin_pop(), failed);
             if (last || failed) return last;
-            PyErr_SetString(PyExc_EOFError, "every producer of the ring has gone and it is drained");
+            const std::string text = "ring '" + s.name + "' is empty and all its producers have gone";
+            PyErr_SetString(PyExc_EOFError, text.c_str());
             failed = true;
             return std::nullopt;
         }
