@@ -1,4 +1,4 @@
-"""(e) Fan-in: rounds of producers streaming into one MpscRingBuffer while
+"""(f) Fan-in: rounds of producers streaming into one MpscRingBuffer while
 one of them is SIGKILLed at a random moment (the fan-in side of (b) and (c)).
 
 Each round starts three producer processes on a ring of four slots: two
@@ -45,7 +45,7 @@ def _produce(name, producer, count, attached):
 
 
 def run(seconds):
-    result = Result("(e) fan-in producers SIGKILLed while others stream")
+    result = Result("(f) fan-in producers SIGKILLed while others stream")
     name = unique_name("fanin")
     rng = random.Random()
     rounds = messages = nbytes = bad = disorder = short = 0

@@ -8,7 +8,7 @@
         consumer sees whole frames in an unbroken sequence;
     (d) a writer (and a reader) SIGKILLed while holding the view lock, and the
         documented recovery;
-    (e) fan-in: producers streaming into one MpscRingBuffer while one of them
+    (f) fan-in: producers streaming into one MpscRingBuffer while one of them
         is SIGKILLed at a random moment each round, its slot reused by the next.
 
 Each scenario runs for --seconds (STRESS_SECONDS), prints what it did and the
@@ -28,13 +28,13 @@ import ring_stream  # noqa: E402
 import view_records  # noqa: E402
 from common import report  # noqa: E402
 
-SCENARIOS = {"a": view_records, "b": ring_stream, "c": producer_kill, "d": lock_holder_kill, "e": fanin_kill}
+SCENARIOS = {"a": view_records, "b": ring_stream, "c": producer_kill, "d": lock_holder_kill, "f": fanin_kill}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=60.0, help="length of each scenario")
-    parser.add_argument("--only", default="abcde", help="scenarios to run, for example 'ab'")
+    parser.add_argument("--only", default="abcdf", help="scenarios to run, for example 'ab'")
     args = parser.parse_args()
     if sys.platform == "win32":
         print("stress: needs fork and SIGKILL; skipped on Windows")
