@@ -78,6 +78,11 @@ ext=$(ls "$ext_dir"/velmora/_velmora*.so)
 (cd tests && "${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider --capture=sys . \
     --ignore=test_typing.py --ignore=test_bench_compare.py)
 
+# The lifecycle chaos stress round (threads, forks, closing signal handlers,
+# daemon threads at exit) in its short form, every round under the same build.
+step "stress (e) lifecycle chaos against the ASan + UBSan extension"
+"${asan_env[@]}" timeout "$LIMIT" "$VPY" stress/run.py --seconds "${STRESS_SECONDS:-10}" --only e
+
 # ---- 3. threaded native tests, TSan -------------------------------------------------
 step "threaded native tests under ThreadSanitizer"
 configure "$OUT/native-tsan" "$TSAN_FLAGS" -DVELMORA_PYTHON=OFF -DVELMORA_NATIVE_TESTS=ON

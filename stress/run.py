@@ -8,6 +8,10 @@
         consumer sees whole frames in an unbroken sequence;
     (d) a writer (and a reader) SIGKILLed while holding the view lock, and the
         documented recovery;
+    (e) lifecycle chaos: threads of several processes push, put, get, pop_into,
+        export views, set lock timeouts, close, fork, take signals whose
+        handlers close objects, and exit with daemon threads waiting: every
+        message accounted for, no crash, no hang;
     (f) fan-in: producers streaming into one MpscRingBuffer while one of them
         is SIGKILLed at a random moment each round, its slot reused by the next.
 
@@ -22,19 +26,27 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import fanin_kill  # noqa: E402
+import lifecycle_chaos  # noqa: E402
 import lock_holder_kill  # noqa: E402
 import producer_kill  # noqa: E402
 import ring_stream  # noqa: E402
 import view_records  # noqa: E402
 from common import report  # noqa: E402
 
-SCENARIOS = {"a": view_records, "b": ring_stream, "c": producer_kill, "d": lock_holder_kill, "f": fanin_kill}
+SCENARIOS = {
+    "a": view_records,
+    "b": ring_stream,
+    "c": producer_kill,
+    "d": lock_holder_kill,
+    "e": lifecycle_chaos,
+    "f": fanin_kill,
+}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=60.0, help="length of each scenario")
-    parser.add_argument("--only", default="abcdf", help="scenarios to run, for example 'ab'")
+    parser.add_argument("--only", default="abcdef", help="scenarios to run, for example 'ab'")
     args = parser.parse_args()
     if sys.platform == "win32":
         print("stress: needs fork and SIGKILL; skipped on Windows")

@@ -250,3 +250,117 @@ def test_fan_in_rings_are_listed_as_mpsc(seg_name, forge, state):
     info = inspect_json(seg_name)
     ring.close()
     assert (info["kind"], info["state"]) == ("mpsc", state)
+
+
+# ---- segments velmora did not make, odd files, odd names ---------------------------------
+
+
+@pytest.fixture
+def shm_file():
+    """A file made straight in /dev/shm (bytes name), removed afterwards."""
+    made = []
+
+    def make(suffix: bytes, content: bytes = b"") -> bytes:
+        path = b"/dev/shm/velmora-cli-%d-%d" % (os.getpid(), len(made)) + suffix
+        with open(path, "wb") as f:
+            f.write(content)
+        made.append(path)
+        return path
+
+    yield make
+    for path in made:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+
+@pytest.mark.parametrize("content", [b"\x70\x11\x01\x00not-a-velmora-segment", b"\xff\xff\xff\x7f" + bytes(60),
+                                     b"ab"], ids=["bad-word", "huge-count", "short"])
+def test_unlock_leaves_what_does_not_read_as_a_held_lock_word(shm_file, content):
+    path = shm_file(b"", content)
+    name = "/" + os.path.basename(path).decode()
+    out = cli("unlock", name, check=1)
+    assert "nothing changed" in out.stderr and out.stdout == ""
+    with open(path, "rb") as f:
+        assert f.read() == content
+
+
+def test_unlock_leaves_a_standard_library_segment_alone(seg_name):
+    from conftest import second_mapping_create
+
+    shm = second_mapping_create(seg_name, 64)
+    try:
+        shm.buf[:8] = b"payload!"
+        out = cli("unlock", seg_name, check=1)
+        assert "(lock word 0x6c796170); nothing changed" in out.stderr and bytes(shm.buf[:8]) == b"payload!"
+    finally:
+        shm.close()
+
+
+def test_unlock_resets_readers_left_by_dead_processes(seg_name):
+    view = velmora.SharedMemory.create(seg_name, 64).map()
+    view.close()
+    raw = second_mapping(seg_name)
+    try:
+        struct.pack_into("<i", raw.buf, 0, 2)
+    finally:
+        raw.close()
+    assert cli("unlock", seg_name, check=0).stdout.strip() == f"{seg_name}: lock word reset (was 2 readers)"
+    assert inspect_json(seg_name)["state"] == "unlocked"
+
+
+def test_list_and_inspect_survive_a_file_being_truncated_under_them(shm_file):
+    path = shm_file(b"", bytes(4096))
+    name = "/" + os.path.basename(path).decode()
+    toggler = subprocess.Popen([sys.executable, "-c", f"""
+import os, time
+fd = os.open({path!r}, os.O_RDWR)
+end = time.monotonic() + 30
+while time.monotonic() < end:
+    os.ftruncate(fd, 0); os.ftruncate(fd, 4096); os.ftruncate(fd, 2)
+"""])
+    try:
+        for _ in range(15):
+            for args in (["list"], ["inspect", name], ["list", "--json"]):
+                out = cli(*args)
+                assert out.returncode == 0 and "Traceback" not in out.stderr, (args, out.stderr)
+    finally:
+        toggler.kill()
+        toggler.wait()
+
+
+def test_names_that_are_not_utf8_or_hold_a_newline_are_escaped(shm_file):
+    odd = [shm_file(b"-\xff\xfe", bytes(8)), shm_file(b"-a\nb", bytes(8)), shm_file(b"-back\\slash", bytes(8))]
+    env = dict(os.environ, PYTHONIOENCODING="utf-8:strict")
+    out = subprocess.run([sys.executable, "-m", "velmora", "list"], capture_output=True, text=True, env=env,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    stems = [os.path.basename(p).decode("utf-8", "surrogateescape") for p in odd]
+    expected = [stems[0][:-2] + "\\xff\\xfe", stems[1][:-3] + "a\\nb", stems[2].replace("\\", "\\\\")]
+    mine = f"velmora-cli-{os.getpid()}-"  # other runs' files may be listed too
+    rows = [line.split()[0] for line in out.stdout.splitlines()[1:] if mine in line]
+    assert sorted(rows) == sorted("/" + e for e in expected)
+
+
+def test_version():
+    out = cli("--version", check=0)
+    assert out.stdout.strip() == f"velmora {velmora.__version__}"
+
+
+def test_unreadable_processes_make_a_count_uncertain_only_where_they_could_open_the_file(tmp_path):
+    from velmora import _segments
+
+    path = tmp_path / "f"
+    path.write_bytes(b"x")
+    me, group = os.getuid(), os.getgid()
+    other = (frozenset({me + 4242}), frozenset({group + 4242}))
+    mine = (frozenset({me}), frozenset({group}))
+    root = (frozenset({0}), frozenset({0}))
+    for mode, hidden, complete in [
+        (0o600, {other}, True), (0o604, {other}, False), (0o660, {other}, True),
+        (0o600, {mine}, False), (0o600, {root}, False), (0o600, {None}, False), (0o600, set(), True),
+    ]:
+        os.chmod(path, mode)
+        st = os.stat(path)
+        assert _segments.Mappers({}, set(hidden)).complete_for(st) is complete, (oct(mode), hidden)

@@ -1,5 +1,6 @@
 """The ring's blocking, batch and buffer calls."""
 import array
+import ctypes
 import multiprocessing
 import os
 import queue
@@ -299,3 +300,92 @@ def test_a_nested_call_in_the_same_role_is_refused_not_deadlocked(ring):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert ring.pop() == b"x" * 60 and ring.pop() is None
+
+
+def wake_delay(wait, act, idle):
+    """`wait` blocks in a thread until `act`, run after `idle` seconds, lets
+    it through; the delay between the act and the end of the wait."""
+    ready, done = threading.Event(), []
+
+    def waiter():
+        ready.set()
+        wait()
+        done.append(time.monotonic())
+
+    t = threading.Thread(target=waiter)
+    t.start()
+    assert ready.wait(5)
+    time.sleep(idle)
+    at = time.monotonic()
+    act()
+    t.join(5)
+    assert done, "the waiter never returned"
+    return done[0] - at
+
+
+# Idle times spread over 10-20 ms: a sleeper's next look falls anywhere in its sleep.
+IDLES = [0.010 + 0.0007 * i for i in range(15)]
+
+
+def median(xs):
+    return sorted(xs)[len(xs) // 2]
+
+
+# Without a wake-up a sleeper notices only at the end of its sleep (several ms);
+# with one, tens of microseconds. The bound sits far from both.
+@pytest.mark.parametrize("publish", [lambda r: r.push(b"m"), lambda r: r.put(b"m"),
+                                     lambda r: r.push_many([b"m"])], ids=["push", "put", "push_many"])
+def test_every_publishing_call_wakes_a_sleeping_consumer(ring, publish):
+    assert median([wake_delay(lambda: ring.get(timeout=5), lambda: publish(ring), idle) for idle in IDLES]) < 0.0015
+
+
+def test_a_pop_from_a_ring_under_half_full_wakes_a_producer_waiting_for_room(seg_name):
+    ring = SM.create(seg_name, 4096 + 24).spsc()
+
+    def fill():  # 1500 of 4096 bytes used, no room for 3004
+        while ring.pop() is not None:
+            pass
+        ring.push(b"f" * 1496)
+
+    def wait():
+        ring.put(b"b" * 3000, timeout=5)
+
+    delays = []
+    for idle in IDLES:
+        fill()
+        delays.append(wake_delay(wait, ring.pop, idle))
+    assert median(delays) < 0.0015
+
+
+@pytest.mark.skipif(not HAS_BUFFERS, reason="needs the 3.11 stable ABI")
+@pytest.mark.parametrize("make", [lambda: (ctypes.py_object * 2)(1, 2), lambda: (ctypes.c_void_p * 2)(),
+                                  lambda: (ctypes.POINTER(ctypes.c_int) * 2)(), lambda: (ctypes.c_char_p * 2)()],
+                         ids=["objects", "void*", "int*", "char*"])
+def test_buffers_of_addresses_are_refused_everywhere(seg_name, make):
+    ring = make_ring(seg_name, 256)
+    view = SM.create(seg_name + "-v", 68).map()
+    try:
+        for call in (ring.push, ring.put, lambda b: ring.push_many([b"a", b]), view.write):
+            with pytest.raises(ValueError, match="is not plain data"):
+                call(make())
+        assert ring.pop() == b"a"  # what push_many took before the refused value
+        ring.push(b"12345678")
+        target = make()
+        with pytest.raises(ValueError, match="is not plain data"):
+            ring.pop_into(target)
+        assert ring.pop() == b"12345678" and view.read_all() == bytes(64)
+    finally:
+        view.close()
+        SM.remove(seg_name + "-v")
+
+
+@pytest.mark.skipif(not HAS_BUFFERS, reason="needs the 3.11 stable ABI")
+def test_structures_of_plain_fields_go_through_whatever_their_field_names(ring):
+    class Rec(ctypes.Structure):
+        _fields_ = [("O", ctypes.c_int32), ("P", ctypes.c_double)]  # names that look like forbidden codes
+
+    recs = (Rec * 2)((1, 2.5), (3, 4.5))
+    assert memoryview(recs).format.startswith("T{")
+    assert ring.push(recs)
+    out = (Rec * 2)()
+    assert ring.pop_into(out) == 32 and (out[1].O, out[1].P) == (3, 4.5)

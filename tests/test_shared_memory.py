@@ -14,6 +14,7 @@ from conftest import second_mapping_create, unique_name, view_lock_held
 SM = velmora.SharedMemory
 NAME_START = "name must start with '/' (e.g. \"/my_segment\")"
 NAME_SHORT = "name must have at least one character after '/'"
+NAME_DOTS = "name must not be \".\" or \"..\" after '/'"
 
 
 class Index:
@@ -67,6 +68,9 @@ BINDING_CASES = [
     (lambda: SM.open("/"), ValueError, NAME_SHORT),
     (lambda: SM.remove("demo"), ValueError, NAME_START),
     (lambda: SM.remove(""), ValueError, NAME_START),
+    *[(lambda call=call, name=name: call(name), ValueError, msg)
+      for name, msg in [("/.", NAME_DOTS), ("/..", NAME_DOTS), ("//..", NAME_DOTS), ("//", NAME_SHORT)]
+      for call in (lambda n: SM.create(n, 8), SM.open, SM.remove)],
     (lambda: SM.create("/a\0b", 8), ValueError, "nul byte found in provided data at position: 1"),
     (lambda: SM.create("///\0", 8), ValueError, "nul byte found in provided data at position: 0"),
     (lambda: SM.open("//ab\0", 8), ValueError, "nul byte found in provided data at position: 2"),

@@ -76,8 +76,9 @@ def mpsc_lanes(producers: int, capacity: int, size: int):
     return [MPSC_HEADER + k * stride for k in range(producers)]
 
 
-def classify_mpsc(data: bytes | mmap.mmap, size: int) -> Content:
-    """A fan-in ring's header (and, when `data` holds them, its lanes' used bytes)."""
+def classify_mpsc(data: bytes, size: int, lane_heads: dict[int, bytes] | None = None) -> Content:
+    """A fan-in ring's header (and, when `data` or `lane_heads` hold them, its
+    lanes' used bytes)."""
     version, producers, capacity = struct.unpack_from("<IIQ", data, 8)
     details = {"version": version, "producers": producers, "capacity": capacity}
     lanes = mpsc_lanes(producers, capacity, size) if capacity and capacity & (capacity - 1) == 0 else None
@@ -86,16 +87,17 @@ def classify_mpsc(data: bytes | mmap.mmap, size: int) -> Content:
                        details | {"consistent": False})
     used: int | None = 0
     for at in lanes:
-        if at + RING_HEADER > len(data):
+        lane = (lane_heads or {}).get(at, data[at : at + RING_HEADER])
+        if len(lane) < RING_HEADER:
             used = None
             break
-        h, t = struct.unpack_from("<QQ", data, at)
+        h, t = struct.unpack_from("<QQ", lane)
         used = (used or 0) + (t - h) % (1 << 64)
     state = f"{producers} producers, capacity {capacity}" + ("" if used is None else f", used {used}")
     return Content("mpsc", state, details | {"used": used, "consistent": True})
 
 
-def classify(head: bytes | mmap.mmap, size: int) -> Content:
+def classify(head: bytes, size: int) -> Content:
     """Reads a ring header or a lock word from the segment's first bytes
     (`head`: up to RING_HEADER bytes of a segment of `size` bytes, or more
     for a fan-in ring's lanes)."""
@@ -126,25 +128,64 @@ def classify(head: bytes | mmap.mmap, size: int) -> Content:
     return Content("unknown", f"lock word {word & 0xFFFFFFFF:#010x}", details)
 
 
+def read_head(path: str, n: int = RING_HEADER) -> bytes:
+    """Up to `n` bytes from the start of the file, read with pread(2): a file
+    that shrinks meanwhile gives fewer bytes, never a signal."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        return os.pread(fd, n, 0)
+    finally:
+        os.close(fd)
+
+
 def read_content(path: str, size: int) -> Content:
-    """Maps the segment read-only and classifies its first bytes."""
+    """Classifies the segment's first bytes; any failure to read them is a "?"."""
     if size == 0:
         return Content("unknown", "empty", {})
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+        head = read_head(path)
     except OSError as exc:
-        return Content("unknown", f"unreadable: {exc.strerror}", {})
+        return Content("?", f"? ({exc.strerror or exc})", {})
+    # The file may have been truncated or grown since it was stat'ed: judge
+    # the bytes by the size they came from.
+    size = size if len(head) == min(size, RING_HEADER) else len(head)
+    if len(head) == RING_HEADER and size >= MPSC_HEADER and struct.unpack_from("<Q", head)[0] == MPSC_MAGIC:
+        try:
+            return classify_mpsc(head, size, read_lane_heads(path, head, size))
+        except OSError as exc:
+            return Content("?", f"? ({exc.strerror or exc})", {})
+    return classify(head, size)
+
+
+def read_lane_heads(path: str, head: bytes, size: int) -> dict[int, bytes]:
+    """A fan-in ring's lane headers by offset, read with pread(2) (a lane the
+    file no longer holds reads short)."""
+    _, producers, capacity = struct.unpack_from("<IIQ", head, 8)
+    lanes = mpsc_lanes(producers, capacity, size) if capacity and capacity & (capacity - 1) == 0 else None
+    if not lanes:
+        return {}
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
-        with mmap.mmap(fd, min(size, RING_HEADER), prot=mmap.PROT_READ) as m:
-            head = m[:]
-        if len(head) == RING_HEADER and struct.unpack_from("<Q", head)[0] == MPSC_MAGIC:
-            with mmap.mmap(fd, size, prot=mmap.PROT_READ) as m:
-                return classify(m, size)  # lane headers read in place
-        return classify(head, size)
-    except OSError as exc:
-        return Content("unknown", f"unreadable: {exc.strerror}", {})
+        return {at: os.pread(fd, RING_HEADER, at) for at in lanes}
     finally:
         os.close(fd)
+
+
+def display_name(entry: str) -> str:
+    """A file name as one printable line: bytes that are not UTF-8, control
+    characters (a newline) and the backslash itself are written as backslash
+    escapes, so two names never look alike."""
+    out = []
+    for c in os.fsencode(entry).decode("utf-8", "surrogateescape"):
+        if c == "\\":
+            out.append("\\\\")
+        elif "\udc80" <= c <= "\udcff":  # a byte that is not UTF-8
+            out.append(f"\\x{ord(c) - 0xDC00:02x}")
+        elif not c.isprintable():
+            out.append(c.encode("unicode_escape").decode("ascii"))
+        else:
+            out.append(c)
+    return "".join(out)
 
 
 # ---- claims: roles and attachments --------------------------------------------------
@@ -185,13 +226,53 @@ def claims_of(name: str, kind: str) -> Claims:
 
 @dataclass
 class Mappers:
-    """Which processes map which file, from /proc/*/maps, keyed by (device, inode)."""
+    """Which processes map which file, from /proc/*/maps, keyed by (device,
+    inode), and the credentials of the processes whose maps could not be
+    read (another user's, for a user who is not root)."""
 
     by_file: dict
-    complete: bool  # False when some process's maps could not be read
+    hidden: set = field(default_factory=set)  # {(uids, gids)}; None: not known
+
+    @property
+    def complete(self) -> bool:
+        return not self.hidden
 
     def pids(self, st: os.stat_result) -> list:
         return sorted(self.by_file.get((st.st_dev, st.st_ino), ()))
+
+    def complete_for(self, st: os.stat_result) -> bool:
+        """True when no process whose maps were unreadable could have opened
+        this file: only then is the count of its mappers known to be whole."""
+        return not any(_may_open(creds, st) for creds in self.hidden)
+
+
+def _may_open(creds, st: os.stat_result) -> bool:
+    if creds is None:
+        return True
+    uids, gids = creds
+    if 0 in uids:
+        return True
+    if st.st_uid in uids:
+        return bool(st.st_mode & 0o600)
+    if st.st_gid in gids:
+        return bool(st.st_mode & 0o060)
+    return bool(st.st_mode & 0o006)
+
+
+def _credentials(status_path: str):
+    """(uids, gids) of a process from /proc/PID/status, or None."""
+    uids = gids = None
+    try:
+        with open(status_path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key == "Uid":
+                    uids = frozenset(int(x) for x in rest.split())
+                elif key in ("Gid", "Groups"):
+                    gids = (gids or frozenset()) | frozenset(int(x) for x in rest.split())
+    except (OSError, ValueError):
+        return None
+    return (uids, gids or frozenset()) if uids else None
 
 
 def scan_mappers(proc: str = "/proc") -> Mappers:
@@ -199,11 +280,11 @@ def scan_mappers(proc: str = "/proc") -> Mappers:
     out: it maps nothing of its own, and mapping to look must not count."""
     own = os.getpid()
     by_file: dict = {}
-    complete = True
+    hidden: set = set()
     try:
         entries = os.listdir(proc)
     except OSError:
-        return Mappers({}, False)
+        return Mappers({}, {None})
     for entry in entries:
         if not entry.isdigit() or int(entry) == own:
             continue
@@ -213,17 +294,22 @@ def scan_mappers(proc: str = "/proc") -> Mappers:
         except FileNotFoundError:  # the process has gone
             continue
         except OSError:
-            complete = False
+            creds = _credentials(os.path.join(proc, entry, "status"))
+            if os.path.isdir(os.path.join(proc, entry)):
+                hidden.add(creds)
             continue
         for line in lines:
             # address perms offset dev inode path; the path may contain blanks
             parts = line.split(maxsplit=5)
             if len(parts) < 6 or not parts[5].startswith(SHM_DIR + "/"):
                 continue
-            major, minor = (int(x, 16) for x in parts[3].split(":"))
-            key = (os.makedev(major, minor), int(parts[4]))
+            try:
+                major, minor = (int(x, 16) for x in parts[3].split(":"))
+                key = (os.makedev(major, minor), int(parts[4]))
+            except ValueError:
+                continue
             by_file.setdefault(key, set()).add(int(entry))
-    return Mappers(by_file, complete)
+    return Mappers(by_file, hidden)
 
 
 def command_of(pid: int, proc: str = "/proc") -> str:
@@ -313,7 +399,7 @@ def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
     name = "/" + os.path.basename(path)
     content = read_content(path, st.st_size)
     return Segment(
-        name=name,
+        name="/" + display_name(os.path.basename(path)),
         path=path,
         size=st.st_size,
         owner=_owner(st.st_uid),
@@ -321,7 +407,7 @@ def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
         created=_birth_time(path) or st.st_ctime,
         content=content,
         pids=mappers.pids(st),
-        pids_complete=mappers.complete,
+        pids_complete=mappers.complete_for(st),
         claims=claims_of(name, content.kind),
     )
 
@@ -340,7 +426,7 @@ def list_segments() -> list:
         path = os.path.join(SHM_DIR, entry)
         try:
             st = os.lstat(path)
-        except FileNotFoundError:  # removed while we looked
+        except OSError:  # removed while we looked, or not ours to see
             continue
         # glibc keeps named POSIX semaphores in the same directory as sem.NAME.
         if stat.S_ISREG(st.st_mode) and not entry.startswith("sem."):
@@ -369,6 +455,16 @@ def get_segment(name: str) -> Segment:
     return _segment(path_of(name), st, scan_mappers())
 
 
+def read_lock_word(name: str):
+    """The segment's lock word as it reads now, or None when the file holds
+    fewer than 4 bytes."""
+    try:
+        head = read_head(path_of(name), LOCK_WORD)
+    except OSError as exc:
+        raise SegmentError(f"cannot read {path_of(name)}: {exc.strerror}") from None
+    return struct.unpack("<i", head)[0] if len(head) == LOCK_WORD else None
+
+
 def reset_lock_word(name: str, size: int) -> int:
     """Writes 0 over the segment's lock word with one aligned 32-bit store and
     returns the word it replaced."""
@@ -380,6 +476,8 @@ def reset_lock_word(name: str, size: int) -> int:
     except OSError as exc:
         raise SegmentError(f"cannot open {path} for writing: {exc.strerror}") from None
     try:
+        if os.fstat(fd).st_size < LOCK_WORD:  # truncated since it was looked at
+            raise SegmentError(f"{normalize(name)} shrank below a lock word")
         with mmap.mmap(fd, LOCK_WORD, prot=mmap.PROT_READ | mmap.PROT_WRITE) as m:
             words = memoryview(m).cast("i")
             try:

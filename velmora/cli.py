@@ -127,21 +127,7 @@ def cmd_remove(args, out) -> int:
     return 0 if all(r["removed"] for r in results) else 1
 
 
-def cmd_unlock(args, out) -> int:
-    seg = segments.get_segment(args.name)
-    if not args.force:
-        if seg.content.kind == "ring":
-            raise SegmentError(f"{seg.name} holds a ring, whose first bytes are a counter, not a lock word "
-                               "(use --force to zero them anyway)")
-        # The module's own liveness test: a live process other than this one
-        # with a view of the segment open (the same test a waiting view runs
-        # before it recovers a dead holder's lock by itself).
-        attached = seg.claims.pids.get("attached", [])
-        if attached or seg.claims.held.get("attached"):
-            pids = ", ".join(map(str, attached)) or "not visible to this user"
-            raise SegmentError(f"{seg.name} is mapped by {len(attached) or 'some'} other process(es) (pid {pids}); "
-                               "a holder may still be inside (use --force to reset anyway)")
-    before = segments.reset_lock_word(seg.name, seg.size)
+def _report_unlock(seg, before: int, args, out) -> None:
     was = segments.classify(before.to_bytes(4, "little", signed=True), segments.LOCK_WORD).state
     if args.json:
         _print_json({"name": seg.name, "unlocked": True, "lock_word_before": before, "was": was}, out)
@@ -149,10 +135,55 @@ def cmd_unlock(args, out) -> int:
         print(f"{seg.name}: already unlocked", file=out)
     else:
         print(f"{seg.name}: lock word reset (was {was})", file=out)
+
+
+def cmd_unlock(args, out) -> int:
+    """Without --force, only a word that reads as a lock left held is reset:
+    write-locked (-1), or held by readers while no other process has a view of
+    the segment open.
+    Anything else is refused with what was seen, and nothing is written."""
+    seg = segments.get_segment(args.name)
+    if args.force:
+        _report_unlock(seg, segments.reset_lock_word(seg.name, seg.size), args, out)
+        return 0
+    seen = seg.content.state
+    if seg.content.kind == "ring":
+        raise SegmentError(f"{seg.name} holds a ring, whose first bytes are a counter, not a lock word "
+                           "(use --force to zero them anyway)")
+    if seg.content.kind != "view":
+        raise SegmentError(f"{seg.name} does not read as a view's lock word ({seen}); nothing changed "
+                           "(use --force to zero its first 4 bytes anyway)")
+    # The module's own liveness test: a live process other than this one with
+    # a view of the segment open (the test a waiting view runs before it
+    # recovers a dead holder's lock by itself).
+    attached = seg.claims.pids.get("attached", [])
+    if attached or seg.claims.held.get("attached"):
+        pids = ", ".join(map(str, attached)) or "not visible to this user"
+        raise SegmentError(f"{seg.name} is mapped by {len(attached) or 'some'} other process(es) (pid {pids}); "
+                           "a holder may still be inside (use --force to reset anyway)")
+    word = seg.content.details["lock_word"]
+    if word == 0:
+        _report_unlock(seg, 0, args, out)
+        return 0
+    if segments.read_lock_word(seg.name) != word:
+        raise SegmentError(f"{seg.name}: the lock word changed while it was looked at (it read {seen}); "
+                           "nothing changed, try again")
+    _report_unlock(seg, segments.reset_lock_word(seg.name, seg.size), args, out)
     return 0
 
 
 # ---- entry point -----------------------------------------------------------------------
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("velmora")
+    except Exception:  # not installed as a distribution: the module knows
+        import velmora
+
+        return velmora.__version__
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -163,6 +194,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG, parents=[common],
         description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}).",
         epilog="Exit status: 0 success, 1 failure, 2 usage error.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     p = sub.add_parser("list", parents=[common], help="list the segments with what they seem to hold")
     p.set_defaults(run=cmd_list)
@@ -182,6 +214,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
+    # Names are escaped already; this covers any other text in an output
+    # encoding that cannot show it.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     args = build_parser().parse_args(argv)
     args.json = getattr(args, "json", False)
     try:

@@ -55,6 +55,7 @@ private:
     friend class Ring;
     Bytes first_, second_;
     std::uint64_t head_ = 0, capacity_ = 0;  // where the ring found it
+    const void* ring_ = nullptr;             // the ring that found it
 };
 
 class Ring {
@@ -81,8 +82,11 @@ public:
     // its bytes and the next peek returns the same frame.
     [[nodiscard]] Result<std::optional<Frame>> try_peek();
     [[nodiscard]] Result<std::optional<Frame>> peek(std::chrono::nanoseconds timeout);
-    // Releases a frame from the latest peek to the producer.
-    void consume(const Frame& frame) noexcept;
+    // Releases a frame from the latest peek to the producer. A frame is
+    // consumed once, by the ring that peeked it, before any later pop: a
+    // default Frame, another ring's, or a stale one is a Value error and
+    // changes nothing.
+    [[nodiscard]] Status consume(const Frame& frame);
 
     // ---- queries (header words only, momentarily stale) ----
     [[nodiscard]] std::uint64_t used() const noexcept;

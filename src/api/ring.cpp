@@ -37,9 +37,7 @@ Result<std::optional<std::size_t>> take(SpscRing& ring, const Result<std::option
     if (!found) return found.error();
     if (!*found) return std::optional<std::size_t>{};
     const SpscFrame& frame = **found;
-    if (frame.length > buffer.size())
-        return ShmError::value("buffer too small: message of " + std::to_string(frame.length) +
-                               " bytes > buffer of " + std::to_string(buffer.size()) + " bytes");
+    if (frame.length > buffer.size()) return buffer_too_small(frame.length, buffer.size());
     ring.copy_payload(frame, buffer.data());
     ring.commit(frame);
     return std::optional<std::size_t>(static_cast<std::size_t>(frame.length));
@@ -68,6 +66,7 @@ Result<std::optional<Frame>> Ring::as_frame(const Result<std::optional<SpscFrame
     std::tie(frame.first_, frame.second_) = impl_->ring.payload_parts(at);
     frame.head_ = at.head;
     frame.capacity_ = at.capacity;
+    frame.ring_ = impl_.get();
     return std::optional<Frame>(frame);
 }
 
@@ -82,8 +81,16 @@ Result<std::optional<Frame>> Ring::peek(std::chrono::nanoseconds timeout) {
     return as_frame(impl_->ring.wait_pop(deadline_after(timeout), host));
 }
 
-void Ring::consume(const Frame& frame) noexcept {
+// A frame is good once, on the ring that found it, while the consumer's head
+// is still where it was found: a default Frame, another ring's, or one
+// consumed already (or passed by a later pop) would deliver a message twice
+// and move head to where no frame starts.
+Status Ring::consume(const Frame& frame) {
+    if (frame.ring_ != impl_.get()) return ShmError::value("frame was not found by this ring");
+    if (frame.head_ != impl_->ring.head_position())
+        return ShmError::value("frame is stale: it was consumed already, or a later pop passed it");
     impl_->ring.commit(SpscFrame{frame.head_, frame.capacity_, frame.size()});
+    return {};
 }
 
 std::uint64_t Ring::used() const noexcept { return impl_->ring.used(); }

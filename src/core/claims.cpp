@@ -40,8 +40,6 @@ struct ClaimRegistry {
             if (!site) continue;
             site->counts_.clear();
             site->counter_.store(0);
-            // Only the forking thread lives on in the child.
-            for (auto& [slot, word] : site->turns_) word->store(0);
             new (&site->mutex_) std::mutex;
             if (site->file_ && !site->file_->renew_after_fork()) site->file_.reset();
         }
@@ -114,10 +112,10 @@ std::vector<long> ClaimSite::holders(std::uint64_t slot, bool others) const {
     return pids;
 }
 
-std::atomic<std::uint64_t>& ClaimSite::turn(std::uint64_t slot) {
+std::atomic<unsigned long>& ClaimSite::turn(std::uint64_t slot) {
     const std::lock_guard lock(ClaimRegistry::get().mutex);
     auto& word = turns_[slot];
-    if (!word) word = std::make_unique<std::atomic<std::uint64_t>>(0);
+    if (!word) word = std::make_unique<std::atomic<unsigned long>>(0);
     return *word;
 }
 

@@ -126,7 +126,7 @@ public:
     // take turns as they do on one handle).
     std::atomic<std::int64_t>& shared_counter() noexcept { return counter_; }
     std::mutex& shared_mutex() noexcept { return mutex_; }
-    std::atomic<std::uint64_t>& turn(std::uint64_t slot);
+    std::atomic<unsigned long>& turn(std::uint64_t slot);
 
     ClaimSite(std::optional<ClaimFile> file, std::string name) noexcept
         : file_(std::move(file)), name_(std::move(name)) {}
@@ -145,7 +145,7 @@ private:
     std::map<std::uint64_t, Count> counts_;  // guarded by the registry's mutex
     std::atomic<std::int64_t> counter_{0};
     std::mutex mutex_;
-    std::map<std::uint64_t, std::unique_ptr<std::atomic<std::uint64_t>>> turns_;  // guarded by the registry's mutex
+    std::map<std::uint64_t, std::unique_ptr<std::atomic<unsigned long>>> turns_;  // guarded by the registry's mutex
 };
 
 // "ring '/jobs' already has a producer (pid 4242)": `what` is "ring '/jobs'",

@@ -54,6 +54,11 @@ std::pair<std::string, std::string> neighbours(std::uint64_t capacity) {
 
 }  // namespace
 
+ShmError buffer_too_small(std::uint64_t message, std::uint64_t buffer) {
+    return ShmError::value("buffer too small: the message has " + to_string(message) + " bytes, the buffer " +
+                           to_string(buffer));
+}
+
 Status check_creator_capacity(std::uint64_t capacity) {
     if (power_of_two(capacity)) return {};
     if (capacity == 0) return ShmError::value("capacity 0 is not a power of two; try 1");
@@ -141,17 +146,13 @@ void SpscRing::copy_out(std::uint64_t capacity, std::uint64_t pos, std::uint8_t*
 
 Result<bool> SpscRing::push(ByteSpan first, ByteSpan second) {
     std::uint64_t tail = tail_position();
-    const std::uint64_t before = tail;
     auto pushed = push_more(tail, first, second);
-    if (pushed.ok() && pushed.value()) {
-        publish_tail(tail);
-        // Only a push into an empty ring can end a consumer's wait for data.
-        if (word(kHead).load(std::memory_order_relaxed) == before) wake_if_idle(kTail, last_push_ns_);
-    }
+    if (pushed.ok() && pushed.value()) publish_tail(tail);
     return pushed;
 }
 
 std::uint64_t SpscRing::tail_position() const noexcept { return word(kTail).load(std::memory_order_relaxed); }
+std::uint64_t SpscRing::head_position() const noexcept { return word(kHead).load(std::memory_order_relaxed); }
 
 Status SpscRing::refresh_producer(std::uint64_t tail) {
     const Header h{word(kCapacity).load(std::memory_order_acquire), word(kHead).load(std::memory_order_acquire),
@@ -191,9 +192,13 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
 
 // The release store after every copy it covers: the consumer that acquires
 // this tail sees whole frames.
+// Every publish (push, push_many, the C++ batch) wakes a consumer that may
+// sleep: only a publish into an empty ring can end its wait for data.
 void SpscRing::publish_tail(std::uint64_t tail) noexcept {
+    const std::uint64_t before = word(kTail).load(std::memory_order_relaxed);
     word(kTail).store(tail, std::memory_order_release);
     producer_.own = tail;
+    if (word(kHead).load(std::memory_order_relaxed) == before) wake_if_idle(kTail, last_push_ns_);
 }
 
 void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns) noexcept {
@@ -266,14 +271,14 @@ std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) co
     return {ByteSpan(data() + off, first), ByteSpan(data(), frame.length - first)};
 }
 
-// Waking the producer costs a system call, so only a pop from a ring at least
-// half full (where a producer may be waiting for room) looks at the clock.
+// Any commit may free the room a waiting producer needs, however full the
+// ring was, so every one looks at the clock (the system call is made only
+// when the previous commit is old enough that the producer may sleep).
 void SpscRing::commit(const SpscFrame& frame) noexcept {
     const std::uint64_t head = frame.head + kPrefixLen + frame.length;
     word(kHead).store(head, std::memory_order_release);
     consumer_.own = head;
-    if (word(kTail).load(std::memory_order_relaxed) - frame.head >= frame.capacity / 2)
-        wake_if_idle(kHead, last_pop_ns_);
+    wake_if_idle(kHead, last_pop_ns_);
 }
 
 // Queries belong to neither side, so every load is acquire: that keeps the

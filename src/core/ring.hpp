@@ -75,6 +75,9 @@ struct SpscFrame {
     std::uint64_t length;    // payload bytes after the prefix
 };
 
+// A pop's buffer shorter than the message: one wording for every API.
+[[nodiscard]] ShmError buffer_too_small(std::uint64_t message, std::uint64_t buffer);
+
 // The creator's capacity rule: a power of two (1 included), otherwise the
 // ValueError that suggests the powers of two on either side.
 [[nodiscard]] Status check_creator_capacity(std::uint64_t capacity);
@@ -110,6 +113,8 @@ public:
     // publish_tail() / commit(). Producer / consumer only.
     [[nodiscard]] Result<bool> push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second = {});
     [[nodiscard]] std::uint64_t tail_position() const noexcept;
+    // The consumer's position: where the next frame starts.
+    [[nodiscard]] std::uint64_t head_position() const noexcept;
     void publish_tail(std::uint64_t tail) noexcept;
     [[nodiscard]] Result<std::optional<SpscFrame>> next_frame(const SpscFrame& after);
 

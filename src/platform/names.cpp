@@ -1,4 +1,5 @@
 // Segment-name rules shared by every OS variant.
+#include <algorithm>
 #include <string>
 
 #include "platform/platform.hpp"
@@ -8,8 +9,13 @@ namespace velmora {
 Status validate_name(std::string_view name) {
     if (name.empty() || name.front() != '/')
         return ShmError::value("name must start with '/' (e.g. \"/my_segment\")");
-    if (name.size() == 1)
+    // Every leading '/' goes (strip_name), so "//" names nothing, and "." and
+    // ".." would name the directory the OS keeps segments in, or its parent.
+    const std::string_view rest = name.substr(std::min(name.find_first_not_of('/'), name.size()));
+    if (rest.empty())
         return ShmError::value("name must have at least one character after '/'");
+    if (rest == "." || rest == "..")
+        return ShmError::value("name must not be \".\" or \"..\" after '/'");
     return {};
 }
 

@@ -21,6 +21,10 @@ namespace velmora {
 // (position counted within the rest, so the message is the same everywhere).
 [[nodiscard]] Result<std::string> strip_name(std::string_view name);
 
+// Runs `fn` in the child of every later fork(), in the forking thread, before
+// anything else there. Nothing where the OS has no fork.
+void at_fork_child(void (*fn)()) noexcept;
+
 // One mapped view of a whole segment. Owns the mapping and unmaps it when it
 // goes out of scope (moving it hands the ownership on). A window made by
 // within() covers part of another mapping and unmaps nothing: its owner must

@@ -386,3 +386,9 @@ PlatformHandle::~PlatformHandle() {
 }
 
 }  // namespace velmora
+
+namespace velmora {
+
+void at_fork_child(void (*fn)()) noexcept { (void)::pthread_atfork(nullptr, nullptr, fn); }
+
+}  // namespace velmora

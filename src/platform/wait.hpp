@@ -3,7 +3,10 @@
 // then tells its host it is about to block (the Python binding releases the
 // interpreter lock there), then backs off: yields, then sleeps that grow to
 // kMaxSleepNs, or a kernel wait on a 32-bit word when the caller names one
-// (up to kMaxWordSleepNs, cut short by the other side's wake).
+// (up to kMaxWordSleepNs, cut short by the other side's wake). A waiter on a
+// word sleeps only after kYieldUntilNs in which the word did not change; so a
+// side that changes the word wakes sleepers only when its previous change is
+// at least that old (see SpscRing), and no wake-up is ever skipped.
 // The host is polled about every kPollEveryNs while blocked (the binding takes
 // the interpreter lock back to run signal handlers) and the deadline is
 // checked after every failed attempt past the spin.
@@ -141,16 +144,27 @@ template <class Attempt, class Host>
     deadline = deadline.anchored(start);
     std::uint64_t next_poll = start + kPollEveryNs;
     std::uint64_t sleep = kFirstSleepNs;
+    std::uint64_t yield_from = start;
+    std::uint32_t seen = on.word != nullptr ? *on.expected : 0;
     for (;;) {
         if (attempt()) return WaitResult::Ready;
         const std::uint64_t now = monotonic_ns();
+        // The other side moved the word without satisfying us (room freed,
+        // but not enough): yield again before sleeping. So a waiter sleeps
+        // only after kYieldUntilNs without a change, and a side that changed
+        // the word less than that ago knows nobody sleeps on it unwoken.
+        if (on.word != nullptr && *on.expected != seen) {
+            seen = *on.expected;
+            yield_from = now;
+            sleep = kFirstSleepNs;
+        }
         const std::uint64_t left = deadline.remaining(now);
         if (left == 0) return WaitResult::TimedOut;
         if (now >= next_poll) {
             if (host.poll()) return WaitResult::Abandoned;
             next_poll = now + kPollEveryNs;
         }
-        if (now - start < kYieldUntilNs) {
+        if (now - yield_from < kYieldUntilNs) {
             yield_processor();
             continue;
         }

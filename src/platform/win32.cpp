@@ -272,3 +272,9 @@ void wait_on_word(const std::uint32_t*, std::uint32_t, std::uint64_t timeout_ns)
 void wake_word(const std::uint32_t*) noexcept {}
 
 }  // namespace velmora
+
+namespace velmora {
+
+void at_fork_child(void (*)()) noexcept {}
+
+}  // namespace velmora

@@ -1,6 +1,7 @@
 // Shared lifetime machinery of the three classes.
 #include "python/lifecycle.hpp"
 
+#include "platform/platform.hpp"
 #include "python/ref.hpp"
 
 #include <string_view>
@@ -12,10 +13,124 @@ PyObject* raise_closed(const char* cls) {
     return nullptr;
 }
 
-void wait_until_unused(const std::atomic<int>& count) {
-    NoHost never_gives_up;
-    const GilRelease released;
-    (void)wait_until([&] { return count.load() == 0; }, Deadline::never(), never_gives_up);
+namespace {
+
+// The calls in flight on this thread, innermost first (a call made from a
+// signal handler or a finalizer during another sits in front of it).
+thread_local CallBase* t_innermost = nullptr;
+
+// Every live guard of the process, changed with the interpreter lock held.
+Lifecycle* g_first = nullptr;
+bool g_fork_hook = false;
+
+}  // namespace
+
+Lifecycle::Lifecycle() noexcept {
+    for (int r = 0; r < kMaxRoles; ++r) roles_[r] = &own_roles_[r];
+    if (!g_fork_hook) {
+        at_fork_child(&Lifecycle::after_fork_child);
+        g_fork_hook = true;
+    }
+    next_ = g_first;
+    if (next_ != nullptr) next_->prev_ = this;
+    g_first = this;
+}
+
+Lifecycle::~Lifecycle() {
+    if (prev_ != nullptr) prev_->next_ = next_;
+    else g_first = next_;
+    if (next_ != nullptr) next_->prev_ = prev_;
+}
+
+int Lifecycle::calls_of_this_thread() const noexcept {
+    int n = 0;
+    for (const CallBase* c = t_innermost; c != nullptr; c = c->outer_) n += &c->life_ == this;
+    return n;
+}
+
+// Only the forking thread exists in the child: the calls and roles of the
+// others are gone with them, and nothing will ever end those.
+void Lifecycle::after_fork_child() noexcept {
+    const unsigned long me = PyThread_get_thread_ident();
+    for (Lifecycle* l = g_first; l != nullptr; l = l->next_) {
+        l->busy_.store(l->calls_of_this_thread());
+        for (std::atomic<unsigned long>* owner : l->roles_)
+            if (owner->load() != me) owner->store(0);
+    }
+}
+
+bool Lifecycle::begin_close() noexcept {
+    if (closing_.load()) return false;
+    closing_.store(true);
+    return true;
+}
+
+// Under the interpreter lock no call can start (closing is set) and none can
+// leave, so a count read with it held is final.
+bool Lifecycle::wait_for_other_threads() {
+    for (;;) {
+        const int mine = calls_of_this_thread();
+        if (busy_.load() <= mine) return mine == 0;
+        NoHost never_gives_up;
+        const GilRelease released;
+        (void)wait_until([&] { return busy_.load(std::memory_order_acquire) <= mine; }, Deadline::never(),
+                         never_gives_up);
+    }
+}
+
+CallBase::CallBase(Lifecycle& life, const char* cls) : life_(life), cls_(cls) {
+    if (life.closing()) {
+        raise_closed(cls);
+        return;
+    }
+    entered_ = true;
+    life.busy_.store(life.busy_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    outer_ = t_innermost;
+    t_innermost = this;
+}
+
+bool CallBase::leave() noexcept {
+    if (!entered_) return false;
+    entered_ = false;
+    if (role_ >= 0) life_.roles_[role_]->store(0, std::memory_order_release);
+    t_innermost = outer_;  // guards are scoped: this is the innermost
+    const int left = life_.busy_.load(std::memory_order_relaxed) - 1;
+    life_.busy_.store(left, std::memory_order_release);
+    return left == 0 && life_.closing();
+}
+
+bool CallBase::still_open() const {
+    if (!life_.closing()) return true;
+    raise_closed(cls_);
+    return false;
+}
+
+Claim CallBase::claim(int role, Deadline* deadline) {
+    std::atomic<unsigned long>& owner = *life_.roles_[role];
+    const unsigned long me = PyThread_get_thread_ident();
+    for (;;) {
+        if (!still_open()) return Claim::Failed;
+        const unsigned long holder = owner.load(std::memory_order_acquire);
+        if (holder == 0) {
+            owner.store(me, std::memory_order_relaxed);
+            role_ = role;
+            return Claim::Claimed;
+        }
+        if (holder == me) {
+            PyErr_Format(PyExc_RuntimeError, "%s is already in use by this thread in this role", cls_);
+            return Claim::Failed;
+        }
+        if (deadline == nullptr) return Claim::Busy;
+        *deadline = deadline->anchored();
+        ClosingWait host(life_);
+        const auto free = [&] { return owner.load(std::memory_order_acquire) == 0 || host.closing.load(); };
+        const WaitResult waited = wait_until(free, *deadline, host);
+        host.gil.resume();
+        if (life_.closing()) continue;  // raised at the top
+        if (waited == WaitResult::TimedOut) return Claim::TimedOut;
+        if (waited == WaitResult::Abandoned && !host.closed) return Claim::Failed;  // a handler raised
+        // Free (or closed): look again with the interpreter lock held.
+    }
 }
 
 PyObject* enter(PyObject* self, PyObject*) { return Py_NewRef(self); }

@@ -33,8 +33,7 @@ struct ViewState {
     std::atomic<std::uint64_t> cursor{0};
     std::optional<double> lock_timeout;  // seconds; none: wait for ever
     std::string scratch;  // staging for writes and decoded reads, reused across calls
-    std::atomic<int> busy{0};            // calls in flight (see InUse)
-    std::atomic<bool> closing{false};
+    Lifecycle life;                      // calls in flight, close()
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
     mutable ViewAttachment attachment;   // this process attached; its holds of the word counted
 
@@ -44,6 +43,11 @@ struct ViewState {
         : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
           lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)),
           attachment(std::move(other.attachment)) {}
+
+    void release() noexcept {
+        mapping = Mapping();
+        attachment.detach();
+    }
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::uint8_t* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -98,9 +102,12 @@ struct RecoveringWait {
 // raised; nothing has changed then.
 template <bool Exclusive, class Work>
 bool with_lock(const ViewState& v, Work work) {
+    // Python code run since the call began (a __buffer__ method, a finalizer)
+    // may have closed the view: then it is not waited for.
+    if (v.life.closing()) return raise_closed("MappedView"), false;
     if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
     // First in, last out: the lock is released before the interpreter lock is retaken.
-    RecoveringWait host{{{}, v.closing}, v, false};
+    RecoveringWait host{ClosingWait(v.life), v, false};
     const Deadline deadline = deadline_from(v.lock_timeout);
     const ShmRwLock lock = v.lock();
     const bool held = [&] {
@@ -308,15 +315,12 @@ PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(v
 // blocked on the lock gives up with "is closed"), then unmaps.
 PyObject* close(PyObject* self, PyObject*) {
     ViewState& v = view(self);
-    if (!v.mapping) Py_RETURN_NONE;
+    if (v.life.closing()) Py_RETURN_NONE;
     if (v.exports > 0) {
         PyErr_SetString(PyExc_BufferError, "cannot close MappedView: its data area is still exported");
         return nullptr;
     }
-    v.closing.store(true);
-    wait_until_unused(v.busy);
-    v.mapping = Mapping();
-    v.attachment.detach();
+    close_object(v);
     Py_RETURN_NONE;
 }
 
@@ -330,7 +334,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
 // code that does its own coordination. The view stays mapped while exported.
 int get_buffer(PyObject* self, Py_buffer* out, int flags) {
     ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView"), -1;
+    if (v.life.closing()) return raise_closed("MappedView"), -1;
     if (PyBuffer_FillInfo(out, self, v.data(), static_cast<Py_ssize_t>(v.data_size()), 0, flags) < 0) return -1;
     ++v.exports;
     return 0;
@@ -369,7 +373,7 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
 
 PyObject* repr(PyObject* self) {
     const ViewState& v = view(self);
-    if (!v.mapping) return PyUnicode_FromString("MappedView(closed)");
+    if (!v.mapping || v.life.closing()) return PyUnicode_FromString("MappedView(closed)");
     const std::string text = "MappedView(data_size=" + std::to_string(v.data_size()) +
                              ", readers=" + std::to_string(v.lock().reader_count()) +
                              ", write_locked=" + (v.lock().is_write_locked() ? "true" : "false") + ")";
@@ -379,17 +383,13 @@ PyObject* repr(PyObject* self) {
 // Every method but close() refuses a closed view, and counts itself in flight.
 template <FastFn F>
 PyObject* open_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView");
-    InUse use(v.busy);
-    return F(self, args, nargs, kwnames);
+    Call<ViewState> call(view(self), "MappedView");
+    return call ? F(self, args, nargs, kwnames) : nullptr;
 }
 template <NoArgsFn F>
 PyObject* open_noargs(PyObject* self, PyObject* unused) {
-    ViewState& v = view(self);
-    if (!v.mapping) return raise_closed("MappedView");
-    InUse use(v.busy);
-    return F(self, unused);
+    Call<ViewState> call(view(self), "MappedView");
+    return call ? F(self, unused) : nullptr;
 }
 
 // ---- type -----------------------------------------------------------------------

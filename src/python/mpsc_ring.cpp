@@ -28,9 +28,8 @@ namespace {
 constexpr std::uint64_t kEofProbeNs = 20'000'000;
 
 // The ring, its segment's name and claim site, the claims this object holds,
-// and the same in-process guards as SpscRingBuffer's.
+// and the guard of calls and roles (lifecycle.hpp), as SpscRingBuffer's.
 struct MpscState {
-    static constexpr const char* kClass = "MpscRingBuffer";
     std::optional<MpscLanes> ring;
     std::shared_ptr<ClaimSite> site;
     std::string name;
@@ -38,21 +37,32 @@ struct MpscState {
     std::optional<velmora::Claim> slot;  // this object's producer lane: slot->slot() - kMpscProducerClaim
     std::optional<velmora::Claim> consumer_claim;
     bool seen_producer = false;  // for eof: a message received or a producer seen attached
-    std::atomic<std::uint64_t> producer{0}, consumer{0};
-    // Slots and the consumer role are claimed by the calls that need them
-    // (producer_lane, claim_consumer), after any Python code has run.
-    Status claim_role(const std::atomic<std::uint64_t>&) noexcept { return {}; }
-    std::atomic<int> busy{0};
-    std::atomic<bool> closing{false};
+    Lifecycle life;
 
     MpscState(MpscLanes r, std::shared_ptr<ClaimSite> s, std::string segment)
         : ring(std::move(r)), site(std::move(s)), name(std::move(segment)) {}
     MpscState(MpscState&& o) noexcept
         : ring(std::move(o.ring)), site(std::move(o.site)), name(std::move(o.name)),
           scratch(std::move(o.scratch)) {}
+    // The claims go with the mapping.
+    void release() noexcept {
+        slot.reset();
+        consumer_claim.reset();
+        ring.reset();
+    }
 };
 
-using Role = RoleGuard<MpscState>;
+constexpr const char* kClass = "MpscRingBuffer";
+
+// The object's two roles, each held by one thread of the process at a time
+// for the length of a call, as on SpscRingBuffer: the producer role is this
+// object's lane; the consumer role is shared by the process's handles of the
+// ring. Slots and the consumer claim across processes are taken by the calls
+// that need them (producer_lane, claim_consumer), after the role.
+constexpr int kProducer = 0;
+constexpr int kConsumer = 1;
+
+using MpscCall = Call<MpscState>;
 
 MpscState& mpsc_state(PyObject* self) noexcept { return state_of<MpscState>(self); }
 
@@ -92,11 +102,11 @@ std::optional<MpscFrame> found_or_raise(const Result<std::optional<MpscFrame>>& 
 // One wait on the doorbell until `deadline`; the interpreter lock is released
 // while it sleeps.
 std::optional<MpscFrame> wait_once(MpscState& s, Deadline deadline, bool& failed) {
-    ClosingWait host{{}, s.closing};
+    ClosingWait host(s.life);
     const auto found = s.ring->wait_pop(deadline, host);
     host.gil.resume();
     failed = host.closed || host.gil.interrupted();
-    if (host.closed) raise_closed(MpscState::kClass);
+    if (host.closed) raise_closed(kClass);
     return failed ? std::nullopt : found_or_raise(found, failed);
 }
 
@@ -131,9 +141,15 @@ std::optional<MpscFrame> next_message(MpscState& s, std::optional<Deadline> dead
 template <class Take>
 PyObject* consume(PyObject* self, std::optional<Deadline> deadline, bool eof, Take take) {
     MpscState& s = mpsc_state(self);
-    auto role = Role::enter(s, s.consumer);
-    if (!role || !claim_consumer(s)) return nullptr;
-    if (deadline) role->hold();
+    MpscCall call(s, kClass);
+    if (!call) return nullptr;
+    switch (call.claim(kConsumer, deadline ? &*deadline : nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: Py_RETURN_NONE;
+        case Claim::TimedOut: return raise_queue("Empty");
+        case Claim::Failed: return nullptr;
+    }
+    if (!claim_consumer(s)) return nullptr;
     bool failed = false;
     const std::optional<MpscFrame> frame = next_message(s, deadline, eof, failed);
     if (failed) return nullptr;
@@ -142,7 +158,6 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, bool eof, Ta
         Py_RETURN_NONE;
     }
     s.seen_producer = true;
-    if (frame->frame.length >= kLargeCopy) role->hold();
     return take(s, *s.ring, *frame);
 }
 
@@ -180,27 +195,27 @@ bool eof_argument(PyObject* arg, bool& out) {
 
 // ---- producer methods -------------------------------------------------------
 
-bool still_open(const MpscState& s) {
-    if (!s.ring) raise_closed(MpscState::kClass);
-    return s.ring.has_value();
-}
-
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"data"};
     static const Signature sig{"MpscRingBuffer.push()", names, 1, 1};
     PyObject* argv[1];
     if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
     MpscState& s = mpsc_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
+    MpscCall call(s, kClass);
+    if (!call) return nullptr;
     Scratch buf(s.scratch);
     Payload p;
     PyObject* data = argv[0];
+    // A bytearray borrowed as it is may only be copied with the interpreter lock held.
     const bool stable = !PyByteArray_Check(data) || PyList_Check(data);
-    if (!build_payload(data, buf, false, p) || !still_open(s)) return nullptr;
+    if (!build_payload(data, buf, false, p) || !call.still_open()) return nullptr;
+    switch (call.claim(kProducer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: Py_RETURN_FALSE;
+        default: return nullptr;
+    }
     const auto lane = producer_lane(s);
     if (!lane) return nullptr;
-    if (p.size() >= kLargeCopy) role->hold();
     MpscLanes& ring = *s.ring;
     return push_result(large_copy(p.size(), stable, [&] { return ring.push(*lane, p.first(), p.second()); }));
 }
@@ -212,18 +227,22 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Deadline deadline = Deadline::never();
     if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
     MpscState& s = mpsc_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
+    MpscCall call(s, kClass);
+    if (!call) return nullptr;
     Scratch buf(s.scratch);
     Payload p;
-    if (!build_payload(argv[0], buf, true, p) || !still_open(s)) return nullptr;
+    if (!build_payload(argv[0], buf, true, p) || !call.still_open()) return nullptr;
+    switch (call.claim(kProducer, &deadline)) {
+        case Claim::Claimed: break;
+        case Claim::TimedOut: return raise_queue("Full");
+        default: return nullptr;
+    }
     const auto lane = producer_lane(s);
     if (!lane) return nullptr;
-    role->hold();
-    ClosingWait host{{}, s.closing};
+    ClosingWait host(s.life);
     Result<bool> pushed = s.ring->push_wait(*lane, p.first(), p.second(), deadline, host);
     host.gil.resume();
-    if (host.closed) return raise_closed(MpscState::kClass);
+    if (host.closed) return raise_closed(kClass);
     if (host.gil.interrupted()) return nullptr;
     if (!pushed) return raise(pushed.error());
     if (!pushed.value()) return raise_queue("Full");
@@ -243,8 +262,15 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     MpscState& s = mpsc_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
+    MpscCall call(s, kClass);
+    if (!call) return nullptr;
+    Batch batch;
+    if (!batch.prepare(values) || (batch.taken() && !call.still_open())) return nullptr;
+    switch (call.claim(kProducer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: return PyLong_FromLong(0);
+        default: return nullptr;
+    }
     const auto k = producer_lane(s);
     if (!k) return nullptr;
     MpscLanes& ring = *s.ring;
@@ -253,20 +279,18 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::uint64_t tail = start;
     Py_ssize_t pushed = 0;
     bool failed = false;
-    const bool is_list = PyList_Check(values);
-    const Py_ssize_t n = is_list ? PyList_Size(values) : PyTuple_Size(values);
     Scratch buf(s.scratch);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
-        Payload p;
-        if (item == nullptr || !build_payload(item, buf, false, p)) { failed = true; break; }
-        Result<bool> r = lane.push_more(tail, p.first(), p.second());
+    for (Py_ssize_t i = 0; i < batch.size(); ++i) {
+        Payload own;
+        Payload* p = batch.item(i, buf, own);
+        if (p == nullptr) { failed = true; break; }
+        Result<bool> r = lane.push_more(tail, p->first(), p->second());
         if (!r) { raise(r.error()); failed = true; break; }
         if (!r.value()) break;
         ++pushed;
     }
     ring.publish(*k, start, tail);
-    if (failed || n < 0) return nullptr;
+    if (failed) return nullptr;
     return PyLong_FromSsize_t(pushed);
 }
 
@@ -327,8 +351,14 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         !tag_argument(argv[1], tag))
         return nullptr;
     MpscState& s = mpsc_state(self);
-    auto role = Role::enter(s, s.consumer);
-    if (!role || !claim_consumer(s)) return nullptr;
+    MpscCall call(s, kClass);
+    if (!call) return nullptr;
+    switch (call.claim(kConsumer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: return PyList_New(0);
+        default: return nullptr;
+    }
+    if (!claim_consumer(s)) return nullptr;
     MpscLanes& ring = *s.ring;
     Ref list(PyList_New(0));
     if (!list) return nullptr;
@@ -395,7 +425,7 @@ PyObject* get_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 template <class F>
 PyObject* query(PyObject* self, F f) {
     MpscState& s = mpsc_state(self);
-    if (!s.ring) return raise_closed(MpscState::kClass);
+    if (!s.ring || s.life.closing()) return raise_closed(kClass);
     return f(s, *s.ring);
 }
 
@@ -452,25 +482,19 @@ PyObject* get_slots(PyObject* self, void*) {
 
 // As SpscRingBuffer.close(); the claims go with the ring.
 PyObject* close(PyObject* self, PyObject*) {
-    MpscState& s = mpsc_state(self);
-    if (!s.ring) Py_RETURN_NONE;
-    s.closing.store(true);
-    wait_until_unused(s.busy);
-    s.slot.reset();
-    s.consumer_claim.reset();
-    s.ring.reset();
+    close_object(mpsc_state(self));
     Py_RETURN_NONE;
 }
 
 PyObject* reduce(PyObject* self, PyObject*) {
     MpscState& s = mpsc_state(self);
-    if (!s.ring) return raise_closed(MpscState::kClass);
+    if (!s.ring || s.life.closing()) return raise_closed(kClass);
     return reduce_by_name(s.name, s.ring->map_size(), "mpsc");
 }
 
 PyObject* repr(PyObject* self) {
     const MpscState& s = mpsc_state(self);
-    if (!s.ring) return PyUnicode_FromString("MpscRingBuffer(closed)");
+    if (!s.ring || s.life.closing()) return PyUnicode_FromString("MpscRingBuffer(closed)");
     const std::string text = "MpscRingBuffer(name='" + s.name + "', producers=" + std::to_string(s.ring->producers()) +
                              ", capacity=" + std::to_string(s.ring->capacity()) +
                              ", used=" + std::to_string(s.ring->used()) + ")";
@@ -483,7 +507,12 @@ PyObject* wrap(PlatformHandle handle, Result<MpscLanes> made) {
     if (!site) return raise(site.error());
     PyTypeObject* type = mpsc_ring_buffer_type();
     if (type == nullptr) return nullptr;
-    return new_object<MpscState>(type, MpscState(std::move(made).value(), std::move(site).value(), handle.name()));
+    auto shared = site.value();
+    PyObject* obj = new_object<MpscState>(type, MpscState(std::move(made).value(), std::move(site).value(), handle.name()));
+    if (obj == nullptr) return nullptr;
+    // Threads of this process take turns as the consumer across all its handles.
+    state_of<MpscState>(obj).life.share_role(kConsumer, shared->turn(claim_slot::consumer));
+    return obj;
 }
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,12 +1,14 @@
 // What the ring classes share about messages (SpscRingBuffer, MpscRingBuffer):
 // building a payload from a Python value, copying large payloads without the
 // interpreter lock, taking a found frame out as bytes or decoded values, the
-// tag and timeout arguments, queue.Empty / queue.Full, and the per-object role
-// guard. Each class keeps its own state and its own method table.
+// tag and timeout arguments, queue.Empty / queue.Full. Calls and roles go
+// through the one lifecycle guard (lifecycle.hpp). Each class keeps its own
+// state and its own method table.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,62 +32,6 @@ constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 inline std::uint64_t frame_length(const SpscFrame& f) noexcept { return f.length; }
 inline std::uint64_t frame_length(const MpscFrame& f) noexcept { return f.frame.length; }
 
-// One thread of this process at a time in each role of one ring object
-// (SpscRingBuffer, MpscRingBuffer: `State` has the open ring, `busy`, kClass
-// and claim_role(owner), the process's own claim of that role, taken on entry). Only a
-// call that lets go of the interpreter lock (a wait, a large copy) could let
-// a second producer (or consumer) thread into the ring, so only such a call
-// claims its role, with hold(); every call first waits, without the
-// interpreter lock, until no other thread holds the role. So the common call
-// costs one load. The same thread coming back in while it holds the role (a
-// signal handler run during a wait) is refused rather than deadlocked. The
-// owner and the in-flight count change only with the interpreter lock held.
-template <class State>
-class RoleGuard {
-public:
-    RoleGuard(const RoleGuard&) = delete;
-    RoleGuard& operator=(const RoleGuard&) = delete;
-    RoleGuard(RoleGuard&& o) noexcept : s_(o.s_), owner_(std::exchange(o.owner_, nullptr)), held_(o.held_) {}
-    ~RoleGuard() {
-        if (owner_ == nullptr || !held_) return;
-        owner_->store(0, std::memory_order_release);
-        s_.busy.store(s_.busy.load(std::memory_order_relaxed) - 1, std::memory_order_release);
-    }
-
-    // Empty, with an exception set, when the object is closed, the caller
-    // already holds this role, a signal handler raised while it waited, or
-    // another process holds the role (BlockingIOError).
-    static std::optional<RoleGuard> enter(State& s, std::atomic<std::uint64_t>& owner) {
-        while (owner.load(std::memory_order_acquire) != 0) {
-            if (owner.load() == PyThread_get_thread_ident()) {
-                PyErr_Format(PyExc_RuntimeError, "%s is already in use by this thread in this role", State::kClass);
-                return std::nullopt;
-            }
-            GilWait host;
-            const auto free = [&] { return owner.load(std::memory_order_acquire) == 0; };
-            if (wait_until(free, Deadline::never(), host) != WaitResult::Ready) return std::nullopt;
-        }
-        if (!s.ring) return raise_closed(State::kClass), std::nullopt;
-        if (Status ok = s.claim_role(owner); !ok) return raise(ok.error()), std::nullopt;
-        return RoleGuard(s, owner);
-    }
-
-    // Claims the role (and counts the call in flight, see InUse) before the
-    // interpreter lock is let go.
-    void hold() noexcept {
-        if (held_) return;
-        held_ = true;
-        owner_->store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-        s_.busy.store(s_.busy.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    }
-
-private:
-    RoleGuard(State& s, std::atomic<std::uint64_t>& owner) noexcept : s_(s), owner_(&owner) {}
-    State& s_;
-    std::atomic<std::uint64_t>* owner_;
-    bool held_ = false;
-};
-
 // A message payload described without copying: a list is encoded into the
 // scratch buffer; anything else is borrowed from the object. When the call
 // may run other threads before it copies (`stable`), a bytearray (which they
@@ -93,10 +39,23 @@ private:
 struct Payload {
     EncodedView enc;
     BufferHold hold;
+    bool failed = false;  // push_many: taking the buffer raised (err)
+    PyObject* err[3] = {nullptr, nullptr, nullptr};
+    ~Payload() {
+        if (!thread_ending())
+            for (PyObject* o : err) Py_XDECREF(o);
+    }
     ByteSpan first() const { return ByteSpan(enc.head, enc.head_len); }
     ByteSpan second() const { return ByteSpan(enc.body, enc.body_len); }
     std::size_t size() const { return enc.size(); }
 };
+
+// True for a value whose encoding runs no Python code (the codec's own types
+// and lists of them).
+inline bool plain_value(PyObject* v) {
+    return PyLong_Check(v) || PyFloat_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v) ||
+           PyList_Check(v);
+}
 
 inline bool build_payload(PyObject* data, Scratch& buf, bool stable, Payload& out) {
     if (PyList_Check(data)) {
@@ -115,6 +74,69 @@ inline bool build_payload(PyObject* data, Scratch& buf, bool stable, Payload& ou
     }
     return true;
 }
+
+// The values of one push_many, ready to be encoded while a role is held.
+// Values of the codec's own types are encoded with nothing of Python
+// running, straight from the borrowed items. Any other buffer exporter may
+// run Python code when its buffer is taken (a __buffer__ method on 3.12+),
+// which could change the sequence or close the ring: then the items are
+// owned (a tuple of them) and every such buffer is taken in prepare(),
+// before the role.
+class Batch {
+public:
+    // False with an exception set. The caller checks the object is still
+    // open afterwards (taken() says whether Python code may have run).
+    bool prepare(PyObject* values) {
+        values_ = values;
+        n_ = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
+        if (n_ < 0) return false;
+        for (Py_ssize_t i = 0; i < n_ && !taken_; ++i) {
+            PyObject* item = at(i);
+            if (item != nullptr && !plain_value(item)) taken_ = std::make_unique<Payload[]>(static_cast<std::size_t>(n_));
+        }
+        if (!taken_) return true;
+        owned_ = Ref(PySequence_Tuple(values));
+        if (!owned_) return false;
+        values_ = owned_.get();
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            PyObject* item = PyTuple_GetItem(values_, i);
+            if (plain_value(item)) continue;
+            if (!encode_view(item, taken_[i].enc, &taken_[i].hold)) {
+                taken_[i].failed = true;  // raised in order, after the values before it
+                PyErr_Fetch(&taken_[i].err[0], &taken_[i].err[1], &taken_[i].err[2]);
+                break;
+            }
+        }
+        return true;
+    }
+    bool taken() const noexcept { return taken_ != nullptr; }
+    Py_ssize_t size() const noexcept { return n_; }
+
+    // Item i's payload: one taken in prepare(), or `own` built now (into
+    // `buf`, which the previous item no longer needs). nullptr with an
+    // exception set.
+    Payload* item(Py_ssize_t i, Scratch& buf, Payload& own) {
+        if (taken_ && !plain_value(PyTuple_GetItem(values_, i))) {
+            Payload& p = taken_[i];
+            if (!p.failed) return &p;
+            PyErr_Restore(p.err[0], p.err[1], p.err[2]);
+            p.err[0] = p.err[1] = p.err[2] = nullptr;
+            return nullptr;
+        }
+        PyObject* item = at(i);
+        if (item == nullptr || !build_payload(item, buf, false, own)) return nullptr;
+        return &own;
+    }
+
+private:
+    PyObject* at(Py_ssize_t i) const {
+        return PyList_Check(values_) ? PyList_GetItem(values_, i) : PyTuple_GetItem(values_, i);
+    }
+    PyObject* values_ = nullptr;
+    Ref owned_;
+    std::unique_ptr<Payload[]> taken_;
+    Py_ssize_t n_ = 0;
+};
 
 // Runs `copy` without the interpreter lock when it moves kLargeCopy bytes or
 // more; its source and destination must then be stable (see build_payload).

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,52 +26,74 @@ namespace {
 
 // The ring (which owns the object's own mapping; empty once closed), its
 // segment's name (for pickling), a scratch buffer reused across calls, and
-// the process's roles (claims, and the thread of this process whose call
-// uses each role, shared by all its handles of the ring), the calls in
-// flight, and whether close() has begun.
+// the guard of calls and roles (lifecycle.hpp), and the process's roles
+// across processes (core/ring_roles.hpp), released with the mapping.
 struct RingState {
-    static constexpr const char* kClass = "SpscRingBuffer";
     std::optional<SpscRing> ring;
     std::string name;
     std::string scratch;
-    RingRoles roles;
-    std::atomic<std::uint64_t>& producer;
-    std::atomic<std::uint64_t>& consumer;
-    std::atomic<int> busy{0};
-    std::atomic<bool> closing{false};
+    RingRoles roles;  // before the guard, which may point at the site's role words
+    Lifecycle life;
 
     RingState(SpscRing r, std::string segment, std::shared_ptr<ClaimSite> site)
-        : ring(std::move(r)), name(std::move(segment)), roles(std::move(site)),
-          producer(roles.site->turn(claim_slot::producer)), consumer(roles.site->turn(claim_slot::consumer)) {}
+        : ring(std::move(r)), name(std::move(segment)), roles(std::move(site)) {}
     RingState(RingState&& o) noexcept
-        : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)), roles(std::move(o.roles)),
-          producer(o.producer), consumer(o.consumer) {}
-    // The process's claim of the role `owner` guards (RoleGuard::enter).
-    Status claim_role(const std::atomic<std::uint64_t>& owner) {
-        return roles.claim(&owner == &producer ? RingRole::Producer : RingRole::Consumer);
+        : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)), roles(std::move(o.roles)) {}
+    void release() noexcept {
+        ring.reset();
+        roles.release();
     }
 };
 
+constexpr const char* kClass = "SpscRingBuffer";
+
+// The two roles, each held by one thread of the process at a time for the
+// length of a call. Every call that moves a counter claims its role: the
+// role is what keeps a second producer (or consumer) thread out of the ring
+// while a call lets go of the interpreter lock (a wait, a large copy) or runs
+// Python code (a finalizer during an allocation). A non-blocking call that
+// finds the role held by another thread does not wait for it: it gives its
+// "nothing now" answer (push False, pop None, push_many 0, pop_many []); a
+// blocking one waits for the role within its timeout.
+constexpr int kProducer = 0;
+constexpr int kConsumer = 1;
+
+using RingCall = Call<RingState>;
+
+// After the thread's turn in a role: the process's claim of it, taken at the
+// handle's first call in the role (BlockingIOError while another live
+// process holds it; nothing in the ring touched).
+bool claim_across_processes(RingState& s, int role) {
+    Status ok = s.roles.claim(role == kProducer ? RingRole::Producer : RingRole::Consumer);
+    if (!ok) raise(ok.error());
+    return ok.ok();
+}
+
 RingState& ring_state(PyObject* self) noexcept { return state_of<RingState>(self); }
-
-using Role = RoleGuard<RingState>;
-
 
 // The ring of an open object, or nullptr with ValueError raised.
 SpscRing* open_ring(RingState& s) {
-    if (!s.ring) raise_closed("SpscRingBuffer");
-    return s.ring ? &*s.ring : nullptr;
+    if (!s.ring || s.life.closing()) return raise_closed(kClass), nullptr;
+    return &*s.ring;
 }
 
 // ---- payloads -------------------------------------------------------------------
 
-PyObject* push_payload(RingState& s, SpscRing& ring, Role& role, PyObject* data) {
+// The payload is built (any __buffer__ method run) before the role is
+// claimed; that code may have closed the ring.
+PyObject* push_payload(RingState& s, RingCall& call, PyObject* data) {
     Scratch buf(s.scratch);
     Payload p;
     // A bytearray borrowed as it is may only be copied with the interpreter lock held.
     const bool stable = !PyByteArray_Check(data);
-    if (!build_payload(data, buf, false, p)) return nullptr;
-    if (p.size() >= kLargeCopy) role.hold();
+    if (!build_payload(data, buf, false, p) || !call.still_open()) return nullptr;
+    switch (call.claim(kProducer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: Py_RETURN_FALSE;
+        default: return nullptr;
+    }
+    if (!claim_across_processes(s, kProducer)) return nullptr;
+    SpscRing& ring = *s.ring;
     return push_result(large_copy(p.size(), stable || PyList_Check(data), [&] { return ring.push(p.first(), p.second()); }));
 }
 
@@ -86,11 +109,11 @@ std::optional<SpscFrame> found_or_raise(const Result<std::optional<SpscFrame>>& 
 
 std::optional<SpscFrame> next_message(RingState& s, SpscRing& ring, std::optional<Deadline> deadline, bool& failed) {
     if (!deadline) return found_or_raise(ring.begin_pop(), failed);
-    ClosingWait host{{}, s.closing};
+    ClosingWait host(s.life);
     const auto found = ring.wait_pop(*deadline, host);
     host.gil.resume();
     failed = host.closed || host.gil.interrupted();
-    if (host.closed) raise_closed("SpscRingBuffer");
+    if (host.closed) raise_closed(kClass);
     return failed ? std::nullopt : found_or_raise(found, failed);
 }
 
@@ -125,11 +148,11 @@ std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline dead
         std::optional<SpscFrame> found = found_or_raise(ring.begin_pop(), failed);
         if (failed || found) return found;
         if (!present && s.roles.saw_producer.load()) return ended = true, std::nullopt;
-        StreamWait host{{{}, s.closing}, s.roles, false, std::nullopt};
+        StreamWait host{ClosingWait(s.life), s.roles, false, std::nullopt};
         const auto waited = ring.wait_pop(deadline, host);
         host.inner.gil.resume();
         failed = host.inner.closed || host.inner.gil.interrupted() || host.failure.has_value();
-        if (host.inner.closed) raise_closed("SpscRingBuffer");
+        if (host.inner.closed) raise_closed(kClass);
         else if (host.failure) raise(*host.failure);
         if (failed) return std::nullopt;
         if (!host.producer_gone) return found_or_raise(waited, failed);
@@ -145,9 +168,15 @@ std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline dead
 template <class Take>
 PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take, bool eof = false) {
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.consumer);
-    if (!role) return nullptr;
-    if (deadline) role->hold();
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    switch (call.claim(kConsumer, deadline ? &*deadline : nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: Py_RETURN_NONE;
+        case Claim::TimedOut: return raise_queue("Empty");
+        case Claim::Failed: return nullptr;
+    }
+    if (!claim_across_processes(s, kConsumer)) return nullptr;
     SpscRing& ring = *s.ring;
     bool failed = false, ended = false;
     const std::optional<SpscFrame> frame = eof && deadline ? next_or_end(s, ring, *deadline, failed, ended)
@@ -163,7 +192,6 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take, b
         if (deadline) return raise_queue("Empty");
         Py_RETURN_NONE;
     }
-    if (frame->length >= kLargeCopy) role->hold();
     return take(s, ring, *frame);
 }
 
@@ -206,9 +234,9 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* argv[1];
     if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
-    return push_payload(s, *s.ring, *role, argv[0]);
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    return push_payload(s, call, argv[0]);
 }
 
 PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -218,16 +246,21 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Deadline deadline = Deadline::never();
     if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
-    role->hold();
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
     Scratch buf(s.scratch);
     Payload p;
-    if (!build_payload(argv[0], buf, true, p)) return nullptr;
-    ClosingWait host{{}, s.closing};
+    if (!build_payload(argv[0], buf, true, p) || !call.still_open()) return nullptr;
+    switch (call.claim(kProducer, &deadline)) {
+        case Claim::Claimed: break;
+        case Claim::TimedOut: return raise_queue("Full");
+        default: return nullptr;
+    }
+    if (!claim_across_processes(s, kProducer)) return nullptr;
+    ClosingWait host(s.life);
     Result<bool> pushed = s.ring->push_wait(p.first(), p.second(), deadline, host);
     host.gil.resume();
-    if (host.closed) return raise_closed("SpscRingBuffer");
+    if (host.closed) return raise_closed(kClass);
     if (host.gil.interrupted()) return nullptr;
     if (!pushed) return raise(pushed.error());
     if (!pushed.value()) return raise_queue("Full");
@@ -290,24 +323,29 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.producer);
-    if (!role) return nullptr;
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    Batch batch;
+    if (!batch.prepare(values) || (batch.taken() && !call.still_open())) return nullptr;
+    switch (call.claim(kProducer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: return PyLong_FromLong(0);
+        default: return nullptr;
+    }
+    if (!claim_across_processes(s, kProducer)) return nullptr;
     SpscRing& ring = *s.ring;
     const std::uint64_t start = ring.tail_position();
     std::uint64_t tail = start;
     Py_ssize_t pushed = 0;
     bool failed = false;
-    const Py_ssize_t n = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
     // One scratch buffer for the whole batch: each value is copied into the
-    // ring before the next is encoded. Items are borrowed: encoding runs no
-    // Python code that could change the sequence.
+    // ring before the next is encoded.
     Scratch buf(s.scratch);
-    const bool is_list = PyList_Check(values);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
-        Payload p;
-        if (item == nullptr || !build_payload(item, buf, false, p)) { failed = true; break; }
-        Result<bool> r = ring.push_more(tail, p.first(), p.second());
+    for (Py_ssize_t i = 0; i < batch.size(); ++i) {
+        Payload own;
+        Payload* p = batch.item(i, buf, own);
+        if (p == nullptr) { failed = true; break; }
+        Result<bool> r = ring.push_more(tail, p->first(), p->second());
         if (!r) { raise(r.error()); failed = true; break; }
         if (!r.value()) break;
         ++pushed;
@@ -315,7 +353,7 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (tail != start) {
         ring.publish_tail(tail);
     }
-    if (failed || n < 0) return nullptr;
+    if (failed) return nullptr;
     return PyLong_FromSsize_t(pushed);
 }
 
@@ -332,8 +370,14 @@ PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         !tag_argument(argv[1], tag))
         return nullptr;
     RingState& s = ring_state(self);
-    auto role = Role::enter(s, s.consumer);
-    if (!role) return nullptr;
+    RingCall call(s, kClass);
+    if (!call) return nullptr;
+    switch (call.claim(kConsumer, nullptr)) {
+        case Claim::Claimed: break;
+        case Claim::Busy: return PyList_New(0);
+        default: return nullptr;
+    }
+    if (!claim_across_processes(s, kConsumer)) return nullptr;
     SpscRing& ring = *s.ring;
     std::vector<Ref> raw;
     Scratch buf(s.scratch);
@@ -394,8 +438,7 @@ PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadli
         // another thread resize it.
         if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
         if (frame.length > room)
-            return raise(ShmError::value("buffer too small: the message has " + std::to_string(frame.length) +
-                                         " bytes, the buffer " + std::to_string(room)));
+            return raise(buffer_too_small(frame.length, room));
         large_copy(frame.length, hold.held, [&] { ring.copy_payload(frame, dst); return 0; });
         ring.commit(frame);
         return PyLong_FromUnsignedLongLong(frame.length);
@@ -457,12 +500,7 @@ PyObject* has_role(PyObject* self, PyObject*) {
 // Waits for calls in flight (a blocked get or put gives up with "is closed"),
 // then unmaps. A second close does nothing.
 PyObject* close(PyObject* self, PyObject*) {
-    RingState& s = ring_state(self);
-    if (!s.ring) Py_RETURN_NONE;
-    s.closing.store(true);
-    wait_until_unused(s.busy);
-    s.ring.reset();
-    s.roles.release();
+    close_object(ring_state(self));
     Py_RETURN_NONE;
 }
 
@@ -518,7 +556,7 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* repr(PyObject* self) {
     const RingState& s = ring_state(self);
-    if (!s.ring) return PyUnicode_FromString("SpscRingBuffer(closed)");
+    if (!s.ring || s.life.closing()) return PyUnicode_FromString("SpscRingBuffer(closed)");
     const SpscRing& ring = *s.ring;
     const std::uint64_t cap = ring.capacity();
     const std::uint64_t in_use = ring.used();
@@ -536,11 +574,13 @@ PyMethodDef methods[] = {
         "as one unit. `data` may be bytes, bytearray, str, int, float or bool (encoded as\n"
         "by MappedView.write), or a list of such values, encoded one after another.\n"
         "Returns True when the message was written and False when the ring lacks the free\n"
-        "space for it (back-pressure: try again later). Raises ValueError for an\n"
+        "space for it, or another thread of this process is inside a producer call\n"
+        "(back-pressure: try again later). Raises ValueError for an\n"
         "unsupported value or a message longer than the ring's capacity."),
     fast_method<pop>("pop",
         "pop($self, tag=None)\n--\n\n"
-        "Read the oldest message, or return None when the ring is empty.\n\n"
+        "Read the oldest message, or return None when the ring is empty (or another thread\n"
+        "of this process is inside a consumer call: a non-blocking call never waits for one).\n\n"
         "Without `tag` the raw payload is returned as bytes. With a type tag (for example\n"
         "\"str\", \"int\" or \"f64\") the payload is unpacked into one value of that type.\n"
         "The message is consumed before it is decoded: if decoding fails, the ValueError\n"
@@ -635,7 +675,8 @@ PyType_Slot slots[] = {
         "field so the consumer knows how many bytes to read. Layout of the segment:\n\n"
         "    [ head (8 B) | tail (8 B) | capacity (8 B) | data (capacity B) ]\n\n"
         "head and tail are free-running byte counters written by the consumer and the\n"
-        "producer. Messages move through atomic integers and raw memory only.\n\n"
+        "producer. Only atomic integers and raw memory are used, no operating-system\n"
+        "primitives, so it behaves the same on every platform.\n\n"
         "One process at a time is the producer and one the consumer: a process takes a role\n"
         "at its first publishing (or consuming) call and keeps it until its handles of the\n"
         "ring close or it exits; while another live process holds it, the call raises\n"
@@ -666,7 +707,14 @@ PyObject* attach_ring(const PlatformHandle& handle, bool creator) {
     // mapping released with it.
     auto site = ClaimSite::of(handle);
     if (!site) return raise(site.error());
-    return new_object<RingState>(type, RingState(std::move(ring).value(), handle.name(), std::move(site).value()));
+    auto shared = site.value();
+    PyObject* obj = new_object<RingState>(type, RingState(std::move(ring).value(), handle.name(), std::move(site).value()));
+    if (obj == nullptr) return nullptr;
+    // Threads of this process take turns in a role across all its handles.
+    Lifecycle& life = state_of<RingState>(obj).life;
+    life.share_role(kProducer, shared->turn(claim_slot::producer));
+    life.share_role(kConsumer, shared->turn(claim_slot::consumer));
+    return obj;
 }
 
 }  // namespace velmora::py

@@ -1,6 +1,7 @@
 // Python side of the value codec: picks an encoding by a value's Python type
 // and turns the core's decoded scalars into Python objects.
 #include "python/values.hpp"
+#include "python/wait_host.hpp"
 
 #include <cstring>
 #include <optional>
@@ -165,7 +166,8 @@ bool read_entry(PyObject* entry, std::string_view& tag, std::uint64_t& count) {
 
 void BufferHold::release() noexcept {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-    if (held) PyBuffer_Release(&view);
+    // A thread ended at interpreter exit no longer holds the interpreter lock.
+    if (held && !thread_ending()) PyBuffer_Release(&view);
 #endif
     held = false;
 }
@@ -173,10 +175,38 @@ void BufferHold::release() noexcept {
 namespace {
 
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-bool encode_buffer(PyObject* value, EncodedView& out, BufferHold& hold) {
+// True when a buffer's struct format describes plain data: numbers, chars,
+// bytes, padding, and structures and arrays of those (field names skipped).
+// An object ('O') or pointer ('P', '&') item holds an address of this
+// process, which means nothing to another one and must not be overwritten.
+bool plain_format(const char* format) {
+    if (format == nullptr) return true;  // unsigned bytes
+    static constexpr std::string_view kPlain = "@=<>!xcbB?hHiIlLqQnNefdspuwZT{}(),0123456789 ";
+    for (const char* c = format; *c != '\0'; ++c) {
+        if (*c == ':') {  // a field name, up to the closing ':'
+            while (*++c != ':')
+                if (*c == '\0') return false;
+            continue;
+        }
+        if (kPlain.find(*c) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+// Takes the buffer (flags plus the format) and refuses one that is not plain data.
+bool take_plain_buffer(PyObject* obj, BufferHold& hold, int flags) {
     hold.release();
-    if (PyObject_GetBuffer(value, &hold.view, PyBUF_SIMPLE) < 0) return false;
+    if (PyObject_GetBuffer(obj, &hold.view, flags | PyBUF_ND | PyBUF_FORMAT) < 0) return false;
     hold.held = true;
+    if (plain_format(hold.view.format)) return true;
+    PyErr_Format(PyExc_ValueError, "a buffer of format '%s' is not plain data: it cannot go through shared memory",
+                 hold.view.format);
+    hold.release();
+    return false;
+}
+
+bool encode_buffer(PyObject* value, EncodedView& out, BufferHold& hold) {
+    if (!take_plain_buffer(value, hold, PyBUF_SIMPLE)) return false;
     return set_body(out, static_cast<const char*>(hold.view.buf), hold.view.len);
 }
 #endif
@@ -186,8 +216,7 @@ bool encode_buffer(PyObject* value, EncodedView& out, BufferHold& hold) {
 bool writable_target(PyObject* obj, const char* name, BufferHold& hold, std::uint8_t*& data, std::size_t& len) {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
     if (PyObject_CheckBuffer(obj) && !PyBytes_Check(obj)) {
-        if (PyObject_GetBuffer(obj, &hold.view, PyBUF_WRITABLE) < 0) return false;
-        hold.held = true;
+        if (!take_plain_buffer(obj, hold, PyBUF_WRITABLE)) return false;
         data = static_cast<std::uint8_t*>(hold.view.buf);
         len = static_cast<std::size_t>(hold.view.len);
         return true;

@@ -11,7 +11,35 @@
 #include <optional>
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define VELMORA_FORCED_UNWIND 1
+#endif
+
 namespace velmora::py {
+
+// At interpreter exit CPython ends a daemon thread that tries to take the
+// interpreter lock back with pthread_exit, whose forced unwind runs every
+// destructor on the way up. So nothing that may take the lock back (this
+// header's guards, the waits, the method wrappers) is noexcept, and the thread
+// notes it is ending: a destructor that would touch a Python object then
+// leaves it alone (the lock is not held, and the process is going away).
+inline thread_local bool t_thread_ending = false;
+
+inline bool thread_ending() noexcept { return t_thread_ending; }
+
+inline void restore_thread(PyThreadState* saved) {
+#if defined(VELMORA_FORCED_UNWIND)
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (...) {  // a C function: only the forced unwind comes out of it
+        t_thread_ending = true;
+        throw;
+    }
+#else
+    PyEval_RestoreThread(saved);
+#endif
+}
 
 // Declare it before anything that must be released without the interpreter
 // lock (a lock guard), so that those go first when the scope ends. Between
@@ -21,13 +49,13 @@ public:
     GilWait() = default;
     GilWait(const GilWait&) = delete;
     GilWait& operator=(const GilWait&) = delete;
-    ~GilWait() { resume(); }
+    ~GilWait() noexcept(false) { resume(); }
 
     void suspend() noexcept {
         if (saved_ == nullptr) saved_ = PyEval_SaveThread();
     }
-    void resume() noexcept {
-        if (saved_ != nullptr) PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    void resume() {
+        if (saved_ != nullptr) restore_thread(std::exchange(saved_, nullptr));
     }
     // Runs pending signal handlers; true (give up, exception set) if one raised.
     bool poll() {
@@ -50,7 +78,7 @@ public:
     GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(saved_); }
+    ~GilRelease() noexcept(false) { restore_thread(saved_); }
 
 private:
     PyThreadState* saved_;

@@ -256,7 +256,7 @@ TEST(CppApi, RingFramesAreLengthPrefixedPayloads) {
     std::uint8_t small[3];
     const auto refused = c.try_pop(small);
     ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.error().message, "buffer too small: message of 7 bytes > buffer of 3 bytes");
+    EXPECT_EQ(refused.error().message, "buffer too small: the message has 7 bytes, the buffer 3");
     EXPECT_EQ(c.used(), 11u);  // still there
     std::uint8_t buf[64];
     EXPECT_EQ(must(c.try_pop(buf)), std::optional<std::size_t>(7));
@@ -288,9 +288,35 @@ TEST(CppApi, RingPeekHandsOutBothPartsOfAWrappedFrame) {
     EXPECT_EQ(as_text(frame->second()), payload.substr(16));
     EXPECT_EQ(frame->size(), 30u);
     EXPECT_EQ(as_text(must(c.try_peek())->first()), payload.substr(0, 16));  // not consumed yet
-    c.consume(*frame);
+    EXPECT_TRUE(c.consume(*frame).ok());
     EXPECT_EQ(c.used(), 0u);
     EXPECT_FALSE(must(c.try_peek()).has_value());
+}
+
+// A frame is consumed once, by the ring that peeked it, before any later pop;
+// every misuse is refused and leaves the stream intact.
+TEST(CppApi, RingConsumeRefusesFramesItCannotVouchFor) {
+    Seg s(64 + 24);
+    Ring p = must(s.seg.ring());
+    Ring c = must(s.opened().ring());
+    Ring other = must(s.opened().ring());
+    std::uint8_t buf[64];
+    for (const char* m : {"one", "two", "three"}) ASSERT_TRUE(must(p.try_push(text_bytes(m))));
+    const Frame first = *must(c.try_peek());
+    const auto refused = [](Status st) { return !st.ok() && st.error().kind == ShmError::Kind::Value; };
+    EXPECT_TRUE(refused(c.consume(Frame{})));
+    EXPECT_TRUE(refused(other.consume(first)));  // same segment, another Ring
+    ASSERT_EQ(must(c.try_pop(buf)), std::optional<std::size_t>(3));  // "one" goes by a later pop
+    EXPECT_TRUE(refused(c.consume(first)));
+    const Frame second = *must(c.try_peek());
+    EXPECT_EQ(as_text(second.first()), "two");
+    EXPECT_TRUE(c.consume(second).ok());
+    EXPECT_TRUE(refused(c.consume(second)));  // twice
+    EXPECT_EQ(must(c.try_pop(buf)), std::optional<std::size_t>(5));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buf), 5), "three");
+    EXPECT_FALSE(must(c.try_pop(buf)).has_value());
+    EXPECT_TRUE(must(p.try_push(text_bytes("four"))));  // and the stream goes on
+    EXPECT_EQ(must(c.try_pop(buf)), std::optional<std::size_t>(4));
 }
 
 TEST(CppApi, RingWaitsTimeOutThenStreamAcrossThreads) {
