@@ -17,6 +17,9 @@ struct MpscRing::Impl {
     std::shared_ptr<ClaimSite> site;
     std::string name;
     std::optional<Claim> slot, consumer;
+    // Kept open with the ring: on Windows the segment's name lasts only
+    // while a handle to it does.
+    std::shared_ptr<PlatformHandle> handle;
 };
 
 MpscRing::MpscRing(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
@@ -26,11 +29,13 @@ MpscRing::~MpscRing() = default;
 
 namespace {
 
-Result<MpscRing::Impl> attach(const PlatformHandle& handle, Result<MpscLanes> lanes) {
+Result<MpscRing::Impl> attach(PlatformHandle& handle, Result<MpscLanes> lanes) {
     if (!lanes) return lanes.error();
     auto site = ClaimSite::of(handle);
     if (!site) return site.error();
-    return MpscRing::Impl{std::move(lanes).value(), std::move(site).value(), handle.name(), {}, {}};
+    std::string name = handle.name();
+    return MpscRing::Impl{std::move(lanes).value(), std::move(site).value(), std::move(name), {}, {},
+                          std::make_shared<PlatformHandle>(std::move(handle))};
 }
 
 }  // namespace
@@ -50,7 +55,7 @@ Result<MpscRing> MpscRing::create(std::string_view name, std::uint64_t capacity,
 
 Result<MpscRing> MpscRing::open(std::string_view name) {
     if (Status valid = validate_name(name); !valid) return valid.error();
-    auto handle = PlatformHandle::open(name, std::nullopt);
+    auto handle = open_mpsc_segment(name);
     if (!handle) return handle.error();
     auto mapping = handle->map();
     if (!mapping) return mapping.error();

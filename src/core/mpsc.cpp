@@ -143,6 +143,23 @@ Result<MpscLanes> MpscLanes::create(Mapping mapping, std::uint64_t capacity, std
     return ring;
 }
 
+Result<PlatformHandle> open_mpsc_segment(std::string_view name) {
+    if (PlatformHandle::size_known()) return PlatformHandle::open(name, std::nullopt);
+    auto head = PlatformHandle::open(name, kMpscHeaderSize);
+    if (!head) return head.error();
+    std::uint64_t size = 0;
+    {
+        auto mapping = head->map();
+        if (!mapping) return mapping.error();
+        const std::uint8_t* base = mapping->base();
+        if (load64(base + kMagicAt) != kMpscMagic) return head;
+        auto wanted = mpsc_segment_size(load64(base + kCapacityAt), load32(base + kProducersAt));
+        if (!wanted) return head;
+        size = wanted.value();
+    }
+    return PlatformHandle::open(name, size);
+}
+
 Result<MpscLanes> MpscLanes::open(Mapping mapping, std::string_view name) {
     const std::uint8_t* base = mapping.base();
     if (mapping.size() < kMpscHeaderSize)

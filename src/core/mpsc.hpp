@@ -88,6 +88,13 @@ inline constexpr std::uint64_t kMpscProducerClaim = claim_slot::first_free;
 // ValueError that says which argument is out of range.
 [[nodiscard]] Result<std::uint64_t> mpsc_segment_size(std::uint64_t capacity, std::uint64_t producers);
 
+// A fan-in ring's segment opened by name alone. Where the system cannot tell
+// a segment's size, the header is mapped first and the size its producer
+// count and capacity call for is asked for (the system refuses more than the
+// segment has); a header that is not a fan-in ring's leaves the header-sized
+// handle, which MpscLanes::open then refuses with what it found.
+[[nodiscard]] Result<PlatformHandle> open_mpsc_segment(std::string_view name);
+
 // True when the mapping starts with the fan-in magic (whatever else it holds).
 [[nodiscard]] bool looks_like_mpsc(const std::uint8_t* base, std::uint64_t size) noexcept;
 

@@ -71,6 +71,8 @@ public:
     // tell the segment's size itself.
     [[nodiscard]] static Result<PlatformHandle> open(std::string_view name,
                                                      std::optional<std::uint64_t> size);
+    // Whether open() can leave out the size on this system.
+    [[nodiscard]] static bool size_known() noexcept;
     // Deletes the name where the OS keeps names apart from handles.
     [[nodiscard]] static Status remove(std::string_view name);
 

@@ -100,6 +100,8 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
     return PlatformHandle(path, fd.release(), size);
 }
 
+bool PlatformHandle::size_known() noexcept { return true; }
+
 Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
     auto os_name = strip_name(name);
     if (!os_name) return os_name.error();

@@ -102,6 +102,8 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
     return PlatformHandle(std::string(name), to_stored(handle), size);
 }
 
+bool PlatformHandle::size_known() noexcept { return false; }
+
 Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
     // Win32 cannot tell a mapping object's size, so the caller must.
     if (!size) return ShmError::value("size is required on Windows (Win32 does not expose segment size)");

@@ -549,7 +549,7 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto opened = [&] {
         const GilRelease released;
-        return PlatformHandle::open(name, std::nullopt);
+        return open_mpsc_segment(name);
     }();
     if (!opened) return raise(opened.error());
     auto mapping = opened.value().map();
