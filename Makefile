@@ -17,7 +17,7 @@ all: install
 $(STAMP): Makefile
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest "pyzmq>=25"
 	touch $@
 
 # Installed from a wheel, which the typing tests also install into a clean venv.

@@ -26,7 +26,7 @@ COMMON="-g -O1 -fno-omit-frame-pointer"
 ASAN_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all $COMMON"
 TSAN_FLAGS="-fsanitize=thread $COMMON"
 # The threaded tests: lock exclusion and ring streams between threads.
-TSAN_FILTER='Threads*.*:RwLockThreads.*:Ring.TwoThreadStreamArrivesIntactAndInOrder'
+TSAN_FILTER='Threads*.*:RwLockThreads.*:Ring.TwoThreadStreamArrivesIntactAndInOrder:Words.ViewCountsExactlyAcrossMappings'
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 step() { echo "test-sanitize: $*"; }

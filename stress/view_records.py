@@ -7,6 +7,13 @@ records into random slots with `write` (and `write_mixed`); readers check
 slots with `read_range` and now and then the whole area with `read_all`.
 No torn read is allowed.
 
+Behind the records lie three i64 counters. Once per batch every writer adds 1
+to the first two in one `write_locked()` block (read, add, write back: two
+read-modify-writes under one hold) and 1 to the third with the lock-free
+`add`; once per batch every reader reads the first two in one `read_locked()`
+block and they must be equal. At the end each counter must hold exactly the
+number of increments the writers made.
+
 The control runs the same readers and the same check against writers that
 bypass the lock (a standard-library mapping, each record written in four
 pieces): the check must see tearing there, or it proves nothing."""
@@ -19,6 +26,9 @@ from common import SM, Result, make_segment, remove, run_workers, second_mapping
 REC = 256
 SLOTS = 8
 AREA = REC * SLOTS
+PAIR = (AREA + 4, AREA + 12)  # i64 words: aligned in the mapping (offset % 8 == 4)
+ATOMIC = AREA + 20
+SEGMENT = 4 + AREA + 32
 LOCK_TIMEOUT = 30.0  # used where views have a lock timeout: a longer wait is a fault
 
 
@@ -29,6 +39,17 @@ def record(writer, seq):
 
 def intact(rec):
     return rec == (rec[:12] * (REC // 12 + 1))[:REC] and rec[:4] != b"\0\0\0\0"
+
+
+def _word(view, at):
+    return int.from_bytes(view.read_range(at, 8), "little", signed=True)
+
+
+def _scoped_increments(view):
+    """Both counters of PAIR up by one, as read-modify-writes under one hold."""
+    with view.write_locked():
+        for at in PAIR:
+            view.write(_word(view, at) + 1, at)
 
 
 def _open_view(name):
@@ -42,8 +63,11 @@ def _writer(name, writer_id, seconds, progress, slot):
     view = _open_view(name)
     rng = random.Random(writer_id)
     stop = time.monotonic() + seconds
-    seq = writes = 0
+    seq = writes = increments = 0
     while time.monotonic() < stop:
+        _scoped_increments(view)
+        view.add(ATOMIC, 1)
+        increments += 1
         for _ in range(64):
             seq += 1
             rec = record(writer_id, seq)
@@ -54,16 +78,21 @@ def _writer(name, writer_id, seconds, progress, slot):
                 view.write(rec, at)
         writes += 64
         progress[slot] = writes
-    return {"writes": writes}
+    return {"writes": writes, "increments": increments}
 
 
 def _reader(name, reader_id, seconds, progress, slot):
     view = _open_view(name)
     rng = random.Random(1000 + reader_id)
     stop = time.monotonic() + seconds
-    reads = torn = 0
+    reads = torn = split = 0
     example = None
     while time.monotonic() < stop:
+        with view.read_locked():
+            first, second = (_word(view, at) for at in PAIR)
+        if first != second:
+            split += 1
+            example = example or f"counters {first} != {second} in one read_locked() block"
         for i in range(64):
             if i == 63:
                 whole = view.read_all()
@@ -77,7 +106,7 @@ def _reader(name, reader_id, seconds, progress, slot):
                     torn += 1
                     example = example or rec[:40].hex()
         progress[slot] = reads
-    return {"reads": reads, "torn": torn, "example": example}
+    return {"reads": reads, "torn": torn, "split": split, "example": example}
 
 
 def _unlocked_writer(name, writer_id, seconds, progress, slot):
@@ -107,20 +136,21 @@ def _run(result, name, writer_fn, seconds):
     specs += [(_reader, (name, r, seconds)) for r in range(4)]
     reports = run_workers(result, specs, seconds)
     writes = sum(r["writes"] for r in reports[:4] if r)
+    increments = sum(r.get("increments", 0) for r in reports[:4] if r)
     readers = [r for r in reports[4:] if r]
-    return writes, readers
+    return writes, increments, readers
 
 
 def run(seconds):
     result = Result("(a) view, 4 writers + 4 readers")
     name = unique_name("view")
     try:
-        shm = make_segment(name, 4 + AREA)
+        shm = make_segment(name, SEGMENT)
         view = shm.map()  # the creator's map leaves the word unlocked
         for s in range(SLOTS):
             view.write(record(99, s + 1), s * REC)
 
-        writes, readers = _run(result, name, _writer, seconds)
+        writes, increments, readers = _run(result, name, _writer, seconds)
         reads = sum(r["reads"] for r in readers)
         torn = sum(r["torn"] for r in readers)
         result.add("operations", writes + reads)
@@ -129,6 +159,14 @@ def run(seconds):
         result.add("bytes", (writes + reads) * REC)
         result.add("torn reads", torn)
         result.fault("torn read", torn, example=next((r["example"] for r in readers if r["example"]), None))
+        split = sum(r["split"] for r in readers)
+        result.add("scoped increments", increments)
+        result.add("split counter reads", split)
+        result.fault("counters unequal inside read_locked()", split,
+                     example=next((r["example"] for r in readers if r["example"]), None))
+        counters = [_word(view, at) for at in (*PAIR, ATOMIC)]
+        if counters != [increments] * 3:
+            result.fault("lost increments", example=f"counters {counters}, writers made {increments} each")
         if writes == 0 or reads == 0:
             result.fault("no overlap", example=f"{writes} writes, {reads} reads")
         if view.reader_count() != 0 or view.is_write_locked():
@@ -142,7 +180,7 @@ def run(seconds):
 
         # The control: the same check must see the tearing of unlocked writes.
         control_seconds = min(5.0, max(1.0, seconds / 4))
-        _, creaders = _run(result, name, _unlocked_writer, control_seconds)
+        _, _, creaders = _run(result, name, _unlocked_writer, control_seconds)
         ctorn = sum(r["torn"] for r in creaders)
         creads = sum(r["reads"] for r in creaders)
         result.add("control torn reads", ctorn)

@@ -134,3 +134,23 @@ def test_cpp_producers_fan_in_to_python_consumer(examples, seg_name):
     assert [out.decode().strip() for out, _ in outs] == [f"sent {count}"] * 2
     assert nexts == {1: count, 2: count, 3: count}
     ring.close()
+
+
+def test_cpp_counts_into_a_python_record_with_the_same_layout(examples, seg_name):
+    view = velmora.SharedMemory.create(seg_name, 4 + 64).map()
+    rec = velmora.Record(view, {"count": "i64", "temp": "f64", "name": ("str", 32)})
+    rec.update(count=0, temp=20.5, name="probe ✓")
+    proc = subprocess.Popen([str(examples / "record_counter"), seg_name, "20000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        for _ in range(20000):  # both sides add at once
+            rec.add("count", 1)
+        out, err = proc.communicate(timeout=DEADLINE_S)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0, err.decode()
+    lines = dict(line.split("=", 1) for line in out.decode().splitlines())
+    assert (float(lines["temp"]), lines["name"]) == (20.5, "probe ✓")
+    assert 20000 <= int(lines["last"]) <= 40000
+    assert rec.snapshot() == {"count": 40000, "temp": 21.5, "name": "probe ✓"}

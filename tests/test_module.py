@@ -1,4 +1,5 @@
 import importlib
+import inspect
 import types
 import importlib.metadata
 import subprocess
@@ -8,18 +9,22 @@ import pytest
 
 import velmora
 
-CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer"]
+CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "LockScope"]
+# The package's own pure-Python classes, after the extension's.
+PURE = ["Record"]
 
 METHODS = {
     "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close", "_claim_holders"],
     "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
-                   "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "close"],
+                   "write_mixed", "zero", "reader_count", "is_write_locked", "size", "reset_lock", "write_locked",
+                   "read_locked", "add", "compare_exchange", "load", "store", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
                        "has_producer", "has_consumer", "close", "create", "open"],
     "MpscRingBuffer": ["create", "open", "push", "put", "push_many", "pop", "get", "pop_mixed", "get_mixed",
                        "pop_many", "pop_into", "get_into", "used", "capacity", "free", "is_empty", "has_consumer",
                        "has_producer", "producers", "close"],
+    "LockScope": [],
 }
 
 SIGNATURES = {
@@ -36,6 +41,11 @@ SIGNATURES = {
     ("MappedView", "read"): "($self, tag)",
     ("MappedView", "read_mixed"): "($self, schema, offset=None)",
     ("MappedView", "write_mixed"): "($self, items, offset=None)",
+    ("MappedView", "add"): "($self, offset, delta)",
+    ("MappedView", "compare_exchange"): "($self, offset, expected, new)",
+    ("MappedView", "load"): "($self, offset)",
+    ("MappedView", "store"): "($self, offset, value)",
+    ("MappedView", "write_locked"): "($self)",
     ("SpscRingBuffer", "push"): "($self, data)",
     ("SpscRingBuffer", "pop"): "($self, tag=None)",
     ("SpscRingBuffer", "pop_mixed"): "($self, schema)",
@@ -51,12 +61,12 @@ SIGNATURES = {
 
 
 def test_module_surface():
-    assert velmora.__all__ == CLASSES
+    assert velmora.__all__ == CLASSES + PURE
     assert "velmora.SharedMemory.create(" in velmora.__doc__
     assert velmora.__version__ == importlib.metadata.version("velmora")
     # Besides the classes: the build paths and whichever submodules are imported.
     public = sorted(n for n, v in vars(velmora).items() if not n.startswith("_") and not isinstance(v, types.ModuleType))
-    assert public == sorted(CLASSES + ["get_cmake_dir", "get_include"])
+    assert public == sorted(CLASSES + PURE + ["get_cmake_dir", "get_include"])
 
 
 @pytest.mark.parametrize("cls_name", CLASSES)
@@ -134,7 +144,7 @@ def _stub_methods():
             continue
         for fn in cls.body:
             if not isinstance(fn, ast.FunctionDef) or any(ast.unparse(d) == "property" for d in fn.decorator_list):
-                continue  # properties are attributes, not methods
+                continue  # attributes are stubtest's to check
             args = fn.args.posonlyargs + fn.args.args
             defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
             params = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args, defaults)]
@@ -158,7 +168,17 @@ def test_type_stub_matches_the_runtime():
     declared = {}
     for cls, name, params, overloaded in _stub_methods():
         declared.setdefault((cls, name), []).append((params, overloaded))
-    assert {cls for cls, _ in declared} == set(CLASSES)
+    assert {cls for cls, _ in declared} == set(CLASSES + PURE)
+    positional = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    for cls_name in PURE:
+        cls = getattr(velmora, cls_name)
+        for (owner, method), stubs in list(declared.items()):
+            if owner == cls_name and not method.startswith("__"):
+                runtime = [p.name for p in inspect.signature(getattr(cls, method)).parameters.values()
+                           if p.kind in positional]
+                for stub_params, _ in stubs:
+                    assert [p.split("=")[0] for p in stub_params] == runtime, (cls_name, method)
+                del declared[owner, method]
     for cls_name in CLASSES:
         for method in METHODS[cls_name]:
             runtime = getattr(getattr(velmora, cls_name), method).__text_signature__

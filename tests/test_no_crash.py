@@ -131,6 +131,8 @@ def test_a_daemon_thread_waiting_at_exit_does_not_abort(setup, target):
 def python_312():
     """An interpreter that calls __buffer__ methods, and an environment that
     imports this velmora there (the abi3 extension serves it too)."""
+    if sys.version_info < (3, 11):
+        pytest.skip("the cp310-abi3 build takes no buffer exporters")
     if sys.version_info >= (3, 12):
         return sys.executable, None
     root = os.popen("pyenv root 2>/dev/null").read().strip() or "/nonexistent"

@@ -10,8 +10,9 @@ import os as _os
 from . import _velmora
 from ._velmora import *  # noqa: F401,F403
 from ._velmora import __version__, _reopen  # noqa: F401
+from .record import Record
 
-__all__ = list(_velmora.__all__)
+__all__ = [*_velmora.__all__, "Record"]
 __doc__ = _velmora.__doc__
 
 

@@ -1,4 +1,5 @@
-"""velmora: list, inspect, remove and unlock the shared-memory segments of this machine.
+"""velmora: list, inspect, remove and unlock the shared-memory segments of this
+machine, and bridge a ring to another host (velmora bridge, with pyzmq).
 
 Exit status: 0 success, 1 failure (for example a name that does not exist),
 2 usage error.
@@ -172,6 +173,83 @@ def cmd_unlock(args, out) -> int:
     return 0
 
 
+def _rate(value: float) -> str:
+    for unit, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
+        if value >= scale:
+            return f"{value / scale:.1f}{unit}"
+    return f"{value:.0f}"
+
+
+def _progress(stats, since=None) -> str:
+    """Totals, and the rate since `since` (an earlier as_dict()) or overall."""
+    d = stats.as_dict()
+    msgs, nbytes, seconds = d["messages"], d["bytes"], d["seconds"]
+    if since is not None:
+        msgs, nbytes, seconds = msgs - since["messages"], nbytes - since["bytes"], seconds - since["seconds"]
+    per = 1 / seconds if seconds > 0 else 0.0
+    line = (f"{d['messages']} messages, {_rate(d['bytes'])}B, {_rate(msgs * per)} msg/s, "
+            f"{_rate(nbytes * per)}B/s, {d['gaps']} gaps ({d['lost']} lost)")
+    for key in ("unsent", "rejected", "duplicates", "malformed"):
+        if d[key]:
+            line += f", {d[key]} {key}"
+    return line
+
+
+def cmd_bridge(args, out) -> int:
+    """Runs one bridge on a thread; this thread shows progress and turns Ctrl-C
+    or SIGTERM into stop()."""
+    import logging
+    import signal
+
+    from velmora import bridge
+
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(f"{PROG} bridge {args.role}: %(message)s"))
+    bridge.log.addHandler(handler)
+    bridge.log.setLevel(logging.INFO)
+    bind = args.bind is not None
+    endpoint = args.bind if bind else args.connect
+    state = False if args.no_state else (args.state or True)
+    options = {"state": state, "hwm": args.hwm}
+    b: bridge.Sender | bridge.Receiver
+    try:
+        if args.role == "send":
+            b = bridge.Sender(args.name, endpoint, bind, **options)
+        else:
+            b = bridge.Receiver(endpoint, args.name, bind, **options)
+    except bridge.BridgeError as exc:
+        raise SegmentError(str(exc)) from None
+    if bind:
+        print(f"{PROG} bridge {args.role}: bound at {b.address}", file=sys.stderr, flush=True)
+    previous = signal.signal(signal.SIGTERM, lambda *_: b.stop(0))
+    tty = sys.stderr.isatty()
+    try:
+        b.start()  # inside: Ctrl-C as soon as the bridge runs must still stop it cleanly
+        last, shown = b.stats.as_dict(), time.monotonic()
+        # Sleeps, not waits on the bridge's event: Ctrl-C inside a wait on a
+        # lock could leave that lock taken, and the bridge thread then hangs on it.
+        while b.running:
+            time.sleep(0.05)
+            if tty and time.monotonic() - shown >= 0.5:
+                print("\r\033[K" + _progress(b.stats, last), end="", file=sys.stderr, flush=True)
+                last, shown = b.stats.as_dict(), time.monotonic()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        b.stop()
+        signal.signal(signal.SIGTERM, previous)
+    if tty:
+        print("\r\033[K", end="", file=sys.stderr)
+    print(f"{PROG} bridge {args.role}: {_progress(b.stats)}", file=sys.stderr)
+    if args.json:
+        _print_json({"role": args.role, "endpoint": endpoint, "bind": bind, "name": args.name,
+                     **b.stats.as_dict()}, out)
+    if b.error is not None:
+        print(f"{PROG}: bridge failed: {b.error}", file=sys.stderr)
+        return 1
+    return 0
+
+
 # ---- entry point -----------------------------------------------------------------------
 
 
@@ -192,7 +270,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="print JSON for scripts instead of a table")
     parser = argparse.ArgumentParser(
         prog=PROG, parents=[common],
-        description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}).",
+        description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}); "
+                    "bridge a ring to another host.",
         epilog="Exit status: 0 success, 1 failure, 2 usage error.")
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -210,6 +289,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--force", action="store_true",
                    help="reset even while other processes map the segment, or if it looks like a ring")
     p.set_defaults(run=cmd_unlock)
+    p = sub.add_parser("bridge", help="carry a ring to or from another host over ZeroMQ (needs pyzmq)")
+    roles = p.add_subparsers(dest="role", metavar="ROLE", required=True)
+    for role, text in (("send", "drain the segment NAME into ZeroMQ at ENDPOINT"),
+                       ("receive", "take messages from ZeroMQ at ENDPOINT into the segment NAME")):
+        r = roles.add_parser(role, help=text, description=text + "; runs until Ctrl-C.",
+                             usage=f"{PROG} bridge {role} " + ("NAME (--bind|--connect) ENDPOINT" if role == "send"
+                                                             else "(--bind|--connect) ENDPOINT NAME") + " [options]")
+        r.add_argument("--json", action="store_true", help="print the bridge's counters as JSON at exit")
+        where = r.add_mutually_exclusive_group(required=True)
+        where.add_argument("--bind", metavar="ENDPOINT", help="bind at ENDPOINT, e.g. tcp://*:5555")
+        where.add_argument("--connect", metavar="ENDPOINT", help="connect to ENDPOINT, e.g. tcp://hostA:5555")
+        r.add_argument("name", metavar="NAME", help="segment name, e.g. /jobs")
+        keep = r.add_mutually_exclusive_group()
+        keep.add_argument("--state", metavar="PATH",
+                          help="file that keeps the stream position across restarts (default: one per NAME "
+                               "under $XDG_RUNTIME_DIR or the temporary directory)")
+        keep.add_argument("--no-state", action="store_true", help="keep no state file")
+        r.add_argument("--hwm", type=int, default=16, metavar="N", help="ZeroMQ high-water mark in batches (16)")
+        r.set_defaults(run=cmd_bridge)
     return parser
 
 

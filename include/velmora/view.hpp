@@ -68,6 +68,19 @@ public:
     [[nodiscard]] Result<std::uint64_t> write_str(std::uint64_t offset, std::string_view utf8);
     [[nodiscard]] Result<std::string> read_str(std::uint64_t offset) const;
 
+    // Lock-free 8-byte words of the data area, for counters and flags shared
+    // without the lock: each is one sequentially consistent atomic operation
+    // and never waits. The word is the codec's i64 (read<std::int64_t> at the
+    // same offset sees it). `offset` must be 8-byte aligned in the mapping,
+    // which starts 4 bytes before the data area: offsets 4, 12, 20, ...
+    // (offset % 8 == 4). Misaligned or out of range: a Value error.
+    // add returns the new value (wrapping at the i64 range); compare_exchange
+    // stores `desired` only if the word holds `expected` and says whether it did.
+    [[nodiscard]] Result<std::int64_t> add(std::uint64_t offset, std::int64_t delta);
+    [[nodiscard]] Result<bool> compare_exchange(std::uint64_t offset, std::int64_t expected, std::int64_t desired);
+    [[nodiscard]] Result<std::int64_t> load(std::uint64_t offset) const;
+    [[nodiscard]] Status store(std::uint64_t offset, std::int64_t value);
+
     // How long a call waits for the lock; nullopt (the default) waits for ever,
     // zero or less tries once. Every View registers its process as attached to
     // the segment (Linux); a wait that finds the word held while no call of

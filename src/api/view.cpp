@@ -8,6 +8,7 @@
 #include "core/codec.hpp"
 #include "core/lock.hpp"
 #include "core/view_rules.hpp"
+#include "core/words.hpp"
 
 namespace velmora {
 namespace {
@@ -147,6 +148,27 @@ Result<std::string> View::read_str(std::uint64_t offset) const {
     if (!got) return got.error();
     buf.erase(0, kStrPrefix);
     return buf;
+}
+
+Result<std::int64_t> View::add(std::uint64_t offset, std::int64_t delta) {
+    if (Status ok = check_word(offset, size()); !ok) return ok.error();
+    return SharedWord(data_of(*impl_), offset).add(delta);
+}
+
+Result<bool> View::compare_exchange(std::uint64_t offset, std::int64_t expected, std::int64_t desired) {
+    if (Status ok = check_word(offset, size()); !ok) return ok.error();
+    return SharedWord(data_of(*impl_), offset).compare_exchange(expected, desired);
+}
+
+Result<std::int64_t> View::load(std::uint64_t offset) const {
+    if (Status ok = check_word(offset, size()); !ok) return ok.error();
+    return SharedWord(data_of(*impl_), offset).load();
+}
+
+Status View::store(std::uint64_t offset, std::int64_t value) {
+    if (Status ok = check_word(offset, size()); !ok) return ok;
+    SharedWord(data_of(*impl_), offset).store(value);
+    return {};
 }
 
 void View::set_lock_timeout(std::optional<std::chrono::nanoseconds> timeout) noexcept {

@@ -89,6 +89,10 @@ public:
         if (word_ != nullptr) Release::release(word_);
     }
 
+    // Forgets the hold without touching the word: a forked child's copy of its
+    // parent's hold, which the parent still owns and releases itself.
+    void abandon() noexcept { word_ = nullptr; }
+
 private:
     friend class ShmRwLock;
     explicit ShmGuard(std::int32_t* word) noexcept : word_(word) {}

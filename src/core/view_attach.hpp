@@ -48,6 +48,10 @@ public:
         count_->fetch_sub(1);
     }
 
+    // Forgets the hold without touching the word (a forked child's copy of its
+    // parent's hold: the parent releases it); it is still uncounted here.
+    void abandon() noexcept { guard_.abandon(); }
+
 private:
     Guard guard_;
     std::atomic<std::int64_t>* count_;

@@ -100,6 +100,12 @@ private:
     static constexpr std::intptr_t kNoHandle = -1;
 };
 
+// How many fork()s made this process from the one that was started: 0 there,
+// the parent's count + 1 in a child. State that belongs to the process that
+// made it (a lock hold) records the count and can tell a forked copy of
+// itself by a larger count. No system call (getpid() is one); always 0 where
+// there is no fork().
+[[nodiscard]] std::uint64_t fork_generation() noexcept;
 // ---- claims ------------------------------------------------------------------------
 // A claim is a record lock on one byte of a segment's file, at kClaimBase +
 // slot: far past the end of any segment, so it takes no room in the layout.

@@ -1,6 +1,7 @@
 // POSIX shared memory: shm_open + ftruncate (+ posix_fallocate on Linux) to
 // create, fstat to learn an opened segment's size, mmap/munmap for views;
 // claims are open-file-description record locks (Linux).
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -392,5 +393,17 @@ PlatformHandle::~PlatformHandle() {
 namespace velmora {
 
 void at_fork_child(void (*fn)()) noexcept { (void)::pthread_atfork(nullptr, nullptr, fn); }
+
+namespace {
+std::atomic<std::uint64_t> forks_so_far{0};
+void count_fork_in_child() { forks_so_far.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+// Counted from the first call on: a hold recorded before then cannot exist.
+std::uint64_t fork_generation() noexcept {
+    static const bool counting = (at_fork_child(&count_fork_in_child), true);
+    (void)counting;
+    return forks_so_far.load(std::memory_order_relaxed);
+}
 
 }  // namespace velmora

@@ -273,6 +273,8 @@ void wait_on_word(const std::uint32_t*, std::uint32_t, std::uint64_t timeout_ns)
 
 void wake_word(const std::uint32_t*) noexcept {}
 
+std::uint64_t fork_generation() noexcept { return 0; }
+
 }  // namespace velmora
 
 namespace velmora {

@@ -8,4 +8,5 @@
     X("SharedMemory", shared_memory)              \
     X("MappedView", mapped_view)                  \
     X("SpscRingBuffer", spsc_ring_buffer)         \
-    X("MpscRingBuffer", mpsc_ring_buffer)
+    X("MpscRingBuffer", mpsc_ring_buffer)         \
+    X("LockScope", lock_scope)

@@ -52,6 +52,7 @@ int Lifecycle::calls_of_this_thread() const noexcept {
 // others are gone with them, and nothing will ever end those.
 void Lifecycle::after_fork_child() noexcept {
     const unsigned long me = PyThread_get_thread_ident();
+    g_exit.main_thread.store(me);  // the child's main thread, for CPython too
     for (Lifecycle* l = g_first; l != nullptr; l = l->next_) {
         l->busy_.store(l->calls_of_this_thread());
         for (std::atomic<unsigned long>* owner : l->roles_)

@@ -15,13 +15,54 @@
 #include "python/lifecycle.hpp"
 #include "python/ref.hpp"
 #include "python/scratch.hpp"
+#include "python/lock_scope.hpp"
 #include "python/wait_host.hpp"
 #include "core/lock.hpp"
 #include "core/view_attach.hpp"
 #include "core/view_rules.hpp"
+#include "core/words.hpp"
 
 namespace velmora::py {
 namespace {
+
+// The hold of a `with view.write_locked()` / `view.read_locked()` block: at
+// most one per view, kept from __enter__ to __exit__ by the thread that took
+// it. Only that thread's calls on this view run under it without taking the
+// lock; every other thread takes the lock word as usual, so it waits for the
+// block to end (or shares a read block with its own shared hold). Changed with
+// the interpreter lock held, except the claim of `owner`, which a thread takes
+// while it waits for the lock.
+struct ScopeHold {
+    std::atomic<unsigned long> owner{0};  // the thread holding (or taking) the block; 0: none
+    std::atomic<bool> holding{false};     // set once the hold below is complete
+    std::uint64_t generation = 0;         // fork_generation() of the process that took the hold
+    // Filled by the owner's wait (counted as this process's holds, view_attach.hpp).
+    std::optional<CountedHoldOf<false>> shared;
+    std::optional<CountedHoldOf<true>> exclusive;
+
+    ScopeHold() = default;
+    ScopeHold(const ScopeHold&) = delete;
+    ScopeHold& operator=(const ScopeHold&) = delete;
+    ~ScopeHold() { end(); }
+
+    bool held() const noexcept { return holding.load(std::memory_order_relaxed); }
+    // A hold copied into a forked child: the parent still owns the lock word.
+    bool inherited() const noexcept { return held() && generation != fork_generation(); }
+    bool held_by(unsigned long thread) const noexcept {
+        return held() && owner.load(std::memory_order_relaxed) == thread && generation == fork_generation();
+    }
+    // Gives the hold back, or only forgets it in a forked child, and frees the slot.
+    void end() noexcept {
+        if (inherited()) {
+            if (shared) shared->abandon();
+            if (exclusive) exclusive->abandon();
+        }
+        shared.reset();
+        exclusive.reset();
+        holding.store(false);
+        owner.store(0);
+    }
+};
 
 // The view's own mapping and its cursor. The cursor is private to this view
 // (two views of one segment share the data and the lock, not the cursor) and
@@ -36,6 +77,7 @@ struct ViewState {
     Lifecycle life;                      // calls in flight, close()
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
     mutable ViewAttachment attachment;   // this process attached; its holds of the word counted
+    ScopeHold scope;                     // after `mapping` and `attachment`: given back before either goes
 
     ViewState(Mapping m, std::string segment, std::shared_ptr<ClaimSite> site) noexcept
         : mapping(std::move(m)), name(std::move(segment)), attachment(std::move(site)) {}
@@ -44,7 +86,10 @@ struct ViewState {
           lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)),
           attachment(std::move(other.attachment)) {}
 
+    // close() inside a block (or from another thread while one is held): the
+    // block's hold is given back with the mapping; its end then does nothing.
     void release() noexcept {
+        scope.end();
         mapping = Mapping();
         attachment.detach();
     }
@@ -71,6 +116,20 @@ PyObject* raise_timeout(const ViewState& v) {
     std::string_view shown;
     if (!text || !to_text(text.get(), shown)) return nullptr;
     return raise(lock_timeout_error(shown, v.name, v.lock().value()));
+}
+
+// A call of the thread that holds the view's lock scope runs under that hold:
+// empty when the calling thread holds no block on this view; else true once
+// `work` ran, or false with RuntimeError for a write inside read_locked().
+template <bool Exclusive, class Work>
+std::optional<bool> run_in_scope(const ViewState& v, Work& work) {
+    if (!v.scope.held_by(PyThread_get_thread_ident())) return std::nullopt;
+    if (Exclusive && !v.scope.exclusive) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot write to a MappedView inside its read_locked() block");
+        return false;
+    }
+    work();
+    return true;
 }
 
 // The lock wait's host: gives up, like ClosingWait, on close() and signals;
@@ -105,6 +164,9 @@ bool with_lock(const ViewState& v, Work work) {
     // Python code run since the call began (a __buffer__ method, a finalizer)
     // may have closed the view: then it is not waited for.
     if (v.life.closing()) return raise_closed("MappedView"), false;
+    // One relaxed load when no thread holds a block on this view.
+    if (v.scope.owner.load(std::memory_order_relaxed) != 0)
+        if (const std::optional<bool> done = run_in_scope<Exclusive>(v, work)) return *done;
     if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
     // First in, last out: the lock is released before the interpreter lock is retaken.
     RecoveringWait host{ClosingWait(v.life), v, false};
@@ -310,6 +372,111 @@ PyObject* is_write_locked(PyObject* self, PyObject*) {
 
 PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).data_size()); }
 
+// ---- lock scopes and words ------------------------------------------------------
+
+// write_locked() / read_locked(): the scope object; the lock is taken by its
+// __enter__ (enter_lock_scope below).
+PyObject* write_locked(PyObject* self, PyObject*) { return new_lock_scope(self, true); }
+PyObject* read_locked(PyObject* self, PyObject*) { return new_lock_scope(self, false); }
+
+// Takes the view's lock for a block, shared or exclusive, and keeps it in
+// `scope` until leave_lock_scope. The wait is the one every call makes (the
+// timeout, the released interpreter lock, signals, close()), for the scope
+// slot first (another thread's block on this view) and then the lock word.
+// False with an exception set when it was not taken.
+bool enter_scope(ViewState& v, bool exclusive) {
+    ScopeHold& scope = v.scope;
+    if (scope.inherited()) scope.end();  // the parent's block, copied by fork()
+    const unsigned long me = PyThread_get_thread_ident();
+    if (scope.owner.load() == me) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this thread already holds a lock scope of this MappedView (no re-entry)");
+        return false;
+    }
+    if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
+    const ShmRwLock lock = v.lock();
+    bool claimed = false;
+    // Only the thread that claimed the slot fills the hold; others look at
+    // `holding` first, which is set once the interpreter lock is back.
+    const auto attempt = [&] {
+        if (!claimed) {
+            unsigned long none = 0;
+            if (!(claimed = scope.owner.compare_exchange_strong(none, me))) return false;
+        }
+        return exclusive ? v.attachment.try_lock<true>(lock, scope.exclusive)
+                         : v.attachment.try_lock<false>(lock, scope.shared);
+    };
+    RecoveringWait host{ClosingWait(v.life), v, false};
+    const WaitResult waited = wait_until(attempt, deadline_from(v.lock_timeout), host);
+    host.inner.gil.resume();
+    if (waited != WaitResult::Ready) {
+        if (claimed) scope.owner.store(0);
+        if (host.warning_raised || host.inner.gil.interrupted()) return false;
+        if (host.inner.closed) raise_closed("MappedView");
+        else raise_timeout(v);
+        return false;
+    }
+    scope.generation = fork_generation();
+    scope.holding.store(true);
+    return true;
+}
+
+// The word at the `offset` argument: ValueError when it is misaligned in the
+// mapping or out of range.
+bool word_at(ViewState& v, PyObject* offset_arg, std::optional<SharedWord>& out) {
+    std::uint64_t offset = 0;
+    if (!arg_u64(offset_arg, "offset", offset)) return false;
+    if (Status ok = check_word(offset, v.data_size()); !ok) return raise(ok.error()), false;
+    out.emplace(v.data(), offset);
+    return true;
+}
+
+PyObject* word_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"offset", "delta"};
+    static const Signature sig{"MappedView.add()", names, 2, 2};
+    PyObject* argv[2];
+    std::int64_t delta = 0;
+    std::optional<SharedWord> word;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_i64(argv[1], "delta", delta) ||
+        !word_at(view(self), argv[0], word))
+        return nullptr;
+    return PyLong_FromLongLong(word->add(delta));
+}
+
+PyObject* word_compare_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"offset", "expected", "new"};
+    static const Signature sig{"MappedView.compare_exchange()", names, 3, 3};
+    PyObject* argv[3];
+    std::int64_t expected = 0, desired = 0;
+    std::optional<SharedWord> word;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_i64(argv[1], "expected", expected) ||
+        !arg_i64(argv[2], "new", desired) || !word_at(view(self), argv[0], word))
+        return nullptr;
+    return PyBool_FromLong(word->compare_exchange(expected, desired) ? 1 : 0);
+}
+
+PyObject* word_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"offset"};
+    static const Signature sig{"MappedView.load()", names, 1, 1};
+    PyObject* argv[1];
+    std::optional<SharedWord> word;
+    if (!bind(sig, args, nargs, kwnames, argv) || !word_at(view(self), argv[0], word)) return nullptr;
+    return PyLong_FromLongLong(word->load());
+}
+
+PyObject* word_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"offset", "value"};
+    static const Signature sig{"MappedView.store()", names, 2, 2};
+    PyObject* argv[2];
+    std::int64_t value = 0;
+    std::optional<SharedWord> word;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_i64(argv[1], "value", value) ||
+        !word_at(view(self), argv[0], word))
+        return nullptr;
+    word->store(value);
+    Py_RETURN_NONE;
+}
+
 // Refused while the data area is exported (a memoryview or array would be
 // left pointing at nothing); otherwise waits for calls in flight (a call
 // blocked on the lock gives up with "is closed"), then unmaps.
@@ -455,6 +622,41 @@ PyMethodDef methods[] = {
         "Only for recovering from a holder known to be dead (a process killed while it\n"
         "held the lock): a live holder is not coordinated with. Its later release then\n"
         "leaves the word alone."),
+    noargs_method<open_noargs<write_locked>>("write_locked",
+        "write_locked($self)\n--\n\n"
+        "A context manager that holds the write lock for the whole `with` block.\n\n"
+        "    with view.write_locked():\n"
+        "        view.seek(4)\n"
+        "        n = view.read(\"i64\")\n"
+        "        view.write(n + 1, 4)\n\n"
+        "Calls on this view from the same thread inside the block run under that hold\n"
+        "without taking the lock again; other threads and processes wait for the block\n"
+        "to end. Entering waits as a call does (lock_timeout: TimeoutError, Ctrl-C).\n"
+        "The block's end, or an exception leaving it, releases the lock. Entering a\n"
+        "block again from the thread that holds one raises RuntimeError. `as` gives the view."),
+    noargs_method<open_noargs<read_locked>>("read_locked",
+        "read_locked($self)\n--\n\n"
+        "A context manager that holds the read lock for the whole `with` block, so that\n"
+        "several reads see one consistent state. Writes on this view from the block\n"
+        "raise RuntimeError; otherwise as write_locked()."),
+    fast_method<open_fast<word_add>>("add",
+        "add($self, offset, delta)\n--\n\n"
+        "Atomically add `delta` to the i64 word at `offset` and return the new value.\n\n"
+        "Lock-free: takes no lock and never waits. The word must be 8-byte aligned in\n"
+        "the mapping, which begins with the 4-byte lock word: offsets 4, 12, 20, ...\n"
+        "(offset % 8 == 4). Raises ValueError if misaligned or out of range. The value\n"
+        "wraps at the i64 range."),
+    fast_method<open_fast<word_compare_exchange>>("compare_exchange",
+        "compare_exchange($self, offset, expected, new)\n--\n\n"
+        "Atomically store `new` in the i64 word at `offset` if it holds `expected`;\n"
+        "return whether it did. Lock-free; the word rules of add() apply."),
+    fast_method<open_fast<word_load>>("load",
+        "load($self, offset)\n--\n\n"
+        "Atomically read the i64 word at `offset` (sequentially consistent, lock-free)."),
+    fast_method<open_fast<word_store>>("store",
+        "store($self, offset, value)\n--\n\n"
+        "Atomically write the i64 `value` to the word at `offset` (sequentially\n"
+        "consistent, lock-free)."),
     noargs_method<close>("close",
         "close($self)\n--\n\n"
         "Unmap the view now. Later calls raise ValueError; a second close() does nothing.\n"
@@ -467,10 +669,21 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// "write" or "read" while the calling thread is inside a block of this view, else None.
+PyObject* get_held_scope(PyObject* self, void*) {
+    const ViewState& v = view(self);
+    if (v.life.closing() || !v.scope.held_by(PyThread_get_thread_ident())) Py_RETURN_NONE;
+    return PyUnicode_InternFromString(v.scope.exclusive ? "write" : "read");
+}
+
 PyGetSetDef getset[] = {
     {"lock_timeout", get_lock_timeout, set_lock_timeout,
      "Seconds a call waits for the lock before it raises TimeoutError, or None (the\n"
      "default) to wait for ever. A call that times out changes nothing.",
+     nullptr},
+    {"held_scope", get_held_scope, nullptr,
+     "\"write\" or \"read\" while the calling thread is inside this view's write_locked()\n"
+     "or read_locked() block, else None. Read-only.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -483,7 +696,11 @@ PyType_Slot slots[] = {
         "    [ ShmRwLock (4 B) | user data (size - 4 B) ]\n\n"
         "Every `offset` argument is relative to the start of the user data area. Reads\n"
         "take a shared lock; write, write_mixed and zero take an exclusive lock. Locks are\n"
-        "released automatically before each call returns. The lock state lives in the\n"
+        "released automatically before each call returns; `with view.write_locked():` and\n"
+        "`with view.read_locked():` hold the lock for a whole block instead, so that\n"
+        "several calls (a read-modify-write, a consistent read of several values) act as\n"
+        "one. add, compare_exchange, load and store work on aligned i64 words without\n"
+        "the lock and never wait. The lock state lives in the\n"
         "shared memory itself, so every process that maps the segment shares it. A call\n"
         "that has to wait for the lock lets the process's other threads run, can be\n"
         "interrupted (KeyboardInterrupt) and gives up after lock_timeout seconds\n"
@@ -506,6 +723,33 @@ PyType_Spec mapped_view_spec = {
     "MappedView", static_cast<int>(sizeof(Object<ViewState>)), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
+
+PyObject* enter_lock_scope(PyObject* view_object, bool exclusive) {
+    ViewState& v = view(view_object);
+    Call<ViewState> call(v, "MappedView");
+    if (!call || !enter_scope(v, exclusive)) return nullptr;
+    return Py_NewRef(view_object);
+}
+
+// Leaving a block: gives its hold back. Nothing to do on a view closed inside
+// the block (close() gave it back) or in a forked child (the hold is the
+// parent's: forgotten, the lock word left alone). Another thread's block, or
+// none at all: RuntimeError.
+PyObject* leave_lock_scope(PyObject* view_object) {
+    ViewState& v = view(view_object);
+    if (v.life.closing()) Py_RETURN_NONE;
+    ScopeHold& scope = v.scope;
+    if (scope.inherited()) {
+        scope.end();
+        Py_RETURN_NONE;
+    }
+    if (!scope.held_by(PyThread_get_thread_ident())) {
+        PyErr_SetString(PyExc_RuntimeError, "this thread holds no lock scope of this MappedView");
+        return nullptr;
+    }
+    scope.end();
+    Py_RETURN_NONE;
+}
 
 PyObject* map_view(const PlatformHandle& handle, bool creator) {
     Result<Mapping> mapped = handle.map();

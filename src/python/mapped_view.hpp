@@ -10,4 +10,12 @@ namespace velmora::py {
 // a new MappedView; a creator resets the lock word first.
 PyObject* map_view(const PlatformHandle& handle, bool creator);
 
+// The two ends of a `with view.write_locked()` / `read_locked()` block, for
+// the scope object (python/lock_scope.cpp). enter returns a new reference to
+// the view, or nullptr with an exception set (TimeoutError, RuntimeError on
+// re-entry, ValueError on a closed view, an interrupting signal's exception);
+// leave returns None or nullptr with RuntimeError.
+PyObject* enter_lock_scope(PyObject* view, bool exclusive);
+PyObject* leave_lock_scope(PyObject* view);
+
 }  // namespace velmora::py

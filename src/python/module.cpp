@@ -3,6 +3,7 @@
 #include "python/lifecycle.hpp"
 #include "python/support.hpp"
 #include "python/ref.hpp"
+#include "python/wait_host.hpp"
 
 #include <string>
 
@@ -66,8 +67,31 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
 #define VELMORA_VERSION "0+unknown"
 #endif
 
+// atexit hook (see wait_host.hpp): from here on only daemon threads are left.
+PyObject* at_exit(PyObject*, PyObject*) {
+    g_exit.exiting.store(true, std::memory_order_release);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef at_exit_def = {"_at_exit", &at_exit, METH_NOARGS, nullptr};
+
+// Notes the main thread and registers the atexit hook.
+bool watch_exit(PyObject* module) {
+    const Ref threading(PyImport_ImportModule("threading"));
+    const Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    const Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return false;
+    g_exit.main_thread.store(PyLong_AsUnsignedLong(ident.get()));
+    if (PyErr_Occurred()) return false;
+    const Ref hook(PyCFunction_NewEx(&at_exit_def, nullptr, module));
+    const Ref atexit(hook ? PyImport_ImportModule("atexit") : nullptr);
+    const Ref done(atexit ? PyObject_CallMethod(atexit.get(), "register", "O", hook.get()) : nullptr);
+    return static_cast<bool>(done);
+}
+
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return PyErr_BadArgument(), -1;
+    if (!watch_exit(module)) return -1;
     if (PyModule_AddStringConstant(module, "__version__", VELMORA_VERSION) < 0) return -1;
 #define VELMORA_ADD_CLASS(name, stem) \
     if (!add_class(module, name, stem##_type())) return -1;

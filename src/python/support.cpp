@@ -224,6 +224,17 @@ bool to_u64(PyObject* obj, std::uint64_t& out) {
     return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
+bool to_i64(PyObject* obj, std::int64_t& out) {
+    if (PyLong_Check(obj)) {
+        out = PyLong_AsLongLong(obj);
+        return !(out == -1 && PyErr_Occurred());
+    }
+    const Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    out = PyLong_AsLongLong(index.get());
+    return !(out == -1 && PyErr_Occurred());
+}
+
 bool arg_text(PyObject* obj, const char* name, std::string_view& out) {
     if (to_text(obj, out)) return true;
     prefix_type_error(name);
@@ -232,6 +243,12 @@ bool arg_text(PyObject* obj, const char* name, std::string_view& out) {
 
 bool arg_u64(PyObject* obj, const char* name, std::uint64_t& out) {
     if (to_u64(obj, out)) return true;
+    prefix_type_error(name);
+    return false;
+}
+
+bool arg_i64(PyObject* obj, const char* name, std::int64_t& out) {
+    if (to_i64(obj, out)) return true;
     prefix_type_error(name);
     return false;
 }

@@ -54,11 +54,13 @@ struct Signature {
 // view points into the str object's cached UTF-8 and lives as long as it does.
 [[nodiscard]] bool to_text(PyObject* obj, std::string_view& out);
 [[nodiscard]] bool to_u64(PyObject* obj, std::uint64_t& out);
+[[nodiscard]] bool to_i64(PyObject* obj, std::int64_t& out);
 
 // The same for a named argument: a TypeError gets "argument '{name}': " in front
 // (its __cause__ kept); any other exception passes through unchanged.
 [[nodiscard]] bool arg_text(PyObject* obj, const char* name, std::string_view& out);
 [[nodiscard]] bool arg_u64(PyObject* obj, const char* name, std::uint64_t& out);
+[[nodiscard]] bool arg_i64(PyObject* obj, const char* name, std::int64_t& out);
 // Checks that a named argument is a list (or subclass).
 [[nodiscard]] bool arg_list(PyObject* obj, const char* name);
 

@@ -8,6 +8,7 @@
 #include "python/support.hpp"
 #include "platform/wait.hpp"
 
+#include <atomic>
 #include <optional>
 #include <utility>
 
@@ -28,7 +29,27 @@ inline thread_local bool t_thread_ending = false;
 
 inline bool thread_ending() noexcept { return t_thread_ending; }
 
+// A forced unwind can only pass through this module's frames when the module
+// and the interpreter share one unwinder, which a statically linked C++
+// runtime does not. So the binding keeps daemon threads from meeting it:
+// only the main thread ever runs signal handlers, so other threads never take
+// the interpreter lock back in the middle of a wait; and once the module's
+// atexit hook has run (by then only daemon threads are left), a thread other
+// than the main one that finishes a wait keeps waiting for the exit rather
+// than take the lock back.
+struct ExitState {
+    std::atomic<unsigned long> main_thread{0};
+    std::atomic<bool> exiting{false};
+};
+inline ExitState g_exit;
+
+inline bool on_main_thread() noexcept {
+    return PyThread_get_thread_ident() == g_exit.main_thread.load(std::memory_order_relaxed);
+}
+
 inline void restore_thread(PyThreadState* saved) {
+    if (g_exit.exiting.load(std::memory_order_acquire) && !on_main_thread())
+        for (;;) sleep_ns(1'000'000'000);  // ended by the process's exit
 #if defined(VELMORA_FORCED_UNWIND)
     try {
         PyEval_RestoreThread(saved);
@@ -58,7 +79,9 @@ public:
         if (saved_ != nullptr) restore_thread(std::exchange(saved_, nullptr));
     }
     // Runs pending signal handlers; true (give up, exception set) if one raised.
+    // Only the main thread runs them, so the others do not take the lock back.
     bool poll() {
+        if (!on_main_thread()) return false;
         resume();
         interrupted_ = PyErr_CheckSignals() != 0;
         if (!interrupted_) suspend();

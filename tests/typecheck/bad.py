@@ -25,3 +25,5 @@ total: int = ring.pop_into(bytearray(8))  # error
 ring.pop_into(b"x", 1)  # error
 with velmora.SharedMemory.open("/demo") as opened:
     opened.spsc().read("int")  # error
+view.add(4, 1.5)  # error
+velmora.Record(view, {"count": "i128"})  # error

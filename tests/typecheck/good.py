@@ -2,7 +2,7 @@
 CPython 3.10 rules and 3.12 rules alike. Never run, only checked."""
 import array
 import sys
-from typing import Any
+from typing import Any, Literal
 
 from typing_extensions import assert_type
 
@@ -77,5 +77,15 @@ with velmora.SharedMemory.open("/jobs") as opened, opened.spsc() as consumer:
     assert_type(opened, velmora.SharedMemory)
     assert_type(consumer.used(), int)
     assert_type(consumer.is_empty(), bool)
+with view.write_locked() as held:
+    assert_type(held, velmora.MappedView)
+    assert_type(view.held_scope, Literal["write", "read"] | None)
+assert_type(view.add(4, 1), int)
+assert_type(view.compare_exchange(4, 1, 2), bool)
+assert_type(view.load(4), int)
+rec = velmora.Record(view, {"count": "i64", "name": ("str", 16)}, offset=0)
+rec.update(count=1, name="x")
+assert_type(rec.snapshot(), dict[str, Any])
+assert_type(rec.add("count", 2), int)
 shm.close()
 velmora.SharedMemory.remove("/demo")

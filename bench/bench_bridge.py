@@ -1,0 +1,246 @@
+"""The bridge against plain pyzmq, over loopback TCP (127.0.0.1).
+
+Bridged: producer -> ring -> sending bridge -> TCP -> receiving bridge -> ring
+-> consumer, four processes. Plain: a PUSH process -> TCP -> a PULL process.
+
+Throughput: COUNT messages of one size; the producer notes the time before its
+first timed message and the consumer after the last (CLOCK_MONOTONIC is shared
+by processes), after one warm-up message has gone all the way through.
+Latency: one message about every millisecond carrying the send time; the consumer
+takes the difference on arrival (one way). The bridge's overhead is the
+difference of the p50s. Every message carries its number in its first 8 bytes
+and is checked where it arrives.
+
+Rounds alternate bridged and plain; figures are medians over rounds.
+Environment: BENCH_QUICK=1 (one short round), BENCH_ROUNDS=N (default 3).
+pyzmq is needed (`make bench` installs it).
+"""
+import logging
+import multiprocessing as mp
+import os
+import statistics
+import sys
+import time
+
+import velmora
+
+try:
+    import zmq
+except ImportError:
+    print("bench_bridge: pyzmq is not installed; skipped")
+    sys.exit(0)
+from velmora import bridge
+
+logging.getLogger("velmora.bridge").setLevel(logging.ERROR)  # peers leaving at each run's end
+
+QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
+ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "3"))
+MIB = 1 << 20
+# (label, size, messages, ring capacity)
+CASES = [("64 B", 64, 20_000 if QUICK else 300_000, 1 << 22), ("1 MiB", MIB, 40 if QUICK else 400, 1 << 24)]
+LATENCY_SAMPLES = 200 if QUICK else 2000
+PACE = 0.001
+ctx = mp.get_context("fork")
+
+
+def message(i, size):
+    return i.to_bytes(8, "little") + b"x" * (size - 8)
+
+
+def number(m):
+    return int.from_bytes(bytes(m[:8]), "little")
+
+
+# ---- the two ends -------------------------------------------------------------------
+
+
+def cycle(size):
+    """Messages are numbered 1..cycle(size) over and over (built beforehand)."""
+    return max(1, min(1000, 16 * MIB // size))
+
+
+def produce(put, size, count, go, start):
+    """Warm-up message 0, then count timed ones; start is the time before them."""
+    put(message(0, size))
+    go.wait()
+    msgs = [message(i, size) for i in range(1, cycle(size) + 1)]
+    k = len(msgs)
+    start.value = time.perf_counter()
+    for i in range(count):
+        put(msgs[i % k])
+
+
+def consume(get, size, count, go, end):
+    m = get()
+    assert number(m) == 0 and len(m) == size
+    go.set()
+    k = cycle(size)
+    for i in range(count):
+        m = get()
+        if len(m) != size or number(m) != i % k + 1:
+            raise SystemExit(f"wrong message {number(m)} where {i % k + 1} was due")
+    end.value = time.perf_counter()
+
+
+def produce_paced(put, size, samples, go):
+    put(message(0, size))
+    go.wait()
+    pad = b"x" * (size - 16)
+    for i in range(1, samples + 1):
+        put(i.to_bytes(8, "little") + time.perf_counter_ns().to_bytes(8, "little") + pad)
+        time.sleep(PACE)  # sleeps, not spins: the other processes need the cores
+
+
+def consume_paced(get, size, samples, go, out):
+    get()
+    go.set()
+    lat = []
+    for i in range(1, samples + 1):
+        m = get()
+        now = time.perf_counter_ns()
+        if number(m) != i:
+            raise SystemExit(f"wrong message {number(m)} where {i} was due")
+        lat.append(now - int.from_bytes(bytes(m[8:16]), "little"))
+    lat.sort()
+    out[0], out[1] = lat[len(lat) // 2], lat[len(lat) * 99 // 100]
+
+
+# ---- the two paths ------------------------------------------------------------------
+
+
+def run_bridged(size, capacity, job, *job_args):
+    a = f"/velmora-bench-bridge-a-{os.getpid()}"
+    b = f"/velmora-bench-bridge-b-{os.getpid()}"
+    ra = velmora.SharedMemory.create(a, capacity + 24).spsc()
+    rb = velmora.SharedMemory.create(b, capacity + 24).spsc()
+    try:
+        import socket
+
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        endpoint = f"tcp://127.0.0.1:{port}"
+        stop = ctx.Event()
+
+        def bridge_proc(role):
+            if role == "receive":
+                b_ = bridge.Receiver(endpoint, b, bind=True)
+            else:
+                b_ = bridge.Sender(a, endpoint)
+            b_.start()
+            stop.wait()
+            b_.stop(10)
+
+        procs = [ctx.Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
+        prod, cons = job(lambda: velmora.SharedMemory.open(a).spsc(), lambda: velmora.SharedMemory.open(b).spsc(),
+                         *job_args)
+        for p in procs + [prod, cons]:
+            p.start()
+        cons.join(300)
+        prod.join(60)
+        stop.set()
+        for p in procs:
+            p.join(30)
+        ok = cons.exitcode == 0 and prod.exitcode == 0
+        for p in procs + [prod, cons]:
+            if p.is_alive():
+                p.kill()
+        return ok
+    finally:
+        velmora.SharedMemory.remove(a)
+        velmora.SharedMemory.remove(b)
+
+
+def run_plain(size, capacity, job, *job_args):
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    endpoint = f"tcp://127.0.0.1:{port}"
+    big = size >= 65536
+
+    def push_end():
+        sock = zmq.Context().socket(zmq.PUSH)
+        sock.bind(endpoint)
+        return lambda m: sock.send(m, copy=not big)
+
+    def pull_end():
+        sock = zmq.Context().socket(zmq.PULL)
+        sock.connect(endpoint)
+        return sock.recv
+
+    prod, cons = job(push_end, pull_end, *job_args)
+    prod.start()
+    cons.start()
+    cons.join(300)
+    prod.join(60)
+    ok = cons.exitcode == 0 and prod.exitcode == 0
+    for p in (prod, cons):
+        if p.is_alive():
+            p.kill()
+    return ok
+
+
+def throughput_job(open_src, open_dst, size, count, start, end):
+    go = ctx.Event()
+
+    def prod():
+        end_ = open_src()
+        put = end_.put if hasattr(end_, "put") else end_
+        produce(put, size, count, go, start)
+
+    def cons():
+        end_ = open_dst()
+        get = end_.get if hasattr(end_, "get") else end_
+        consume(get, size, count, go, end)
+
+    return ctx.Process(target=prod), ctx.Process(target=cons)
+
+
+def latency_job(open_src, open_dst, size, samples, out):
+    go = ctx.Event()
+
+    def prod():
+        end_ = open_src()
+        produce_paced(end_.put if hasattr(end_, "put") else end_, size, samples, go)
+
+    def cons():
+        end_ = open_dst()
+        consume_paced(end_.get if hasattr(end_, "get") else end_, size, samples, go, out)
+
+    return ctx.Process(target=prod), ctx.Process(target=cons)
+
+
+def main():
+    rates = {}
+    lat = {"bridged": [], "plain": []}
+    for rnd in range(ROUNDS):
+        for label, size, count, capacity in CASES:
+            for path, run in (("bridged", run_bridged), ("plain", run_plain)):
+                start, end = ctx.Value("d", 0.0), ctx.Value("d", 0.0)
+                if not run(size, capacity, throughput_job, size, count, start, end):
+                    raise SystemExit(f"bench_bridge: {path} {label} failed")
+                rates.setdefault((label, path), []).append(count / (end.value - start.value))
+        for path, run in (("bridged", run_bridged), ("plain", run_plain)):
+            out = ctx.Array("q", 2)
+            if not run(64, 1 << 20, latency_job, 64, LATENCY_SAMPLES, out):
+                raise SystemExit(f"bench_bridge: {path} latency failed")
+            lat[path].append((out[0], out[1]))
+    print(f"bridge vs plain pyzmq PUSH->PULL, loopback TCP, {ROUNDS} round(s), medians "
+          f"({os.cpu_count()} CPUs, load {os.getloadavg()[0]:.1f})")
+    print(f"{'size':<8}{'bridged msg/s':>16}{'plain msg/s':>16}{'ratio':>8}{'bridged MB/s':>14}")
+    for label, size, _, _ in CASES:
+        b = statistics.median(rates[(label, "bridged")])
+        p = statistics.median(rates[(label, "plain")])
+        print(f"{label:<8}{b:>16,.0f}{p:>16,.0f}{b / p:>8.2f}{b * size / 1e6:>14,.0f}")
+    b50 = statistics.median(x[0] for x in lat["bridged"]) / 1000
+    p50 = statistics.median(x[0] for x in lat["plain"]) / 1000
+    b99 = statistics.median(x[1] for x in lat["bridged"]) / 1000
+    p99 = statistics.median(x[1] for x in lat["plain"]) / 1000
+    print(f"latency 64 B one way: bridged p50 {b50:.1f} us (p99 {b99:.1f}), plain p50 {p50:.1f} us "
+          f"(p99 {p99:.1f}); bridge overhead p50 {b50 - p50:.1f} us")
+
+
+if __name__ == "__main__":
+    main()

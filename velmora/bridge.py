@@ -1,0 +1,716 @@
+"""Carrying a local channel to another host over ZeroMQ.
+
+A sending bridge drains a local receiving handle (a ring read as its
+consumer) into a ZeroMQ PUSH socket; a receiving bridge takes messages from a
+PULL socket and puts them into a local sending handle (a ring written as its
+producer). A channel is a handle or a segment name; rings are SpscRingBuffer,
+and MpscRingBuffer (fan-in) where the module has it. Either side may bind; the
+other connects. pyzmq is an optional dependency: ``pip install velmora[bridge]``.
+
+    # host A                                        # host B
+    ring = SharedMemory.open("/jobs").spsc()        ring = SharedMemory.open("/jobs").spsc()
+    bridge.send(ring, "tcp://B:5555")               bridge.receive("tcp://*:5555", ring, bind=True)
+
+Both block until stop() is called from another thread, Ctrl-C arrives, or the
+stream ends (a source ring ends it once its producers have gone and it is
+drained: get(eof=True); the receiving bridge then ends too and, when it opened
+the target by name, lets its producer role go, so the far consumer sees the
+end as well); ``background=True``
+runs them on a thread and returns the bridge object (``.stop()``, ``.stats``);
+``Sender(...).run_async()`` / ``Receiver(...).run_async()`` under asyncio.
+Peers connecting and disconnecting are logged (logger "velmora.bridge") and
+counted.
+
+What is guaranteed
+------------------
+* Messages arrive byte-exact and in the order the source gave them.
+* Back-pressure is end to end: a full target ring stops the receiving bridge
+  reading, ZeroMQ's high-water marks (a few batches each side) then hold the
+  sending bridge, and a held sending bridge leaves messages in its source ring,
+  so the producer sees a full ring. Nothing queues without bound.
+* Every message carries a sequence number within its stream (one stream per
+  sending bridge; with a state file, a restarted sending bridge continues its
+  stream). The receiving bridge counts gaps and logs each one with its size,
+  so a crashed peer or a lost connection is visible.
+
+What is not
+-----------
+* Delivery across a connection loss or a crash is at most once: messages in
+  flight (ZeroMQ queues, socket buffers, the batch a bridge holds) are lost and
+  reported as a gap; they are never delivered twice. Exactly-once would need
+  acknowledgements and storage on the sending side.
+* A gap is reported when the next message arrives (a stream that stops for
+  good after a loss shows no gap). A receiving bridge that restarts knows where
+  it left off only with a state file (``state=``; the command line keeps one by
+  default); without one it logs the sequence number it joined at.
+* Messages a ring can never hold (larger than its capacity) are not delivered;
+  they are counted as rejected and logged.
+* On stop, a sending bridge gives ZeroMQ `linger` seconds (1) to pass on what
+  it has queued; what is left then is lost (a gap for the next receiver).
+* No authentication or encryption: bind to a private interface or tunnel.
+
+Wire format
+-----------
+One ZeroMQ message (multipart) per batch. The first frame is a 28-byte
+little-endian header: magic ``b"VMBx"``, version u8 (1), flags u8, reserved
+u16, count u32, stream u64, first sequence number u64. With the PACKED flag
+(1), two frames follow: the count payload lengths (u32 each) and the payloads
+back to back; otherwise one frame per payload, sent and received without a
+copy when the LARGE flag (4) is set. A header with the END flag (2) and no
+payloads ends the stream.
+"""
+from __future__ import annotations
+
+import atexit
+import importlib
+import itertools
+import logging
+import mmap
+import os
+import queue
+import secrets
+import struct
+import sys
+import tempfile
+import threading
+import time
+import weakref
+from array import array
+from dataclasses import asdict, dataclass, field
+from typing import Any
+
+log = logging.getLogger("velmora.bridge")
+
+HEADER = struct.Struct("<4sBBHIQQ")
+MAGIC = b"VMBx"
+VERSION = 1
+PACKED = 1
+END = 2
+LARGE = 4  # payload frames large enough to be sent and received without a copy
+
+# Batches: up to this many messages or about this many bytes.
+MAX_BATCH = 4096
+BATCH_BYTES = 256 * 1024
+# A batch whose messages average less than this goes as two frames (lengths and
+# payloads); larger messages get a frame each and are sent without a copy.
+PACK_BELOW = 16 * 1024
+# Payload frames from this size on travel without a copy (smaller ones are
+# cheaper copied than wrapped).
+ZERO_COPY_FROM = 64 * 1024
+# ZeroMQ high-water marks in batches, per side.
+HWM = 16
+# How often a blocked bridge looks at its stop flag, in seconds.
+POLL = 0.05
+
+_LITTLE = sys.byteorder == "little"
+
+
+class BridgeError(Exception):
+    """A bridge that cannot start: no pyzmq, a channel it cannot carry, an
+    endpoint that cannot be bound or connected."""
+
+
+def _zmq() -> Any:
+    try:
+        zmq = importlib.import_module("zmq")
+    except ImportError:
+        raise BridgeError("the bridge needs pyzmq: pip install 'velmora[bridge]'") from None
+    return zmq
+
+
+# ---- channels ----------------------------------------------------------------------------
+# A source gives batches of bytes-like messages; a sink takes them. Each channel
+# kind is a pair of small adapters, looked up by the handle's type.
+
+
+def _has_eof(method) -> bool:
+    """Whether a ring's get() takes eof=True (end of stream once every
+    producer has gone and the ring is drained)."""
+    return "eof" in (getattr(method, "__text_signature__", None) or getattr(method, "__doc__", None) or "")
+
+
+class RingSource:
+    """Reads a ring (get, pop_many) as its consumer."""
+
+    pattern = "PUSH"
+
+    def __init__(self, ring):
+        self.ring = ring
+        self._get = ring.get
+        if _has_eof(ring.get):
+            self._get = lambda timeout: ring.get(timeout=timeout, eof=True)
+
+    def take(self, timeout: float):
+        """Waits up to `timeout` for a message, then takes what else is there,
+        up to a batch; an empty list when nothing came, None at the end of the
+        stream."""
+        try:
+            first = self._get(timeout=timeout)
+        except queue.Empty:
+            return []
+        except EOFError:
+            return None
+        more = min(MAX_BATCH, BATCH_BYTES // (len(first) + 4)) - 1
+        if more <= 0:
+            return [first]
+        batch = self.ring.pop_many(more)
+        batch.insert(0, first)
+        return batch
+
+
+class RingSink:
+    """Writes a ring (push_many, put) as its producer."""
+
+    pattern = "PULL"
+    FRAME = 4  # the ring's length word before each payload
+
+    def __init__(self, ring):
+        self.ring = ring
+        limit = getattr(ring, "max_payload", None)
+        self.limit = limit if isinstance(limit, int) else ring.capacity() - self.FRAME
+
+    def put(self, items: list, stop: threading.Event, note) -> tuple:
+        """Puts the items in order, waiting for room, and calls note(n) each
+        time the first n have been handed on; returns (delivered, rejected).
+        Stops early once `stop` is set (or Ctrl-C sets it). A message larger
+        than the ring can ever hold is rejected (skipped) and logged."""
+        n, limit = len(items), self.limit
+        big = [i for i, m in enumerate(items) if len(m) > limit] if max(map(len, items)) > limit else []
+        done = rejected = 0
+        for end in (*big, n):
+            done = self._put_run(items, done, end, stop, note)
+            if done < end:
+                break
+            if end < n:
+                log.error("message of %d bytes not delivered: the ring holds at most %d", len(items[end]), limit)
+                rejected += 1
+                done += 1
+                note(done)
+        return done - rejected, rejected
+
+    def _put_run(self, items, done, end, stop, note) -> int:
+        ring = self.ring
+        # The first message alone: push() wakes a consumer asleep on an empty
+        # ring, push_many() does not (it would sleep out its wait).
+        if done < end and ring.push(items[done]):
+            done += 1
+            if done < end:
+                done += ring.push_many(items[done:end])
+        while done < end:
+            note(done)
+            try:
+                ring.put(items[done], timeout=POLL)
+            except queue.Full:
+                if stop.is_set():
+                    break
+                continue
+            except KeyboardInterrupt:
+                stop.set()
+                break
+            done += 1
+            if done < end:
+                done += ring.push_many(items[done:end])
+        note(done)
+        return done
+
+
+# kind -> (handle type, source adapter, sink adapter, opener by segment name)
+def _kinds() -> dict:
+    import velmora
+
+    kinds = {
+        "ring": (velmora.SpscRingBuffer, RingSource, RingSink, lambda name: velmora.SharedMemory.open(name).spsc()),
+    }
+    fan_in = getattr(velmora, "MpscRingBuffer", None)
+    if fan_in is not None:  # many producers, one consumer: the same calls
+        kinds["mpsc"] = (fan_in, RingSource, RingSink, fan_in.open)
+    return kinds
+
+
+def _adapt(channel, role: str):
+    """The adapter for a handle or a segment name, and the handle."""
+    kinds = _kinds()
+    index = 1 if role == "source" else 2
+    if isinstance(channel, str):
+        from velmora import _segments
+
+        try:
+            seg = _segments.get_segment(channel)
+        except _segments.SegmentError as exc:
+            raise BridgeError(str(exc)) from None
+        kind = seg.content.kind
+        if kind not in kinds:
+            what = {"view": "a locked view"}.get(kind, "nothing a bridge can carry")
+            raise BridgeError(f"{seg.name} holds {what} ({kind}: {seg.content.state}); "
+                              f"a bridge carries {', '.join(sorted(kinds))} segments")
+        handle = kinds[kind][3](seg.name)
+        return kinds[kind][index](handle), handle
+    for kind, entry in kinds.items():
+        if isinstance(channel, entry[0]):
+            return entry[index](channel), channel
+    raise BridgeError(f"a bridge cannot carry a {type(channel).__name__}; "
+                      f"it carries {', '.join(sorted(kinds))} handles or their segment names")
+
+
+def _segment_name(handle):
+    """The name of the segment under a handle, or None."""
+    try:
+        _, args = handle.__reduce__()[:2]
+        return args[0]
+    except Exception:
+        return None
+
+
+# ---- where a bridge left off -------------------------------------------------------------
+
+
+def default_state_path(role: str, name: str) -> str:
+    """The state file the command line uses for a bridge over segment `name`."""
+    base = os.environ.get("VELMORA_BRIDGE_STATE") or os.path.join(
+        os.environ.get("XDG_RUNTIME_DIR") or tempfile.gettempdir(), f"velmora-bridge-{os.getuid()}")
+    return os.path.join(base, f"{role}-{name.strip('/')}.seq")
+
+
+class _Mark:
+    """(stream, next sequence number) kept in a small mapped file, so that a
+    bridge that is killed and started again knows where its stream stood. A
+    store is one write into the mapping, cheap enough for every batch."""
+
+    LAYOUT = struct.Struct("<8sQQ")
+    TAG = b"vmbrseq1"
+
+    def __init__(self, path):
+        self.path = os.fspath(path)
+        os.makedirs(os.path.dirname(os.path.abspath(self.path)), mode=0o700, exist_ok=True)
+        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            if os.fstat(fd).st_size < self.LAYOUT.size:
+                os.ftruncate(fd, self.LAYOUT.size)
+            self._map = mmap.mmap(fd, self.LAYOUT.size)
+        finally:
+            os.close(fd)
+
+    def load(self):
+        tag, stream, nxt = self.LAYOUT.unpack_from(self._map)
+        return (stream, nxt) if tag == self.TAG else None
+
+    def store(self, stream: int, nxt: int) -> None:
+        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt)
+
+    def close(self) -> None:
+        self._map.close()
+
+
+class _NoMark:
+    def load(self):
+        return None
+
+    def store(self, stream, nxt):
+        pass
+
+    def close(self):
+        pass
+
+
+def _mark(state, role, handle):
+    if state is False or state is None:
+        return _NoMark()
+    if state is True:
+        name = _segment_name(handle)
+        if name is None:
+            raise BridgeError("state=True needs a channel with a segment name; give a path")
+        state = default_state_path(role, name)
+    return _Mark(state)
+
+
+# ---- the bridges -------------------------------------------------------------------------
+
+
+@dataclass
+class Stats:
+    messages: int = 0
+    bytes: int = 0
+    batches: int = 0
+    gaps: int = 0  # receiving side: gaps seen
+    lost: int = 0  # receiving side: messages missing in those gaps
+    duplicates: int = 0  # receiving side: messages seen again and dropped
+    rejected: int = 0  # receiving side: messages the target can never hold
+    unsent: int = 0  # taken from the source but never handed on (stop while held)
+    malformed: int = 0  # receiving side: ZeroMQ messages that are not bridge batches
+    connects: int = 0  # connections made with a peer
+    disconnects: int = 0  # connections lost
+    started: float = field(default_factory=time.monotonic)
+    ended: float | None = None
+
+    @property
+    def elapsed(self) -> float:
+        return (self.ended or time.monotonic()) - self.started
+
+    def as_dict(self) -> dict:
+        d = asdict(self)
+        del d["started"], d["ended"]
+        elapsed = self.elapsed
+        d["seconds"] = round(elapsed, 3)
+        d["messages_per_second"] = round(self.messages / elapsed, 1) if elapsed > 0 else 0.0
+        d["bytes_per_second"] = round(self.bytes / elapsed, 1) if elapsed > 0 else 0.0
+        return d
+
+
+# Bridges running on threads, stopped at interpreter exit: a daemon thread
+# still inside a wait when the interpreter finalizes would be torn down there.
+_running: "weakref.WeakSet[_Bridge]" = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_all() -> None:
+    for b in list(_running):
+        b.stop(5)
+
+
+class _Bridge:
+    role = ""
+    adapter: Any
+    channel: Any
+    _mark: Any
+    _owned: bool
+
+    def _loop(self) -> None:
+        raise NotImplementedError
+
+    def __init__(self, endpoint: str, bind: bool, hwm: int, linger: float):
+        zmq = _zmq()
+        self._zmq = zmq
+        self.endpoint = endpoint
+        self.stats = Stats()
+        self._stop = threading.Event()
+        # Set when a bridge on a thread has ended. Waits use it rather than
+        # Thread.join, which Ctrl-C can interrupt in a way that makes later
+        # joins return while the thread still runs.
+        self._done = threading.Event()
+        self._thread = None
+        self.error = None
+        self._ctx = zmq.Context.instance()
+        sock = self._ctx.socket(getattr(zmq, self.adapter.pattern))
+        sock.setsockopt(zmq.SNDHWM, hwm)
+        sock.setsockopt(zmq.RCVHWM, hwm)
+        sock.setsockopt(zmq.LINGER, int(linger * 1000))
+        # Blocking calls return (zmq.Again) this often to look at the stop flag.
+        sock.setsockopt(zmq.SNDTIMEO, int(POLL * 1000))
+        sock.setsockopt(zmq.RCVTIMEO, int(POLL * 1000))
+        # Messages queue only for peers that are connected: none wait in
+        # ZeroMQ for a peer that may never come (or come back).
+        sock.setsockopt(zmq.IMMEDIATE, 1)
+        # Peers coming and going, logged and counted: a reconnect is visible
+        # even before the gap it may leave shows. Watched before the first
+        # connection can happen.
+        self._next_events = 0.0
+        self._monitor = sock.get_monitor_socket(
+            zmq.EVENT_CONNECTED | zmq.EVENT_ACCEPTED | zmq.EVENT_DISCONNECTED)
+        try:
+            if bind:
+                sock.bind(endpoint)
+            else:
+                sock.connect(endpoint)
+        except zmq.ZMQError as exc:
+            sock.disable_monitor()
+            self._monitor.close(0)
+            sock.close(0)
+            raise BridgeError(f"cannot {'bind' if bind else 'connect'} {endpoint}: {exc}") from None
+        self.socket = sock
+        # The bound address, with the port filled in when it was chosen by the system.
+        self.address = sock.getsockopt_string(zmq.LAST_ENDPOINT) if bind else endpoint
+
+    def _events(self) -> None:
+        """Takes the monitor's events; while messages flow, at most every POLL
+        seconds (a look costs a few microseconds)."""
+        now = time.monotonic()
+        if now < self._next_events:
+            return
+        self._next_events = now + POLL
+        zmq, mon = self._zmq, self._monitor
+        while True:
+            try:
+                frames = mon.recv_multipart(zmq.NOBLOCK)
+            except zmq.Again:
+                return
+            if len(frames) != 2 or len(frames[0]) < 2:
+                continue
+            event = int.from_bytes(frames[0][:2], "little")
+            peer = frames[1].decode(errors="replace")
+            if event & (zmq.EVENT_CONNECTED | zmq.EVENT_ACCEPTED):
+                self.stats.connects += 1
+                log.info("peer connected (%s)", peer)
+            elif event & zmq.EVENT_DISCONNECTED:
+                self.stats.disconnects += 1
+                log.warning("peer disconnected (%s)", peer)
+
+    def stop(self, timeout: float | None = None) -> None:
+        """Asks the bridge to end and, when it runs on a thread, waits for it."""
+        self._stop.set()
+        t = self._thread
+        if t is not None and t is not threading.current_thread() and t.ident is not None:
+            self._done.wait(timeout)
+
+    def start(self):
+        """Runs the bridge on a daemon thread; stop() ends it. An exception that
+        ends the thread is kept in `error`."""
+        if self._thread is not None:
+            raise RuntimeError("the bridge has already been started")
+
+        def run():
+            try:
+                self.run()
+            except BaseException as exc:  # kept for the caller; the thread ends
+                self.error = exc
+                log.error("%s bridge on %s failed: %s", self.role, self.endpoint, exc)
+            finally:
+                _running.discard(self)
+                self._done.set()
+
+        self._thread = threading.Thread(target=run, name=f"velmora-bridge-{self.role}", daemon=True)
+        _running.add(self)
+        self._thread.start()  # (a thread never started has no ident: stop() does not wait for it)
+        return self
+
+    def join(self, timeout: float | None = None) -> bool:
+        """Waits for a bridge on a thread to end; True when it has."""
+        return self._thread is None or self._done.wait(timeout)
+
+    @property
+    def running(self) -> bool:
+        return self._thread is not None and not self._done.is_set()
+
+    def run(self) -> Stats:
+        """Runs the bridge in this thread until it is stopped, Ctrl-C arrives
+        (which ends it like stop()) or the stream ends; returns the Stats."""
+        try:
+            self._loop()
+        except KeyboardInterrupt:
+            self._stop.set()
+        finally:
+            self.stats.ended = time.monotonic()
+            self._next_events = 0.0
+            self._events()
+            self.socket.disable_monitor()
+            self._monitor.close(0)
+            self.socket.close()
+            self._mark.close()
+            if self._owned:  # opened here by name: its role ends with the bridge
+                self.channel.close()
+        return self.stats
+
+    async def run_async(self) -> Stats:
+        """Runs the bridge on a worker thread and awaits its end; cancelling
+        the awaiting task stops the bridge."""
+        import asyncio
+
+        try:
+            return await asyncio.to_thread(self.run)
+        except asyncio.CancelledError:
+            self._stop.set()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Sender(_Bridge):
+    """Drains `channel` (a handle, or a segment name) into a PUSH socket."""
+
+    role = "send"
+
+    def __init__(self, channel, endpoint: str, bind: bool = False, *, state=None,
+                 hwm: int = HWM, linger: float = 1.0):
+        _zmq()
+        self._owned = isinstance(channel, str)
+        self.adapter, self.channel = _adapt(channel, "source")
+        super().__init__(endpoint, bind, hwm, linger)
+        self._mark = _mark(state, "send", self.channel)
+        mark = self._mark.load()
+        if mark is None:
+            self.stream, self.next_seq = secrets.randbits(63) or 1, 0
+        else:
+            self.stream, self.next_seq = mark
+        self._mark.store(self.stream, self.next_seq)
+
+    def _send(self, parts, large: bool) -> bool:
+        """Sends one batch, waiting while ZeroMQ holds it back (SNDTIMEO
+        bounds each wait); False when stopped first."""
+        zmq, send = self._zmq, self.socket.send_multipart
+        while True:
+            try:
+                send(parts, copy=not large)
+                return True
+            except zmq.Again:
+                if self._stop.is_set():
+                    return False
+                self._events()
+            except KeyboardInterrupt:
+                self._stop.set()
+                return False
+
+    def _loop(self) -> None:
+        take, stats, stop = self.adapter.take, self.stats, self._stop
+        while not stop.is_set():
+            self._events()
+            items = take(POLL)
+            if items is None:  # the source has ended
+                self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)], False)
+                return
+            if not items:
+                continue
+            n, first = len(items), self.next_seq
+            # Numbered and noted before they leave: a crash from here on shows as a gap.
+            self.next_seq += n
+            self._mark.store(self.stream, self.next_seq)
+            lengths = array("I", map(len, items))
+            size = sum(lengths)
+            if n > 1 and size < PACK_BELOW * n:
+                if not _LITTLE:
+                    lengths.byteswap()
+                parts = [HEADER.pack(MAGIC, VERSION, PACKED, 0, n, self.stream, first), lengths, b"".join(items)]
+                large = False
+            else:
+                large = max(lengths) >= ZERO_COPY_FROM
+                parts = [HEADER.pack(MAGIC, VERSION, LARGE if large else 0, 0, n, self.stream, first), *items]
+            if not self._send(parts, large):
+                stats.unsent += n
+                log.warning("stopped with %d messages taken but not sent (seq %d..%d)", n, first, first + n - 1)
+                return
+            stats.messages += n
+            stats.bytes += size
+            stats.batches += 1
+
+
+class Receiver(_Bridge):
+    """Takes batches from a PULL socket and puts them into `channel` (a handle,
+    or a segment name)."""
+
+    role = "receive"
+
+    def __init__(self, endpoint: str, channel, bind: bool = False, *, state=None,
+                 hwm: int = HWM, linger: float = 0.0):
+        _zmq()
+        self._owned = isinstance(channel, str)
+        self.adapter, self.channel = _adapt(channel, "sink")
+        super().__init__(endpoint, bind, hwm, linger)
+        self._mark = _mark(state, "receive", self.channel)
+        self.stream = self.expected = None
+        mark = self._mark.load()
+        if mark is not None:
+            self.stream, self.expected = mark
+
+    def _receive(self):
+        """The next ZeroMQ message as (header, [payload frames]), or None when
+        RCVTIMEO passed first. Large payloads come as ZeroMQ frames (no copy),
+        the rest as bytes."""
+        zmq, sock = self._zmq, self.socket
+        try:
+            head = sock.recv()
+        except zmq.Again:
+            return None
+        if not sock.getsockopt(zmq.RCVMORE):
+            return head, []
+        large = len(head) == HEADER.size and head[:4] == MAGIC and head[5] & LARGE
+        return head, sock.recv_multipart(copy=not large)
+
+    @staticmethod
+    def _decode(head, rest):
+        """(flags, stream, first, payloads) of a batch, or None for anything
+        else; lengths are checked against the frames before any slicing."""
+        if len(head) != HEADER.size:
+            return None
+        magic, version, flags, _, count, stream, first = HEADER.unpack(head)
+        if magic != MAGIC or version != VERSION:
+            return None
+        if flags & END:
+            return (flags, stream, first, []) if not rest else None
+        if flags & PACKED:
+            if len(rest) != 2 or len(rest[0]) != 4 * count or flags & LARGE:
+                return None
+            lengths = array("I")
+            lengths.frombytes(rest[0])
+            if not _LITTLE:
+                lengths.byteswap()
+            blob = rest[1]
+            if sum(lengths) != len(blob):
+                return None
+            ends = list(itertools.accumulate(lengths))
+            return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)]
+        if len(rest) != count:
+            return None
+        return flags, stream, first, [p.buffer for p in rest] if flags & LARGE else rest
+
+    def _loop(self) -> None:
+        zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop
+        put = self.adapter.put
+        while not stop.is_set():
+            self._events()
+            message = self._receive()  # RCVTIMEO bounds the wait
+            if message is None:
+                continue
+            batch = self._decode(*message)
+            if batch is None:
+                stats.malformed += 1
+                log.error("dropped a ZeroMQ message that is not a bridge batch (%d frames)", 1 + len(message[1]))
+                continue
+            flags, stream, first, items = batch
+            if stream != self.stream:
+                if self.stream is None:
+                    log.info("joined stream %016x at seq %d", stream, first)
+                else:
+                    log.warning("a new stream %016x began at seq %d (the sender restarted without its state; "
+                                "stream %016x stopped at seq %d)", stream, first, self.stream, self.expected)
+                self.stream, self.expected = stream, first
+            skip = 0
+            if first > self.expected:
+                missing = first - self.expected
+                stats.gaps += 1
+                stats.lost += missing
+                log.warning("gap: %d messages lost (seq %d..%d)", missing, self.expected, first - 1)
+            elif first < self.expected:
+                skip = min(len(items), self.expected - first)
+                stats.duplicates += skip
+                log.warning("dropped %d messages already delivered (seq %d..%d)", skip, first, first + skip - 1)
+            if flags & END:
+                log.info("the stream ended at seq %d", first)
+                return
+            todo = items[skip:] if skip else items
+            if not todo:
+                continue
+            base = first + skip
+
+            def note(handed, base=base, stream=stream):
+                self.expected = base + handed
+                self._mark.store(stream, self.expected)
+
+            delivered, rejected = put(todo, stop, note)
+            handed = delivered + rejected
+            stats.messages += delivered
+            stats.bytes += sum(map(len, todo)) if handed == len(todo) else sum(map(len, todo[:handed]))
+            stats.rejected += rejected
+            stats.batches += 1
+            if handed < len(todo):
+                stats.unsent += len(todo) - handed
+                log.warning("stopped with %d messages received but not delivered (seq %d..%d)",
+                            len(todo) - handed, self.expected, first + len(items) - 1)
+                return
+
+
+def send(channel, endpoint: str, bind: bool = False, *, background: bool = False, **options):
+    """Drains `channel` into ZeroMQ at `endpoint` (connecting, or binding with
+    bind=True). Blocks until stopped and returns the Stats; with
+    background=True returns the running Sender instead."""
+    bridge = Sender(channel, endpoint, bind, **options)
+    return bridge.start() if background else bridge.run()
+
+
+def receive(endpoint: str, channel, bind: bool = False, *, background: bool = False, **options):
+    """Takes messages from ZeroMQ at `endpoint` into `channel`. Blocks until
+    stopped and returns the Stats; with background=True returns the running
+    Receiver instead."""
+    bridge = Receiver(endpoint, channel, bind, **options)
+    return bridge.start() if background else bridge.run()
