@@ -369,8 +369,9 @@ class RingModel:
         _, tail, cap, used = self._check()
         frame = len(payload) + 4
         if frame > cap:
+            largest = f"the largest payload is {cap - 4} bytes" if cap >= 4 else "no message fits"
             raise exact(ValueError, f"message too large: frame_len={frame} > capacity={cap}                  "
-                                    f"(map_size={len(self.seg)})")
+                                    f"(map_size={len(self.seg)}); {largest}")
         if used + frame > cap:
             return False
         for i, b in enumerate(struct.pack("<I", len(payload)) + payload):

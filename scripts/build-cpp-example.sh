@@ -20,4 +20,4 @@ PREFIX=$ROOT/build/cpp/prefix
 "$CMAKE" -S examples/cpp -B build/cpp/examples -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
 "$CMAKE" --build build/cpp/examples -j2
-echo "cpp-example: built build/cpp/examples/{ring_producer,view_reader,record_counter,broadcast_publisher} against $PREFIX"
+echo "cpp-example: built build/cpp/examples/{ring_producer,view_reader,mpsc_producer,record_counter,broadcast_publisher} against $PREFIX"

@@ -12,6 +12,8 @@
         export views, set lock timeouts, close, fork, take signals whose
         handlers close objects, and exit with daemon threads waiting: every
         message accounted for, no crash, no hang;
+    (f) fan-in: producers streaming into one MpscRingBuffer while one of them
+        is SIGKILLed at a random moment each round, its slot reused by the next.
     (g) broadcast subscribers SIGKILLed at random (also inside a view): block
         mode loses nothing and never stalls on the dead, overwrite mode counts
         every gap in missed().
@@ -26,6 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import fanin_kill  # noqa: E402
 import broadcast_churn  # noqa: E402
 import lifecycle_chaos  # noqa: E402
 import lock_holder_kill  # noqa: E402
@@ -34,8 +37,15 @@ import ring_stream  # noqa: E402
 import view_records  # noqa: E402
 from common import report  # noqa: E402
 
-SCENARIOS = {"a": view_records, "b": ring_stream, "c": producer_kill, "d": lock_holder_kill, "e": lifecycle_chaos,
-             "g": broadcast_churn}
+SCENARIOS = {
+    "a": view_records,
+    "b": ring_stream,
+    "c": producer_kill,
+    "d": lock_holder_kill,
+    "e": lifecycle_chaos,
+    "f": fanin_kill,
+    "g": broadcast_churn,
+}
 
 
 def main():

@@ -233,6 +233,25 @@ def test_console_script_and_json_flag_placement(seg_name):
     assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout
 
 
+@pytest.mark.parametrize(("forge", "state"), [
+    (None, "3 producers, capacity 256, used 9"),
+    ((12, "<I", 9), "version 1, 9 producers, capacity 256: inconsistent"),
+    ((8, "<I", 2), "version 2, 3 producers, capacity 256: inconsistent"),
+])
+def test_fan_in_rings_are_listed_as_mpsc(seg_name, forge, state):
+    ring = velmora.MpscRingBuffer.create(seg_name, 256, producers=3)
+    ring.push(b"hello")
+    if forge:
+        raw = second_mapping(seg_name)
+        try:
+            struct.pack_into(forge[1], raw.buf, forge[0], forge[2])
+        finally:
+            raw.close()
+    info = inspect_json(seg_name)
+    ring.close()
+    assert (info["kind"], info["state"]) == ("mpsc", state)
+
+
 # ---- segments velmora did not make, odd files, odd names ---------------------------------
 
 

@@ -91,6 +91,52 @@ def test_cpp_reader_reads_every_value_python_wrote(examples, seg_name):
     assert view.reader_count() == 0 and not view.is_write_locked()
 
 
+def test_cpp_producers_fan_in_to_python_consumer(examples, seg_name):
+    """Two C++ producer processes and a Python producer thread into a Python
+    consumer: every message whole, each producer's in order, then EOFError."""
+    import threading
+
+    count = 2000
+    ring = velmora.MpscRingBuffer.create(seg_name, 4096, producers=4)
+    procs = [subprocess.Popen([str(examples / "mpsc_producer"), seg_name, str(i), str(count)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) for i in (1, 2)]
+
+    def produce_here():
+        with velmora.MpscRingBuffer.open(seg_name) as own:
+            for seq in range(count):
+                body = bytes((3 * 31 + seq + i) & 0xFF for i in range(seq % 300))
+                own.put(struct.pack("<II", 3, seq) + body, timeout=DEADLINE_S)
+
+    own = threading.Thread(target=produce_here)
+    try:
+        deadline = time.monotonic() + DEADLINE_S
+        while len(ring.producers()) < 2 and time.monotonic() < deadline:   # both attached: eof is meaningful
+            time.sleep(0.005)
+        assert sorted(ring.producers()) == sorted(p.pid for p in procs)
+        own.start()
+        nexts = {1: 0, 2: 0, 3: 0}
+        while True:
+            try:
+                msg = ring.get(timeout=DEADLINE_S, eof=True)
+            except EOFError:
+                break
+            pid, seq = struct.unpack_from("<II", msg)
+            assert seq == nexts[pid], (pid, seq)
+            assert msg[8:] == bytes((pid * 31 + seq + i) & 0xFF for i in range(seq % 300))
+            nexts[pid] += 1
+        outs = [p.communicate(timeout=DEADLINE_S) for p in procs]
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+        if own.is_alive():
+            own.join(DEADLINE_S)
+    assert [p.returncode for p in procs] == [0, 0], [err.decode() for _, err in outs]
+    assert [out.decode().strip() for out, _ in outs] == [f"sent {count}"] * 2
+    assert nexts == {1: count, 2: count, 3: count}
+    ring.close()
+
+
 def test_cpp_counts_into_a_python_record_with_the_same_layout(examples, seg_name):
     view = velmora.SharedMemory.create(seg_name, 4 + 64).map()
     rec = velmora.Record(view, {"count": "i64", "temp": "f64", "name": ("str", 32)})

@@ -9,7 +9,7 @@ import pytest
 
 import velmora
 
-CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "Publisher", "Subscriber", "LockScope"]
+CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "Publisher", "Subscriber", "LockScope"]
 # The package's own pure-Python classes, after the extension's.
 PURE = ["Record"]
 
@@ -20,7 +20,10 @@ METHODS = {
                    "read_locked", "add", "compare_exchange", "load", "store", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
-                       "has_producer", "has_consumer", "fileno", "room_fileno", "close"],
+                       "has_producer", "has_consumer", "fileno", "room_fileno", "close", "create", "open"],
+    "MpscRingBuffer": ["create", "open", "push", "put", "push_many", "pop", "get", "pop_mixed", "get_mixed",
+                       "pop_many", "pop_into", "get_into", "used", "capacity", "free", "is_empty", "has_consumer",
+                       "has_producer", "producers", "close"],
     "LockScope": [],
     "Publisher": ["create", "publish", "loan", "subscribers", "close"],
     "Subscriber": ["open", "receive", "receive_view", "missed", "has_publisher", "subscribers", "close"],
@@ -54,6 +57,11 @@ SIGNATURES = {
     ("Subscriber", "open"): "(name)",
     ("Subscriber", "receive"): "($self, timeout=None, eof=False)",
     ("Subscriber", "receive_view"): "($self, timeout=None)",
+    ("SpscRingBuffer", "create"): "(name, capacity)",
+    ("SpscRingBuffer", "open"): "(name)",
+    ("MpscRingBuffer", "create"): "(name, capacity, producers=8)",
+    ("MpscRingBuffer", "open"): "(name)",
+    ("MpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
     ("SpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
     ("SpscRingBuffer", "get_into"): "($self, buffer, timeout=None, eof=False)",
     ("SpscRingBuffer", "has_producer"): "($self)",

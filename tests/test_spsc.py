@@ -17,7 +17,8 @@ PAD = " " * 18
 
 
 def too_large(frame_len, capacity, map_size):
-    return f"message too large: frame_len={frame_len} > capacity={capacity}{PAD}(map_size={map_size})"
+    largest = f"the largest payload is {capacity - 4} bytes" if capacity >= 4 else "no message fits"
+    return f"message too large: frame_len={frame_len} > capacity={capacity}{PAD}(map_size={map_size}); {largest}"
 
 
 class RawRing:
@@ -64,7 +65,7 @@ def raw(seg_name, ring):
 
 def test_class_surface(ring):
     cls = velmora.SpscRingBuffer
-    methods = [n for n in vars(cls) if not n.startswith("_")]
+    methods = [n for n, v in vars(cls).items() if not n.startswith("_") and callable(v)]
     assert methods[:8] == ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed"]
     sigs = {n: getattr(cls, n).__text_signature__ for n in methods}
     assert sigs["push"] == "($self, data)"
@@ -241,9 +242,12 @@ def test_counters_keep_working_past_two_to_the_64(ring, raw):
 @pytest.mark.parametrize("size, message", [
     (24, "map_size must be > 24 bytes (spsc header)"),
     (1, "map_size must be > 24 bytes (spsc header)"),
-    (27, "data capacity (3) must be a power of two; try 2 or 4"),
-    (100, "data capacity (76) must be a power of two; try 64 or 128"),
-    (4096, "data capacity (4072) must be a power of two; try 2048 or 4096"),
+    (27, "capacity 3 (a 27-byte segment less the 24-byte header) is not a power of two; "
+           "try capacity 2 or 4 (segments of 26 or 28 bytes)"),
+    (100, "capacity 76 (a 100-byte segment less the 24-byte header) is not a power of two; "
+           "try capacity 64 or 128 (segments of 88 or 152 bytes)"),
+    (4096, "capacity 4072 (a 4096-byte segment less the 24-byte header) is not a power of two; "
+            "try capacity 2048 or 4096 (segments of 2072 or 4120 bytes)"),
 ])
 def test_creator_attach_refusals(seg_name, size, message):
     seg = SM.create(seg_name, size)

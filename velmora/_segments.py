@@ -11,6 +11,9 @@ segment's first bytes to guess what velmora keeps in it:
   n readers) or -1 (write-locked);
 * a broadcast: a header that starts with its own magic value and layout
   version, followed by the slot index and one entry per subscriber place.
+* a fan-in ring ("mpsc"): a 128-byte header starting with its magic value,
+  the layout version, the producer count and the capacity of each producer's
+  lane, then one ring-layout lane per producer.
 
 These are readings taken without any lock, while other processes may be
 changing the bytes: good for a look, not for decisions that need certainty.
@@ -41,6 +44,9 @@ BROADCAST_ENTRY = 64
 # How much of a segment is read to classify it: a broadcast header with its
 # index and subscriber entries fits in this for any plausible configuration.
 PEEK = 1 << 16
+MPSC_MAGIC = 0x3143_5350_4D4E_4656
+MPSC_HEADER = 128
+MPSC_VERSION = 1
 
 
 class SegmentError(Exception):
@@ -64,9 +70,39 @@ def path_of(name: str) -> str:
 class Content:
     """What the first bytes of a segment suggest it holds."""
 
-    kind: str  # "ring", "view", "broadcast" or "unknown"
+    kind: str  # "ring", "mpsc", "view", "broadcast" or "unknown"
     state: str  # one short human-readable phrase
     details: dict = field(default_factory=dict)
+
+
+def mpsc_lanes(producers: int, capacity: int, size: int):
+    """The offsets of a fan-in ring's lanes, or None when they do not fit in
+    `size` bytes."""
+    stride = (RING_HEADER + capacity + 63) // 64 * 64
+    if not 1 <= producers <= 1024 or MPSC_HEADER + producers * stride > size:
+        return None
+    return [MPSC_HEADER + k * stride for k in range(producers)]
+
+
+def classify_mpsc(data: bytes, size: int, lane_heads: dict[int, bytes] | None = None) -> Content:
+    """A fan-in ring's header (and, when `data` or `lane_heads` hold them, its
+    lanes' used bytes)."""
+    version, producers, capacity = struct.unpack_from("<IIQ", data, 8)
+    details = {"version": version, "producers": producers, "capacity": capacity}
+    lanes = mpsc_lanes(producers, capacity, size) if capacity and capacity & (capacity - 1) == 0 else None
+    if version != MPSC_VERSION or lanes is None:
+        return Content("mpsc", f"version {version}, {producers} producers, capacity {capacity}: inconsistent",
+                       details | {"consistent": False})
+    used: int | None = 0
+    for at in lanes:
+        lane = (lane_heads or {}).get(at, data[at : at + RING_HEADER])
+        if len(lane) < RING_HEADER:
+            used = None
+            break
+        h, t = struct.unpack_from("<QQ", lane)
+        used = (used or 0) + (t - h) % (1 << 64)
+    state = f"{producers} producers, capacity {capacity}" + ("" if used is None else f", used {used}")
+    return Content("mpsc", state, details | {"used": used, "consistent": True})
 
 
 def classify_broadcast(head: bytes) -> Content | None:
@@ -94,6 +130,8 @@ def classify(head: bytes, size: int) -> Content:
     found = classify_broadcast(head)
     if found is not None:
         return found
+    if len(head) >= RING_HEADER and size >= MPSC_HEADER and struct.unpack_from("<Q", head)[0] == MPSC_MAGIC:
+        return classify_mpsc(head, size)
     if len(head) >= RING_HEADER:
         h, t, capacity = struct.unpack_from("<QQQ", head)
         if capacity and capacity & (capacity - 1) == 0 and capacity == size - RING_HEADER:
@@ -139,7 +177,27 @@ def read_content(path: str, size: int) -> Content:
         return Content("?", f"? ({exc.strerror or exc})", {})
     # The file may have been truncated or grown since it was stat'ed: judge
     # the bytes by the size they came from.
-    return classify(head, size if len(head) == min(size, PEEK) else len(head))
+    size = size if len(head) == min(size, PEEK) else len(head)
+    if len(head) >= RING_HEADER and size >= MPSC_HEADER and struct.unpack_from("<Q", head)[0] == MPSC_MAGIC:
+        try:
+            return classify_mpsc(head, size, read_lane_heads(path, head, size))
+        except OSError as exc:
+            return Content("?", f"? ({exc.strerror or exc})", {})
+    return classify(head, size)
+
+
+def read_lane_heads(path: str, head: bytes, size: int) -> dict[int, bytes]:
+    """A fan-in ring's lane headers by offset, read with pread(2) (a lane the
+    file no longer holds reads short)."""
+    _, producers, capacity = struct.unpack_from("<IIQ", head, 8)
+    lanes = mpsc_lanes(producers, capacity, size) if capacity and capacity & (capacity - 1) == 0 else None
+    if not lanes:
+        return {}
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        return {at: os.pread(fd, RING_HEADER, at) for at in lanes}
+    finally:
+        os.close(fd)
 
 
 def display_name(entry: str) -> str:

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace velmora {
 namespace {
@@ -34,9 +35,21 @@ ShmError corrupt_frame(const std::string& what) {
 }
 
 ShmError too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_t map_size) {
+    const std::string largest = capacity >= kPrefixLen
+                                    ? "the largest payload is " + to_string(capacity - kPrefixLen) + " bytes"
+                                    : std::string("no message fits");
     return ShmError::value("message too large: frame_len=" + to_string(frame_len) +
                            " > capacity=" + to_string(capacity) + "                  (map_size=" +
-                           to_string(map_size) + ")");
+                           to_string(map_size) + "); " + largest);
+}
+
+// The powers of two on either side of a capacity that is not one (the one
+// above may be 2^64, which no u64 holds, hence text).
+std::pair<std::string, std::string> neighbours(std::uint64_t capacity) {
+    constexpr std::uint64_t top = std::uint64_t{1} << 63;
+    if (capacity > top) return {to_string(top), "18446744073709551616"};
+    const std::uint64_t upper = std::bit_ceil(capacity + 1);
+    return {to_string(upper / 2), to_string(upper)};
 }
 
 }  // namespace
@@ -48,14 +61,10 @@ ShmError buffer_too_small(std::uint64_t message, std::uint64_t buffer) {
 
 Status check_creator_capacity(std::uint64_t capacity) {
     if (power_of_two(capacity)) return {};
-    // The power of two above a capacity past 2^63 is 2^64, which no u64 holds.
-    constexpr std::uint64_t top = std::uint64_t{1} << 63;
-    const bool past_top = capacity > top;
-    const std::uint64_t upper = past_top ? 0 : std::bit_ceil(capacity + 1);
-    const std::uint64_t lower = past_top ? top : upper / 2;
-    const std::string upper_text = past_top ? "18446744073709551616" : to_string(upper);
-    return ShmError::value("data capacity (" + to_string(capacity) + ") must be a power of two; try " +
-                           to_string(lower) + " or " + upper_text);
+    if (capacity == 0) return ShmError::value("capacity 0 is not a power of two; try 1");
+    const auto [lower, upper] = neighbours(capacity);
+    return ShmError::value("capacity " + to_string(capacity) + " is not a power of two; try " + lower + " or " +
+                           upper);
 }
 
 Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator) {
@@ -64,7 +73,18 @@ Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator) {
     SpscRing ring(std::move(mapping));
     if (!creator) return ring;
     const std::uint64_t capacity = ring.map_size() - SPSC_HEADER_SIZE;
-    if (auto st = check_creator_capacity(capacity); !st) return st.error();
+    if (!power_of_two(capacity)) {
+        // Sizes here are segment sizes: say which capacity they make, and
+        // which segment sizes would make the capacities on either side.
+        const auto [lower, upper] = neighbours(capacity);
+        const auto segment = [](const std::string& cap) {
+            return cap.size() < 20 ? to_string(std::stoull(cap) + SPSC_HEADER_SIZE) : cap + " + 24";
+        };
+        return ShmError::value("capacity " + to_string(capacity) + " (a " + to_string(ring.map_size()) +
+                               "-byte segment less the 24-byte header) is not a power of two; try capacity " +
+                               lower + " or " + upper + " (segments of " + segment(lower) + " or " +
+                               segment(upper) + " bytes)");
+    }
     // Capacity goes last, with release: whoever acquires a capacity that this
     // attach wrote also sees the counters it zeroed.
     ring.word(kHead).store(0, std::memory_order_relaxed);

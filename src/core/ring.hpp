@@ -65,6 +65,13 @@ inline constexpr std::uint64_t SPSC_MAX_PAYLOAD = 0xFFFF'FFFFu;
 
 using ByteSpan = std::span<const std::uint8_t>;
 
+// The largest payload one message may carry in a data area of `capacity`
+// bytes: all of it but the length prefix, and no more than the prefix can say.
+[[nodiscard]] constexpr std::uint64_t max_payload_for(std::uint64_t capacity) noexcept {
+    const std::uint64_t room = capacity > 4 ? capacity - 4 : 0;
+    return room < SPSC_MAX_PAYLOAD ? room : SPSC_MAX_PAYLOAD;
+}
+
 // A message located by SpscRing::begin_pop() and not yet consumed. It carries
 // the capacity it was validated against, so copying it out cannot be steered
 // outside the mapping by a header rewritten in the meantime.

@@ -27,11 +27,18 @@ namespace velmora {
 void at_fork_child(void (*fn)()) noexcept;
 
 // One mapped view of a whole segment. Owns the mapping and unmaps it when it
-// goes out of scope (moving it hands the ownership on).
+// goes out of scope (moving it hands the ownership on). A window made by
+// within() covers part of another mapping and unmaps nothing: its owner must
+// outlive it.
 class Mapping {
 public:
     Mapping() = default;
     Mapping(void* base, std::uint64_t size, SegmentId id = {}) noexcept : base_(base), size_(size), id_(id) {}
+    static Mapping within(const Mapping& owner, std::uint64_t offset, std::uint64_t size) noexcept {
+        Mapping window(owner.base() + offset, size, owner.id_);
+        window.owned_ = false;
+        return window;
+    }
     Mapping(Mapping&& other) noexcept { swap(other); }
     Mapping& operator=(Mapping&& other) noexcept { Mapping(std::move(other)).swap(*this); return *this; }
     Mapping(const Mapping&) = delete;
@@ -49,11 +56,13 @@ private:
         std::swap(base_, o.base_);
         std::swap(size_, o.size_);
         std::swap(id_, o.id_);
+        std::swap(owned_, o.owned_);
     }
 
     void* base_ = nullptr;
     std::uint64_t size_ = 0;
     SegmentId id_;
+    bool owned_ = true;
 };
 
 // A created or opened segment: the caller's name, the OS handle and the size
@@ -67,6 +76,8 @@ public:
     // tell the segment's size itself.
     [[nodiscard]] static Result<PlatformHandle> open(std::string_view name,
                                                      std::optional<std::uint64_t> size);
+    // Whether open() can leave out the size on this system.
+    [[nodiscard]] static bool size_known() noexcept;
     // Deletes the name where the OS keeps names apart from handles.
     [[nodiscard]] static Status remove(std::string_view name);
 

@@ -76,7 +76,7 @@ constexpr std::uint64_t kSizeWaitStepNs = 1'000'000;
 }  // namespace
 
 Mapping::~Mapping() {
-    if (base_ != nullptr) ::munmap(base_, static_cast<std::size_t>(size_));
+    if (base_ != nullptr && owned_) ::munmap(base_, static_cast<std::size_t>(size_));
 }
 
 Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size) {
@@ -100,6 +100,8 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
     }
     return PlatformHandle(path, fd.release(), size);
 }
+
+bool PlatformHandle::size_known() noexcept { return true; }
 
 Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
     auto os_name = strip_name(name);

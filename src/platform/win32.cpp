@@ -86,7 +86,7 @@ HANDLE to_handle(std::intptr_t stored) noexcept { return reinterpret_cast<HANDLE
 }  // namespace
 
 Mapping::~Mapping() {
-    if (base_ != nullptr) ::UnmapViewOfFile(base_);
+    if (base_ != nullptr && owned_) ::UnmapViewOfFile(base_);
 }
 
 Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size) {
@@ -101,6 +101,8 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
     if (!is_valid(handle)) return last_os_error();
     return PlatformHandle(std::string(name), to_stored(handle), size);
 }
+
+bool PlatformHandle::size_known() noexcept { return false; }
 
 Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
     // Win32 cannot tell a mapping object's size, so the caller must.

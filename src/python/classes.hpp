@@ -8,6 +8,7 @@
     X("SharedMemory", shared_memory)              \
     X("MappedView", mapped_view)                  \
     X("SpscRingBuffer", spsc_ring_buffer)         \
+    X("MpscRingBuffer", mpsc_ring_buffer)         \
     X("Publisher", publisher)                     \
     X("Subscriber", subscriber)                   \
     X("LockScope", lock_scope)

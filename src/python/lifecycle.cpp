@@ -4,6 +4,8 @@
 #include "platform/platform.hpp"
 #include "python/ref.hpp"
 
+#include <string_view>
+
 namespace velmora::py {
 
 PyObject* raise_closed(const char* cls) {
@@ -153,12 +155,14 @@ PyObject* reduce_by_name(const std::string& name, std::uint64_t size, const char
 }
 
 // _reopen(name, size, method): SharedMemory.open(name, size), then .map() or
-// .spsc() when `method` names one.
+// .spsc() when `method` names one; "mpsc" is MpscRingBuffer.open(name).
 PyObject* reopen(PyObject*, PyObject* args) {
     PyObject* name = nullptr;
     PyObject* size = nullptr;
     const char* method = nullptr;
     if (!PyArg_ParseTuple(args, "OOs", &name, &size, &method)) return nullptr;
+    if (std::string_view(method) == "mpsc")
+        return PyObject_CallMethod(reinterpret_cast<PyObject*>(mpsc_ring_buffer_type()), "open", "O", name);
     Ref open(PyObject_GetAttrString(reinterpret_cast<PyObject*>(shared_memory_type()), "open"));
     Ref segment(open ? PyObject_CallFunctionObjArgs(open.get(), name, size, nullptr) : nullptr);
     if (!segment || *method == '\0') return segment.release();

@@ -18,14 +18,12 @@
 #include "python/scratch.hpp"
 #include "python/wait_host.hpp"
 #include "core/readiness.hpp"
+#include "python/ring_ops.hpp"
 #include "core/ring.hpp"
 #include "core/ring_roles.hpp"
 
 namespace velmora::py {
 namespace {
-
-// Copies of at least this many bytes run without the interpreter lock.
-constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 
 // The ring (which owns the object's own mapping; empty once closed), its
 // segment's name (for pickling), a scratch buffer reused across calls, each
@@ -86,63 +84,6 @@ SpscRing* open_ring(RingState& s) {
 
 // ---- payloads -------------------------------------------------------------------
 
-// A message payload described without copying: a list is encoded into the
-// scratch buffer; anything else is borrowed from the object. When the call
-// may run other threads before it copies (`stable`), a bytearray (which they
-// could resize) is staged too; other exporters are pinned by `hold`.
-struct Payload {
-    EncodedView enc;
-    BufferHold hold;
-    bool failed = false;  // push_many: taking the buffer raised (err)
-    PyObject* err[3] = {nullptr, nullptr, nullptr};
-    ~Payload() {
-        if (!thread_ending())
-            for (PyObject* o : err) Py_XDECREF(o);
-    }
-    ByteSpan first() const { return ByteSpan(enc.head, enc.head_len); }
-    ByteSpan second() const { return ByteSpan(enc.body, enc.body_len); }
-    std::size_t size() const { return enc.size(); }
-};
-
-// True for a value whose encoding runs no Python code (the codec's own types
-// and lists of them).
-bool plain_value(PyObject* v) {
-    return PyLong_Check(v) || PyFloat_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v) ||
-           PyList_Check(v);
-}
-
-bool build_payload(PyObject* data, Scratch& buf, bool stable, Payload& out) {
-    if (PyList_Check(data)) {
-        std::string& bytes = buf.cleared();
-        if (!encode_list(data, bytes)) return false;
-        out.enc = EncodedView{};
-        out.enc.body = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        out.enc.body_len = bytes.size();
-        return true;
-    }
-    if (!encode_view(data, out.enc, &out.hold)) return false;
-    if (stable && PyByteArray_Check(data)) {
-        std::string& copy = buf.cleared();
-        copy.assign(reinterpret_cast<const char*>(out.enc.body), out.enc.body_len);
-        out.enc.body = reinterpret_cast<const std::uint8_t*>(copy.data());
-    }
-    return true;
-}
-
-// Runs `copy` without the interpreter lock when it moves kLargeCopy bytes or
-// more; its source and destination must then be stable (see build_payload).
-template <class Copy>
-auto large_copy(std::size_t n, bool stable, Copy copy) {
-    if (n < kLargeCopy || !stable) return copy();
-    const GilRelease released;
-    return copy();
-}
-
-PyObject* push_result(Result<bool> pushed) {
-    if (!pushed) return raise(pushed.error());
-    return PyBool_FromLong(pushed.value());
-}
-
 // The payload is built (any __buffer__ method run) before the role is
 // claimed; that code may have closed the ring.
 PyObject* push_payload(RingState& s, RingCall& call, PyObject* data) {
@@ -168,31 +109,6 @@ PyObject* push_payload(RingState& s, RingCall& call, PyObject* data) {
 }
 
 // ---- pops -------------------------------------------------------------------------
-
-// Raw pop: the payload goes straight into a new bytes object. Allocating a
-// bytes object never runs Python code, so nothing else can consume the frame
-// between finding it and committing it. If the allocation fails, the message
-// stays in the ring.
-PyObject* take_raw(SpscRing& ring, const SpscFrame& frame) {
-    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame.length)));
-    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-    if (dst == nullptr) return nullptr;
-    large_copy(frame.length, true, [&] { ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst)); return 0; });
-    ring.commit(frame);
-    return out.release();
-}
-
-// Decoded pop: copy into the scratch buffer, consume the message, then decode.
-// A decoding failure is raised after the message is gone.
-template <class Decode>
-PyObject* take_decoded(RingState& s, SpscRing& ring, const SpscFrame& frame, Decode decode) {
-    Scratch buf(s.scratch);
-    std::uint8_t* payload = buf.room(static_cast<std::size_t>(frame.length));
-    ring.copy_payload(frame, payload);
-    ring.commit(frame);
-    std::uint64_t consumed = 0;  // bytes after the decoded values go with the message
-    return decode(payload, frame.length, consumed);
-}
 
 // Finds the next frame, waiting for one when `deadline` allows. Empty result
 // with no exception set: the ring stayed empty.
@@ -298,19 +214,8 @@ PyObject* consume(PyObject* self, std::optional<Deadline> deadline, Take take, b
 template <class Decode>
 PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool raw, Decode decode, bool eof = false) {
     return consume(self, deadline, [&](RingState& s, SpscRing& ring, const SpscFrame& frame) {
-        return raw ? take_raw(ring, frame) : take_decoded(s, ring, frame, decode);
+        return raw ? take_raw(ring, frame) : take_decoded(s.scratch, ring, frame, decode);
     }, eof);
-}
-
-struct NoDecode {
-    PyObject* operator()(const std::uint8_t*, std::uint64_t, std::uint64_t&) const { return nullptr; }
-};
-
-// The optional tag of pop / get: empty for a raw pop. A non-str tag is refused
-// before the ring is looked at.
-bool tag_argument(PyObject* arg, std::optional<std::string_view>& tag) {
-    if (omitted(arg)) return true;
-    return arg_text(arg, "tag", tag.emplace());
 }
 
 PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline,
@@ -439,35 +344,8 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     RingState& s = ring_state(self);
     RingCall call(s, kClass);
     if (!call) return nullptr;
-    // Values of the codec's own types are encoded with nothing of Python
-    // running, straight from the borrowed items. Any other buffer exporter
-    // may run Python code when its buffer is taken (a __buffer__ method on
-    // 3.12+), which could change the sequence or close the ring: then the
-    // items are owned (a tuple of them) and every such buffer is taken first,
-    // before the role.
-    Ref owned;
-    std::unique_ptr<Payload[]> taken;
-    const Py_ssize_t n = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
-    if (n < 0) return nullptr;
-    for (Py_ssize_t i = 0; i < n && !taken; ++i) {
-        PyObject* item = PyList_Check(values) ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
-        if (item != nullptr && !plain_value(item)) taken = std::make_unique<Payload[]>(static_cast<std::size_t>(n));
-    }
-    if (taken) {
-        owned = Ref(PySequence_Tuple(values));
-        if (!owned) return nullptr;
-        values = owned.get();
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyTuple_GetItem(values, i);
-            if (plain_value(item)) continue;
-            if (!encode_view(item, taken[i].enc, &taken[i].hold)) {
-                taken[i].failed = true;  // raised in order, after the values before it
-                PyErr_Fetch(&taken[i].err[0], &taken[i].err[1], &taken[i].err[2]);
-                break;
-            }
-        }
-        if (!call.still_open()) return nullptr;
-    }
+    Batch batch;
+    if (!batch.prepare(values) || (batch.taken() && !call.still_open())) return nullptr;
     switch (call.claim(kProducer, nullptr)) {
         case Claim::Claimed: break;
         case Claim::Busy: return PyLong_FromLong(0);
@@ -483,24 +361,12 @@ PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     // ring before the next is encoded. When not even the first fits, an event
     // loop's readiness may ask for a second look.
     Scratch buf(s.scratch);
-    const bool is_list = PyList_Check(values);
     for (int look = 0; look < 2 && pushed == 0 && !failed; ++look) {
-        if (look == 1 && (n == 0 || !s.room_ready.idle(ring.free()))) break;
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        if (look == 1 && (batch.size() == 0 || !s.room_ready.idle(ring.free()))) break;
+        for (Py_ssize_t i = 0; i < batch.size(); ++i) {
             Payload own;
-            Payload* p = &own;
-            if (taken && !plain_value(PyTuple_GetItem(values, i))) {
-                p = &taken[i];
-                if (p->failed) {
-                    PyErr_Restore(p->err[0], p->err[1], p->err[2]);
-                    p->err[0] = p->err[1] = p->err[2] = nullptr;
-                    failed = true;
-                    break;
-                }
-            } else {
-                PyObject* item = is_list ? PyList_GetItem(values, i) : PyTuple_GetItem(values, i);
-                if (item == nullptr || !build_payload(item, buf, false, own)) { failed = true; break; }
-            }
+            Payload* p = batch.item(i, buf, own);
+            if (p == nullptr) { failed = true; break; }
             Result<bool> r = ring.push_more(tail, p->first(), p->second());
             if (!r) { raise(r.error()); failed = true; break; }
             if (!r.value()) break;
@@ -695,6 +561,50 @@ PyObject* reduce(PyObject* self, PyObject*) {
     return ring ? reduce_by_name(s.name, ring->map_size(), "spsc") : nullptr;
 }
 
+PyObject* get_max_payload(PyObject* self, void*) {
+    return query(self, [](SpscRing& r) { return PyLong_FromUnsignedLongLong(max_payload_for(r.capacity())); });
+}
+
+// SpscRingBuffer.create(name, capacity): a ring in a new segment of capacity
+// + 24 bytes; open(name): the ring in an existing segment, all of it.
+PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "capacity"};
+    static const Signature sig{"SpscRingBuffer.create()", names, 2, 2};
+    PyObject* argv[2];
+    std::string_view name;
+    std::uint64_t capacity = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+        !arg_u64(argv[1], "capacity", capacity))
+        return nullptr;
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    if (auto st = check_creator_capacity(capacity); !st) return raise(st.error());
+    if (capacity > ~std::uint64_t{0} - SPSC_HEADER_SIZE)
+        return raise(ShmError::value("capacity " + std::to_string(capacity) + " is too large for a segment"));
+    auto made = [&] {
+        const GilRelease released;
+        return PlatformHandle::create(name, capacity + SPSC_HEADER_SIZE);
+    }();
+    if (!made) return raise(made.error());
+    PyObject* ring = attach_ring(made.value(), true);
+    if (ring == nullptr) (void)PlatformHandle::remove(name);
+    return ring;
+}
+
+PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static const Signature sig{"SpscRingBuffer.open()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view name;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    auto opened = [&] {
+        const GilRelease released;
+        return PlatformHandle::open(name, std::nullopt);
+    }();
+    if (!opened) return raise(opened.error());
+    return attach_ring(opened.value(), false);
+}
+
 PyObject* repr(PyObject* self) {
     const RingState& s = ring_state(self);
     if (!s.ring || s.life.closing()) return PyUnicode_FromString("SpscRingBuffer(closed)");
@@ -798,11 +708,27 @@ PyMethodDef methods[] = {
         "close($self)\n--\n\n"
         "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"
         "A call blocked in get() or put() on another thread gives up with ValueError."),
+    fast_method<create>("create",
+        "create(name, capacity)\n--\n\n"
+        "Create a new segment holding a ring of `capacity` data bytes (a power of two; the\n"
+        "segment is capacity + 24 bytes) and return the ring. Raises FileExistsError when the\n"
+        "name exists, ValueError for a capacity that is not a power of two.",
+        METH_STATIC),
+    fast_method<open>("open",
+        "open(name)\n--\n\n"
+        "Attach to the ring in an existing segment (the whole segment, as SharedMemory.open(name).spsc()).",
+        METH_STATIC),
     noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
      "__exit__($self, *exc_info)\n--\n\nClose the ring."},
     noargs_method<reduce>("__reduce__", "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).spsc()."),
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"max_payload", &get_max_payload, nullptr,
+     "The largest payload one message may carry (capacity less the 4-byte length prefix).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
@@ -819,10 +745,11 @@ PyType_Slot slots[] = {
         "at its first publishing (or consuming) call and keeps it until its handles of the\n"
         "ring close or it exits; while another live process holds it, the call raises\n"
         "BlockingIOError. Handles and threads of one process share its roles. Obtain one\n"
-        "with SharedMemory.spsc().")},
+        "with SpscRingBuffer.create(name, capacity), SpscRingBuffer.open(name) or SharedMemory.spsc().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<RingState>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_guard<repr>)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr},
 };
 

@@ -149,9 +149,9 @@ INSTANTIATE_TEST_SUITE_P(
         AttachCase{1, true, "map_size must be > 24 bytes (spsc header)", 0},
         AttachCase{25, true, nullptr, 1},
         AttachCase{26, true, nullptr, 2},
-        AttachCase{27, true, "data capacity (3) must be a power of two; try 2 or 4", 0},
-        AttachCase{4096, true, "data capacity (4072) must be a power of two; try 2048 or 4096", 0},
-        AttachCase{100, true, "data capacity (76) must be a power of two; try 64 or 128", 0},
+        AttachCase{27, true, "capacity 3 (a 27-byte segment less the 24-byte header) is not a power of two; try capacity 2 or 4 (segments of 26 or 28 bytes)", 0},
+        AttachCase{4096, true, "capacity 4072 (a 4096-byte segment less the 24-byte header) is not a power of two; try capacity 2048 or 4096 (segments of 2072 or 4120 bytes)", 0},
+        AttachCase{100, true, "capacity 76 (a 100-byte segment less the 24-byte header) is not a power of two; try capacity 64 or 128 (segments of 88 or 152 bytes)", 0},
         AttachCase{100, false, nullptr, 0},  // opener: header never initialised
         AttachCase{4120, true, nullptr, 4096}));
 
@@ -177,15 +177,16 @@ INSTANTIATE_TEST_SUITE_P(
     Ring, CreatorCapacityTest,
     ::testing::Values(
         CapacityCase{1, nullptr}, CapacityCase{std::uint64_t{1} << 63, nullptr},
-        CapacityCase{5, "data capacity (5) must be a power of two; try 4 or 8"},
+        CapacityCase{5, "capacity 5 is not a power of two; try 4 or 8"},
+        CapacityCase{0, "capacity 0 is not a power of two; try 1"},
         CapacityCase{(std::uint64_t{1} << 63) - 1,
-                     "data capacity (9223372036854775807) must be a power of two; "
+                     "capacity 9223372036854775807 is not a power of two; "
                      "try 4611686018427387904 or 9223372036854775808"},
         CapacityCase{(std::uint64_t{1} << 63) + 1,
-                     "data capacity (9223372036854775809) must be a power of two; "
+                     "capacity 9223372036854775809 is not a power of two; "
                      "try 9223372036854775808 or 18446744073709551616"},
         CapacityCase{kTop - 24,
-                     "data capacity (18446744073709551591) must be a power of two; "
+                     "capacity 18446744073709551591 is not a power of two; "
                      "try 9223372036854775808 or 18446744073709551616"}));
 
 TEST(Ring, OpenerSeesUninitialisedHeaderUntilCreatorAttaches) {
@@ -199,7 +200,7 @@ TEST(Ring, OpenerSeesUninitialisedHeaderUntilCreatorAttaches) {
     EXPECT_TRUE(r.is_full());
     EXPECT_FALSE(pop(r).has_value());
     EXPECT_EQ(push_error(r, {}),
-              "message too large: frame_len=4 > capacity=0                  (map_size=4120)");
+              "message too large: frame_len=4 > capacity=0                  (map_size=4120); no message fits");
 
     Attached creator = Attached::make(seg, true);
     EXPECT_EQ(r.capacity(), 4096u);
@@ -211,7 +212,7 @@ TEST(Ring, CapacityOneRefusesEveryFrame) {
     Segment seg(25);
     Attached a = Attached::make(seg, true);
     EXPECT_EQ(push_error(a.ring, {}),
-              "message too large: frame_len=4 > capacity=1                  (map_size=25)");
+              "message too large: frame_len=4 > capacity=1                  (map_size=25); no message fits");
 }
 
 TEST(Ring, CreatorAttachResetsEveryRingOnTheSegment) {
@@ -282,7 +283,7 @@ TEST_P(FillTest, ReportsOccupancyAndBackPressure) {
     }
     // The size test comes before the space test.
     EXPECT_EQ(push_error(a.ring, bytes_of(13, 0)),
-              "message too large: frame_len=17 > capacity=16                  (map_size=40)");
+              "message too large: frame_len=17 > capacity=16                  (map_size=40); the largest payload is 12 bytes");
     EXPECT_EQ(a.get(1) - a.get(0), a.ring.used());
 }
 

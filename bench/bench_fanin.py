@@ -1,0 +1,350 @@
+"""Fan-in: 4 producer processes -> 1 consumer, side by side in one run.
+
+Rows: velmora MpscRingBuffer (non-blocking push/pop, and blocking put/get),
+multiprocessing.Queue, faster-fifo, pyzmq PUSH/PULL (4 PUSH sockets into one
+PULL over ipc://), and velmora's own SpscRingBuffer 1 -> 1 (push/pop and
+put/get) carrying the same total, for scale. 64 B and 4 KiB messages.
+
+Every message is checked by the consumer: its producer and sequence number
+(each producer's sequence must arrive in order) and its body. "share" is each
+producer's part of the first half of the messages received, while all four
+were still sending flat out: min..max over the producers (25% is even).
+
+Non-blocking velmora rows retry with os.sched_yield() when full or empty; on
+a 2-core machine 4 spinning producers fight the consumer for the cores, so
+the blocking rows are the ones to compare with the queues.
+
+BENCH_QUICK=1: few messages, to check that every row works.
+"""
+import multiprocessing as mp
+import os
+import struct
+import sys
+import tempfile
+import time
+import uuid
+
+import velmora
+
+QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
+PRODUCERS = 4
+SIZES = (64, 4096)
+COUNT = {64: 2_000, 4096: 500} if QUICK else {64: 100_000, 4096: 15_000}  # per producer
+HEAD = struct.Struct("<II")
+CTX = mp.get_context("fork")
+TIMEOUT_S = 600
+
+
+def body(producer, seq, size):
+    """The bytes after the 8-byte head: one of 16 patterns per producer."""
+    k = (producer * 16 + (seq & 15)) & 0xFF
+    return bytes([k]) * (size - HEAD.size)
+
+
+def templates(size):
+    return {p: [body(p, s, size) for s in range(16)] for p in range(PRODUCERS)}
+
+
+def messages(producer, size, count):
+    pats = templates(size)[producer]
+    pack = HEAD.pack
+    return (pack(producer, seq) + pats[seq & 15] for seq in range(count))
+
+
+class Checker:
+    """Counts and checks messages in arrival order."""
+
+    def __init__(self, size, producers, count):
+        self.pats = templates(size)
+        self.next = [0] * producers
+        self.total = producers * count
+        self.got = 0
+        self.half = None
+
+    def check(self, msg):
+        p, seq = HEAD.unpack_from(msg)
+        if seq != self.next[p] or msg[8:] != self.pats[p][seq & 15]:
+            raise AssertionError(f"producer {p}: message {seq} wrong (expected sequence {self.next[p]})")
+        self.next[p] = seq + 1
+        self.got += 1
+        if self.got * 2 == self.total:
+            self.half = list(self.next)
+
+    def shares(self):
+        half = self.half or self.next
+        n = sum(half) or 1
+        return [h / n for h in half]
+
+
+class RowFailed(Exception):
+    """A peer that did not deliver every message: reported, not timed."""
+
+
+# ---- transports: each gives (setup, producer body, consumer loop) ---------------------
+
+def _yield_until(call, arg=None):
+    y = os.sched_yield
+    if arg is None:
+        while True:
+            r = call()
+            if r is not None:
+                return r
+            y()
+    while not call(arg):
+        y()
+
+
+class Velmora:
+    def __init__(self, blocking, spsc=False):
+        self.blocking, self.spsc = blocking, spsc
+        kind = "SpscRingBuffer 1->1" if spsc else "MpscRingBuffer"
+        self.label = f"velmora {kind} {'put/get' if blocking else 'push/pop'}"
+
+    def setup(self, size):
+        self.name = f"/velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+        lane = 1 << 18 if size <= 64 else 1 << 20
+        if self.spsc:
+            self.ring = velmora.SpscRingBuffer.create(self.name, lane * PRODUCERS)
+        else:
+            self.ring = velmora.MpscRingBuffer.create(self.name, lane, producers=PRODUCERS)
+
+    def produce(self, producer, size, count):
+        cls = velmora.SpscRingBuffer if self.spsc else velmora.MpscRingBuffer
+        ring = cls.open(self.name)
+        if self.blocking:
+            put = ring.put
+            for m in messages(producer, size, count):
+                put(m)
+        else:
+            push = ring.push
+            for m in messages(producer, size, count):
+                if not push(m):
+                    _yield_until(push, m)
+        ring.close()
+
+    def consume(self, checker):
+        check, total = checker.check, checker.total
+        if self.blocking:
+            get = self.ring.get
+            for _ in range(total):
+                check(get(timeout=TIMEOUT_S))
+        else:
+            pop = self.ring.pop
+            for _ in range(total):
+                m = pop()
+                check(m if m is not None else _yield_until(pop))
+
+    def teardown(self):
+        self.ring.close()
+        velmora.SharedMemory.remove(self.name)
+
+
+class MpQueue:
+    label = "multiprocessing.Queue"
+
+    def setup(self, size):
+        self.q = CTX.Queue(maxsize=max(64, (1 << 20) // size))
+
+    def produce(self, producer, size, count):
+        put = self.q.put
+        for m in messages(producer, size, count):
+            put(m)
+        self.q.close()
+        self.q.join_thread()
+
+    def consume(self, checker):
+        get, check = self.q.get, checker.check
+        for _ in range(checker.total):
+            check(get())
+
+    def teardown(self):
+        self.q.close()
+
+
+class FasterFifo:
+    label = "faster-fifo"
+
+    def missing(self):
+        try:
+            import faster_fifo  # noqa: F401
+        except ImportError:
+            return "faster-fifo not installed"
+        return None
+
+    def setup(self, size):
+        import faster_fifo
+        self.q = faster_fifo.Queue(max_size_bytes=1 << 22)
+
+    def produce(self, producer, size, count):
+        put = self.q.put
+        for m in messages(producer, size, count):
+            put(m, timeout=TIMEOUT_S)
+
+    def consume(self, checker):
+        get, check = self.q.get, checker.check
+        for _ in range(checker.total):
+            check(get(timeout=TIMEOUT_S))
+
+    def teardown(self):
+        self.q.close()
+
+
+class Zmq:
+    label = "pyzmq PUSH/PULL ipc (4 PUSH)"
+
+    def missing(self):
+        try:
+            import zmq  # noqa: F401
+        except ImportError:
+            return "pyzmq not installed"
+        return None
+
+    def setup(self, size):
+        self.path = os.path.join(tempfile.gettempdir(), f"velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}.ipc")
+        self.ctx = self.pull = None
+
+    def produce(self, producer, size, count):
+        import zmq
+        ctx = zmq.Context()
+        sock = ctx.socket(zmq.PUSH)
+        sock.setsockopt(zmq.LINGER, -1)
+        sock.connect("ipc://" + self.path)
+        send = sock.send
+        for m in messages(producer, size, count):
+            send(m)
+        sock.close()
+        ctx.term()   # returns once everything queued was delivered
+
+    def consume(self, checker):
+        # Bound only now, after the producers were forked: a zmq context does
+        # not survive fork(). Their connects wait for the bind.
+        import zmq
+        self.ctx = zmq.Context()
+        self.pull = self.ctx.socket(zmq.PULL)
+        self.pull.setsockopt(zmq.RCVTIMEO, 30_000)   # a stall raises zmq.Again instead of hanging
+        self.pull.bind("ipc://" + self.path)
+        recv, check = self.pull.recv, checker.check
+        try:
+            for _ in range(checker.total):
+                check(recv())
+        except zmq.Again:
+            raise RowFailed(f"{checker.got} of {checker.total} messages arrived; no more for 30 s") from None
+
+    def teardown(self):
+        if self.pull is not None:
+            self.pull.close(linger=0)
+            self.ctx.term()
+        try:
+            os.unlink(self.path)
+        except OSError:
+            pass
+
+
+# ---- one run ---------------------------------------------------------------------------
+
+def _producer_main(t, producer, size, count, go):
+    go.wait(TIMEOUT_S)
+    t.produce(producer, size, count)
+
+
+def run(t, size, producers):
+    """Messages per second through `t` from `producers` processes, and the shares."""
+    count = COUNT[size] * PRODUCERS // producers
+    t.setup(size)
+    checker = Checker(size, producers, count)
+    go = CTX.Event()
+    procs = [CTX.Process(target=_producer_main, args=(t, p, size, count, go)) for p in range(producers)]
+    for p in procs:
+        p.start()
+    try:
+        time.sleep(0.2)   # let them start and block on the event
+        started = time.perf_counter()
+        go.set()
+        t.consume(checker)
+        elapsed = time.perf_counter() - started
+    finally:
+        for p in procs:
+            p.join(TIMEOUT_S)
+        t.teardown()
+    if any(p.exitcode != 0 for p in procs):
+        raise RuntimeError(f"{t.label}: a producer failed")
+    return checker.total / elapsed, checker.shares()
+
+
+def rows():
+    return [Velmora(False), Velmora(True), MpQueue(), FasterFifo(), Zmq(),
+            Velmora(False, spsc=True), Velmora(True, spsc=True)]
+
+
+def one(index, size):
+    """One row in this fresh interpreter (a peer's state, such as a zmq
+    context, must not leak into the next row's forked producers)."""
+    t = rows()[index]
+    producers = 1 if getattr(t, "spsc", False) else PRODUCERS
+    try:
+        rate, shares = run(t, size, producers)
+    except RowFailed as exc:
+        print(f"FAILED {exc}")
+        return 0
+    print(rate, *shares)
+    return 0
+
+
+def in_child(index, size):
+    import subprocess
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--one", str(index), str(size)],
+                         capture_output=True, text=True, timeout=TIMEOUT_S * 2)
+    if out.returncode != 0:
+        raise RuntimeError(f"row {index} failed: {out.stderr[-2000:]}")
+    last = out.stdout.strip().splitlines()[-1]
+    if last.startswith("FAILED "):
+        raise RowFailed(last[len("FAILED "):])
+    rate, *shares = map(float, last.split())
+    return rate, shares
+
+
+def main():
+    print(f"fan-in: {PRODUCERS} producer processes -> 1 consumer, {os.cpu_count()} cores"
+          + (" (BENCH_QUICK)" if QUICK else ""))
+    results = {}
+    for size in SIZES:
+        print(f"\n{size} B messages, {COUNT[size] * PRODUCERS} in all")
+        print(f"{'transport':<40}{'msgs/s':>12}{'MB/s':>9}   share per producer")
+        for index, t in enumerate(rows()):
+            why = getattr(t, "missing", lambda: None)()
+            if why:
+                print(f"{t.label:<40}{'n/a':>12}   ({why})")
+                continue
+            producers = 1 if getattr(t, "spsc", False) else PRODUCERS
+            try:
+                rate, shares = in_child(index, size)
+            except RowFailed as exc:
+                print(f"{t.label:<40}{'failed':>12}   ({exc})", flush=True)
+                continue
+            results[(t.label, size)] = rate
+            share = "-" if producers == 1 else f"{min(shares):.0%}..{max(shares):.0%}"
+            print(f"{t.label:<40}{rate:>12,.0f}{rate * size / 1e6:>9.1f}   {share}", flush=True)
+        ratios(results, size)
+    return 0
+
+
+def ratios(results, size):
+    def rate(label):
+        return results.get((label, size))
+
+    for mode in ("push/pop", "put/get"):
+        mine = rate(f"velmora MpscRingBuffer {mode}")
+        spsc = rate(f"velmora SpscRingBuffer 1->1 {mode}")
+        if mine is None:
+            continue
+        parts = [f"vs SPSC 1->1 {mine / spsc:.2f}x" if spsc else None]
+        for peer in ("multiprocessing.Queue", "faster-fifo", "pyzmq PUSH/PULL ipc (4 PUSH)"):
+            if rate(peer):
+                parts.append(f"vs {peer} {mine / rate(peer):.1f}x")
+        print(f"  MpscRingBuffer {mode}: " + ", ".join(p for p in parts if p))
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--one"]:
+        sys.exit(one(int(sys.argv[2]), int(sys.argv[3])))
+    sys.exit(main())

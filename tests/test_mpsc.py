@@ -1,0 +1,209 @@
+"""MpscRingBuffer in one process: the header and its refusals, the calls it
+shares with SpscRingBuffer, the turn between producers, the counters across
+2^64, and the object's lifetime. Two objects of one process are two
+producers (each claims a slot of its own)."""
+import pickle
+import queue
+import struct
+import time
+
+import pytest
+
+import velmora
+from conftest import second_mapping, second_mapping_create
+
+MPSC = velmora.MpscRingBuffer
+HEADER = 128
+
+
+def lane_offset(k, capacity):
+    stride = (24 + capacity + 63) // 64 * 64
+    return HEADER + k * stride
+
+
+@pytest.fixture
+def ring(seg_name):
+    r = MPSC.create(seg_name, 256, producers=4)
+    yield r
+    r.close()
+
+
+def test_open_reads_the_header(seg_name):
+    with MPSC.create(seg_name, 1024, producers=3) as made, MPSC.open(seg_name) as opened:
+        assert (opened.slots, opened.capacity(), opened.max_payload) == (3, 1024, 1020)
+        assert made.push(b"one")
+        assert opened.used() == 7 and not opened.is_empty()
+        assert opened.pop() == b"one"
+        assert opened.is_empty()
+
+
+@pytest.mark.parametrize("capacity, producers, error", [
+    (1000, 8, "capacity 1000"),
+    (0, 8, "capacity 0"),
+    (64, 0, "producers must be between 1 and 1024, not 0"),
+    (64, 1025, "producers must be between 1 and 1024, not 1025"),
+    (1 << 62, 8, "does not fit in a 64-bit segment size"),
+])
+def test_create_refuses_bad_sizes(seg_name, capacity, producers, error):
+    with pytest.raises(ValueError, match=error):
+        MPSC.create(seg_name, capacity, producers=producers)
+    with pytest.raises(FileNotFoundError):
+        velmora.SharedMemory.open(seg_name)
+
+
+@pytest.mark.parametrize("offset, fmt, value, error", [
+    (0, "<Q", 0x1234, "its first 8 bytes hold 0x0000000000001234, not the fan-in magic"),
+    (8, "<I", 7, "layout version 7"),
+    (12, "<I", 0, "producer count 0 is outside 1..1024"),
+    (12, "<I", 5, "5 lanes of capacity 64 do not fit"),
+    (16, "<Q", 48, "lane capacity 48 is not a power of two"),
+    (16, "<Q", 1 << 63, "do not fit"),
+])
+def test_open_refuses_forged_headers(seg_name, offset, fmt, value, error):
+    MPSC.create(seg_name, 64, producers=4).close()
+    shm = second_mapping(seg_name)
+    try:
+        struct.pack_into(fmt, shm.buf, offset, value)
+    finally:
+        shm.close()
+    with pytest.raises(ValueError, match=f"'{seg_name}' is not a fan-in ring segment: .*{error}"):
+        MPSC.open(seg_name)
+
+
+def test_open_refuses_other_segments(seg_name):
+    velmora.SharedMemory.create(seg_name, 4096 + 24).spsc().close()
+    with pytest.raises(ValueError, match="not the fan-in magic"):
+        MPSC.open(seg_name)
+    velmora.SharedMemory.remove(seg_name)
+    second_mapping_create(seg_name, 64).close()
+    with pytest.raises(ValueError, match="64 bytes, fewer than the 128-byte header"):
+        MPSC.open(seg_name)
+
+
+def test_forged_lane_is_an_error_not_an_access(seg_name):
+    with MPSC.create(seg_name, 64, producers=2) as r:
+        shm = second_mapping(seg_name)
+        try:
+            at = lane_offset(1, 64)
+            struct.pack_into("<QQQ", shm.buf, at, 0, 1 << 20, 1 << 20)  # head, tail, capacity
+            with pytest.raises(ValueError, match="lane 1: ring header is corrupt"):
+                r.pop()
+            struct.pack_into("<QQQ", shm.buf, at, 0, 0, 64)
+            assert r.pop() is None
+        finally:
+            shm.close()
+
+
+def test_counters_cross_2_to_the_64(seg_name):
+    with MPSC.create(seg_name, 64, producers=2) as consumer:
+        shm = second_mapping(seg_name)
+        try:
+            for k in range(2):
+                near = (1 << 64) - 30 - k
+                struct.pack_into("<QQ", shm.buf, lane_offset(k, 64), near, near)
+        finally:
+            shm.close()
+        a, b = MPSC.open(seg_name), MPSC.open(seg_name)
+        for i in range(40):
+            assert a.push(b"a%03d" % i) and b.push(b"b%03d-long" % i)
+            assert sorted([consumer.pop(), consumer.pop()]) == [b"a%03d" % i, b"b%03d-long" % i]
+        assert consumer.pop() is None and consumer.used() == 0
+        a.close(), b.close()
+
+
+def test_producers_are_served_in_turn(ring, seg_name):
+    a, b = MPSC.open(seg_name), MPSC.open(seg_name)
+    for i in range(5):
+        assert a.push(b"a%d" % i)
+    for i in range(2):
+        assert b.push(b"b%d" % i)
+    got = [ring.pop() for _ in range(7)]
+    assert got[:4] in ([b"a0", b"b0", b"a1", b"b1"], [b"b0", b"a0", b"b1", b"a1"])
+    assert got[4:] == [b"a2", b"a3", b"a4"]
+    a.close(), b.close()
+
+
+def test_values_tags_schemas_and_buffers(ring, seg_name):
+    p = MPSC.open(seg_name)
+    assert p.push("text \u00e9") and p.push(-7) and p.push([3, 0.5, "x", True]) and p.push(b"raw")
+    assert ring.pop("str") == "text \u00e9"
+    assert ring.pop("int") == -7
+    assert ring.pop_mixed([("i64", 1), ("f64", 1), ("str", 1), ("bool", 1)]) == [3, 0.5, "x", True]
+    small, big = bytearray(2), bytearray(8)
+    with pytest.raises(ValueError, match="buffer too small: the message has 3 bytes, the buffer 2"):
+        ring.pop_into(small)
+    assert ring.pop_into(big) == 3 and big[:3] == b"raw"
+    assert p.push_many([b"1", b"22", b"333"]) == 3
+    assert ring.pop_many(10) == [b"1", b"22", b"333"]
+    assert ring.pop_many(10) == []
+    p.close()
+
+
+@pytest.mark.parametrize("call", ["push", "put"])
+def test_message_too_large_and_full(ring, seg_name, call):
+    p = MPSC.open(seg_name)
+    with pytest.raises(ValueError, match="message too large"):
+        getattr(p, call)(b"x" * 300)
+    assert p.push(b"y" * ring.max_payload)
+    assert p.free() == 0
+    if call == "push":
+        assert p.push(b"z") is False
+    else:
+        with pytest.raises(queue.Full):
+            p.put(b"z", timeout=0.05)
+    p.close()
+
+
+@pytest.mark.parametrize("call, args", [("get", ()), ("get_mixed", ([("i64", 1)],)),
+                                        ("get_into", (bytearray(8),))])
+def test_timeouts_raise_empty(ring, call, args):
+    started = time.monotonic()
+    with pytest.raises(queue.Empty):
+        getattr(ring, call)(*args, timeout=0.05)
+    assert time.monotonic() - started < 5
+
+
+def test_idle_get_sleeps(ring):
+    cpu = time.thread_time()
+    with pytest.raises(queue.Empty):
+        ring.get(timeout=0.5)
+    assert time.thread_time() - cpu < 0.1
+
+
+def test_eof_waits_for_a_first_producer(ring, seg_name):
+    with pytest.raises(queue.Empty):
+        ring.get(timeout=0.05, eof=True)       # no producer seen yet: not the end
+    p = MPSC.open(seg_name)
+    p.push(b"last")
+    p.close()
+    assert ring.get(timeout=1, eof=True) == b"last"
+    with pytest.raises(EOFError, match=f"ring '{seg_name}' is empty and all its producers have gone"):
+        ring.get(timeout=5, eof=True)
+
+
+def test_roles_and_pids(ring, seg_name):
+    import os
+    assert not ring.has_consumer() and not ring.has_producer() and ring.producers() == []
+    p = MPSC.open(seg_name)
+    p.push(b"x")
+    assert ring.has_producer() and ring.producers() == [os.getpid()]
+    assert ring.pop() == b"x" and ring.has_consumer()
+    p.close()
+    assert not ring.has_producer()
+
+
+def test_closed_object_and_pickling(seg_name):
+    r = MPSC.create(seg_name, 64, producers=2)
+    clone = pickle.loads(pickle.dumps(r))
+    assert (clone.slots, clone.capacity()) == (2, 64)
+    assert clone.push(b"via clone") and r.pop() == b"via clone"
+    with r:
+        pass
+    for call, args in [("push", (b"x",)), ("pop", ()), ("get", ()), ("used", ()), ("producers", ())]:
+        with pytest.raises(ValueError, match="MpscRingBuffer is closed"):
+            getattr(r, call)(*args)
+    with pytest.raises(ValueError, match="MpscRingBuffer is closed"):
+        r.max_payload
+    r.close()
+    assert repr(r) == "MpscRingBuffer(closed)"
+    clone.close()
