@@ -155,8 +155,10 @@ private:
         Host& host;
         std::atomic_ref<std::uint32_t> sleeping;
         void suspend() {
-            sleeping.store(1, std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
+            // A read-modify-write, as the producer's look at this word is:
+            // one of the two comes first in the word's order, so either the
+            // producer sees the mark or this consumer sees its message.
+            sleeping.exchange(1, std::memory_order_acq_rel);
             host.suspend();
         }
         bool poll() { return host.poll(); }
