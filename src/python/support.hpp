@@ -84,7 +84,7 @@ using NoArgsFn = PyObject* (*)(PyObject*, PyObject*);
     try { return expr; }                                               \
     catch (abi::__forced_unwind&) { throw; }                           \
     catch (...) { return raise_current_exception(); }
-#define VELMORA_BOUNDARY __attribute__((no_sanitize_undefined))
+#define VELMORA_BOUNDARY __attribute__((no_sanitize("undefined")))
 #else
 #define VELMORA_CONTAIN(expr)                                          \
     try { return expr; } catch (...) { return raise_current_exception(); }
