@@ -315,6 +315,9 @@ class RingModel:
             raise exact(ValueError, f"ring header is corrupt: capacity {cap} exceeds the {self.room}-byte "
                                     "data area of the mapping")
         if used > cap:
+            if used >= 1 << 63:  # a tail behind its head is said so, as a signed distance
+                raise exact(ValueError, f"ring header is corrupt: head {head} and tail {tail}: tail is behind "
+                                        f"head by {U64 - used} bytes")
             raise exact(ValueError, f"ring header is corrupt: head {head} and tail {tail} are {used} bytes "
                                     f"apart, more than capacity {cap}")
         return head, tail, cap, used

@@ -123,6 +123,7 @@ def test_stubtest_agrees_with_the_built_module(checker_venv):
         allowlists.append(SAMPLES / "stubtest-allowlist-py311.txt")
     if sys.version_info >= (3, 12):
         allowlists.append(SAMPLES / "stubtest-allowlist-py312.txt")
-    args = [a for path in allowlists for a in ("--allowlist", path)]
+    # An entry needed on one interpreter may be unused on another.
+    args = [a for path in allowlists for a in ("--allowlist", path)] + ["--ignore-unused-allowlist"]
     out = run([checker_venv / "python", "-m", "mypy.stubtest", "velmora", *args], env=activated(checker_venv))
     assert out.returncode == 0, out.stdout + out.stderr
