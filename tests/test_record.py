@@ -14,7 +14,7 @@ from test_view import RawSegment
 SM = velmora.SharedMemory
 Record = velmora.Record
 SPAWN = multiprocessing.get_context("spawn")
-SPEC = {"count": "i64", "temp": "f64", "name": ("str", 32)}
+FIELDS = {"count": "i64", "temp": "f64", "name": ("str", 32)}
 CODES = {"i64": "q", "int": "q", "u64": "Q", "i32": "i", "u8": "B", "f32": "f", "float": "d", "f64": "d"}
 
 
@@ -26,8 +26,8 @@ def area(seg_name):
     raw.close()
 
 
-@pytest.mark.parametrize(("spec", "offset", "expected"), [
-    (SPEC, 0, [("count", "i64", 4, 8), ("temp", "f64", 12, 8), ("name", "str", 20, 36)]),
+@pytest.mark.parametrize(("fields", "offset", "expected"), [
+    (FIELDS, 0, [("count", "i64", 4, 8), ("temp", "f64", 12, 8), ("name", "str", 20, 36)]),
     # Aligned in the mapping (data offset + 4), each field to its own size.
     ({"flag": "bool", "n": "i32", "big": "u64", "b": "u8", "f": "f32"}, 0,
      [("flag", "bool", 0, 1), ("n", "i32", 4, 4), ("big", "u64", 12, 8), ("b", "u8", 20, 1), ("f", "f32", 24, 4)]),
@@ -35,10 +35,10 @@ def area(seg_name):
      [("s", "str", 4, 7), ("x", "float", 12, 8), ("i", "int", 20, 8)]),
     ({"a": "u8", "b": "i64"}, 100, [("a", "u8", 100, 1), ("b", "i64", 108, 8)]),
 ])
-def test_layout_is_fixed_by_the_spec(area, spec, offset, expected):
+def test_layout_is_fixed_by_the_fields(area, fields, offset, expected):
     view, raw = area
-    assert Record.layout(spec, offset) == expected
-    rec = Record(view, spec, offset=offset)
+    assert Record.layout(fields, offset) == expected
+    rec = Record(view, fields, offset=offset)
     assert rec.size == expected[-1][2] + expected[-1][3] - offset
     # Every field lands at its documented place, as a C++ reader would find it.
     for name, tag, at, size in expected:
@@ -56,7 +56,7 @@ def test_layout_is_fixed_by_the_spec(area, spec, offset, expected):
         assert view.load(off) == 7  # i64 fields are words for the lock-free calls
 
 
-@pytest.mark.parametrize(("spec", "offset", "error"), [
+@pytest.mark.parametrize(("fields", "offset", "error"), [
     ({}, 0, "at least one field"),
     ({"x": "i128"}, 0, "unknown type"),
     ({"x": ("str", 0)}, 0, "budget"),
@@ -69,20 +69,20 @@ def test_layout_is_fixed_by_the_spec(area, spec, offset, expected):
     ({"x": "i64"}, -1, "offset must be"),
     ({"x": ("str", 250)}, 8, "out of bounds: offset=8 + length=254 > data_size=256"),
 ])
-def test_bad_specs_are_refused(area, spec, offset, error):
+def test_bad_fields_are_refused(area, fields, offset, error):
     view, _ = area
     with pytest.raises(ValueError, match=error.replace("+", r"\+")):
-        Record(view, spec, offset=offset)
+        Record(view, fields, offset=offset)
 
 
 def test_fields_read_and_write_by_name(area):
     view, _ = area
-    rec = Record(view, {**SPEC, "ok": "bool", "small": "u8"})
+    rec = Record(view, {**FIELDS, "ok": "bool", "small": "u8"})
     rec.count, rec.temp, rec.name, rec.ok, rec.small = -5, 2.5, "héllo", True, 255
     assert (rec.count, rec.temp, rec.name, rec.ok, rec.small) == (-5, 2.5, "héllo", True, 255)
     assert rec.snapshot() == {"count": -5, "temp": 2.5, "name": "héllo", "ok": True, "small": 255}
-    # A second Record over the same spec (another process's) sees the same.
-    assert Record(view, SPEC).snapshot() == {"count": -5, "temp": 2.5, "name": "héllo"}
+    # A second Record over the same fields (another process's) sees the same.
+    assert Record(view, FIELDS).snapshot() == {"count": -5, "temp": 2.5, "name": "héllo"}
     # The values are plain to the outside world.
     assert pickle.loads(pickle.dumps([rec.count, rec.temp, rec.name])) == [-5, 2.5, "héllo"]
     assert type(pickle.loads(pickle.dumps(rec.count))) is int
@@ -105,7 +105,7 @@ def test_fields_read_and_write_by_name(area):
 ])
 def test_a_bad_value_writes_nothing(area, values, exc, match):
     view, raw = area
-    rec = Record(view, SPEC)
+    rec = Record(view, FIELDS)
     rec.update(count=1, temp=1.0, name="before")
     before = raw.data()
     with pytest.raises(exc, match=match):
@@ -122,10 +122,10 @@ def test_a_record_of_numbers_writes_all_fields_in_one_piece(area):
     # Its snapshot() and update() of every field are written out for its
     # layout; every other update goes the general way. Both must agree.
     view, raw = area
-    spec = {"a": "i64", "small": "u8", "b": "f64", "c": "u32"}
-    rec = Record(view, spec, offset=2)
+    given = {"a": "i64", "small": "u8", "b": "f64", "c": "u32"}
+    rec = Record(view, given, offset=2)
     assert isinstance(rec, Record) and type(rec).__name__ == "Record"
-    assert [at for _, _, at, _ in Record.layout(spec, 2)] == [4, 12, 20, 28]
+    assert [at for _, _, at, _ in Record.layout(given, 2)] == [4, 12, 20, 28]
     raw.fill(b"\xff" * 40)
     rec.update(a=-1, small=2, b=3.5, c=4)
     # The record's padding is zeroed (from its offset on), nothing before it.
@@ -144,7 +144,7 @@ def test_a_record_of_numbers_writes_all_fields_in_one_piece(area):
 
 def test_a_shorter_string_is_padded_and_a_forged_count_is_refused(area):
     view, raw = area
-    rec = Record(view, SPEC)
+    rec = Record(view, FIELDS)
     rec.name = "x" * 32
     rec.name = "ab"
     assert raw.data()[20:56] == b"\x02\x00\x00\x00ab" + bytes(30)
@@ -170,7 +170,7 @@ def test_update_writes_only_the_named_fields(area):
 
 def test_augmented_assignment_is_one_read_modify_write(area):
     view, _ = area
-    rec = Record(view, SPEC)
+    rec = Record(view, FIELDS)
     rec.count, rec.temp, rec.name = 10, 1.5, "a"
     rec.count += 5
     rec.count -= 1
@@ -196,7 +196,7 @@ def test_augmented_assignment_is_one_read_modify_write(area):
 
 def test_threads_incrementing_by_attribute_count_exactly(area):
     view, _ = area
-    rec = Record(view, SPEC)
+    rec = Record(view, FIELDS)
     rec.count = 0
     go = threading.Barrier(4)
 
@@ -215,7 +215,7 @@ def test_threads_incrementing_by_attribute_count_exactly(area):
 
 def test_add_is_lock_free_and_not_lost_under_updates(area):
     view, raw = area
-    rec = Record(view, SPEC)
+    rec = Record(view, FIELDS)
     assert rec.add("count", 3) == 3 and rec.add("count") == 4
     with pytest.raises(TypeError, match="add\\(\\) needs an i64 field; 'temp' is f64"):
         rec.add("temp", 1)
@@ -241,7 +241,7 @@ def test_add_is_lock_free_and_not_lost_under_updates(area):
 
 def test_inside_the_views_own_blocks(area):
     view, _ = area
-    rec = Record(view, SPEC)
+    rec = Record(view, FIELDS)
     with view.write_locked():
         rec.update(count=1, name="in")
         rec.count += 1
@@ -298,7 +298,7 @@ def test_snapshots_never_see_an_update_half_done(area, seg_name):
 
 
 def _increment_attribute(name, count, go):
-    rec = Record(SM.open(name).map(), SPEC)
+    rec = Record(SM.open(name).map(), FIELDS)
     go.wait()
     for _ in range(count):
         rec.count += 1
@@ -314,4 +314,4 @@ def test_two_processes_incrementing_by_attribute_count_exactly(area, seg_name):
     for p in procs:
         p.join(600)
         assert p.exitcode == 0
-    assert Record(view, SPEC).count == 40_000
+    assert Record(view, FIELDS).count == 40_000

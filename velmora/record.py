@@ -8,10 +8,10 @@
 
 Layout
 ------
-The layout depends only on the field spec and ``offset``, so every process
-(or a C++ program) that uses the same spec finds the same bytes:
+The layout depends only on the fields and ``offset``, so every process
+(or a C++ program) that uses the same fields finds the same bytes:
 
-* fields are placed in the order the spec gives them, starting at ``offset``
+* fields are placed in the order they are given, starting at ``offset``
   (a data-area offset, as every MappedView offset is);
 * each field starts at the first position that is aligned *in the mapping*
   to the field's alignment. The mapping begins with the 4-byte lock word, so
@@ -37,7 +37,7 @@ The layout depends only on the field spec and ``offset``, so every process
 
 So ``{"count": "i64", "temp": "f64", "name": ("str", 32)}`` at offset 0 puts
 ``count`` at 4, ``temp`` at 12 and ``name`` at 20 (36 bytes: up to 56).
-``Record.layout(spec, offset)`` lists the offsets without a view.
+``Record.layout(fields, offset)`` lists the offsets without a view.
 
 Consistency: one attribute read or write is one call on the view (one hold of
 its lock); update() and the read-modify-write of an augmented assignment hold
@@ -90,13 +90,13 @@ def _aligned(pos: int, align: int) -> int:
     return -((-(pos + _LOCK_WORD)) // align) * align - _LOCK_WORD
 
 
-def _parse(spec: Mapping[str, Any], offset: int) -> list[_Field]:
+def _parse(fields: Mapping[str, Any], offset: int) -> list[_Field]:
     if not isinstance(offset, int) or offset < 0:
         raise ValueError(f"offset must be an int >= 0, not {offset!r}")
-    if not spec:
+    if not fields:
         raise ValueError("a Record needs at least one field")
-    fields, pos = [], offset
-    for index, (name, kind) in enumerate(spec.items()):
+    placed, pos = [], offset
+    for index, (name, kind) in enumerate(fields.items()):
         if (not isinstance(name, str) or not name.isidentifier() or keyword.iskeyword(name)
                 or name.startswith("_") or name in _RESERVED):
             raise ValueError(f"field name {name!r} is not usable: an identifier, not a keyword, not starting with '_', "
@@ -112,9 +112,9 @@ def _parse(spec: Mapping[str, Any], offset: int) -> list[_Field]:
         else:
             raise ValueError(f"field {name!r}: unknown type {kind!r} (one of {sorted(_NUMBERS)} or ('str', n))")
         start = _aligned(pos, align)
-        fields.append(_Field(name, tag, start, size, start - pos, index, code, budget))
+        placed.append(_Field(name, tag, start, size, start - pos, index, code, budget))
         pos = start + size
-    return fields
+    return placed
 
 
 class _Pending:
@@ -218,7 +218,7 @@ class Record:
     @staticmethod
     def layout(fields: Mapping[str, Any], offset: int = 0) -> list[tuple[str, str, int, int]]:
         """(name, tag, data offset, size) of each field, in order, as a Record
-        over the same spec and offset places them."""
+        over the same fields and offset places them."""
         return [(f.name, f.tag, f.offset, f.size) for f in _parse(fields, offset)]
 
     @property
@@ -307,7 +307,7 @@ class Record:
     def update(self, **values: Any) -> None:
         """Write the named fields under one hold of the write lock; the others
         are left as they are. Every value is checked before anything is written."""
-        # Numbers only, neighbouring fields in spec order: one packed write
+        # Numbers only, neighbouring fields in the given order: one packed write
         # (one hold), its struct kept per set of names.
         plan = self._plans.get(tuple(values))
         if plan is not None:

@@ -1,4 +1,4 @@
-// The C++ side of a Python velmora.Record. The spec
+// The C++ side of a Python velmora.Record. The fields
 //
 //   rec = velmora.Record(view, {"count": "i64", "temp": "f64", "name": ("str", 32)})
 //
