@@ -1,11 +1,15 @@
 """Carrying a local channel to another host over ZeroMQ.
 
 A sending bridge drains a local receiving handle (a ring read as its
-consumer) into a ZeroMQ PUSH socket; a receiving bridge takes messages from a
-PULL socket and puts them into a local sending handle (a ring written as its
-producer). A channel is a handle or a segment name; rings are SpscRingBuffer,
-and MpscRingBuffer (fan-in) where the module has it. Either side may bind; the
-other connects. pyzmq is an optional dependency: ``pip install velmora[bridge]``.
+consumer, a broadcast read as one of its subscribers) into a ZeroMQ PUSH
+socket (PUB for a broadcast); a receiving bridge takes messages from a PULL
+(SUB) socket and puts them into a local sending handle (a ring written as its
+producer, a broadcast as its publisher). A channel is a handle or a segment
+name; rings are SpscRingBuffer, and MpscRingBuffer (fan-in) where the module
+has it; a broadcast is sent from a Subscriber and received into a Publisher (by
+name, the receiving bridge takes the publisher role of an existing broadcast).
+Either side may bind; the other connects. pyzmq is an optional dependency:
+``pip install velmora[bridge]``.
 
     # host A                                        # host B
     ring = SharedMemory.open("/jobs").spsc()        ring = SharedMemory.open("/jobs").spsc()
@@ -13,9 +17,10 @@ other connects. pyzmq is an optional dependency: ``pip install velmora[bridge]``
 
 Both block until stop() is called from another thread, Ctrl-C arrives, or the
 stream ends (a source ring ends it once its producers have gone and it is
-drained: get(eof=True); the receiving bridge then ends too and, when it opened
-the target by name, lets its producer role go, so the far consumer sees the
-end as well); ``background=True``
+drained: get(eof=True), a broadcast once its publisher has closed and all it
+published was taken; the receiving bridge then ends too and, when it opened
+the target by name, lets its producer or publisher role go, so the far
+consumers see the end as well); ``background=True``
 runs them on a thread and returns the bridge object (``.stop()``, ``.stats``);
 ``Sender(...).run_async()`` / ``Receiver(...).run_async()`` under asyncio.
 Peers connecting and disconnecting are logged (logger "velmora.bridge") and
@@ -23,7 +28,15 @@ counted.
 
 What is guaranteed
 ------------------
-* Messages arrive byte-exact and in the order the source gave them.
+* Messages arrive byte-exact and in the order the source gave them. A
+  broadcast message keeps its format and shape (what receive_view() shows)
+  where memoryview.cast can rebuild it (native single-character formats, no
+  zero dimensions); other formats arrive as plain bytes, with a warning.
+* A broadcast reaches every receiving bridge subscribed at the time (SUB
+  sockets that connect late start with what they get: the first sequence
+  number is logged as where they joined, not as a gap). A receiving bridge
+  that cannot keep up holds the sending one (no drops at ZeroMQ's mark), and
+  so the local broadcast, as a slow local subscriber would.
 * Back-pressure is end to end: a full target ring stops the receiving bridge
   reading, ZeroMQ's high-water marks (a few batches each side) then hold the
   sending bridge, and a held sending bridge leaves messages in its source ring,
@@ -31,7 +44,9 @@ What is guaranteed
 * Every message carries a sequence number within its stream (one stream per
   sending bridge; with a state file, a restarted sending bridge continues its
   stream). The receiving bridge counts gaps and logs each one with its size,
-  so a crashed peer or a lost connection is visible.
+  so a crashed peer or a lost connection is visible. Messages an overwriting
+  publisher ran past before the sending bridge took them are counted there
+  (``missed``) and leave a gap of their size as well.
 
 What is not
 -----------
@@ -56,8 +71,10 @@ little-endian header: magic ``b"VMBx"``, version u8 (1), flags u8, reserved
 u16, count u32, stream u64, first sequence number u64. With the PACKED flag
 (1), two frames follow: the count payload lengths (u32 each) and the payloads
 back to back; otherwise one frame per payload, sent and received without a
-copy when the LARGE flag (4) is set. A header with the END flag (2) and no
-payloads ends the stream.
+copy when the LARGE flag (4) is set. With the TYPED flag (8), a frame of
+formats and shapes (one entry per message; see _encode_formats) comes right
+after the header; ring batches never have it. A header with the END flag (2)
+and no payloads ends the stream.
 """
 from __future__ import annotations
 
@@ -87,6 +104,7 @@ VERSION = 1
 PACKED = 1
 END = 2
 LARGE = 4  # payload frames large enough to be sent and received without a copy
+TYPED = 8  # a frame of formats and shapes follows the header
 
 # Batches: up to this many messages or about this many bytes.
 MAX_BATCH = 4096
@@ -103,6 +121,52 @@ HWM = 16
 POLL = 0.05
 
 _LITTLE = sys.byteorder == "little"
+
+
+# The frame of formats and shapes: for each message in order, one byte 0xFF for
+# plain bytes, or its dimension count u8, its format's length u16 and the
+# format (UTF-8), then the dimensions (u64 each).
+_PLAIN = 0xFF
+_FORM = struct.Struct("<BH")
+
+
+def _encode_formats(formats) -> bytes:
+    out = bytearray()
+    for form in formats:
+        if form is None:
+            out.append(_PLAIN)
+            continue
+        fmt, shape = form
+        code = fmt.encode()
+        out += _FORM.pack(len(shape), len(code))
+        out += code
+        out += struct.pack(f"<{len(shape)}Q", *shape)
+    return bytes(out)
+
+
+def _decode_formats(data: bytes, count: int):
+    """The (format, shape) or None of `count` messages, or None when `data` is
+    not exactly such a frame. Whether a shape fits its payload is left to
+    memoryview.cast where the message is published."""
+    out: list = []
+    at, end = 0, len(data)
+    try:
+        for _ in range(count):
+            if data[at] == _PLAIN:
+                out.append(None)
+                at += 1
+                continue
+            ndim, n = _FORM.unpack_from(data, at)
+            at += _FORM.size
+            if at + n + 8 * ndim > end:
+                return None
+            fmt = data[at:at + n].decode()
+            at += n
+            out.append((fmt, struct.unpack_from(f"<{ndim}Q", data, at)))
+            at += 8 * ndim
+    except (IndexError, struct.error, UnicodeDecodeError):
+        return None
+    return out if at == end else None
 
 
 class BridgeError(Exception):
@@ -133,6 +197,8 @@ class RingSource:
     """Reads a ring (get, pop_many) as its consumer."""
 
     pattern = "PUSH"
+    formats = None  # every message is plain bytes
+    skipped = 0  # nothing is lost before a batch
 
     def __init__(self, ring):
         self.ring = ring
@@ -169,7 +235,7 @@ class RingSink:
         limit = getattr(ring, "max_payload", None)
         self.limit = limit if isinstance(limit, int) else ring.capacity() - self.FRAME
 
-    def put(self, items: list, stop: threading.Event, note) -> tuple:
+    def put(self, items: list, stop: threading.Event, note, formats=None) -> tuple:
         """Puts the items in order, waiting for room, and calls note(n) each
         time the first n have been handed on; returns (delivered, rejected).
         Stops early once `stop` is set (or Ctrl-C sets it). A message larger
@@ -214,23 +280,161 @@ class RingSink:
         return done
 
 
-# kind -> (handle type, source adapter, sink adapter, opener by segment name)
+class SubscriberSource:
+    """Reads a broadcast as one of its subscribers (receive_view, so that an
+    array's format and shape come with its bytes)."""
+
+    pattern = "PUB"
+
+    def __init__(self, subscriber):
+        self.sub = subscriber
+        self.formats = None
+        self.skipped = 0
+        self._missed = subscriber.missed()
+        self._held = None  # a message taken after a local loss, which starts the next batch
+
+    def _one(self, timeout: float):
+        """(bytes, format or None, messages lost just before it); queue.Empty
+        when none came in time."""
+        with self.sub.receive_view(timeout=timeout) as mv:
+            data = mv.tobytes()
+            form = None if mv.ndim == 1 and mv.format == "B" else (mv.format, mv.shape)
+        missed = self.sub.missed()
+        lost, self._missed = missed - self._missed, missed
+        return data, form, lost
+
+    def _ended(self) -> bool:
+        """After a wait that found nothing: whether the publisher has gone and
+        everything it published has been taken."""
+        if self.sub.has_publisher():
+            return False
+        try:  # published just before it went, after the wait gave up
+            self._held = self._one(0)
+            return False
+        except queue.Empty:
+            pass
+        last = self.sub.receive(timeout=0, eof=True)
+        if last is None:
+            return True
+        self._held = (last, None, 0)
+        return False
+
+    def take(self, timeout: float):
+        """As RingSource.take; `formats` is then None when every message is
+        plain bytes, else each one's (format, shape) or None, and `skipped`
+        the messages the subscriber lost just before the first (an overwriting
+        publisher ran ahead of it)."""
+        first, self._held = self._held, None
+        if first is None:
+            try:
+                first = self._one(timeout)
+            except queue.Empty:
+                if self._ended():
+                    return None
+                if self._held is None:
+                    return []
+                first, self._held = self._held, None
+        data, form, self.skipped = first
+        items, forms = [data], [form]
+        room = min(MAX_BATCH, BATCH_BYTES // (len(data) + 4)) - 1
+        size = len(data)
+        while room > 0 and size < BATCH_BYTES:
+            try:
+                data, form, lost = self._one(0)
+            except queue.Empty:
+                break
+            if lost:  # numbered after a gap: it starts the next batch
+                self._held = (data, form, lost)
+                break
+            items.append(data)
+            forms.append(form)
+            room -= 1
+            size += len(data)
+        self.formats = forms if any(f is not None for f in forms) else None
+        return items
+
+
+class PublisherSink:
+    """Publishes into a broadcast as its publisher; an array's format and shape
+    are given back to it (memoryview.cast) where they travelled with it."""
+
+    pattern = "SUB"
+
+    def __init__(self, publisher):
+        self.pub = publisher
+        self._unshaped: set = set()
+
+    def _shaped(self, data, form):
+        fmt, shape = form
+        try:
+            return memoryview(data).cast("B").cast(fmt, shape)
+        except (TypeError, ValueError):
+            if fmt not in self._unshaped:
+                self._unshaped.add(fmt)
+                log.warning("format %r (shape %s) cannot be rebuilt here: such messages are published as "
+                            "plain bytes", fmt, shape)
+            return data
+
+    def put(self, items: list, stop: threading.Event, note, formats=None) -> tuple:
+        """As RingSink.put, one publish a message: in block mode a publish
+        waits for the slowest local subscriber. A message larger than the
+        publisher's slots is rejected and logged."""
+        publish = self.pub.publish
+        rejected = 0
+        for i, data in enumerate(items):
+            if formats is not None and formats[i] is not None:
+                data = self._shaped(data, formats[i])
+            while True:
+                try:
+                    publish(data, timeout=0)
+                    break
+                except queue.Full:
+                    pass
+                except ValueError as exc:
+                    log.error("message of %d bytes not delivered: %s", len(items[i]), exc)
+                    rejected += 1
+                    break
+                note(i)
+                try:
+                    publish(data, timeout=POLL)
+                    break
+                except queue.Full:
+                    if stop.is_set():
+                        return i - rejected, rejected
+                except KeyboardInterrupt:
+                    stop.set()
+                    return i - rejected, rejected
+        note(len(items))
+        return len(items) - rejected, rejected
+
+
+# kind -> {"source"/"sink": (handle type, adapter, opener by segment name)}
 def _kinds() -> dict:
     import velmora
 
+    def spsc(name):
+        return velmora.SharedMemory.open(name).spsc()
+
     kinds = {
-        "ring": (velmora.SpscRingBuffer, RingSource, RingSink, lambda name: velmora.SharedMemory.open(name).spsc()),
+        "ring": {"source": (velmora.SpscRingBuffer, RingSource, spsc),
+                 "sink": (velmora.SpscRingBuffer, RingSink, spsc)},
     }
     fan_in = getattr(velmora, "MpscRingBuffer", None)
     if fan_in is not None:  # many producers, one consumer: the same calls
-        kinds["mpsc"] = (fan_in, RingSource, RingSink, fan_in.open)
+        kinds["mpsc"] = {"source": (fan_in, RingSource, fan_in.open), "sink": (fan_in, RingSink, fan_in.open)}
+    if hasattr(velmora, "Subscriber"):
+        # By name, the receiving side takes the publisher role of an existing
+        # broadcast (as unpickling a Publisher does).
+        kinds["broadcast"] = {
+            "source": (velmora.Subscriber, SubscriberSource, velmora.Subscriber.open),
+            "sink": (velmora.Publisher, PublisherSink, lambda name: velmora._reopen_broadcast("publisher", name)),
+        }
     return kinds
 
 
 def _adapt(channel, role: str):
     """The adapter for a handle or a segment name, and the handle."""
     kinds = _kinds()
-    index = 1 if role == "source" else 2
     if isinstance(channel, str):
         from velmora import _segments
 
@@ -243,11 +447,21 @@ def _adapt(channel, role: str):
             what = {"view": "a locked view"}.get(kind, "nothing a bridge can carry")
             raise BridgeError(f"{seg.name} holds {what} ({kind}: {seg.content.state}); "
                               f"a bridge carries {', '.join(sorted(kinds))} segments")
-        handle = kinds[kind][3](seg.name)
-        return kinds[kind][index](handle), handle
+        _, adapter, opener = kinds[kind][role]
+        try:
+            handle = opener(seg.name)
+        except (OSError, ValueError) as exc:
+            raise BridgeError(f"{seg.name}: {exc}") from None
+        return adapter(handle), handle
     for kind, entry in kinds.items():
-        if isinstance(channel, entry[0]):
-            return entry[index](channel), channel
+        if isinstance(channel, entry[role][0]):
+            return entry[role][1](channel), channel
+    other = "sink" if role == "source" else "source"
+    for kind, entry in kinds.items():
+        if isinstance(channel, entry[other][0]) and entry[other][0] is not entry[role][0]:
+            side = "sending bridge reads" if role == "source" else "receiving bridge writes"
+            raise BridgeError(f"a {side} a {kind} through a {entry[role][0].__name__}, "
+                              f"not a {type(channel).__name__}")
     raise BridgeError(f"a bridge cannot carry a {type(channel).__name__}; "
                       f"it carries {', '.join(sorted(kinds))} handles or their segment names")
 
@@ -337,6 +551,7 @@ class Stats:
     rejected: int = 0  # receiving side: messages the target can never hold
     unsent: int = 0  # taken from the source but never handed on (stop while held)
     malformed: int = 0  # receiving side: ZeroMQ messages that are not bridge batches
+    missed: int = 0  # sending side: messages a broadcast's publisher overwrote before the bridge took them
     connects: int = 0  # connections made with a peer
     disconnects: int = 0  # connections lost
     started: float = field(default_factory=time.monotonic)
@@ -400,6 +615,12 @@ class _Bridge:
         # Messages queue only for peers that are connected: none wait in
         # ZeroMQ for a peer that may never come (or come back).
         sock.setsockopt(zmq.IMMEDIATE, 1)
+        if self.adapter.pattern == "PUB":
+            # A subscriber that cannot keep up holds the sending bridge (and so
+            # the local broadcast) instead of losing messages at the mark.
+            sock.setsockopt(zmq.XPUB_NODROP, 1)
+        elif self.adapter.pattern == "SUB":
+            sock.setsockopt(zmq.SUBSCRIBE, b"")
         # Peers coming and going, logged and counted: a reconnect is visible
         # even before the gap it may leave shows. Watched before the first
         # connection can happen.
@@ -518,7 +739,8 @@ class _Bridge:
 
 
 class Sender(_Bridge):
-    """Drains `channel` (a handle, or a segment name) into a PUSH socket."""
+    """Drains `channel` (a handle, or a segment name) into a PUSH socket (PUB
+    for a broadcast)."""
 
     role = "send"
 
@@ -553,7 +775,8 @@ class Sender(_Bridge):
                 return False
 
     def _loop(self) -> None:
-        take, stats, stop = self.adapter.take, self.stats, self._stop
+        source = self.adapter
+        take, stats, stop = source.take, self.stats, self._stop
         while not stop.is_set():
             self._events()
             items = take(POLL)
@@ -562,6 +785,11 @@ class Sender(_Bridge):
                 return
             if not items:
                 continue
+            if source.skipped:  # lost before the bridge took them: a gap the far side reports
+                stats.missed += source.skipped
+                self.next_seq += source.skipped
+                log.warning("%d messages overwritten before they could be sent (seq %d..%d)", source.skipped,
+                            self.next_seq - source.skipped, self.next_seq - 1)
             n, first = len(items), self.next_seq
             # Numbered and noted before they leave: a crash from here on shows as a gap.
             self.next_seq += n
@@ -571,11 +799,17 @@ class Sender(_Bridge):
             if n > 1 and size < PACK_BELOW * n:
                 if not _LITTLE:
                     lengths.byteswap()
-                parts = [HEADER.pack(MAGIC, VERSION, PACKED, 0, n, self.stream, first), lengths, b"".join(items)]
-                large = False
+                flags, large = PACKED, False
+                parts = [lengths, b"".join(items)]
             else:
                 large = max(lengths) >= ZERO_COPY_FROM
-                parts = [HEADER.pack(MAGIC, VERSION, LARGE if large else 0, 0, n, self.stream, first), *items]
+                flags, parts = LARGE if large else 0, items
+            if source.formats is not None:
+                flags |= TYPED
+                parts = [HEADER.pack(MAGIC, VERSION, flags, 0, n, self.stream, first),
+                         _encode_formats(source.formats), *parts]
+            else:
+                parts = [HEADER.pack(MAGIC, VERSION, flags, 0, n, self.stream, first), *parts]
             if not self._send(parts, large):
                 stats.unsent += n
                 log.warning("stopped with %d messages taken but not sent (seq %d..%d)", n, first, first + n - 1)
@@ -586,8 +820,8 @@ class Sender(_Bridge):
 
 
 class Receiver(_Bridge):
-    """Takes batches from a PULL socket and puts them into `channel` (a handle,
-    or a segment name)."""
+    """Takes batches from a PULL socket (SUB for a broadcast) and puts them into
+    `channel` (a handle, or a segment name)."""
 
     role = "receive"
 
@@ -619,15 +853,24 @@ class Receiver(_Bridge):
 
     @staticmethod
     def _decode(head, rest):
-        """(flags, stream, first, payloads) of a batch, or None for anything
-        else; lengths are checked against the frames before any slicing."""
+        """(flags, stream, first, payloads, formats) of a batch, or None for
+        anything else; lengths are checked against the frames before any
+        slicing."""
         if len(head) != HEADER.size:
             return None
         magic, version, flags, _, count, stream, first = HEADER.unpack(head)
         if magic != MAGIC or version != VERSION:
             return None
         if flags & END:
-            return (flags, stream, first, []) if not rest else None
+            return (flags, stream, first, [], None) if not rest else None
+        formats = None
+        if flags & TYPED:
+            if not rest:
+                return None
+            formats = _decode_formats(bytes(rest[0]), count)
+            if formats is None:
+                return None
+            rest = rest[1:]
         if flags & PACKED:
             if len(rest) != 2 or len(rest[0]) != 4 * count or flags & LARGE:
                 return None
@@ -639,10 +882,10 @@ class Receiver(_Bridge):
             if sum(lengths) != len(blob):
                 return None
             ends = list(itertools.accumulate(lengths))
-            return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)]
+            return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)], formats
         if len(rest) != count:
             return None
-        return flags, stream, first, [p.buffer for p in rest] if flags & LARGE else rest
+        return flags, stream, first, [p.buffer for p in rest] if flags & LARGE else rest, formats
 
     def _loop(self) -> None:
         zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop
@@ -657,7 +900,7 @@ class Receiver(_Bridge):
                 stats.malformed += 1
                 log.error("dropped a ZeroMQ message that is not a bridge batch (%d frames)", 1 + len(message[1]))
                 continue
-            flags, stream, first, items = batch
+            flags, stream, first, items, formats = batch
             if stream != self.stream:
                 if self.stream is None:
                     log.info("joined stream %016x at seq %d", stream, first)
@@ -681,13 +924,15 @@ class Receiver(_Bridge):
             todo = items[skip:] if skip else items
             if not todo:
                 continue
+            if skip and formats is not None:
+                formats = formats[skip:]
             base = first + skip
 
             def note(handed, base=base, stream=stream):
                 self.expected = base + handed
                 self._mark.store(stream, self.expected)
 
-            delivered, rejected = put(todo, stop, note)
+            delivered, rejected = put(todo, stop, note, formats)
             handed = delivered + rejected
             stats.messages += delivered
             stats.bytes += sum(map(len, todo)) if handed == len(todo) else sum(map(len, todo[:handed]))

@@ -1,5 +1,5 @@
 """velmora: list, inspect, remove and unlock the shared-memory segments of this
-machine, and bridge a ring to another host (velmora bridge, with pyzmq).
+machine, and bridge a ring or a broadcast to another host (velmora bridge, with pyzmq).
 
 Exit status: 0 success, 1 failure (for example a name that does not exist),
 2 usage error.
@@ -189,7 +189,7 @@ def _progress(stats, since=None) -> str:
     per = 1 / seconds if seconds > 0 else 0.0
     line = (f"{d['messages']} messages, {_rate(d['bytes'])}B, {_rate(msgs * per)} msg/s, "
             f"{_rate(nbytes * per)}B/s, {d['gaps']} gaps ({d['lost']} lost)")
-    for key in ("unsent", "rejected", "duplicates", "malformed"):
+    for key in ("unsent", "rejected", "duplicates", "malformed", "missed"):
         if d[key]:
             line += f", {d[key]} {key}"
     return line
@@ -271,7 +271,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, parents=[common],
         description=f"List, inspect, remove and unlock shared-memory segments ({segments.SHM_DIR}); "
-                    "bridge a ring to another host.",
+                    "bridge a ring or a broadcast to another host.",
         epilog="Exit status: 0 success, 1 failure, 2 usage error.")
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -289,11 +289,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--force", action="store_true",
                    help="reset even while other processes map the segment, or if it looks like a ring")
     p.set_defaults(run=cmd_unlock)
-    p = sub.add_parser("bridge", help="carry a ring to or from another host over ZeroMQ (needs pyzmq)")
+    p = sub.add_parser("bridge", help="carry a ring or a broadcast to or from another host over ZeroMQ (needs pyzmq)")
     roles = p.add_subparsers(dest="role", metavar="ROLE", required=True)
     for role, text in (("send", "drain the segment NAME into ZeroMQ at ENDPOINT"),
                        ("receive", "take messages from ZeroMQ at ENDPOINT into the segment NAME")):
-        r = roles.add_parser(role, help=text, description=text + "; runs until Ctrl-C.",
+        r = roles.add_parser(role, help=text, description=text + " (PUSH/PULL for a ring, PUB/SUB for a broadcast); "
+                           "runs until Ctrl-C.",
                              usage=f"{PROG} bridge {role} " + ("NAME (--bind|--connect) ENDPOINT" if role == "send"
                                                              else "(--bind|--connect) ENDPOINT NAME") + " [options]")
         r.add_argument("--json", action="store_true", help="print the bridge's counters as JSON at exit")
