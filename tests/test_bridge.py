@@ -1,6 +1,7 @@
-"""velmora.bridge over loopback TCP: rings carried byte-exact and in order,
-gaps counted after a receiving bridge is killed, back-pressure from a full
-target, and the errors a user sees."""
+"""velmora.bridge over loopback TCP: rings and broadcasts carried byte-exact
+and in order, gaps counted after a receiving bridge is killed, back-pressure
+from a full target, and the errors a user sees."""
+import array
 import json
 import os
 import queue
@@ -190,7 +191,12 @@ def header(flags=0, count=1, stream=5, first=0, magic=bridge.MAGIC, version=brid
     [header(bridge.PACKED, count=2), (5).to_bytes(4, "little"), b"12345"],  # lengths frame too short
     [header(bridge.PACKED, count=1), (0xFFFFFFFF).to_bytes(4, "little"), b"1"],
     [header(bridge.END), b"m"],
-], ids=["short", "magic", "version", "count", "packed-sum", "packed-lengths", "packed-huge", "end-with-payload"])
+    [header(bridge.TYPED), b"m"],  # no frame of formats
+    [header(bridge.TYPED), b"\x01\x01\x00", b"m"],  # an entry cut short
+    [header(bridge.TYPED), b"\xff\xff", b"m"],  # two entries for one message
+    [header(bridge.TYPED, count=2), bridge._encode_formats([None, ("d", (1, 1))]), b"m"],  # one payload short
+], ids=["short", "magic", "version", "count", "packed-sum", "packed-lengths", "packed-huge", "end-with-payload",
+        "typed-none", "typed-cut", "typed-extra", "typed-count"])
 def test_forged_batches_are_counted_and_dropped(rings, parts):
     _, dst = rings(4096)
     r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
@@ -509,3 +515,172 @@ def test_under_asyncio_cancelling_the_task_stops_the_bridge(rings):
         assert time.monotonic() < deadline
         time.sleep(0.01)
     assert r.stats.messages == 1000
+
+
+# ---- broadcast ----------------------------------------------------------------------------
+
+
+@pytest.fixture
+def broadcasts():
+    """make(**options) -> (name, Publisher) of a new broadcast; all removed afterwards."""
+    names = []
+
+    def make(max_message=1 << 16, depth=64, **options):
+        name = unique_name("bb")
+        names.append(name)
+        return name, velmora.Publisher.create(name, max_message, depth, **options)
+
+    yield make
+    for name in names:
+        try:
+            velmora.SharedMemory.remove(name)
+        except OSError:
+            pass
+
+
+PROBE = b"probe"
+
+
+class Reader:
+    """Reads a subscriber on a thread into `got` as (bytes, format, shape),
+    from its first message that is not a probe on, until b"last"; `started`
+    is set at its first message of any kind."""
+
+    def __init__(self, sub):
+        self.sub, self.got, self.error = sub, [], None
+        self.started, self.done = threading.Event(), threading.Event()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        try:
+            while True:
+                with self.sub.receive_view(timeout=30) as mv:
+                    item = (mv.tobytes(), mv.format, mv.shape)
+                self.started.set()
+                if self.got or item[0] != PROBE:
+                    self.got.append(item)
+                if item[0] == b"last":
+                    return
+        except BaseException as exc:
+            self.error = exc
+        finally:
+            self.done.set()
+
+
+def probe_until_started(pub, readers, timeout=30):
+    """Publishes probes until every reader has had a message: PUB/SUB
+    connections that are not yet made lose what is sent before them."""
+    deadline = time.monotonic() + timeout
+    while not all(r.started.is_set() for r in readers):
+        assert time.monotonic() < deadline, "a receiving bridge never got a message"
+        pub.publish(PROBE, timeout=30)
+        time.sleep(0.01)
+
+
+def test_broadcast_to_two_remote_subscribers_keeps_order_bytes_format_and_shape(broadcasts):
+    src_name, src = broadcasts()
+    mine, one = broadcasts()  # a handle the test keeps
+    theirs, two = broadcasts()  # by name: the receiving bridge takes its publisher role
+    two.close()
+    readers = [Reader(velmora.Subscriber.open(mine)), Reader(velmora.Subscriber.open(theirs))]
+    # The sending side from the command line, which picks PUB by the segment's kind.
+    sender = bridge_cli("send", src_name, "--bind", LOOPBACK, "--no-state", "--json")
+    try:
+        endpoint = read_until(sender, r"bound at (\S+)").group(1)
+        receivers = [bridge.receive(endpoint, one, background=True), bridge.receive(endpoint, theirs, background=True)]
+        probe_until_started(src, readers)
+        run = []
+        for i in range(3000):
+            if i % 500 == 7:  # every so often an array: 2-D doubles, 1-D ints
+                m = memoryview(array.array("d", [i + k / 8 for k in range(12)])).cast("B").cast("d", (3, 4))
+                run.append((m.tobytes(), "d", (3, 4)))
+            elif i % 500 == 9:
+                m = memoryview(array.array("i", range(i, i + 5)))
+                run.append((m.tobytes(), "i", (5,)))
+            else:
+                m = payload(i)
+                run.append((m, "B", (len(m),)))
+            src.publish(m, timeout=30)
+        src.publish(b"last", timeout=30)
+        run.append((b"last", "B", (4,)))
+        src.close()  # the end travels: the sending bridge ends, then the receiving ones
+        out, err = sender.communicate(timeout=60)
+        assert all(r.join(30) for r in receivers)
+        assert all(r.done.wait(30) for r in readers)
+    finally:
+        if sender.poll() is None:
+            sender.kill()
+            sender.wait(30)
+        for r in readers:
+            r.sub.close()
+    for r in readers:
+        assert r.error is None
+        assert r.got == run
+    for r in receivers:
+        assert (r.error, r.stats.gaps, r.stats.malformed) == (None, 0, 0)
+        assert r.stats.messages >= len(run)
+    sent = json.loads(out)
+    assert sender.returncode == 0 and sent["messages"] >= len(run) and sent["missed"] == 0, err
+    # The one opened by name let its publisher role go at the end: its subscribers see the end too.
+    with velmora.Subscriber.open(theirs) as late:
+        assert late.receive(timeout=30, eof=True) is None
+    assert one.subscribers() == []  # and the handle given stays the caller's, open
+
+
+def test_broadcast_overwritten_before_sending_is_a_gap_of_that_size(broadcasts, caplog):
+    """An overwriting publisher that runs past the sending bridge: what the
+    bridge never saw is counted there and shows as a gap of exactly that size
+    on the far side, and every message that did arrive is whole and in order."""
+    src_name, src = broadcasts(max_message=4096, depth=4, overflow="overwrite")
+    dst_name, dst = broadcasts(max_message=4096, depth=4)
+    sub = velmora.Subscriber.open(src_name)
+    far = velmora.Subscriber.open(dst_name)
+    s = bridge.send(sub, LOOPBACK, bind=True, background=True, hwm=1)
+    r = bridge.receive(s.address, dst, background=True, hwm=1)
+    try:
+        reader = Reader(far)
+        probe_until_started(src, [reader])
+        n = 20_000
+        pad = bytes(range(256)) * 8
+        for i in range(n):  # far more than the four slots, the sockets and the far side hold
+            src.publish(i.to_bytes(8, "little") + pad)
+        src.publish(b"last")
+        assert reader.done.wait(60) and reader.error is None
+        src.close()
+        assert s.join(30) and s.error is None
+        assert r.join(30) and r.error is None
+        sub_missed = sub.missed()
+    finally:
+        s.stop(10)
+        r.stop(10)
+        sub.close()
+        far.close()
+    numbers = [int.from_bytes(m[:8], "little") for m, _, _ in reader.got[:-1]]
+    assert all(m == k.to_bytes(8, "little") + pad for (m, _, _), k in zip(reader.got, numbers))
+    assert numbers == sorted(set(numbers))
+    # What is missing at the far end is exactly what the local subscriber
+    # missed, and the far side counted it as gaps.
+    assert s.stats.missed > 0  # the bridge fell behind
+    assert s.stats.missed == sub_missed == r.stats.lost == n - len(numbers)
+    assert r.stats.gaps >= 1 and r.stats.malformed == 0
+    assert "overwritten before they could be sent" in caplog.text
+
+
+@pytest.mark.parametrize("side", ["send", "receive"])
+def test_broadcast_handles_of_the_wrong_side(broadcasts, side):
+    name, pub = broadcasts()
+    with velmora.Subscriber.open(name) as sub:
+        if side == "send":
+            with pytest.raises(bridge.BridgeError, match="reads a broadcast through a Subscriber, not a Publisher"):
+                bridge.Sender(pub, "tcp://127.0.0.1:1")
+        else:
+            with pytest.raises(bridge.BridgeError, match="writes a broadcast through a Publisher, not a Subscriber"):
+                bridge.Receiver("tcp://127.0.0.1:1", sub)
+
+
+def test_broadcast_errors_on_the_command_line(broadcasts):
+    name, _ = broadcasts()  # its publisher is alive: a receiving bridge cannot take the role
+    out = bridge_cli("receive", "--connect", "tcp://127.0.0.1:1", name, "--no-state")
+    _, err = out.communicate(timeout=60)
+    assert out.returncode == 1
+    assert f"velmora: {name}: broadcast '{name}' already has a publisher (pid {os.getpid()})" in err

@@ -595,6 +595,7 @@ class _Bridge:
     def __init__(self, endpoint: str, bind: bool, hwm: int, linger: float):
         zmq = _zmq()
         self._zmq = zmq
+        self._linger = linger
         self.endpoint = endpoint
         self.stats = Stats()
         self._stop = threading.Event()
@@ -758,6 +759,19 @@ class Sender(_Bridge):
             self.stream, self.next_seq = mark
         self._mark.store(self.stream, self.next_seq)
 
+    def _await_peers_leaving(self) -> None:
+        """After the end marker: waits (up to `linger`) for the connected peers
+        to end and disconnect. A socket closed right after its last send can
+        lose it (seen with PUB), so the marker gets the time to arrive."""
+        deadline = time.monotonic() + self._linger
+        while True:
+            self._next_events = 0.0
+            self._events()
+            left = deadline - time.monotonic()
+            if self.stats.connects <= self.stats.disconnects or self._stop.is_set() or left <= 0:
+                return
+            self._monitor.poll(min(left, POLL) * 1000)
+
     def _send(self, parts, large: bool) -> bool:
         """Sends one batch, waiting while ZeroMQ holds it back (SNDTIMEO
         bounds each wait); False when stopped first."""
@@ -781,7 +795,8 @@ class Sender(_Bridge):
             self._events()
             items = take(POLL)
             if items is None:  # the source has ended
-                self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)], False)
+                if self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)], False):
+                    self._await_peers_leaving()
                 return
             if not items:
                 continue
