@@ -2,6 +2,9 @@
 
 Bridged: producer -> ring -> sending bridge -> TCP -> receiving bridge -> ring
 -> consumer, four processes. Plain: a PUSH process -> TCP -> a PULL process.
+Broadcast rows: publisher -> broadcast -> sending bridge (PUB) -> TCP ->
+receiving bridge (SUB) -> broadcast -> subscriber, against a plain PUB -> SUB
+(which holds its sender at the mark instead of dropping, as the bridge does).
 
 Throughput: COUNT messages of one size; the producer notes the time before its
 first timed message and the consumer after the last (CLOCK_MONOTONIC is shared
@@ -38,6 +41,8 @@ ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "3"))
 MIB = 1 << 20
 # (label, size, messages, ring capacity)
 CASES = [("64 B", 64, 20_000 if QUICK else 300_000, 1 << 22), ("1 MiB", MIB, 40 if QUICK else 400, 1 << 24)]
+# (label, size, messages, broadcast depth)
+BROADCAST_CASES = [("64 B", 64, 20_000 if QUICK else 200_000, 256), ("1 MiB", MIB, 40 if QUICK else 400, 16)]
 LATENCY_SAMPLES = 200 if QUICK else 2000
 PACE = 0.001
 ctx = mp.get_context("fork")
@@ -60,9 +65,12 @@ def cycle(size):
 
 
 def produce(put, size, count, go, start):
-    """Warm-up message 0, then count timed ones; start is the time before them."""
+    """Warm-up message 0 (again every 10 ms until the consumer has one: a
+    PUB/SUB path loses what it carries before it is connected), then count
+    timed ones; start is the time before them."""
     put(message(0, size))
-    go.wait()
+    while not go.wait(0.01):
+        put(message(0, size))
     msgs = [message(i, size) for i in range(1, cycle(size) + 1)]
     k = len(msgs)
     start.value = time.perf_counter()
@@ -75,8 +83,12 @@ def consume(get, size, count, go, end):
     assert number(m) == 0 and len(m) == size
     go.set()
     k = cycle(size)
-    for i in range(count):
+    m = get()
+    while number(m) == 0:  # warm-up messages sent before go arrived
         m = get()
+    for i in range(count):
+        if i:
+            m = get()
         if len(m) != size or number(m) != i % k + 1:
             raise SystemExit(f"wrong message {number(m)} where {i % k + 1} was due")
     end.value = time.perf_counter()
@@ -151,6 +163,103 @@ def run_bridged(size, capacity, job, *job_args):
         velmora.SharedMemory.remove(b)
 
 
+def run_bridged_broadcast(size, depth, job, *job_args):
+    a = f"/velmora-bench-bridge-a-{os.getpid()}"
+    b = f"/velmora-bench-bridge-b-{os.getpid()}"
+    pub = velmora.Publisher.create(a, size, depth)
+    velmora.Publisher.create(b, size, depth).close()  # the receiving bridge takes its publisher role
+    try:
+        import socket
+
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        endpoint = f"tcp://127.0.0.1:{port}"
+        stop = ctx.Event()
+
+        def bridge_proc(role):
+            if role == "receive":
+                b_ = bridge.Receiver(endpoint, b, bind=True)
+            else:
+                b_ = bridge.Sender(a, endpoint)
+            b_.start()
+            stop.wait()
+            b_.stop(10)
+
+        procs = [ctx.Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
+        # The publisher is made here (the creator is its publisher); the producer takes it over.
+        pub.close()
+        prod, cons = job(lambda: Publishing(velmora._reopen_broadcast("publisher", a)),
+                         lambda: Receiving(velmora.Subscriber.open(b)), *job_args)
+        for p in procs + [cons]:
+            p.start()
+        prod.start()
+        cons.join(300)
+        prod.join(60)
+        stop.set()
+        for p in procs:
+            p.join(30)
+        ok = cons.exitcode == 0 and prod.exitcode == 0
+        for p in procs + [prod, cons]:
+            if p.is_alive():
+                p.kill()
+        return ok
+    finally:
+        velmora.SharedMemory.remove(a)
+        velmora.SharedMemory.remove(b)
+
+
+class Publishing:
+    def __init__(self, pub):
+        self.put = pub.publish
+
+
+class Receiving:
+    def __init__(self, sub):
+        self.get = sub.receive
+
+
+def run_plain_broadcast(size, depth, job, *job_args):
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    endpoint = f"tcp://127.0.0.1:{port}"
+    big = size >= 65536
+
+    def pub_end():
+        sock = zmq.Context().socket(zmq.PUB)
+        sock.setsockopt(zmq.XPUB_NODROP, 1)
+        sock.bind(endpoint)
+
+        def put(m):
+            while True:
+                try:
+                    return sock.send(m, copy=not big)
+                except zmq.Again:
+                    sock.poll(100, zmq.POLLOUT)
+
+        return put
+
+    def sub_end():
+        sock = zmq.Context().socket(zmq.SUB)
+        sock.setsockopt(zmq.SUBSCRIBE, b"")
+        sock.connect(endpoint)
+        return sock.recv
+
+    prod, cons = job(pub_end, sub_end, *job_args)
+    cons.start()
+    prod.start()
+    cons.join(300)
+    prod.join(60)
+    ok = cons.exitcode == 0 and prod.exitcode == 0
+    for p in (prod, cons):
+        if p.is_alive():
+            p.kill()
+    return ok
+
+
 def run_plain(size, capacity, job, *job_args):
     import socket
 
@@ -222,6 +331,12 @@ def main():
                 if not run(size, capacity, throughput_job, size, count, start, end):
                     raise SystemExit(f"bench_bridge: {path} {label} failed")
                 rates.setdefault((label, path), []).append(count / (end.value - start.value))
+        for label, size, count, depth in BROADCAST_CASES:
+            for path, run in (("bridged", run_bridged_broadcast), ("plain", run_plain_broadcast)):
+                start, end = ctx.Value("d", 0.0), ctx.Value("d", 0.0)
+                if not run(size, depth, throughput_job, size, count, start, end):
+                    raise SystemExit(f"bench_bridge: broadcast {path} {label} failed")
+                rates.setdefault(("bc " + label, path), []).append(count / (end.value - start.value))
         for path, run in (("bridged", run_bridged), ("plain", run_plain)):
             out = ctx.Array("q", 2)
             if not run(64, 1 << 20, latency_job, 64, LATENCY_SAMPLES, out):
@@ -233,6 +348,11 @@ def main():
     for label, size, _, _ in CASES:
         b = statistics.median(rates[(label, "bridged")])
         p = statistics.median(rates[(label, "plain")])
+        print(f"{label:<8}{b:>16,.0f}{p:>16,.0f}{b / p:>8.2f}{b * size / 1e6:>14,.0f}")
+    print("broadcast: publisher -> bridge (PUB) -> bridge (SUB) -> subscriber vs plain pyzmq PUB->SUB")
+    for label, size, _, _ in BROADCAST_CASES:
+        b = statistics.median(rates[("bc " + label, "bridged")])
+        p = statistics.median(rates[("bc " + label, "plain")])
         print(f"{label:<8}{b:>16,.0f}{p:>16,.0f}{b / p:>8.2f}{b * size / 1e6:>14,.0f}")
     b50 = statistics.median(x[0] for x in lat["bridged"]) / 1000
     p50 = statistics.median(x[0] for x in lat["plain"]) / 1000
