@@ -135,6 +135,7 @@ def run_bridged(size, capacity, job, *job_args):
         stop = ctx.Event()
 
         def bridge_proc(role):
+            bridge.tune_allocator()  # as the command line does
             if role == "receive":
                 b_ = bridge.Receiver(endpoint, b, bind=True)
             else:
@@ -178,6 +179,7 @@ def run_bridged_broadcast(size, depth, job, *job_args):
         stop = ctx.Event()
 
         def bridge_proc(role):
+            bridge.tune_allocator()  # as the command line does
             if role == "receive":
                 b_ = bridge.Receiver(endpoint, b, bind=True)
             else:

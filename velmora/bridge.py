@@ -174,6 +174,26 @@ class BridgeError(Exception):
     endpoint that cannot be bound or connected."""
 
 
+def tune_allocator() -> bool:
+    """Makes glibc's malloc keep freed large buffers for reuse: buffers up to
+    32 MiB come from the heap rather than a mapping of their own, and up to
+    64 MiB of free heap is kept instead of being handed back. A bridge
+    carrying large messages allocates one or two such buffers per message
+    (the bytes taken from the source, ZeroMQ's receive buffer); without this
+    each one is mapped, faulted in page by page, zeroed and unmapped again,
+    which costs about as much as the copies themselves. The setting is for the
+    whole process: the command line makes it; a program that runs a bridge may
+    call this once. False where the C library has no mallopt (not glibc)."""
+    import ctypes
+
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return False
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    return bool(mallopt(m_mmap_threshold, 32 << 20)) and bool(mallopt(m_trim_threshold, 64 << 20))
+
+
 def _zmq() -> Any:
     try:
         zmq = importlib.import_module("zmq")
@@ -774,11 +794,16 @@ class Sender(_Bridge):
 
     def _send(self, parts, large: bool) -> bool:
         """Sends one batch, waiting while ZeroMQ holds it back (SNDTIMEO
-        bounds each wait); False when stopped first."""
-        zmq, send = self._zmq, self.socket.send_multipart
+        bounds each wait); False when stopped first. Frame by frame rather
+        than send_multipart, whose Python-level loop costs as much again."""
+        zmq, send, more = self._zmq, self.socket.send, self._zmq.SNDMORE
+        copy, last, i = not large, len(parts) - 1, 0
         while True:
             try:
-                send(parts, copy=not large)
+                while i < last:  # once the first frame is queued the rest are taken
+                    send(parts[i], more, copy=copy)
+                    i += 1
+                send(parts[last], 0, copy=copy)
                 return True
             except zmq.Again:
                 if self._stop.is_set():
@@ -853,18 +878,21 @@ class Receiver(_Bridge):
             self.stream, self.expected = mark
 
     def _receive(self):
-        """The next ZeroMQ message as (header, [payload frames]), or None when
-        RCVTIMEO passed first. Large payloads come as ZeroMQ frames (no copy),
-        the rest as bytes."""
-        zmq, sock = self._zmq, self.socket
+        """The next ZeroMQ message as (header, [payload buffers]), or None when
+        RCVTIMEO passed first. Every frame is taken without a copy (a frame
+        tells whether more follow, so there is no RCVMORE query per frame);
+        the payloads are memoryviews of ZeroMQ's buffers, copied once, into
+        the target."""
+        recv = self.socket.recv
         try:
-            head = sock.recv()
-        except zmq.Again:
+            frame = head = recv(copy=False)
+        except self._zmq.Again:
             return None
-        if not sock.getsockopt(zmq.RCVMORE):
-            return head, []
-        large = len(head) == HEADER.size and head[:4] == MAGIC and head[5] & LARGE
-        return head, sock.recv_multipart(copy=not large)
+        rest = []
+        while frame.more:  # the parts of a message arrive together: no wait
+            frame = recv(copy=False)
+            rest.append(frame.buffer)
+        return head.bytes, rest
 
     @staticmethod
     def _decode(head, rest):
@@ -900,7 +928,7 @@ class Receiver(_Bridge):
             return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)], formats
         if len(rest) != count:
             return None
-        return flags, stream, first, [p.buffer for p in rest] if flags & LARGE else rest, formats
+        return flags, stream, first, rest, formats
 
     def _loop(self) -> None:
         zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop

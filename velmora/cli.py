@@ -209,6 +209,7 @@ def cmd_bridge(args, out) -> int:
     bridge.log.setLevel(logging.INFO)
     bind = args.bind is not None
     endpoint = args.bind if bind else args.connect
+    bridge.tune_allocator()  # this process is the bridge's alone
     state = False if args.no_state else (args.state or True)
     options = {"state": state, "hwm": args.hwm}
     b: bridge.Sender | bridge.Receiver
