@@ -300,6 +300,20 @@ class RingSink:
         return done
 
 
+def _overflow_of(handle):
+    """A broadcast's overflow policy ("block" or "overwrite") as its header
+    tells, or None when it cannot be read."""
+    from velmora import _segments
+
+    name = _segment_name(handle)
+    try:
+        found = _segments.classify_broadcast(_segments.read_head(_segments.path_of(name),
+                                                                 _segments.BROADCAST_HEADER))
+    except (OSError, TypeError, _segments.SegmentError):
+        return None
+    return found.details["overflow"] if found is not None else None
+
+
 class SubscriberSource:
     """Reads a broadcast as one of its subscribers (receive_view, so that an
     array's format and shape come with its bytes)."""
@@ -312,6 +326,9 @@ class SubscriberSource:
         self.skipped = 0
         self._missed = subscriber.missed()
         self._held = None  # a message taken after a local loss, which starts the next batch
+        # Only an overwriting publisher makes a subscriber miss messages: with
+        # one that blocks, the count is not looked at per message.
+        self._may_miss = _overflow_of(subscriber) != "block"
 
     def _one(self, timeout: float):
         """(bytes, format or None, messages lost just before it); queue.Empty
@@ -319,6 +336,8 @@ class SubscriberSource:
         with self.sub.receive_view(timeout=timeout) as mv:
             data = mv.tobytes()
             form = None if mv.ndim == 1 and mv.format == "B" else (mv.format, mv.shape)
+        if not self._may_miss:
+            return data, form, 0
         missed = self.sub.missed()
         lost, self._missed = missed - self._missed, missed
         return data, form, lost
@@ -488,9 +507,9 @@ def _adapt(channel, role: str):
 
 def _segment_name(handle):
     """The name of the segment under a handle, or None."""
-    try:
+    try:  # pickled by name: a ring as (name, ...), a broadcast as (role, name)
         _, args = handle.__reduce__()[:2]
-        return args[0]
+        return next(a for a in args if isinstance(a, str) and a.startswith("/"))
     except Exception:
         return None
 
