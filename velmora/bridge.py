@@ -401,7 +401,7 @@ class PublisherSink:
 
     def __init__(self, publisher):
         self.pub = publisher
-        self._unshaped: set = set()
+        self._unshaped = set()  # formats already warned about
 
     def _shaped(self, data, form):
         fmt, shape = form
@@ -454,7 +454,7 @@ def _kinds() -> dict:
     def spsc(name):
         return velmora.SharedMemory.open(name).spsc()
 
-    kinds = {
+    kinds: dict[str, dict[str, tuple[Any, Any, Any]]] = {
         "ring": {"source": (velmora.SpscRingBuffer, RingSource, spsc),
                  "sink": (velmora.SpscRingBuffer, RingSink, spsc)},
     }
