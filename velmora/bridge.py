@@ -811,18 +811,21 @@ class Sender(_Bridge):
                 return
             self._monitor.poll(min(left, POLL) * 1000)
 
-    def _send(self, parts, large: bool) -> bool:
+    def _send(self, parts) -> bool:
         """Sends one batch, waiting while ZeroMQ holds it back (SNDTIMEO
         bounds each wait); False when stopped first. Frame by frame rather
         than send_multipart, whose Python-level loop costs as much again."""
         zmq, send, more = self._zmq, self.socket.send, self._zmq.SNDMORE
-        copy, last, i = not large, len(parts) - 1, 0
+        # copy=False: pyzmq still copies frames below its copy_threshold (64
+        # KiB) and sends larger ones (a packed batch, a large message) from the
+        # bytes object itself.
+        last, i = len(parts) - 1, 0
         while True:
             try:
                 while i < last:  # once the first frame is queued the rest are taken
-                    send(parts[i], more, copy=copy)
+                    send(parts[i], more, copy=False)
                     i += 1
-                send(parts[last], 0, copy=copy)
+                send(parts[last], 0, copy=False)
                 return True
             except zmq.Again:
                 if self._stop.is_set():
@@ -839,7 +842,7 @@ class Sender(_Bridge):
             self._events()
             items = take(POLL)
             if items is None:  # the source has ended
-                if self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)], False):
+                if self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)]):
                     self._await_peers_leaving()
                 return
             if not items:
@@ -858,7 +861,7 @@ class Sender(_Bridge):
             if n > 1 and size < PACK_BELOW * n:
                 if not _LITTLE:
                     lengths.byteswap()
-                flags, large = PACKED, False
+                flags = PACKED
                 parts = [lengths, b"".join(items)]
             else:
                 large = max(lengths) >= ZERO_COPY_FROM
@@ -869,7 +872,7 @@ class Sender(_Bridge):
                          _encode_formats(source.formats), *parts]
             else:
                 parts = [HEADER.pack(MAGIC, VERSION, flags, 0, n, self.stream, first), *parts]
-            if not self._send(parts, large):
+            if not self._send(parts):
                 stats.unsent += n
                 log.warning("stopped with %d messages taken but not sent (seq %d..%d)", n, first, first + n - 1)
                 return
