@@ -47,6 +47,12 @@ class Segment:
     def unlink(self):
         remove_quietly(self.name)
 
+    def close(self):
+        """Unmaps both mappings (the name may be gone already)."""
+        self.buf = None
+        self.raw.close()
+        self.shm.close()
+
 
 class Existing(Segment):
     """A raw mapping of a segment someone else made (`name`), to forge its bytes."""

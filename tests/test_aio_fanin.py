@@ -40,11 +40,15 @@ def fanin(seg_name):
 
 # ---- helpers run in other processes -------------------------------------------------
 
-def _produce(name, producer, count, go, how):
+def _produce(name, producer, count, attached, go, how):
     """Sends `count` messages, then closes. `how`: "put" (blocking), "aio"
     (velmora.aio put: waits on this lane's room_fileno()), with idle gaps now
-    and then so that the consumer goes to sleep on its descriptor."""
+    and then so that the consumer goes to sleep on its descriptor. Its slot
+    is claimed (by room_fileno()) before `attached` is set: a consumer with
+    eof=True ends once no producer it saw is attached."""
     ring = MPSC.open(name)
+    ring.room_fileno()
+    attached.set()
     go.wait(DEADLINE_S)
 
     async def send():
@@ -90,10 +94,12 @@ def test_three_producer_processes_into_asyncio_consumer(fanin, seg_name, loop_ki
     on its own lane's room descriptor in its own process (lanes of 1 KiB fill
     quickly), which a room bell shared by the lanes would refuse."""
     count = 1500
-    go = CTX.Event()
-    procs = [CTX.Process(target=_produce, args=(seg_name, p, count, go, send)) for p in range(3)]
+    go, attached = CTX.Event(), [CTX.Event() for _ in range(3)]
+    procs = [CTX.Process(target=_produce, args=(seg_name, p, count, attached[p], go, send)) for p in range(3)]
     for p in procs:
         p.start()
+    assert all(a.wait(DEADLINE_S) for a in attached)
+    assert len(fanin.producers()) == 3
 
     async def consume():
         got = {}
