@@ -181,3 +181,21 @@ def ring_bytes(fdp, room, capacities):
     """A forged ring header (24 bytes) and data area (`room` bytes)."""
     head, tail, cap = ring_header(fdp, room, capacities)
     return struct.pack("<QQQ", head, tail, cap), ring_data(fdp, room, cap, head, tail)
+
+
+def ring_call(fdp, ops, queries):
+    """(method name, args) of one ring call: an op of `ops` (pop, pop_tag,
+    pop_mixed, pop_many, push, query) with generated arguments."""
+    op = pick(fdp, ops)
+    if op == "pop":
+        return "pop", ()
+    if op == "pop_tag":
+        return "pop", (tag(fdp),)
+    if op == "pop_mixed":
+        return "pop_mixed", (schema(fdp),)
+    if op == "pop_many":
+        count = fdp.ConsumeIntInRange(0, 5)
+        return "pop_many", ((count, tag(fdp)) if fdp.ConsumeBool() else (count,))
+    if op == "push":
+        return "push", (value(fdp),)
+    return pick(fdp, queries), ()

@@ -82,20 +82,7 @@ def TestOneInput(data):
     fanin, ring = want[1], got[1]
     try:
         for step in range(fdp.ConsumeIntInRange(1, 8)):
-            op = common.pick(fdp, OPS)
-            if op == "pop":
-                args, name = (), "pop"
-            elif op == "pop_tag":
-                args, name = (common.tag(fdp),), "pop"
-            elif op == "pop_mixed":
-                args, name = (common.schema(fdp),), "pop_mixed"
-            elif op == "pop_many":
-                count = fdp.ConsumeIntInRange(0, 5)
-                args, name = ((count, common.tag(fdp)) if fdp.ConsumeBool() else (count,)), "pop_many"
-            elif op == "push":
-                args, name = (common.value(fdp),), "push"
-            else:
-                args, name = (), common.pick(fdp, QUERIES)
+            name, args = common.ring_call(fdp, OPS, QUERIES)
             want = model.outcome(getattr(fanin, name), *args)
             got = model.outcome(getattr(ring, name), *args)
             model.check(f"{what}: step {step}: {name}{args!r}", want, got)

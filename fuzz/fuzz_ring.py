@@ -53,17 +53,7 @@ def TestOneInput(data):
     ring = opener.spsc()
     ring_model = model.RingModel(seg.bytes())
     for step in range(fdp.ConsumeIntInRange(1, 8)):
-        op = common.pick(fdp, OPS)
-        if op == "pop":
-            args, name = (), "pop"
-        elif op == "pop_tag":
-            args, name = (common.tag(fdp),), "pop"
-        elif op == "pop_mixed":
-            args, name = (common.schema(fdp),), "pop_mixed"
-        elif op == "push":
-            args, name = (common.value(fdp),), "push"
-        else:
-            args, name = (), common.pick(fdp, QUERIES)
+        name, args = common.ring_call(fdp, OPS, QUERIES)
         want = model.outcome(getattr(ring_model, name), *args)
         got = model.outcome(getattr(ring, name), *args)
         what = f"step {step}: {name}{args!r} on head={head} tail={tail} capacity={cap} room={room}"

@@ -164,3 +164,15 @@ def idle_loop_cpu(kind, names):
     out = subprocess.run([sys.executable, "-c", _IDLE_SCRIPT, kind, *names], capture_output=True, text=True,
                          timeout=60, check=True).stdout.split()
     return float(out[0]) / float(out[1]), int(out[2])
+
+
+def settle_selector(sel, side, call):
+    """Calls `call` (a non-blocking call finding nothing to do) until `sel`
+    stops reporting the descriptor registered with data `side`: a side that
+    found nothing keeps its descriptor readable only for a bounded settle."""
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < 5:
+        assert call() in (None, False)
+        if side not in [key.data for key, _ in sel.select(0.05)]:
+            return
+    pytest.fail(f"the {side} descriptor never stopped being readable")

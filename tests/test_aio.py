@@ -18,7 +18,7 @@ import pytest
 import velmora
 import velmora.aio
 
-from conftest import LOOPS, idle_loop_cpu, run_loop, unique_name
+from conftest import LOOPS, idle_loop_cpu, run_loop, settle_selector, unique_name
 
 SM = velmora.SharedMemory
 
@@ -355,16 +355,7 @@ def test_selectors_on_fileno_and_room_fileno(ring_pair, seg_name):
     sel.register(consumer.fileno(), selectors.EVENT_READ, "data")
     sel.register(producer.room_fileno(), selectors.EVENT_READ, "room")
 
-    def settle(side, call):
-        """Calls `call` until the selector stops reporting `side`: the settle is bounded."""
-        t0 = time.monotonic()
-        while time.monotonic() - t0 < 5:
-            assert call() in (None, False)
-            if side not in [key.data for key, _ in sel.select(0.05)]:
-                return
-        pytest.fail(f"the {side} descriptor never stopped being readable")
-
-    settle("data", consumer.pop)
+    settle_selector(sel, "data", consumer.pop)
     proc = CTX.Process(target=_push_later, args=(seg_name, 0.1, b"hello"))
     proc.start()
     ready = sel.select(20)
@@ -376,7 +367,7 @@ def test_selectors_on_fileno_and_room_fileno(ring_pair, seg_name):
     sel.unregister(consumer.fileno())
     while producer.push(b"r" * 1000):
         pass
-    settle("room", lambda: producer.push(b"r" * 1000))
+    settle_selector(sel, "room", lambda: producer.push(b"r" * 1000))
     done = threading.Event()
 
     def drain():

@@ -6,7 +6,6 @@ import multiprocessing as mp
 import selectors
 import struct
 import sys
-import threading
 import time
 
 import pytest
@@ -14,7 +13,7 @@ import pytest
 import velmora
 import velmora.aio
 
-from conftest import LOOPS, idle_loop_cpu, run_loop, unique_name
+from conftest import LOOPS, idle_loop_cpu, run_loop, settle_selector, unique_name
 
 MPSC = velmora.MpscRingBuffer
 
@@ -203,17 +202,7 @@ def test_selectors_on_fileno_and_each_lanes_room_fileno(fanin, seg_name):
     sel = selectors.DefaultSelector()
     try:
         sel.register(fanin.fileno(), selectors.EVENT_READ, "data")
-
-        def settle(side, call):
-            """Calls `call` until the selector stops reporting `side`: the settle is bounded."""
-            t0 = time.monotonic()
-            while time.monotonic() - t0 < 5:
-                assert call() in (None, False)
-                if side not in [key.data for key, _ in sel.select(0.05)]:
-                    return
-            pytest.fail(f"the {side} descriptor never stopped being readable")
-
-        settle("data", fanin.pop)
+        settle_selector(sel, "data", fanin.pop)
         proc = CTX.Process(target=_push_later, args=(seg_name, 0.1, b"hello"))
         proc.start()
         ready = sel.select(20)
@@ -226,7 +215,7 @@ def test_selectors_on_fileno_and_each_lanes_room_fileno(fanin, seg_name):
         sel.register(a.room_fileno(), selectors.EVENT_READ, "room a")
         while a.push(b"r" * 200):
             pass
-        settle("room a", lambda: a.push(b"r" * 200))
+        settle_selector(sel, "room a", lambda: a.push(b"r" * 200))
         assert sel.select(0.1) == []
         proc = CTX.Process(target=_drain_later, args=(seg_name, 0.1, 2))
         fanin.close()  # the consumer role goes to the other process
