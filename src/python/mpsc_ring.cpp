@@ -1,6 +1,6 @@
 // MpscRingBuffer: the Python face of one fan-in ring. Values, tags, schemas,
-// buffers and timeouts behave as on SpscRingBuffer (the shared parts are in
-// ring_ops.hpp); what is its own is the producer slot and the consumer role,
+// buffers and timeouts behave as on SpscRingBuffer (the methods are shared,
+// in ring_methods.hpp); what is its own is the producer slot and the consumer role,
 // both claims (core/claims.hpp) taken at the first call that needs them and
 // kept until the object closes or the process ends.
 #include <algorithm>
@@ -62,7 +62,6 @@ constexpr const char* kClass = "MpscRingBuffer";
 // object's lane; the consumer role is shared by the process's handles of the
 // ring. Slots and the consumer claim across processes are taken by the calls
 // that need them (producer_lane, claim_consumer), after the role.
-
 MpscState& mpsc_state(PyObject* self) noexcept { return state_of<MpscState>(self); }
 
 // ---- claims -----------------------------------------------------------------
