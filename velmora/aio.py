@@ -115,6 +115,12 @@ async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Opt
     loop = asyncio.get_running_loop()
     deadline = _deadline(loop, timeout)
     descriptor = fd()
+    # The descriptor may be new: a signal sent before it listened reached
+    # nobody, so look again now that it listens (this look also starts the
+    # settling that makes waiting on it safe).
+    result = attempt()
+    if result is not None:
+        return result
     while True:
         if timeout == 0:
             raise gave_up
