@@ -732,7 +732,10 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 // The descriptors event loops wait on (core/readiness.hpp): a subscriber's
-// listens on its entry's bell, the publisher's on the room bell.
+// listens on its entry's bell, the publisher's on the room bell. The
+// publisher rings them only for a side that set its mark, which only a call
+// made after listening can do: so a new descriptor starts readable, and the
+// loop's next call settles it.
 bool bells_supported() {
     if (BellListener::supported()) return true;
     PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
@@ -747,8 +750,10 @@ PyObject* subscriber_fileno(PyObject* self, PyObject*) {
         return nullptr;
     }
     if (!bells_supported()) return nullptr;
+    const bool first = !s.ready.listening();
     auto fd = s.ready.listen(s.core->data_bell());
     if (!fd) return raise(fd.error());
+    if (first) ring_bell(s.core->data_bell());
     return PyLong_FromLong(fd.value());
 }
 
@@ -763,9 +768,9 @@ PyObject* room_fileno(PyObject* self, PyObject*) {
     const bool first = !s.room_ready.listening();
     auto fd = s.room_ready.listen(s.core->room_bell());
     if (!fd) return raise(fd.error());
-    // Overwrite: a publish never waits for room, so the descriptor is always
+    // Overwrite: a publish never waits for room, so the descriptor stays
     // readable (nothing drains it: only a publish that found no room does).
-    if (first && s.core->layout().overflow == Overflow::Overwrite) ring_bell(s.core->room_bell());
+    if (first) ring_bell(s.core->room_bell());
     return PyLong_FromLong(fd.value());
 }
 
