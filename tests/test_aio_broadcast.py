@@ -3,8 +3,11 @@ and velmora.aio over them, with publishers and subscribers in other
 processes, under the default asyncio loop and uvloop."""
 import asyncio
 import multiprocessing as mp
+import os
 import queue
 import selectors
+import signal
+import struct
 import sys
 import threading
 import time
@@ -14,6 +17,8 @@ import pytest
 import velmora
 import velmora.aio
 from velmora import Publisher, Subscriber
+
+from conftest import second_mapping
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fileno() is Linux-only")
 
@@ -320,3 +325,42 @@ def test_wrap_takes_a_publisher_and_a_subscriber_refuses_leftover_read_ahead(seg
     assert asyncio.run(main()) == [b"\x00", b"\x01", b"\x02"]
     sub.close()
     pub.close()
+
+
+# ---- a subscriber killed while it waits ----------------------------------------------------
+
+SLEEPERS, LISTENERS = 72, 140  # header words: subscribers asleep in a blocking receive / in a loop
+
+
+def _wait_then_hang(name, how):
+    sub = Subscriber.open(name)
+    if how == "blocking":
+        sub.receive()
+    else:
+        asyncio.run(velmora.aio.wrap(sub).receive())
+
+
+@pytest.mark.parametrize(("how", "word"), [("blocking", SLEEPERS), ("event_loop", LISTENERS)])
+def test_subscriber_killed_while_waiting_leaves_no_raised_count(seg_name, how, word):
+    """Its count would otherwise cost every later publish a wake-up call (or a
+    scan of the entries) for ever."""
+    pub = Publisher.create(seg_name, 64, 4, subscribers=2, overflow="overwrite")
+    raw = second_mapping(seg_name)
+    count = lambda: struct.unpack_from("<I", raw.buf, word)[0]  # noqa: E731
+    proc = CTX.Process(target=_wait_then_hang, args=(seg_name, how))
+    proc.start()
+    try:
+        assert wait_for(lambda: count() == 1), "the subscriber never went to sleep"
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.join(10)
+        assert count() == 1
+        end = time.monotonic() + 10
+        while count() != 0 and time.monotonic() < end:
+            pub.publish(b"x")
+            time.sleep(0.02)
+        assert count() == 0
+    finally:
+        if proc.is_alive():
+            proc.kill()
+        pub.close()
+        raw.close()

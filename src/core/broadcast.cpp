@@ -337,9 +337,24 @@ Status BroadcastPublisher::commit(const BroadcastLoan& loan, std::uint64_t lengt
     // and their load of `published`: one side always sees the other.
     u64(kPublished).store(loan.seq + 1, std::memory_order_seq_cst);
     loaned_ = kNoMessage;
-    if (u32(kSleepers).load(std::memory_order_seq_cst) != 0) wake_word(word_ptr(kPublished));
+    if (u32(kSleepers).load(std::memory_order_seq_cst) != 0) {
+        wake_word(word_ptr(kPublished));
+        sweep_sleepers();
+    }
     if (u32(kListeners).load(std::memory_order_seq_cst) != 0) ring_listeners();
     return {};
+}
+
+void BroadcastPublisher::sweep_sleepers() noexcept {
+    if (!alive_) return;
+    const std::uint64_t now = monotonic_ns();
+    if (now < next_sweep_) return;
+    next_sweep_ = now + kSweepEveryNs;
+    for (std::uint32_t i = 0; i < layout_.limit; ++i) {
+        if (u32(entry(i) + kEntryAsleep).load(std::memory_order_relaxed) == 0) continue;
+        const std::uint32_t token = entry_token(i);
+        if (active(token) && !alive_(i)) drop_entry(i, token);
+    }
 }
 
 void BroadcastPublisher::ring_listeners() noexcept {

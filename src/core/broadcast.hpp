@@ -321,13 +321,21 @@ public:
     // about to sleep on room_bell()): set it before the last try, clear it
     // once a loan succeeds. Idempotent.
     void listen_for_room(bool on) noexcept;
+    // How a publish tells a dead sleeper from a live one: while subscribers
+    // are counted asleep, a publish probes those entries at most every
+    // kSweepEveryNs and drops the dead ones (their counts with them), so a
+    // subscriber killed in a blocking receive does not cost every later
+    // publish a wake-up call. Unset: no sweep.
+    void set_liveness(EntryAlive alive) { alive_ = std::move(alive); }
 
     static constexpr std::uint64_t kProbeEveryNs = 2'000'000;
+    static constexpr std::uint64_t kSweepEveryNs = 100'000'000;
 
 private:
     BroadcastPublisher(Mapping mapping, BroadcastLayout layout);
     // Takes every listening mark and rings its entry's bell.
     void ring_listeners() noexcept;
+    void sweep_sleepers() noexcept;
     [[nodiscard]] std::optional<std::uint32_t> laggard(std::uint64_t n);
     [[nodiscard]] bool held_by_someone(std::uint32_t s) const noexcept;
     [[nodiscard]] Result<std::uint32_t> choose_slot(std::uint64_t n);
@@ -338,6 +346,8 @@ private:
     std::uint64_t loaned_ = kNoMessage;     // message of the outstanding loan
     BellAddress room_bell_;
     bool room_listening_ = false;
+    EntryAlive alive_;
+    std::uint64_t next_sweep_ = 0;
 };
 
 // A message found by a subscriber, not yet released.

@@ -365,6 +365,29 @@ TEST(BroadcastBell, DeadSubscribersMarksAreTakenBackByTheReclaimer) {
     EXPECT_EQ(receive(next), 7u);
 }
 
+// A subscriber killed asleep (overwrite: nobody waits for it) is found by
+// the publish's sweep, which leaves the live sleepers alone.
+TEST(BroadcastBell, PublishSweepDropsADeadSleeperOnly) {
+    const auto c = config(64, 4, 2, Overflow::Overwrite);
+    Segment seg(c);
+    Mapping raw = seg.map();
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    pub.set_liveness([](std::uint32_t i) { return i != 1; });
+    const BroadcastLayout& l = pub.layout();
+    auto live = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    auto dead = must(BroadcastSubscriber::join(seg.map(), 1, 2));
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        const std::uint64_t e = l.entries_at + i * kBroadcastEntrySize;
+        poke(raw, bcast::kSleepers, peek32(raw, bcast::kSleepers) + 1);
+        poke(raw, e + bcast::kEntryAsleep, peek32(raw, e + bcast::kEntryState));
+    }
+    ASSERT_TRUE(publish(pub, 1));
+    EXPECT_EQ(peek32(raw, bcast::kSleepers), 1u);
+    ASSERT_EQ(pub.active_entries().size(), 1u);
+    EXPECT_EQ(pub.active_entries()[0].first, 0u);
+    EXPECT_EQ(receive(live), 1u);
+}
+
 TEST(BroadcastBell, ABlockedReceiveCountsItselfAsleepAndUncountsWhenWoken) {
     const auto c = config(64, 4, 1, Overflow::Block);
     Segment seg(c);
