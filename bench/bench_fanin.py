@@ -1,9 +1,11 @@
 """Fan-in: 4 producer processes -> 1 consumer, side by side in one run.
 
-Rows: velmora MpscRingBuffer (non-blocking push/pop, and blocking put/get),
-multiprocessing.Queue, faster-fifo, pyzmq PUSH/PULL (4 PUSH sockets into one
-PULL over ipc://), and velmora's own SpscRingBuffer 1 -> 1 (push/pop and
-put/get) carrying the same total, for scale. 64 B and 4 KiB messages.
+Rows: velmora MpscRingBuffer (non-blocking push/pop, blocking put/get, and
+put with a consumer that takes every waiting message in one pop_many call),
+multiprocessing.Queue, faster-fifo (get, and get_many: its own batch call),
+pyzmq PUSH/PULL (4 PUSH sockets into one PULL over ipc://), and velmora's own
+SpscRingBuffer 1 -> 1 (push/pop and put/get) carrying the same total, for
+scale. 64 B and 4 KiB messages. Producers always send one message per call.
 
 Every message is checked by the consumer: its producer and sequence number
 (each producer's sequence must arrive in order) and its body. "share" is each
@@ -15,7 +17,10 @@ a 2-core machine 4 spinning producers fight the consumer for the cores, so
 the blocking rows are the ones to compare with the queues.
 
 BENCH_QUICK=1: few messages, to check that every row works.
+BENCH_OUT=DIR: where bench_fanin.md, .json and .png go (default docs/,
+build/bench-quick/ when quick).
 """
+import json
 import multiprocessing as mp
 import os
 import struct
@@ -33,6 +38,9 @@ COUNT = {64: 2_000, 4096: 500} if QUICK else {64: 100_000, 4096: 15_000}  # per 
 HEAD = struct.Struct("<II")
 CTX = mp.get_context("fork")
 TIMEOUT_S = 600
+BATCH = 256
+OUT = os.environ.get("BENCH_OUT") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                                  "build/bench-quick" if QUICK else "docs")
 
 
 def body(producer, seq, size):
@@ -95,10 +103,11 @@ def _yield_until(call, arg=None):
 
 
 class Velmora:
-    def __init__(self, blocking, spsc=False):
-        self.blocking, self.spsc = blocking, spsc
+    def __init__(self, blocking, spsc=False, batch=False):
+        self.blocking, self.spsc, self.batch = blocking, spsc, batch
         kind = "SpscRingBuffer 1->1" if spsc else "MpscRingBuffer"
-        self.label = f"velmora {kind} {'put/get' if blocking else 'push/pop'}"
+        calls = "put/pop_many" if batch else "put/get" if blocking else "push/pop"
+        self.label = f"velmora {kind} {calls}"
 
     def setup(self, size):
         self.name = f"/velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}"
@@ -124,7 +133,16 @@ class Velmora:
 
     def consume(self, checker):
         check, total = checker.check, checker.total
-        if self.blocking:
+        if self.batch:
+            # Everything waiting in one call; a blocking get when nothing is.
+            many, get = self.ring.pop_many, self.ring.get
+            while checker.got < total:
+                got = many(BATCH)
+                if not got:
+                    got = [get(timeout=TIMEOUT_S)]
+                for m in got:
+                    check(m)
+        elif self.blocking:
             get = self.ring.get
             for _ in range(total):
                 check(get(timeout=TIMEOUT_S))
@@ -162,7 +180,9 @@ class MpQueue:
 
 
 class FasterFifo:
-    label = "faster-fifo"
+    def __init__(self, batch=False):
+        self.batch = batch
+        self.label = "faster-fifo put/get_many" if batch else "faster-fifo put/get"
 
     def missing(self):
         try:
@@ -181,7 +201,14 @@ class FasterFifo:
             put(m, timeout=TIMEOUT_S)
 
     def consume(self, checker):
-        get, check = self.q.get, checker.check
+        check = checker.check
+        if self.batch:
+            many = self.q.get_many
+            while checker.got < checker.total:
+                for m in many(timeout=TIMEOUT_S, max_messages_to_get=BATCH):
+                    check(m)
+            return
+        get = self.q.get
         for _ in range(checker.total):
             check(get(timeout=TIMEOUT_S))
 
@@ -215,14 +242,18 @@ class Zmq:
         sock.close()
         ctx.term()   # returns once everything queued was delivered
 
-    def consume(self, checker):
-        # Bound only now, after the producers were forked: a zmq context does
-        # not survive fork(). Their connects wait for the bind.
+    def ready(self):
+        # Bound only after the producers were forked (a zmq context does not
+        # survive fork()) and before they start: messages sent by a PUSH whose
+        # connect found no socket yet were seen to go missing.
         import zmq
         self.ctx = zmq.Context()
         self.pull = self.ctx.socket(zmq.PULL)
         self.pull.setsockopt(zmq.RCVTIMEO, 30_000)   # a stall raises zmq.Again instead of hanging
         self.pull.bind("ipc://" + self.path)
+
+    def consume(self, checker):
+        import zmq
         recv, check = self.pull.recv, checker.check
         try:
             for _ in range(checker.total):
@@ -257,6 +288,8 @@ def run(t, size, producers):
     for p in procs:
         p.start()
     try:
+        if hasattr(t, "ready"):
+            t.ready()
         time.sleep(0.2)   # let them start and block on the event
         started = time.perf_counter()
         go.set()
@@ -272,8 +305,8 @@ def run(t, size, producers):
 
 
 def rows():
-    return [Velmora(False), Velmora(True), MpQueue(), FasterFifo(), Zmq(),
-            Velmora(False, spsc=True), Velmora(True, spsc=True)]
+    return [Velmora(False), Velmora(True), Velmora(True, batch=True), MpQueue(), FasterFifo(),
+            FasterFifo(batch=True), Zmq(), Velmora(False, spsc=True), Velmora(True, spsc=True)]
 
 
 def one(index, size):
@@ -304,44 +337,94 @@ def in_child(index, size):
 
 
 def main():
-    print(f"fan-in: {PRODUCERS} producer processes -> 1 consumer, {os.cpu_count()} cores"
-          + (" (BENCH_QUICK)" if QUICK else ""))
-    results = {}
+    head = (f"fan-in: {PRODUCERS} producer processes -> 1 consumer, {os.cpu_count()} cores"
+            + (" (BENCH_QUICK)" if QUICK else ""))
+    print(head)
+    results, shares_of, lines = {}, {}, []
     for size in SIZES:
         print(f"\n{size} B messages, {COUNT[size] * PRODUCERS} in all")
         print(f"{'transport':<40}{'msgs/s':>12}{'MB/s':>9}   share per producer")
+        lines += ["", f"### {size} B messages, {COUNT[size] * PRODUCERS} in all", "",
+                  "| transport | msgs/s | MB/s | share per producer |", "|---|---:|---:|---|"]
         for index, t in enumerate(rows()):
             why = getattr(t, "missing", lambda: None)()
             if why:
                 print(f"{t.label:<40}{'n/a':>12}   ({why})")
+                lines.append(f"| {t.label} | n/a | | {why} |")
                 continue
             producers = 1 if getattr(t, "spsc", False) else PRODUCERS
             try:
                 rate, shares = in_child(index, size)
             except RowFailed as exc:
                 print(f"{t.label:<40}{'failed':>12}   ({exc})", flush=True)
+                lines.append(f"| {t.label} | failed | | {exc} |")
                 continue
             results[(t.label, size)] = rate
             share = "-" if producers == 1 else f"{min(shares):.0%}..{max(shares):.0%}"
+            shares_of[(t.label, size)] = shares
             print(f"{t.label:<40}{rate:>12,.0f}{rate * size / 1e6:>9.1f}   {share}", flush=True)
-        ratios(results, size)
+            lines.append(f"| {t.label} | {rate:,.0f} | {rate * size / 1e6:.1f} | {share} |")
+        found = ratios(results, size)
+        for f in found:
+            print("  " + f)
+        lines += [""] + [f"- {f}" for f in found]
+    write(head, lines, results, shares_of)
     return 0
 
 
 def ratios(results, size):
+    """The fan-in rows against SPSC 1->1 push/pop and the peers at `size`."""
     def rate(label):
         return results.get((label, size))
 
-    for mode in ("push/pop", "put/get"):
-        mine = rate(f"velmora MpscRingBuffer {mode}")
-        spsc = rate(f"velmora SpscRingBuffer 1->1 {mode}")
+    spsc = rate("velmora SpscRingBuffer 1->1 push/pop")
+    found = []
+    for calls in ("push/pop", "put/get", "put/pop_many"):
+        mine = rate(f"velmora MpscRingBuffer {calls}")
         if mine is None:
             continue
-        parts = [f"vs SPSC 1->1 {mine / spsc:.2f}x" if spsc else None]
-        for peer in ("multiprocessing.Queue", "faster-fifo", "pyzmq PUSH/PULL ipc (4 PUSH)"):
+        parts = [f"{mine / spsc:.2f}x SPSC 1->1 push/pop" if spsc else None]
+        for peer in ("multiprocessing.Queue", "faster-fifo put/get", "faster-fifo put/get_many",
+                     "pyzmq PUSH/PULL ipc (4 PUSH)"):
             if rate(peer):
-                parts.append(f"vs {peer} {mine / rate(peer):.1f}x")
-        print(f"  MpscRingBuffer {mode}: " + ", ".join(p for p in parts if p))
+                parts.append(f"{mine / rate(peer):.1f}x {peer}")
+        found.append(f"MpscRingBuffer {calls}: " + ", ".join(p for p in parts if p))
+    return found
+
+
+def write(head, lines, results, shares_of):
+    """bench_fanin.md, .json and (with matplotlib) .png in OUT."""
+    os.makedirs(OUT, exist_ok=True)
+    text = "\n".join(["# Fan-in benchmark", "", head + f"; python {sys.version.split()[0]}, "
+                      f"load average {os.getloadavg()[0]:.1f} at the end. Every message checked.", *lines])
+    with open(os.path.join(OUT, "bench_fanin.md"), "w") as f:
+        f.write(text + "\n")
+    with open(os.path.join(OUT, "bench_fanin.json"), "w") as f:
+        json.dump({"rate": {f"{k}|{s}": v for (k, s), v in results.items()},
+                   "shares": {f"{k}|{s}": v for (k, s), v in shares_of.items()}}, f, indent=1)
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return
+    labels = [t.label for t in rows() if any((t.label, s) in results for s in SIZES)]
+    fig, axes = plt.subplots(1, len(SIZES), figsize=(12, 4.8))
+    for ax, size in zip(axes, SIZES):
+        vals = [results.get((k, size), 0) for k in labels]
+        colors = ["tab:blue" if k.startswith("velmora Mpsc") else "tab:gray" if k.startswith("velmora")
+                  else "tab:orange" for k in labels]
+        ax.barh(range(len(labels)), vals, color=colors)
+        ax.set_yticks(range(len(labels)))
+        ax.set_yticklabels(labels, fontsize=8)
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.set_xlabel("messages/s, all producers together")
+        ax.set_title(f"{size} B")
+    fig.suptitle(f"Fan-in: {PRODUCERS} producer processes -> 1 consumer")
+    fig.tight_layout()
+    fig.savefig(os.path.join(OUT, "bench_fanin.png"), dpi=110)
+    plt.close(fig)
 
 
 if __name__ == "__main__":

@@ -202,42 +202,39 @@ class Channel:
 
     # ---- receiving ----
 
+    def _attempt(self, blocking: str, nonblocking: str, args: tuple, eof: bool) -> Callable[[], Any]:
+        """One non-blocking try of the channel's `blocking` call (None when there
+        is nothing yet): its `nonblocking` form where it has one (it answers None
+        itself), else the call with timeout=0; with eof, the call with eof=True
+        (EOFError at the end of the stream)."""
+        ch = self._ch
+        if eof:
+            call = getattr(ch, blocking)
+            return _empty_as_none(lambda: call(*args, timeout=0, eof=True))
+        if hasattr(ch, nonblocking):
+            call = getattr(ch, nonblocking)
+            return (lambda: call(*args)) if args else call
+        call = getattr(ch, blocking)
+        return _empty_as_none(lambda: call(*args, timeout=0))
+
+    async def _receive(self, blocking: str, nonblocking: str, args: tuple, timeout: Optional[float],
+                       eof: bool) -> Any:
+        if self._ahead:
+            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
+        return await _until(self._attempt(blocking, nonblocking, args, eof), self._recv_fd, timeout, queue.Empty,
+                            EOF_RECHECK if eof else None)
+
     async def get(self, tag: Optional[str] = None, timeout: Optional[float] = None, eof: bool = False) -> Any:
         """With eof=True, EOFError once the stream has ended (as the blocking get)."""
         if self._check_ahead(tag):
             return self._ahead.popleft()
-        ch = self._ch
-        if eof:
-            attempt = _empty_as_none(lambda: ch.get(tag, timeout=0, eof=True))
-        elif hasattr(ch, "pop"):
-            attempt = ch.pop if tag is None else (lambda: ch.pop(tag))
-        else:
-            attempt = _empty_as_none(lambda: ch.get(tag, timeout=0))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+        return await self._receive("get", "pop", () if tag is None else (tag,), timeout, eof)
 
     async def get_into(self, buffer: Any, timeout: Optional[float] = None, eof: bool = False) -> int:
-        if self._ahead:
-            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
-        ch = self._ch
-        if eof:
-            attempt = _empty_as_none(lambda: ch.get_into(buffer, timeout=0, eof=True))
-        elif hasattr(ch, "pop_into"):
-            attempt = lambda: ch.pop_into(buffer)  # noqa: E731
-        else:
-            attempt = _empty_as_none(lambda: ch.get_into(buffer, timeout=0))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+        return await self._receive("get_into", "pop_into", (buffer,), timeout, eof)
 
     async def get_mixed(self, schema: list, timeout: Optional[float] = None, eof: bool = False) -> list:
-        if self._ahead:
-            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
-        ch = self._ch
-        if eof:
-            attempt = _empty_as_none(lambda: ch.get_mixed(schema, timeout=0, eof=True))
-        elif hasattr(ch, "pop_mixed"):
-            attempt = lambda: ch.pop_mixed(schema)  # noqa: E731
-        else:
-            attempt = _empty_as_none(lambda: ch.get_mixed(schema, timeout=0))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+        return await self._receive("get_mixed", "pop_mixed", (schema,), timeout, eof)
 
     async def receive(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
         """The channel's receive() (broadcast subscribers): with eof=True, None once
@@ -294,12 +291,7 @@ class Channel:
         many = None
         if hasattr(ch, "pop_many"):
             many = (lambda: ch.pop_many(batch)) if tag is None else (lambda: ch.pop_many(batch, tag))
-        if eof:
-            single = _empty_as_none(lambda: ch.get(tag, timeout=0, eof=True))
-        elif hasattr(ch, "pop"):
-            single = ch.pop if tag is None else (lambda: ch.pop(tag))
-        else:
-            single = _empty_as_none(lambda: ch.get(tag, timeout=0))
+        single = self._attempt("get", "pop", () if tag is None else (tag,), eof)
 
         def attempt() -> Optional[list]:
             if many is not None:
