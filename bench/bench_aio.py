@@ -10,7 +10,8 @@
 3. 1,000 channels x 1 message, sent in random order by another process to
    one asyncio loop: all received, total time.
 4. CPU time of an idle loop awaiting 100 channels.
-5. The hot path: push + pop pairs with and without a listener on the ring.
+5. The hot path: push + pop pairs with and without a listener on the ring
+   (and publish + receive pairs with and without one on a subscriber).
 6. Broadcast: a subscriber process's wake-up after 10-20 ms idle (blocking
    receive() against `await aio.receive()`), and streaming 64 B from a
    publisher process (a blocking receive() loop against `async for`).
@@ -396,6 +397,30 @@ def hot_path(pairs=200_000 if QUICK else 1_000_000):
     return rates[False], rates[True]
 
 
+def hot_path_broadcast(pairs=200_000 if QUICK else 1_000_000):
+    """publish + receive of 64 B in one process: pairs per second with nobody
+    listening and with the subscriber's fileno() asked for (a publish rings
+    only a subscriber whose loop sleeps: both run without a system call)."""
+    rates = {}
+    for listening in (False, True, False, True):
+        name = new_name("hb")
+        pub = velmora.Publisher.create(name, 64, 64, subscribers=2)
+        sub = velmora.Subscriber.open(name)
+        SM.remove(name)
+        if listening:
+            sub.fileno()
+        publish, receive, msg = pub.publish, sub.receive, b"h" * 64
+        t0 = time.perf_counter()
+        for _ in range(pairs):
+            publish(msg)
+            receive(timeout=0)
+        rate = pairs / (time.perf_counter() - t0)
+        rates[listening] = max(rates.get(listening, 0), rate)
+        sub.close()
+        pub.close()
+    return rates[False], rates[True]
+
+
 def main():
     print(f"wake-up after 10-20 ms idle ({SAMPLES} samples), p50 / p99:")
     modes = [("sync", "blocking get()"), ("aio", "await aio.get() (asyncio)")]
@@ -430,6 +455,9 @@ def main():
     print(f"idle asyncio loop awaiting 100 channels: {idle_cpu() * 100:.3f}% of a core")
     quiet, listened = hot_path()
     print(f"push+pop 64 B in one process: {quiet / 1e6:.2f} M pairs/s, with fileno() listening "
+          f"{listened / 1e6:.2f} M pairs/s ({listened / quiet:.2f}x)")
+    quiet, listened = hot_path_broadcast()
+    print(f"publish+receive 64 B in one process: {quiet / 1e6:.2f} M pairs/s, with fileno() listening "
           f"{listened / 1e6:.2f} M pairs/s ({listened / quiet:.2f}x)")
 
 

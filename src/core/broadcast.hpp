@@ -76,9 +76,13 @@
 // The marks hold their owner's token, so a mark left by a dead subscriber is
 // taken back (and its count with it) by whoever reclaims the entry (the
 // publisher dropping it, or the next subscriber joining it), never a mark of
-// the entry's next owner. A subscriber killed between raising a count and
-// setting its mark leaves the count one too high: publishes then scan the
-// marks (loads, no system call) or wake the futex word for nobody.
+// the entry's next owner. A dead subscriber's listening mark is also taken by
+// the next publish (its bell rings nobody); while subscribers are counted
+// asleep, a publish probes their entries every kSweepEveryNs and drops the
+// dead ones. A subscriber killed between raising a count and setting its mark
+// leaves the count one too high until its entry is joined again: publishes
+// then scan the marks (loads, no system call) or wake the futex word for
+// nobody.
 //
 // The mapping is untrusted: the geometry is validated against the mapping
 // size once, slot numbers and descriptors are validated on every use, and a
