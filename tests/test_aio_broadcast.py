@@ -7,6 +7,7 @@ import os
 import queue
 import selectors
 import signal
+import subprocess
 import struct
 import sys
 import threading
@@ -364,3 +365,81 @@ def test_subscriber_killed_while_waiting_leaves_no_raised_count(seg_name, how, w
             proc.kill()
         pub.close()
         raw.close()
+
+
+# ---- idle loops and interpreter exit ----------------------------------------------------
+
+IDLE_SCRIPT = r"""
+import asyncio, sys, time, velmora, velmora.aio
+subs = [velmora.Subscriber.open(n) for n in sys.argv[1:]]
+async def main():
+    waits = [asyncio.ensure_future(velmora.aio.wrap(s).receive()) for s in subs]
+    await asyncio.sleep(0.5)
+    c0, t0 = time.process_time(), time.monotonic()
+    await asyncio.sleep(2.0)
+    print(time.process_time() - c0, time.monotonic() - t0, sum(w.done() for w in waits), flush=True)
+    sys.stdin.readline()  # published meanwhile: every wait ends
+    done = await asyncio.wait_for(asyncio.gather(*waits), 20)
+    print(len(done), flush=True)
+asyncio.run(main())
+"""
+
+
+def test_idle_loop_awaiting_many_subscribers_uses_little_cpu_and_wakes_each():
+    names = [f"/velmora-aiob-idle-{os.getpid()}-{i}-{time.monotonic_ns()}" for i in range(50)]
+    pubs = [Publisher.create(n, 64, 2, subscribers=1) for n in names]
+    try:
+        proc = subprocess.Popen([sys.executable, "-c", IDLE_SCRIPT, *names], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True)
+        try:
+            cpu, wall, done = proc.stdout.readline().split()
+            for p in pubs:
+                p.publish(b"wake")
+            proc.stdin.write("\n")
+            proc.stdin.flush()
+            received = proc.stdout.readline().strip()
+            proc.wait(30)
+        finally:
+            proc.kill()
+            proc.wait()
+    finally:
+        for p, n in zip(pubs, names):
+            p.close()
+            velmora.SharedMemory.remove(n)
+    assert int(done) == 0
+    assert float(cpu) / float(wall) <= 0.01, f"{float(cpu) / float(wall):.2%} of a core while idle"
+    assert received == "50"
+
+
+EXIT_SCRIPT = r"""
+import asyncio, sys, time, velmora, velmora.aio
+sub = velmora.Subscriber.open(sys.argv[1])
+pub = velmora.Publisher.create(sys.argv[2], 64, 1, subscribers=1)
+blocker = velmora.Subscriber.open(sys.argv[2])
+pub.publish(b"fills it")
+returned = None
+async def main():
+    global returned
+    asyncio.ensure_future(velmora.aio.wrap(sub).receive())        # pending when main returns
+    asyncio.ensure_future(velmora.aio.wrap(pub).publish(b"more"))  # no room: pending too
+    await asyncio.sleep(0.2)
+    returned = time.monotonic()
+asyncio.run(main())
+print(time.monotonic() - returned)
+"""
+
+
+def test_asyncio_run_exits_promptly_with_pending_receive_and_publish(seg_name):
+    pub = Publisher.create(seg_name, 64, 2, subscribers=1)
+    other = seg_name + "-full"
+    try:
+        out = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, seg_name, other], capture_output=True, text=True,
+                             timeout=60)
+    finally:
+        pub.close()
+        try:
+            velmora.SharedMemory.remove(other)
+        except OSError:
+            pass
+    assert out.returncode == 0, out.stderr
+    assert float(out.stdout) < 1.0  # from main's return to the end of asyncio.run
