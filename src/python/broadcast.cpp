@@ -442,9 +442,10 @@ std::optional<BroadcastLoan> take_loan(PublisherState& s, std::uint64_t nbytes, 
     const EntryAlive alive = broadcast_entry_probe(s.site);
     auto loan = s.core->loan_wait(nbytes, deadline, host, alive);
     // An event loop's last look (core/readiness.hpp), counted as a waiting
-    // publisher so that a subscriber's release rings the room bell.
+    // publisher so that a subscriber's release rings the room bell (which
+    // needs no settling, as for subscribers).
     if (loan && !loan.value() && deadline.immediate() && !host.closed && !host.gil.interrupted() &&
-        s.room_ready.idle(0)) {
+        s.room_ready.idle(0, 0)) {
         s.core->listen_for_room(true);
         loan = s.core->loan_wait(nbytes, deadline, host, alive);
     }
@@ -627,13 +628,15 @@ std::optional<BroadcastMessage> next_message(SubscriberState& s, Deadline deadli
 }
 
 // next_message() for the receiving calls: with timeout=0, an event loop's
-// readiness (core/readiness.hpp) may ask for a last look, taken with the
+// readiness (core/readiness.hpp) asks for a last look, taken with the
 // listening mark set, so that the next publish rings this subscriber's bell.
+// The publisher rings on the mark, not after idleness, so there is no settling:
+// the loop sleeps at once rather than spin through its descriptor.
 std::optional<BroadcastMessage> next_or_listen(SubscriberState& s, Deadline deadline, bool eof, bool& ended,
                                                bool& failed) {
     auto m = next_message(s, deadline, eof, ended, failed);
     if (failed || ended) return m;
-    if (!m && deadline.immediate() && s.ready.idle(0)) {
+    if (!m && deadline.immediate() && s.ready.idle(0, 0)) {
         s.core->listen(true);
         m = next_message(s, deadline, eof, ended, failed);
         if (failed || ended) return m;
