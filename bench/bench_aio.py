@@ -434,10 +434,10 @@ def main():
         print(f"  {label:<28} {p50:8.1f} us  {p99:8.1f} us")
     p50, p99 = loop_floor()
     print(f"  {'bare socket + add_reader':<28} {p50:8.1f} us  {p99:8.1f} us  (asyncio alone, no velmora)")
-    for mode, label in [("sync", "blocking receive()"), ("aio", "await aio.receive() (asyncio)")] + \
-            ([("uvloop", "await aio.receive() (uvloop)")] if any(m == "uvloop" for m, _ in modes) else []):
+    for mode, label in [("sync", "receive()"), ("aio", "aio.receive() (asyncio)")] + \
+            ([("uvloop", "aio.receive() (uvloop)")] if any(m == "uvloop" for m, _ in modes) else []):
         p50, p99 = wake_latency_broadcast(mode)
-        print(f"  {'broadcast: ' + label:<28} {p50:8.1f} us  {p99:8.1f} us")
+        print(f"  {'broadcast ' + label:<28} {p50:8.1f} us  {p99:8.1f} us")
     print(f"streaming 64 B, {STREAM:,} messages from another process:")
     sync_rate, _ = stream("sync")
     aio_rate, waits = stream("aio")
@@ -446,8 +446,8 @@ def main():
           f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
     sync_rate, _ = stream_broadcast("sync")
     aio_rate, waits = stream_broadcast("aio")
-    print(f"  {'broadcast: receive() loop':<28} {sync_rate / 1e6:8.2f} M msg/s")
-    print(f"  {'broadcast: async for':<28} {aio_rate / 1e6:8.2f} M msg/s  "
+    print(f"  {'broadcast receive() loop':<28} {sync_rate / 1e6:8.2f} M msg/s")
+    print(f"  {'broadcast async for':<28} {aio_rate / 1e6:8.2f} M msg/s  "
           f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
     ok, dt = thousand_channels()
     print(f"{CHANNELS:,} channels x 1 message, random order, one asyncio loop: "

@@ -443,3 +443,21 @@ def test_asyncio_run_exits_promptly_with_pending_receive_and_publish(seg_name):
             pass
     assert out.returncode == 0, out.stderr
     assert float(out.stdout) < 1.0  # from main's return to the end of asyncio.run
+
+
+def test_receive_many_takes_what_waits_up_to_the_count_and_ends_with_eof(seg_name):
+    """The batch behind `async for`: never waits, never takes more than asked."""
+    pub = Publisher.create(seg_name, 64, 8, subscribers=1)
+    sub = Subscriber.open(seg_name)
+    for i in range(5):
+        pub.publish(bytes([i]))
+    assert sub._receive_many(3) == [b"\x00", b"\x01", b"\x02"]
+    assert sub._receive_many(10, eof=True) == [b"\x03", b"\x04"]
+    assert sub._receive_many(10) == []
+    assert sub._receive_many(10, eof=True) == []  # the publisher is still there
+    pub.publish(b"last")
+    pub.close()
+    assert sub._receive_many(10, eof=True) == [b"last"]
+    assert sub._receive_many(10, eof=True) is None
+    assert sub._receive_many(10) == []
+    sub.close()

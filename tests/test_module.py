@@ -26,7 +26,7 @@ METHODS = {
                        "has_producer", "producers", "close"],
     "LockScope": [],
     "Publisher": ["create", "publish", "loan", "room_fileno", "subscribers", "close"],
-    "Subscriber": ["open", "receive", "receive_view", "fileno", "missed", "has_publisher", "subscribers", "close"],
+    "Subscriber": ["open", "receive", "receive_view", "_receive_many", "fileno", "missed", "has_publisher", "subscribers", "close"],
 }
 
 SIGNATURES = {

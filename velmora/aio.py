@@ -314,8 +314,14 @@ class Channel:
         are taken up to `batch` at a time."""
         ahead, batch, eof = self._ahead, self._batch, self._eof
         receive = self._ch.receive
+        many = getattr(self._ch, "_receive_many", None)
 
         def attempt() -> Optional[list]:
+            if many is not None:
+                got = many(batch, eof)
+                if got is None:
+                    raise EOFError
+                return got or None
             found: list = []
             for _ in range(batch):
                 try:

@@ -662,6 +662,25 @@ bool no_open_view(const SubscriberState& s) {
     return false;
 }
 
+// A found message as bytes, then given back. Empty with no exception set:
+// overwritten while copied (counted as missed; the cursor moved past it).
+Ref copy_out(SubscriberState& s, const BroadcastMessage& m, bool& failed) {
+    failed = true;
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m.length)));
+    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+    if (dst == nullptr) return Ref();
+    failed = false;
+    if (m.length >= kLargeCopy) {
+        const GilRelease released;
+        std::memcpy(dst, m.data, m.length);
+    } else {
+        std::memcpy(dst, m.data, m.length);
+    }
+    if (!s.core->copied(m)) return Ref();
+    s.core->release(m);
+    return out;
+}
+
 PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"timeout", "eof"};
     static const Signature sig{"Subscriber.receive()", names, 2, 0};
@@ -685,19 +704,56 @@ PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (failed) return nullptr;
         if (ended) Py_RETURN_NONE;
         if (!m) return raise_queue("Empty");
-        Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m->length)));
-        char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-        if (dst == nullptr) return nullptr;
-        if (m->length >= kLargeCopy) {
-            const GilRelease released;
-            std::memcpy(dst, m->data, m->length);
-        } else {
-            std::memcpy(dst, m->data, m->length);
-        }
-        if (!s.core->copied(*m)) continue;  // overwritten while copied: counted as missed
-        s.core->release(*m);
-        return out.release();
+        Ref out = copy_out(s, *m, failed);
+        if (failed) return nullptr;
+        if (out) return out.release();
     }
+}
+
+// The messages already waiting, up to `max_count`, as bytes, without waiting
+// (velmora.aio's `async for` batches with it). With eof=True, None once the
+// stream has ended; otherwise [] when nothing is waiting (an event loop's
+// readiness then settles as after receive(timeout=0)). A failure after some
+// messages returns those; the next call raises it.
+PyObject* receive_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"max_count", "eof"};
+    static const Signature sig{"Subscriber._receive_many()", names, 2, 1};
+    PyObject* argv[2];
+    std::uint64_t max_count = 0;
+    bool eof = false;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "max_count", max_count) ||
+        !eof_argument(argv[1], eof))
+        return nullptr;
+    SubscriberState& s = subscriber(self);
+    Deadline now = Deadline::now();
+    Call<SubscriberState> call(s, "Subscriber");
+    switch (take_turn(call, s, "Subscriber", &now)) {
+        case Entered::Yes: break;
+        case Entered::NothingNow: return PyList_New(0);
+        case Entered::Failed: return nullptr;
+    }
+    if (!no_open_view(s)) return nullptr;
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    bool ended = false, failed = false;
+    auto m = next_or_listen(s, now, eof, ended, failed);
+    if (failed) return nullptr;
+    if (ended) Py_RETURN_NONE;
+    for (std::uint64_t n = 0; m && n < max_count;) {
+        Ref out = copy_out(s, *m, failed);
+        if (failed) return nullptr;
+        if (out) {
+            if (PyList_Append(list.get(), out.get()) < 0) return nullptr;
+            ++n;
+        }
+        auto next = s.core->try_next();
+        if (!next) {
+            if (PyList_Size(list.get()) > 0) break;  // what was found so far is still good
+            return raise(next.error());
+        }
+        m = next.value();
+    }
+    return list.release();
 }
 
 PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -922,6 +978,10 @@ PyMethodDef subscriber_methods[] = {
         "the slot with the format and shape the message was published with (numpy.asarray\n"
         "makes an array of it without a copy). The slot is not reused until the block ends;\n"
         "the memoryview is released then, and what was made from it must not be used after."),
+    fast_method<receive_many>("_receive_many",
+        "_receive_many($self, max_count, eof=False)\n--\n\n"
+        "Up to `max_count` messages already waiting, as bytes, without waiting: [] when there\n"
+        "is none; with eof=True, None once the stream has ended. For velmora.aio's batches."),
     noargs_method<subscriber_fileno>("fileno",
         "fileno($self)\n--\n\n"
         "A file descriptor that is readable while a message may be waiting for this subscriber\n"
