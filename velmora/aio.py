@@ -10,14 +10,20 @@ calls as coroutines::
     async for msg in jobs:
         ...
 
+Broadcast works the same way: ``wrap(subscriber)`` gives ``await receive()``,
+``await receive_view()`` and ``async for`` (with ``eof=True`` it ends when the
+publisher has closed or died), ``wrap(publisher)`` gives ``await publish()``.
+
 No thread waits on the adapter's behalf and nothing polls: each call tries
 the channel's non-blocking form first and, when there is nothing to do,
 awaits the channel's file descriptor (``fileno()`` for receiving,
 ``room_fileno()`` for sending) with ``loop.add_reader``, then tries again.
 Any asyncio loop that implements ``add_reader`` works (the default one and
-uvloop). The descriptor stays readable for a moment after the channel goes
-quiet (the other side only signals a waiter that may be asleep), so an idle
-channel costs a few loop iterations and then nothing.
+uvloop). A ring's descriptor stays readable for a moment after the channel
+goes quiet (the other side only signals a waiter that may be asleep), so an
+idle channel costs a few loop iterations and then nothing; a subscriber's
+sleeps at once (the publisher signals subscribers that marked themselves
+asleep).
 
 Cancellation: a receiving call consumes a message only in the same step that
 returns it, so a cancelled ``get`` never loses one (the next ``get`` receives

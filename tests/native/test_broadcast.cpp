@@ -235,10 +235,10 @@ void poke(Mapping& m, std::uint64_t at, T v) {
 #if defined(__linux__)
 // ---- event loops: listening marks and bells ----------------------------------------
 
+// Reads a shared word as the other side's threads may be writing it.
 std::uint32_t peek32(const Mapping& m, std::uint64_t at) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, m.base() + at, sizeof v);
-    return v;
+    return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(m.base() + at))
+        .load(std::memory_order_seq_cst);
 }
 
 // Bells waiting on `fd`, drained.
@@ -388,7 +388,7 @@ TEST(BroadcastBell, PublishSweepDropsADeadSleeperOnly) {
     EXPECT_EQ(receive(live), 1u);
 }
 
-TEST(BroadcastBell, ABlockedReceiveCountsItselfAsleepAndUncountsWhenWoken) {
+TEST(BroadcastThreads, BlockedReceiveCountsItselfAsleepUntilWoken) {
     const auto c = config(64, 4, 1, Overflow::Block);
     Segment seg(c);
     Mapping raw = seg.map();
