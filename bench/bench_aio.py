@@ -16,6 +16,9 @@
    receive() against `await aio.receive()`), and streaming 64 B from a
    publisher process (a blocking receive() loop against `async for`).
 
+Rows 1 and 2 run for the SPSC ring and for the fan-in ring (MpscRingBuffer,
+4 producer slots, one producer sending).
+
 AIO_SAMPLES (default 200) sets the wake-up samples; BENCH_QUICK=1 runs short.
 """
 import asyncio
@@ -42,6 +45,16 @@ def new_name(tag):
     return f"/velmora-ba-{tag}-{os.getpid()}-{uuid.uuid4().hex[:8]}"
 
 
+def create_ring(kind, name, capacity):
+    if kind == "mpsc":
+        return velmora.MpscRingBuffer.create(name, capacity, producers=4)
+    return SM.create(name, capacity + 24).spsc()
+
+
+def open_ring(kind, name):
+    return velmora.MpscRingBuffer.open(name) if kind == "mpsc" else SM.open(name).spsc()
+
+
 def pct(values, q):
     values = sorted(values)
     return values[min(len(values) - 1, int(q * len(values)))]
@@ -49,8 +62,8 @@ def pct(values, q):
 
 # ---- 1. wake-up latency -----------------------------------------------------------
 
-def _wake_consumer(name, n, mode, ready, out):
-    ring = SM.open(name).spsc()
+def _wake_consumer(kind, name, n, mode, ready, out):
+    ring = open_ring(kind, name)
     lat = []
     if mode == "sync":
         ready.set()
@@ -72,11 +85,11 @@ def _wake_consumer(name, n, mode, ready, out):
     out.put(lat)
 
 
-def wake_latency(mode):
+def wake_latency(mode, kind="spsc"):
     name = new_name("w")
-    ring = SM.create(name, 4096 + 24).spsc()
+    ring = create_ring(kind, name, 4096)
     out, ready = CTX.Queue(), CTX.Event()
-    proc = CTX.Process(target=_wake_consumer, args=(name, SAMPLES, mode, ready, out))
+    proc = CTX.Process(target=_wake_consumer, args=(kind, name, SAMPLES, mode, ready, out))
     proc.start()
     try:
         ready.wait(30)
@@ -179,8 +192,8 @@ def wake_latency_broadcast(mode):
 
 # ---- 2. streaming ---------------------------------------------------------------------
 
-def _stream_producer(name, n, go):
-    ring = SM.open(name).spsc()
+def _stream_producer(kind, name, n, go):
+    ring = open_ring(kind, name)
     msg = b"m" * 64
     batch = [msg] * 64
     go.wait(30)
@@ -192,11 +205,11 @@ def _stream_producer(name, n, go):
             time.sleep(0)
 
 
-def stream(mode):
+def stream(mode, kind="spsc"):
     name = new_name("s")
-    ring = SM.create(name, (1 << 20) + 24).spsc()
+    ring = create_ring(kind, name, 1 << 20)
     go = CTX.Event()
-    proc = CTX.Process(target=_stream_producer, args=(name, STREAM, go))
+    proc = CTX.Process(target=_stream_producer, args=(kind, name, STREAM, go))
     proc.start()
     waits = 0
     try:
@@ -429,25 +442,28 @@ def main():
         modes.append(("uvloop", "await aio.get() (uvloop)"))
     except ImportError:
         print("  (uvloop is not installed: its row is skipped)")
-    for mode, label in modes:
-        p50, p99 = wake_latency(mode)
-        print(f"  {label:<28} {p50:8.1f} us  {p99:8.1f} us")
+    for kind, ring_label in (("spsc", ""), ("mpsc", "fan-in ")):
+        for mode, label in modes:
+            p50, p99 = wake_latency(mode, kind)
+            print(f"  {ring_label + label:<36} {p50:8.1f} us  {p99:8.1f} us")
     p50, p99 = loop_floor()
-    print(f"  {'bare socket + add_reader':<28} {p50:8.1f} us  {p99:8.1f} us  (asyncio alone, no velmora)")
+    print(f"  {'bare socket + add_reader':<36} {p50:8.1f} us  {p99:8.1f} us  (asyncio alone, no velmora)")
     for mode, label in [("sync", "receive()"), ("aio", "aio.receive() (asyncio)")] + \
             ([("uvloop", "aio.receive() (uvloop)")] if any(m == "uvloop" for m, _ in modes) else []):
         p50, p99 = wake_latency_broadcast(mode)
-        print(f"  {'broadcast ' + label:<28} {p50:8.1f} us  {p99:8.1f} us")
-    print(f"streaming 64 B, {STREAM:,} messages from another process:")
-    sync_rate, _ = stream("sync")
-    aio_rate, waits = stream("aio")
-    print(f"  {'blocking get() loop':<28} {sync_rate / 1e6:8.2f} M msg/s")
-    print(f"  {'async for (asyncio)':<28} {aio_rate / 1e6:8.2f} M msg/s  "
-          f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
+        print(f"  {'broadcast ' + label:<36} {p50:8.1f} us  {p99:8.1f} us")
+    for kind, ring_label in (("spsc", ""), ("mpsc", "fan-in ")):
+        print(f"streaming 64 B, {STREAM:,} messages from another process{' (fan-in ring, one producer)' if ring_label else ''}:")
+        sync_rate, _ = stream("sync", kind)
+        aio_rate, waits = stream("aio", kind)
+        print(f"  {ring_label + 'blocking get() loop':<36} {sync_rate / 1e6:8.2f} M msg/s")
+        print(f"  {ring_label + 'async for (asyncio)':<36} {aio_rate / 1e6:8.2f} M msg/s  "
+              f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
+    print(f"streaming 64 B, {STREAM:,} messages from a broadcast publisher process:")
     sync_rate, _ = stream_broadcast("sync")
     aio_rate, waits = stream_broadcast("aio")
-    print(f"  {'broadcast receive() loop':<28} {sync_rate / 1e6:8.2f} M msg/s")
-    print(f"  {'broadcast async for':<28} {aio_rate / 1e6:8.2f} M msg/s  "
+    print(f"  {'broadcast receive() loop':<36} {sync_rate / 1e6:8.2f} M msg/s")
+    print(f"  {'broadcast async for':<36} {aio_rate / 1e6:8.2f} M msg/s  "
           f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
     ok, dt = thousand_channels()
     print(f"{CHANNELS:,} channels x 1 message, random order, one asyncio loop: "

@@ -2,6 +2,7 @@
 mapping to forge bytes behind the module's back, and value and schema
 generators driven by atheris' FuzzedDataProvider."""
 import os
+import struct
 import sys
 import uuid
 from multiprocessing import resource_tracker, shared_memory
@@ -45,6 +46,12 @@ class Segment:
 
     def unlink(self):
         remove_quietly(self.name)
+
+    def close(self):
+        """Unmaps both mappings (the name may be gone already)."""
+        self.buf = None
+        self.raw.close()
+        self.shm.close()
 
 
 class Existing(Segment):
@@ -131,3 +138,64 @@ def schema(fdp):
         else:
             out.append((tag(fdp), count))
     return out
+
+
+# ---- a ring's bytes (SpscRingBuffer, and each lane of a fan-in ring) -------------------
+
+U64 = 1 << 64
+
+
+def ring_header(fdp, room, capacities):
+    """(head, tail, capacity): mostly a valid header (a power-of-two capacity
+    that fits, counters at most capacity apart), otherwise anything."""
+    head = u64_near(fdp)
+    if fdp.ConsumeIntInRange(0, 4) == 0:
+        cap = pick(fdp, [fdp.ConsumeIntInRange(0, 600), u64_near(fdp)] + list(capacities))
+        apart = u64_near(fdp) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(0, 600)
+    else:
+        cap = pick(fdp, [c for c in capacities if 0 < c <= room] or [room])
+        apart = fdp.ConsumeIntInRange(0, cap)
+    return head, (head + apart) % U64, cap
+
+
+def ring_data(fdp, room, cap, head, tail):
+    """Random bytes; in a valid header's published range, mostly a chain of
+    frames whose length prefixes fit (the last one sometimes not)."""
+    data = bytearray(fdp.ConsumeBytes(room).ljust(room, b"\0"))
+    used = (tail - head) % U64
+    if not (0 < cap <= room and cap & (cap - 1) == 0 and used <= cap) or fdp.ConsumeIntInRange(0, 5) == 0:
+        return bytes(data)
+    pos, left = head, used
+    while left >= 4:
+        if fdp.ConsumeIntInRange(0, 7) == 0:
+            n = fdp.ConsumeIntInRange(0, 0xFFFFFFFF)  # a prefix that may not fit
+        else:
+            n = fdp.ConsumeIntInRange(0, left - 4)
+        for i, b in enumerate(struct.pack("<I", n)):
+            data[(pos + i) % cap] = b
+        pos, left = pos + 4 + n, left - 4 - min(n, left - 4)
+    return bytes(data)
+
+
+def ring_bytes(fdp, room, capacities):
+    """A forged ring header (24 bytes) and data area (`room` bytes)."""
+    head, tail, cap = ring_header(fdp, room, capacities)
+    return struct.pack("<QQQ", head, tail, cap), ring_data(fdp, room, cap, head, tail)
+
+
+def ring_call(fdp, ops, queries):
+    """(method name, args) of one ring call: an op of `ops` (pop, pop_tag,
+    pop_mixed, pop_many, push, query) with generated arguments."""
+    op = pick(fdp, ops)
+    if op == "pop":
+        return "pop", ()
+    if op == "pop_tag":
+        return "pop", (tag(fdp),)
+    if op == "pop_mixed":
+        return "pop_mixed", (schema(fdp),)
+    if op == "pop_many":
+        count = fdp.ConsumeIntInRange(0, 5)
+        return "pop_many", ((count, tag(fdp)) if fdp.ConsumeBool() else (count,))
+    if op == "push":
+        return "push", (value(fdp),)
+    return pick(fdp, queries), ()

@@ -38,45 +38,14 @@ def segment(room):
     return SEGMENTS[room]
 
 
-def forge_header(fdp, room):
-    """Mostly a valid header (a power-of-two capacity that fits, counters at
-    most capacity apart), otherwise anything."""
-    head = common.u64_near(fdp)
-    if fdp.ConsumeIntInRange(0, 4) == 0:
-        cap = common.pick(fdp, [fdp.ConsumeIntInRange(0, 600), common.u64_near(fdp)] + list(CAPACITIES))
-        apart = common.u64_near(fdp) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(0, 600)
-    else:
-        cap = common.pick(fdp, [c for c in CAPACITIES if 0 < c <= room])
-        apart = fdp.ConsumeIntInRange(0, cap)
-    return head, (head + apart) % model.U64, cap
-
-
-def forge_data(fdp, room, cap, head, tail):
-    """Random bytes; in a valid header's published range, mostly a chain of
-    frames whose length prefixes fit (the last one sometimes not)."""
-    data = bytearray(fdp.ConsumeBytes(room).ljust(room, b"\0"))
-    used = (tail - head) % model.U64
-    if not (0 < cap <= room and cap & (cap - 1) == 0 and used <= cap) or fdp.ConsumeIntInRange(0, 5) == 0:
-        return bytes(data)
-    pos, left = head, used
-    while left >= 4:
-        if fdp.ConsumeIntInRange(0, 7) == 0:
-            n = fdp.ConsumeIntInRange(0, 0xFFFFFFFF)  # a prefix that may not fit
-        else:
-            n = fdp.ConsumeIntInRange(0, left - 4)
-        for i, b in enumerate(struct.pack("<I", n)):
-            data[(pos + i) % cap] = b
-        pos, left = pos + 4 + n, left - 4 - min(n, left - 4)
-    return bytes(data)
-
-
 def TestOneInput(data):
     fdp = atheris.FuzzedDataProvider(data)
     room = common.pick(fdp, ROOMS)
     seg, opener = segment(room)
-    head, tail, cap = forge_header(fdp, room)
-    seg.buf[0:24] = struct.pack("<QQQ", head, tail, cap)
-    seg.buf[24:24 + room] = forge_data(fdp, room, cap, head, tail)
+    header, body = common.ring_bytes(fdp, room, CAPACITIES)
+    head, tail, cap = struct.unpack("<QQQ", header)
+    seg.buf[0:24] = header
+    seg.buf[24:24 + room] = body
     # A ring object caches what it validated (capacity, the other side's
     # counter) between calls, so a header forged under a live object is only
     # looked at again when that cache runs dry; a fresh opener per input reads
@@ -84,17 +53,7 @@ def TestOneInput(data):
     ring = opener.spsc()
     ring_model = model.RingModel(seg.bytes())
     for step in range(fdp.ConsumeIntInRange(1, 8)):
-        op = common.pick(fdp, OPS)
-        if op == "pop":
-            args, name = (), "pop"
-        elif op == "pop_tag":
-            args, name = (common.tag(fdp),), "pop"
-        elif op == "pop_mixed":
-            args, name = (common.schema(fdp),), "pop_mixed"
-        elif op == "push":
-            args, name = (common.value(fdp),), "push"
-        else:
-            args, name = (), common.pick(fdp, QUERIES)
+        name, args = common.ring_call(fdp, OPS, QUERIES)
         want = model.outcome(getattr(ring_model, name), *args)
         got = model.outcome(getattr(ring, name), *args)
         what = f"step {step}: {name}{args!r} on head={head} tail={tail} capacity={cap} room={room}"

@@ -400,6 +400,145 @@ class RingModel:
         return self.used() >= self.capacity()
 
 
+# ---- fan-in ring -----------------------------------------------------------------------
+
+FANIN_MAGIC = 0x3143_5350_4D4E_4656
+FANIN_HEADER = 128
+FANIN_MAX_PRODUCERS = 1024
+
+
+def fanin_size(capacity, producers):
+    """The segment size `producers` lanes of `capacity` bytes need, or None
+    when it does not fit in 64 bits. Lanes are 64-byte aligned."""
+    top = U64 - 1
+    if capacity > top - 24 - 64:
+        return None
+    stride = (24 + capacity + 63) // 64 * 64
+    if producers and stride > (top - FANIN_HEADER) // producers:
+        return None
+    return FANIN_HEADER + stride * producers
+
+
+class FaninModel:
+    """A fan-in segment as MpscRingBuffer.open(name) finds it: the header
+    refused with the text open() gives, or lanes that are each a RingModel,
+    served in turn from lane 0, this process producing into lane 0."""
+
+    def __init__(self, segment, name):
+        size = len(segment)
+
+        def refused(what):
+            return exact(ValueError, f"'{name}' is not a fan-in ring segment: {what}")
+
+        if size < FANIN_HEADER:
+            raise refused(f"the segment has {size} bytes, fewer than the {FANIN_HEADER}-byte header")
+        magic, version, producers, capacity = struct.unpack_from("<QIIQ", segment, 0)
+        if magic != FANIN_MAGIC:
+            raise refused(f"its first 8 bytes hold 0x{magic:016x}, not the fan-in magic")
+        if version != 1:
+            raise refused(f"layout version {version}, this build reads version 1")
+        if not 1 <= producers <= FANIN_MAX_PRODUCERS:
+            raise refused(f"producer count {producers} is outside 1..{FANIN_MAX_PRODUCERS}")
+        if capacity == 0 or capacity & (capacity - 1):
+            raise refused(f"lane capacity {capacity} is not a power of two")
+        need = fanin_size(capacity, producers)
+        if need is None or need > size:
+            raise refused(f"{producers} lanes of capacity {capacity} do not fit in the segment's {size} bytes")
+        self.seg = bytearray(segment)
+        self.cap = capacity
+        self.stride = (24 + capacity + 63) // 64 * 64
+        self.lanes = [RingModel(self.seg[self._at(k):self._at(k) + 24 + capacity]) for k in range(producers)]
+        self.turn = 0
+        self.producing = False
+
+    def _at(self, k):
+        return FANIN_HEADER + k * self.stride
+
+    def bytes(self):
+        """The whole segment as the model has it."""
+        out = bytearray(self.seg)
+        for k, lane in enumerate(self.lanes):
+            out[self._at(k):self._at(k) + len(lane.seg)] = lane.seg
+        return bytes(out)
+
+    def _next(self):
+        """(lane, payload) of the next message in turn, consumed; None when every lane is empty."""
+        n = len(self.lanes)
+        for i in range(n):
+            k = (self.turn + i) % n
+            try:
+                frame = self.lanes[k]._frame()
+            except ValueError as exc:
+                raise exact(ValueError, f"lane {k}: {exc}") from None
+            if frame is not None:
+                head, _, payload = frame
+                self.lanes[k]._consume(head, len(payload))
+                self.turn = (k + 1) % n
+                return payload
+        return None
+
+    def pop(self, *args, **kwargs):
+        (tag,), given = Signature("MpscRingBuffer.pop()", ["tag"], 0).bind(args, kwargs)
+        tag = arg_text(tag, "tag") if given[0] and tag is not None else None
+        payload = self._next()
+        if payload is None or tag is None:
+            return payload
+        return decode_scalar(payload, tag)[0]
+
+    def pop_mixed(self, *args, **kwargs):
+        (schema,), _ = Signature("MpscRingBuffer.pop_mixed()", ["schema"], 1).bind(args, kwargs)
+        arg_list(schema, "schema")
+        payload = self._next()
+        return None if payload is None else unpack_schema(payload, schema)[0]
+
+    def pop_many(self, *args, **kwargs):
+        """Messages in turn until `max_count` or an empty (or broken, after
+        the first) lane set; tagged ones are decoded once all are taken."""
+        (max_count, tag), given = Signature("MpscRingBuffer.pop_many()", ["max_count", "tag"], 1).bind(args, kwargs)
+        max_count = arg_u64(max_count, "max_count")
+        tag = arg_text(tag, "tag") if given[1] and tag is not None else None
+        taken = []
+        while len(taken) < max_count:
+            try:
+                payload = self._next()
+            except ValueError:
+                if taken:
+                    break
+                raise
+            if payload is None:
+                break
+            taken.append(payload)
+        return taken if tag is None else [decode_scalar(p, tag)[0] for p in taken]
+
+    def push(self, *args, **kwargs):
+        """Into lane 0 (this object's slot). A publish into an empty lane
+        while the consumer's sleep mark (u32 at 68) is set bumps the doorbell
+        (u32 at 64)."""
+        (data,), _ = Signature("MpscRingBuffer.push()", ["data"], 1).bind(args, kwargs)
+        payload = encode_list(data) if isinstance(data, list) else encode(data)
+        self.producing = True  # the slot is claimed once the payload is built
+        lane = self.lanes[0]
+        if not lane.push(data):
+            return False
+        sleeping, = struct.unpack_from("<I", self.seg, 68)
+        if sleeping and lane.used() == len(payload) + 4:
+            bell, = struct.unpack_from("<I", self.seg, 64)
+            struct.pack_into("<I", self.seg, 64, (bell + 1) % (1 << 32))
+        return True
+
+    def used(self):
+        return sum(lane.used() for lane in self.lanes) % U64
+
+    def capacity(self):
+        return self.cap
+
+    def free(self):
+        return self.lanes[0].free() if self.producing else self.cap
+
+    def is_empty(self):
+        return self.used() == 0
+
+
 # ---- comparing outcomes ---------------------------------------------------------------------
 
 def same(a, b):

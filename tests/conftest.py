@@ -1,6 +1,8 @@
+import asyncio
 import contextlib
 import os
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -112,3 +114,65 @@ class Heartbeat:
     def gaps(self, start, end):
         inside = [b for b in self.beats if start <= b <= end]
         return [b - a for a, b in zip(inside, inside[1:])]
+
+
+# ---- event loops (velmora.aio tests) -------------------------------------------------
+
+try:
+    import uvloop
+except ImportError:  # the uvloop cases skip
+    uvloop = None
+
+LOOPS = [
+    pytest.param("asyncio", id="asyncio"),
+    pytest.param("uvloop", id="uvloop",
+                 marks=pytest.mark.skipif(uvloop is None, reason="uvloop is not installed")),
+]
+
+
+def run_loop(kind, coro):
+    """Runs `coro` to its end under the default asyncio loop or uvloop."""
+    if kind == "uvloop":
+        loop = uvloop.new_event_loop()
+        try:
+            return loop.run_until_complete(coro)
+        finally:
+            loop.close()
+    return asyncio.run(coro)
+
+
+_IDLE_SCRIPT = r"""
+import asyncio, sys, time, velmora, velmora.aio
+opener = {"spsc": lambda n: velmora.SharedMemory.open(n).spsc(), "mpsc": velmora.MpscRingBuffer.open}[sys.argv[1]]
+rings = [opener(n) for n in sys.argv[2:]]
+async def main():
+    waits = [asyncio.ensure_future(velmora.aio.wrap(r).get()) for r in rings]
+    await asyncio.sleep(0.5)
+    c0, t0 = time.process_time(), time.monotonic()
+    await asyncio.sleep(2.0)
+    print(time.process_time() - c0, time.monotonic() - t0, sum(w.done() for w in waits))
+    for w in waits:
+        w.cancel()
+asyncio.run(main())
+"""
+
+
+def idle_loop_cpu(kind, names):
+    """A fresh interpreter's asyncio loop awaits get() on the rings `names`
+    ("spsc" or "mpsc") for 2 s: its CPU share of a core, and how many of the
+    gets finished."""
+    out = subprocess.run([sys.executable, "-c", _IDLE_SCRIPT, kind, *names], capture_output=True, text=True,
+                         timeout=60, check=True).stdout.split()
+    return float(out[0]) / float(out[1]), int(out[2])
+
+
+def settle_selector(sel, side, call):
+    """Calls `call` (a non-blocking call finding nothing to do) until `sel`
+    stops reporting the descriptor registered with data `side`: a side that
+    found nothing keeps its descriptor readable only for a bounded settle."""
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < 5:
+        assert call() in (None, False)
+        if side not in [key.data for key, _ in sel.select(0.05)]:
+            return
+    pytest.fail(f"the {side} descriptor never stopped being readable")

@@ -18,34 +18,14 @@ import pytest
 import velmora
 import velmora.aio
 
-from conftest import unique_name
+from conftest import LOOPS, idle_loop_cpu, run_loop, settle_selector, unique_name
 
 SM = velmora.SharedMemory
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fileno() is Linux-only")
 
-try:
-    import uvloop
-except ImportError:  # the uvloop case skips
-    uvloop = None
-
-LOOPS = [
-    pytest.param("asyncio", id="asyncio"),
-    pytest.param("uvloop", id="uvloop",
-                 marks=pytest.mark.skipif(uvloop is None, reason="uvloop is not installed")),
-]
-
 CTX = mp.get_context("spawn")
-
-
-def run(kind, coro):
-    if kind == "uvloop":
-        loop = uvloop.new_event_loop()
-        try:
-            return loop.run_until_complete(coro)
-        finally:
-            loop.close()
-    return asyncio.run(coro)
+run = run_loop
 
 
 def payload(seq):
@@ -298,35 +278,17 @@ def test_thousand_channels_one_loop(tmp_path):
                 pass
 
 
-IDLE_SCRIPT = r"""
-import asyncio, sys, time, velmora, velmora.aio
-names = sys.argv[1:]
-rings = [velmora.SharedMemory.open(n).spsc() for n in names]
-async def main():
-    waits = [asyncio.ensure_future(velmora.aio.wrap(r).get()) for r in rings]
-    await asyncio.sleep(0.5)
-    c0, t0 = time.process_time(), time.monotonic()
-    await asyncio.sleep(2.0)
-    print(time.process_time() - c0, time.monotonic() - t0, sum(w.done() for w in waits))
-    for w in waits:
-        w.cancel()
-asyncio.run(main())
-"""
-
-
 def test_idle_loop_awaiting_hundred_channels_uses_little_cpu():
     names = [unique_name("idle") for _ in range(100)]
     rings = [SM.create(name, 24 + 256).spsc() for name in names]
     try:
-        out = subprocess.run([sys.executable, "-c", IDLE_SCRIPT, *names], capture_output=True, text=True,
-                             timeout=60, check=True).stdout.split()
+        share, done = idle_loop_cpu("spsc", names)
     finally:
         for r, name in zip(rings, names):
             r.close()
             SM.remove(name)
-    cpu, wall, done = float(out[0]), float(out[1]), int(out[2])
     assert done == 0
-    assert cpu / wall <= 0.01, f"{cpu / wall:.2%} of a core while idle"
+    assert share <= 0.01, f"{share:.2%} of a core while idle"
 
 
 # ---- interpreter exit -------------------------------------------------------------------
@@ -393,16 +355,7 @@ def test_selectors_on_fileno_and_room_fileno(ring_pair, seg_name):
     sel.register(consumer.fileno(), selectors.EVENT_READ, "data")
     sel.register(producer.room_fileno(), selectors.EVENT_READ, "room")
 
-    def settle(side, call):
-        """Calls `call` until the selector stops reporting `side`: the settle is bounded."""
-        t0 = time.monotonic()
-        while time.monotonic() - t0 < 5:
-            assert call() in (None, False)
-            if side not in [key.data for key, _ in sel.select(0.05)]:
-                return
-        pytest.fail(f"the {side} descriptor never stopped being readable")
-
-    settle("data", consumer.pop)
+    settle_selector(sel, "data", consumer.pop)
     proc = CTX.Process(target=_push_later, args=(seg_name, 0.1, b"hello"))
     proc.start()
     ready = sel.select(20)
@@ -414,7 +367,7 @@ def test_selectors_on_fileno_and_room_fileno(ring_pair, seg_name):
     sel.unregister(consumer.fileno())
     while producer.push(b"r" * 1000):
         pass
-    settle("room", lambda: producer.push(b"r" * 1000))
+    settle_selector(sel, "room", lambda: producer.push(b"r" * 1000))
     done = threading.Event()
 
     def drain():

@@ -23,7 +23,7 @@ METHODS = {
                        "has_producer", "has_consumer", "fileno", "room_fileno", "close", "create", "open"],
     "MpscRingBuffer": ["create", "open", "push", "put", "push_many", "pop", "get", "pop_mixed", "get_mixed",
                        "pop_many", "pop_into", "get_into", "used", "capacity", "free", "is_empty", "has_consumer",
-                       "has_producer", "producers", "close"],
+                       "has_producer", "producers", "fileno", "room_fileno", "close"],
     "LockScope": [],
     "Publisher": ["create", "publish", "loan", "room_fileno", "subscribers", "close"],
     "Subscriber": ["open", "receive", "receive_view", "_receive_many", "fileno", "missed", "has_publisher", "subscribers", "close"],

@@ -124,6 +124,12 @@ async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Opt
     loop = asyncio.get_running_loop()
     deadline = _deadline(loop, timeout)
     descriptor = fd()
+    # The descriptor may be new: a signal sent before it listened reached
+    # nobody, so look again now that it listens (this look also starts the
+    # settling that makes waiting on it safe).
+    result = attempt()
+    if result is not None:
+        return result
     while True:
         if timeout == 0:
             raise gave_up
@@ -289,7 +295,7 @@ class Channel:
         return self._iterate()
 
     async def _iterate(self) -> AsyncIterator[Any]:
-        if not hasattr(self._ch, "get") and hasattr(self._ch, "receive"):
+        if hasattr(self._ch, "_receive_many"):
             async for msg in self._iterate_subscriber():
                 yield msg
             return
@@ -317,29 +323,15 @@ class Channel:
 
     async def _iterate_subscriber(self) -> AsyncIterator[Any]:
         """`async for` over a broadcast subscriber: the messages already waiting
-        are taken up to `batch` at a time."""
+        are taken up to `batch` at a time, in one call."""
         ahead, batch, eof = self._ahead, self._batch, self._eof
-        receive = self._ch.receive
-        many = getattr(self._ch, "_receive_many", None)
+        many = self._ch._receive_many
 
         def attempt() -> Optional[list]:
-            if many is not None:
-                got = many(batch, eof)
-                if got is None:
-                    raise EOFError
-                return got or None
-            found: list = []
-            for _ in range(batch):
-                try:
-                    msg = receive(timeout=0, eof=eof)
-                except queue.Empty:
-                    break
-                if msg is None:  # the end: after what was found, if anything
-                    if not found:
-                        raise EOFError
-                    break
-                found.append(msg)
-            return found or None
+            got = many(batch, eof)
+            if got is None:  # the end of the stream (eof=True)
+                raise EOFError
+            return got or None
 
         while True:
             while ahead:

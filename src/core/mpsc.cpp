@@ -116,7 +116,7 @@ Status MpscLanes::attach_lanes(std::uint32_t producers, bool creator) {
     for (std::uint32_t k = 0; k < producers; ++k) {
         auto lane = SpscRing::attach(Mapping::within(mapping_, kMpscHeaderSize + k * stride,
                                                      SPSC_HEADER_SIZE + capacity_),
-                                     creator);
+                                     creator, kBellPerWaiter + k);
         if (!lane) return lane.error();
         lanes_.push_back(std::move(lane).value());
     }

@@ -137,6 +137,10 @@ public:
     [[nodiscard]] std::uint64_t used(std::uint32_t lane) const noexcept { return lanes_[lane].used(); }
     [[nodiscard]] bool is_empty() const noexcept { return used() == 0; }
 
+    // Event loops: every lane rings the segment's one data bell; lane k's
+    // consumer rings room bell kBellPerWaiter + k, its producer's own.
+    [[nodiscard]] const BellAddress& data_bell() const noexcept { return lanes_.front().data_bell(); }
+
 private:
     MpscLanes(Mapping mapping, std::uint64_t capacity) noexcept
         : mapping_(std::move(mapping)), capacity_(capacity) {}

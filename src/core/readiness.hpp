@@ -15,7 +15,8 @@
 // Use by a channel kind's binding, per side: listen() when fileno() is first
 // asked for; after a non-blocking call that did something, active(); after
 // one that found nothing, idle(progress), and when it returns true, try the
-// call once more (its answer is final). `progress` is anything that changes
+// call once more (its answer is final; when it too found nothing, recheck()
+// with the progress read afresh). `progress` is anything that changes
 // when the other side acts without ending the wait (the free bytes for a
 // sender whose message does not fit yet; 0 where there is no such case).
 #pragma once
@@ -35,7 +36,9 @@ class Readiness {
 public:
     bool listening() const noexcept { return listener_.has_value(); }
 
-    // The descriptor, listening on `own` first if not yet.
+    // The descriptor, listening on `own` first if not yet. What the other
+    // side rang before the listener existed is lost: the caller looks once
+    // more after listening, before it waits (velmora/aio.py does).
     [[nodiscard]] Result<int> listen(const BellAddress& own) {
         if (!listener_) {
             auto l = BellListener::listen(own);
@@ -67,6 +70,19 @@ public:
             return false;
         }
         return true;
+    }
+
+    // After the last try that idle() asked for found nothing to do either:
+    // when `progress` moved since idle() read it, the other side acted
+    // between that read and the drain, and its signal may have been drained
+    // with the rest while what it did was not yet enough (room for part of a
+    // message; the rest of its burst rings nobody). The descriptor is kept
+    // readable and settling starts again.
+    void recheck(std::uint64_t progress) noexcept {
+        if (!listener_ || progress == progress_) return;
+        since_ = monotonic_ns();
+        progress_ = progress;
+        ring_bell(own_);
     }
 
 private:

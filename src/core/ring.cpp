@@ -67,10 +67,10 @@ Status check_creator_capacity(std::uint64_t capacity) {
                            upper);
 }
 
-Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator) {
+Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator, std::uint32_t room_topic) {
     if (mapping.size() <= SPSC_HEADER_SIZE)
         return ShmError::value("map_size must be > 24 bytes (spsc header)");
-    SpscRing ring(std::move(mapping));
+    SpscRing ring(std::move(mapping), room_topic);
     if (!creator) return ring;
     const std::uint64_t capacity = ring.map_size() - SPSC_HEADER_SIZE;
     if (!power_of_two(capacity)) {

@@ -92,8 +92,10 @@ class SpscRing {
 public:
     // Takes ownership of `mapping` (unmapped again if the attach fails). A
     // creator validates the capacity and resets the header; an opener trusts
-    // the header until an operation reads it.
-    [[nodiscard]] static Result<SpscRing> attach(Mapping mapping, bool creator);
+    // the header until an operation reads it. `room_topic` is the bell the
+    // consumer rings for a producer waiting for room (a ring that is one of
+    // many in a mapping gives each its own).
+    [[nodiscard]] static Result<SpscRing> attach(Mapping mapping, bool creator, std::uint32_t room_topic = kBellRoom);
 
     // Producer. Appends one frame whose payload is `first` followed by
     // `second`. False when the free space is too small (nothing written).
@@ -151,10 +153,10 @@ private:
         std::uint64_t used() const noexcept { return tail - head; }
     };
 
-    explicit SpscRing(Mapping mapping) noexcept
+    SpscRing(Mapping mapping, std::uint32_t room_topic) noexcept
         : mapping_(std::move(mapping)),
           data_bell_(mapping_.id(), kBellData),
-          room_bell_(mapping_.id(), kBellRoom) {}
+          room_bell_(mapping_.id(), room_topic) {}
 
     // The frame at stream position `head` (the consumer's, committed or not).
     [[nodiscard]] Result<std::optional<SpscFrame>> frame_at(std::uint64_t head);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/mpsc.hpp"
 #include "core/readiness.hpp"
 #include "core/ring.hpp"
 #include "platform/bell.hpp"
@@ -107,6 +108,7 @@ public:
         if (!r) throw std::runtime_error(r.error().message);
         return std::move(r).value();
     }
+    const PlatformHandle& handle() const { return *handle_; }
 
 private:
     std::optional<PlatformHandle> handle_;
@@ -161,6 +163,51 @@ TEST(Readiness, StaysReadableWhileSettlingThenAsksForALastLook) {
     EXPECT_TRUE(readable(fd.value()));
     ready.active();
     EXPECT_FALSE(ready.idle(7));
+}
+
+TEST(Readiness, RecheckKeepsTheDescriptorReadableOnlyWhenProgressMoved) {
+    Readiness ready;
+    auto fd = ready.listen(address(51));
+    ASSERT_TRUE(fd.ok());
+    const std::uint64_t start = monotonic_ns();
+    while (!ready.idle(100)) ASSERT_LT(monotonic_ns() - start, 1'000'000'000u);
+    ready.recheck(100);  // the last look found what the settle saw: sleep
+    EXPECT_FALSE(readable(fd.value()));
+    ready.recheck(140);  // room came between the last progress read and the drain
+    EXPECT_TRUE(readable(fd.value()));
+    EXPECT_FALSE(ready.idle(140)) << "settling starts again from the new progress";
+}
+
+// A fan-in ring's lanes: one data bell for the consumer, a room bell per lane
+// (its producer's own), none of them the SPSC ring's room topic.
+TEST(MpscBells, EveryLaneRingsTheDataBellAndOnlyItsOwnRoomBell) {
+    const std::uint64_t size = 128 + 2 * ((24 + 1024 + 63) / 64 * 64);
+    Segment seg(size);
+    auto mapping = seg.handle().map();
+    ASSERT_TRUE(mapping.ok());
+    const SegmentId id = mapping.value().id();
+    auto made = MpscLanes::create(std::move(mapping).value(), 1024, 2);
+    ASSERT_TRUE(made.ok()) << made.error().message;
+    MpscLanes& ring = made.value();
+    BellListener data = must_listen(ring.data_bell());
+    BellListener room0 = must_listen(ring.lane(0).room_bell());
+    BellListener room1 = must_listen(ring.lane(1).room_bell());
+    EXPECT_TRUE(BellListener::listen(BellAddress(id, kBellRoom)).ok()) << "the SPSC room topic is free";
+    const std::uint8_t msg[16] = {};
+    for (std::uint32_t k = 0; k < 2; ++k) {
+        sleep_ns(2 * kYieldUntilNs);
+        ASSERT_TRUE(ring.push(k, ByteSpan(msg, sizeof(msg))).value());
+        EXPECT_EQ(pending(data.fd()), 1) << "lane " << k;
+    }
+    for (std::uint32_t k = 0; k < 2; ++k) {
+        sleep_ns(2 * kYieldUntilNs);
+        auto f = ring.begin_pop();
+        ASSERT_TRUE(f.ok() && f.value().has_value());
+        EXPECT_EQ(f.value()->lane, k);
+        ring.commit(*f.value());
+        EXPECT_EQ(pending((k == 0 ? room0 : room1).fd()), 1) << "lane " << k;
+        EXPECT_EQ(pending((k == 0 ? room1 : room0).fd()), 0) << "lane " << k;
+    }
 }
 
 }  // namespace

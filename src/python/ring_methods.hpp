@@ -1,0 +1,527 @@
+// The methods both ring classes have (SpscRingBuffer, MpscRingBuffer),
+// written once over a small "side" struct that says what differs:
+//
+//   using State, Ring, Frame;      the object's state, its core ring, a found frame
+//   static constexpr const char* kClass;
+//   struct Producer {              the ring a producer call writes to
+//       SpscRing& lane() const;    its own SPSC ring (batches, free room)
+//       Result<bool> push(ByteSpan, ByteSpan) const;
+//       Result<bool> push_wait(ByteSpan, ByteSpan, Deadline, Host&) const;
+//       void publish(std::uint64_t start, std::uint64_t tail) const;  // a batch
+//   };
+//   static std::optional<Producer> producer(State&);  // the claim across processes
+//   static bool consumer(State&);                     // (both: raised when refused)
+//   static std::optional<Frame> next(State&, std::optional<Deadline>, bool eof, bool& failed);
+//   static void saw_producer(State&);                 // for a later get(eof=True)
+//   static const BellAddress* data_bell(State&);      // nullptr with an exception set
+//   static const BellAddress* room_bell(State&);
+//
+// The state holds `std::optional<Ring> ring`, `std::string name, scratch`,
+// `Readiness data_ready, room_ready` and `Lifecycle life`. Each class's file
+// keeps what is its own (creation, queries about its roles, repr, docstrings)
+// and its method table, which points at these templates.
+//
+// Roles: each call that moves a counter takes its role (lifecycle.hpp) for
+// its length; a non-blocking call that finds the role held by another thread
+// gives its "nothing now" answer (push False, pop None, push_many 0,
+// pop_many []); a blocking one waits for it within its timeout.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/mpsc.hpp"
+#include "core/readiness.hpp"
+#include "core/ring.hpp"
+#include "python/lifecycle.hpp"
+#include "python/ref.hpp"
+#include "python/ring_ops.hpp"
+#include "python/scratch.hpp"
+#include "python/values.hpp"
+#include "python/wait_host.hpp"
+
+namespace velmora::py {
+
+inline constexpr int kRingProducer = 0;
+inline constexpr int kRingConsumer = 1;
+
+template <class Frame>
+std::optional<Frame> found_or_raise(const Result<std::optional<Frame>>& found, bool& failed) {
+    failed = !found.ok();
+    if (failed) return raise(found.error()), std::nullopt;
+    return found.value();
+}
+
+// One wait for a frame until `deadline`, without the interpreter lock; gives
+// up on close() and on signals (failed, with the exception set).
+template <class Ring>
+auto wait_for_frame(Lifecycle& life, Ring& ring, Deadline deadline, const char* cls, bool& failed) {
+    ClosingWait host(life);
+    const auto found = ring.wait_pop(deadline, host);
+    host.gil.resume();
+    failed = host.closed || host.gil.interrupted();
+    if (host.closed) raise_closed(cls);
+    using Frame = typename std::remove_cvref_t<decltype(found.value())>::value_type;
+    return failed ? std::optional<Frame>{} : found_or_raise(found, failed);
+}
+
+// pop_many's walk: an SPSC ring reads frame after frame and consumes them
+// all with one store of head at the end; the fan-in ring serves its lanes in
+// turn, so each frame is consumed as it is taken and the next looked up anew.
+inline Result<std::optional<SpscFrame>> batch_next(SpscRing& r, const std::optional<SpscFrame>& last) {
+    return last ? r.next_frame(*last) : r.begin_pop();
+}
+inline void batch_taken(SpscRing&, const SpscFrame&) noexcept {}
+inline void batch_end(SpscRing& r, const SpscFrame& last) noexcept { r.commit(last); }
+inline Result<std::optional<MpscFrame>> batch_next(MpscLanes& r, const std::optional<MpscFrame>&) {
+    return r.begin_pop();
+}
+inline void batch_taken(MpscLanes& r, const MpscFrame& f) noexcept { r.commit(f); }
+inline void batch_end(MpscLanes&, const MpscFrame&) noexcept {}
+
+// The eof flag of the blocking pops, read before anything else happens (its
+// truth test may run Python code).
+inline bool eof_argument(PyObject* arg, bool& out) {
+    if (omitted(arg)) return out = false, true;
+    const int truth = PyObject_IsTrue(arg);
+    if (truth < 0) return false;
+    return out = truth != 0, true;
+}
+
+template <class Side>
+struct RingMethods {
+    using State = typename Side::State;
+    using Ring = typename Side::Ring;
+    using Frame = typename Side::Frame;
+    using RingCall = Call<State>;
+    static constexpr const char* kClass = Side::kClass;
+
+    static State& state(PyObject* self) noexcept { return state_of<State>(self); }
+
+    // "SpscRingBuffer.push()": the name argument errors give (made once per
+    // method, kept in a static of the method).
+    static std::string qualified(const char* method) { return std::string(kClass) + "." + method + "()"; }
+
+    // ---- producer --------------------------------------------------------------
+
+    // The payload is built (any __buffer__ method run) before the role is
+    // claimed; that code may have closed the ring. An event loop's readiness
+    // may ask for a second look when the message does not fit.
+    static PyObject* push_payload(State& s, RingCall& call, PyObject* data) {
+        Scratch buf(s.scratch);
+        Payload p;
+        // A bytearray borrowed as it is may only be copied with the interpreter lock held.
+        const bool stable = !PyByteArray_Check(data);
+        if (!build_payload(data, buf, false, p) || !call.still_open()) return nullptr;
+        switch (call.claim(kRingProducer, nullptr)) {
+            case Claim::Claimed: break;
+            case Claim::Busy: Py_RETURN_FALSE;
+            default: return nullptr;
+        }
+        const auto w = Side::producer(s);
+        if (!w) return nullptr;
+        const auto attempt = [&] {
+            return large_copy(p.size(), stable || PyList_Check(data), [&] { return w->push(p.first(), p.second()); });
+        };
+        Result<bool> pushed = attempt();
+        if (pushed && !pushed.value() && s.room_ready.idle(w->lane().free())) {
+            pushed = attempt();
+            if (pushed && !pushed.value()) s.room_ready.recheck(w->lane().free());
+        }
+        if (pushed && pushed.value()) s.room_ready.active();
+        return push_result(std::move(pushed));
+    }
+
+    static PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"data"};
+        static const std::string fn = qualified("push");
+        static const Signature sig{fn.c_str(), names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        State& s = state(self);
+        RingCall call(s, kClass);
+        if (!call) return nullptr;
+        return push_payload(s, call, argv[0]);
+    }
+
+    static PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"data", "timeout"};
+        static const std::string fn = qualified("put");
+        static const Signature sig{fn.c_str(), names, 2, 1};
+        PyObject* argv[2];
+        Deadline deadline = Deadline::never();
+        if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline)) return nullptr;
+        State& s = state(self);
+        RingCall call(s, kClass);
+        if (!call) return nullptr;
+        Scratch buf(s.scratch);
+        Payload p;
+        if (!build_payload(argv[0], buf, true, p) || !call.still_open()) return nullptr;
+        switch (call.claim(kRingProducer, &deadline)) {
+            case Claim::Claimed: break;
+            case Claim::TimedOut: return raise_queue("Full");
+            default: return nullptr;
+        }
+        const auto w = Side::producer(s);
+        if (!w) return nullptr;
+        ClosingWait host(s.life);
+        Result<bool> pushed = w->push_wait(p.first(), p.second(), deadline, host);
+        host.gil.resume();
+        if (host.closed) return raise_closed(kClass);
+        if (host.gil.interrupted()) return nullptr;
+        if (pushed && !pushed.value() && deadline.immediate() && s.room_ready.idle(w->lane().free())) {
+            pushed = w->push(p.first(), p.second());
+            if (pushed && !pushed.value()) s.room_ready.recheck(w->lane().free());
+        }
+        if (!pushed) return raise(pushed.error());
+        if (pushed.value()) s.room_ready.active();
+        if (!pushed.value()) return raise_queue("Full");
+        Py_RETURN_NONE;
+    }
+
+    // Pushes from the front of a list or tuple until a value does not fit;
+    // all frames written go out with one store of tail, also when a later
+    // value fails to encode (it raises after those before it are published).
+    static PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"values"};
+        static const std::string fn = qualified("push_many");
+        static const Signature sig{fn.c_str(), names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        PyObject* values = argv[0];
+        if (!PyList_Check(values) && !PyTuple_Check(values)) {
+            PyErr_Format(PyExc_TypeError, "argument 'values': expected a list or tuple");
+            return nullptr;
+        }
+        State& s = state(self);
+        RingCall call(s, kClass);
+        if (!call) return nullptr;
+        Batch batch;
+        if (!batch.prepare(values) || (batch.taken() && !call.still_open())) return nullptr;
+        switch (call.claim(kRingProducer, nullptr)) {
+            case Claim::Claimed: break;
+            case Claim::Busy: return PyLong_FromLong(0);
+            default: return nullptr;
+        }
+        const auto w = Side::producer(s);
+        if (!w) return nullptr;
+        SpscRing& lane = w->lane();
+        const std::uint64_t start = lane.tail_position();
+        std::uint64_t tail = start;
+        Py_ssize_t pushed = 0;
+        bool failed = false;
+        // One scratch buffer for the whole batch: each value is copied into
+        // the ring before the next is encoded. When not even the first fits,
+        // an event loop's readiness may ask for a second look.
+        Scratch buf(s.scratch);
+        for (int look = 0; look < 2 && pushed == 0 && !failed; ++look) {
+            if (look == 1 && (batch.size() == 0 || !s.room_ready.idle(lane.free()))) break;
+            for (Py_ssize_t i = 0; i < batch.size(); ++i) {
+                Payload own;
+                Payload* p = batch.item(i, buf, own);
+                if (p == nullptr) { failed = true; break; }
+                Result<bool> r = lane.push_more(tail, p->first(), p->second());
+                if (!r) { raise(r.error()); failed = true; break; }
+                if (!r.value()) break;
+                ++pushed;
+            }
+        }
+        if (tail != start) {
+            w->publish(start, tail);
+            s.room_ready.active();
+        } else if (!failed && batch.size() > 0) {
+            s.room_ready.recheck(lane.free());
+        }
+        if (failed) return nullptr;
+        return PyLong_FromSsize_t(pushed);
+    }
+
+    // ---- consumer --------------------------------------------------------------
+
+    // Every pop shares one body: take the consumer role, find the next frame
+    // (waiting for one when `deadline` is set), then hand it to `take`, which
+    // copies it out and commits it. An empty ring gives None without a
+    // deadline and queue.Empty with one; with `eof`, Side::next raises
+    // EOFError once the stream has ended.
+    template <class Take>
+    static PyObject* consume(PyObject* self, std::optional<Deadline> deadline, bool eof, Take take) {
+        State& s = state(self);
+        RingCall call(s, kClass);
+        if (!call) return nullptr;
+        switch (call.claim(kRingConsumer, deadline ? &*deadline : nullptr)) {
+            case Claim::Claimed: break;
+            case Claim::Busy: Py_RETURN_NONE;
+            case Claim::TimedOut: return raise_queue("Empty");
+            case Claim::Failed: return nullptr;
+        }
+        if (!Side::consumer(s)) return nullptr;
+        Ring& ring = *s.ring;
+        bool failed = false;
+        std::optional<Frame> frame = Side::next(s, deadline, eof, failed);
+        if (failed) return nullptr;
+        if (!frame && (!deadline || deadline->immediate()) && s.data_ready.idle(0)) {
+            frame = found_or_raise(ring.begin_pop(), failed);
+            if (failed) return nullptr;
+        }
+        if (!frame) {
+            if (deadline) return raise_queue("Empty");
+            Py_RETURN_NONE;
+        }
+        Side::saw_producer(s);
+        s.data_ready.active();
+        return take(s, ring, *frame);
+    }
+
+    template <class Decode>
+    static PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool eof, bool raw, Decode decode) {
+        return consume(self, deadline, eof, [&](State& s, Ring& ring, const Frame& frame) {
+            return raw ? take_raw(ring, frame) : take_decoded(s.scratch, ring, frame, decode);
+        });
+    }
+
+    static PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline,
+                                bool eof) {
+        if (!tag) return pop_common(self, deadline, eof, true, NoDecode{});
+        const std::string_view t = *tag;  // points into the str argument, which the caller holds
+        return pop_common(self, deadline, eof, false, [t](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+            return decode_value(data, len, t, used);
+        });
+    }
+
+    static PyObject* pop_by_schema(PyObject* self, PyObject* schema, std::optional<Deadline> deadline, bool eof) {
+        return pop_common(self, deadline, eof, false,
+                          [schema](const std::uint8_t* data, std::uint64_t len, std::uint64_t& used) {
+                              return unpack_schema(data, len, schema, used);
+                          });
+    }
+
+    static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"tag"};
+        static const std::string fn = qualified("pop");
+        static const Signature sig{fn.c_str(), names, 1, 0};
+        PyObject* argv[1];
+        std::optional<std::string_view> tag;
+        if (!bind(sig, args, nargs, kwnames, argv) || !tag_argument(argv[0], tag)) return nullptr;
+        return pop_by_tag(self, tag, std::nullopt, false);
+    }
+
+    static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"tag", "timeout", "eof"};
+        static const std::string fn = qualified("get");
+        static const Signature sig{fn.c_str(), names, 3, 0};
+        PyObject* argv[3];
+        std::optional<std::string_view> tag;
+        Deadline deadline = Deadline::never();
+        bool eof = false;
+        if (!bind(sig, args, nargs, kwnames, argv) || !tag_argument(argv[0], tag) ||
+            !timeout_argument(argv[1], deadline) || !eof_argument(argv[2], eof))
+            return nullptr;
+        return pop_by_tag(self, tag, deadline, eof);
+    }
+
+    static PyObject* pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"schema"};
+        static const std::string fn = qualified("pop_mixed");
+        static const Signature sig{fn.c_str(), names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema")) return nullptr;
+        return pop_by_schema(self, argv[0], std::nullopt, false);
+    }
+
+    static PyObject* get_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"schema", "timeout", "eof"};
+        static const std::string fn = qualified("get_mixed");
+        static const Signature sig{fn.c_str(), names, 3, 1};
+        PyObject* argv[3];
+        Deadline deadline = Deadline::never();
+        bool eof = false;
+        if (!bind(sig, args, nargs, kwnames, argv) || !arg_list(argv[0], "schema") ||
+            !timeout_argument(argv[1], deadline) || !eof_argument(argv[2], eof))
+            return nullptr;
+        return pop_by_schema(self, argv[0], deadline, eof);
+    }
+
+    // Up to `max_count` messages (see batch_next). Raw payloads are copied
+    // into new bytes objects as they are found; tagged ones are staged and
+    // decoded once all are consumed (a decoding failure raises; the messages
+    // are gone).
+    static PyObject* pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"max_count", "tag"};
+        static const std::string fn = qualified("pop_many");
+        static const Signature sig{fn.c_str(), names, 2, 1};
+        PyObject* argv[2];
+        std::uint64_t max_count = 0;
+        std::optional<std::string_view> tag;
+        if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "max_count", max_count) ||
+            !tag_argument(argv[1], tag))
+            return nullptr;
+        State& s = state(self);
+        RingCall call(s, kClass);
+        if (!call) return nullptr;
+        switch (call.claim(kRingConsumer, nullptr)) {
+            case Claim::Claimed: break;
+            case Claim::Busy: return PyList_New(0);
+            default: return nullptr;
+        }
+        if (!Side::consumer(s)) return nullptr;
+        Ring& ring = *s.ring;
+        std::vector<Ref> raw;
+        Scratch buf(s.scratch);
+        std::string& staged = buf.cleared();
+        std::vector<std::uint64_t> lengths;
+        std::optional<Frame> last;
+        bool looked_again = false;
+        for (std::uint64_t k = 0; k < max_count; ++k) {
+            auto found = batch_next(ring, last);
+            if (!found) {
+                if (last) break;  // what was found so far is still good
+                return raise(found.error());
+            }
+            if (!found.value() && !last && !looked_again && s.data_ready.idle(0)) {
+                looked_again = true;
+                --k;
+                continue;
+            }
+            if (!found.value()) break;
+            const Frame frame = *found.value();
+            const std::uint64_t length = frame_length(frame);
+            if (tag) {
+                const std::size_t at = staged.size();
+                staged.resize(at + length);
+                ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(staged.data() + at));
+                lengths.push_back(length);
+            } else {
+                Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+                char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+                if (dst == nullptr) return nullptr;  // this one not consumed
+                ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst));
+                raw.push_back(std::move(out));
+            }
+            batch_taken(ring, frame);
+            last = frame;
+        }
+        if (last) {
+            batch_end(ring, *last);
+            Side::saw_producer(s);
+            s.data_ready.active();
+        }
+        const std::size_t count = tag ? lengths.size() : raw.size();
+        Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) return nullptr;
+        std::uint64_t pos = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* item = nullptr;
+            if (tag) {
+                std::uint64_t used = 0;
+                item = decode_value(reinterpret_cast<const std::uint8_t*>(staged.data()) + pos, lengths[i], *tag, used);
+                pos += lengths[i];
+            } else {
+                item = raw[i].release();
+            }
+            if (item == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+        }
+        return list.release();
+    }
+
+    // Copies the next message into the caller's buffer and returns its
+    // length. A buffer too small raises ValueError and leaves the message.
+    static PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadline> deadline, bool eof) {
+        BufferHold hold;
+        std::uint8_t* dst = nullptr;
+        std::size_t room = 0;
+        if (!writable_target(target, "buffer", hold, dst, room)) return nullptr;
+        return consume(self, deadline, eof, [&](State&, Ring& ring, const Frame& frame) -> PyObject* {
+            // A bytearray is not pinned: look it up again, a wait may have
+            // let another thread resize it.
+            if (!hold.held && !writable_target(target, "buffer", hold, dst, room)) return nullptr;
+            const std::uint64_t length = frame_length(frame);
+            if (length > room) return raise(buffer_too_small(length, room));
+            large_copy(length, hold.held, [&] { ring.copy_payload(frame, dst); return 0; });
+            ring.commit(frame);
+            return PyLong_FromUnsignedLongLong(length);
+        });
+    }
+
+    static PyObject* pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"buffer"};
+        static const std::string fn = qualified("pop_into");
+        static const Signature sig{fn.c_str(), names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        return pop_into_common(self, argv[0], std::nullopt, false);
+    }
+
+    static PyObject* get_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"buffer", "timeout", "eof"};
+        static const std::string fn = qualified("get_into");
+        static const Signature sig{fn.c_str(), names, 3, 1};
+        PyObject* argv[3];
+        Deadline deadline = Deadline::never();
+        bool eof = false;
+        if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[1], deadline) ||
+            !eof_argument(argv[2], eof))
+            return nullptr;
+        return pop_into_common(self, argv[0], deadline, eof);
+    }
+
+    // ---- queries (header words only; they never wait) ---------------------------
+
+    // The ring of an open object, or nullptr with ValueError raised.
+    static Ring* open_ring(State& s) {
+        if (!s.ring || s.life.closing()) return raise_closed(kClass), nullptr;
+        return &*s.ring;
+    }
+
+    template <class F>
+    static PyObject* query(PyObject* self, F f) {
+        Ring* ring = open_ring(state(self));
+        return ring ? f(*ring) : nullptr;
+    }
+
+    static PyObject* used(PyObject* self, PyObject*) {
+        return query(self, [](Ring& r) { return PyLong_FromUnsignedLongLong(r.used()); });
+    }
+    static PyObject* capacity(PyObject* self, PyObject*) {
+        return query(self, [](Ring& r) { return PyLong_FromUnsignedLongLong(r.capacity()); });
+    }
+    static PyObject* is_empty(PyObject* self, PyObject*) {
+        return query(self, [](Ring& r) { return PyBool_FromLong(r.is_empty()); });
+    }
+    static PyObject* max_payload(PyObject* self, void*) {
+        return query(self, [](Ring& r) { return PyLong_FromUnsignedLongLong(max_payload_for(r.capacity())); });
+    }
+
+    // Waits for calls in flight (a blocked get or put gives up with "is
+    // closed"), then unmaps. A second close does nothing.
+    static PyObject* close(PyObject* self, PyObject*) {
+        close_object(state(self));
+        Py_RETURN_NONE;
+    }
+
+    // ---- event loops -------------------------------------------------------------
+
+    // The descriptor an event loop waits on for one side (see core/readiness.hpp).
+    static PyObject* side_fileno(PyObject* self, bool room) {
+        State& s = state(self);
+        if (open_ring(s) == nullptr) return nullptr;
+        if (!BellListener::supported()) {
+            PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+            return nullptr;
+        }
+        const BellAddress* bell = room ? Side::room_bell(s) : Side::data_bell(s);
+        if (bell == nullptr) return nullptr;
+        auto fd = room ? s.room_ready.listen(*bell) : s.data_ready.listen(*bell);
+        if (!fd) return raise(fd.error());
+        return PyLong_FromLong(fd.value());
+    }
+    static PyObject* fileno(PyObject* self, PyObject*) { return side_fileno(self, false); }
+    static PyObject* room_fileno(PyObject* self, PyObject*) { return side_fileno(self, true); }
+};
+
+}  // namespace velmora::py

@@ -1,0 +1,285 @@
+"""Event loops on the fan-in ring: fileno() for the consumer, room_fileno()
+for each producer (its own lane), velmora.aio over both, with producers in
+other processes."""
+import asyncio
+import multiprocessing as mp
+import selectors
+import struct
+import sys
+import time
+
+import pytest
+
+import velmora
+import velmora.aio
+
+from conftest import LOOPS, idle_loop_cpu, run_loop, settle_selector, unique_name
+
+MPSC = velmora.MpscRingBuffer
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fileno() is Linux-only")
+
+CTX = mp.get_context("spawn")
+DEADLINE_S = 60
+run = run_loop
+
+
+def message(producer, seq):
+    head = struct.pack("<II", producer, seq)
+    return head + bytes([(producer * 7 + seq) & 0xFF]) * (seq * 13 % 200)
+
+
+@pytest.fixture
+def fanin(seg_name):
+    """A consumer handle of a 3-producer ring of 1 KiB lanes."""
+    ring = MPSC.create(seg_name, 1024, producers=3)
+    yield ring
+    ring.close()
+
+
+# ---- helpers run in other processes -------------------------------------------------
+
+def _produce(name, producer, count, attached, go, how):
+    """Sends `count` messages, then closes. `how`: "put" (blocking), "aio"
+    (velmora.aio put: waits on this lane's room_fileno()), with idle gaps now
+    and then so that the consumer goes to sleep on its descriptor. Its slot
+    is claimed (by room_fileno()) before `attached` is set: a consumer with
+    eof=True ends once no producer it saw is attached."""
+    ring = MPSC.open(name)
+    ring.room_fileno()
+    attached.set()
+    go.wait(DEADLINE_S)
+
+    async def send():
+        chan = velmora.aio.wrap(ring)
+        for seq in range(count):
+            await chan.put(message(producer, seq), timeout=DEADLINE_S)
+            if seq % 101 == producer:
+                await asyncio.sleep(0.003)
+
+    if how == "aio":
+        asyncio.run(send())
+    else:
+        for seq in range(count):
+            ring.put(message(producer, seq), timeout=DEADLINE_S)
+            if seq % 101 == producer:
+                time.sleep(0.003)
+    ring.close()
+
+
+def _push_later(name, delay, data):
+    ring = MPSC.open(name)
+    time.sleep(delay)
+    assert ring.push(data)
+    ring.close()
+
+
+def _drain_later(name, delay, count):
+    """Takes `count` messages after `delay` (as a consumer in another process)."""
+    ring = MPSC.open(name)
+    time.sleep(delay)
+    for _ in range(count):
+        assert ring.get(timeout=DEADLINE_S) is not None
+    ring.close()
+
+
+# ---- streaming ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize(("how", "send"), [("async_for", "put"), ("async_for", "aio"), ("get", "aio")])
+def test_three_producer_processes_into_asyncio_consumer(fanin, seg_name, loop_kind, how, send):
+    """Each producer's messages arrive whole and in order, and async for with
+    eof=True ends once all three have closed. With "aio" producers each waits
+    on its own lane's room descriptor in its own process (lanes of 1 KiB fill
+    quickly), which a room bell shared by the lanes would refuse."""
+    count = 1500
+    go, attached = CTX.Event(), [CTX.Event() for _ in range(3)]
+    procs = [CTX.Process(target=_produce, args=(seg_name, p, count, attached[p], go, send)) for p in range(3)]
+    for p in procs:
+        p.start()
+    assert all(a.wait(DEADLINE_S) for a in attached)
+    assert len(fanin.producers()) == 3
+
+    async def consume():
+        got = {}
+
+        def take(msg):
+            producer, seq = struct.unpack_from("<II", msg)
+            assert msg == message(producer, seq)
+            got.setdefault(producer, []).append(seq)
+
+        go.set()
+        if how == "async_for":
+            async for msg in velmora.aio.wrap(fanin, batch=16, eof=True):
+                take(msg)
+        else:
+            chan = velmora.aio.wrap(fanin)
+            while True:
+                try:
+                    take(await chan.get(timeout=DEADLINE_S, eof=True))
+                except EOFError:
+                    break
+        return got
+
+    try:
+        got = run(loop_kind, consume())
+    finally:
+        for p in procs:
+            p.join(DEADLINE_S)
+    assert [p.exitcode for p in procs] == [0, 0, 0]
+    assert got == {p: list(range(count)) for p in range(3)}
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("call", ["get", "get_tag", "get_into", "async_for"])
+def test_cancelled_get_consumes_nothing(fanin, seg_name, loop_kind, call):
+    producer = MPSC.open(seg_name)
+
+    async def main():
+        chan = velmora.aio.wrap(fanin, tag="i64" if call == "get_tag" else None)
+        buf = bytearray(64)
+
+        def receive():
+            if call == "get":
+                return chan.get()
+            if call == "get_tag":
+                return chan.get("i64")
+            if call == "get_into":
+                return chan.get_into(buf)
+            return chan.__aiter__().__anext__()
+
+        pending = asyncio.ensure_future(receive())
+        await asyncio.sleep(0.05)  # past the settle: it sleeps on the descriptor
+        pending.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await pending
+        assert producer.push([41])
+        return await asyncio.wait_for(receive(), 10), buf
+
+    try:
+        got, buf = run(loop_kind, main())
+    finally:
+        producer.close()
+    raw = (41).to_bytes(8, "little", signed=True)
+    assert got == {"get": raw, "get_tag": 41, "get_into": 8, "async_for": raw}[call]
+    if call == "get_into":
+        assert bytes(buf[:8]) == raw
+    assert fanin.pop() is None
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("lane", [0, 2])
+def test_wake_after_idle_from_any_lane(fanin, seg_name, loop_kind, lane):
+    """A consumer asleep on its descriptor is woken by a producer of any lane
+    (the earlier lanes are held by this process's own producer handles)."""
+    held = [MPSC.open(seg_name) for _ in range(lane)]
+    for h in held:
+        assert h.push(b"held") and fanin.pop() == b"held"
+
+    async def main():
+        chan = velmora.aio.wrap(fanin)
+        proc = CTX.Process(target=_push_later, args=(seg_name, 0.3, b"late"))
+        proc.start()
+        t0 = time.monotonic()
+        msg = await chan.get(timeout=DEADLINE_S)
+        proc.join(DEADLINE_S)
+        return msg, time.monotonic() - t0, proc.exitcode
+
+    try:
+        msg, waited, code = run(loop_kind, main())
+    finally:
+        for h in held:
+            h.close()
+    assert (msg, code) == (b"late", 0)
+    assert waited < 30
+
+
+def test_selectors_on_fileno_and_each_lanes_room_fileno(fanin, seg_name):
+    """fileno() turns readable when a producer process publishes; a full
+    lane's room_fileno() turns readable when a consumer in another process
+    drains it. Each producer handle listens on its own lane's descriptor."""
+    a, b = MPSC.open(seg_name), MPSC.open(seg_name)
+    sel = selectors.DefaultSelector()
+    try:
+        sel.register(fanin.fileno(), selectors.EVENT_READ, "data")
+        settle_selector(sel, "data", fanin.pop)
+        proc = CTX.Process(target=_push_later, args=(seg_name, 0.1, b"hello"))
+        proc.start()
+        ready = sel.select(20)
+        proc.join(DEADLINE_S)
+        assert [key.data for key, _ in ready] == ["data"]
+        assert fanin.pop() == b"hello"
+        sel.unregister(fanin.fileno())
+
+        assert a.room_fileno() != b.room_fileno()
+        sel.register(a.room_fileno(), selectors.EVENT_READ, "room a")
+        while a.push(b"r" * 200):
+            pass
+        settle_selector(sel, "room a", lambda: a.push(b"r" * 200))
+        assert sel.select(0.1) == []
+        proc = CTX.Process(target=_drain_later, args=(seg_name, 0.1, 2))
+        fanin.close()  # the consumer role goes to the other process
+        proc.start()
+        ready = sel.select(20)
+        proc.join(DEADLINE_S)
+        assert proc.exitcode == 0
+        assert [key.data for key, _ in ready] == ["room a"]
+        assert a.push(b"r" * 200)
+    finally:
+        sel.close()
+        a.close()
+        b.close()
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+def test_put_on_full_lane_woken_when_consumer_drains(fanin, seg_name, loop_kind):
+    producer = MPSC.open(seg_name)
+    try:
+        while producer.push(b"f" * 300):
+            pass
+        assert fanin.used() > 0
+        fanin.close()  # the consumer role goes to the other process
+
+        async def main():
+            chan = velmora.aio.wrap(producer)
+            proc = CTX.Process(target=_drain_later, args=(seg_name, 0.3, 2))
+            proc.start()
+            t0 = time.monotonic()
+            await chan.put(b"g" * 300, timeout=DEADLINE_S)
+            waited = time.monotonic() - t0
+            proc.join(DEADLINE_S)
+            return waited, proc.exitcode
+
+        waited, code = run(loop_kind, main())
+        assert code == 0
+        assert 0.2 < waited < 30
+    finally:
+        producer.close()
+
+
+def test_consumer_fileno_is_one_per_process_and_room_fileno_takes_a_slot(seg_name):
+    ring = MPSC.create(seg_name, 256, producers=1)
+    other = MPSC.open(seg_name)
+    try:
+        assert ring.fileno() == other.fileno()  # one data bell per segment, shared in the process
+        ring.room_fileno()
+        with pytest.raises(BlockingIOError, match="producer slots"):
+            other.room_fileno()
+        ring.close()
+        with pytest.raises(ValueError, match="closed"):
+            ring.fileno()
+    finally:
+        other.close()
+
+
+def test_idle_loop_awaiting_fanin_rings_uses_little_cpu():
+    names = [unique_name("idlefan") for _ in range(20)]
+    rings = [MPSC.create(name, 256, producers=4) for name in names]
+    try:
+        share, done = idle_loop_cpu("mpsc", names)
+    finally:
+        for r, name in zip(rings, names):
+            r.close()
+            velmora.SharedMemory.remove(name)
+    assert done == 0
+    assert share <= 0.01, f"{share:.2%} of a core while idle"
