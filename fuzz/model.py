@@ -639,10 +639,11 @@ class BroadcastModel:
             shape = struct.unpack_from("<8Q", self.seg, d + 40)
             if length > self.slot_size or b"\0" not in fmt or fmt[0] == 0 or ndim > 8 or itemsize == 0:
                 raise ValueError("descriptor")
-            n = itemsize
+            n = span = itemsize
             for x in shape[:ndim]:
                 n *= x
-                if n >= U64:
+                span *= max(x, 1)  # dimensions and strides are signed sizes, zero dimensions or not
+                if span >= U64 // 2:
                     raise ValueError("shape overflows")
             if n != length:
                 raise ValueError("shape")

@@ -3,6 +3,8 @@
 // broadcast.hpp.
 #include "core/broadcast.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -74,11 +76,16 @@ Status MessageShape::check(std::uint64_t length) const {
     if (ndim > kBroadcastMaxDims)
         return corrupt_slot(to_string(ndim) + " dimensions, more than " + to_string(kBroadcastMaxDims));
     if (itemsize == 0) return corrupt_slot("item size 0");
-    std::uint64_t n = itemsize;
+    // Every dimension, and the stride of every dimension, must fit a signed
+    // 64-bit size (a buffer's shape and strides are Py_ssize_t), even where a
+    // zero dimension makes the message empty: `span` is the product with each
+    // zero taken as one, and bounds the product itself.
+    std::uint64_t n = itemsize, span = itemsize;
     for (std::uint32_t i = 0; i < ndim; ++i) {
-        const auto next = mul(n, shape[i]);
-        if (!next) return corrupt_slot("the shape overflows");
-        n = *next;
+        const auto next = mul(span, std::max<std::uint64_t>(shape[i], 1));
+        if (!next || *next > static_cast<std::uint64_t>(INT64_MAX)) return corrupt_slot("the shape overflows");
+        span = *next;
+        n *= shape[i];
     }
     if (n != length)
         return corrupt_slot("the shape and item size describe " + to_string(n) + " bytes, the message has " +

@@ -139,6 +139,20 @@ TEST(Broadcast, ShapeTravelsAndLateSubscriberStartsAtNext) {
     EXPECT_FALSE(must(sub.try_next()));
 }
 
+// Dimensions and strides become signed sizes: an empty message (a zero
+// dimension) whose other dimensions do not fit one is refused all the same.
+TEST(Broadcast, ShapeBeyondSignedSizesIsRefused) {
+    MessageShape s;
+    s.ndim = 2;
+    s.shape[0] = 0;
+    s.shape[1] = std::uint64_t{1} << 63;
+    EXPECT_FALSE(s.check(0).ok());
+    s.shape[1] = std::uint64_t{1} << 62;
+    EXPECT_TRUE(s.check(0).ok());
+    s.shape[0] = 4;
+    EXPECT_FALSE(s.check(0).ok());
+}
+
 TEST(Broadcast, BlockWaitsForSlowestAndDropsTheDead) {
     const auto c = config(64, 3, 2, Overflow::Block);
     Segment seg(c);
