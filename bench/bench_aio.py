@@ -10,7 +10,11 @@
 3. 1,000 channels x 1 message, sent in random order by another process to
    one asyncio loop: all received, total time.
 4. CPU time of an idle loop awaiting 100 channels.
-5. The hot path: push + pop pairs with and without a listener on the ring.
+5. The hot path: push + pop pairs with and without a listener on the ring
+   (and publish + receive pairs with and without one on a subscriber).
+6. Broadcast: a subscriber process's wake-up after 10-20 ms idle (blocking
+   receive() against `await aio.receive()`), and streaming 64 B from a
+   publisher process (a blocking receive() loop against `async for`).
 
 Rows 1 and 2 run for the SPSC ring and for the fan-in ring (MpscRingBuffer,
 4 producer slots, one producer sending).
@@ -139,6 +143,53 @@ def loop_floor():
     return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
 
 
+# ---- 1b. wake-up latency, broadcast subscriber ------------------------------------------
+
+def _wake_subscriber(name, n, mode, ready, out):
+    sub = velmora.Subscriber.open(name)
+    lat = []
+    if mode == "sync":
+        ready.set()
+        for _ in range(n):
+            msg = sub.receive(timeout=10)
+            lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
+    else:
+        if mode == "uvloop":
+            import uvloop
+            uvloop.install()
+
+        async def main():
+            chan = velmora.aio.wrap(sub)
+            ready.set()
+            for _ in range(n):
+                msg = await chan.receive(timeout=10)
+                lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
+        asyncio.run(main())
+    out.put(lat)
+
+
+def wake_latency_broadcast(mode):
+    name = new_name("bw")
+    pub = velmora.Publisher.create(name, 64, 64, subscribers=2)
+    out, ready = CTX.Queue(), CTX.Event()
+    proc = CTX.Process(target=_wake_subscriber, args=(name, SAMPLES, mode, ready, out))
+    proc.start()
+    try:
+        ready.wait(30)
+        while not pub.subscribers():
+            time.sleep(0.001)
+        rng = random.Random(1)
+        for _ in range(SAMPLES):
+            time.sleep(rng.uniform(0.010, 0.020))
+            pub.publish(struct.pack("<q", time.monotonic_ns()))
+        lat = out.get(timeout=60)
+        proc.join(10)
+    finally:
+        pub.close()
+        SM.remove(name)
+    return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
+
+
 # ---- 2. streaming ---------------------------------------------------------------------
 
 def _stream_producer(kind, name, n, go):
@@ -201,6 +252,75 @@ def stream(mode, kind="spsc"):
     finally:
         ring.close()
         SM.remove(name)
+    return (STREAM - 1) / dt, waits
+
+
+# ---- 2b. streaming, broadcast ---------------------------------------------------------------
+
+def _stream_publisher(name, n, go):
+    pub = velmora.Publisher.create(name, 64, 256, subscribers=1)
+    go.set()
+    while not pub.subscribers():
+        time.sleep(0.001)
+    msg = b"m" * 64
+    publish = pub.publish
+    for _ in range(n):
+        publish(msg)
+    pub.close()
+
+
+def stream_broadcast(mode):
+    """A publisher process publishes STREAM 64 B messages (block mode) to one
+    subscriber: a blocking receive() loop against `async for` (eof=True)."""
+    name = new_name("bs")
+    go = CTX.Event()
+    proc = CTX.Process(target=_stream_publisher, args=(name, STREAM, go))
+    proc.start()
+    waits = 0
+    try:
+        go.wait(30)
+        sub = velmora.Subscriber.open(name)
+        if mode == "sync":
+            receive = sub.receive
+            receive(timeout=30)
+            t0 = time.perf_counter()
+            for _ in range(STREAM - 1):
+                receive(timeout=30)
+            dt = time.perf_counter() - t0
+        else:
+            readable = velmora.aio._readable
+
+            async def counted(*args):
+                nonlocal waits
+                waits += 1
+                return await readable(*args)
+
+            velmora.aio._readable = counted
+
+            async def main():
+                it = velmora.aio.wrap(sub, eof=True).__aiter__()
+                await it.__anext__()
+                t0 = time.perf_counter()
+                n = 1
+                async for _ in it:
+                    n += 1
+                dt = time.perf_counter() - t0
+                assert n == STREAM, f"{n} of {STREAM} messages"
+                return dt
+
+            try:
+                dt = asyncio.run(main())
+            finally:
+                velmora.aio._readable = readable
+        sub.close()
+        proc.join(30)
+    finally:
+        if proc.is_alive():
+            proc.kill()
+        try:
+            SM.remove(name)
+        except OSError:
+            pass
     return (STREAM - 1) / dt, waits
 
 
@@ -290,6 +410,30 @@ def hot_path(pairs=200_000 if QUICK else 1_000_000):
     return rates[False], rates[True]
 
 
+def hot_path_broadcast(pairs=200_000 if QUICK else 1_000_000):
+    """publish + receive of 64 B in one process: pairs per second with nobody
+    listening and with the subscriber's fileno() asked for (a publish rings
+    only a subscriber whose loop sleeps: both run without a system call)."""
+    rates = {}
+    for listening in (False, True, False, True):
+        name = new_name("hb")
+        pub = velmora.Publisher.create(name, 64, 64, subscribers=2)
+        sub = velmora.Subscriber.open(name)
+        SM.remove(name)
+        if listening:
+            sub.fileno()
+        publish, receive, msg = pub.publish, sub.receive, b"h" * 64
+        t0 = time.perf_counter()
+        for _ in range(pairs):
+            publish(msg)
+            receive(timeout=0)
+        rate = pairs / (time.perf_counter() - t0)
+        rates[listening] = max(rates.get(listening, 0), rate)
+        sub.close()
+        pub.close()
+    return rates[False], rates[True]
+
+
 def main():
     print(f"wake-up after 10-20 ms idle ({SAMPLES} samples), p50 / p99:")
     modes = [("sync", "blocking get()"), ("aio", "await aio.get() (asyncio)")]
@@ -304,6 +448,10 @@ def main():
             print(f"  {ring_label + label:<36} {p50:8.1f} us  {p99:8.1f} us")
     p50, p99 = loop_floor()
     print(f"  {'bare socket + add_reader':<36} {p50:8.1f} us  {p99:8.1f} us  (asyncio alone, no velmora)")
+    for mode, label in [("sync", "receive()"), ("aio", "aio.receive() (asyncio)")] + \
+            ([("uvloop", "aio.receive() (uvloop)")] if any(m == "uvloop" for m, _ in modes) else []):
+        p50, p99 = wake_latency_broadcast(mode)
+        print(f"  {'broadcast ' + label:<36} {p50:8.1f} us  {p99:8.1f} us")
     for kind, ring_label in (("spsc", ""), ("mpsc", "fan-in ")):
         print(f"streaming 64 B, {STREAM:,} messages from another process{' (fan-in ring, one producer)' if ring_label else ''}:")
         sync_rate, _ = stream("sync", kind)
@@ -311,12 +459,21 @@ def main():
         print(f"  {ring_label + 'blocking get() loop':<36} {sync_rate / 1e6:8.2f} M msg/s")
         print(f"  {ring_label + 'async for (asyncio)':<36} {aio_rate / 1e6:8.2f} M msg/s  "
               f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
+    print(f"streaming 64 B, {STREAM:,} messages from a broadcast publisher process:")
+    sync_rate, _ = stream_broadcast("sync")
+    aio_rate, waits = stream_broadcast("aio")
+    print(f"  {'broadcast receive() loop':<36} {sync_rate / 1e6:8.2f} M msg/s")
+    print(f"  {'broadcast async for':<36} {aio_rate / 1e6:8.2f} M msg/s  "
+          f"({aio_rate / sync_rate:.2f}x; {waits} descriptor waits)")
     ok, dt = thousand_channels()
     print(f"{CHANNELS:,} channels x 1 message, random order, one asyncio loop: "
           f"{'all received' if ok else 'MISSING MESSAGES'} in {dt * 1000:.1f} ms")
     print(f"idle asyncio loop awaiting 100 channels: {idle_cpu() * 100:.3f}% of a core")
     quiet, listened = hot_path()
     print(f"push+pop 64 B in one process: {quiet / 1e6:.2f} M pairs/s, with fileno() listening "
+          f"{listened / 1e6:.2f} M pairs/s ({listened / quiet:.2f}x)")
+    quiet, listened = hot_path_broadcast()
+    print(f"publish+receive 64 B in one process: {quiet / 1e6:.2f} M pairs/s, with fileno() listening "
           f"{listened / 1e6:.2f} M pairs/s ({listened / quiet:.2f}x)")
 
 

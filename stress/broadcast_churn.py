@@ -2,7 +2,9 @@
 
 A publisher streams messages of random sizes (sequence number and CRC-32 in
 each) while subscriber processes join, read (copies and views), and are
-SIGKILLed at random moments, a share of them inside a receive_view. Half the
+SIGKILLed at random moments, a share of them inside a receive_view and a
+share while reading from an event loop (velmora.aio, the listening mark set
+or not). Half the
 time runs in block mode: two steady subscribers must receive every message,
 whole and in order, and the publisher must never stay held back by a dead
 subscriber (the longest wait of a publish is reported and a wait over 2 s is
@@ -10,11 +12,13 @@ a fault). The other half runs in overwrite mode with a deliberately slow
 steady subscriber: every message it gets is whole and in order, and what it
 received plus what missed() counted is exactly what was published after it
 joined."""
+import asyncio
 import os
 import queue
 import random
 import signal
 import struct
+import sys
 import threading
 import time
 import zlib
@@ -22,6 +26,7 @@ import zlib
 from common import CTX, Result, remove, start_workers, unique_name, wait_workers
 
 import velmora
+import velmora.aio
 
 MAX_MESSAGE = 16 << 10
 _BLOCK = random.Random(3).randbytes(MAX_MESSAGE + 4096)
@@ -77,9 +82,20 @@ def _steady(name, slow, progress, slot):
 
 
 def _churner(name, seed):
-    """Reads a while, then waits to be killed (in a view, or between calls)."""
+    """Reads a while, then waits to be killed (in a view, between calls, or
+    asleep in an event loop with its listening mark set)."""
     rng = random.Random(seed)
     sub = velmora.Subscriber.open(name)
+    if sys.platform.startswith("linux") and rng.random() < 0.3:
+        async def listen():
+            chan = velmora.aio.wrap(sub)
+            while True:
+                try:
+                    await chan.receive(timeout=0.2)
+                except queue.Empty:
+                    pass
+
+        asyncio.run(listen())
     for _ in range(rng.randint(0, 200)):
         try:
             sub.receive(timeout=0.2)

@@ -25,8 +25,8 @@ METHODS = {
                        "pop_many", "pop_into", "get_into", "used", "capacity", "free", "is_empty", "has_consumer",
                        "has_producer", "producers", "fileno", "room_fileno", "close"],
     "LockScope": [],
-    "Publisher": ["create", "publish", "loan", "subscribers", "close"],
-    "Subscriber": ["open", "receive", "receive_view", "missed", "has_publisher", "subscribers", "close"],
+    "Publisher": ["create", "publish", "loan", "room_fileno", "subscribers", "close"],
+    "Subscriber": ["open", "receive", "receive_view", "_receive_many", "fileno", "missed", "has_publisher", "subscribers", "close"],
 }
 
 SIGNATURES = {
@@ -57,6 +57,8 @@ SIGNATURES = {
     ("Subscriber", "open"): "(name)",
     ("Subscriber", "receive"): "($self, timeout=None, eof=False)",
     ("Subscriber", "receive_view"): "($self, timeout=None)",
+    ("Subscriber", "fileno"): "($self)",
+    ("Publisher", "room_fileno"): "($self)",
     ("SpscRingBuffer", "create"): "(name, capacity)",
     ("SpscRingBuffer", "open"): "(name)",
     ("MpscRingBuffer", "create"): "(name, capacity, producers=8)",

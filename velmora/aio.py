@@ -10,14 +10,20 @@ calls as coroutines::
     async for msg in jobs:
         ...
 
+Broadcast works the same way: ``wrap(subscriber)`` gives ``await receive()``,
+``await receive_view()`` and ``async for`` (with ``eof=True`` it ends when the
+publisher has closed or died), ``wrap(publisher)`` gives ``await publish()``.
+
 No thread waits on the adapter's behalf and nothing polls: each call tries
 the channel's non-blocking form first and, when there is nothing to do,
 awaits the channel's file descriptor (``fileno()`` for receiving,
 ``room_fileno()`` for sending) with ``loop.add_reader``, then tries again.
 Any asyncio loop that implements ``add_reader`` works (the default one and
-uvloop). The descriptor stays readable for a moment after the channel goes
-quiet (the other side only signals a waiter that may be asleep), so an idle
-channel costs a few loop iterations and then nothing.
+uvloop). A ring's descriptor stays readable for a moment after the channel
+goes quiet (the other side only signals a waiter that may be asleep), so an
+idle channel costs a few loop iterations and then nothing; a subscriber's
+sleeps at once (the publisher signals subscribers that marked themselves
+asleep).
 
 Cancellation: a receiving call consumes a message only in the same step that
 returns it, so a cancelled ``get`` never loses one (the next ``get`` receives
@@ -40,6 +46,9 @@ DEFAULT_BATCH = 256
 # A producer's end sends no signal, so a call waiting with eof=True also looks
 # again this often (the blocking calls learn of it the same way, from a poll).
 EOF_RECHECK = 0.1
+# What a receiving attempt returns for "the stream has ended" (a subscriber's
+# receive(eof=True) returns None there, which _until would take for "nothing yet").
+_END = object()
 
 
 # ---- waiting for a descriptor -------------------------------------------------------
@@ -239,16 +248,30 @@ class Channel:
     async def get_mixed(self, schema: list, timeout: Optional[float] = None, eof: bool = False) -> list:
         return await self._receive("get_mixed", "pop_mixed", (schema,), timeout, eof)
 
-    async def receive(self, *args: Any, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-        """The channel's receive() (broadcast subscribers)."""
+    async def receive(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
+        """The channel's receive() (broadcast subscribers): with eof=True, None once
+        the publisher has closed or died and everything it published was received."""
+        if self._check_ahead(self._tag):
+            return self._ahead.popleft()
         ch = self._ch
-        attempt = _empty_as_none(lambda: ch.receive(*args, timeout=0, **kwargs))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty)
 
-    async def receive_view(self, *args: Any, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-        """The channel's receive_view() (broadcast subscribers)."""
+        def attempt() -> Any:
+            try:
+                msg = ch.receive(timeout=0, eof=eof)
+            except queue.Empty:
+                return None
+            return _END if msg is None else msg
+
+        got = await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+        return None if got is _END else got
+
+    async def receive_view(self, timeout: Optional[float] = None) -> Any:
+        """The channel's receive_view() (broadcast subscribers): use the result in a
+        ``with`` block, as the blocking call's."""
+        if self._ahead:
+            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
         ch = self._ch
-        attempt = _empty_as_none(lambda: ch.receive_view(*args, timeout=0, **kwargs))
+        attempt = _empty_as_none(lambda: ch.receive_view(timeout=0))
         return await _until(attempt, self._recv_fd, timeout, queue.Empty)
 
     # ---- sending ----
@@ -272,6 +295,10 @@ class Channel:
         return self._iterate()
 
     async def _iterate(self) -> AsyncIterator[Any]:
+        if hasattr(self._ch, "_receive_many"):
+            async for msg in self._iterate_subscriber():
+                yield msg
+            return
         ahead, ch, tag, batch, eof = self._ahead, self._ch, self._tag, self._batch, self._eof
         many = None
         if hasattr(ch, "pop_many"):
@@ -285,6 +312,26 @@ class Channel:
                     return found or None
             item = single()  # with eof=True: EOFError at the end of the stream
             return None if item is None else [item]
+
+        while True:
+            while ahead:
+                yield ahead.popleft()
+            try:
+                ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty, EOF_RECHECK if eof else None))
+            except EOFError:
+                return
+
+    async def _iterate_subscriber(self) -> AsyncIterator[Any]:
+        """`async for` over a broadcast subscriber: the messages already waiting
+        are taken up to `batch` at a time, in one call."""
+        ahead, batch, eof = self._ahead, self._batch, self._eof
+        many = self._ch._receive_many
+
+        def attempt() -> Optional[list]:
+            got = many(batch, eof)
+            if got is None:  # the end of the stream (eof=True)
+                raise EOFError
+            return got or None
 
         while True:
             while ahead:
@@ -317,11 +364,12 @@ class Channel:
 
 
 def wrap(channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH, eof: bool = False) -> Channel:
-    """An asyncio adapter for `channel` (an SpscRingBuffer, or any channel with
-    fileno()). `tag` decodes the messages of ``async for`` as get(tag) does;
-    `batch` is how many waiting messages it takes from the channel at once;
-    with `eof` True, ``async for`` ends at the end of the stream (as
-    get(eof=True) raises EOFError there)."""
-    if not hasattr(channel, "fileno"):
+    """An asyncio adapter for `channel` (an SpscRingBuffer, a broadcast
+    Subscriber or Publisher, or any channel with fileno() or room_fileno()).
+    `tag` decodes the messages of ``async for`` as get(tag) does; `batch` is
+    how many waiting messages it takes from the channel at once; with `eof`
+    True, ``async for`` ends at the end of the stream (as get(eof=True) raises
+    EOFError there, and a subscriber's receive(eof=True) returns None)."""
+    if not hasattr(channel, "fileno") and not hasattr(channel, "room_fileno"):
         raise TypeError(f"{type(channel).__name__} has no fileno(): it cannot be awaited")
     return Channel(channel, tag=tag, batch=batch, eof=eof)

@@ -177,6 +177,16 @@ std::uint32_t BroadcastSegment::publisher_state() const noexcept {
     return u32(kPublisherState).load(std::memory_order_acquire);
 }
 
+void BroadcastSegment::reclaim_marks(std::uint32_t i, std::uint32_t owner) const noexcept {
+    if (owner == 0) return;
+    std::uint32_t expected = owner;
+    if (u32(entry(i) + kEntryListening).compare_exchange_strong(expected, 0, std::memory_order_seq_cst))
+        u32(kListeners).fetch_sub(1, std::memory_order_seq_cst);
+    expected = owner;
+    if (u32(entry(i) + kEntryAsleep).compare_exchange_strong(expected, 0, std::memory_order_seq_cst))
+        u32(kSleepers).fetch_sub(1, std::memory_order_seq_cst);
+}
+
 std::vector<std::pair<std::uint32_t, std::uint32_t>> BroadcastSegment::active_entries() const {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
     for (std::uint32_t i = 0; i < layout_.limit; ++i)
@@ -188,7 +198,10 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> BroadcastSegment::active_en
 // ---- publisher ------------------------------------------------------------------
 
 BroadcastPublisher::BroadcastPublisher(Mapping mapping, BroadcastLayout layout)
-    : BroadcastSegment(std::move(mapping), layout), ring_slot_(layout.depth, kNoSlot), in_ring_(layout.slot_count) {}
+    : BroadcastSegment(std::move(mapping), layout),
+      ring_slot_(layout.depth, kNoSlot),
+      in_ring_(layout.slot_count),
+      room_bell_(mapping_.id(), kBellRoom) {}
 
 Result<BroadcastPublisher> BroadcastPublisher::create(Mapping mapping, const BroadcastConfig& config) {
     auto layout = BroadcastLayout::from_config(config);
@@ -226,6 +239,9 @@ Result<BroadcastPublisher> BroadcastPublisher::take_over(Mapping mapping) {
         p.ring_slot_[pos] = s;
         p.in_ring_[s] = true;
     }
+    // Whoever counted itself as a waiting publisher has gone: there is one
+    // publisher at a time.
+    p.u32(kPublisherWaiting).store(0, std::memory_order_seq_cst);
     p.u32(kPublisherState).store(1, std::memory_order_release);
     return p;
 }
@@ -328,8 +344,41 @@ Status BroadcastPublisher::commit(const BroadcastLoan& loan, std::uint64_t lengt
     // and their load of `published`: one side always sees the other.
     u64(kPublished).store(loan.seq + 1, std::memory_order_seq_cst);
     loaned_ = kNoMessage;
-    if (u32(kSleepers).load(std::memory_order_seq_cst) != 0) wake_word(word_ptr(kPublished));
+    if (u32(kSleepers).load(std::memory_order_seq_cst) != 0) {
+        wake_word(word_ptr(kPublished));
+        sweep_sleepers();
+    }
+    if (u32(kListeners).load(std::memory_order_seq_cst) != 0) ring_listeners();
     return {};
+}
+
+void BroadcastPublisher::sweep_sleepers() noexcept {
+    if (!alive_) return;
+    const std::uint64_t now = monotonic_ns();
+    if (now < next_sweep_) return;
+    next_sweep_ = now + kSweepEveryNs;
+    for (std::uint32_t i = 0; i < layout_.limit; ++i) {
+        if (u32(entry(i) + kEntryAsleep).load(std::memory_order_relaxed) == 0) continue;
+        const std::uint32_t token = entry_token(i);
+        if (active(token) && !alive_(i)) drop_entry(i, token);
+    }
+}
+
+void BroadcastPublisher::ring_listeners() noexcept {
+    for (std::uint32_t i = 0; i < layout_.limit; ++i) {
+        auto mark = u32(entry(i) + kEntryListening);
+        std::uint32_t owner = mark.load(std::memory_order_seq_cst);
+        if (owner == 0 || !mark.compare_exchange_strong(owner, 0, std::memory_order_seq_cst)) continue;
+        u32(kListeners).fetch_sub(1, std::memory_order_seq_cst);
+        ring_bell(BellAddress(mapping_.id(), kBellPerWaiter + i));
+    }
+}
+
+void BroadcastPublisher::listen_for_room(bool on) noexcept {
+    if (on == room_listening_) return;
+    room_listening_ = on;
+    if (on) u32(kPublisherWaiting).fetch_add(1, std::memory_order_seq_cst);
+    else u32(kPublisherWaiting).fetch_sub(1, std::memory_order_seq_cst);
 }
 
 // The slot stays marked busy: its old message (if any) was given up when it
@@ -344,14 +393,18 @@ std::uint32_t BroadcastPublisher::entry_token(std::uint32_t i) const noexcept {
 
 void BroadcastPublisher::drop_entry(std::uint32_t i, std::uint32_t token) noexcept {
     if (i >= layout_.limit || !active(token)) return;
-    if (u32(entry(i) + kEntryState).compare_exchange_strong(token, token + 1, std::memory_order_seq_cst))
+    if (u32(entry(i) + kEntryState).compare_exchange_strong(token, token + 1, std::memory_order_seq_cst)) {
         u32(entry(i) + kEntryHeld).store(kNoSlot, std::memory_order_seq_cst);
+        reclaim_marks(i, token);
+    }
     limit_ = 0;  // rescan
 }
 
 void BroadcastPublisher::close() noexcept {
+    listen_for_room(false);
     u32(kPublisherState).store(2, std::memory_order_seq_cst);
     wake_word(word_ptr(kPublished));
+    if (u32(kListeners).load(std::memory_order_seq_cst) != 0) ring_listeners();
 }
 
 // ---- subscriber -------------------------------------------------------------------
@@ -371,8 +424,13 @@ Result<BroadcastSubscriber> BroadcastSubscriber::join(Mapping mapping, std::uint
     sub.u32(e + kEntryPid).store(pid, std::memory_order_relaxed);
     std::uint64_t cursor = sub.published();
     sub.u64(e + kEntryCursor).store(cursor, std::memory_order_seq_cst);
-    const std::uint32_t token = (sub.u32(e + kEntryState).load(std::memory_order_relaxed) | 1) + 2;
+    const std::uint32_t before = sub.u32(e + kEntryState).load(std::memory_order_seq_cst);
+    // The previous owner's marks, if it died with them set (a publisher
+    // dropping it may take them back first: each goes once).
+    if (before != 0) sub.reclaim_marks(index, active(before) ? before : before - 1);
+    const std::uint32_t token = (before | 1) + 2;
     sub.u32(e + kEntryState).store(token, std::memory_order_seq_cst);
+    sub.token_ = token;
     for (;;) {
         const std::uint64_t now = sub.u64(kPublished).load(std::memory_order_seq_cst);
         if (now == cursor) break;
@@ -489,10 +547,32 @@ void BroadcastSubscriber::release(const BroadcastMessage& m) noexcept {
     cursor_ = m.seq + 1;
     u64(entry(index_) + kEntryCursor).store(cursor_, std::memory_order_seq_cst);
     if (u32(kPublisherWaiting).load(std::memory_order_seq_cst) != 0 &&
-        u64(kPublished).load(std::memory_order_relaxed) - m.seq >= layout_.depth) {
-        u32(kProgress).fetch_add(1, std::memory_order_release);
-        wake_word(word_ptr(kProgress));
+        u64(kPublished).load(std::memory_order_relaxed) - m.seq >= layout_.depth)
+        wake_publisher();
+}
+
+// A blocked publisher sleeps on the progress word, one in an event loop on
+// the room bell.
+void BroadcastSubscriber::wake_publisher() noexcept {
+    u32(kProgress).fetch_add(1, std::memory_order_release);
+    wake_word(word_ptr(kProgress));
+    ring_bell(room_bell_);
+}
+
+void BroadcastSubscriber::listen(bool on) noexcept {
+    auto mark = u32(entry(index_) + kEntryListening);
+    if (on) {
+        // Still set: nothing to do (if the publisher takes it meanwhile, it rings).
+        if (listening_ && mark.load(std::memory_order_seq_cst) != 0) return;
+        listening_ = true;
+        // The count first, so that it never falls below the marks set.
+        u32(kListeners).fetch_add(1, std::memory_order_seq_cst);
+        mark.store(token_, std::memory_order_seq_cst);
+        return;
     }
+    if (!listening_) return;
+    listening_ = false;
+    if (mark.exchange(0, std::memory_order_seq_cst) != 0) u32(kListeners).fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void BroadcastSubscriber::leave() noexcept {
@@ -502,13 +582,11 @@ void BroadcastSubscriber::leave() noexcept {
         u32(e + kEntryHeld).store(kNoSlot, std::memory_order_release);
         u32(kViewsHeld).fetch_sub(1, std::memory_order_release);
     }
+    listen(false);
     const std::uint32_t token = u32(e + kEntryState).load(std::memory_order_relaxed);
     if (active(token)) u32(e + kEntryState).store(token + 1, std::memory_order_seq_cst);
     if (layout_.overflow == Overflow::Block) {
-        if (u32(kPublisherWaiting).load(std::memory_order_seq_cst) != 0) {
-            u32(kProgress).fetch_add(1, std::memory_order_release);
-            wake_word(word_ptr(kProgress));
-        }
+        if (u32(kPublisherWaiting).load(std::memory_order_seq_cst) != 0) wake_publisher();
     }
 }
 

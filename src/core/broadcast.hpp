@@ -18,9 +18,13 @@
 //     128 progress (u32)           bumped by subscribers for a waiting publisher, who sleeps on it
 //     132 publisher waiting (u32)
 //     136 views held (u32)         subscribers holding a slot through a view (overwrite)
+//     140 listening subscribers (u32)  entries whose listening mark may be set
+//   (zero in a segment made before event-loop support: nobody listens)
 //   index (depth x u32, padded to 64): slot of message n at position n % depth
 //   subscriber entries (limit x 64 B):
 //     0 state (u32 token: odd while in use) | 4 pid (u32) | 8 cursor (u64) | 16 held slot (u32)
+//     20 listening mark (u32: the owner's token while its event loop may sleep on its bell, else 0)
+//     24 asleep mark (u32: the owner's token while it is counted in the sleeping subscribers, else 0)
 //   slot descriptors (slot count x 128 B):
 //     0 sequence (u64: the message the slot holds, kNoMessage while written)
 //     8 length (u64) | 16 ndim (u32) | 20 item size (u32) | 24 format (16 B, NUL-terminated)
@@ -55,6 +59,31 @@
 // in the header) when they pass the spin, so a publish wakes subscribers, and
 // a subscriber's release wakes the publisher, only when one may sleep.
 //
+// Event loops wait on bells (platform/bell.hpp) instead: each subscriber
+// entry has its own (kBellPerWaiter + entry index) and the publisher one for
+// room (kBellRoom). A subscriber whose loop is about to sleep (its Readiness
+// settled) adds itself to the listening count, then sets its entry's
+// listening mark, then looks once more; the publisher, after storing
+// `published`, loads the count and only when it is not zero scans the marks,
+// takes each set one (a compare-exchange to zero, then the count down) and
+// rings that entry's bell. All sequentially consistent: a publish either
+// finds the mark or is seen by the last look. So a busy stream costs the
+// publisher one load per message, and a sleeping loop one bell per sleep. A
+// publisher waiting for room in a loop counts itself among the waiting
+// publishers, so a subscriber's release rings the room bell where it would
+// wake a blocked one.
+//
+// The marks hold their owner's token, so a mark left by a dead subscriber is
+// taken back (and its count with it) by whoever reclaims the entry (the
+// publisher dropping it, or the next subscriber joining it), never a mark of
+// the entry's next owner. A dead subscriber's listening mark is also taken by
+// the next publish (its bell rings nobody); while subscribers are counted
+// asleep, a publish probes their entries every kSweepEveryNs and drops the
+// dead ones. A subscriber killed between raising a count and setting its mark
+// leaves the count one too high until its entry is joined again: publishes
+// then scan the marks (loads, no system call) or wake the futex word for
+// nobody.
+//
 // The mapping is untrusted: the geometry is validated against the mapping
 // size once, slot numbers and descriptors are validated on every use, and a
 // forged value is a Value error, never an access outside the mapping.
@@ -72,6 +101,7 @@
 
 #include "velmora/broadcast.hpp"
 #include "velmora/error.hpp"
+#include "platform/bell.hpp"
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
 
@@ -176,6 +206,12 @@ protected:
         return mapping_.base() + layout_.slots_at + s * layout_.slot_size;
     }
     std::uint64_t index(std::uint64_t n) const noexcept { return layout_.index_at + (n % layout_.depth) * 4; }
+    std::uint32_t* mark_ptr(std::uint32_t i, std::uint64_t field) const noexcept {
+        return reinterpret_cast<std::uint32_t*>(mapping_.base() + entry(i) + field);
+    }
+    // Takes back the listening and asleep marks `owner` (an entry token) left
+    // in entry i, with their counts; marks of another owner stay.
+    void reclaim_marks(std::uint32_t i, std::uint32_t owner) const noexcept;
 
     Mapping mapping_;
     BroadcastLayout layout_;
@@ -188,31 +224,42 @@ inline constexpr std::uint64_t kSleepers = 72;
 inline constexpr std::uint64_t kProgress = 128;
 inline constexpr std::uint64_t kPublisherWaiting = 132;
 inline constexpr std::uint64_t kViewsHeld = 136;
+inline constexpr std::uint64_t kListeners = 140;
 inline constexpr std::uint64_t kPublisherState = 36;
 // Entry fields.
 inline constexpr std::uint64_t kEntryState = 0;
 inline constexpr std::uint64_t kEntryPid = 4;
 inline constexpr std::uint64_t kEntryCursor = 8;
 inline constexpr std::uint64_t kEntryHeld = 16;
+inline constexpr std::uint64_t kEntryListening = 20;
+inline constexpr std::uint64_t kEntryAsleep = 24;
 // Descriptor fields.
 inline constexpr std::uint64_t kSeq = 0;
 inline constexpr std::uint64_t kLength = 8;
 
 // A wait's host that counts itself in a shared word from the moment it may
 // sleep until the wait ends, so the other side wakes it only when needed.
+// With `mark` (a subscriber's asleep mark), the count is also noted there,
+// under `token`, so that a reclaimer can take a dead sleeper's count back; the
+// count goes down only with the mark (whoever clears it).
 template <class Host>
 class Announced {
 public:
     Announced(Host& inner, std::atomic_ref<std::uint32_t> count) noexcept : inner_(inner), count_(count) {}
+    Announced(Host& inner, std::atomic_ref<std::uint32_t> count, std::uint32_t* mark, std::uint32_t token) noexcept
+        : inner_(inner), count_(count), mark_(mark), token_(token) {}
     Announced(const Announced&) = delete;
     Announced& operator=(const Announced&) = delete;
     ~Announced() {
-        if (counted_) count_.fetch_sub(1, std::memory_order_seq_cst);
+        if (!counted_) return;
+        if (mark_ == nullptr || std::atomic_ref<std::uint32_t>(*mark_).exchange(0, std::memory_order_seq_cst) != 0)
+            count_.fetch_sub(1, std::memory_order_seq_cst);
     }
     void suspend() {
         if (!counted_) {
             counted_ = true;
             count_.fetch_add(1, std::memory_order_seq_cst);
+            if (mark_ != nullptr) std::atomic_ref<std::uint32_t>(*mark_).store(token_, std::memory_order_seq_cst);
         }
         inner_.suspend();
     }
@@ -221,6 +268,8 @@ public:
 private:
     Host& inner_;
     std::atomic_ref<std::uint32_t> count_;
+    std::uint32_t* mark_ = nullptr;
+    std::uint32_t token_ = 0;
     bool counted_ = false;
 };
 }  // namespace bcast
@@ -266,13 +315,31 @@ public:
     // is unchanged, so a subscriber that joined since is left alone.
     [[nodiscard]] std::uint32_t entry_token(std::uint32_t index) const noexcept;
     void drop_entry(std::uint32_t index, std::uint32_t token) noexcept;
-    // Marks the stream closed (subscribers then see the end) and wakes them.
+    // Marks the stream closed (subscribers then see the end) and wakes them,
+    // event loops included.
     void close() noexcept;
 
+    // The bell a subscriber rings where it would wake a blocked publisher.
+    [[nodiscard]] const BellAddress& room_bell() const noexcept { return room_bell_; }
+    // While on, this publisher counts as waiting for room (its event loop is
+    // about to sleep on room_bell()): set it before the last try, clear it
+    // once a loan succeeds. Idempotent.
+    void listen_for_room(bool on) noexcept;
+    // How a publish tells a dead sleeper from a live one: while subscribers
+    // are counted asleep, a publish probes those entries at most every
+    // kSweepEveryNs and drops the dead ones (their counts with them), so a
+    // subscriber killed in a blocking receive does not cost every later
+    // publish a wake-up call. Unset: no sweep.
+    void set_liveness(EntryAlive alive) { alive_ = std::move(alive); }
+
     static constexpr std::uint64_t kProbeEveryNs = 2'000'000;
+    static constexpr std::uint64_t kSweepEveryNs = 100'000'000;
 
 private:
     BroadcastPublisher(Mapping mapping, BroadcastLayout layout);
+    // Takes every listening mark and rings its entry's bell.
+    void ring_listeners() noexcept;
+    void sweep_sleepers() noexcept;
     [[nodiscard]] std::optional<std::uint32_t> laggard(std::uint64_t n);
     [[nodiscard]] bool held_by_someone(std::uint32_t s) const noexcept;
     [[nodiscard]] Result<std::uint32_t> choose_slot(std::uint64_t n);
@@ -281,6 +348,10 @@ private:
     std::vector<bool> in_ring_;             // slot referenced by the index
     std::uint64_t limit_ = 0;               // block: messages below this need no scan of the cursors
     std::uint64_t loaned_ = kNoMessage;     // message of the outstanding loan
+    BellAddress room_bell_;
+    bool room_listening_ = false;
+    EntryAlive alive_;
+    std::uint64_t next_sweep_ = 0;
 };
 
 // A message found by a subscriber, not yet released.
@@ -328,18 +399,31 @@ public:
     [[nodiscard]] std::uint64_t missed() const noexcept { return missed_; }
     [[nodiscard]] std::uint32_t entry_index() const noexcept { return index_; }
 
+    // This entry's bell, rung by the publisher for a listening subscriber.
+    [[nodiscard]] const BellAddress& data_bell() const noexcept { return data_bell_; }
+    // While on, the publisher rings data_bell() at its next publish (and at
+    // close): set it when the event loop is about to sleep, before the last
+    // look; clear it once a message is found. Idempotent; costs nothing when
+    // already in the asked state.
+    void listen(bool on) noexcept;
+
     static constexpr std::uint64_t kProbeEveryNs = 2'000'000;
 
 private:
     BroadcastSubscriber(Mapping mapping, BroadcastLayout layout, std::uint32_t index) noexcept
-        : BroadcastSegment(std::move(mapping), layout), index_(index) {}
+        : BroadcastSegment(std::move(mapping), layout), index_(index),
+          data_bell_(mapping_.id(), kBellPerWaiter + index), room_bell_(mapping_.id(), kBellRoom) {}
+    void wake_publisher() noexcept;
     void advance(std::uint64_t next) noexcept;
     [[nodiscard]] Result<BroadcastMessage> describe(std::uint64_t m, std::uint32_t s) const;
 
     std::uint32_t index_;
+    std::uint32_t token_ = 0;  // this subscriber's entry token
     std::uint64_t cursor_ = 0;
     std::uint64_t missed_ = 0;
-    bool holding_ = false;  // a view holds a slot (overwrite)
+    bool holding_ = false;    // a view holds a slot (overwrite)
+    bool listening_ = false;  // the listening mark was set (the publisher may have taken it since)
+    BellAddress data_bell_, room_bell_;
 };
 
 // ---- waits ----------------------------------------------------------------------
@@ -384,7 +468,7 @@ Result<std::optional<BroadcastMessage>> BroadcastSubscriber::wait_next(Deadline 
     Result<std::optional<BroadcastMessage>> last = std::optional<BroadcastMessage>{};
     std::uint32_t seen = 0;
     std::uint64_t next_probe = 0;
-    bcast::Announced<Host> announced(host, u32(bcast::kSleepers));
+    bcast::Announced<Host> announced(host, u32(bcast::kSleepers), mark_ptr(index_, bcast::kEntryAsleep), token_);
     const auto attempt = [&] {
         seen = u32(bcast::kPublished).load(std::memory_order_seq_cst);
         last = try_next();

@@ -57,6 +57,7 @@ Result<BroadcastAttachment<BroadcastPublisher>> attach_publisher(const PlatformH
     auto made = config ? BroadcastPublisher::create(std::move(mapping).value(), *config)
                        : BroadcastPublisher::take_over(std::move(mapping).value());
     if (!made) return made.error();
+    made.value().set_liveness(broadcast_entry_probe(site.value()));
     return BroadcastAttachment<BroadcastPublisher>{std::move(site).value(), std::move(*taken.value()),
                                                    std::move(made).value()};
 }

@@ -53,8 +53,10 @@ public:
     void active() noexcept { quiet_ = false; }
 
     // True when the caller should try once more; false when it is done (the
-    // descriptor stays readable while settling).
-    [[nodiscard]] bool idle(std::uint64_t progress) noexcept {
+    // descriptor stays readable while settling). A kind whose other side
+    // rings on a mark set before the last look, rather than after idleness,
+    // needs no settling: it passes a `settle_ns` of 0.
+    [[nodiscard]] bool idle(std::uint64_t progress, std::uint64_t settle_ns = kSettleNs) noexcept {
         if (!listener_) return false;
         const std::uint64_t now = monotonic_ns();
         if (!quiet_ || progress != progress_) {
@@ -63,7 +65,7 @@ public:
             progress_ = progress;
         }
         listener_->drain();
-        if (now - since_ < kSettleNs) {
+        if (now - since_ < settle_ns) {
             ring_bell(own_);
             return false;
         }

@@ -24,6 +24,7 @@
 
 #include "core/broadcast.hpp"
 #include "core/broadcast_roles.hpp"
+#include "core/readiness.hpp"
 #include "platform/platform.hpp"
 #include "python/lifecycle.hpp"
 #include "python/ref.hpp"
@@ -58,6 +59,7 @@ struct Channel {
 struct PublisherState : Channel {
     std::optional<BroadcastPublisher> core;
     std::string scratch;
+    Readiness room_ready;  // room_fileno()
     PublisherState(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, BroadcastPublisher p)
         : Channel(std::move(n), std::move(s), std::move(c)), core(std::move(p)) {}
     PublisherState(PublisherState&& o) noexcept : Channel(std::move(o)), core(std::move(o.core)) {}
@@ -68,6 +70,7 @@ struct PublisherState : Channel {
         closed = true;
         scope_open = false;
         if (core && holds(claim)) core->close();
+        room_ready.stop();
         claim.reset();
         if (exports == 0) core.reset();
     }
@@ -79,6 +82,7 @@ struct PublisherState : Channel {
 
 struct SubscriberState : Channel {
     std::optional<BroadcastSubscriber> core;
+    Readiness ready;  // fileno()
     SubscriberState(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, BroadcastSubscriber sub)
         : Channel(std::move(n), std::move(s), std::move(c)), core(std::move(sub)) {}
     SubscriberState(SubscriberState&& o) noexcept : Channel(std::move(o)), core(std::move(o.core)) {}
@@ -87,6 +91,7 @@ struct SubscriberState : Channel {
         closed = true;
         scope_open = false;
         if (core && holds(claim)) core->leave();
+        ready.stop();
         claim.reset();
         if (exports == 0) core.reset();
     }
@@ -436,6 +441,18 @@ std::optional<BroadcastLoan> take_loan(PublisherState& s, std::uint64_t nbytes, 
     failed = true;
     const EntryAlive alive = broadcast_entry_probe(s.site);
     auto loan = s.core->loan_wait(nbytes, deadline, host, alive);
+    // An event loop's last look (core/readiness.hpp), counted as a waiting
+    // publisher so that a subscriber's release rings the room bell (which
+    // needs no settling, as for subscribers).
+    if (loan && !loan.value() && deadline.immediate() && !host.closed && !host.gil.interrupted() &&
+        s.room_ready.idle(0, 0)) {
+        s.core->listen_for_room(true);
+        loan = s.core->loan_wait(nbytes, deadline, host, alive);
+    }
+    if (loan && loan.value()) {
+        s.room_ready.active();
+        s.core->listen_for_room(false);
+    }
     if (host.closed) {
         host.gil.resume();
         return raise_closed("Publisher"), std::nullopt;
@@ -610,6 +627,27 @@ std::optional<BroadcastMessage> next_message(SubscriberState& s, Deadline deadli
     return found.value();
 }
 
+// next_message() for the receiving calls: with timeout=0, an event loop's
+// readiness (core/readiness.hpp) asks for a last look, taken with the
+// listening mark set, so that the next publish rings this subscriber's bell.
+// The publisher rings on the mark, not after idleness, so there is no settling:
+// the loop sleeps at once rather than spin through its descriptor.
+std::optional<BroadcastMessage> next_or_listen(SubscriberState& s, Deadline deadline, bool eof, bool& ended,
+                                               bool& failed) {
+    auto m = next_message(s, deadline, eof, ended, failed);
+    if (failed || ended) return m;
+    if (!m && deadline.immediate() && s.ready.idle(0, 0)) {
+        s.core->listen(true);
+        m = next_message(s, deadline, eof, ended, failed);
+        if (failed || ended) return m;
+    }
+    if (m) {
+        s.ready.active();
+        s.core->listen(false);
+    }
+    return m;
+}
+
 bool eof_argument(PyObject* arg, bool& out) {
     if (omitted(arg)) return out = false, true;
     const int v = PyObject_IsTrue(arg);
@@ -622,6 +660,25 @@ bool no_open_view(const SubscriberState& s) {
     if (!s.scope_open) return true;
     PyErr_SetString(PyExc_RuntimeError, "a receive_view of this Subscriber is still open");
     return false;
+}
+
+// A found message as bytes, then given back. Empty with no exception set:
+// overwritten while copied (counted as missed; the cursor moved past it).
+Ref copy_out(SubscriberState& s, const BroadcastMessage& m, bool& failed) {
+    failed = true;
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m.length)));
+    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
+    if (dst == nullptr) return Ref();
+    failed = false;
+    if (m.length >= kLargeCopy) {
+        const GilRelease released;
+        std::memcpy(dst, m.data, m.length);
+    } else {
+        std::memcpy(dst, m.data, m.length);
+    }
+    if (!s.core->copied(m)) return Ref();
+    s.core->release(m);
+    return out;
 }
 
 PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -643,23 +700,60 @@ PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!no_open_view(s)) return nullptr;
     for (;;) {
         bool ended = false, failed = false;
-        const auto m = next_message(s, deadline, eof, ended, failed);
+        const auto m = next_or_listen(s, deadline, eof, ended, failed);
         if (failed) return nullptr;
         if (ended) Py_RETURN_NONE;
         if (!m) return raise_queue("Empty");
-        Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m->length)));
-        char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-        if (dst == nullptr) return nullptr;
-        if (m->length >= kLargeCopy) {
-            const GilRelease released;
-            std::memcpy(dst, m->data, m->length);
-        } else {
-            std::memcpy(dst, m->data, m->length);
-        }
-        if (!s.core->copied(*m)) continue;  // overwritten while copied: counted as missed
-        s.core->release(*m);
-        return out.release();
+        Ref out = copy_out(s, *m, failed);
+        if (failed) return nullptr;
+        if (out) return out.release();
     }
+}
+
+// The messages already waiting, up to `max_count`, as bytes, without waiting
+// (velmora.aio's `async for` batches with it). With eof=True, None once the
+// stream has ended; otherwise [] when nothing is waiting (an event loop's
+// readiness then settles as after receive(timeout=0)). A failure after some
+// messages returns those; the next call raises it.
+PyObject* receive_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"max_count", "eof"};
+    static const Signature sig{"Subscriber._receive_many()", names, 2, 1};
+    PyObject* argv[2];
+    std::uint64_t max_count = 0;
+    bool eof = false;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "max_count", max_count) ||
+        !eof_argument(argv[1], eof))
+        return nullptr;
+    SubscriberState& s = subscriber(self);
+    Deadline now = Deadline::now();
+    Call<SubscriberState> call(s, "Subscriber");
+    switch (take_turn(call, s, "Subscriber", &now)) {
+        case Entered::Yes: break;
+        case Entered::NothingNow: return PyList_New(0);
+        case Entered::Failed: return nullptr;
+    }
+    if (!no_open_view(s)) return nullptr;
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    bool ended = false, failed = false;
+    auto m = next_or_listen(s, now, eof, ended, failed);
+    if (failed) return nullptr;
+    if (ended) Py_RETURN_NONE;
+    for (std::uint64_t n = 0; m && n < max_count;) {
+        Ref out = copy_out(s, *m, failed);
+        if (failed) return nullptr;
+        if (out) {
+            if (PyList_Append(list.get(), out.get()) < 0) return nullptr;
+            ++n;
+        }
+        auto next = s.core->try_next();
+        if (!next) {
+            if (PyList_Size(list.get()) > 0) break;  // what was found so far is still good
+            return raise(next.error());
+        }
+        m = next.value();
+    }
+    return list.release();
 }
 
 PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -680,7 +774,7 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!no_open_view(s)) return nullptr;
     for (;;) {
         bool ended = false, failed = false;
-        auto m = next_message(s, deadline, false, ended, failed);
+        auto m = next_or_listen(s, deadline, false, ended, failed);
         if (failed) return nullptr;
         if (!m) return raise_queue("Empty");
         if (!s.core->hold(*m)) continue;  // overwritten before it could be held: missed
@@ -694,6 +788,49 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         s.scope_open = true;
         return made.release();
     }
+}
+
+// The descriptors event loops wait on (core/readiness.hpp): a subscriber's
+// listens on its entry's bell, the publisher's on the room bell. The
+// publisher rings them only for a side that set its mark, which only a call
+// made after listening can do: so a new descriptor starts readable, and the
+// loop's next call settles it.
+bool bells_supported() {
+    if (BellListener::supported()) return true;
+    PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+    return false;
+}
+
+PyObject* subscriber_fileno(PyObject* self, PyObject*) {
+    SubscriberState& s = subscriber(self);
+    if (s.closed) return raise_closed("Subscriber");
+    if (!holds(s.claim)) {
+        PyErr_SetString(PyExc_RuntimeError, "Subscriber belongs to the process that made it; open a new one here");
+        return nullptr;
+    }
+    if (!bells_supported()) return nullptr;
+    const bool first = !s.ready.listening();
+    auto fd = s.ready.listen(s.core->data_bell());
+    if (!fd) return raise(fd.error());
+    if (first) ring_bell(s.core->data_bell());
+    return PyLong_FromLong(fd.value());
+}
+
+PyObject* room_fileno(PyObject* self, PyObject*) {
+    PublisherState& s = publisher(self);
+    if (s.closed) return raise_closed("Publisher");
+    if (!holds(s.claim)) {
+        PyErr_SetString(PyExc_RuntimeError, "Publisher belongs to the process that made it; open a new one here");
+        return nullptr;
+    }
+    if (!bells_supported()) return nullptr;
+    const bool first = !s.room_ready.listening();
+    auto fd = s.room_ready.listen(s.core->room_bell());
+    if (!fd) return raise(fd.error());
+    // Overwrite: a publish never waits for room, so the descriptor stays
+    // readable (nothing drains it: only a publish that found no room does).
+    if (first) ring_bell(s.core->room_bell());
+    return PyLong_FromLong(fd.value());
 }
 
 PyObject* missed(PyObject* self, PyObject*) {
@@ -802,6 +939,14 @@ PyMethodDef publisher_methods[] = {
         "Lend the slot for the next message, for a `with` block: it gives a writable\n"
         "memoryview of `nbytes` bytes; leaving the block publishes it, an exception inside\n"
         "discards it. Waits for room as publish() does."),
+    noargs_method<room_fileno>("room_fileno",
+        "room_fileno($self)\n--\n\n"
+        "A file descriptor that is readable while room for a message may have come, for event\n"
+        "loops (selectors, asyncio's add_reader, trio's wait_readable; velmora.aio wraps it).\n\n"
+        "Wait for it when publish(..., timeout=0) (or loan) raised queue.Full, then publish\n"
+        "again. In overwrite mode a publish never waits and the descriptor is always readable.\n"
+        "Never read from it yourself. Closed with the publisher. Linux only: elsewhere it\n"
+        "raises NotImplementedError."),
     noargs_method<subscribers<true>>("subscribers",
         "subscribers($self)\n--\n\nThe process ids of the live subscribers."),
     noargs_method<close<true>>("close",
@@ -833,6 +978,19 @@ PyMethodDef subscriber_methods[] = {
         "the slot with the format and shape the message was published with (numpy.asarray\n"
         "makes an array of it without a copy). The slot is not reused until the block ends;\n"
         "the memoryview is released then, and what was made from it must not be used after."),
+    fast_method<receive_many>("_receive_many",
+        "_receive_many($self, max_count, eof=False)\n--\n\n"
+        "Up to `max_count` messages already waiting, as bytes, without waiting: [] when there\n"
+        "is none; with eof=True, None once the stream has ended. For velmora.aio's batches."),
+    noargs_method<subscriber_fileno>("fileno",
+        "fileno($self)\n--\n\n"
+        "A file descriptor that is readable while a message may be waiting for this subscriber\n"
+        "(or the publisher closed), for event loops (selectors, asyncio's add_reader, trio's\n"
+        "wait_readable; velmora.aio wraps it).\n\n"
+        "Wait for it, then call receive(timeout=0) (or receive_view): a call that finds nothing\n"
+        "makes the descriptor unreadable again once the stream has been quiet for a moment,\n"
+        "and the publisher makes it readable when it publishes. Never read from it yourself.\n"
+        "Closed with the subscriber. Linux only: elsewhere it raises NotImplementedError."),
     noargs_method<missed>("missed",
         "missed($self)\n--\n\nHow many messages this subscriber lost to overwriting (overwrite mode)."),
     noargs_method<has_publisher>("has_publisher",

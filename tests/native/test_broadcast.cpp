@@ -21,6 +21,11 @@
 #ifndef _WIN32
 #include <unistd.h>
 #endif
+#if defined(__linux__)
+#include <sys/socket.h>
+
+#include "platform/bell.hpp"
+#endif
 
 namespace velmora {
 namespace {
@@ -240,6 +245,189 @@ template <class T>
 void poke(Mapping& m, std::uint64_t at, T v) {
     std::memcpy(m.base() + at, &v, sizeof v);
 }
+
+#if defined(__linux__)
+// ---- event loops: listening marks and bells ----------------------------------------
+
+// Reads a shared word as the other side's threads may be writing it.
+std::uint32_t peek32(const Mapping& m, std::uint64_t at) {
+    return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(m.base() + at))
+        .load(std::memory_order_seq_cst);
+}
+
+// Bells waiting on `fd`, drained.
+int rings(int fd) {
+    int n = 0;
+    char buf[8];
+    while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++n;
+    return n;
+}
+
+BellListener listen_on(const BellAddress& a) {
+    auto l = BellListener::listen(a);
+    if (!l) throw std::runtime_error(l.error().message);
+    return std::move(l).value();
+}
+
+TEST(BroadcastBell, PublishRingsOnlyAListeningSubscriberAndOncePerSleep) {
+    const auto c = config(64, 64, 2, Overflow::Block);
+    Segment seg(c);
+    Mapping raw = seg.map();
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto a = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    auto b = must(BroadcastSubscriber::join(seg.map(), 1, 2));
+    ASSERT_TRUE(a.data_bell().valid());
+    BellListener la = listen_on(a.data_bell()), lb = listen_on(b.data_bell());
+
+    // Nobody listens: a stream of publishes rings nothing (no system call).
+    for (std::uint64_t i = 0; i < 20; ++i) ASSERT_TRUE(publish(pub, i));
+    EXPECT_EQ(rings(la.fd()), 0);
+    EXPECT_EQ(rings(lb.fd()), 0);
+
+    // A listens: the next publish takes its mark and rings it once; B is left alone.
+    a.listen(true);
+    EXPECT_EQ(peek32(raw, bcast::kListeners), 1u);
+    for (std::uint64_t i = 20; i < 40; ++i) ASSERT_TRUE(publish(pub, i));
+    EXPECT_EQ(rings(la.fd()), 1);
+    EXPECT_EQ(rings(lb.fd()), 0);
+    EXPECT_EQ(peek32(raw, bcast::kListeners), 0u);
+
+    // Listening again after the mark was taken, then finding a message: the
+    // mark and its count go with it, and nothing rings.
+    a.listen(true);
+    a.listen(true);  // idempotent
+    EXPECT_EQ(peek32(raw, bcast::kListeners), 1u);
+    a.listen(false);
+    EXPECT_EQ(peek32(raw, bcast::kListeners), 0u);
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(receive(a) && receive(b));
+    ASSERT_TRUE(publish(pub, 40));
+    EXPECT_EQ(rings(la.fd()), 0);
+
+    // Closing the stream rings whoever listens, so an event loop sees the end.
+    b.listen(true);
+    pub.close();
+    EXPECT_EQ(rings(lb.fd()), 1);
+    EXPECT_EQ(rings(la.fd()), 0);
+}
+
+TEST(BroadcastBell, ReleaseRingsAPublisherWaitingForRoomInALoop) {
+    const auto c = config(64, 2, 1, Overflow::Block);
+    Segment seg(c);
+    Mapping raw = seg.map();
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    BellListener room = listen_on(pub.room_bell());
+    ASSERT_TRUE(publish(pub, 0) && publish(pub, 1));
+    ASSERT_FALSE(publish(pub, 2));
+    EXPECT_EQ(receive(sub), 0u);  // nobody waits for room yet: no bell
+    EXPECT_EQ(rings(room.fd()), 0);
+    ASSERT_TRUE(publish(pub, 2));
+    ASSERT_FALSE(publish(pub, 3));
+    pub.listen_for_room(true);
+    EXPECT_EQ(peek32(raw, bcast::kPublisherWaiting), 1u);
+    EXPECT_EQ(receive(sub), 1u);
+    EXPECT_EQ(rings(room.fd()), 1);
+    ASSERT_TRUE(publish(pub, 3));
+    pub.listen_for_room(false);
+    EXPECT_EQ(peek32(raw, bcast::kPublisherWaiting), 0u);
+}
+
+// A subscriber that dies with its marks set (its loop listening, or asleep in
+// a blocking receive) leaves counts raised; whoever reclaims the entry takes
+// them back, and never the marks of the entry's next owner.
+TEST(BroadcastBell, DeadSubscribersMarksAreTakenBackByTheReclaimer) {
+    const auto c = config(64, 4, 2, Overflow::Block);
+    Segment seg(c);
+    Mapping raw = seg.map();
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    const BroadcastLayout& l = pub.layout();
+    const auto entry = [&](std::uint32_t i) { return l.entries_at + i * kBroadcastEntrySize; };
+    // Leaves the subscriber in entry i "asleep" as a blocked receive would.
+    const auto asleep = [&](std::uint32_t i) {
+        const std::uint32_t token = peek32(raw, entry(i) + bcast::kEntryState);
+        poke(raw, bcast::kSleepers, peek32(raw, bcast::kSleepers) + 1);
+        poke(raw, entry(i) + bcast::kEntryAsleep, token);
+        return token;
+    };
+    {
+        auto dying = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+        dying.listen(true);
+        asleep(0);
+    }  // gone without leaving
+    {
+        auto dying = must(BroadcastSubscriber::join(seg.map(), 1, 2));
+        dying.listen(true);
+        const std::uint32_t token = asleep(1);
+        EXPECT_EQ(peek32(raw, bcast::kListeners), 2u);
+        EXPECT_EQ(peek32(raw, bcast::kSleepers), 2u);
+        pub.drop_entry(1, token);  // the publisher's liveness probe found it dead
+    }
+    EXPECT_EQ(peek32(raw, bcast::kListeners), 1u);
+    EXPECT_EQ(peek32(raw, bcast::kSleepers), 1u);
+    const std::uint32_t dead = peek32(raw, entry(0) + bcast::kEntryState);
+    auto next = must(BroadcastSubscriber::join(seg.map(), 0, 3));  // the next owner of entry 0
+    EXPECT_EQ(peek32(raw, bcast::kListeners), 0u);
+    EXPECT_EQ(peek32(raw, bcast::kSleepers), 0u);
+
+    // A late drop of the dead owner leaves the new owner's mark alone.
+    BellListener bell = listen_on(next.data_bell());
+    next.listen(true);
+    pub.drop_entry(0, dead);
+    EXPECT_EQ(peek32(raw, bcast::kListeners), 1u);
+    ASSERT_TRUE(publish(pub, 7));
+    EXPECT_EQ(rings(bell.fd()), 1);
+    EXPECT_EQ(receive(next), 7u);
+}
+
+// A subscriber killed asleep (overwrite: nobody waits for it) is found by
+// the publish's sweep, which leaves the live sleepers alone.
+TEST(BroadcastBell, PublishSweepDropsADeadSleeperOnly) {
+    const auto c = config(64, 4, 2, Overflow::Overwrite);
+    Segment seg(c);
+    Mapping raw = seg.map();
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    pub.set_liveness([](std::uint32_t i) { return i != 1; });
+    const BroadcastLayout& l = pub.layout();
+    auto live = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    auto dead = must(BroadcastSubscriber::join(seg.map(), 1, 2));
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        const std::uint64_t e = l.entries_at + i * kBroadcastEntrySize;
+        poke(raw, bcast::kSleepers, peek32(raw, bcast::kSleepers) + 1);
+        poke(raw, e + bcast::kEntryAsleep, peek32(raw, e + bcast::kEntryState));
+    }
+    ASSERT_TRUE(publish(pub, 1));
+    EXPECT_EQ(peek32(raw, bcast::kSleepers), 1u);
+    ASSERT_EQ(pub.active_entries().size(), 1u);
+    EXPECT_EQ(pub.active_entries()[0].first, 0u);
+    EXPECT_EQ(receive(live), 1u);
+}
+
+TEST(BroadcastThreads, BlockedReceiveCountsItselfAsleepUntilWoken) {
+    const auto c = config(64, 4, 1, Overflow::Block);
+    Segment seg(c);
+    Mapping raw = seg.map();
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    const std::uint64_t mark = pub.layout().entries_at + bcast::kEntryAsleep;
+    std::atomic<bool> got{false};
+    std::thread t([&] {
+        NoHost host;
+        bool ended = false;
+        auto m = must(sub.wait_next(Deadline::after_ns(20'000'000'000), host, nullptr, ended));
+        if (m) sub.release(*m);
+        got = m.has_value();
+    });
+    const std::uint64_t start = monotonic_ns();
+    while (peek32(raw, mark) == 0 && monotonic_ns() - start < 10'000'000'000u) sleep_ns(1'000'000);
+    EXPECT_EQ(peek32(raw, bcast::kSleepers), 1u);
+    EXPECT_EQ(peek32(raw, mark), peek32(raw, pub.layout().entries_at + bcast::kEntryState));
+    ASSERT_TRUE(publish(pub, 1));
+    t.join();
+    EXPECT_TRUE(got);
+    EXPECT_EQ(peek32(raw, bcast::kSleepers), 0u);
+    EXPECT_EQ(peek32(raw, mark), 0u);
+}
+#endif  // __linux__
 
 TEST(BroadcastUntrusted, ForgedHeadersAreRefused) {
     const auto c = config(64, 4, 2, Overflow::Block);

@@ -101,6 +101,8 @@ assert_type(sub.receive(timeout=1.0, eof=True), bytes | None)
 with sub.receive_view(timeout=1) as mv:
     assert_type(mv, memoryview)
 assert_type(sub.missed(), int)
+assert_type(sub.fileno(), int)
+assert_type(pub.room_fileno(), int)
 assert_type(sub.has_publisher(), bool)
 assert_type(pub.subscribers(), list[int])
 sub.close()
