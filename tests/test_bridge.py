@@ -684,3 +684,24 @@ def test_broadcast_errors_on_the_command_line(broadcasts):
     _, err = out.communicate(timeout=60)
     assert out.returncode == 1
     assert f"velmora: {name}: broadcast '{name}' already has a publisher (pid {os.getpid()})" in err
+
+
+@pytest.mark.parametrize("form, kept", [
+    (("d", (3, 4)), True),
+    (("b", (4, 6, 4)), True),
+    (("<d", (12,)), False),  # not a native format: memoryview cannot take it on
+    (("d", (5, 5)), False),  # a shape that does not fit the payload
+], ids=["2-D doubles", "3-D bytes", "explicit byte order", "wrong shape"])
+def test_formats_rebuilt_on_the_receiving_side_or_published_as_bytes(broadcasts, caplog, form, kept):
+    name, pub = broadcasts()
+    payload_ = bytes(range(96))
+    with velmora.Subscriber.open(name) as sub:
+        delivered = bridge.PublisherSink(pub).put([payload_, b"plain"], threading.Event(), lambda n: None,
+                                                  [form, None])
+        assert delivered == (2, 0)
+        with sub.receive_view(timeout=30) as mv:
+            assert mv.tobytes() == payload_
+            assert (mv.format, mv.shape) == (form if kept else ("B", (96,)))
+        with sub.receive_view(timeout=30) as mv:
+            assert (mv.tobytes(), mv.format, mv.shape) == (b"plain", "B", (5,))
+    assert ("cannot be rebuilt here" in caplog.text) != kept
