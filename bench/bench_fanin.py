@@ -229,6 +229,10 @@ class Zmq:
     def setup(self, size):
         self.path = os.path.join(tempfile.gettempdir(), f"velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}.ipc")
         self.ctx = self.pull = None
+        # A PUSH that closes while the PULL's queue is at its high-water mark
+        # was seen to lose its last few hundred messages (its context ended
+        # all the same): producers keep their sockets until all has arrived.
+        self.finished = CTX.Event()
 
     def produce(self, producer, size, count):
         import zmq
@@ -239,13 +243,13 @@ class Zmq:
         send = sock.send
         for m in messages(producer, size, count):
             send(m)
+        self.finished.wait(TIMEOUT_S)
         sock.close()
-        ctx.term()   # returns once everything queued was delivered
+        ctx.term()
 
     def ready(self):
         # Bound only after the producers were forked (a zmq context does not
-        # survive fork()) and before they start: messages sent by a PUSH whose
-        # connect found no socket yet were seen to go missing.
+        # survive fork()), and before they start sending.
         import zmq
         self.ctx = zmq.Context()
         self.pull = self.ctx.socket(zmq.PULL)
@@ -260,6 +264,8 @@ class Zmq:
                 check(recv())
         except zmq.Again:
             raise RowFailed(f"{checker.got} of {checker.total} messages arrived; no more for 30 s") from None
+        finally:
+            self.finished.set()
 
     def teardown(self):
         if self.pull is not None:
