@@ -23,7 +23,7 @@ one at a time), p50. The frame case sends 1920x1080x3 uint8 numpy frames to one
 subscriber that checks each one's CRC-32: velmora publish(frame) +
 receive_view, against the pool.
 
-Environment: BENCH_QUICK=1 (one short round), BENCH_ROUNDS=N (default 3),
+Environment: BENCH_QUICK=1 (one short round), BENCH_ROUNDS=N (default 5),
 BENCH_OUT=DIR (bench_broadcast.md, .json and .png; default docs/, build/bench-quick/ when quick).
 Rounds are interleaved and the tables show medians. Linux only.
 """
@@ -43,15 +43,15 @@ import velmora
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KIB, MIB = 1024, 1024 * 1024
 QUICK = os.environ.get("BENCH_QUICK") == "1"
-ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "3"))
+ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "5"))
 OUT = os.environ.get("BENCH_OUT") or os.path.join(ROOT, "build/bench-quick" if QUICK else "docs")
 SIZES = [64, 64 * KIB, MIB]
 SUBSCRIBERS = [1, 4]
-COUNTS = {64: 2_000 if QUICK else 50_000, 64 * KIB: 300 if QUICK else 4_000, MIB: 50 if QUICK else 600}
+COUNTS = {64: 2_000 if QUICK else 200_000, 64 * KIB: 300 if QUICK else 20_000, MIB: 50 if QUICK else 4_000}
 DEPTH = {64: 64, 64 * KIB: 16, MIB: 8}
 LATENCY_SAMPLES = 30 if QUICK else 300
 FRAME_SHAPE = (1080, 1920, 3)
-FRAMES = 30 if QUICK else 200
+FRAMES = 30 if QUICK else 400
 TIMEOUT = 120
 WARM = 2**64 - 1
 SEQ = struct.Struct("<Q")
