@@ -61,8 +61,9 @@ def _steady(name, slow, progress, slot):
                 continue
             views += 1
         else:
-            msg = sub.receive(timeout=30, eof=True)
-            if msg is None:
+            try:
+                msg = sub.receive(timeout=30, eof=True)
+            except EOFError:
                 break
         seq = whole(msg)
         if seq is None:

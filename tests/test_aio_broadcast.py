@@ -106,8 +106,11 @@ def test_subscriber_receives_from_publisher_process(seg_name, loop_kind, how, ov
                 async for msg in chan:  # ends when the publisher closes
                     got.append(msg)
             elif how == "receive_eof":
-                while (msg := await chan.receive(timeout=20, eof=True)) is not None:
-                    got.append(msg)
+                while True:
+                    try:
+                        got.append(await chan.receive(timeout=20, eof=True))
+                    except EOFError:
+                        break
             elif how == "receive_view":
                 for _ in range(count):
                     with await chan.receive_view(timeout=20) as mv:
@@ -222,7 +225,8 @@ def test_selectors_on_subscriber_fileno_publish_and_close(seg_name):
     t.start()
     assert len(sel.select(20)) == 1
     t.join()
-    assert sub.receive(timeout=0, eof=True) is None
+    with pytest.raises(EOFError):
+        sub.receive(timeout=0, eof=True)
     sel.close()
     sub.close()
     other.close()

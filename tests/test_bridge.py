@@ -623,7 +623,8 @@ def test_broadcast_to_two_remote_subscribers_keeps_order_bytes_format_and_shape(
     assert sender.returncode == 0 and sent["messages"] >= len(run) and sent["missed"] == 0, err
     # The one opened by name let its publisher role go at the end: its subscribers see the end too.
     with velmora.Subscriber.open(theirs) as late:
-        assert late.receive(timeout=30, eof=True) is None
+        with pytest.raises(EOFError):
+            late.receive(timeout=30, eof=True)
     assert one.subscribers() == []  # and the handle given stays the caller's, open
 
 

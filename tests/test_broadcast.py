@@ -120,7 +120,10 @@ def test_end_of_stream_after_everything_published(bcast, seg_name):
     bcast.close()
     assert not sub.has_publisher()
     assert sub.receive(eof=True) == b"last"
-    assert sub.receive(eof=True) is None
+    with pytest.raises(EOFError, match="has ended"):
+        sub.receive(eof=True)
+    with pytest.raises(EOFError):
+        sub.receive_view(eof=True)
     with pytest.raises(queue.Empty):
         sub.receive(timeout=0)
 

@@ -20,6 +20,14 @@ DEADLINE_S = 120
 BODY = bytes(range(256)) * 2
 
 
+
+def _receive_or_end(sub):
+    """The next message, or None at the end of the stream."""
+    try:
+        return sub.receive(timeout=DEADLINE_S, eof=True)
+    except EOFError:
+        return None
+
 def message(seq):
     body = BODY[seq % 251:seq % 251 + 8 + seq % 97]
     return struct.pack("<II", seq, zlib.crc32(body)) + body
@@ -44,7 +52,7 @@ def _subscribe(name, ready, conn, view_at=None):
             with sub.receive_view(timeout=DEADLINE_S) as mv:
                 conn.send(("holding", check(bytes(mv))))
                 time.sleep(DEADLINE_S)
-        msg = sub.receive(timeout=DEADLINE_S, eof=True)
+        msg = _receive_or_end(sub)
         if msg is None:
             break
         seq = check(msg)
@@ -60,7 +68,7 @@ def _slow_subscribe(name, ready, conn):
     ready.set()
     seqs, torn = [], 0
     while True:
-        msg = sub.receive(timeout=DEADLINE_S, eof=True)
+        msg = _receive_or_end(sub)
         if msg is None:
             break
         seq = check(msg)
@@ -179,7 +187,7 @@ def test_end_of_stream_after_the_publisher_dies(seg_name):
     assert started.wait(DEADLINE_S)
     sub = Subscriber.open(seg_name)
     got = []
-    while (msg := sub.receive(timeout=DEADLINE_S, eof=True)) is not None:
+    while (msg := _receive_or_end(sub)) is not None:
         got.append(check(msg))
     proc.join(DEADLINE_S)
     assert got == list(range(200)) and not sub.has_publisher()

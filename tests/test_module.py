@@ -56,7 +56,7 @@ SIGNATURES = {
     ("Publisher", "loan"): "($self, nbytes, timeout=None)",
     ("Subscriber", "open"): "(name)",
     ("Subscriber", "receive"): "($self, timeout=None, eof=False)",
-    ("Subscriber", "receive_view"): "($self, timeout=None)",
+    ("Subscriber", "receive_view"): "($self, timeout=None, eof=False)",
     ("Subscriber", "fileno"): "($self)",
     ("Publisher", "room_fileno"): "($self)",
     ("SpscRingBuffer", "create"): "(name, capacity)",

@@ -46,9 +46,6 @@ DEFAULT_BATCH = 256
 # A producer's end sends no signal, so a call waiting with eof=True also looks
 # again this often (the blocking calls learn of it the same way, from a poll).
 EOF_RECHECK = 0.1
-# What a receiving attempt returns for "the stream has ended" (a subscriber's
-# receive(eof=True) returns None there, which _until would take for "nothing yet").
-_END = object()
 
 
 # ---- waiting for a descriptor -------------------------------------------------------
@@ -249,30 +246,22 @@ class Channel:
         return await self._receive("get_mixed", "pop_mixed", (schema,), timeout, eof)
 
     async def receive(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
-        """The channel's receive() (broadcast subscribers): with eof=True, None once
-        the publisher has closed or died and everything it published was received."""
+        """The channel's receive() (broadcast subscribers): with eof=True, EOFError
+        once the publisher has closed or died and everything it published was received."""
         if self._check_ahead(self._tag):
             return self._ahead.popleft()
         ch = self._ch
+        attempt = _empty_as_none(lambda: ch.receive(timeout=0, eof=eof))
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
 
-        def attempt() -> Any:
-            try:
-                msg = ch.receive(timeout=0, eof=eof)
-            except queue.Empty:
-                return None
-            return _END if msg is None else msg
-
-        got = await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
-        return None if got is _END else got
-
-    async def receive_view(self, timeout: Optional[float] = None) -> Any:
+    async def receive_view(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
         """The channel's receive_view() (broadcast subscribers): use the result in a
         ``with`` block, as the blocking call's."""
         if self._ahead:
             raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
         ch = self._ch
-        attempt = _empty_as_none(lambda: ch.receive_view(timeout=0))
-        return await _until(attempt, self._recv_fd, timeout, queue.Empty)
+        attempt = _empty_as_none(lambda: ch.receive_view(timeout=0, eof=eof))
+        return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
 
     # ---- sending ----
 
@@ -369,7 +358,7 @@ def wrap(channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH,
     `tag` decodes the messages of ``async for`` as get(tag) does; `batch` is
     how many waiting messages it takes from the channel at once; with `eof`
     True, ``async for`` ends at the end of the stream (as get(eof=True) raises
-    EOFError there, and a subscriber's receive(eof=True) returns None)."""
+    EOFError there, as a subscriber's receive(eof=True) does)."""
     if not hasattr(channel, "fileno") and not hasattr(channel, "room_fileno"):
         raise TypeError(f"{type(channel).__name__} has no fileno(): it cannot be awaited")
     return Channel(channel, tag=tag, batch=batch, eof=eof)

@@ -352,8 +352,9 @@ class SubscriberSource:
             return False
         except queue.Empty:
             pass
-        last = self.sub.receive(timeout=0, eof=True)
-        if last is None:
+        try:
+            last = self.sub.receive(timeout=0, eof=True)
+        except EOFError:
             return True
         self._held = (last, None, 0)
         return False

@@ -648,6 +648,14 @@ std::optional<BroadcastMessage> next_or_listen(SubscriberState& s, Deadline dead
     return m;
 }
 
+// The end of the stream for a call made with eof=True, as the rings say it.
+PyObject* raise_ended(const SubscriberState& s) {
+    const std::string text = "broadcast '" + s.name + "' has ended: its publisher has gone and every message "
+                             "it published was received";
+    PyErr_SetString(PyExc_EOFError, text.c_str());
+    return nullptr;
+}
+
 bool eof_argument(PyObject* arg, bool& out) {
     if (omitted(arg)) return out = false, true;
     const int v = PyObject_IsTrue(arg);
@@ -702,7 +710,7 @@ PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         bool ended = false, failed = false;
         const auto m = next_or_listen(s, deadline, eof, ended, failed);
         if (failed) return nullptr;
-        if (ended) Py_RETURN_NONE;
+        if (ended) return raise_ended(s);
         if (!m) return raise_queue("Empty");
         Ref out = copy_out(s, *m, failed);
         if (failed) return nullptr;
@@ -757,11 +765,14 @@ PyObject* receive_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"timeout"};
-    static const Signature sig{"Subscriber.receive_view()", names, 1, 0};
-    PyObject* argv[1];
+    static const char* const names[] = {"timeout", "eof"};
+    static const Signature sig{"Subscriber.receive_view()", names, 2, 0};
+    PyObject* argv[2];
     Deadline deadline = Deadline::never();
-    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[0], deadline)) return nullptr;
+    bool eof = false;
+    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[0], deadline) ||
+        !eof_argument(argv[1], eof))
+        return nullptr;
     SubscriberState& s = subscriber(self);
     Ref made(new_scope(self, false));
     if (!made) return nullptr;
@@ -774,8 +785,9 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!no_open_view(s)) return nullptr;
     for (;;) {
         bool ended = false, failed = false;
-        auto m = next_or_listen(s, deadline, false, ended, failed);
+        auto m = next_or_listen(s, deadline, eof, ended, failed);
         if (failed) return nullptr;
+        if (ended) return raise_ended(s);
         if (!m) return raise_queue("Empty");
         if (!s.core->hold(*m)) continue;  // overwritten before it could be held: missed
         ScopeState& sc = scope(made.get());
@@ -970,14 +982,15 @@ PyMethodDef subscriber_methods[] = {
     fast_method<receive>("receive",
         "receive($self, timeout=None, eof=False)\n--\n\n"
         "The next message as bytes (a copy). Waits up to `timeout` seconds (None: for ever),\n"
-        "then raises queue.Empty. With eof=True it returns None once the publisher has\n"
+        "then raises queue.Empty. With eof=True it raises EOFError once the publisher has\n"
         "closed or died and every message it published was received."),
     fast_method<receive_view>("receive_view",
-        "receive_view($self, timeout=None)\n--\n\n"
+        "receive_view($self, timeout=None, eof=False)\n--\n\n"
         "The next message in place, for a `with` block: it gives a read-only memoryview of\n"
         "the slot with the format and shape the message was published with (numpy.asarray\n"
         "makes an array of it without a copy). The slot is not reused until the block ends;\n"
-        "the memoryview is released then, and what was made from it must not be used after."),
+        "the memoryview is released then, and what was made from it must not be used after.\n"
+        "Waits and ends (eof=True: EOFError) as receive() does."),
     fast_method<receive_many>("_receive_many",
         "_receive_many($self, max_count, eof=False)\n--\n\n"
         "Up to `max_count` messages already waiting, as bytes, without waiting: [] when there\n"

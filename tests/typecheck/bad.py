@@ -29,4 +29,4 @@ view.add(4, 1.5)  # error
 velmora.Record(view, {"count": "i128"})  # error
 
 pub = velmora.Publisher.create("/frames", 64, 4, overflow="drop")  # error
-len(velmora.Subscriber.open("/frames").receive(eof=True))  # error
+velmora.Subscriber.open("/frames").receive_view(timeout="1")  # error

@@ -97,7 +97,7 @@ with pub.loan(16) as slot:
     slot[:5] = b"hello"
 sub = velmora.Subscriber.open("/frames")
 assert_type(sub.receive(), bytes)
-assert_type(sub.receive(timeout=1.0, eof=True), bytes | None)
+assert_type(sub.receive(timeout=1.0, eof=True), bytes)
 with sub.receive_view(timeout=1) as mv:
     assert_type(mv, memoryview)
 assert_type(sub.missed(), int)
