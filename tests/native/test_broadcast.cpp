@@ -492,7 +492,7 @@ TEST(BroadcastThreads, BlockStreamReachesEverySubscriberInOrder) {
     const auto c = config(256, 8, 3, Overflow::Block);
     Segment seg(c);
     auto pub = must(BroadcastPublisher::create(seg.map(), c));
-    constexpr std::uint64_t kCount = 20000;
+    constexpr std::uint64_t kCount = 4000;
     std::vector<BroadcastSubscriber> subs;
     for (std::uint32_t i = 0; i < 3; ++i) subs.push_back(must(BroadcastSubscriber::join(seg.map(), i, i + 1)));
     std::atomic<int> bad{0};

@@ -72,8 +72,8 @@ bool wait_until(Ready ready) {
 // Starting the counters just below 2^64 makes them wrap during the run.
 TEST(ThreadsSharedMapping, RingStreamThroughOneMapping) {
     for (std::uint64_t start : {std::uint64_t{0}, ~std::uint64_t{0} - 5000}) {
-        constexpr std::uint64_t capacity = 128;
-        constexpr std::uint32_t count = 20000;
+        constexpr std::uint64_t capacity = 512;
+        constexpr std::uint32_t count = 5000;
         Mapping m = fresh_mapping(SPSC_HEADER_SIZE + capacity);
         std::uint8_t* base = m.base();
         auto attached = SpscRing::attach(std::move(m), true);
