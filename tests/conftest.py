@@ -166,13 +166,19 @@ def idle_loop_cpu(kind, names):
     return float(out[0]) / float(out[1]), int(out[2])
 
 
-def settle_selector(sel, side, call):
-    """Calls `call` (a non-blocking call finding nothing to do) until `sel`
-    stops reporting the descriptor registered with data `side`: a side that
-    found nothing keeps its descriptor readable only for a bounded settle."""
+def settle_selector(sel, side, call, nothing=None):
+    """Calls `call` (a non-blocking call finding nothing to do: it answers
+    None or False, or raises `nothing` when given) until `sel` stops reporting
+    the descriptor registered with data `side` (None: any): a side that found
+    nothing keeps its descriptor readable only for a bounded settle."""
     t0 = time.monotonic()
     while time.monotonic() - t0 < 5:
-        assert call() in (None, False)
-        if side not in [key.data for key, _ in sel.select(0.05)]:
+        if nothing is None:
+            assert call() in (None, False)
+        else:
+            with pytest.raises(nothing):
+                call()
+        ready = [key.data for key, _ in sel.select(0.05)]
+        if not ready or (side is not None and side not in ready):
             return
     pytest.fail(f"the {side} descriptor never stopped being readable")

@@ -19,32 +19,11 @@ import velmora
 import velmora.aio
 from velmora import Publisher, Subscriber
 
-from conftest import second_mapping
+from conftest import LOOPS, run_loop as run, second_mapping, settle_selector
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fileno() is Linux-only")
 
-try:
-    import uvloop
-except ImportError:  # the uvloop cases skip
-    uvloop = None
-
-LOOPS = [
-    pytest.param("asyncio", id="asyncio"),
-    pytest.param("uvloop", id="uvloop",
-                 marks=pytest.mark.skipif(uvloop is None, reason="uvloop is not installed")),
-]
-
 CTX = mp.get_context("spawn")
-
-
-def run(kind, coro):
-    if kind == "uvloop":
-        loop = uvloop.new_event_loop()
-        try:
-            return loop.run_until_complete(coro)
-        finally:
-            loop.close()
-    return asyncio.run(coro)
 
 
 def payload(seq):
@@ -193,14 +172,7 @@ def test_timeouts_raise_empty_and_full():
 # ---- the descriptors with selectors ----------------------------------------------------
 
 def _settle(sel, call, nothing=queue.Empty):
-    """Calls `call` until the selector stops reporting the descriptor: bounded."""
-    t0 = time.monotonic()
-    while time.monotonic() - t0 < 5:
-        with pytest.raises(nothing):
-            call()
-        if not sel.select(0.05):
-            return
-    pytest.fail("the descriptor never stopped being readable")
+    settle_selector(sel, None, call, nothing)
 
 
 def test_selectors_on_subscriber_fileno_publish_and_close(seg_name):
