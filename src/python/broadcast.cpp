@@ -56,48 +56,39 @@ struct Channel {
     Channel(Channel&& o) noexcept : name(std::move(o.name)), site(std::move(o.site)), claim(std::move(o.claim)) {}
 };
 
-struct PublisherState : Channel {
-    std::optional<BroadcastPublisher> core;
-    std::string scratch;
-    Readiness room_ready;  // room_fileno()
-    PublisherState(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, BroadcastPublisher p)
-        : Channel(std::move(n), std::move(s), std::move(c)), core(std::move(p)) {}
-    PublisherState(PublisherState&& o) noexcept : Channel(std::move(o)), core(std::move(o.core)) {}
-    // close(): the subscribers see the end of the stream; the mapping goes
-    // now or with the last buffer exported from a slot.
+// A publisher or a subscriber: its side of the core, the readiness of its
+// descriptor (room_fileno() / fileno()), and what ends the side, `End` (the
+// publisher's close: its subscribers see the end of the stream; the
+// subscriber's leave), run by close() or when dropped without one. After
+// close() the mapping goes at once or with the last buffer exported from a slot.
+template <class Core, void (Core::*End)() noexcept>
+struct Side : Channel {
+    std::optional<Core> core;
+    Readiness ready;
+    Side(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, Core side)
+        : Channel(std::move(n), std::move(s), std::move(c)), core(std::move(side)) {}
+    Side(Side&& o) noexcept : Channel(std::move(o)), core(std::move(o.core)) {}
     void release() noexcept {
         if (closed) return;
         closed = true;
         scope_open = false;
-        if (core && holds(claim)) core->close();
-        room_ready.stop();
-        claim.reset();
-        if (exports == 0) core.reset();
-    }
-    // Dropped without close(): the same for the subscribers.
-    ~PublisherState() {
-        if (core && holds(claim) && !closed) core->close();
-    }
-};
-
-struct SubscriberState : Channel {
-    std::optional<BroadcastSubscriber> core;
-    Readiness ready;  // fileno()
-    SubscriberState(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, BroadcastSubscriber sub)
-        : Channel(std::move(n), std::move(s), std::move(c)), core(std::move(sub)) {}
-    SubscriberState(SubscriberState&& o) noexcept : Channel(std::move(o)), core(std::move(o.core)) {}
-    void release() noexcept {
-        if (closed) return;
-        closed = true;
-        scope_open = false;
-        if (core && holds(claim)) core->leave();
+        if (core && holds(claim)) ((*core).*End)();
         ready.stop();
         claim.reset();
         if (exports == 0) core.reset();
     }
-    ~SubscriberState() {
-        if (core && holds(claim) && !closed) core->leave();
+    ~Side() {
+        if (core && holds(claim) && !closed) ((*core).*End)();
     }
+};
+
+struct PublisherState : Side<BroadcastPublisher, &BroadcastPublisher::close> {
+    using Side::Side;
+    std::string scratch;
+};
+
+struct SubscriberState : Side<BroadcastSubscriber, &BroadcastSubscriber::leave> {
+    using Side::Side;
 };
 
 // Every call takes the object's one role for its length: one thread of the
@@ -445,12 +436,12 @@ std::optional<BroadcastLoan> take_loan(PublisherState& s, std::uint64_t nbytes, 
     // publisher so that a subscriber's release rings the room bell (which
     // needs no settling, as for subscribers).
     if (loan && !loan.value() && deadline.immediate() && !host.closed && !host.gil.interrupted() &&
-        s.room_ready.idle(0, 0)) {
+        s.ready.idle(0, 0)) {
         s.core->listen_for_room(true);
         loan = s.core->loan_wait(nbytes, deadline, host, alive);
     }
     if (loan && loan.value()) {
-        s.room_ready.active();
+        s.ready.active();
         s.core->listen_for_room(false);
     }
     if (host.closed) {
@@ -836,8 +827,8 @@ PyObject* room_fileno(PyObject* self, PyObject*) {
         return nullptr;
     }
     if (!bells_supported()) return nullptr;
-    const bool first = !s.room_ready.listening();
-    auto fd = s.room_ready.listen(s.core->room_bell());
+    const bool first = !s.ready.listening();
+    auto fd = s.ready.listen(s.core->room_bell());
     if (!fd) return raise(fd.error());
     // Overwrite: a publish never waits for room, so the descriptor stays
     // readable (nothing drains it: only a publish that found no room does).
