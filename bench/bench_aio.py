@@ -63,12 +63,18 @@ def pct(values, q):
 # ---- 1. wake-up latency -----------------------------------------------------------
 
 def _wake_consumer(kind, name, n, mode, ready, out):
-    ring = open_ring(kind, name)
+    """Receives `n` stamped messages (get, or a subscriber's receive when
+    `kind` is "broadcast") and reports how late each one arrived."""
+    if kind == "broadcast":
+        ring, call = velmora.Subscriber.open(name), "receive"
+    else:
+        ring, call = open_ring(kind, name), "get"
     lat = []
     if mode == "sync":
         ready.set()
+        receive = getattr(ring, call)
         for _ in range(n):
-            msg = ring.get(timeout=10)
+            msg = receive(timeout=10)
             lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
     else:
         if mode == "uvloop":
@@ -76,10 +82,10 @@ def _wake_consumer(kind, name, n, mode, ready, out):
             uvloop.install()
 
         async def main():
-            chan = velmora.aio.wrap(ring)
+            receive = getattr(velmora.aio.wrap(ring), call)
             ready.set()
             for _ in range(n):
-                msg = await chan.get(timeout=10)
+                msg = await receive(timeout=10)
                 lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
         asyncio.run(main())
     out.put(lat)
@@ -145,34 +151,11 @@ def loop_floor():
 
 # ---- 1b. wake-up latency, broadcast subscriber ------------------------------------------
 
-def _wake_subscriber(name, n, mode, ready, out):
-    sub = velmora.Subscriber.open(name)
-    lat = []
-    if mode == "sync":
-        ready.set()
-        for _ in range(n):
-            msg = sub.receive(timeout=10)
-            lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
-    else:
-        if mode == "uvloop":
-            import uvloop
-            uvloop.install()
-
-        async def main():
-            chan = velmora.aio.wrap(sub)
-            ready.set()
-            for _ in range(n):
-                msg = await chan.receive(timeout=10)
-                lat.append(time.monotonic_ns() - struct.unpack("<q", msg)[0])
-        asyncio.run(main())
-    out.put(lat)
-
-
 def wake_latency_broadcast(mode):
     name = new_name("bw")
     pub = velmora.Publisher.create(name, 64, 64, subscribers=2)
     out, ready = CTX.Queue(), CTX.Event()
-    proc = CTX.Process(target=_wake_subscriber, args=(name, SAMPLES, mode, ready, out))
+    proc = CTX.Process(target=_wake_consumer, args=("broadcast", name, SAMPLES, mode, ready, out))
     proc.start()
     try:
         ready.wait(30)
