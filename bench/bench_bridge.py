@@ -120,45 +120,63 @@ def consume_paced(get, size, samples, go, out):
 # ---- the two paths ------------------------------------------------------------------
 
 
+def free_endpoint():
+    """A loopback TCP endpoint on a port free a moment ago."""
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"tcp://127.0.0.1:{s.getsockname()[1]}"
+
+
+def finish(prod, cons, others=()):
+    """Waits for the consumer and the producer; True when both succeeded."""
+    cons.join(300)
+    prod.join(60)
+    ok = cons.exitcode == 0 and prod.exitcode == 0
+    for p in (*others, prod, cons):
+        if p.is_alive():
+            p.kill()
+    return ok
+
+
+def through_bridges(a, b, open_a, open_b, job, job_args):
+    """The job's producer on segment `a`, a sending bridge from `a`, a
+    receiving bridge into `b`, and the job's consumer on `b`."""
+    endpoint = free_endpoint()
+    stop = ctx.Event()
+
+    def bridge_proc(role):
+        bridge.tune_allocator()  # as the command line does
+        if role == "receive":
+            b_ = bridge.Receiver(endpoint, b, bind=True)
+        else:
+            b_ = bridge.Sender(a, endpoint)
+        b_.start()
+        stop.wait()
+        b_.stop(10)
+
+    procs = [ctx.Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
+    prod, cons = job(open_a, open_b, *job_args)
+    for p in procs + [cons]:
+        p.start()
+    prod.start()
+    cons.join(300)
+    prod.join(60)
+    stop.set()
+    for p in procs:
+        p.join(30)
+    return finish(prod, cons, procs)
+
+
 def run_bridged(size, capacity, job, *job_args):
     a = f"/velmora-bench-bridge-a-{os.getpid()}"
     b = f"/velmora-bench-bridge-b-{os.getpid()}"
-    ra = velmora.SharedMemory.create(a, capacity + 24).spsc()
-    rb = velmora.SharedMemory.create(b, capacity + 24).spsc()
+    velmora.SharedMemory.create(a, capacity + 24).spsc()
+    velmora.SharedMemory.create(b, capacity + 24).spsc()
     try:
-        import socket
-
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        endpoint = f"tcp://127.0.0.1:{port}"
-        stop = ctx.Event()
-
-        def bridge_proc(role):
-            bridge.tune_allocator()  # as the command line does
-            if role == "receive":
-                b_ = bridge.Receiver(endpoint, b, bind=True)
-            else:
-                b_ = bridge.Sender(a, endpoint)
-            b_.start()
-            stop.wait()
-            b_.stop(10)
-
-        procs = [ctx.Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
-        prod, cons = job(lambda: velmora.SharedMemory.open(a).spsc(), lambda: velmora.SharedMemory.open(b).spsc(),
-                         *job_args)
-        for p in procs + [prod, cons]:
-            p.start()
-        cons.join(300)
-        prod.join(60)
-        stop.set()
-        for p in procs:
-            p.join(30)
-        ok = cons.exitcode == 0 and prod.exitcode == 0
-        for p in procs + [prod, cons]:
-            if p.is_alive():
-                p.kill()
-        return ok
+        return through_bridges(a, b, lambda: velmora.SharedMemory.open(a).spsc(),
+                               lambda: velmora.SharedMemory.open(b).spsc(), job, job_args)
     finally:
         velmora.SharedMemory.remove(a)
         velmora.SharedMemory.remove(b)
@@ -167,45 +185,13 @@ def run_bridged(size, capacity, job, *job_args):
 def run_bridged_broadcast(size, depth, job, *job_args):
     a = f"/velmora-bench-bridge-a-{os.getpid()}"
     b = f"/velmora-bench-bridge-b-{os.getpid()}"
-    pub = velmora.Publisher.create(a, size, depth)
-    velmora.Publisher.create(b, size, depth).close()  # the receiving bridge takes its publisher role
+    # Both publishers let go at once: the producer takes over the first, the
+    # receiving bridge the second.
+    velmora.Publisher.create(a, size, depth).close()
+    velmora.Publisher.create(b, size, depth).close()
     try:
-        import socket
-
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        endpoint = f"tcp://127.0.0.1:{port}"
-        stop = ctx.Event()
-
-        def bridge_proc(role):
-            bridge.tune_allocator()  # as the command line does
-            if role == "receive":
-                b_ = bridge.Receiver(endpoint, b, bind=True)
-            else:
-                b_ = bridge.Sender(a, endpoint)
-            b_.start()
-            stop.wait()
-            b_.stop(10)
-
-        procs = [ctx.Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
-        # The publisher is made here (the creator is its publisher); the producer takes it over.
-        pub.close()
-        prod, cons = job(lambda: Publishing(velmora._reopen_broadcast("publisher", a)),
-                         lambda: Receiving(velmora.Subscriber.open(b)), *job_args)
-        for p in procs + [cons]:
-            p.start()
-        prod.start()
-        cons.join(300)
-        prod.join(60)
-        stop.set()
-        for p in procs:
-            p.join(30)
-        ok = cons.exitcode == 0 and prod.exitcode == 0
-        for p in procs + [prod, cons]:
-            if p.is_alive():
-                p.kill()
-        return ok
+        return through_bridges(a, b, lambda: Publishing(velmora._reopen_broadcast("publisher", a)),
+                               lambda: Receiving(velmora.Subscriber.open(b)), job, job_args)
     finally:
         velmora.SharedMemory.remove(a)
         velmora.SharedMemory.remove(b)
@@ -222,12 +208,7 @@ class Receiving:
 
 
 def run_plain_broadcast(size, depth, job, *job_args):
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    endpoint = f"tcp://127.0.0.1:{port}"
+    endpoint = free_endpoint()
     big = size >= 65536
 
     def pub_end():
@@ -253,22 +234,11 @@ def run_plain_broadcast(size, depth, job, *job_args):
     prod, cons = job(pub_end, sub_end, *job_args)
     cons.start()
     prod.start()
-    cons.join(300)
-    prod.join(60)
-    ok = cons.exitcode == 0 and prod.exitcode == 0
-    for p in (prod, cons):
-        if p.is_alive():
-            p.kill()
-    return ok
+    return finish(prod, cons)
 
 
 def run_plain(size, capacity, job, *job_args):
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    endpoint = f"tcp://127.0.0.1:{port}"
+    endpoint = free_endpoint()
     big = size >= 65536
 
     def push_end():
@@ -284,13 +254,7 @@ def run_plain(size, capacity, job, *job_args):
     prod, cons = job(push_end, pull_end, *job_args)
     prod.start()
     cons.start()
-    cons.join(300)
-    prod.join(60)
-    ok = cons.exitcode == 0 and prod.exitcode == 0
-    for p in (prod, cons):
-        if p.is_alive():
-            p.kill()
-    return ok
+    return finish(prod, cons)
 
 
 def throughput_job(open_src, open_dst, size, count, start, end):
