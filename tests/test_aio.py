@@ -42,6 +42,21 @@ def ring_pair(seg_name):
     producer.close()
 
 
+@pytest.fixture(params=["spsc", "mpsc"])
+def any_ring_pair(request, seg_name):
+    """A consumer and a producer handle of a ring, or of a fan-in ring (whose
+    consumer waits on every lane at once)."""
+    if request.param == "spsc":
+        consumer = SM.create(seg_name, 24 + 4096).spsc()
+        producer = SM.open(seg_name).spsc()
+    else:
+        consumer = velmora.MpscRingBuffer.create(seg_name, 1024, producers=3)
+        producer = velmora.MpscRingBuffer.open(seg_name)
+    yield consumer, producer
+    consumer.close()
+    producer.close()
+
+
 # ---- helpers run in other processes -------------------------------------------------
 
 def _produce(name, count, start_event, gaps):
@@ -123,8 +138,8 @@ def test_stream_from_producer_process(seg_name, loop_kind, how, gaps):
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
 @pytest.mark.parametrize("call", ["get", "get_tag", "get_into", "get_mixed", "async_for"])
-def test_cancelled_receive_consumes_nothing(ring_pair, loop_kind, call):
-    consumer, producer = ring_pair
+def test_cancelled_receive_consumes_nothing(any_ring_pair, loop_kind, call):
+    consumer, producer = any_ring_pair
 
     async def main():
         chan = velmora.aio.wrap(consumer, tag="i64" if call == "get_tag" else None)

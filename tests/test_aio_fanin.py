@@ -131,43 +131,6 @@ def test_three_producer_processes_into_asyncio_consumer(fanin, seg_name, loop_ki
 
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
-@pytest.mark.parametrize("call", ["get", "get_tag", "get_into", "async_for"])
-def test_cancelled_get_consumes_nothing(fanin, seg_name, loop_kind, call):
-    producer = MPSC.open(seg_name)
-
-    async def main():
-        chan = velmora.aio.wrap(fanin, tag="i64" if call == "get_tag" else None)
-        buf = bytearray(64)
-
-        def receive():
-            if call == "get":
-                return chan.get()
-            if call == "get_tag":
-                return chan.get("i64")
-            if call == "get_into":
-                return chan.get_into(buf)
-            return chan.__aiter__().__anext__()
-
-        pending = asyncio.ensure_future(receive())
-        await asyncio.sleep(0.05)  # past the settle: it sleeps on the descriptor
-        pending.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await pending
-        assert producer.push([41])
-        return await asyncio.wait_for(receive(), 10), buf
-
-    try:
-        got, buf = run(loop_kind, main())
-    finally:
-        producer.close()
-    raw = (41).to_bytes(8, "little", signed=True)
-    assert got == {"get": raw, "get_tag": 41, "get_into": 8, "async_for": raw}[call]
-    if call == "get_into":
-        assert bytes(buf[:8]) == raw
-    assert fanin.pop() is None
-
-
-@pytest.mark.parametrize("loop_kind", LOOPS)
 @pytest.mark.parametrize("lane", [0, 2])
 def test_wake_after_idle_from_any_lane(fanin, seg_name, loop_kind, lane):
     """A consumer asleep on its descriptor is woken by a producer of any lane
