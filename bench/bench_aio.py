@@ -91,22 +91,36 @@ def _wake_consumer(kind, name, n, mode, ready, out):
     out.put(lat)
 
 
+def send_stamped(send):
+    """SAMPLES messages holding the monotonic clock, each after 10-20 ms idle."""
+    rng = random.Random(1)
+    for _ in range(SAMPLES):
+        time.sleep(rng.uniform(0.010, 0.020))
+        send(struct.pack("<q", time.monotonic_ns()))
+
+
 def wake_latency(mode, kind="spsc"):
+    """p50 and p99 in µs of a consumer process woken by each stamped message;
+    `kind` "broadcast": a subscriber woken by a publisher."""
     name = new_name("w")
-    ring = create_ring(kind, name, 4096)
+    if kind == "broadcast":
+        chan = velmora.Publisher.create(name, 64, 64, subscribers=2)
+        send = chan.publish
+    else:
+        chan = create_ring(kind, name, 4096)
+        send = chan.put
     out, ready = CTX.Queue(), CTX.Event()
     proc = CTX.Process(target=_wake_consumer, args=(kind, name, SAMPLES, mode, ready, out))
     proc.start()
     try:
         ready.wait(30)
-        rng = random.Random(1)
-        for _ in range(SAMPLES):
-            time.sleep(rng.uniform(0.010, 0.020))
-            ring.put(struct.pack("<q", time.monotonic_ns()))
+        while kind == "broadcast" and not chan.subscribers():
+            time.sleep(0.001)
+        send_stamped(send)
         lat = out.get(timeout=60)
         proc.join(10)
     finally:
-        ring.close()
+        chan.close()
         SM.remove(name)
     return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
 
@@ -138,38 +152,11 @@ def loop_floor():
     proc = CTX.Process(target=_floor_consumer, args=(b, SAMPLES, ready, out))
     proc.start()
     ready.wait(30)
-    rng = random.Random(1)
-    for _ in range(SAMPLES):
-        time.sleep(rng.uniform(0.010, 0.020))
-        a.send(struct.pack("<q", time.monotonic_ns()))
+    send_stamped(a.send)
     lat = out.get(timeout=60)
     proc.join(10)
     a.close()
     b.close()
-    return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
-
-
-# ---- 1b. wake-up latency, broadcast subscriber ------------------------------------------
-
-def wake_latency_broadcast(mode):
-    name = new_name("bw")
-    pub = velmora.Publisher.create(name, 64, 64, subscribers=2)
-    out, ready = CTX.Queue(), CTX.Event()
-    proc = CTX.Process(target=_wake_consumer, args=("broadcast", name, SAMPLES, mode, ready, out))
-    proc.start()
-    try:
-        ready.wait(30)
-        while not pub.subscribers():
-            time.sleep(0.001)
-        rng = random.Random(1)
-        for _ in range(SAMPLES):
-            time.sleep(rng.uniform(0.010, 0.020))
-            pub.publish(struct.pack("<q", time.monotonic_ns()))
-        lat = out.get(timeout=60)
-        proc.join(10)
-    finally:
-        pub.close()
-        SM.remove(name)
     return pct(lat, 0.5) / 1000, pct(lat, 0.99) / 1000
 
 
@@ -433,7 +420,7 @@ def main():
     print(f"  {'bare socket + add_reader':<36} {p50:8.1f} us  {p99:8.1f} us  (asyncio alone, no velmora)")
     for mode, label in [("sync", "receive()"), ("aio", "aio.receive() (asyncio)")] + \
             ([("uvloop", "aio.receive() (uvloop)")] if any(m == "uvloop" for m, _ in modes) else []):
-        p50, p99 = wake_latency_broadcast(mode)
+        p50, p99 = wake_latency(mode, "broadcast")
         print(f"  {'broadcast ' + label:<36} {p50:8.1f} us  {p99:8.1f} us")
     for kind, ring_label in (("spsc", ""), ("mpsc", "fan-in ")):
         print(f"streaming 64 B, {STREAM:,} messages from another process{' (fan-in ring, one producer)' if ring_label else ''}:")
