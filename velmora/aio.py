@@ -284,17 +284,37 @@ class Channel:
         return self._iterate()
 
     async def _iterate(self) -> AsyncIterator[Any]:
-        if hasattr(self._ch, "_receive_many"):
-            async for msg in self._iterate_subscriber():
-                yield msg
-            return
-        ahead, ch, tag, batch, eof = self._ahead, self._ch, self._tag, self._batch, self._eof
+        ahead, eof = self._ahead, self._eof
+        attempt = self._batch_attempt()
+        while True:
+            while ahead:
+                yield ahead.popleft()
+            try:
+                ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty, EOF_RECHECK if eof else None))
+            except EOFError:
+                return
+
+    def _batch_attempt(self) -> Callable[[], Optional[list]]:
+        """One non-blocking take of the messages already waiting (None when there
+        is none; EOFError at the end of the stream with eof): a subscriber's
+        _receive_many, a ring's pop_many, else one message at a time."""
+        ch, tag, batch, eof = self._ch, self._tag, self._batch, self._eof
+        if hasattr(ch, "_receive_many"):
+            taken = ch._receive_many
+
+            def from_subscriber() -> Optional[list]:
+                got = taken(batch, eof)
+                if got is None:  # the end of the stream (eof=True)
+                    raise EOFError
+                return got or None
+
+            return from_subscriber
         many = None
         if hasattr(ch, "pop_many"):
             many = (lambda: ch.pop_many(batch)) if tag is None else (lambda: ch.pop_many(batch, tag))
         single = self._attempt("get", "pop", () if tag is None else (tag,), eof)
 
-        def attempt() -> Optional[list]:
+        def from_ring() -> Optional[list]:
             if many is not None:
                 found = many()
                 if found or not eof:
@@ -302,33 +322,7 @@ class Channel:
             item = single()  # with eof=True: EOFError at the end of the stream
             return None if item is None else [item]
 
-        while True:
-            while ahead:
-                yield ahead.popleft()
-            try:
-                ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty, EOF_RECHECK if eof else None))
-            except EOFError:
-                return
-
-    async def _iterate_subscriber(self) -> AsyncIterator[Any]:
-        """`async for` over a broadcast subscriber: the messages already waiting
-        are taken up to `batch` at a time, in one call."""
-        ahead, batch, eof = self._ahead, self._batch, self._eof
-        many = self._ch._receive_many
-
-        def attempt() -> Optional[list]:
-            got = many(batch, eof)
-            if got is None:  # the end of the stream (eof=True)
-                raise EOFError
-            return got or None
-
-        while True:
-            while ahead:
-                yield ahead.popleft()
-            try:
-                ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty, EOF_RECHECK if eof else None))
-            except EOFError:
-                return
+        return from_ring
 
     # ---- lifetime ----
 
