@@ -24,15 +24,14 @@ from velmora import bridge  # noqa: E402
 LOOPBACK = "tcp://127.0.0.1:0"
 
 
-@pytest.fixture
-def rings():
-    """make(capacity) -> a new ring under a unique name; all removed afterwards."""
+def _segments(tag, create):
+    """make(...) -> (name, create(name, ...)) under unique names; all removed afterwards."""
     names = []
 
-    def make(capacity=1 << 20):
-        name = unique_name("br")
+    def make(*args, **options):
+        name = unique_name(tag)
         names.append(name)
-        return name, velmora.SharedMemory.create(name, capacity + 24).spsc()
+        return name, create(name, *args, **options)
 
     yield make
     for name in names:
@@ -40,6 +39,12 @@ def rings():
             velmora.SharedMemory.remove(name)
         except OSError:
             pass
+
+
+@pytest.fixture
+def rings():
+    """make(capacity) -> (name, a new ring)."""
+    yield from _segments("br", lambda name, capacity=1 << 20: velmora.SharedMemory.create(name, capacity + 24).spsc())
 
 
 def payload(i):
@@ -522,20 +527,9 @@ def test_under_asyncio_cancelling_the_task_stops_the_bridge(rings):
 
 @pytest.fixture
 def broadcasts():
-    """make(**options) -> (name, Publisher) of a new broadcast; all removed afterwards."""
-    names = []
-
-    def make(max_message=1 << 16, depth=64, **options):
-        name = unique_name("bb")
-        names.append(name)
-        return name, velmora.Publisher.create(name, max_message, depth, **options)
-
-    yield make
-    for name in names:
-        try:
-            velmora.SharedMemory.remove(name)
-        except OSError:
-            pass
+    """make(**options) -> (name, Publisher) of a new broadcast."""
+    yield from _segments("bb", lambda name, max_message=1 << 16, depth=64, **options:
+                         velmora.Publisher.create(name, max_message, depth, **options))
 
 
 PROBE = b"probe"
