@@ -114,6 +114,24 @@ def test_100000_messages_arrive_in_order_byte_exact(rings, sender_binds):
     assert (s.stats.connects, r.stats.connects) == (1, 1)
 
 
+@pytest.mark.parametrize("spin", [0.0, bridge.SPIN, 0.05])
+def test_bridges_look_again_after_a_message_then_sleep_when_idle(rings, spin):
+    _, src = rings()
+    _, dst = rings()
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True, spin=spin)
+    s = bridge.send(src, r.address, background=True, spin=spin)
+    with s, r:
+        for i in range(50):  # one at a time: each next one comes while both still look
+            src.put(payload(i), timeout=30)
+            assert dst.get(timeout=30) == payload(i)
+        time.sleep(spin + 0.2)  # past the looking-again window
+        t0, c0 = time.monotonic(), time.process_time()
+        time.sleep(0.5)
+        busy = (time.process_time() - c0) / (time.monotonic() - t0)
+    assert (s.stats.messages, r.stats.messages, s.error, r.error) == (50, 50, None, None)
+    assert busy < 0.1  # a bridge still looking would keep a processor busy (~1.0)
+
+
 def test_large_messages_go_a_frame_each(rings):
     _, src = rings(1 << 22)
     _, dst = rings(1 << 22)

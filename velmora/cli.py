@@ -211,7 +211,7 @@ def cmd_bridge(args, out) -> int:
     endpoint = args.bind if bind else args.connect
     bridge.tune_allocator()  # this process is the bridge's alone
     state = False if args.no_state else (args.state or True)
-    options = {"state": state, "hwm": args.hwm}
+    options = {"state": state, "hwm": args.hwm, "spin": args.spin}
     b: bridge.Sender | bridge.Receiver
     try:
         if args.role == "send":
@@ -309,6 +309,10 @@ def build_parser() -> argparse.ArgumentParser:
                                "under $XDG_RUNTIME_DIR or the temporary directory)")
         keep.add_argument("--no-state", action="store_true", help="keep no state file")
         r.add_argument("--hwm", type=int, default=16, metavar="N", help="ZeroMQ high-water mark in batches (16)")
+        r.add_argument("--spin", type=float, default=0.0002, metavar="SECONDS",
+                       help="after a message, keep looking for the next one this long without sleeping "
+                            "(0.0002); about 0.002 cuts the latency at a few hundred messages a second, "
+                            "at the cost of a busy processor while they flow")
         r.set_defaults(run=cmd_bridge)
     return parser
 
