@@ -11,7 +11,8 @@ first timed message and the consumer after the last (CLOCK_MONOTONIC is shared
 by processes), after one warm-up message has gone all the way through.
 Latency: one message about every millisecond carrying the send time; the consumer
 takes the difference on arrival (one way). The bridge's overhead is the
-difference of the p50s. Every message carries its number in its first 8 bytes
+difference of the p50s; it is measured with the bridges' default look-again
+window (spin) and with one that spans the gap between messages. Every message carries its number in its first 8 bytes
 and is checked where it arrives.
 
 Rounds alternate bridged and plain; figures are medians over rounds.
@@ -44,6 +45,9 @@ CASES = [("64 B", 64, 20_000 if QUICK else 300_000, 1 << 22), ("1 MiB", MIB, 40 
 # (label, size, messages, broadcast depth)
 BROADCAST_CASES = [("64 B", 64, 20_000 if QUICK else 200_000, 256), ("1 MiB", MIB, 40 if QUICK else 400, 16)]
 LATENCY_SAMPLES = 200 if QUICK else 2000
+# Latency rows: the bridges' default look-again window, and one long enough to
+# span the gap between paced messages (each bridge then keeps a processor busy).
+LATENCY_SPINS = [bridge.SPIN, 0.002]
 PACE = 0.001
 ctx = mp.get_context("fork")
 
@@ -140,18 +144,19 @@ def finish(prod, cons, others=()):
     return ok
 
 
-def through_bridges(a, b, open_a, open_b, job, job_args):
+def through_bridges(a, b, open_a, open_b, job, job_args, spin=bridge.SPIN):
     """The job's producer on segment `a`, a sending bridge from `a`, a
-    receiving bridge into `b`, and the job's consumer on `b`."""
+    receiving bridge into `b`, and the job's consumer on `b`; both bridges
+    look again for `spin` seconds after a message."""
     endpoint = free_endpoint()
     stop = ctx.Event()
 
     def bridge_proc(role):
         bridge.tune_allocator()  # as the command line does
         if role == "receive":
-            b_ = bridge.Receiver(endpoint, b, bind=True)
+            b_ = bridge.Receiver(endpoint, b, bind=True, spin=spin)
         else:
-            b_ = bridge.Sender(a, endpoint)
+            b_ = bridge.Sender(a, endpoint, spin=spin)
         b_.start()
         stop.wait()
         b_.stop(10)
@@ -169,14 +174,14 @@ def through_bridges(a, b, open_a, open_b, job, job_args):
     return finish(prod, cons, procs)
 
 
-def run_bridged(size, capacity, job, *job_args):
+def run_bridged(size, capacity, job, *job_args, spin=bridge.SPIN):
     a = f"/velmora-bench-bridge-a-{os.getpid()}"
     b = f"/velmora-bench-bridge-b-{os.getpid()}"
     velmora.SharedMemory.create(a, capacity + 24).spsc()
     velmora.SharedMemory.create(b, capacity + 24).spsc()
     try:
         return through_bridges(a, b, lambda: velmora.SharedMemory.open(a).spsc(),
-                               lambda: velmora.SharedMemory.open(b).spsc(), job, job_args)
+                               lambda: velmora.SharedMemory.open(b).spsc(), job, job_args, spin)
     finally:
         velmora.SharedMemory.remove(a)
         velmora.SharedMemory.remove(b)
@@ -289,7 +294,7 @@ def latency_job(open_src, open_dst, size, samples, out):
 
 def main():
     rates = {}
-    lat = {"bridged": [], "plain": []}
+    lat = {"plain": [], **{spin: [] for spin in LATENCY_SPINS}}
     for rnd in range(ROUNDS):
         for label, size, count, capacity in CASES:
             for path, run in (("bridged", run_bridged), ("plain", run_plain)):
@@ -303,9 +308,13 @@ def main():
                 if not run(size, depth, throughput_job, size, count, start, end):
                     raise SystemExit(f"bench_bridge: broadcast {path} {label} failed")
                 rates.setdefault(("bc " + label, path), []).append(count / (end.value - start.value))
-        for path, run in (("bridged", run_bridged), ("plain", run_plain)):
+        for path in lat:
             out = ctx.Array("q", 2)
-            if not run(64, 1 << 20, latency_job, 64, LATENCY_SAMPLES, out):
+            if path == "plain":
+                ok = run_plain(64, 1 << 20, latency_job, 64, LATENCY_SAMPLES, out)
+            else:
+                ok = run_bridged(64, 1 << 20, latency_job, 64, LATENCY_SAMPLES, out, spin=path)
+            if not ok:
                 raise SystemExit(f"bench_bridge: {path} latency failed")
             lat[path].append((out[0], out[1]))
     print(f"bridge vs plain pyzmq PUSH->PULL, loopback TCP, {ROUNDS} round(s), medians "
@@ -320,12 +329,13 @@ def main():
         b = statistics.median(rates[("bc " + label, "bridged")])
         p = statistics.median(rates[("bc " + label, "plain")])
         print(f"{label:<8}{b:>16,.0f}{p:>16,.0f}{b / p:>8.2f}{b * size / 1e6:>14,.0f}")
-    b50 = statistics.median(x[0] for x in lat["bridged"]) / 1000
     p50 = statistics.median(x[0] for x in lat["plain"]) / 1000
-    b99 = statistics.median(x[1] for x in lat["bridged"]) / 1000
     p99 = statistics.median(x[1] for x in lat["plain"]) / 1000
-    print(f"latency 64 B one way: bridged p50 {b50:.1f} us (p99 {b99:.1f}), plain p50 {p50:.1f} us "
-          f"(p99 {p99:.1f}); bridge overhead p50 {b50 - p50:.1f} us")
+    print(f"latency 64 B one way, one message a millisecond: plain p50 {p50:.1f} us (p99 {p99:.1f})")
+    for spin in LATENCY_SPINS:
+        b50 = statistics.median(x[0] for x in lat[spin]) / 1000
+        b99 = statistics.median(x[1] for x in lat[spin]) / 1000
+        print(f"  bridged, spin={spin:g} s: p50 {b50:.1f} us (p99 {b99:.1f}); bridge overhead p50 {b50 - p50:.1f} us")
 
 
 if __name__ == "__main__":

@@ -120,10 +120,8 @@ HWM = 16
 # How often a blocked bridge looks at its stop flag, in seconds.
 POLL = 0.05
 # After a message, a bridge keeps looking for the next one this long (seconds)
-# without sleeping, yielding the processor between looks; then it sleeps in
-# its source's wait. A message that follows within it is taken without the
-# cost of waking a sleeping thread (tens of microseconds here each time); an
-# idle bridge sleeps. The `spin` option changes it per bridge.
+# without sleeping, yielding the processor between looks (see _LookAgain); the
+# `spin` option changes it per bridge.
 SPIN = 0.0002
 
 _LITTLE = sys.byteorder == "little"
@@ -586,6 +584,43 @@ def _mark(state, role, handle):
 # ---- the bridges -------------------------------------------------------------------------
 
 
+class _LookAgain:
+    """When a bridge looks for its next message without sleeping: for `spin`
+    seconds after it has handed one on that came within `spin` of the one
+    before. A message taken that way costs no wake-up of a sleeping thread
+    (tens of microseconds here, each hop). One that ends a longer silence
+    starts no looking: at a slow, steady pace every look would be wasted, so
+    such a stream (and an idle bridge) costs no processor time, and a burst
+    pays one sleeping wake-up before the looking starts."""
+
+    __slots__ = ("spin", "looking", "_until", "_came", "_done")
+
+    def __init__(self, spin: float):
+        self.spin = spin
+        self.looking = False
+        self._until = self._came = 0.0
+        self._done = float("-inf")
+
+    def came(self) -> None:
+        """A message was taken."""
+        self._came = time.perf_counter()
+
+    def done(self) -> None:
+        """It has been handed on."""
+        now = time.perf_counter()
+        self.looking = self.spin > 0 and self._came - self._done <= self.spin
+        self._until = now + self.spin
+        self._done = now
+
+    def found_nothing(self) -> None:
+        """After a look that found nothing: yields the processor before the
+        next look, or ends the looking once the time is up."""
+        if self.looking and time.perf_counter() < self._until:
+            os.sched_yield()
+        else:
+            self.looking = False
+
+
 @dataclass
 class Stats:
     messages: int = 0
@@ -846,26 +881,18 @@ class Sender(_Bridge):
     def _loop(self) -> None:
         source = self.adapter
         take, stats, stop = source.take, self.stats, self._stop
-        spin, clock, yield_ = self._spin, time.perf_counter, os.sched_yield
-        busy_until = 0.0
+        pace = _LookAgain(self._spin)
         while not stop.is_set():
             self._events()
-            if busy_until:  # just after a message: look again without sleeping
-                items = take(0)
-                if items == []:
-                    if clock() < busy_until:
-                        yield_()
-                    else:
-                        busy_until = 0.0
-                    continue
-            else:
-                items = take(POLL)
+            items = take(0 if pace.looking else POLL)
             if items is None:  # the source has ended
                 if self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)]):
                     self._await_peers_leaving()
                 return
             if not items:
+                pace.found_nothing()
                 continue
+            pace.came()
             if source.skipped:  # lost before the bridge took them: a gap the far side reports
                 stats.missed += source.skipped
                 self.next_seq += source.skipped
@@ -898,8 +925,7 @@ class Sender(_Bridge):
             stats.messages += n
             stats.bytes += size
             stats.batches += 1
-            if spin:
-                busy_until = clock() + spin
+            pace.done()
 
 
 class Receiver(_Bridge):
@@ -976,22 +1002,14 @@ class Receiver(_Bridge):
     def _loop(self) -> None:
         zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop
         put = self.adapter.put
-        spin, clock, yield_ = self._spin, time.perf_counter, os.sched_yield
-        busy_until = 0.0
+        pace = _LookAgain(self._spin)
         while not stop.is_set():
             self._events()
-            if busy_until:  # just after a message: look again without sleeping
-                message = self._receive(zmq.NOBLOCK)
-                if message is None:
-                    if clock() < busy_until:
-                        yield_()
-                    else:
-                        busy_until = 0.0
-                    continue
-            else:
-                message = self._receive()  # RCVTIMEO bounds the wait
-                if message is None:
-                    continue
+            message = self._receive(zmq.NOBLOCK if pace.looking else 0)  # else RCVTIMEO bounds the wait
+            if message is None:
+                pace.found_nothing()
+                continue
+            pace.came()
             batch = self._decode(*message)
             if batch is None:
                 stats.malformed += 1
@@ -1035,8 +1053,7 @@ class Receiver(_Bridge):
             stats.bytes += sum(map(len, todo)) if handed == len(todo) else sum(map(len, todo[:handed]))
             stats.rejected += rejected
             stats.batches += 1
-            if spin:
-                busy_until = clock() + spin
+            pace.done()
             if handed < len(todo):
                 stats.unsent += len(todo) - handed
                 log.warning("stopped with %d messages received but not delivered (seq %d..%d)",
