@@ -332,7 +332,8 @@ def test_killed_sender_restarted_continues_its_stream_and_the_batch_it_held_is_t
         return i.to_bytes(8, "little") + pad
 
     r = bridge.receive(LOOPBACK, dst, bind=True, background=True, hwm=1)
-    args = ("send", name_a, "--connect", r.address, "--state", str(tmp_path / "send.seq"), "--hwm", "1")
+    args = ("send", name_a, "--connect", r.address, "--state", str(tmp_path / "send.seq"), "--hwm", "1",
+            "--spin", "0.001")
     sender = bridge_cli(*args)
     producer = produce(src, [message(i) for i in range(n)])
     try:

@@ -23,6 +23,8 @@ the target by name, lets its producer or publisher role go, so the far
 consumers see the end as well); ``background=True``
 runs them on a thread and returns the bridge object (``.stop()``, ``.stats``);
 ``Sender(...).run_async()`` / ``Receiver(...).run_async()`` under asyncio.
+After a message that followed the one before closely, each bridge looks for
+the next one for ``spin`` seconds without sleeping (see _LookAgain).
 Peers connecting and disconnecting are logged (logger "velmora.bridge") and
 counted.
 
