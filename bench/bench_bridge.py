@@ -15,6 +15,10 @@ difference of the p50s; it is measured with the bridges' default look-again
 window (spin) and with one that spans the gap between messages. Every message carries its number in its first 8 bytes
 and is checked where it arrives.
 
+Processor time: every process of a run adds up its user and system time (all
+its threads, start-up included) at its end; divided by COUNT it is what a
+message costs the machine, which load from other programs barely changes.
+
 Rounds alternate bridged and plain; figures are medians over rounds.
 Environment: BENCH_QUICK=1 (one short round), BENCH_ROUNDS=N (default 3).
 pyzmq is needed (`make bench` installs it).
@@ -22,6 +26,7 @@ pyzmq is needed (`make bench` installs it).
 import logging
 import multiprocessing as mp
 import os
+import resource
 import statistics
 import sys
 import time
@@ -50,6 +55,23 @@ LATENCY_SAMPLES = 200 if QUICK else 2000
 LATENCY_SPINS = [bridge.SPIN, 0.002]
 PACE = 0.001
 ctx = mp.get_context("fork")
+# Processor seconds (user + system, every thread) spent by the processes of
+# the run in progress: load from other programs slows a run down but barely
+# changes what it costs.
+CPU = ctx.Value("d", 0.0)
+
+
+class Process(ctx.Process):
+    """A process of a run; adds its processor time to CPU when it ends."""
+
+    def run(self):
+        before = resource.getrusage(resource.RUSAGE_SELF)
+        try:
+            super().run()
+        finally:
+            after = resource.getrusage(resource.RUSAGE_SELF)
+            with CPU.get_lock():
+                CPU.value += after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
 
 
 def message(i, size):
@@ -161,7 +183,7 @@ def through_bridges(a, b, open_a, open_b, job, job_args, spin=bridge.SPIN):
         stop.wait()
         b_.stop(10)
 
-    procs = [ctx.Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
+    procs = [Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
     prod, cons = job(open_a, open_b, *job_args)
     for p in procs + [cons]:
         p.start()
@@ -275,7 +297,7 @@ def throughput_job(open_src, open_dst, size, count, start, end):
         get = end_.get if hasattr(end_, "get") else end_
         consume(get, size, count, go, end)
 
-    return ctx.Process(target=prod), ctx.Process(target=cons)
+    return Process(target=prod), Process(target=cons)
 
 
 def latency_job(open_src, open_dst, size, samples, out):
@@ -289,25 +311,30 @@ def latency_job(open_src, open_dst, size, samples, out):
         end_ = open_dst()
         consume_paced(end_.get if hasattr(end_, "get") else end_, size, samples, go, out)
 
-    return ctx.Process(target=prod), ctx.Process(target=cons)
+    return Process(target=prod), Process(target=cons)
 
 
 def main():
     rates = {}
+    cpu = {}  # processor microseconds per message
     lat = {"plain": [], **{spin: [] for spin in LATENCY_SPINS}}
     for rnd in range(ROUNDS):
         for label, size, count, capacity in CASES:
             for path, run in (("bridged", run_bridged), ("plain", run_plain)):
                 start, end = ctx.Value("d", 0.0), ctx.Value("d", 0.0)
+                CPU.value = 0.0
                 if not run(size, capacity, throughput_job, size, count, start, end):
                     raise SystemExit(f"bench_bridge: {path} {label} failed")
                 rates.setdefault((label, path), []).append(count / (end.value - start.value))
+                cpu.setdefault((label, path), []).append(CPU.value / count * 1e6)
         for label, size, count, depth in BROADCAST_CASES:
             for path, run in (("bridged", run_bridged_broadcast), ("plain", run_plain_broadcast)):
                 start, end = ctx.Value("d", 0.0), ctx.Value("d", 0.0)
+                CPU.value = 0.0
                 if not run(size, depth, throughput_job, size, count, start, end):
                     raise SystemExit(f"bench_bridge: broadcast {path} {label} failed")
                 rates.setdefault(("bc " + label, path), []).append(count / (end.value - start.value))
+                cpu.setdefault(("bc " + label, path), []).append(CPU.value / count * 1e6)
         for path in lat:
             out = ctx.Array("q", 2)
             if path == "plain":
@@ -319,16 +346,21 @@ def main():
             lat[path].append((out[0], out[1]))
     print(f"bridge vs plain pyzmq PUSH->PULL, loopback TCP, {ROUNDS} round(s), medians "
           f"({os.cpu_count()} CPUs, load {os.getloadavg()[0]:.1f})")
-    print(f"{'size':<8}{'bridged msg/s':>16}{'plain msg/s':>16}{'ratio':>8}{'bridged MB/s':>14}")
+    print(f"{'size':<8}{'bridged msg/s':>16}{'plain msg/s':>16}{'ratio':>8}{'bridged MB/s':>14}"
+          f"{'CPU us/msg bridged / plain':>30}")
+
+    def row(label, size, key):
+        b = statistics.median(rates[(key, "bridged")])
+        p = statistics.median(rates[(key, "plain")])
+        cb = statistics.median(cpu[(key, "bridged")])
+        cp = statistics.median(cpu[(key, "plain")])
+        print(f"{label:<8}{b:>16,.0f}{p:>16,.0f}{b / p:>8.2f}{b * size / 1e6:>14,.0f}{cb:>21,.1f} / {cp:,.1f}")
+
     for label, size, _, _ in CASES:
-        b = statistics.median(rates[(label, "bridged")])
-        p = statistics.median(rates[(label, "plain")])
-        print(f"{label:<8}{b:>16,.0f}{p:>16,.0f}{b / p:>8.2f}{b * size / 1e6:>14,.0f}")
+        row(label, size, label)
     print("broadcast: publisher -> bridge (PUB) -> bridge (SUB) -> subscriber vs plain pyzmq PUB->SUB")
     for label, size, _, _ in BROADCAST_CASES:
-        b = statistics.median(rates[("bc " + label, "bridged")])
-        p = statistics.median(rates[("bc " + label, "plain")])
-        print(f"{label:<8}{b:>16,.0f}{p:>16,.0f}{b / p:>8.2f}{b * size / 1e6:>14,.0f}")
+        row(label, size, "bc " + label)
     p50 = statistics.median(x[0] for x in lat["plain"]) / 1000
     p99 = statistics.median(x[1] for x in lat["plain"]) / 1000
     print(f"latency 64 B one way, one message a millisecond: plain p50 {p50:.1f} us (p99 {p99:.1f})")
