@@ -187,7 +187,10 @@ Result<bool> MpscLanes::push_wait(std::uint32_t k, ByteSpan first, ByteSpan seco
 
 template <class Host>
 Result<std::optional<MpscFrame>> MpscLanes::wait_pop(Deadline deadline, Host& host) {
-    Result<std::optional<MpscFrame>> last = std::optional<MpscFrame>{};
+    // A message already there is taken without reading the doorbell, whose
+    // line every producer's publish writes.
+    Result<std::optional<MpscFrame>> last = begin_pop();
+    if (!last.ok() || last.value().has_value()) return last;
     std::uint32_t seen = 0;
     const auto bell = word32(kMpscDoorbell);
     const auto attempt = [&] {
