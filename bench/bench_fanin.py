@@ -1,8 +1,9 @@
 """Fan-in: 4 producer processes -> 1 consumer, side by side in one run.
 
 Rows: velmora MpscRingBuffer (non-blocking push/pop, blocking put/get, and
-put with a consumer that takes every waiting message in one pop_many call),
-multiprocessing.Queue, faster-fifo (get, and get_many: its own batch call),
+put with a consumer that takes what is waiting in one pop_many call, up to
+256 messages or 64 KiB), multiprocessing.Queue, faster-fifo (get, and
+get_many: its own batch call, with the same limits),
 pyzmq PUSH/PULL (4 PUSH sockets into one PULL over ipc://), and velmora's own
 SpscRingBuffer 1 -> 1 (push/pop and put/get) carrying the same total, for
 scale. 64 B and 4 KiB messages. Producers always send one message per call.
@@ -44,10 +45,17 @@ HEAD = struct.Struct("<II")
 CTX = mp.get_context("fork")
 TIMEOUT_S = 600
 BATCH = 256
+BATCH_BYTES = 64 << 10  # and at most this many bytes of messages per batch call
 ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "3"))
 PREBUILT_UP_TO = 1024
 OUT = os.environ.get("BENCH_OUT") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
                                                   "build/bench-quick" if QUICK else "docs")
+
+
+def batch_of(size):
+    """How many messages one batch call takes: a batch larger than the
+    caches would measure the memory, for every row alike."""
+    return max(1, min(BATCH, BATCH_BYTES // size))
 
 
 def body(producer, seq, size):
@@ -139,6 +147,7 @@ class Velmora:
         self.label = f"velmora {kind} {calls}"
 
     def setup(self, size):
+        self.size = size
         self.name = f"/velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}"
         lane = 1 << 18 if size <= 64 else 1 << 20
         if self.spsc:
@@ -165,7 +174,7 @@ class Velmora:
             # Everything waiting in one call; a blocking get when nothing is.
             many, get = self.ring.pop_many, self.ring.get
             while n > 0:
-                got = many(min(BATCH, n))
+                got = many(min(batch_of(self.size), n))
                 if not got:
                     got = [get(timeout=TIMEOUT_S)]
                 n -= len(got)
@@ -222,6 +231,7 @@ class FasterFifo:
 
     def setup(self, size):
         import faster_fifo
+        self.size = size
         self.q = faster_fifo.Queue(max_size_bytes=1 << 22)
 
     def produce(self, msgs):
@@ -233,7 +243,7 @@ class FasterFifo:
         if self.batch:
             many = self.q.get_many
             while n > 0:
-                got = many(timeout=TIMEOUT_S, max_messages_to_get=min(BATCH, n))
+                got = many(timeout=TIMEOUT_S, max_messages_to_get=min(batch_of(self.size), n))
                 n -= len(got)
                 for m in got:
                     check(m)
