@@ -26,6 +26,7 @@ BENCH_QUICK=1: few messages, one round, to check that every row works.
 BENCH_OUT=DIR: where bench_fanin.md, .json and .png go (default docs/,
 build/bench-quick/ when quick).
 """
+import gc
 import json
 import multiprocessing as mp
 import os
@@ -331,7 +332,6 @@ def run(t, size, producers):
     """Messages per second through `t` from `producers` processes, and the shares."""
     count = COUNT[size] * PRODUCERS // producers
     t.setup(size)
-    checker = Checker(size, producers, count)
     go, built = CTX.Event(), CTX.Barrier(producers + 1)
     procs = [CTX.Process(target=_producer_main, args=(t, p, size, count, built, go)) for p in range(producers)]
     for p in procs:
@@ -339,6 +339,11 @@ def run(t, size, producers):
     try:
         if hasattr(t, "ready"):
             t.ready()
+        # Made after the fork, so its pages are not shared copy-on-write with
+        # the producers, and kept out of the collector's way.
+        checker = Checker(size, producers, count)
+        gc.collect()
+        gc.freeze()
         built.wait(TIMEOUT_S)   # every producer has its messages ready
         time.sleep(0.05)   # and waits on the event
         started = time.perf_counter()
