@@ -1,14 +1,17 @@
 """Fan-in: 4 producer processes -> 1 consumer, side by side in one run.
 
 Rows: velmora MpscRingBuffer (non-blocking push/pop, blocking put/get, and
-put with a consumer that takes every waiting message in one pop_many call),
-multiprocessing.Queue, faster-fifo (get, and get_many: its own batch call),
+put with a consumer that takes what is waiting in one pop_many call, up to
+256 messages or 64 KiB), multiprocessing.Queue, faster-fifo (get, and
+get_many: its own batch call, with the same limits),
 pyzmq PUSH/PULL (4 PUSH sockets into one PULL over ipc://), and velmora's own
 SpscRingBuffer 1 -> 1 (push/pop and put/get) carrying the same total, for
 scale. 64 B and 4 KiB messages. Producers always send one message per call.
 
-Every message is checked by the consumer: its producer and sequence number
-(each producer's sequence must arrive in order) and its body. "share" is each
+Every message is checked by the consumer: each must equal the next message
+its producer sent (so each producer's sequence arrives in order, whole).
+Messages up to 1 KiB are made before the clock starts, on both sides, so the
+timed loops move and compare them only (the same for every row). "share" is each
 producer's part of the first half of the messages received, while all four
 were still sending flat out: min..max over the producers (25% is even).
 
@@ -16,10 +19,14 @@ Non-blocking velmora rows retry with os.sched_yield() when full or empty; on
 a 2-core machine 4 spinning producers fight the consumer for the cores, so
 the blocking rows are the ones to compare with the queues.
 
-BENCH_QUICK=1: few messages, to check that every row works.
+Each row runs BENCH_ROUNDS times (default 3; the rounds interleave the
+rows) and reports its median round.
+
+BENCH_QUICK=1: few messages, one round, to check that every row works.
 BENCH_OUT=DIR: where bench_fanin.md, .json and .png go (default docs/,
 build/bench-quick/ when quick).
 """
+import gc
 import json
 import multiprocessing as mp
 import os
@@ -34,13 +41,22 @@ import velmora
 QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
 PRODUCERS = 4
 SIZES = (64, 4096)
-COUNT = {64: 2_000, 4096: 500} if QUICK else {64: 100_000, 4096: 15_000}  # per producer
+COUNT = {64: 2_000, 4096: 500} if QUICK else {64: 100_000, 4096: 60_000}  # per producer
 HEAD = struct.Struct("<II")
 CTX = mp.get_context("fork")
 TIMEOUT_S = 600
 BATCH = 256
+BATCH_BYTES = 64 << 10  # and at most this many bytes of messages per batch call
+ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "3"))
+PREBUILT_UP_TO = 1024
 OUT = os.environ.get("BENCH_OUT") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
                                                   "build/bench-quick" if QUICK else "docs")
+
+
+def batch_of(size):
+    """How many messages one batch call takes: a batch larger than the
+    caches would measure the memory, for every row alike."""
+    return max(1, min(BATCH, BATCH_BYTES // size))
 
 
 def body(producer, seq, size):
@@ -49,34 +65,56 @@ def body(producer, seq, size):
     return bytes([k]) * (size - HEAD.size)
 
 
-def templates(size):
-    return {p: [body(p, s, size) for s in range(16)] for p in range(PRODUCERS)}
-
-
 def messages(producer, size, count):
-    pats = templates(size)[producer]
+    """Every message one producer sends, in order. Small ones are made before
+    the clock starts (by the producers, and by the consumer to compare with),
+    so neither side's timed loop spends its time making messages; larger ones
+    as they are sent, from 16 patterns that stay in the caches (tens of MB of
+    distinct messages would not, and the copies would measure the memory)."""
+    pats = [body(producer, s, size) for s in range(16)]
     pack = HEAD.pack
-    return (pack(producer, seq) + pats[seq & 15] for seq in range(count))
+    made = (pack(producer, seq) + pats[seq & 15] for seq in range(count))
+    return list(made) if size <= PREBUILT_UP_TO else made
 
 
 class Checker:
-    """Counts and checks messages in arrival order."""
+    """Checks every message in arrival order against what its producer sent:
+    the producer is the message's first byte (the head is little-endian), and
+    the message must be that producer's next one, whole, so one out of
+    order, from nowhere or damaged anywhere fails."""
 
     def __init__(self, size, producers, count):
-        self.pats = templates(size)
-        self.next = [0] * producers
+        self.next = nxt = [0] * producers
         self.total = producers * count
-        self.got = 0
         self.half = None
+        if size <= PREBUILT_UP_TO:
+            expected = [messages(p, size, count) for p in range(producers)]
 
-    def check(self, msg):
-        p, seq = HEAD.unpack_from(msg)
-        if seq != self.next[p] or msg[8:] != self.pats[p][seq & 15]:
-            raise AssertionError(f"producer {p}: message {seq} wrong (expected sequence {self.next[p]})")
-        self.next[p] = seq + 1
-        self.got += 1
-        if self.got * 2 == self.total:
-            self.half = list(self.next)
+            def check(msg):
+                p = msg[0]
+                n = nxt[p]
+                if msg != expected[p][n]:
+                    raise AssertionError(f"producer {p}: message {n} wrong or out of order")
+                nxt[p] = n + 1
+        else:
+            pats = [[body(p, s, size) for s in range(16)] for p in range(producers)]
+            unpack = HEAD.unpack_from
+
+            def check(msg):
+                p, n = unpack(msg)
+                if n != nxt[p] or len(msg) != size or not msg.endswith(pats[p][n & 15]):
+                    raise AssertionError(f"producer {p}: message {n} wrong (expected sequence {nxt[p]})")
+                nxt[p] = n + 1
+
+        self.check = check
+
+    def run(self, consume):
+        """consume(check, n) takes exactly n messages; the shares are those
+        of the first half, while all producers were still sending."""
+        first = self.total // 2
+        consume(self.check, first)
+        self.half = list(self.next)
+        consume(self.check, self.total - first)
 
     def shares(self):
         half = self.half or self.next
@@ -110,6 +148,7 @@ class Velmora:
         self.label = f"velmora {kind} {calls}"
 
     def setup(self, size):
+        self.size = size
         self.name = f"/velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}"
         lane = 1 << 18 if size <= 64 else 1 << 20
         if self.spsc:
@@ -117,38 +156,38 @@ class Velmora:
         else:
             self.ring = velmora.MpscRingBuffer.create(self.name, lane, producers=PRODUCERS)
 
-    def produce(self, producer, size, count):
+    def produce(self, msgs):
         cls = velmora.SpscRingBuffer if self.spsc else velmora.MpscRingBuffer
         ring = cls.open(self.name)
         if self.blocking:
             put = ring.put
-            for m in messages(producer, size, count):
+            for m in msgs:
                 put(m)
         else:
             push = ring.push
-            for m in messages(producer, size, count):
+            for m in msgs:
                 if not push(m):
                     _yield_until(push, m)
         ring.close()
 
-    def consume(self, checker):
-        check, total = checker.check, checker.total
+    def consume(self, check, n):
         if self.batch:
             # Everything waiting in one call; a blocking get when nothing is.
             many, get = self.ring.pop_many, self.ring.get
-            while checker.got < total:
-                got = many(BATCH)
+            while n > 0:
+                got = many(min(batch_of(self.size), n))
                 if not got:
                     got = [get(timeout=TIMEOUT_S)]
+                n -= len(got)
                 for m in got:
                     check(m)
         elif self.blocking:
             get = self.ring.get
-            for _ in range(total):
+            for _ in range(n):
                 check(get(timeout=TIMEOUT_S))
         else:
             pop = self.ring.pop
-            for _ in range(total):
+            for _ in range(n):
                 m = pop()
                 check(m if m is not None else _yield_until(pop))
 
@@ -163,16 +202,16 @@ class MpQueue:
     def setup(self, size):
         self.q = CTX.Queue(maxsize=max(64, (1 << 20) // size))
 
-    def produce(self, producer, size, count):
+    def produce(self, msgs):
         put = self.q.put
-        for m in messages(producer, size, count):
+        for m in msgs:
             put(m)
         self.q.close()
         self.q.join_thread()
 
-    def consume(self, checker):
-        get, check = self.q.get, checker.check
-        for _ in range(checker.total):
+    def consume(self, check, n):
+        get = self.q.get
+        for _ in range(n):
             check(get())
 
     def teardown(self):
@@ -193,23 +232,25 @@ class FasterFifo:
 
     def setup(self, size):
         import faster_fifo
+        self.size = size
         self.q = faster_fifo.Queue(max_size_bytes=1 << 22)
 
-    def produce(self, producer, size, count):
+    def produce(self, msgs):
         put = self.q.put
-        for m in messages(producer, size, count):
+        for m in msgs:
             put(m, timeout=TIMEOUT_S)
 
-    def consume(self, checker):
-        check = checker.check
+    def consume(self, check, n):
         if self.batch:
             many = self.q.get_many
-            while checker.got < checker.total:
-                for m in many(timeout=TIMEOUT_S, max_messages_to_get=BATCH):
+            while n > 0:
+                got = many(timeout=TIMEOUT_S, max_messages_to_get=min(batch_of(self.size), n))
+                n -= len(got)
+                for m in got:
                     check(m)
             return
         get = self.q.get
-        for _ in range(checker.total):
+        for _ in range(n):
             check(get(timeout=TIMEOUT_S))
 
     def teardown(self):
@@ -234,14 +275,14 @@ class Zmq:
         # all the same): producers keep their sockets until all has arrived.
         self.finished = CTX.Event()
 
-    def produce(self, producer, size, count):
+    def produce(self, msgs):
         import zmq
         ctx = zmq.Context()
         sock = ctx.socket(zmq.PUSH)
         sock.setsockopt(zmq.LINGER, -1)
         sock.connect("ipc://" + self.path)
         send = sock.send
-        for m in messages(producer, size, count):
+        for m in msgs:
             send(m)
         self.finished.wait(TIMEOUT_S)
         sock.close()
@@ -256,16 +297,17 @@ class Zmq:
         self.pull.setsockopt(zmq.RCVTIMEO, 30_000)   # a stall raises zmq.Again instead of hanging
         self.pull.bind("ipc://" + self.path)
 
-    def consume(self, checker):
+    def consume(self, check, n):
         import zmq
-        recv, check = self.pull.recv, checker.check
+        recv = self.pull.recv
         try:
-            for _ in range(checker.total):
+            for _ in range(n):
                 check(recv())
         except zmq.Again:
-            raise RowFailed(f"{checker.got} of {checker.total} messages arrived; no more for 30 s") from None
-        finally:
-            self.finished.set()
+            raise RowFailed("a message did not arrive for 30 s") from None
+
+    def done(self):
+        self.finished.set()
 
     def teardown(self):
         if self.pull is not None:
@@ -279,27 +321,37 @@ class Zmq:
 
 # ---- one run ---------------------------------------------------------------------------
 
-def _producer_main(t, producer, size, count, go):
+def _producer_main(t, producer, size, count, built, go):
+    msgs = messages(producer, size, count)
+    built.wait(TIMEOUT_S)
     go.wait(TIMEOUT_S)
-    t.produce(producer, size, count)
+    t.produce(msgs)
 
 
 def run(t, size, producers):
     """Messages per second through `t` from `producers` processes, and the shares."""
     count = COUNT[size] * PRODUCERS // producers
     t.setup(size)
-    checker = Checker(size, producers, count)
-    go = CTX.Event()
-    procs = [CTX.Process(target=_producer_main, args=(t, p, size, count, go)) for p in range(producers)]
+    go, built = CTX.Event(), CTX.Barrier(producers + 1)
+    procs = [CTX.Process(target=_producer_main, args=(t, p, size, count, built, go)) for p in range(producers)]
     for p in procs:
         p.start()
     try:
         if hasattr(t, "ready"):
             t.ready()
-        time.sleep(0.2)   # let them start and block on the event
+        # Made after the fork, so its pages are not shared copy-on-write with
+        # the producers, and kept out of the collector's way.
+        checker = Checker(size, producers, count)
+        gc.collect()
+        gc.freeze()
+        built.wait(TIMEOUT_S)   # every producer has its messages ready
+        time.sleep(0.05)   # and waits on the event
         started = time.perf_counter()
         go.set()
-        t.consume(checker)
+        try:
+            checker.run(t.consume)
+        finally:
+            getattr(t, "done", lambda: None)()
         elapsed = time.perf_counter() - started
     finally:
         for p in procs:
@@ -352,19 +404,30 @@ def main():
         print(f"{'transport':<40}{'msgs/s':>12}{'MB/s':>9}   share per producer")
         lines += ["", f"### {size} B messages, {COUNT[size] * PRODUCERS} in all", "",
                   "| transport | msgs/s | MB/s | share per producer |", "|---|---:|---:|---|"]
+        # Rounds interleave the rows, so a slow spell of the machine hits
+        # them alike; each row reports its median round.
+        runs = {}
+        for _ in range(ROUNDS):
+            for index, t in enumerate(rows()):
+                if getattr(t, "missing", lambda: None)() or runs.get(index) == "failed":
+                    continue
+                try:
+                    runs.setdefault(index, []).append(in_child(index, size))
+                except RowFailed as exc:
+                    runs[index] = "failed"
+                    print(f"{t.label:<40}{'failed':>12}   ({exc})", flush=True)
+                    lines.append(f"| {t.label} | failed | | {exc} |")
         for index, t in enumerate(rows()):
             why = getattr(t, "missing", lambda: None)()
             if why:
                 print(f"{t.label:<40}{'n/a':>12}   ({why})")
                 lines.append(f"| {t.label} | n/a | | {why} |")
                 continue
-            producers = 1 if getattr(t, "spsc", False) else PRODUCERS
-            try:
-                rate, shares = in_child(index, size)
-            except RowFailed as exc:
-                print(f"{t.label:<40}{'failed':>12}   ({exc})", flush=True)
-                lines.append(f"| {t.label} | failed | | {exc} |")
+            if runs.get(index) == "failed":
                 continue
+            producers = 1 if getattr(t, "spsc", False) else PRODUCERS
+            done = sorted(runs[index], key=lambda r: r[0])
+            rate, shares = done[len(done) // 2]
             results[(t.label, size)] = rate
             share = "-" if producers == 1 else f"{min(shares):.0%}..{max(shares):.0%}"
             shares_of[(t.label, size)] = shares
@@ -402,7 +465,8 @@ def write(head, lines, results, shares_of):
     """bench_fanin.md, .json and (with matplotlib) .png in OUT."""
     os.makedirs(OUT, exist_ok=True)
     text = "\n".join(["# Fan-in benchmark", "", head + f"; python {sys.version.split()[0]}, "
-                      f"load average {os.getloadavg()[0]:.1f} at the end. Every message checked.", *lines])
+                      f"load average {os.getloadavg()[0]:.1f} at the end. Every message checked; "
+                      f"each row the median of {ROUNDS} rounds.", *lines])
     with open(os.path.join(OUT, "bench_fanin.md"), "w") as f:
         f.write(text + "\n")
     with open(os.path.join(OUT, "bench_fanin.json"), "w") as f:

@@ -194,6 +194,37 @@ def test_selectors_on_fileno_and_each_lanes_room_fileno(fanin, seg_name):
         b.close()
 
 
+def _forked_room_wait(handle, report):
+    """In a fork child of a process whose `handle` already listens for room on
+    its lane: the child's handle takes a slot of its own, and its
+    room_fileno() must follow it there."""
+    fd = handle.room_fileno()
+    while handle.push(b"c" * 200):
+        pass
+    sel = selectors.DefaultSelector()
+    sel.register(fd, selectors.EVENT_READ, "room")
+    settle_selector(sel, "room", lambda: handle.push(b"c" * 200))
+    report.put("full")
+    ready = sel.select(20)
+    report.put(bool(ready) and handle.push(b"c" * 200))
+
+
+def test_fork_child_room_fileno_listens_on_its_own_lane(fanin, seg_name):
+    a = MPSC.open(seg_name)
+    a.room_fileno()  # listens on the parent's lane
+    report = mp.get_context("fork").Queue()
+    child = mp.get_context("fork").Process(target=_forked_room_wait, args=(a, report))
+    child.start()
+    try:
+        assert report.get(timeout=DEADLINE_S) == "full"
+        assert fanin.pop_many(100)  # the child's lane is the only one with messages
+        assert report.get(timeout=DEADLINE_S) is True
+    finally:
+        child.join(DEADLINE_S)
+        a.close()
+    assert child.exitcode == 0
+
+
 @pytest.mark.parametrize("loop_kind", LOOPS)
 def test_put_on_full_lane_woken_when_consumer_drains(fanin, seg_name, loop_kind):
     producer = MPSC.open(seg_name)

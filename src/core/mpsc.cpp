@@ -205,13 +205,12 @@ void MpscLanes::publish(std::uint32_t k, std::uint64_t before, std::uint64_t tai
     ring_doorbell(k, before);
 }
 
-// The read-modify-write of the sleep mark pairs with the one in
-// SleepMark::suspend (see mpsc.hpp): whichever comes second sees the other
-// (no fence, which the thread sanitizer cannot follow). The lane held nothing
-// before this publish when the consumer's head has reached `before`: used()
-// is then exactly what this producer added.
+// The look at the sleep mark pairs with SleepMark::suspend (see
+// sleeper_marked in mpsc.hpp). The lane held nothing before this publish
+// when the consumer's head has reached `before`: used() is then exactly what
+// this producer added.
 void MpscLanes::ring_doorbell(std::uint32_t k, std::uint64_t before) noexcept {
-    if (word32(kMpscSleeping).fetch_add(0, std::memory_order_acq_rel) == 0) return;
+    if (!sleeper_marked(word32(kMpscSleeping))) return;
     if (lanes_[k].used() != lanes_[k].tail_position() - before) return;
     word32(kMpscDoorbell).fetch_add(1, std::memory_order_release);
     wake_word(reinterpret_cast<const std::uint32_t*>(mapping_.base() + kMpscDoorbell));

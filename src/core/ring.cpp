@@ -199,21 +199,28 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
 void SpscRing::publish_tail(std::uint64_t tail) noexcept {
     const std::uint64_t before = word(kTail).load(std::memory_order_relaxed);
     const bool was_empty = word(kHead).load(std::memory_order_relaxed) == before;
-    const std::uint64_t stamp = was_empty ? monotonic_ns() : 0;
     word(kTail).store(tail, std::memory_order_release);
     producer_.own = tail;
-    if (was_empty) wake_if_idle(kTail, last_push_ns_, stamp);
+    if (was_empty) wake_if_idle(kTail, push_clock_);
 }
 
 // The one place a side wakes the other: the futex word for a blocked call and
 // the bell for an event loop. Both cost a system call, so they are made only
-// when the last operation (stamped before its store) was a yield window ago.
-void SpscRing::wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns, std::uint64_t stamp) noexcept {
-    if (monotonic_ns() - last_ns >= kYieldUntilNs) {
+// when the side's previous checked operation was a yield window ago: a
+// waiter that saw that operation's store keeps yielding for a window after
+// it (wait.hpp) and so is awake at this store. "Ago" is measured from a
+// stamp read before that store. One clock read per operation, after its
+// store, serves both: it is the check of this operation and, being before
+// the next one's store, the stamp of the next (a stamp older than need be
+// only makes a wake more likely).
+void SpscRing::wake_if_idle(std::uint64_t offset, WakeClock& clock) noexcept {
+    const std::uint64_t now = monotonic_ns();
+    if (now - clock.stamp >= kYieldUntilNs) {
         wake_word(low_half(offset));
         ring_bell(offset == kTail ? data_bell_ : room_bell_);
     }
-    last_ns = stamp;
+    clock.stamp = clock.read;
+    clock.read = now;
 }
 
 // A head in the header that is not the one this side wrote means a reset
@@ -243,6 +250,10 @@ Status SpscRing::refresh_consumer(std::uint64_t head) {
 // read afresh.
 Result<std::optional<SpscFrame>> SpscRing::frame_at(std::uint64_t head) {
     SideCache& c = consumer_;
+    // Empty when last seen and still at the same tail: nothing to validate
+    // (a fan-in consumer asks every idle lane this on each pop).
+    if (c.valid && c.other == head && word(kTail).load(std::memory_order_acquire) == head)
+        return std::optional<SpscFrame>{};
     bool fresh = false;
     if (!c.valid || c.other == head) {
         if (auto st = refresh_consumer(head); !st) return st.error();
@@ -285,10 +296,9 @@ std::pair<ByteSpan, ByteSpan> SpscRing::payload_parts(const SpscFrame& frame) co
 // when the previous commit is old enough that the producer may sleep).
 void SpscRing::commit(const SpscFrame& frame) noexcept {
     const std::uint64_t head = frame.head + kPrefixLen + frame.length;
-    const std::uint64_t stamp = monotonic_ns();
     word(kHead).store(head, std::memory_order_release);
     consumer_.own = head;
-    wake_if_idle(kHead, last_pop_ns_, stamp);
+    wake_if_idle(kHead, pop_clock_);
 }
 
 // Queries belong to neither side, so every load is acquire: that keeps the

@@ -163,10 +163,15 @@ private:
     // Reloads and validates the header words a side caches.
     [[nodiscard]] Status refresh_producer(std::uint64_t tail);
     [[nodiscard]] Status refresh_consumer(std::uint64_t head);
+    // One side's clock for its wake checks (see wake_if_idle).
+    struct WakeClock {
+        std::uint64_t stamp = 0;  // read before the store of the side's last checked operation
+        std::uint64_t read = 0;   // read after it (so before the next one's store)
+    };
     // Wakes sleepers on `word` (a futex wait, or a listener of the bell that
     // goes with it) when this side was idle long enough that they may sleep.
-    // `stamp` is the clock read before the store that may end their wait.
-    void wake_if_idle(std::uint64_t offset, std::uint64_t& last_ns, std::uint64_t stamp) noexcept;
+    // Called right after the store that may end their wait.
+    void wake_if_idle(std::uint64_t offset, WakeClock& clock) noexcept;
     const std::uint32_t* low_half(std::uint64_t offset) const noexcept {
         return reinterpret_cast<const std::uint32_t*>(mapping_.base() + offset);
     }
@@ -190,8 +195,7 @@ private:
 
     Mapping mapping_;
     SideCache producer_, consumer_;
-    std::uint64_t last_push_ns_ = 0;  // producer's clock of its last wake check
-    std::uint64_t last_pop_ns_ = 0;   // consumer's
+    WakeClock push_clock_, pop_clock_;  // the producer's and the consumer's
     BellAddress data_bell_;           // rung for a consumer waiting for data
     BellAddress room_bell_;           // rung for a producer waiting for room
 };

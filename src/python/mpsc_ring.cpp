@@ -70,6 +70,9 @@ MpscState& mpsc_state(PyObject* self) noexcept { return state_of<MpscState>(self
 // (and again in a fork child, whose copy of the claim is not its own).
 std::optional<std::uint32_t> producer_lane(MpscState& s) {
     if (holds(s.slot)) return static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim);
+    // A fork child's copy of its parent's slot: its room listener (if any)
+    // listens on the parent's lane, so the next room_fileno() makes another.
+    if (s.slot) s.room_ready.stop();
     s.slot.reset();
     auto claimed = claim_producer_slot(*s.site, s.ring->producers());
     if (!claimed) return raise(claimed.error()), std::nullopt;

@@ -263,7 +263,8 @@ bool arg_list(PyObject* obj, const char* name) {
 
 bool timeout_argument(PyObject* arg, Deadline& out) {
     if (omitted(arg)) return out = Deadline::never(), true;
-    const double seconds = PyFloat_AsDouble(arg);
+    // An int converts without a float object made on the way.
+    const double seconds = PyLong_Check(arg) ? PyLong_AsDouble(arg) : PyFloat_AsDouble(arg);
     if (seconds == -1.0 && PyErr_Occurred()) return false;
     if (seconds != seconds || seconds < 0) {
         PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
