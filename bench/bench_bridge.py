@@ -209,7 +209,7 @@ def run_bridged(size, capacity, job, *job_args, spin=bridge.SPIN):
         velmora.SharedMemory.remove(b)
 
 
-def run_bridged_broadcast(size, depth, job, *job_args):
+def run_bridged_broadcast(size, depth, job, *job_args, spin=bridge.SPIN):
     a = f"/velmora-bench-bridge-a-{os.getpid()}"
     b = f"/velmora-bench-bridge-b-{os.getpid()}"
     # Both publishers let go at once: the producer takes over the first, the
@@ -218,7 +218,7 @@ def run_bridged_broadcast(size, depth, job, *job_args):
     velmora.Publisher.create(b, size, depth).close()
     try:
         return through_bridges(a, b, lambda: Publishing(velmora._reopen_broadcast("publisher", a)),
-                               lambda: Receiving(velmora.Subscriber.open(b)), job, job_args)
+                               lambda: Receiving(velmora.Subscriber.open(b)), job, job_args, spin)
     finally:
         velmora.SharedMemory.remove(a)
         velmora.SharedMemory.remove(b)
