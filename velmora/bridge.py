@@ -73,7 +73,9 @@ little-endian header: magic ``b"VMBx"``, version u8 (1), flags u8, reserved
 u16, count u32, stream u64, first sequence number u64. With the PACKED flag
 (1), two frames follow: the count payload lengths (u32 each) and the payloads
 back to back; otherwise one frame per payload, sent and received without a
-copy when the LARGE flag (4) is set. With the TYPED flag (8), a frame of
+copy when the LARGE flag (4) is set (a large message of a broadcast whose
+publisher blocks goes out from the slot it lies in, which the sending bridge
+keeps until ZeroMQ has passed it on). With the TYPED flag (8), a frame of
 formats and shapes (one entry per message; see _encode_formats) comes right
 after the header; ring batches never have it. A header with the END flag (2)
 and no payloads ends the stream.
@@ -332,16 +334,26 @@ class SubscriberSource:
         self.skipped = 0
         self._missed = subscriber.missed()
         self._held = None  # a message taken after a local loss, which starts the next batch
+        self.lent = None  # the slot of a message sent from where it lies, until give_back()
         # Only an overwriting publisher makes a subscriber miss messages: with
         # one that blocks, the count is not looked at per message.
         self._may_miss = _overflow_of(subscriber) != "block"
 
-    def _one(self, timeout: float):
+    def _one(self, timeout: float, lend: bool = False):
         """(bytes, format or None, messages lost just before it); queue.Empty
-        when none came in time."""
-        with self.sub.receive_view(timeout=timeout) as mv:
-            data = mv.tobytes()
+        when none came in time. With `lend`, a large message of a publisher
+        that blocks comes as a byte view of its slot, kept until give_back()."""
+        scope = self.sub.receive_view(timeout=timeout)
+        mv = scope.__enter__()
+        try:
             form = None if mv.ndim == 1 and mv.format == "B" else (mv.format, mv.shape)
+            if lend and not self._may_miss and mv.nbytes >= ZERO_COPY_FROM:
+                self.lent, scope = scope, None
+                return (mv if form is None else mv.cast("B")), form, 0
+            data = mv.tobytes()
+        finally:
+            if scope is not None:
+                scope.__exit__(None, None, None)
         if not self._may_miss:
             return data, form, 0
         missed = self.sub.missed()
@@ -373,7 +385,7 @@ class SubscriberSource:
         first, self._held = self._held, None
         if first is None:
             try:
-                first = self._one(timeout)
+                first = self._one(timeout, lend=True)
             except queue.Empty:
                 if self._ended():
                     return None
@@ -382,6 +394,9 @@ class SubscriberSource:
                 first, self._held = self._held, None
         data, form, self.skipped = first
         items, forms = [data], [form]
+        if self.lent is not None:  # alone in its batch: no other slot may be taken meanwhile
+            self.formats = None if form is None else forms
+            return items
         room = min(MAX_BATCH, BATCH_BYTES // (len(data) + 4)) - 1
         size = len(data)
         while room > 0 and size < BATCH_BYTES:
@@ -398,6 +413,12 @@ class SubscriberSource:
             size += len(data)
         self.formats = forms if any(f is not None for f in forms) else None
         return items
+
+    def give_back(self) -> None:
+        """Ends the loan of a slot sent from where it lies."""
+        lent, self.lent = self.lent, None
+        if lent is not None:
+            lent.__exit__(None, None, None)
 
 
 class PublisherSink:
@@ -687,6 +708,7 @@ class _Bridge:
         # Thread.join, which Ctrl-C can interrupt in a way that makes later
         # joins return while the thread still runs.
         self._done = threading.Event()
+        self._tracker = None  # of a message sent from where it lies (Sender)
         self._thread = None
         self.error = None
         self._ctx = zmq.Context.instance()
@@ -800,6 +822,10 @@ class _Bridge:
             self.socket.disable_monitor()
             self._monitor.close(0)
             self.socket.close()
+            if getattr(self.adapter, "lent", None) is not None:
+                # Closed: ZeroMQ drops what it still holds once `linger` has passed.
+                self._wait_sent(time.monotonic() + self._linger + 1)
+                self.adapter.give_back()
             self._mark.close()
             if self._owned:  # opened here by name: its role ends with the bridge
                 self.channel.close()
@@ -856,10 +882,11 @@ class Sender(_Bridge):
                 return
             self._monitor.poll(min(left, POLL) * 1000)
 
-    def _send(self, parts) -> bool:
+    def _send(self, parts, track: bool = False) -> bool:
         """Sends one batch, waiting while ZeroMQ holds it back (SNDTIMEO
         bounds each wait); False when stopped first. Frame by frame rather
-        than send_multipart, whose Python-level loop costs as much again."""
+        than send_multipart, whose Python-level loop costs as much again.
+        With `track`, the last frame's MessageTracker is kept in _tracker."""
         zmq, send, more = self._zmq, self.socket.send, self._zmq.SNDMORE
         # copy=False: pyzmq still copies frames below its copy_threshold (64
         # KiB) and sends larger ones (a packed batch, a large message) from the
@@ -870,7 +897,7 @@ class Sender(_Bridge):
                 while i < last:  # once the first frame is queued the rest are taken
                     send(parts[i], more, copy=False)
                     i += 1
-                send(parts[last], 0, copy=False)
+                self._tracker = send(parts[last], 0, copy=False, track=track)
                 return True
             except zmq.Again:
                 if self._stop.is_set():
@@ -879,6 +906,21 @@ class Sender(_Bridge):
             except KeyboardInterrupt:
                 self._stop.set()
                 return False
+
+    def _wait_sent(self, until: float | None = None) -> None:
+        """Waits until ZeroMQ has done with a message sent from where it lies
+        (passed to the network, or dropped once the socket has closed), so
+        that its memory may go back to the source; _tracker is None then. The
+        wait ends early at a stop (run() waits again once the socket is
+        closed) or, given `until`, at that time.monotonic()."""
+        tracker = self._tracker
+        while tracker is not None and not tracker.done:
+            try:
+                tracker.wait(POLL)
+            except self._zmq.NotDone:
+                if until is None and self._stop.is_set() or until is not None and time.monotonic() >= until:
+                    return
+        self._tracker = None
 
     def _loop(self) -> None:
         source = self.adapter
@@ -920,7 +962,13 @@ class Sender(_Bridge):
                          _encode_formats(source.formats), *parts]
             else:
                 parts = [HEADER.pack(MAGIC, VERSION, flags, 0, n, self.stream, first), *parts]
-            if not self._send(parts):
+            lent = getattr(source, "lent", None) is not None
+            sent = self._send(parts, lent)
+            if lent:
+                self._wait_sent()
+                if self._tracker is None:
+                    source.give_back()
+            if not sent:
                 stats.unsent += n
                 log.warning("stopped with %d messages taken but not sent (seq %d..%d)", n, first, first + n - 1)
                 return
