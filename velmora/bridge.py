@@ -607,6 +607,11 @@ def _mark(state, role, handle):
 # ---- the bridges -------------------------------------------------------------------------
 
 
+# Gives the processor to another runnable thread, if there is one (Windows has
+# no sched_yield; a zero sleep yields there).
+_yield_processor = getattr(os, "sched_yield", None) or (lambda: time.sleep(0))
+
+
 class _LookAgain:
     """When a bridge looks for its next message without sleeping: for `spin`
     seconds after it has handed one on that came within `spin` of the one
@@ -639,7 +644,7 @@ class _LookAgain:
         """After a look that found nothing: yields the processor before the
         next look, or ends the looking once the time is up."""
         if self.looking and time.perf_counter() < self._until:
-            os.sched_yield()
+            _yield_processor()
         else:
             self.looking = False
 
