@@ -713,7 +713,7 @@ class _Bridge:
         # Thread.join, which Ctrl-C can interrupt in a way that makes later
         # joins return while the thread still runs.
         self._done = threading.Event()
-        self._tracker = None  # of a message sent from where it lies (Sender)
+        self._tracker: Any = None  # of a message sent from where it lies (Sender)
         self._thread = None
         self.error = None
         self._ctx = zmq.Context.instance()
@@ -776,6 +776,21 @@ class _Bridge:
             elif event & zmq.EVENT_DISCONNECTED:
                 self.stats.disconnects += 1
                 log.warning("peer disconnected (%s)", peer)
+
+    def _wait_sent(self, until: float | None = None) -> None:
+        """Waits until ZeroMQ has done with a message sent from where it lies
+        (passed to the network, or dropped once the socket has closed), so
+        that its memory may go back to the source; _tracker is None then. The
+        wait ends early at a stop (run() waits again once the socket is
+        closed) or, given `until`, at that time.monotonic()."""
+        tracker = self._tracker
+        while tracker is not None and not tracker.done:
+            try:
+                tracker.wait(POLL)
+            except self._zmq.NotDone:
+                if until is None and self._stop.is_set() or until is not None and time.monotonic() >= until:
+                    return
+        self._tracker = None
 
     def stop(self, timeout: float | None = None) -> None:
         """Asks the bridge to end and, when it runs on a thread, waits for it."""
@@ -911,21 +926,6 @@ class Sender(_Bridge):
             except KeyboardInterrupt:
                 self._stop.set()
                 return False
-
-    def _wait_sent(self, until: float | None = None) -> None:
-        """Waits until ZeroMQ has done with a message sent from where it lies
-        (passed to the network, or dropped once the socket has closed), so
-        that its memory may go back to the source; _tracker is None then. The
-        wait ends early at a stop (run() waits again once the socket is
-        closed) or, given `until`, at that time.monotonic()."""
-        tracker = self._tracker
-        while tracker is not None and not tracker.done:
-            try:
-                tracker.wait(POLL)
-            except self._zmq.NotDone:
-                if until is None and self._stop.is_set() or until is not None and time.monotonic() >= until:
-                    return
-        self._tracker = None
 
     def _loop(self) -> None:
         source = self.adapter
