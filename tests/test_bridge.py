@@ -337,10 +337,18 @@ def test_killed_sender_restarted_continues_its_stream_and_the_batch_it_held_is_t
     sender = bridge_cli(*args)
     producer = produce(src, [message(i) for i in range(n)])
     try:
-        # Everything full: the sender holds a batch it cannot send.
-        deadline = time.monotonic() + 60
-        while dst.free() >= 2100 or src.free() >= 2100:
+        # Everything full and still: the sender holds a batch it cannot send
+        # (rather than one it is taking; see the bridge's notes on a kill then).
+        deadline, still = time.monotonic() + 60, None
+        while True:
             assert time.monotonic() < deadline
+            free = (dst.free(), src.free())
+            if max(free) >= 2100:
+                still = None
+            elif still is None or still[0] != free:
+                still = (free, time.monotonic())
+            elif time.monotonic() - still[1] >= 0.3:
+                break
             time.sleep(0.01)
         sender.kill()
         sender.wait(30)

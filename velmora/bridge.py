@@ -56,6 +56,9 @@ What is not
   flight (ZeroMQ queues, socket buffers, the batch a bridge holds) are lost and
   reported as a gap; they are never delivered twice. Exactly-once would need
   acknowledgements and storage on the sending side.
+* A sending bridge killed in the few microseconds between taking a batch
+  from its source (which consumes it) and noting its numbers loses that
+  batch without a gap: the next run numbers on from the last note.
 * A gap is reported when the next message arrives (a stream that stops for
   good after a loss shows no gap). A receiving bridge that restarts knows where
   it left off only with a state file (``state=``; the command line keeps one by
@@ -941,16 +944,17 @@ class Sender(_Bridge):
             if not items:
                 pace.found_nothing()
                 continue
-            pace.came()
-            if source.skipped:  # lost before the bridge took them: a gap the far side reports
-                stats.missed += source.skipped
-                self.next_seq += source.skipped
-                log.warning("%d messages overwritten before they could be sent (seq %d..%d)", source.skipped,
-                            self.next_seq - source.skipped, self.next_seq - 1)
-            n, first = len(items), self.next_seq
-            # Numbered and noted before they leave: a crash from here on shows as a gap.
-            self.next_seq += n
+            # Numbered and noted first thing: a crash from here on shows as a
+            # gap. (Messages lost before the bridge took them come first.)
+            skipped = source.skipped
+            n, first = len(items), self.next_seq + skipped
+            self.next_seq = first + n
             self._mark.store(self.stream, self.next_seq)
+            pace.came()
+            if skipped:  # a gap the far side reports
+                stats.missed += skipped
+                log.warning("%d messages overwritten before they could be sent (seq %d..%d)", skipped,
+                            first - skipped, first - 1)
             lengths = array("I", map(len, items))
             size = sum(lengths)
             if n > 1 and size < PACK_BELOW * n:
