@@ -590,7 +590,7 @@ class BroadcastModel:
     bytes (a bytearray, read afresh by the caller before each call), the
     geometry is what Subscriber.open validated, `cursor` the next message the
     subscriber wants. A message is the bytes its slot descriptor describes, if
-    the descriptor is whole (a terminated format, at most 8 dimensions, a
+    the descriptor is whole (a terminated format of printable ASCII, at most 8 dimensions, a
     non-zero item size, a shape that describes exactly its length, no longer
     than a slot); anything else is a ValueError, as is an index naming no slot
     or (block mode) a slot holding another message or a stream that went
@@ -637,7 +637,9 @@ class BroadcastModel:
                 raise ValueError("another message")
             fmt = bytes(self.seg[d + 24:d + 40])
             shape = struct.unpack_from("<8Q", self.seg, d + 40)
-            if length > self.slot_size or b"\0" not in fmt or fmt[0] == 0 or ndim > 8 or itemsize == 0:
+            text = fmt.split(b"\0")[0]
+            if (length > self.slot_size or b"\0" not in fmt or fmt[0] == 0 or ndim > 8 or itemsize == 0
+                    or any(c < 0x20 or c > 0x7E for c in text)):
                 raise ValueError("descriptor")
             n = span = itemsize
             for x in shape[:ndim]:
@@ -648,7 +650,7 @@ class BroadcastModel:
             if n != length:
                 raise ValueError("shape")
             at = self.slots_at + s * self.slot_size
-            return m, bytes(self.seg[at:at + length]), fmt.split(b"\0")[0].decode("latin-1"), tuple(shape[:ndim])
+            return m, bytes(self.seg[at:at + length]), text.decode("ascii"), tuple(shape[:ndim])
 
     def receive(self):
         found = self._next()

@@ -480,6 +480,7 @@ TEST(BroadcastUntrusted, ForgedDescriptorsAndIndexAreRefused) {
     EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, d + 40, 9); }));             // shape says 9 bytes
     EXPECT_TRUE(forged([&] { poke<std::uint32_t>(m, d + 16, 9); }));             // too many dimensions
     EXPECT_TRUE(forged([&] { std::memset(m.base() + d + 24, 'B', 16); }));       // unterminated format
+    EXPECT_TRUE(forged([&] { poke<std::uint8_t>(m, d + 25, 0xff); }));          // format not ASCII text
     EXPECT_TRUE(forged([&] { poke<std::uint32_t>(m, d + 20, 0); }));             // item size 0
     EXPECT_TRUE(forged([&] { poke<std::uint32_t>(m, layout.index_at, 99); }));   // slot out of range
     EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, d, 5); }));                  // slot holds another message
