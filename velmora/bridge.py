@@ -230,6 +230,7 @@ class RingSource:
     pattern = "PUSH"
     formats = None  # every message is plain bytes
     skipped = 0  # nothing is lost before a batch
+    lent = None  # messages are always copied out of the ring
 
     def __init__(self, ring):
         self.ring = ring
@@ -971,7 +972,7 @@ class Sender(_Bridge):
                          _encode_formats(source.formats), *parts]
             else:
                 parts = [HEADER.pack(MAGIC, VERSION, flags, 0, n, self.stream, first), *parts]
-            lent = getattr(source, "lent", None) is not None
+            lent = source.lent is not None
             sent = self._send(parts, lent)
             if lent:
                 self._wait_sent()

@@ -73,11 +73,7 @@ std::optional<BroadcastLayout> place(std::uint64_t slot_size, std::uint32_t slot
 Status MessageShape::check(std::uint64_t length) const {
     if (std::memchr(format, 0, sizeof format) == nullptr || format[0] == 0)
         return corrupt_slot("the format is not a terminated text");
-    // Formats are struct-module texts: a byte outside printable ASCII is no
-    // format, and Python could not even show it (memoryview.format decodes it).
-    for (const char* c = format; *c != 0; ++c)
-        if (static_cast<unsigned char>(*c) < 0x20 || static_cast<unsigned char>(*c) > 0x7e)
-            return corrupt_slot("the format is not printable ASCII text");
+    if (!format_is_text(format)) return corrupt_slot("the format is not printable ASCII text");
     if (ndim > kBroadcastMaxDims)
         return corrupt_slot(to_string(ndim) + " dimensions, more than " + to_string(kBroadcastMaxDims));
     if (itemsize == 0) return corrupt_slot("item size 0");

@@ -121,6 +121,14 @@ inline constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
 
 // How a message's bytes are to be read: a buffer format (struct syntax, as a
 // memoryview reports it), its item size and a C-contiguous shape.
+// Whether a NUL-terminated format is a struct-module text: printable ASCII
+// only (Python could not even show another byte: memoryview.format decodes it).
+[[nodiscard]] inline bool format_is_text(const char* format) noexcept {
+    for (const char* c = format; *c != 0; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || static_cast<unsigned char>(*c) > 0x7e) return false;
+    return true;
+}
+
 struct MessageShape {
     char format[kBroadcastFormatBytes] = {'B', 0};
     std::uint32_t ndim = 1;

@@ -398,11 +398,9 @@ bool build_payload(PyObject* data, Scratch& buf, Payload& p) {
                          static_cast<int>(kBroadcastFormatBytes - 1), static_cast<int>(kBroadcastMaxDims));
             return false;
         }
-        for (const char* c = format; *c != 0; ++c) {
-            if (static_cast<unsigned char>(*c) < 0x20 || static_cast<unsigned char>(*c) > 0x7e) {
-                PyErr_SetString(PyExc_ValueError, "a broadcast message's format must be printable ASCII text");
-                return false;
-            }
+        if (!format_is_text(format)) {
+            PyErr_SetString(PyExc_ValueError, "a broadcast message's format must be printable ASCII text");
+            return false;
         }
         std::memset(p.shape.format, 0, sizeof p.shape.format);
         std::memcpy(p.shape.format, format, std::strlen(format));
