@@ -16,6 +16,7 @@
 
 #include "core/codec.hpp"
 #include "platform/platform.hpp"
+#include "support.hpp"
 #include "platform/wait.hpp"
 #include "core/lock.hpp"
 #include "core/view_attach.hpp"
@@ -27,21 +28,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string fresh_name() {
-    static std::atomic<int> counter{0};
-    return "/velmora_api_" + std::to_string(monotonic_ns() % 1'000'000'007) + "_" + std::to_string(counter++);
-}
-
-template <class T>
-T must(Result<T> r) {
-    if (!r) throw std::runtime_error(r.error().message);
-    return std::move(r).value();
-}
+using test::must;
 
 // A created segment whose name is removed again at the end of the test.
 struct Seg {
     Segment seg;
-    explicit Seg(std::uint64_t size) : seg(must(Segment::create(fresh_name(), size))) {}
+    explicit Seg(std::uint64_t size) : seg(must(Segment::create(test::fresh_name("api"), size))) {}
     ~Seg() { (void)Segment::remove(seg.name()); }
     // Another process's view of it, made the way an opener makes one.
     Segment opened() const { return must(Segment::open(seg.name(), seg.size())); }
@@ -141,7 +133,7 @@ TEST(CppApi, ErrorsCarryThePythonMessages) {
         {"str at end", err(v.read_str(14)), "not enough data to read str length prefix"},
         {"str write too long", err(v.write_str(0, std::string(13, 'x'))),
          "out of bounds: offset=0 + length=17 > data_size=16"},
-        {"zero size", err(Segment::create(fresh_name(), 0)), "size must be > 0"},
+        {"zero size", err(Segment::create(test::fresh_name("api"), 0)), "size must be > 0"},
         {"bad name", err(Segment::create("nope", 8)), "name must start with '/' (e.g. \"/my_segment\")"},
         {"short name", Segment::remove("/"), "name must have at least one character after '/'"},
         {"ring size", err(s.seg.ring()), "map_size must be > 24 bytes (spsc header)"},

@@ -22,6 +22,7 @@
 #include "core/ring.hpp"
 #include "platform/bell.hpp"
 #include "platform/platform.hpp"
+#include "support.hpp"
 
 namespace velmora {
 namespace {
@@ -91,27 +92,9 @@ TEST(Bell, BurstToManyUnreadListenersReachesEveryOne) {
     EXPECT_EQ(missed, 0);
 }
 
-class Segment {
-public:
-    explicit Segment(std::uint64_t size) {
-        static std::atomic<int> counter{0};
-        const std::string name = "/velmora_bell_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-        auto created = PlatformHandle::create(name, size);
-        if (!created) throw std::runtime_error(created.error().message);
-        handle_.emplace(std::move(created).value());
-        (void)PlatformHandle::remove(name);
-    }
-    SpscRing ring(bool creator) const {
-        auto m = handle_->map();
-        if (!m) throw std::runtime_error(m.error().message);
-        auto r = SpscRing::attach(std::move(m).value(), creator);
-        if (!r) throw std::runtime_error(r.error().message);
-        return std::move(r).value();
-    }
-    const PlatformHandle& handle() const { return *handle_; }
-
-private:
-    std::optional<PlatformHandle> handle_;
+struct Segment : test::ScratchSegment {
+    explicit Segment(std::uint64_t size) : ScratchSegment("bell_test", size) {}
+    SpscRing ring(bool creator) const { return test::must(SpscRing::attach(map(), creator)); }
 };
 
 TEST(RingBell, BusyStreamRingsOnceAndIdlenessRingsAgain) {

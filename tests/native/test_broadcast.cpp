@@ -14,6 +14,7 @@
 
 #include "platform/platform.hpp"
 #include "core/broadcast.hpp"
+#include "support.hpp"
 #include "velmora/broadcast.hpp"
 
 #include <cerrno>
@@ -30,35 +31,13 @@
 namespace velmora {
 namespace {
 
-long this_pid() {
-#ifndef _WIN32
-    return static_cast<long>(::getpid());
-#else
-    return 0;
-#endif
-}
+using test::must;
+using test::this_pid;
 
-template <class T>
-T must(Result<T> r) {
-    if (!r) throw std::runtime_error(r.error().message);
-    return std::move(r).value();
-}
-
-// A segment sized for `config` whose name is removed at once; every map() is
-// a new view of the same bytes.
-class Segment {
-public:
-    explicit Segment(const BroadcastConfig& config) {
-        static std::atomic<int> counter{0};
-        const std::string name = "/velmora_bcast_test_" + std::to_string(this_pid()) + "_" +
-                                 std::to_string(counter++);
-        handle_.emplace(must(PlatformHandle::create(name, must(broadcast_segment_size(config)))));
-        (void)PlatformHandle::remove(name);
-    }
-    Mapping map() const { return must(handle_->map()); }
-
-private:
-    std::optional<PlatformHandle> handle_;
+// A segment sized for `config`; every map() is a new view of the same bytes.
+struct Segment : test::ScratchSegment {
+    explicit Segment(const BroadcastConfig& config)
+        : ScratchSegment("bcast_test", must(broadcast_segment_size(config))) {}
 };
 
 BroadcastConfig config(std::uint64_t max_message, std::uint32_t depth, std::uint32_t subs, Overflow o) {
@@ -535,10 +514,7 @@ TEST(BroadcastThreads, BlockStreamReachesEverySubscriberInOrder) {
 namespace velmora {
 namespace {
 
-std::string api_name() {
-    static std::atomic<int> counter{0};
-    return "/velmora_bcast_api_" + std::to_string(this_pid()) + "_" + std::to_string(counter++);
-}
+std::string api_name() { return test::fresh_name("bcast_api"); }
 
 TEST(BroadcastApi, LoanPublishAndReceiveInPlaceWithShape) {
     const std::string name = api_name();

@@ -15,25 +15,17 @@
 #include "core/view_attach.hpp"
 #include "platform/platform.hpp"
 #include "platform/wait.hpp"
+#include "support.hpp"
 #include "velmora/velmora.hpp"
 
 namespace velmora {
 namespace {
 
-std::string fresh_name() {
-    static std::atomic<int> counter{0};
-    return "/velmora_claims_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-}
-
-template <class T>
-T must(Result<T> r) {
-    if (!r) throw std::runtime_error(r.error().message);
-    return std::move(r).value();
-}
+using test::must;
 
 // A created segment removed again at the end of the test.
 struct Seg {
-    std::string name = fresh_name();
+    std::string name = test::fresh_name("claims");
     PlatformHandle handle = must(PlatformHandle::create(name, 4096));
     ~Seg() { (void)PlatformHandle::remove(name); }
     PlatformHandle opened() const { return must(PlatformHandle::open(name, std::nullopt)); }
@@ -282,7 +274,7 @@ TEST(ViewAttachment, RecoversAWordOnlyWhenNoLiveHolderCanExist) {
 
 // The C++ API's Ring takes its roles the way the Python ring does.
 TEST(RingRolesApi, ASecondProcessIsRefusedUntilTheFirstRingGoes) {
-    const std::string name = fresh_name();
+    const std::string name = test::fresh_name("claims");
     auto seg = std::make_optional(must(Segment::create(name, 24 + 64)));
     auto ring = std::make_optional(must(seg->ring()));
     EXPECT_FALSE(must(ring->has_producer()));

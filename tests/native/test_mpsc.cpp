@@ -15,6 +15,7 @@
 #include "core/mpsc.hpp"
 #include "velmora/mpsc.hpp"
 #include "platform/platform.hpp"
+#include "support.hpp"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -23,36 +24,11 @@
 namespace velmora {
 namespace {
 
-class Segment {
-public:
-    explicit Segment(std::uint64_t size) {
-        static std::atomic<int> counter{0};
-#ifndef _WIN32
-        const long pid = static_cast<long>(::getpid());
-#else
-        const long pid = 0;
-#endif
-        const std::string name = "/velmora_mpsc_test_" + std::to_string(pid) + "_" + std::to_string(counter++);
-        auto created = PlatformHandle::create(name, size);
-        if (!created) throw std::runtime_error(created.error().message);
-        handle_.emplace(std::move(created).value());
-        (void)PlatformHandle::remove(name);
-    }
-    Mapping map() const {
-        auto m = handle_->map();
-        if (!m) throw std::runtime_error(m.error().message);
-        return std::move(m).value();
-    }
+using test::must;
 
-private:
-    std::optional<PlatformHandle> handle_;
+struct Segment : test::ScratchSegment {
+    explicit Segment(std::uint64_t size) : ScratchSegment("mpsc_test", size) {}
 };
-
-template <class T>
-T must(Result<T> r) {
-    if (!r) throw std::runtime_error(r.error().message);
-    return std::move(r).value();
-}
 
 std::uint64_t size_of(std::uint64_t capacity, std::uint32_t producers) {
     return must(mpsc_segment_size(capacity, producers));

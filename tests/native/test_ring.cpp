@@ -14,6 +14,7 @@
 
 #include "platform/platform.hpp"
 #include "core/ring.hpp"
+#include "support.hpp"
 
 #ifndef _WIN32
 #include <sys/mman.h>
@@ -25,39 +26,11 @@ namespace {
 
 constexpr std::uint64_t kTop = ~std::uint64_t{0};
 
-// A segment whose name is removed at once: its handle still maps new views.
-class Segment {
-public:
-    explicit Segment(std::uint64_t size) {
-        static std::atomic<int> counter{0};
-        const std::string name = "/velmora_ring_test_" + std::to_string(pid()) + "_" +
-                                 std::to_string(counter++);
-        auto created = PlatformHandle::create(name, size);
-        if (!created) throw std::runtime_error(created.error().message);
-        handle_.emplace(std::move(created).value());
-        (void)PlatformHandle::remove(name);
-    }
-    Mapping map() const {
-        auto m = handle_->map();
-        if (!m) throw std::runtime_error(m.error().message);
-        return std::move(m).value();
-    }
+using test::must;
 
-private:
-    static long pid() {
-#ifndef _WIN32
-        return static_cast<long>(::getpid());
-#else
-        return 0;
-#endif
-    }
-    std::optional<PlatformHandle> handle_;
+struct Segment : test::ScratchSegment {
+    explicit Segment(std::uint64_t size) : ScratchSegment("ring_test", size) {}
 };
-
-SpscRing must(Result<SpscRing> r) {
-    if (!r) throw std::runtime_error(r.error().message);
-    return std::move(r).value();
-}
 
 // A ring together with a raw pointer to its own mapping, for forging and
 // inspecting the shared bytes behind the ring's back.

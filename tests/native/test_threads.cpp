@@ -18,6 +18,7 @@
 #include "platform/platform.hpp"
 #include "core/lock.hpp"
 #include "core/ring.hpp"
+#include "support.hpp"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -30,21 +31,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kGenerous = std::chrono::seconds(60);
 
 // A mapping of a fresh segment whose name is removed at once.
-Mapping fresh_mapping(std::uint64_t size) {
-    static std::atomic<int> counter{0};
-#ifndef _WIN32
-    const long pid = static_cast<long>(::getpid());
-#else
-    const long pid = 0;
-#endif
-    const std::string name = "/velmora_threads_test_" + std::to_string(pid) + "_" + std::to_string(counter++);
-    auto handle = PlatformHandle::create(name, size);
-    if (!handle) throw std::runtime_error(handle.error().message);
-    (void)PlatformHandle::remove(name);
-    auto m = handle.value().map();
-    if (!m) throw std::runtime_error(m.error().message);
-    return std::move(m).value();
-}
+Mapping fresh_mapping(std::uint64_t size) { return test::ScratchSegment("threads_test", size).map(); }
 
 // Message `seq`: a size from a fixed mix (up to max) and bytes derived from seq.
 std::vector<std::uint8_t> message(std::uint32_t seq, std::size_t max) {

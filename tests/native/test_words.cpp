@@ -17,26 +17,18 @@
 
 #include "core/words.hpp"
 #include "platform/platform.hpp"
+#include "support.hpp"
 #include "platform/wait.hpp"
 #include "velmora/velmora.hpp"
 
 namespace velmora {
 namespace {
 
-std::string fresh_name() {
-    static std::atomic<int> counter{0};
-    return "/velmora_words_" + std::to_string(monotonic_ns() % 1000000007) + "_" + std::to_string(counter++);
-}
-
-template <class T>
-T must(Result<T> r) {
-    if (!r) throw std::runtime_error(r.error().message);
-    return std::move(r).value();
-}
+using test::must;
 
 struct Seg {
     Segment seg;
-    explicit Seg(std::uint64_t size) : seg(must(Segment::create(fresh_name(), size))) {}
+    explicit Seg(std::uint64_t size) : seg(must(Segment::create(test::fresh_name("words"), size))) {}
     ~Seg() { (void)Segment::remove(seg.name()); }
 };
 
