@@ -89,6 +89,34 @@ def seg_name():
         pass
 
 
+@pytest.fixture
+def seg_names():
+    """`seg_names(n, tag)` gives `n` fresh segment names; every segment made
+    under one is removed afterwards."""
+    made = []
+
+    def make(n, tag="t"):
+        made.extend(unique_name(tag) for _ in range(n))
+        return made[-n:]
+
+    yield make
+    for name in made:
+        try:
+            velmora.SharedMemory.remove(name)
+        except OSError:
+            pass
+
+
+def wait_for(predicate, timeout=20):
+    """Polls `predicate` until it holds or `timeout` seconds pass; its last value."""
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(0.002)
+
+
 class Heartbeat:
     """A thread that notes the time every 10 ms while the block runs; `gaps`
     are the intervals between its beats inside [start, end]."""

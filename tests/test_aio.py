@@ -18,9 +18,10 @@ import pytest
 import velmora
 import velmora.aio
 
-from conftest import LOOPS, idle_loop_cpu, run_loop, settle_selector, unique_name
+from conftest import LOOPS, idle_loop_cpu, run_loop, settle_selector
 
 SM = velmora.SharedMemory
+OPEN = {"spsc": lambda name: SM.open(name).spsc(), "mpsc": velmora.MpscRingBuffer.open}
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fileno() is Linux-only")
 
@@ -76,9 +77,20 @@ def _produce(name, count, start_event, gaps):
                 pass
 
 
-def _push_later(name, delay, data):
+def _push_later(kind, name, delay, data):
+    ring = OPEN[kind](name)
     time.sleep(delay)
-    SM.open(name).spsc().push(data)
+    assert ring.push(data)
+    ring.close()
+
+
+def _take_later(kind, name, delay, count):
+    """Takes `count` messages after `delay` (as a consumer in another process)."""
+    ring = OPEN[kind](name)
+    time.sleep(delay)
+    for _ in range(count):
+        assert ring.get(timeout=60) is not None
+    ring.close()
 
 
 def _one_each(names, seed):
@@ -175,20 +187,33 @@ def test_cancelled_receive_consumes_nothing(any_ring_pair, loop_kind, call):
 
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
-def test_wake_after_idle_from_other_process(ring_pair, seg_name, loop_kind):
-    consumer, _ = ring_pair
+@pytest.mark.parametrize(("any_ring_pair", "lane"), [("spsc", 0), ("mpsc", 0), ("mpsc", 2)],
+                         ids=["spsc", "mpsc-lane0", "mpsc-lane2"], indirect=["any_ring_pair"])
+def test_wake_after_idle_from_other_process(any_ring_pair, seg_name, loop_kind, lane):
+    """A consumer asleep on its descriptor is woken by a producer in another
+    process; on a fan-in ring by a producer of any lane (the earlier lanes
+    are held by this process's own producer handles)."""
+    consumer, _ = any_ring_pair
+    kind = "spsc" if isinstance(consumer, velmora.SpscRingBuffer) else "mpsc"
+    held = [velmora.MpscRingBuffer.open(seg_name) for _ in range(lane)]
+    for h in held:
+        assert h.push(b"held") and consumer.pop() == b"held"
 
     async def main():
         chan = velmora.aio.wrap(consumer)
-        proc = CTX.Process(target=_push_later, args=(seg_name, 0.3, b"late"))
+        proc = CTX.Process(target=_push_later, args=(kind, seg_name, 0.3, b"late"))
         proc.start()
         t0 = time.monotonic()
-        msg = await chan.get(timeout=30)
-        proc.join(10)
-        return msg, time.monotonic() - t0
+        msg = await chan.get(timeout=60)
+        proc.join(30)
+        return msg, time.monotonic() - t0, proc.exitcode
 
-    msg, waited = run(loop_kind, main())
-    assert msg == b"late"
+    try:
+        msg, waited, code = run(loop_kind, main())
+    finally:
+        for h in held:
+            h.close()
+    assert (msg, code) == (b"late", 0)
     assert waited < 20
 
 
@@ -250,12 +275,12 @@ def test_put_waits_for_room_and_cancelled_put_publishes_nothing(ring_pair):
 
 # ---- many channels, threads, idle CPU -----------------------------------------------
 
-def test_thousand_channels_one_loop(tmp_path):
+def test_thousand_channels_one_loop(seg_names):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft < 4096:
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
     n = 1000
-    names = [unique_name("aio") for _ in range(n)]
+    names = seg_names(n, "aio")
     rings = []
     try:
         for name in names:
@@ -286,22 +311,18 @@ def test_thousand_channels_one_loop(tmp_path):
     finally:
         for r in rings:
             r.close()
-        for name in names:
-            try:
-                SM.remove(name)
-            except OSError:
-                pass
 
 
-def test_idle_loop_awaiting_hundred_channels_uses_little_cpu():
-    names = [unique_name("idle") for _ in range(100)]
-    rings = [SM.create(name, 24 + 256).spsc() for name in names]
+@pytest.mark.parametrize(("kind", "count"), [("spsc", 100), ("mpsc", 20)])
+def test_idle_loop_awaiting_many_rings_uses_little_cpu(seg_names, kind, count):
+    names = seg_names(count, "idle")
+    rings = [SM.create(n, 24 + 256).spsc() if kind == "spsc" else velmora.MpscRingBuffer.create(n, 256, producers=4)
+             for n in names]
     try:
-        share, done = idle_loop_cpu("spsc", names)
+        share, done = idle_loop_cpu(kind, names)
     finally:
-        for r, name in zip(rings, names):
+        for r in rings:
             r.close()
-            SM.remove(name)
     assert done == 0
     assert share <= 0.01, f"{share:.2%} of a core while idle"
 
@@ -329,30 +350,27 @@ print(time.monotonic() - returned)
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
 @pytest.mark.parametrize("how", ["return", "sigint"])
-def test_asyncio_run_exits_promptly_with_pending_waits(loop_kind, how):
-    names = [unique_name("exit"), unique_name("exit")]
+def test_asyncio_run_exits_promptly_with_pending_waits(seg_names, loop_kind, how):
+    names = seg_names(2, "exit")
     rings = [SM.create(n, 24 + 256).spsc() for n in names]
+    assert rings[1].push(b"f" * 250)
+    script = EXIT_SCRIPT
+    if loop_kind == "uvloop":
+        script = "import uvloop; uvloop.install()\n" + script
+    proc = subprocess.Popen([sys.executable, "-c", script, *names, how], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
     try:
-        assert rings[1].push(b"f" * 250)
-        script = EXIT_SCRIPT
-        if loop_kind == "uvloop":
-            script = "import uvloop; uvloop.install()\n" + script
-        proc = subprocess.Popen([sys.executable, "-c", script, *names, how], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
-        try:
-            assert proc.stdout.readline().strip() == "ready"
-            if how == "sigint":
-                t0 = time.monotonic()
-                proc.send_signal(signal.SIGINT)
-            proc.wait(timeout=30)  # the little it prints fits in the pipes
-            out, err = proc.stdout.read(), proc.stderr.read()
-        finally:
-            proc.kill()
-            proc.wait()
+        assert proc.stdout.readline().strip() == "ready"
+        if how == "sigint":
+            t0 = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=30)  # the little it prints fits in the pipes
+        out, err = proc.stdout.read(), proc.stderr.read()
     finally:
-        for r, n in zip(rings, names):
+        proc.kill()
+        proc.wait()
+        for r in rings:
             r.close()
-            SM.remove(n)
     if how == "sigint":
         # Ctrl-C ends a loop that awaits a channel, as it ends any other await.
         assert time.monotonic() - t0 < 5
@@ -371,7 +389,7 @@ def test_selectors_on_fileno_and_room_fileno(ring_pair, seg_name):
     sel.register(producer.room_fileno(), selectors.EVENT_READ, "room")
 
     settle_selector(sel, "data", consumer.pop)
-    proc = CTX.Process(target=_push_later, args=(seg_name, 0.1, b"hello"))
+    proc = CTX.Process(target=_push_later, args=("spsc", seg_name, 0.1, b"hello"))
     proc.start()
     ready = sel.select(20)
     proc.join(10)
@@ -502,25 +520,38 @@ def test_eof_ends_the_stream_after_the_last_message(seg_name, how):
     assert got == [payload(i) for i in range(50)]
 
 
-def _pop_later(name, delay):
-    time.sleep(delay)
-    assert SM.open(name).spsc().pop() is not None
-
-
-@pytest.mark.parametrize("first", [1500, 3000], ids=["ring_under_half_full", "ring_over_half_full"])
-def test_put_woken_by_pop_in_other_process(ring_pair, seg_name, first):
-    """A put waiting for more room than half the ring is woken by a pop, however
-    full the ring was."""
-    consumer, producer = ring_pair
-    assert producer.push(b"a" * first)
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize(("any_ring_pair", "first"), [("spsc", 1500), ("spsc", 3000), ("mpsc", None)],
+                         ids=["spsc-ring_under_half_full", "spsc-ring_over_half_full", "mpsc-full_lane"],
+                         indirect=["any_ring_pair"])
+def test_put_woken_by_consumer_in_other_process(any_ring_pair, seg_name, loop_kind, first):
+    """A put waits until a consumer in another process takes messages: on a
+    ring, a put waiting for more room than half the ring is woken by one pop,
+    however full the ring was; on a fan-in ring, the producer's full lane is
+    drained."""
+    consumer, producer = any_ring_pair
+    if first:
+        kind, big, takes = "spsc", b"b" * 3000, 1
+        assert producer.push(b"a" * first)
+    else:
+        kind, big, takes = "mpsc", b"g" * 300, 2
+        while producer.push(b"f" * 300):
+            pass
+        assert consumer.used() > 0
+        consumer.close()  # the consumer role goes to the other process
 
     async def main():
         chan = velmora.aio.wrap(producer)
-        proc = CTX.Process(target=_pop_later, args=(seg_name, 0.3))
+        proc = CTX.Process(target=_take_later, args=(kind, seg_name, 0.3, takes))
         proc.start()
-        await chan.put(b"b" * 3000, timeout=20)
-        proc.join(10)
-        return proc.exitcode
+        t0 = time.monotonic()
+        await chan.put(big, timeout=30)
+        waited = time.monotonic() - t0
+        proc.join(30)
+        return waited, proc.exitcode
 
-    assert asyncio.run(main()) == 0
-    assert consumer.pop() == b"b" * 3000
+    waited, code = run(loop_kind, main())
+    assert code == 0
+    assert 0.2 < waited < 30
+    if kind == "spsc":
+        assert consumer.pop() == big

@@ -19,7 +19,7 @@ import velmora
 import velmora.aio
 from velmora import Publisher, Subscriber
 
-from conftest import LOOPS, run_loop as run, second_mapping, settle_selector
+from conftest import LOOPS, run_loop as run, second_mapping, settle_selector, wait_for
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fileno() is Linux-only")
 
@@ -28,15 +28,6 @@ CTX = mp.get_context("spawn")
 
 def payload(seq):
     return seq.to_bytes(4, "little") + bytes([seq % 251]) * (seq * 7 % 200)
-
-
-def wait_for(predicate, timeout=20):
-    end = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
 
 
 # ---- helpers run in other processes -------------------------------------------------

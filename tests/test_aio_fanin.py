@@ -13,7 +13,8 @@ import pytest
 import velmora
 import velmora.aio
 
-from conftest import LOOPS, idle_loop_cpu, run_loop, settle_selector, unique_name
+from conftest import LOOPS, run_loop, settle_selector
+from test_aio import _push_later, _take_later
 
 MPSC = velmora.MpscRingBuffer
 
@@ -67,22 +68,6 @@ def _produce(name, producer, count, attached, go, how):
     ring.close()
 
 
-def _push_later(name, delay, data):
-    ring = MPSC.open(name)
-    time.sleep(delay)
-    assert ring.push(data)
-    ring.close()
-
-
-def _drain_later(name, delay, count):
-    """Takes `count` messages after `delay` (as a consumer in another process)."""
-    ring = MPSC.open(name)
-    time.sleep(delay)
-    for _ in range(count):
-        assert ring.get(timeout=DEADLINE_S) is not None
-    ring.close()
-
-
 # ---- streaming ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
@@ -130,33 +115,6 @@ def test_three_producer_processes_into_asyncio_consumer(fanin, seg_name, loop_ki
     assert got == {p: list(range(count)) for p in range(3)}
 
 
-@pytest.mark.parametrize("loop_kind", LOOPS)
-@pytest.mark.parametrize("lane", [0, 2])
-def test_wake_after_idle_from_any_lane(fanin, seg_name, loop_kind, lane):
-    """A consumer asleep on its descriptor is woken by a producer of any lane
-    (the earlier lanes are held by this process's own producer handles)."""
-    held = [MPSC.open(seg_name) for _ in range(lane)]
-    for h in held:
-        assert h.push(b"held") and fanin.pop() == b"held"
-
-    async def main():
-        chan = velmora.aio.wrap(fanin)
-        proc = CTX.Process(target=_push_later, args=(seg_name, 0.3, b"late"))
-        proc.start()
-        t0 = time.monotonic()
-        msg = await chan.get(timeout=DEADLINE_S)
-        proc.join(DEADLINE_S)
-        return msg, time.monotonic() - t0, proc.exitcode
-
-    try:
-        msg, waited, code = run(loop_kind, main())
-    finally:
-        for h in held:
-            h.close()
-    assert (msg, code) == (b"late", 0)
-    assert waited < 30
-
-
 def test_selectors_on_fileno_and_each_lanes_room_fileno(fanin, seg_name):
     """fileno() turns readable when a producer process publishes; a full
     lane's room_fileno() turns readable when a consumer in another process
@@ -166,7 +124,7 @@ def test_selectors_on_fileno_and_each_lanes_room_fileno(fanin, seg_name):
     try:
         sel.register(fanin.fileno(), selectors.EVENT_READ, "data")
         settle_selector(sel, "data", fanin.pop)
-        proc = CTX.Process(target=_push_later, args=(seg_name, 0.1, b"hello"))
+        proc = CTX.Process(target=_push_later, args=("mpsc", seg_name, 0.1, b"hello"))
         proc.start()
         ready = sel.select(20)
         proc.join(DEADLINE_S)
@@ -180,7 +138,7 @@ def test_selectors_on_fileno_and_each_lanes_room_fileno(fanin, seg_name):
             pass
         settle_selector(sel, "room a", lambda: a.push(b"r" * 200))
         assert sel.select(0.1) == []
-        proc = CTX.Process(target=_drain_later, args=(seg_name, 0.1, 2))
+        proc = CTX.Process(target=_take_later, args=("mpsc", seg_name, 0.1, 2))
         fanin.close()  # the consumer role goes to the other process
         proc.start()
         ready = sel.select(20)
@@ -225,32 +183,6 @@ def test_fork_child_room_fileno_listens_on_its_own_lane(fanin, seg_name):
     assert child.exitcode == 0
 
 
-@pytest.mark.parametrize("loop_kind", LOOPS)
-def test_put_on_full_lane_woken_when_consumer_drains(fanin, seg_name, loop_kind):
-    producer = MPSC.open(seg_name)
-    try:
-        while producer.push(b"f" * 300):
-            pass
-        assert fanin.used() > 0
-        fanin.close()  # the consumer role goes to the other process
-
-        async def main():
-            chan = velmora.aio.wrap(producer)
-            proc = CTX.Process(target=_drain_later, args=(seg_name, 0.3, 2))
-            proc.start()
-            t0 = time.monotonic()
-            await chan.put(b"g" * 300, timeout=DEADLINE_S)
-            waited = time.monotonic() - t0
-            proc.join(DEADLINE_S)
-            return waited, proc.exitcode
-
-        waited, code = run(loop_kind, main())
-        assert code == 0
-        assert 0.2 < waited < 30
-    finally:
-        producer.close()
-
-
 def test_consumer_fileno_is_one_per_process_and_room_fileno_takes_a_slot(seg_name):
     ring = MPSC.create(seg_name, 256, producers=1)
     other = MPSC.open(seg_name)
@@ -264,16 +196,3 @@ def test_consumer_fileno_is_one_per_process_and_room_fileno_takes_a_slot(seg_nam
             ring.fileno()
     finally:
         other.close()
-
-
-def test_idle_loop_awaiting_fanin_rings_uses_little_cpu():
-    names = [unique_name("idlefan") for _ in range(20)]
-    rings = [MPSC.create(name, 256, producers=4) for name in names]
-    try:
-        share, done = idle_loop_cpu("mpsc", names)
-    finally:
-        for r, name in zip(rings, names):
-            r.close()
-            velmora.SharedMemory.remove(name)
-    assert done == 0
-    assert share <= 0.01, f"{share:.2%} of a core while idle"

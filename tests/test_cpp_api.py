@@ -14,6 +14,7 @@ import time
 import pytest
 
 import velmora
+from conftest import wait_for
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "build" / "cpp" / "examples"
@@ -109,9 +110,7 @@ def test_cpp_producers_fan_in_to_python_consumer(examples, seg_name):
 
     own = threading.Thread(target=produce_here)
     try:
-        deadline = time.monotonic() + DEADLINE_S
-        while len(ring.producers()) < 2 and time.monotonic() < deadline:   # both attached: eof is meaningful
-            time.sleep(0.005)
+        wait_for(lambda: len(ring.producers()) >= 2, DEADLINE_S)   # both attached: eof is meaningful
         assert sorted(ring.producers()) == sorted(p.pid for p in procs)
         own.start()
         nexts = {1: 0, 2: 0, 3: 0}

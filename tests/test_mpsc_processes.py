@@ -13,6 +13,7 @@ import zlib
 import pytest
 
 import velmora
+from conftest import wait_for
 
 MPSC = velmora.MpscRingBuffer
 CTX = mp.get_context("fork")
@@ -194,9 +195,7 @@ def test_one_consumer_process_at_a_time(seg_name):
     finally:
         p.kill()
         p.join()
-    deadline = time.monotonic() + 5
-    while producer.has_consumer() and time.monotonic() < deadline:
-        time.sleep(0.01)
+    wait_for(lambda: not producer.has_consumer(), 5)
     assert producer.pop() is None          # the dead consumer's role passed on
     producer.close()
 

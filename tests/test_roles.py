@@ -13,21 +13,11 @@ import warnings
 import pytest
 
 import velmora
-from conftest import attached_peer, second_mapping
+from conftest import attached_peer, second_mapping, wait_for
 
 SM = velmora.SharedMemory
 CTX = multiprocessing.get_context("fork")
 RING = 4096 + 24
-
-
-def _wait_for(condition, timeout):
-    """Polls `condition` until true or `timeout` seconds pass; its last value."""
-    end = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() > end:
-            return value
-        time.sleep(0.002)
 
 
 def _produce(name, count, tag, start, conn):
@@ -119,7 +109,7 @@ def test_a_killed_producer_is_gone_at_once_and_a_new_one_continues_the_stream(se
     os.kill(proc.pid, signal.SIGKILL)
     proc.join(30)
     reaped = time.monotonic()
-    assert _wait_for(lambda: not ring.has_producer(), 0.1), "the dead producer still counts"
+    assert wait_for(lambda: not ring.has_producer(), 0.1), "the dead producer still counts"
     assert time.monotonic() - reaped < 0.1, f"kill to free: {time.monotonic() - killed:.3f} s"
     ours, theirs = CTX.Pipe()
     proc = CTX.Process(target=_hold_role, args=(seg_name, "producer", theirs))
