@@ -117,6 +117,25 @@ def wait_for(predicate, timeout=20):
         time.sleep(0.002)
 
 
+def start_all(procs, go=None):
+    """Starts every process, then sets `go` (when given) to let them run together."""
+    for p in procs:
+        p.start()
+    if go is not None:
+        go.set()
+    return procs
+
+
+def reap(procs, timeout=120):
+    """Joins every process, killing one still running after `timeout`; their exit codes."""
+    for p in procs:
+        p.join(timeout)
+        if p.is_alive():
+            p.kill()
+            p.join()
+    return [p.exitcode for p in procs]
+
+
 class Heartbeat:
     """A thread that notes the time every 10 ms while the block runs; `gaps`
     are the intervals between its beats inside [start, end]."""

@@ -13,7 +13,7 @@ import pytest
 import velmora
 import velmora.aio
 
-from conftest import LOOPS, run_loop, settle_selector
+from conftest import LOOPS, reap, run_loop, settle_selector, start_all
 from test_aio import _push_later, _take_later
 
 MPSC = velmora.MpscRingBuffer
@@ -79,9 +79,7 @@ def test_three_producer_processes_into_asyncio_consumer(fanin, seg_name, loop_ki
     quickly), which a room bell shared by the lanes would refuse."""
     count = 1500
     go, attached = CTX.Event(), [CTX.Event() for _ in range(3)]
-    procs = [CTX.Process(target=_produce, args=(seg_name, p, count, attached[p], go, send)) for p in range(3)]
-    for p in procs:
-        p.start()
+    procs = start_all([CTX.Process(target=_produce, args=(seg_name, p, count, attached[p], go, send)) for p in range(3)])
     assert all(a.wait(DEADLINE_S) for a in attached)
     assert len(fanin.producers()) == 3
 
@@ -109,9 +107,8 @@ def test_three_producer_processes_into_asyncio_consumer(fanin, seg_name, loop_ki
     try:
         got = run(loop_kind, consume())
     finally:
-        for p in procs:
-            p.join(DEADLINE_S)
-    assert [p.exitcode for p in procs] == [0, 0, 0]
+        codes = reap(procs, DEADLINE_S)
+    assert codes == [0, 0, 0]
     assert got == {p: list(range(count)) for p in range(3)}
 
 

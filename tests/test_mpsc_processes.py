@@ -13,7 +13,7 @@ import zlib
 import pytest
 
 import velmora
-from conftest import wait_for
+from conftest import reap, start_all, wait_for
 
 MPSC = velmora.MpscRingBuffer
 CTX = mp.get_context("fork")
@@ -53,28 +53,18 @@ def _drain(ring, sequences, until_eof=True):
         sequences.setdefault(producer, []).append(seq)
 
 
-def _reap(procs):
-    for p in procs:
-        p.join(DEADLINE_S)
-        if p.is_alive():
-            p.kill()
-            p.join()
-
-
 def test_four_producers_ten_thousand_each(seg_name):
     consumer = MPSC.create(seg_name, 1024, producers=8)
-    procs = [CTX.Process(target=_produce, args=(seg_name, p, 10_000)) for p in range(4)]
-    for p in procs:
-        p.start()
+    procs = start_all([CTX.Process(target=_produce, args=(seg_name, p, 10_000)) for p in range(4)])
     got = {}
     try:
         _drain(consumer, got)
     finally:
-        _reap(procs)
+        codes = reap(procs, DEADLINE_S)
     assert sorted(got) == [0, 1, 2, 3]
     for producer, seqs in got.items():
         assert seqs == list(range(10_000)), f"producer {producer}"
-    assert [p.exitcode for p in procs] == [0, 0, 0, 0]
+    assert codes == [0, 0, 0, 0]
     consumer.close()
 
 
@@ -124,7 +114,7 @@ def test_sigkilled_producers_leave_prefixes_and_spare_the_others(seg_name):
                 continue
             producer, seq = parse(msg)
             got.setdefault(producer, []).append(seq)
-        _reap(steady)
+        reap(steady, DEADLINE_S)
         for i in steady_ids:
             assert got.get(i) == list(range(3_000)), f"round {round_no}, producer {i}"
         victim_seqs = got.get(victim_id, [])
@@ -164,7 +154,7 @@ def test_ninth_producer_waits_for_a_free_slot(seg_name):
     finally:
         for p, release in holders:
             release.set()
-        _reap([p for p, _ in holders])
+        reap([p for p, _ in holders], DEADLINE_S)
     consumer.close()
 
 
@@ -202,10 +192,7 @@ def test_one_consumer_process_at_a_time(seg_name):
 
 def test_eof_after_all_producers_exit(seg_name):
     consumer = MPSC.create(seg_name, 1 << 15, producers=4)   # room for all 200 of each
-    procs = [CTX.Process(target=_produce, args=(seg_name, p, 200)) for p in range(3)]
-    for p in procs:
-        p.start()
-    _reap(procs)
+    reap(start_all([CTX.Process(target=_produce, args=(seg_name, p, 200)) for p in range(3)]), DEADLINE_S)
     got = {}
     started = time.monotonic()
     _drain(consumer, got)       # everything, then EOFError

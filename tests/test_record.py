@@ -9,6 +9,7 @@ import threading
 import pytest
 
 import velmora
+from conftest import reap, start_all
 from test_view import RawSegment
 
 SM = velmora.SharedMemory
@@ -287,13 +288,9 @@ def test_snapshots_never_see_an_update_half_done(area, seg_name):
     go, out = SPAWN.Event(), SPAWN.Queue()
     procs = [SPAWN.Process(target=_keep_sum, args=(seg_name, 50_000, go))]
     procs += [SPAWN.Process(target=_check_sum, args=(seg_name, 50_000, go, out)) for _ in range(2)]
-    for p in procs:
-        p.start()
-    go.set()
+    start_all(procs, go)
     broken = [out.get(timeout=600) for _ in range(2)]
-    for p in procs:
-        p.join(600)
-        assert p.exitcode == 0
+    assert reap(procs, 600) == [0, 0, 0]
     assert broken == [0, 0]
 
 
@@ -307,11 +304,6 @@ def _increment_attribute(name, count, go):
 def test_two_processes_incrementing_by_attribute_count_exactly(area, seg_name):
     view, _ = area
     go = SPAWN.Event()
-    procs = [SPAWN.Process(target=_increment_attribute, args=(seg_name, 20_000, go)) for _ in range(2)]
-    for p in procs:
-        p.start()
-    go.set()
-    for p in procs:
-        p.join(600)
-        assert p.exitcode == 0
+    procs = start_all([SPAWN.Process(target=_increment_attribute, args=(seg_name, 20_000, go)) for _ in range(2)], go)
+    assert reap(procs, 600) == [0, 0]
     assert Record(view, FIELDS).count == 40_000

@@ -13,7 +13,7 @@ import warnings
 import pytest
 
 import velmora
-from conftest import attached_peer, second_mapping, wait_for
+from conftest import attached_peer, reap, second_mapping, start_all, wait_for
 
 SM = velmora.SharedMemory
 CTX = multiprocessing.get_context("fork")
@@ -35,15 +35,22 @@ def _produce(name, count, tag, start, conn):
     conn.recv()
 
 
+def _child(target, *args):
+    """Starts `target(*args, conn)` in a fork child and waits for its first
+    report: (the process, our end of the pipe, the report)."""
+    ours, theirs = CTX.Pipe()
+    proc = CTX.Process(target=target, args=(*args, theirs))
+    proc.start()
+    assert ours.poll(30), "the child reported nothing"
+    return proc, ours, ours.recv()
+
+
 def test_two_producer_processes_one_is_refused_and_the_other_is_delivered_intact(seg_name):
     ring = SM.create(seg_name, RING).spsc()
     start = CTX.Event()
     pipes = [CTX.Pipe() for _ in range(2)]
-    procs = [CTX.Process(target=_produce, args=(seg_name, 2000, tag, start, theirs))
-             for tag, (_, theirs) in zip("ab", pipes)]
-    for p in procs:
-        p.start()
-    start.set()
+    procs = start_all([CTX.Process(target=_produce, args=(seg_name, 2000, tag, start, theirs))
+                       for tag, (_, theirs) in zip("ab", pipes)], start)
     got = []
     # Both may be running by now; consume until the accepted one is done.
     while len(got) < 2000:
@@ -51,8 +58,7 @@ def test_two_producer_processes_one_is_refused_and_the_other_is_delivered_intact
     results = [ours.recv() if ours.poll(30) else None for ours, _ in pipes]
     for ours, _ in pipes:
         ours.send("go")
-    for p in procs:
-        p.join(30)
+    reap(procs, 30)
     refused = [r for r in results if r[0] == "refused"]
     assert len(refused) == 1 and [r for r in results if r[0] == "ok"] == [("ok", 2000)]
     _, number, text = refused[0]
@@ -75,12 +81,8 @@ def _hold_role(name, role, conn):
 @pytest.mark.parametrize("role", ["producer", "consumer"])
 def test_a_refused_call_names_the_holder_and_touches_nothing(seg_name, role):
     ring = SM.create(seg_name, RING).spsc()
-    ours, theirs = CTX.Pipe()
-    proc = CTX.Process(target=_hold_role, args=(seg_name, role, theirs))
-    proc.start()
+    proc, ours, holder = _child(_hold_role, seg_name, role)
     try:
-        assert ours.poll(30)
-        holder = ours.recv()
         before = (ring.used(), ring.free())
         attempt = (lambda: ring.push(b"x")) if role == "producer" else ring.pop
         with pytest.raises(BlockingIOError) as info:
@@ -100,10 +102,8 @@ def test_a_refused_call_names_the_holder_and_touches_nothing(seg_name, role):
 def test_a_killed_producer_is_gone_at_once_and_a_new_one_continues_the_stream(seg_name):
     ring = SM.create(seg_name, RING).spsc()
     assert not ring.has_producer()
-    ours, theirs = CTX.Pipe()
-    proc = CTX.Process(target=_hold_role, args=(seg_name, "producer", theirs))
-    proc.start()
-    assert ours.poll(30) and ours.recv() == proc.pid
+    proc, ours, pid = _child(_hold_role, seg_name, "producer")
+    assert pid == proc.pid
     assert ring.has_producer() and not ring.has_consumer()
     killed = time.monotonic()
     os.kill(proc.pid, signal.SIGKILL)
@@ -111,10 +111,8 @@ def test_a_killed_producer_is_gone_at_once_and_a_new_one_continues_the_stream(se
     reaped = time.monotonic()
     assert wait_for(lambda: not ring.has_producer(), 0.1), "the dead producer still counts"
     assert time.monotonic() - reaped < 0.1, f"kill to free: {time.monotonic() - killed:.3f} s"
-    ours, theirs = CTX.Pipe()
-    proc = CTX.Process(target=_hold_role, args=(seg_name, "producer", theirs))
-    proc.start()
-    assert ours.poll(30) and ours.recv() == proc.pid
+    proc, ours, pid = _child(_hold_role, seg_name, "producer")
+    assert pid == proc.pid
     ours.send("go")
     proc.join(30)
     assert [ring.pop(), ring.pop(), ring.pop(), ring.pop()] == [b"first", b"first", b"last", None]
@@ -236,10 +234,8 @@ def test_messages_taken_by_non_blocking_calls_count_as_a_producer_seen(seg_name,
 
 def test_eof_waits_while_a_producer_is_attached_and_ends_when_it_leaves(seg_name):
     ring = SM.create(seg_name, RING).spsc()
-    ours, theirs = CTX.Pipe()
-    proc = CTX.Process(target=_hold_role, args=(seg_name, "producer", theirs))
-    proc.start()
-    assert ours.poll(30) and ours.recv() == proc.pid
+    proc, ours, pid = _child(_hold_role, seg_name, "producer")
+    assert pid == proc.pid
     assert ring.get(eof=True, timeout=30) == b"first"
     import queue
 
@@ -268,10 +264,8 @@ def _stuck_writer(name, conn):
 
 def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_name):
     view = SM.create(seg_name, 68).map()
-    ours, theirs = CTX.Pipe()
-    proc = CTX.Process(target=_stuck_writer, args=(seg_name, theirs))
-    proc.start()
-    assert ours.poll(30) and ours.recv() is True
+    proc, _, locked = _child(_stuck_writer, seg_name)
+    assert locked is True
     os.kill(proc.pid, signal.SIGKILL)
     proc.join(30)
     view.lock_timeout = 5
@@ -284,10 +278,8 @@ def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_na
 
 def test_a_held_lock_with_another_live_process_attached_still_times_out(seg_name):
     view = SM.create(seg_name, 68).map()
-    ours, theirs = CTX.Pipe()
-    proc = CTX.Process(target=_stuck_writer, args=(seg_name, theirs))
-    proc.start()
-    assert ours.poll(30) and ours.recv() is True
+    proc, _, locked = _child(_stuck_writer, seg_name)
+    assert locked is True
     with attached_peer(seg_name):  # a live reader stays attached
         os.kill(proc.pid, signal.SIGKILL)
         proc.join(30)

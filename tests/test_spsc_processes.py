@@ -7,6 +7,7 @@ import time
 import pytest
 
 import velmora
+from conftest import reap, start_all
 
 SM = velmora.SharedMemory
 CAPACITY = 4096
@@ -87,20 +88,14 @@ def _run(name, producer, consumer, count):
     SM.create(name, 24 + CAPACITY).spsc()   # the creator initialises the header
     ctx = mp.get_context("fork")
     recv, send = ctx.Pipe(duplex=False)
-    procs = [ctx.Process(target=producer, args=(name, count)),
-             ctx.Process(target=consumer, args=(name, count, send))]
-    for p in procs:
-        p.start()
+    procs = start_all([ctx.Process(target=producer, args=(name, count)),
+                       ctx.Process(target=consumer, args=(name, count, send))])
     try:
         if not recv.poll(DEADLINE_S + 30):
             pytest.fail("the consumer reported nothing")
         return recv.recv()
     finally:
-        for p in procs:
-            p.join(5)
-            if p.is_alive():
-                p.kill()
-                p.join()
+        reap(procs, 5)
 
 
 def test_a_million_messages_cross_intact(seg_name):

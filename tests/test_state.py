@@ -10,7 +10,7 @@ import time
 import pytest
 
 import velmora
-from conftest import Heartbeat, attached_peer
+from conftest import Heartbeat, attached_peer, reap, start_all
 from test_view import RawSegment, deadline
 
 SM = velmora.SharedMemory
@@ -311,13 +311,8 @@ def _atomic_increments(name, count, go):
 def test_two_processes_count_exactly(seg_name, worker):
     view = SM.create(seg_name, 4 + 64).map()
     go = SPAWN.Event()
-    procs = [SPAWN.Process(target=worker, args=(seg_name, 100_000, go)) for _ in range(2)]
-    for p in procs:
-        p.start()
-    go.set()
-    for p in procs:
-        p.join(600)
-        assert p.exitcode == 0
+    procs = start_all([SPAWN.Process(target=worker, args=(seg_name, 100_000, go)) for _ in range(2)], go)
+    assert reap(procs, 600) == [0, 0]
     assert view.load(4) + view.load(12) == 200_000
 
 
