@@ -25,6 +25,18 @@ def ring(seg_name):
     return make_ring(seg_name, 64)
 
 
+@pytest.fixture(params=["spsc", "mpsc"])
+def any_ring(request, seg_name):
+    """A ring of 64 bytes, or a fan-in ring of 64-byte lanes (one handle
+    that both produces and consumes)."""
+    if request.param == "spsc":
+        yield make_ring(seg_name, 64)
+    else:
+        r = velmora.MpscRingBuffer.create(seg_name, 64, producers=2)
+        yield r
+        r.close()
+
+
 # ---- put / get ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("call, exc", [
@@ -34,10 +46,10 @@ def ring(seg_name):
     (lambda r: r.get_into(bytearray(8), timeout=0.05), queue.Empty),
     (lambda r: [r.put(b"x" * 60), r.put(b"y", timeout=0.05)], queue.Full),
 ])
-def test_timeouts_raise_the_queue_exceptions(ring, call, exc):
+def test_timeouts_raise_the_queue_exceptions(any_ring, call, exc):
     t0 = time.monotonic()
     with pytest.raises(exc):
-        call(ring)
+        call(any_ring)
     assert 0.05 <= time.monotonic() - t0 < 2
 
 
@@ -67,9 +79,9 @@ def test_values_round_trip_like_push_and_pop(ring):
     assert ring.get() == (7).to_bytes(8, "little")
 
 
-def test_too_large_raises_at_once_even_without_a_timeout(ring):
+def test_too_large_raises_at_once_even_without_a_timeout(any_ring):
     with pytest.raises(ValueError, match="message too large"):
-        ring.put(b"x" * 61)
+        any_ring.put(b"x" * 61)
 
 
 def test_a_blocked_get_returns_what_another_thread_puts(seg_name):
@@ -88,11 +100,11 @@ def test_a_blocked_get_returns_what_another_thread_puts(seg_name):
     thread.join()
 
 
-def test_a_waiting_get_uses_almost_no_cpu_and_lets_threads_run(ring):
+def test_a_waiting_get_uses_almost_no_cpu_and_lets_threads_run(any_ring):
     with Heartbeat() as heart:
         cpu0, t0 = time.process_time(), time.monotonic()
         with pytest.raises(queue.Empty):
-            ring.get(timeout=1.0)
+            any_ring.get(timeout=1.0)
         cpu, t1 = time.process_time() - cpu0, time.monotonic()
     gaps = heart.gaps(t0, t1)
     assert len(gaps) > 20 and max(gaps) < 0.25, f"longest heartbeat gap {max(gaps):.3f} s"
