@@ -136,28 +136,24 @@ def test_cancelled_receive_consumes_nothing(seg_name, loop_kind, call):
     pub.close()
 
 
-def test_timeouts_raise_empty_and_full():
-    name = f"/velmora-aiob-{id(test_timeouts_raise_empty_and_full)}-{time.monotonic_ns()}"
-    pub = Publisher.create(name, 64, 1, subscribers=1)
-    try:
-        sub = Subscriber.open(name)
+def test_timeouts_raise_empty_and_full(seg_name):
+    pub = Publisher.create(seg_name, 64, 1, subscribers=1)
+    sub = Subscriber.open(seg_name)
 
-        async def main():
-            with pytest.raises(queue.Empty):
-                await velmora.aio.wrap(sub).receive(timeout=0.05)
-            out = velmora.aio.wrap(pub)
-            await out.publish(b"a", timeout=1)
-            with pytest.raises(queue.Full):
-                await out.publish(b"b", timeout=0.05)  # depth 1, nothing received yet
-
-        asyncio.run(main())
-        assert sub.receive(timeout=0) == b"a"
+    async def main():
         with pytest.raises(queue.Empty):
-            sub.receive(timeout=0)  # the timed-out publish published nothing
-        sub.close()
-    finally:
-        pub.close()
-        velmora.SharedMemory.remove(name)
+            await velmora.aio.wrap(sub).receive(timeout=0.05)
+        out = velmora.aio.wrap(pub)
+        await out.publish(b"a", timeout=1)
+        with pytest.raises(queue.Full):
+            await out.publish(b"b", timeout=0.05)  # depth 1, nothing received yet
+
+    asyncio.run(main())
+    assert sub.receive(timeout=0) == b"a"
+    with pytest.raises(queue.Empty):
+        sub.receive(timeout=0)  # the timed-out publish published nothing
+    sub.close()
+    pub.close()
 
 
 # ---- the descriptors with selectors ----------------------------------------------------
@@ -197,7 +193,7 @@ def test_selectors_on_subscriber_fileno_publish_and_close(seg_name):
         sub.fileno()
 
 
-def test_selectors_on_room_fileno_block_and_overwrite(seg_name):
+def test_selectors_on_room_fileno_block_and_overwrite(seg_name, seg_names):
     pub = Publisher.create(seg_name, 64, 2, subscribers=1)
     sub = Subscriber.open(seg_name)
     sel = selectors.DefaultSelector()
@@ -215,18 +211,14 @@ def test_selectors_on_room_fileno_block_and_overwrite(seg_name):
     pub.close()
 
     # Overwrite: publish never waits, the descriptor is always readable.
-    name = seg_name + "-ow"
-    ow = Publisher.create(name, 64, 2, subscribers=1, overflow="overwrite")
-    try:
-        sel = selectors.DefaultSelector()
-        sel.register(ow.room_fileno(), selectors.EVENT_READ)
-        for i in range(5):
-            ow.publish(b"x", timeout=0)
-            assert len(sel.select(0)) == 1
-        sel.close()
-    finally:
-        ow.close()
-        velmora.SharedMemory.remove(name)
+    ow = Publisher.create(seg_names(1, "ow")[0], 64, 2, subscribers=1, overflow="overwrite")
+    sel = selectors.DefaultSelector()
+    sel.register(ow.room_fileno(), selectors.EVENT_READ)
+    for i in range(5):
+        ow.publish(b"x", timeout=0)
+        assert len(sel.select(0)) == 1
+    sel.close()
+    ow.close()
 
 
 # ---- publishing from a loop ---------------------------------------------------------------
@@ -352,27 +344,24 @@ asyncio.run(main())
 """
 
 
-def test_idle_loop_awaiting_many_subscribers_uses_little_cpu_and_wakes_each():
-    names = [f"/velmora-aiob-idle-{os.getpid()}-{i}-{time.monotonic_ns()}" for i in range(50)]
+def test_idle_loop_awaiting_many_subscribers_uses_little_cpu_and_wakes_each(seg_names):
+    names = seg_names(50, "idle")
     pubs = [Publisher.create(n, 64, 2, subscribers=1) for n in names]
+    proc = subprocess.Popen([sys.executable, "-c", IDLE_SCRIPT, *names], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
     try:
-        proc = subprocess.Popen([sys.executable, "-c", IDLE_SCRIPT, *names], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, text=True)
-        try:
-            cpu, wall, done = proc.stdout.readline().split()
-            for p in pubs:
-                p.publish(b"wake")
-            proc.stdin.write("\n")
-            proc.stdin.flush()
-            received = proc.stdout.readline().strip()
-            proc.wait(30)
-        finally:
-            proc.kill()
-            proc.wait()
+        cpu, wall, done = proc.stdout.readline().split()
+        for p in pubs:
+            p.publish(b"wake")
+        proc.stdin.write("\n")
+        proc.stdin.flush()
+        received = proc.stdout.readline().strip()
+        proc.wait(30)
     finally:
-        for p, n in zip(pubs, names):
+        proc.kill()
+        proc.wait()
+        for p in pubs:
             p.close()
-            velmora.SharedMemory.remove(n)
     assert int(done) == 0
     assert float(cpu) / float(wall) <= 0.01, f"{float(cpu) / float(wall):.2%} of a core while idle"
     assert received == "50"
@@ -396,18 +385,13 @@ print(time.monotonic() - returned)
 """
 
 
-def test_asyncio_run_exits_promptly_with_pending_receive_and_publish(seg_name):
+def test_asyncio_run_exits_promptly_with_pending_receive_and_publish(seg_name, seg_names):
     pub = Publisher.create(seg_name, 64, 2, subscribers=1)
-    other = seg_name + "-full"
     try:
-        out = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, seg_name, other], capture_output=True, text=True,
-                             timeout=60)
+        out = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, seg_name, *seg_names(1, "full")],
+                             capture_output=True, text=True, timeout=60)
     finally:
         pub.close()
-        try:
-            velmora.SharedMemory.remove(other)
-        except OSError:
-            pass
     assert out.returncode == 0, out.stderr
     assert float(out.stdout) < 1.0  # from main's return to the end of asyncio.run
 
