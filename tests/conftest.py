@@ -136,6 +136,35 @@ def reap(procs, timeout=120):
     return [p.exitcode for p in procs]
 
 
+@contextlib.contextmanager
+def running(*args):
+    """The program `args`, its output piped, for the length of the block;
+    killed if it is still running at the end."""
+    proc = subprocess.Popen([str(a) for a in args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+
+
+def pop_from(ring, proc, count, timeout):
+    """Pops up to `count` messages from `ring` while `proc` (see `running`)
+    produces them, stopping early should it fail; then waits for it.
+    (the messages, its stdout, its stderr) as text."""
+    got, deadline = [], time.monotonic() + timeout
+    while len(got) < count and time.monotonic() < deadline:
+        msg = ring.pop()
+        if msg is None:
+            if proc.poll() not in (None, 0):
+                break
+            time.sleep(0.0002)
+            continue
+        got.append(msg)
+    out, err = proc.communicate(timeout=timeout)
+    return got, out.decode(), err.decode()
+
+
 class Heartbeat:
     """A thread that notes the time every 10 ms while the block runs; `gaps`
     are the intervals between its beats inside [start, end]."""

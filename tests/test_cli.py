@@ -28,13 +28,8 @@ def inspect_json(name):
 
 
 @pytest.fixture
-def second_name():
-    name = unique_name()
-    yield name
-    try:
-        velmora.SharedMemory.remove(name)
-    except OSError:
-        pass
+def second_name(seg_names):
+    return seg_names(1)[0]
 
 
 # ---- reading the content ----------------------------------------------------------------

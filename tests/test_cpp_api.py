@@ -9,12 +9,11 @@ import shutil
 import struct
 import subprocess
 import sys
-import time
 
 import pytest
 
 import velmora
-from conftest import wait_for
+from conftest import pop_from, running, wait_for
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "build" / "cpp" / "examples"
@@ -44,28 +43,12 @@ def expected_message(seq, capacity):
 def test_cpp_producer_streams_to_python_consumer(examples, seg_name, capacity):
     count = 1500
     ring = velmora.SharedMemory.create(seg_name, capacity + 24).spsc()
-    proc = subprocess.Popen([str(examples / "ring_producer"), seg_name, str(count)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        got, bad = 0, []
-        deadline = time.monotonic() + DEADLINE_S
-        while got < count and time.monotonic() < deadline:
-            msg = ring.pop()
-            if msg is None:
-                if proc.poll() not in (None, 0):
-                    break
-                time.sleep(0.0002)
-                continue
-            if msg != expected_message(got, capacity) and len(bad) < 5:
-                bad.append((got, len(msg)))
-            got += 1
-        out, err = proc.communicate(timeout=DEADLINE_S)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 0, err.decode()
-    assert out.decode().strip() == f"sent {count}"
-    assert (got, bad) == (count, [])
+    with running(examples / "ring_producer", seg_name, count) as proc:
+        got, out, err = pop_from(ring, proc, count, DEADLINE_S)
+    assert proc.returncode == 0, err
+    assert out.strip() == f"sent {count}"
+    bad = [(seq, len(msg)) for seq, msg in enumerate(got) if msg != expected_message(seq, capacity)]
+    assert (len(got), bad[:5]) == (count, [])
     assert ring.pop() is None and ring.used() == 0
 
 
@@ -140,15 +123,10 @@ def test_cpp_counts_into_a_python_record_with_the_same_layout(examples, seg_name
     view = velmora.SharedMemory.create(seg_name, 4 + 64).map()
     rec = velmora.Record(view, {"count": "i64", "temp": "f64", "name": ("str", 32)})
     rec.update(count=0, temp=20.5, name="probe ✓")
-    proc = subprocess.Popen([str(examples / "record_counter"), seg_name, "20000"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
+    with running(examples / "record_counter", seg_name, 20000) as proc:
         for _ in range(20000):  # both sides add at once
             rec.add("count", 1)
         out, err = proc.communicate(timeout=DEADLINE_S)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
     assert proc.returncode == 0, err.decode()
     lines = dict(line.split("=", 1) for line in out.decode().splitlines())
     assert (float(lines["temp"]), lines["name"]) == (20.5, "probe ✓")
@@ -183,9 +161,7 @@ def test_cpp_publisher_broadcasts_arrays_to_python_subscribers(examples, seg_nam
     pytest.importorskip("numpy")
     import multiprocessing as mp
     count, subs = 500, 3
-    proc = subprocess.Popen([str(examples / "broadcast_publisher"), seg_name, str(subs), str(count)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
+    with running(examples / "broadcast_publisher", seg_name, subs, count) as proc:
         assert proc.stdout.readline().strip() == b"ready"
         children = []
         for _ in range(subs):
@@ -202,6 +178,3 @@ def test_cpp_publisher_broadcasts_arrays_to_python_subscribers(examples, seg_nam
             seqs, bad = conn.recv()
             p.join(DEADLINE_S)
             assert bad == 0 and seqs == [s % 2048 for s in range(count)]
-    finally:
-        if proc.poll() is None:
-            proc.kill()

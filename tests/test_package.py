@@ -16,12 +16,12 @@ import subprocess
 import sys
 import tarfile
 import textwrap
-import time
 from pathlib import Path
 
 import pytest
 
 import velmora
+from conftest import pop_from, running
 
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "package"
@@ -162,24 +162,10 @@ def test_cpp_examples_build_against_the_installed_wheel(venv_python, seg_name):
     # And the program talks to this process.
     count = 200
     ring = velmora.SharedMemory.create(seg_name, 4096 + 24).spsc()
-    proc = subprocess.Popen([str(build / "ring_producer"), seg_name, str(count)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        got, deadline = [], time.monotonic() + DEADLINE_S
-        while len(got) < count and time.monotonic() < deadline:
-            msg = ring.pop()
-            if msg is None:
-                if proc.poll() not in (None, 0):
-                    break
-                time.sleep(0.0005)
-                continue
-            got.append(msg)
-        out, err = proc.communicate(timeout=DEADLINE_S)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 0, err.decode()
-    assert out.decode().strip() == f"sent {count}"
+    with running(build / "ring_producer", seg_name, count) as proc:
+        got, out, err = pop_from(ring, proc, count, DEADLINE_S)
+    assert proc.returncode == 0, err
+    assert out.strip() == f"sent {count}"
     sizes = [3072 if seq % 50 == 0 else seq * 131 % 1000 for seq in range(count)]
     assert [len(m) for m in got] == sizes
     assert all(m == bytes((seq * 7 + i) & 0xFF for i in range(len(m))) for seq, m in enumerate(got))
