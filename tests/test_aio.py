@@ -33,29 +33,22 @@ def payload(seq):
     return seq.to_bytes(4, "little") + bytes([seq % 251]) * (seq * 7 % 300)
 
 
+def ring_pair_of(kind, name):
+    """A consumer and a producer handle of a 4 KiB ring ("spsc"), or of a
+    fan-in ring of three 1 KiB lanes ("mpsc", whose consumer waits on every
+    lane at once)."""
+    if kind == "spsc":
+        return SM.create(name, 24 + 4096).spsc(), SM.open(name).spsc()
+    return velmora.MpscRingBuffer.create(name, 1024, producers=3), velmora.MpscRingBuffer.open(name)
+
+
 @pytest.fixture
-def ring_pair(seg_name):
-    """A consumer and a producer handle of one 4 KiB ring."""
-    shm = SM.create(seg_name, 24 + 4096)
-    consumer, producer = shm.spsc(), SM.open(seg_name).spsc()
-    yield consumer, producer
-    consumer.close()
-    producer.close()
-
-
-@pytest.fixture(params=["spsc", "mpsc"])
-def any_ring_pair(request, seg_name):
-    """A consumer and a producer handle of a ring, or of a fan-in ring (whose
-    consumer waits on every lane at once)."""
-    if request.param == "spsc":
-        consumer = SM.create(seg_name, 24 + 4096).spsc()
-        producer = SM.open(seg_name).spsc()
-    else:
-        consumer = velmora.MpscRingBuffer.create(seg_name, 1024, producers=3)
-        producer = velmora.MpscRingBuffer.open(seg_name)
-    yield consumer, producer
-    consumer.close()
-    producer.close()
+def ring_pair(request, seg_name):
+    """`ring_pair_of` the kind the test names (indirect), a ring by default."""
+    pair = ring_pair_of(getattr(request, "param", "spsc"), seg_name)
+    yield pair
+    for handle in pair:
+        handle.close()
 
 
 # ---- helpers run in other processes -------------------------------------------------
@@ -148,52 +141,74 @@ def test_stream_from_producer_process(seg_name, loop_kind, how, gaps):
     assert bad == []
 
 
+@pytest.fixture
+def receiver(request, seg_name):
+    """(receiving handle, a call that sends one message of the i64 41, a call
+    that is true when nothing is left to receive) of a ring, a fan-in ring or
+    a broadcast segment, as the test names (indirect)."""
+    if request.param == "broadcast":
+        pub = velmora.Publisher.create(seg_name, 64, 4, subscribers=2)
+        sub = velmora.Subscriber.open(seg_name)
+        yield sub, lambda: pub.publish(I64_41), lambda: bool(pytest.raises(queue.Empty, sub.receive, timeout=0))
+        handles = (sub, pub)
+    else:
+        handles = consumer, producer = ring_pair_of(request.param, seg_name)
+        yield consumer, lambda: producer.push([41]), lambda: consumer.pop() is None
+    for handle in handles:
+        handle.close()
+
+
+I64_41 = (41).to_bytes(8, "little", signed=True)
+RECEIVES = {  # call: (how it awaits a message, what it gives for the i64 41)
+    "get": (lambda chan, buf: chan.get(), I64_41),
+    "get_tag": (lambda chan, buf: chan.get("i64"), 41),
+    "get_into": (lambda chan, buf: chan.get_into(buf), 8),
+    "get_mixed": (lambda chan, buf: chan.get_mixed([("i64", 1)]), [41]),
+    "receive": (lambda chan, buf: chan.receive(), I64_41),
+    "receive_view": (lambda chan, buf: _view_bytes(chan.receive_view()), I64_41),
+    "async_for": (lambda chan, buf: chan.__aiter__().__anext__(), I64_41),
+}
+
+
+async def _view_bytes(view):
+    with await view as mv:
+        return bytes(mv)
+
+
 @pytest.mark.parametrize("loop_kind", LOOPS)
-@pytest.mark.parametrize("call", ["get", "get_tag", "get_into", "get_mixed", "async_for"])
-def test_cancelled_receive_consumes_nothing(any_ring_pair, loop_kind, call):
-    consumer, producer = any_ring_pair
+@pytest.mark.parametrize(("receiver", "call"), [(kind, call) for kind in ("spsc", "mpsc") for call in (
+    "get", "get_tag", "get_into", "get_mixed", "async_for")] + [("broadcast", call) for call in (
+    "receive", "receive_view", "async_for")], indirect=["receiver"])
+def test_cancelled_receive_consumes_nothing(receiver, loop_kind, call):
+    handle, send, nothing_left = receiver
+    receive, expected = RECEIVES[call]
+    buf = bytearray(64)
 
     async def main():
-        chan = velmora.aio.wrap(consumer, tag="i64" if call == "get_tag" else None)
-        buf = bytearray(64)
-
-        def receive():
-            if call == "get":
-                return chan.get()
-            if call == "get_tag":
-                return chan.get("i64")
-            if call == "get_into":
-                return chan.get_into(buf)
-            if call == "get_mixed":
-                return chan.get_mixed([("i64", 1)])
-            return chan.__aiter__().__anext__()
-
-        pending = asyncio.ensure_future(receive())
+        chan = velmora.aio.wrap(handle, tag="i64" if call == "get_tag" else None)
+        pending = asyncio.ensure_future(receive(chan, buf))
         await asyncio.sleep(0.05)  # past the settle: it sleeps on the descriptor
+        assert not pending.done()
         pending.cancel()
         with pytest.raises(asyncio.CancelledError):
             await pending
-        producer.push([41])
-        got = await asyncio.wait_for(receive(), 10)
-        return got, buf
+        send()
+        return await asyncio.wait_for(receive(chan, buf), 10)
 
-    got, buf = run(loop_kind, main())
-    expected = {"get": (41).to_bytes(8, "little", signed=True), "get_tag": 41, "get_into": 8,
-                "get_mixed": [41], "async_for": (41).to_bytes(8, "little", signed=True)}[call]
-    assert got == expected
+    assert run(loop_kind, main()) == expected
     if call == "get_into":
-        assert bytes(buf[:8]) == (41).to_bytes(8, "little", signed=True)
-    assert consumer.pop() is None
+        assert bytes(buf[:8]) == I64_41
+    assert nothing_left()
 
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
-@pytest.mark.parametrize(("any_ring_pair", "lane"), [("spsc", 0), ("mpsc", 0), ("mpsc", 2)],
-                         ids=["spsc", "mpsc-lane0", "mpsc-lane2"], indirect=["any_ring_pair"])
-def test_wake_after_idle_from_other_process(any_ring_pair, seg_name, loop_kind, lane):
+@pytest.mark.parametrize(("ring_pair", "lane"), [("spsc", 0), ("mpsc", 0), ("mpsc", 2)],
+                         ids=["spsc", "mpsc-lane0", "mpsc-lane2"], indirect=["ring_pair"])
+def test_wake_after_idle_from_other_process(ring_pair, seg_name, loop_kind, lane):
     """A consumer asleep on its descriptor is woken by a producer in another
     process; on a fan-in ring by a producer of any lane (the earlier lanes
     are held by this process's own producer handles)."""
-    consumer, _ = any_ring_pair
+    consumer, _ = ring_pair
     kind = "spsc" if isinstance(consumer, velmora.SpscRingBuffer) else "mpsc"
     held = [velmora.MpscRingBuffer.open(seg_name) for _ in range(lane)]
     for h in held:
@@ -521,15 +536,15 @@ def test_eof_ends_the_stream_after_the_last_message(seg_name, how):
 
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
-@pytest.mark.parametrize(("any_ring_pair", "first"), [("spsc", 1500), ("spsc", 3000), ("mpsc", None)],
+@pytest.mark.parametrize(("ring_pair", "first"), [("spsc", 1500), ("spsc", 3000), ("mpsc", None)],
                          ids=["spsc-ring_under_half_full", "spsc-ring_over_half_full", "mpsc-full_lane"],
-                         indirect=["any_ring_pair"])
-def test_put_woken_by_consumer_in_other_process(any_ring_pair, seg_name, loop_kind, first):
+                         indirect=["ring_pair"])
+def test_put_woken_by_consumer_in_other_process(ring_pair, seg_name, loop_kind, first):
     """A put waits until a consumer in another process takes messages: on a
     ring, a put waiting for more room than half the ring is woken by one pop,
     however full the ring was; on a fan-in ring, the producer's full lane is
     drained."""
-    consumer, producer = any_ring_pair
+    consumer, producer = ring_pair
     if first:
         kind, big, takes = "spsc", b"b" * 3000, 1
         assert producer.push(b"a" * first)

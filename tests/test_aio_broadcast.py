@@ -103,39 +103,6 @@ def test_subscriber_receives_from_publisher_process(seg_name, loop_kind, how, ov
     sub.close()
 
 
-@pytest.mark.parametrize("loop_kind", LOOPS)
-@pytest.mark.parametrize("call", ["receive", "receive_view", "async_for"])
-def test_cancelled_receive_consumes_nothing(seg_name, loop_kind, call):
-    pub = Publisher.create(seg_name, 64, 4, subscribers=2)
-    sub = Subscriber.open(seg_name)
-
-    async def main():
-        chan = velmora.aio.wrap(sub)
-
-        async def receive():
-            if call == "receive":
-                return await chan.receive()
-            if call == "receive_view":
-                with await chan.receive_view() as mv:
-                    return bytes(mv)
-            return await chan.__aiter__().__anext__()
-
-        pending = asyncio.ensure_future(receive())
-        await asyncio.sleep(0.05)  # past the settle: it sleeps on the descriptor
-        assert not pending.done()
-        pending.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await pending
-        pub.publish(b"one")
-        return await asyncio.wait_for(receive(), 10)
-
-    assert run(loop_kind, main()) == b"one"
-    with pytest.raises(queue.Empty):
-        sub.receive(timeout=0)
-    sub.close()
-    pub.close()
-
-
 def test_timeouts_raise_empty_and_full(seg_name):
     pub = Publisher.create(seg_name, 64, 1, subscribers=1)
     sub = Subscriber.open(seg_name)
