@@ -12,13 +12,18 @@ HAS_BUFFERS = sys.version_info >= (3, 11)
 
 
 @pytest.fixture
-def objects(seg_name):
-    """One of each class; the view gets a segment of its own (a view and a
-    ring on one segment would overwrite each other's header)."""
+def objects(seg_name, seg_names):
+    """One of each class; all but the segment and its ring get segments of
+    their own (two kinds on one segment would overwrite each other's header)."""
     shm = SM.create(seg_name, 4096 + 24)
-    view_shm = SM.create(seg_name + "-v", 68)
-    yield {"SharedMemory": shm, "MappedView": view_shm.map(), "SpscRingBuffer": shm.spsc()}
-    SM.remove(seg_name + "-v")
+    view_name, fanin_name, bcast_name = seg_names(3)
+    pub = velmora.Publisher.create(bcast_name, 64, 2)
+    objs = {"SharedMemory": shm, "MappedView": SM.create(view_name, 68).map(), "SpscRingBuffer": shm.spsc(),
+            "MpscRingBuffer": velmora.MpscRingBuffer.create(fanin_name, 64, producers=2), "Publisher": pub,
+            "Subscriber": velmora.Subscriber.open(bcast_name)}
+    yield objs
+    for obj in objs.values():
+        obj.close()
 
 
 CALLS = {
@@ -32,6 +37,11 @@ CALLS = {
     "SpscRingBuffer": [lambda o: o.push(b"x"), lambda o: o.pop(), lambda o: o.get(timeout=0), lambda o: o.put(b"x"),
                        lambda o: o.used(), lambda o: o.is_empty(), lambda o: o.push_many([b"x"]),
                        lambda o: o.pop_many(1), lambda o: o.pop_into(bytearray(8)), lambda o: pickle.dumps(o)],
+    "MpscRingBuffer": [lambda o: o.push(b"x"), lambda o: o.pop(), lambda o: o.get(), lambda o: o.used(),
+                       lambda o: o.producers(), lambda o: o.max_payload],
+    "Publisher": [lambda o: o.publish(b"x"), lambda o: o.loan(1)],
+    "Subscriber": [lambda o: o.receive(), lambda o: o.missed(), lambda o: o.has_publisher(),
+                   lambda o: pickle.dumps(o)],
 }
 
 
@@ -39,6 +49,8 @@ CALLS = {
 def test_closed_objects_refuse_every_call_but_close_and_repr(objects, cls):
     obj = objects[cls]
     assert obj.close() is None and obj.close() is None
+    if cls in ("Publisher", "Subscriber"):  # with the other end closed as well
+        objects[{"Publisher": "Subscriber", "Subscriber": "Publisher"}[cls]].close()
     assert "closed" in repr(obj)
     for call in CALLS[cls]:
         with pytest.raises(ValueError, match=f"^{cls} is closed$"):
@@ -83,7 +95,7 @@ def test_pickling_reopens_by_name_without_resetting(objects, seg_name):
     view.write(b"data", 0)
     view.seek(3)
     assert ring.push(b"queued")
-    shm2, view2, ring2 = (pickle.loads(pickle.dumps(o)) for o in objs.values())
+    shm2, view2, ring2 = (pickle.loads(pickle.dumps(objs[k])) for k in ("SharedMemory", "MappedView", "SpscRingBuffer"))
     assert repr(shm2) == f"SharedMemory(name='{seg_name}', size=4120, role=opener)"
     assert view2.tell() == 0  # the cursor is not carried
     assert view2.read_range(0, 4) == b"data" and ring2.pop() == b"queued"
