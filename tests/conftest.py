@@ -165,6 +165,18 @@ def pop_from(ring, proc, count, timeout):
     return got, out.decode(), err.decode()
 
 
+@pytest.fixture(params=["spsc", "mpsc"])
+def any_ring(request, seg_name):
+    """A ring of 64 bytes, or a fan-in ring of 64-byte lanes: one handle
+    that both produces and consumes, for the calls the two kinds share."""
+    if request.param == "spsc":
+        ring = velmora.SharedMemory.create(seg_name, 24 + 64).spsc()
+    else:
+        ring = velmora.MpscRingBuffer.create(seg_name, 64, producers=2)
+    yield ring
+    ring.close()
+
+
 class Heartbeat:
     """A thread that notes the time every 10 ms while the block runs; `gaps`
     are the intervals between its beats inside [start, end]."""

@@ -122,22 +122,6 @@ def test_producers_are_served_in_turn(ring, seg_name):
     a.close(), b.close()
 
 
-def test_values_tags_schemas_and_buffers(ring, seg_name):
-    p = MPSC.open(seg_name)
-    assert p.push("text \u00e9") and p.push(-7) and p.push([3, 0.5, "x", True]) and p.push(b"raw")
-    assert ring.pop("str") == "text \u00e9"
-    assert ring.pop("int") == -7
-    assert ring.pop_mixed([("i64", 1), ("f64", 1), ("str", 1), ("bool", 1)]) == [3, 0.5, "x", True]
-    small, big = bytearray(2), bytearray(8)
-    with pytest.raises(ValueError, match="buffer too small: the message has 3 bytes, the buffer 2"):
-        ring.pop_into(small)
-    assert ring.pop_into(big) == 3 and big[:3] == b"raw"
-    assert p.push_many([b"1", b"22", b"333"]) == 3
-    assert ring.pop_many(10) == [b"1", b"22", b"333"]
-    assert ring.pop_many(10) == []
-    p.close()
-
-
 def test_message_too_large_and_full(ring, seg_name):
     p = MPSC.open(seg_name)
     with pytest.raises(ValueError, match="message too large"):

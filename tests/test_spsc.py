@@ -111,7 +111,8 @@ class SubList(list):
     (SubList([7]), ("int",), 7, 12),
     ("hi", (None,), b"\x02\x00\x00\x00hi", 10),
 ])
-def test_push_pop_round_trip(ring, data, pop_args, expected, used):
+def test_push_pop_round_trip(any_ring, data, pop_args, expected, used):
+    ring = any_ring
     assert ring.push(data) is True
     assert ring.used() == used
     got = ring.pop(*pop_args)
@@ -119,9 +120,10 @@ def test_push_pop_round_trip(ring, data, pop_args, expected, used):
     assert ring.is_empty() and ring.pop() is None
 
 
-def test_keywords_and_mixed_schema(ring):
-    assert ring.push(data=[1, 2.5, "x"])
-    assert ring.pop_mixed(schema=[("i64", 1), ("f64", 1), ("str", 1)]) == [1, 2.5, "x"]
+def test_keywords_and_mixed_schema(any_ring):
+    ring = any_ring
+    assert ring.push(data=[1, 2.5, "x", True])
+    assert ring.pop_mixed(schema=[("i64", 1), ("f64", 1), ("str", 1), ("bool", 1)]) == [1, 2.5, "x", True]
     assert ring.push([])
     assert ring.push(b"next")
     assert ring.pop_mixed([]) == []          # consumes exactly one message
