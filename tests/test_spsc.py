@@ -64,19 +64,11 @@ def raw(seg_name, ring):
 # ---- the class ------------------------------------------------------------------
 
 def test_class_surface(ring):
+    """(The method list, the other signatures and the class rules: test_module.)"""
     cls = velmora.SpscRingBuffer
-    methods = [n for n, v in vars(cls).items() if not n.startswith("_") and callable(v)]
-    assert methods[:8] == ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed"]
-    sigs = {n: getattr(cls, n).__text_signature__ for n in methods}
-    assert sigs["push"] == "($self, data)"
-    assert sigs["pop"] == "($self, tag=None)"
-    assert sigs["pop_mixed"] == "($self, schema)"
-    assert all(sigs[n] == "($self)" for n in ("used", "capacity", "free", "is_empty", "is_full"))
+    assert all(getattr(cls, n).__text_signature__ == "($self)" for n in ("used", "capacity", "free", "is_empty",
+                                                                        "is_full"))
     assert "[ head (8 B) | tail (8 B) | capacity (8 B) | data (capacity B) ]" in cls.__doc__
-    with pytest.raises(TypeError):
-        cls()
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
     assert str(ring) == repr(ring) == "SpscRingBuffer(capacity=4096, used=0, free=4096)"
 
 
