@@ -148,26 +148,6 @@ def test_pickled_subscriber_subscribes_again(bcast, seg_name):
     assert len(bcast.subscribers()) == 2
 
 
-def test_close_wakes_a_blocked_receive(bcast, seg_name):
-    sub = Subscriber.open(seg_name)
-    errors = []
-    started = threading.Event()
-
-    def reader():
-        started.set()
-        try:
-            sub.receive(timeout=30)
-        except ValueError as e:
-            errors.append(e)
-
-    t = threading.Thread(target=reader)
-    t.start()
-    started.wait()
-    sub.close()
-    t.join(10)
-    assert not t.is_alive() and "closed" in str(errors[0])
-
-
 @pytest.mark.parametrize("kwargs, match", [
     (dict(max_message=0, depth=4), "max_message"),
     (dict(max_message=64, depth=0), "depth"),

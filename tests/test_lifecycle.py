@@ -106,23 +106,19 @@ def _child(ring, view, conn):
     view.write(b"rply", 0)  # the ring's producer role stays with the parent
 
 
-def test_spawned_child_receives_a_ring_and_a_view(seg_name):
+def test_spawned_child_receives_a_ring_and_a_view(seg_name, seg_names):
     ring = SM.create(seg_name, 4096 + 24).spsc()
-    view_name = seg_name + "-v"
-    view = SM.create(view_name, 68).map()
-    try:
-        view.write(b"view", 0)
-        ctx = multiprocessing.get_context("spawn")
-        ours, theirs = ctx.Pipe()
-        proc = ctx.Process(target=_child, args=(ring, view, theirs))
-        proc.start()
-        ring.put(b"hello")
-        assert ours.poll(60) and ours.recv() == (b"hello", b"view")
-        proc.join(10)
-        assert proc.exitcode == 0
-        assert view.read_range(0, 4) == b"rply"
-    finally:
-        SM.remove(view_name)
+    view = SM.create(seg_names(1)[0], 68).map()
+    view.write(b"view", 0)
+    ctx = multiprocessing.get_context("spawn")
+    ours, theirs = ctx.Pipe()
+    proc = ctx.Process(target=_child, args=(ring, view, theirs))
+    proc.start()
+    ring.put(b"hello")
+    assert ours.poll(60) and ours.recv() == (b"hello", b"view")
+    proc.join(10)
+    assert proc.exitcode == 0
+    assert view.read_range(0, 4) == b"rply"
 
 
 def test_version_matches_the_package():

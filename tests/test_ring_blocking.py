@@ -127,23 +127,30 @@ def test_ctrl_c_interrupts_a_blocked_get(ring, seg_name):
     assert ring.is_empty()
 
 
-def test_close_ends_a_get_blocked_in_another_thread(ring):
+@pytest.mark.parametrize("cls", ["SpscRingBuffer", "MpscRingBuffer", "Subscriber"])
+def test_close_ends_a_wait_in_another_thread(seg_name, cls):
+    pub = velmora.Publisher.create(seg_name, 64, 2) if cls == "Subscriber" else None
+    obj = {"SpscRingBuffer": lambda: make_ring(seg_name, 64), "Subscriber": lambda: velmora.Subscriber.open(seg_name),
+           "MpscRingBuffer": lambda: velmora.MpscRingBuffer.create(seg_name, 64, producers=2)}[cls]()
+    wait = (lambda: obj.receive(timeout=30)) if pub else obj.get
     outcome, started = [], threading.Event()
 
-    def wait():
+    def waiter():
         started.set()
         try:
-            ring.get()
+            wait()
         except ValueError as exc:
             outcome.append(str(exc))
 
-    thread = threading.Thread(target=wait)
+    thread = threading.Thread(target=waiter)
     thread.start()
     assert started.wait(5)
     time.sleep(0.05)
-    ring.close()
-    thread.join(5)
-    assert outcome == ["SpscRingBuffer is closed"]
+    obj.close()
+    thread.join(10)
+    assert not thread.is_alive() and outcome == [f"{cls} is closed"]
+    if pub:
+        pub.close()
 
 
 def test_a_corrupt_header_ends_a_wait_with_its_error(ring, seg_name):
