@@ -118,7 +118,7 @@ def test_a_killed_producer_is_gone_at_once_and_a_new_one_continues_the_stream(se
     assert [ring.pop(), ring.pop(), ring.pop(), ring.pop()] == [b"first", b"first", b"last", None]
 
 
-def test_handles_and_threads_of_one_process_share_its_roles(seg_name):
+def test_handles_and_threads_of_one_process_share_its_roles(seg_name, seg_names):
     creator = SM.create(seg_name, RING).spsc()
     opener = SM.open(seg_name).spsc()
     assert creator.push(b"from the creator") and opener.push(b"from the opener")
@@ -127,29 +127,26 @@ def test_handles_and_threads_of_one_process_share_its_roles(seg_name):
     # Two threads put through two handles, with messages large enough that
     # each call lets go of the interpreter lock while it copies or waits.
     big = 1 << 20
-    name2 = seg_name + "-big"
+    name2 = seg_names(1, "big")[0]
     handles = [SM.create(name2, big + 24).spsc()]
     handles.append(SM.open(name2).spsc())
     consumer = SM.open(name2).spsc()
-    try:
-        payloads = {k: bytes([k]) * (70_000 + k) for k in (1, 2)}
-        go = threading.Event()
+    payloads = {k: bytes([k]) * (70_000 + k) for k in (1, 2)}
+    go = threading.Event()
 
-        def put_many(handle, k):
-            go.wait(10)
-            for _ in range(40):
-                handle.put(payloads[k], timeout=30)
+    def put_many(handle, k):
+        go.wait(10)
+        for _ in range(40):
+            handle.put(payloads[k], timeout=30)
 
-        threads = [threading.Thread(target=put_many, args=(h, k)) for h, k in zip(handles, (1, 2))]
-        for t in threads:
-            t.start()
-        go.set()
-        got = [consumer.get(timeout=30) for _ in range(80)]
-        for t in threads:
-            t.join(30)
-        assert sorted(got) == sorted([payloads[1]] * 40 + [payloads[2]] * 40)
-    finally:
-        SM.remove(name2)
+    threads = [threading.Thread(target=put_many, args=(h, k)) for h, k in zip(handles, (1, 2))]
+    for t in threads:
+        t.start()
+    go.set()
+    got = [consumer.get(timeout=30) for _ in range(80)]
+    for t in threads:
+        t.join(30)
+    assert sorted(got) == sorted([payloads[1]] * 40 + [payloads[2]] * 40)
 
 
 def test_a_fork_child_does_not_inherit_its_parents_role(seg_name):

@@ -232,26 +232,23 @@ def _resources():
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
-def test_no_descriptor_or_mapping_leaks(seg_name):
-    ring_name = seg_name + "-ring"
-    try:
-        SM.create(seg_name, 4096)
-        SM.create(ring_name, 4096 + 24)
-        fds, maps = _resources()
-        for _ in range(2000):
-            shm = SM.create(seg_name + "-tmp", 4096)
-            SM.remove(seg_name + "-tmp")
-            view = SM.open(seg_name).map()
-            ring = SM.open(ring_name).spsc()
-            with pytest.raises(ValueError):
-                shm.spsc()  # 4072 is no power of two: the refused mapping must go too
-            del shm, view, ring
-            with pytest.raises(OSError):
-                SM.open(seg_name + "-absent")
-            with pytest.raises(FileExistsError):
-                SM.create(seg_name, 1)
-        after_fds, after_maps = _resources()
-        # A leak would show thousands more; allow the interpreter a little slack.
-        assert after_fds <= fds and after_maps <= maps + 8
-    finally:
-        SM.remove(ring_name)
+def test_no_descriptor_or_mapping_leaks(seg_name, seg_names):
+    ring_name, tmp_name, absent_name = seg_names(3)
+    SM.create(seg_name, 4096)
+    SM.create(ring_name, 4096 + 24)
+    fds, maps = _resources()
+    for _ in range(2000):
+        shm = SM.create(tmp_name, 4096)
+        SM.remove(tmp_name)
+        view = SM.open(seg_name).map()
+        ring = SM.open(ring_name).spsc()
+        with pytest.raises(ValueError):
+            shm.spsc()  # 4072 is no power of two: the refused mapping must go too
+        del shm, view, ring
+        with pytest.raises(OSError):
+            SM.open(absent_name)
+        with pytest.raises(FileExistsError):
+            SM.create(seg_name, 1)
+    after_fds, after_maps = _resources()
+    # A leak would show thousands more; allow the interpreter a little slack.
+    assert after_fds <= fds and after_maps <= maps + 8

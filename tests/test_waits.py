@@ -57,23 +57,19 @@ def test_lock_timeout_raises_and_changes_nothing(held, seg_name, method, word, s
     assert (raw.word, raw.data(), view.tell()) == (word, bytes(range(64)), 0)
 
 
-def test_lock_timeout_attribute():
-    name = f"/velmora-lt-{os.getpid()}"
-    view = SM.create(name, 64).map()
-    try:
-        assert view.lock_timeout is None
-        for value, expected in [(2, 2.0), (0.25, 0.25), (0, 0.0), (None, None)]:
-            view.lock_timeout = value
-            assert view.lock_timeout == expected
-        for bad, exc in [(-1, ValueError), (float("nan"), ValueError), ("1", TypeError)]:
-            with pytest.raises(exc):
-                view.lock_timeout = bad
-        assert view.lock_timeout is None
-        view.lock_timeout = 0  # no wait at all, but a free lock is still taken
-        view.write(b"x", 0)
-        assert view.read_range(0, 1) == b"x"
-    finally:
-        SM.remove(name)
+def test_lock_timeout_attribute(seg_name):
+    view = SM.create(seg_name, 64).map()
+    assert view.lock_timeout is None
+    for value, expected in [(2, 2.0), (0.25, 0.25), (0, 0.0), (None, None)]:
+        view.lock_timeout = value
+        assert view.lock_timeout == expected
+    for bad, exc in [(-1, ValueError), (float("nan"), ValueError), ("1", TypeError)]:
+        with pytest.raises(exc):
+            view.lock_timeout = bad
+    assert view.lock_timeout is None
+    view.lock_timeout = 0  # no wait at all, but a free lock is still taken
+    view.write(b"x", 0)
+    assert view.read_range(0, 1) == b"x"
 
 
 def test_other_threads_keep_running_while_a_call_waits(held):
