@@ -18,6 +18,7 @@ import velmora
 Publisher, Subscriber = velmora.Publisher, velmora.Subscriber
 DEADLINE_S = 120
 BODY = bytes(range(256)) * 2
+SLOW = 0.0005  # a slow subscriber's pause after each message
 
 
 
@@ -39,10 +40,11 @@ def check(msg):
     return seq if zlib.crc32(msg[8:]) == crc and msg == message(seq) else None
 
 
-def _subscribe(name, ready, conn, view_at=None):
+def _subscribe(name, ready, conn, view_at=None, pause=0):
     """Receives until the end of the stream and reports (sequence numbers in
     order, torn count, missed). With `view_at`, stops inside a receive_view of
-    that message and waits to be killed."""
+    that message and waits to be killed; with `pause`, sleeps that long after
+    each message (a slow subscriber)."""
     sub = Subscriber.open(name)
     ready.set()
     seqs, torn = [], 0
@@ -60,21 +62,8 @@ def _subscribe(name, ready, conn, view_at=None):
             torn += 1
         else:
             seqs.append(seq)
-    conn.send(("done", seqs, torn, sub.missed()))
-
-
-def _slow_subscribe(name, ready, conn):
-    sub = Subscriber.open(name)
-    ready.set()
-    seqs, torn = [], 0
-    while True:
-        msg = _receive_or_end(sub)
-        if msg is None:
-            break
-        seq = check(msg)
-        seqs.append(seq) if seq is not None else None
-        torn += seq is None
-        time.sleep(0.0005)
+        if pause:
+            time.sleep(pause)
     conn.send(("done", seqs, torn, sub.missed()))
 
 
@@ -116,7 +105,7 @@ def test_killed_subscriber_is_dropped_and_the_others_miss_nothing(seg_name, hold
         victim, victim_conn = start(_subscribe, seg_name, view_at)
         kill_at = view_at + depth  # the first publish that has to wait for it
     else:
-        victim, victim_conn = start(_slow_subscribe, seg_name)  # holds the stream back
+        victim, victim_conn = start(_subscribe, seg_name, None, SLOW)  # holds the stream back
         kill_at = 1000
     killed, dropped_after = None, None
     for seq in range(count):
@@ -158,7 +147,7 @@ def test_killed_subscriber_frees_a_waiting_publisher_quickly(seg_name):
 def test_overwrite_never_blocks_and_missed_accounts_for_every_gap(seg_name):
     count = 4000
     pub = Publisher.create(seg_name, 512, 16, subscribers=2, overflow="overwrite")
-    proc, conn = start(_slow_subscribe, seg_name)
+    proc, conn = start(_subscribe, seg_name, None, SLOW)
     for seq in range(count):
         pub.publish(message(seq), timeout=0)  # would raise queue.Full if it had to wait
     pub.close()
