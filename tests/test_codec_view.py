@@ -7,6 +7,7 @@ import struct
 import pytest
 
 import velmora
+from test_codec import CORNER_ENCODINGS, CORNER_REFUSALS
 from test_view import RawSegment
 
 SM = velmora.SharedMemory
@@ -43,7 +44,7 @@ def i64s(*values):
 # ---- single values: encoding ----------------------------------------------------
 
 ENCODINGS = [
-    (True, b"\x01"),
+    (True, b"\x01"),  # bool is tested before int: one byte, not eight
     (False, b"\x00"),
     (1, bytes.fromhex("0100000000000000")),
     (-1, b"\xff" * 8),
@@ -60,6 +61,7 @@ ENCODINGS = [
     (Color.RED, bytes.fromhex("0201000000000000")),
     (Meters(1.5), bytes.fromhex("000000000000f83f")),
     (Label("hi"), b"\x02\0\0\0hi"),
+    *CORNER_ENCODINGS,
 ]
 
 
@@ -82,6 +84,7 @@ def test_write_lays_down_the_encoding(seg, value, encoded):
     (2**63, OverflowError, None),
     (-2**63 - 1, OverflowError, None),
     ("\udc80", UnicodeEncodeError, None),
+    *CORNER_REFUSALS,
 ])
 def test_write_refuses_what_cannot_be_encoded(seg, value, exc_type, message):
     view, raw = seg
