@@ -8,7 +8,7 @@ import time
 import pytest
 
 import velmora
-from conftest import attached_peer
+from conftest import attached_peer, reap, start_all
 from test_view import RawSegment
 
 SM = velmora.SharedMemory
@@ -43,17 +43,7 @@ def _pattern_reader(name, go, results):
 
 
 def _start(target, *args):
-    proc = CTX.Process(target=target, args=args, daemon=True)
-    proc.start()
-    return proc
-
-
-def _stop(procs):
-    for proc in procs:
-        proc.join(timeout=10)
-        if proc.is_alive():
-            proc.kill()
-            proc.join()
+    return start_all([CTX.Process(target=target, args=args, daemon=True)])[0]
 
 
 def test_readers_never_see_a_mixed_pattern(seg_name):
@@ -66,7 +56,7 @@ def test_readers_never_see_a_mixed_pattern(seg_name):
         go.set()
         reports = [results.get(timeout=STARTUP_TIMEOUT) for _ in procs]
     finally:
-        _stop(procs)
+        reap(procs, 10)
     readers = [r for r in reports if r[0] == "reader"]
     writes = [r[1] for r in reports if r[0] == "writer"][0]
     assert writes > 10 and len(readers) == 2
@@ -121,7 +111,7 @@ def test_sigint_interrupts_a_waiting_call(seg_name, method, word):
             latency = time.monotonic() - sent
             outcome, waited, cursor = ours.recv()
         finally:
-            _stop([proc])
+            reap([proc], 10)
     assert (raw.word, raw.data()) == (word, pattern)
     raw.close()
     assert outcome == "interrupted"
