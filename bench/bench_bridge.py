@@ -29,6 +29,7 @@ import os
 import resource
 import statistics
 import sys
+import tempfile
 import time
 
 import velmora
@@ -174,11 +175,14 @@ def through_bridges(a, b, open_a, open_b, job, job_args, spin=bridge.SPIN):
     stop = ctx.Event()
 
     def bridge_proc(role):
-        bridge.tune_allocator()  # as the command line does
+        # As the command line does: malloc keeps large buffers, and each
+        # bridge keeps its state in a file (new for each run).
+        bridge.tune_allocator()
+        state = os.path.join(tempfile.mkdtemp(prefix="velmora-bench-"), f"{role}.seq")
         if role == "receive":
-            b_ = bridge.Receiver(endpoint, b, bind=True, spin=spin)
+            b_ = bridge.Receiver(endpoint, b, bind=True, spin=spin, state=state)
         else:
-            b_ = bridge.Sender(a, endpoint, spin=spin)
+            b_ = bridge.Sender(a, endpoint, spin=spin, state=state)
         b_.start()
         stop.wait()
         b_.stop(10)

@@ -132,17 +132,48 @@ def test_bridges_look_again_after_a_message_then_sleep_when_idle(rings, spin):
     assert busy < 0.1  # a bridge still looking would keep a processor busy (~1.0)
 
 
-def test_large_messages_go_a_frame_each(rings):
+@pytest.mark.parametrize("state", [False, True], ids=["copied", "in-place"])
+def test_large_messages_go_a_frame_each(rings, tmp_path, state):
+    """With a state file, large messages go out from where they lie in the
+    ring (those that wrap around its end are copied)."""
     _, src = rings(1 << 22)
     _, dst = rings(1 << 22)
     messages = [bytes([i]) * (1 << 20) for i in range(6)] + [os.urandom(40_000 + i) for i in range(60)]
+    messages.insert(3, b"small")
     r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    s = bridge.send(src, r.address, background=True)
-    with s, r:
+    s = bridge.Sender(src, r.address, state=state and tmp_path / "send.seq")
+    lent = []  # per batch: whether it was sent from the ring
+
+    def take(timeout, take=s.adapter.take):
+        items = take(timeout)
+        lent.append(s.adapter.lent is not None)
+        return items
+
+    s.adapter.take = take
+    with s.start(), r:
         producer = produce(src, messages)
         got = [dst.get(timeout=30) for _ in messages]
         producer.join(30)
     assert got == messages
+    assert any(lent) == state and src.is_empty()
+    if state:
+        assert bridge._Mark(tmp_path / "send.seq").load()[1:] == (len(messages), 0)  # nothing held
+
+
+def test_restarted_after_a_kill_while_sending_in_place_drops_that_message_as_a_gap(rings, tmp_path, caplog):
+    _, src = rings()
+    _, dst = rings()
+    state = tmp_path / "send.seq"
+    bridge._Mark(state).store(7, 41, 1)  # killed while message 40 was sent from the ring
+    for m in (b"maybe sent", b"next"):
+        src.put(m)
+    bridge._Mark(tmp_path / "receive.seq").store(7, 40)  # and the receiver had not had it
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True, state=tmp_path / "receive.seq")
+    s = bridge.send(src, r.address, background=True, state=state)
+    with s, r:
+        assert dst.get(timeout=30) == b"next"
+    assert (s.stream, r.stats.gaps, r.stats.lost) == (7, 1, 2)  # 40 and the number skipped after it
+    assert "gap: 2 messages lost (seq 40..41)" in caplog.text
 
 
 def test_a_message_larger_than_the_target_is_rejected_and_logged(rings, caplog):

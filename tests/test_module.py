@@ -20,9 +20,9 @@ METHODS = {
                    "read_locked", "add", "compare_exchange", "load", "store", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
-                       "has_producer", "has_consumer", "fileno", "room_fileno", "close", "create", "open"],
+                       "get_view", "has_producer", "has_consumer", "fileno", "room_fileno", "close", "create", "open"],
     "MpscRingBuffer": ["create", "open", "push", "put", "push_many", "pop", "get", "pop_mixed", "get_mixed",
-                       "pop_many", "pop_into", "get_into", "used", "capacity", "free", "is_empty", "has_consumer",
+                       "pop_many", "pop_into", "get_into", "get_view", "used", "capacity", "free", "is_empty", "has_consumer",
                        "has_producer", "producers", "fileno", "room_fileno", "close"],
     "LockScope": [],
     "Publisher": ["create", "publish", "loan", "room_fileno", "subscribers", "close"],
@@ -66,6 +66,7 @@ SIGNATURES = {
     ("MpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
     ("SpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
     ("SpscRingBuffer", "get_into"): "($self, buffer, timeout=None, eof=False)",
+    ("SpscRingBuffer", "get_view"): "($self, timeout=None, eof=False)",
     ("SpscRingBuffer", "has_producer"): "($self)",
 }
 

@@ -58,7 +58,10 @@ What is not
   acknowledgements and storage on the sending side.
 * A sending bridge killed in the few microseconds between taking a batch
   from its source (which consumes it) and noting its numbers loses that
-  batch without a gap: the next run numbers on from the last note.
+  batch without a gap: the next run numbers on from the last note. (A large
+  message of an SPSC ring, with a state file, is noted before it is taken
+  and consumed only once it has gone out; a bridge killed meanwhile drops
+  it when it starts again and reports it as a gap, whether or not it went.)
 * A gap is reported when the next message arrives (a stream that stops for
   good after a loss shows no gap). A receiving bridge that restarts knows where
   it left off only with a state file (``state=``; the command line keeps one by
@@ -77,8 +80,9 @@ u16, count u32, stream u64, first sequence number u64. With the PACKED flag
 (1), two frames follow: the count payload lengths (u32 each) and the payloads
 back to back; otherwise one frame per payload, sent and received without a
 copy when the LARGE flag (4) is set (a large message of a broadcast whose
-publisher blocks goes out from the slot it lies in, which the sending bridge
-keeps until ZeroMQ has passed it on). With the TYPED flag (8), a frame of
+publisher blocks, or of an SPSC ring read by a bridge that keeps a state
+file, goes out from where it lies, which the sending bridge keeps until
+ZeroMQ has passed it on). With the TYPED flag (8), a frame of
 formats and shapes (one entry per message; see _encode_formats) comes right
 after the header; ring batches never have it. A header with the END flag (2)
 and no payloads ends the stream.
@@ -225,35 +229,70 @@ def _has_eof(method) -> bool:
 
 
 class RingSource:
-    """Reads a ring (get, pop_many) as its consumer."""
+    """Reads a ring (get, pop_many) as its consumer. With `in_place` (a
+    sending bridge that keeps its state on an SPSC ring sets it), a large
+    message is read in place (get_view) and lent to ZeroMQ until it has gone
+    out, then consumed: no copy on the way out."""
 
     pattern = "PUSH"
     formats = None  # every message is plain bytes
     skipped = 0  # nothing is lost before a batch
-    lent = None  # messages are always copied out of the ring
+    keeps_lent = True  # a lent message stays in the ring when its bridge dies
 
     def __init__(self, ring):
         self.ring = ring
-        self._get = ring.get
+        self.lent = None  # the view of a message sent from where it lies, until give_back()
+        self.in_place = False
+        self._large = False  # the last batch began with a large message: read the next in place
+        self._get, self._view = ring.get, getattr(ring, "get_view", None)
         if _has_eof(ring.get):
-            self._get = lambda timeout: ring.get(timeout=timeout, eof=True)
+            get, view = ring.get, self._view
+            self._get = lambda timeout: get(timeout=timeout, eof=True)
+            self._view = view and (lambda timeout: view(timeout=timeout, eof=True))
+
+    def _first(self, timeout: float):
+        """The batch's first message: bytes, or a view of it in the ring,
+        then lent (self.lent) until give_back()."""
+        if not self._large:
+            return self._get(timeout=timeout)
+        scope = self._view(timeout)
+        mv = scope.__enter__()
+        if len(mv) >= ZERO_COPY_FROM:
+            self.lent = scope
+            return mv
+        data = mv.tobytes()
+        scope.__exit__(None, None, None)
+        return data
 
     def take(self, timeout: float):
         """Waits up to `timeout` for a message, then takes what else is there,
         up to a batch; an empty list when nothing came, None at the end of the
-        stream."""
+        stream. A message read in place is alone in its batch."""
         try:
-            first = self._get(timeout=timeout)
+            first = self._first(timeout)
         except queue.Empty:
             return []
         except EOFError:
             return None
+        self._large = self.in_place and len(first) >= ZERO_COPY_FROM
+        if self.lent is not None:
+            return [first]
         more = min(MAX_BATCH, BATCH_BYTES // (len(first) + 4)) - 1
         if more <= 0:
             return [first]
         batch = self.ring.pop_many(more)
         batch.insert(0, first)
         return batch
+
+    def give_back(self) -> None:
+        """Consumes the message lent (it has gone out, or is given up)."""
+        lent, self.lent = self.lent, None
+        if lent is not None:
+            lent.__exit__(None, None, None)
+
+    def discard_one(self) -> None:
+        """Drops the next message, if there is one."""
+        self.ring.pop()
 
 
 class RingSink:
@@ -331,6 +370,7 @@ class SubscriberSource:
     array's format and shape come with its bytes)."""
 
     pattern = "PUB"
+    keeps_lent = False  # a dead subscriber's slots go back; its successor starts afresh
 
     def __init__(self, subscriber):
         self.sub = subscriber
@@ -557,12 +597,15 @@ def default_state_path(role: str, name: str) -> str:
 
 
 class _Mark:
-    """(stream, next sequence number) kept in a small mapped file, so that a
-    bridge that is killed and started again knows where its stream stood. A
-    store is one write into the mapping, cheap enough for every batch."""
+    """(stream, next sequence number, held) kept in a small mapped file, so
+    that a bridge that is killed and started again knows where its stream
+    stood; `held` says that the message numbered next - 1 was being sent from
+    where it lay in its ring (see Sender). A store is one write into the
+    mapping, cheap enough for every batch."""
 
-    LAYOUT = struct.Struct("<8sQQ")
-    TAG = b"vmbrseq1"
+    LAYOUT = struct.Struct("<8sQQQ")
+    TAG = b"vmbrseq2"
+    OLD = struct.Struct("<8sQQ"), b"vmbrseq1"  # without `held`
 
     def __init__(self, path):
         self.path = os.fspath(path)
@@ -576,11 +619,15 @@ class _Mark:
             os.close(fd)
 
     def load(self):
-        tag, stream, nxt = self.LAYOUT.unpack_from(self._map)
-        return (stream, nxt) if tag == self.TAG else None
+        tag, stream, nxt, held = self.LAYOUT.unpack_from(self._map)
+        if tag == self.TAG:
+            return stream, nxt, held
+        layout, old = self.OLD
+        tag, stream, nxt = layout.unpack_from(self._map)
+        return (stream, nxt, 0) if tag == old else None
 
-    def store(self, stream: int, nxt: int) -> None:
-        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt)
+    def store(self, stream: int, nxt: int, held: int = 0) -> None:
+        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt, held)
 
     def close(self) -> None:
         self._map.close()
@@ -590,7 +637,7 @@ class _NoMark:
     def load(self):
         return None
 
-    def store(self, stream, nxt):
+    def store(self, stream, nxt, held=0):
         pass
 
     def close(self):
@@ -832,6 +879,9 @@ class _Bridge:
     def running(self) -> bool:
         return self._thread is not None and not self._done.is_set()
 
+    def _give_back(self) -> None:
+        self.adapter.give_back()
+
     def run(self) -> Stats:
         """Runs the bridge in this thread until it is stopped, Ctrl-C arrives
         (which ends it like stop()) or the stream ends; returns the Stats."""
@@ -849,7 +899,7 @@ class _Bridge:
             if getattr(self.adapter, "lent", None) is not None:
                 # Closed: ZeroMQ drops what it still holds once `linger` has passed.
                 self._wait_sent(time.monotonic() + self._linger + 1)
-                self.adapter.give_back()
+                self._give_back()
             self._mark.close()
             if self._owned:  # opened here by name: its role ends with the bridge
                 self.channel.close()
@@ -890,7 +940,28 @@ class Sender(_Bridge):
         if mark is None:
             self.stream, self.next_seq = secrets.randbits(63) or 1, 0
         else:
-            self.stream, self.next_seq = mark
+            self.stream, self.next_seq, held = mark
+            if held and self.adapter.keeps_lent:
+                # Killed while it sent a message from where it lay in the ring:
+                # it may have gone out, so it goes (or, if it was consumed just
+                # before the kill, the one after it does), and the numbering
+                # skips one, so that whatever was lost shows as a gap.
+                self.adapter.discard_one()
+                self.next_seq += 1
+        self._mark.store(self.stream, self.next_seq)
+        # Sending from where a message lies, and consuming it once it has
+        # gone, is safe across a kill only when the state file says so (see
+        # above), and only where the ring's next message after a restart is
+        # the one the bridge had (an SPSC ring: a fan-in serves its lanes in
+        # turn from where its consumer's process left off).
+        import velmora
+
+        self.adapter.in_place = isinstance(self._mark, _Mark) and isinstance(self.channel, velmora.SpscRingBuffer)
+
+    def _give_back(self) -> None:
+        """Gives the message sent from where it lies back to the source (a
+        ring consumes it), then notes that it is no longer held."""
+        self.adapter.give_back()
         self._mark.store(self.stream, self.next_seq)
 
     def _await_peers_leaving(self) -> None:
@@ -950,7 +1021,8 @@ class Sender(_Bridge):
             skipped = source.skipped
             n, first = len(items), self.next_seq + skipped
             self.next_seq = first + n
-            self._mark.store(self.stream, self.next_seq)
+            lent = source.lent is not None
+            self._mark.store(self.stream, self.next_seq, lent and source.keeps_lent)
             pace.came()
             if skipped:  # a gap the far side reports
                 stats.missed += skipped
@@ -972,12 +1044,11 @@ class Sender(_Bridge):
                          _encode_formats(source.formats), *parts]
             else:
                 parts = [HEADER.pack(MAGIC, VERSION, flags, 0, n, self.stream, first), *parts]
-            lent = source.lent is not None
             sent = self._send(parts, lent)
             if lent:
                 self._wait_sent()
                 if self._tracker is None:
-                    source.give_back()
+                    self._give_back()
             if not sent:
                 stats.unsent += n
                 log.warning("stopped with %d messages taken but not sent (seq %d..%d)", n, first, first + n - 1)
@@ -1004,7 +1075,7 @@ class Receiver(_Bridge):
         self.stream = self.expected = None
         mark = self._mark.load()
         if mark is not None:
-            self.stream, self.expected = mark
+            self.stream, self.expected, _ = mark
 
     def _receive(self, flags: int = 0):
         """The next ZeroMQ message as (header, [payload buffers]), or None when

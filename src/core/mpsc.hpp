@@ -161,6 +161,9 @@ public:
     void copy_payload(const MpscFrame& f, std::uint8_t* dst) const noexcept {
         lanes_[f.lane].copy_payload(f.frame, dst);
     }
+    [[nodiscard]] std::pair<ByteSpan, ByteSpan> payload_parts(const MpscFrame& f) const noexcept {
+        return lanes_[f.lane].payload_parts(f.frame);
+    }
     void commit(const MpscFrame& f) noexcept;
     template <class Host>
     [[nodiscard]] Result<std::optional<MpscFrame>> wait_pop(Deadline deadline, Host& host);

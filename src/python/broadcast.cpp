@@ -3,13 +3,11 @@
 // every subscriber another (core/claims.hpp), so a process's death frees its
 // place and lets a waiting publisher drop it.
 //
-// Zero-copy paths hand out a memoryview over a slot through a scope object:
-// Publisher.loan() and Subscriber.receive_view() return one; `with` gives the
-// memoryview, and leaving the block publishes the loan (or discards it after
-// an exception) or gives the received slot back. The scope itself exports the
-// buffer (format and shape included), so a memoryview or an array made from
-// it keeps the mapping alive: close() while something still uses a slot's
-// memory defers the unmap to the last release.
+// Zero-copy paths lend a slot (python/lent.hpp): Publisher.loan() and
+// Subscriber.receive_view() return the lent object; `with` gives a memoryview
+// of the slot, and leaving the block publishes the loan (or discards it
+// after an exception) or gives the received slot back. close() while
+// something still uses a slot's memory defers the unmap to the last release.
 #include "python/broadcast.hpp"
 
 #include <atomic>
@@ -26,6 +24,7 @@
 #include "core/broadcast_roles.hpp"
 #include "core/readiness.hpp"
 #include "platform/platform.hpp"
+#include "python/lent.hpp"
 #include "python/lifecycle.hpp"
 #include "python/ref.hpp"
 #include "python/scratch.hpp"
@@ -83,12 +82,16 @@ struct Side : Channel {
 };
 
 struct PublisherState : Side<BroadcastPublisher, &BroadcastPublisher::close> {
+    static constexpr const char* kName = "Publisher";
     using Side::Side;
     std::string scratch;
+    BroadcastLoan loan;  // the slot a loan() lends, while scope_open
 };
 
 struct SubscriberState : Side<BroadcastSubscriber, &BroadcastSubscriber::leave> {
+    static constexpr const char* kName = "Subscriber";
     using Side::Side;
+    BroadcastMessage held;  // the slot a receive_view() lends, while scope_open
 };
 
 // Every call takes the object's one role for its length: one thread of the
@@ -128,249 +131,74 @@ bool u32_argument(PyObject* arg, const char* name, std::uint32_t& out) {
     return true;
 }
 
-// ---- scopes: loans and received views ---------------------------------------------
+// ---- lent slots: loans and received views (python/lent.hpp) ------------------------
 
-struct ScopeState {
-    Ref owner;
-    bool publisher = false;
-    bool active = false;  // holds a loan or a received slot
-    Ref view;             // the memoryview __enter__ gave
-    BroadcastLoan loan;
-    BroadcastMessage message;
-    std::uint8_t* data = nullptr;
-    Py_ssize_t len = 0;
-    bool readonly = true;
-    char format[kBroadcastFormatBytes] = {'B', 0};
-    int ndim = 1;
-    Py_ssize_t itemsize = 1;
-    Py_ssize_t shape[kBroadcastMaxDims] = {};
-    Py_ssize_t strides[kBroadcastMaxDims] = {};
-
-    explicit ScopeState(PyObject* o, bool pub) : owner(Ref::borrow(o)), publisher(pub) {}
-    ScopeState(ScopeState&&) noexcept = default;
-
-    Channel& channel() const noexcept {
-        return publisher ? static_cast<Channel&>(state_of<PublisherState>(owner.get()))
-                         : static_cast<Channel&>(state_of<SubscriberState>(owner.get()));
-    }
-    void describe(const MessageShape& s) noexcept {
-        std::memcpy(format, s.format, sizeof format);
-        format[sizeof format - 1] = 0;
-        ndim = static_cast<int>(s.ndim);
-        itemsize = static_cast<Py_ssize_t>(s.itemsize);
-        Py_ssize_t stride = itemsize;
-        for (int i = ndim - 1; i >= 0; --i) {
-            shape[i] = static_cast<Py_ssize_t>(s.shape[i]);
-            strides[i] = stride;
-            stride *= shape[i];
-        }
-    }
-    MessageShape shape_of() const noexcept {
-        MessageShape s;
-        std::memcpy(s.format, format, sizeof format);
-        s.ndim = static_cast<std::uint32_t>(ndim);
-        s.itemsize = static_cast<std::uint32_t>(itemsize);
-        for (int i = 0; i < ndim; ++i) s.shape[i] = static_cast<std::uint64_t>(shape[i]);
-        return s;
-    }
-};
-
-PyTypeObject* scope_type();
-
-ScopeState& scope(PyObject* self) noexcept { return state_of<ScopeState>(self); }
+template <class State>
+State& owner_of(LentState& sc) noexcept {
+    return state_of<State>(sc.owner.get());
+}
 
 // The mapping goes once the owner is closed and nothing exports a slot.
-[[maybe_unused]] void drop_mapping_if_unused(ScopeState& sc) {
-    Channel& c = sc.channel();
-    if (!c.closed || c.exports != 0) return;
-    if (sc.publisher) state_of<PublisherState>(sc.owner.get()).core.reset();
-    else state_of<SubscriberState>(sc.owner.get()).core.reset();
+template <class State>
+void lent_exports(LentState& sc, int delta) {
+    State& s = owner_of<State>(sc);
+    s.exports += delta;
+    if (s.closed && s.exports == 0) s.core.reset();
 }
 
-// Ends a scope: publishes the loan (`publish`) or discards it, or gives a
-// received slot back. After the owner's close() there is nothing to end.
-Status finish(ScopeState& sc, bool publish) {
-    if (!sc.active) return {};
-    sc.active = false;
-    Channel& c = sc.channel();
-    c.scope_open = false;
-    if (c.closed) return {};
-    if (sc.publisher) {
-        auto& core = *state_of<PublisherState>(sc.owner.get()).core;
-        if (!publish) {
-            core.discard(sc.loan);
-            return {};
-        }
-        return core.commit(sc.loan, static_cast<std::uint64_t>(sc.len), sc.shape_of());
+// Ends a lending with the owner's turn taken: publishes the loan (`ok`) or
+// discards it, or gives the received slot back. After the owner's close()
+// there is nothing to end.
+Status finish(PublisherState& s, LentState& sc, bool ok) {
+    if (!ok) {
+        s.core->discard(s.loan);
+        return {};
     }
-    state_of<SubscriberState>(sc.owner.get()).core->release(sc.message);
+    return s.core->commit(s.loan, static_cast<std::uint64_t>(sc.len), sc.shape_of());
+}
+Status finish(SubscriberState& s, LentState&, bool) {
+    s.core->release(s.held);
     return {};
 }
-
-// Releases the memoryview __enter__ gave. A view something else still
-// exports from (memoryview.release() refuses) stays usable by that thing;
-// the slot goes back all the same.
-void release_view(ScopeState& sc) {
-    if (!sc.view) return;
-    Ref done(PyObject_CallMethod(sc.view.get(), "release", nullptr));
-    if (!done) PyErr_Clear();
-    sc.view = Ref();
-}
-
-PyObject* scope_enter(PyObject* self, PyObject*) {
-    ScopeState& sc = scope(self);
-    if (sc.view) return Ref::borrow(sc.view.get()).release();
-    if (!sc.active) {
-        PyErr_SetString(PyExc_ValueError, "this slot was already given back");
-        return nullptr;
-    }
-#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-    sc.view = Ref(PyMemoryView_FromObject(self));
-#else
-    // Without the buffer protocol in the stable ABI: a byte view of the slot,
-    // cast to the message's format and shape where memoryview can. (The
-    // flags' values are part of the stable ABI; the 3.10 headers leave their
-    // names out of the limited API.)
-    constexpr int kRead = 0x100, kWrite = 0x200;
-    Ref bytes(PyMemoryView_FromMemory(reinterpret_cast<char*>(sc.data), sc.len, sc.readonly ? kRead : kWrite));
-    if (bytes && (std::strcmp(sc.format, "B") != 0 || sc.ndim != 1)) {
-        Ref shape(PyTuple_New(sc.ndim));
-        for (int i = 0; shape && i < sc.ndim; ++i) {
-            PyObject* n = PyLong_FromSsize_t(sc.shape[i]);
-            if (n == nullptr) return nullptr;
-            PyTuple_SetItem(shape.get(), i, n);
-        }
-        if (!shape) return nullptr;
-        // A format or shape memoryview cannot cast to leaves the byte view.
-        Ref cast(PyObject_CallMethod(bytes.get(), "cast", "sO", sc.format, shape.get()));
-        if (cast) bytes = std::move(cast);
-        else PyErr_Clear();
-    }
-    sc.view = std::move(bytes);
-#endif
-    if (!sc.view) return nullptr;
-    return Ref::borrow(sc.view.get()).release();
-}
-
-PyObject* scope_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    ScopeState& sc = scope(self);
-    const bool failed = nargs > 0 && args[0] != Py_None;
-    release_view(sc);
-    if (!sc.active) Py_RETURN_FALSE;
-    Deadline never = Deadline::never();
-    Status done;
-    const auto end = [&](auto& s, const char* cls) {
-        Call<std::remove_reference_t<decltype(s)>> call(s, cls);
-        if (take_turn(call, s, cls, &never) != Entered::Yes) {
-            // Closed meanwhile (or used from a fork child): nothing to give back.
-            PyErr_Clear();
-            sc.active = false;
-            s.scope_open = false;
-            return;
-        }
-        done = finish(sc, !failed);
-    };
-    if (sc.publisher) end(state_of<PublisherState>(sc.owner.get()), "Publisher");
-    else end(state_of<SubscriberState>(sc.owner.get()), "Subscriber");
-    if (!done) return raise(done.error());
-    Py_RETURN_FALSE;
-}
-
-// A scope dropped without `with` gives its slot back, unless another thread
-// is using the object (then the slot stays taken until the object closes).
 template <class State>
-void finish_if_free(ScopeState& sc, const char* cls) {
-    State& s = state_of<State>(sc.owner.get());
-    Call<State> call(s, cls);
-    if (call && call.claim(kTurn, nullptr) == Claim::Claimed && holds(s.claim)) (void)finish(sc, false);
+Status finish_lent(State& s, LentState& sc, bool ok) {
+    if (!sc.active) return {};
+    sc.active = false;
+    s.scope_open = false;
+    if (s.closed) return {};
+    return finish(s, sc, ok);
 }
 
-void scope_dealloc(PyObject* self) {
-    ScopeState& sc = scope(self);
-    if (sc.active && !sc.channel().closed) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        if (sc.publisher) finish_if_free<PublisherState>(sc, "Publisher");
-        else finish_if_free<SubscriberState>(sc, "Subscriber");
+template <class State>
+bool lent_end(LentState& sc, bool ok) {
+    State& s = owner_of<State>(sc);
+    Deadline never = Deadline::never();
+    Call<State> call(s, State::kName);
+    if (take_turn(call, s, State::kName, &never) != Entered::Yes) {
+        // Closed meanwhile (or used from a fork child): nothing to give back.
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        sc.active = false;
+        s.scope_open = false;
+        return true;
     }
-    dealloc<ScopeState>(self);
+    const Status done = finish_lent(s, sc, ok);
+    if (!done) return raise(done.error()), false;
+    return true;
 }
 
-#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-int scope_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    ScopeState& sc = scope(self);
-    if (!sc.active) {
-        PyErr_SetString(PyExc_BufferError, "this slot was already given back");
-        return -1;
-    }
-    if (sc.readonly && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "a received message is read-only");
-        return -1;
-    }
-    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
-    view->buf = sc.data;
-    view->obj = Py_NewRef(self);
-    view->len = sc.len;
-    view->readonly = sc.readonly ? 1 : 0;
-    view->itemsize = nd ? sc.itemsize : 1;
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? sc.format : nullptr;
-    if (!nd && std::strcmp(sc.format, "B") != 0 && view->format != nullptr) view->format = nullptr;
-    view->ndim = nd ? sc.ndim : 1;
-    view->shape = nd ? sc.shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? sc.strides : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    ++sc.channel().exports;
-    return 0;
+// A slot dropped without `with` goes back, unless another thread is using
+// the object (then it stays taken until the object closes).
+template <class State>
+void lent_drop(LentState& sc) {
+    State& s = owner_of<State>(sc);
+    if (s.closed) return;
+    Call<State> call(s, State::kName);
+    if (call && call.claim(kTurn, nullptr) == Claim::Claimed && holds(s.claim)) (void)finish_lent(s, sc, false);
 }
 
-void scope_releasebuffer(PyObject* self, Py_buffer*) {
-    ScopeState& sc = scope(self);
-    --sc.channel().exports;
-    drop_mapping_if_unused(sc);
-}
-#endif
-
-PyMethodDef scope_methods[] = {
-    noargs_method<scope_enter>("__enter__", "__enter__($self)\n--\n\nThe memoryview of the slot."),
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&scope_exit)), METH_FASTCALL,
-     "__exit__($self, *exc_info)\n--\n\nPublish the loan (discard it after an exception) or give the slot back."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot scope_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-        "A slot of a broadcast segment lent for one `with` block: Publisher.loan() or\n"
-        "Subscriber.receive_view(). The block gets a memoryview of the slot; leaving it\n"
-        "publishes the loan (an exception discards it) or gives the received slot back,\n"
-        "and releases the memoryview.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&scope_dealloc)},
-    {Py_tp_methods, scope_methods},
-#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-    {Py_bf_getbuffer, reinterpret_cast<void*>(&scope_getbuffer)},
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(&scope_releasebuffer)},
-#endif
-    {0, nullptr},
-};
-
-PyType_Spec scope_spec = {
-    "velmora.BroadcastSlot", static_cast<int>(sizeof(Object<ScopeState>)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, scope_slots,
-};
-
-// Not one of the module's public classes: made once per process on first use.
-PyTypeObject* scope_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&scope_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
-}
-
-PyObject* new_scope(PyObject* owner, bool pub) {
-    PyTypeObject* type = scope_type();
-    return type ? new_object(type, ScopeState(owner, pub)) : nullptr;
-}
+template <class State>
+constexpr Lender kSlotLender{&lent_end<State>, &lent_drop<State>, &lent_exports<State>,
+                             "this slot was already given back"};
 
 // ---- payloads -----------------------------------------------------------------------
 
@@ -549,7 +377,7 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         !timeout_argument(argv[1], deadline))
         return nullptr;
     PublisherState& s = publisher(self);
-    Ref made(new_scope(self, true));
+    Ref made(new_lent(LentKind::BroadcastSlot, self, kSlotLender<PublisherState>));
     if (!made) return nullptr;
     Call<PublisherState> call(s, "Publisher");
     switch (take_turn(call, s, "Publisher", &deadline)) {
@@ -563,17 +391,12 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     ClosingWait host(s.life);
     bool failed = false;
-    const auto lent = take_loan(s, nbytes, deadline, host, failed);
+    const auto taken = take_loan(s, nbytes, deadline, host, failed);
     host.gil.resume();
     if (failed) return nullptr;
-    if (!lent) return raise_queue("Full");
-    ScopeState& sc = scope(made.get());
-    sc.loan = *lent;
-    sc.data = s.core->loan_bytes(*lent).data();
-    sc.len = static_cast<Py_ssize_t>(nbytes);
-    sc.readonly = false;
-    sc.describe(MessageShape::bytes(nbytes));
-    sc.active = true;
+    if (!taken) return raise_queue("Full");
+    s.loan = *taken;
+    lent(made.get()).lend(s.core->loan_bytes(*taken).data(), nbytes, false, MessageShape::bytes(nbytes));
     s.scope_open = true;
     return made.release();
 }
@@ -651,14 +474,6 @@ PyObject* raise_ended(const SubscriberState& s) {
     return nullptr;
 }
 
-bool eof_argument(PyObject* arg, bool& out) {
-    if (omitted(arg)) return out = false, true;
-    const int v = PyObject_IsTrue(arg);
-    if (v < 0) return false;
-    out = v != 0;
-    return true;
-}
-
 bool no_open_view(const SubscriberState& s) {
     if (!s.scope_open) return true;
     PyErr_SetString(PyExc_RuntimeError, "a receive_view of this Subscriber is still open");
@@ -687,12 +502,9 @@ Ref copy_out(SubscriberState& s, const BroadcastMessage& m, bool& failed) {
 PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"timeout", "eof"};
     static const Signature sig{"Subscriber.receive()", names, 2, 0};
-    PyObject* argv[2];
     Deadline deadline = Deadline::never();
     bool eof = false;
-    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[0], deadline) ||
-        !eof_argument(argv[1], eof))
-        return nullptr;
+    if (!timeout_eof_arguments(sig, args, nargs, kwnames, deadline, eof)) return nullptr;
     SubscriberState& s = subscriber(self);
     Call<SubscriberState> call(s, "Subscriber");
     switch (take_turn(call, s, "Subscriber", &deadline)) {
@@ -762,14 +574,11 @@ PyObject* receive_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"timeout", "eof"};
     static const Signature sig{"Subscriber.receive_view()", names, 2, 0};
-    PyObject* argv[2];
     Deadline deadline = Deadline::never();
     bool eof = false;
-    if (!bind(sig, args, nargs, kwnames, argv) || !timeout_argument(argv[0], deadline) ||
-        !eof_argument(argv[1], eof))
-        return nullptr;
+    if (!timeout_eof_arguments(sig, args, nargs, kwnames, deadline, eof)) return nullptr;
     SubscriberState& s = subscriber(self);
-    Ref made(new_scope(self, false));
+    Ref made(new_lent(LentKind::BroadcastSlot, self, kSlotLender<SubscriberState>));
     if (!made) return nullptr;
     Call<SubscriberState> call(s, "Subscriber");
     switch (take_turn(call, s, "Subscriber", &deadline)) {
@@ -785,13 +594,8 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (ended) return raise_ended(s);
         if (!m) return raise_queue("Empty");
         if (!s.core->hold(*m)) continue;  // overwritten before it could be held: missed
-        ScopeState& sc = scope(made.get());
-        sc.message = *m;
-        sc.data = const_cast<std::uint8_t*>(m->data);
-        sc.len = static_cast<Py_ssize_t>(m->length);
-        sc.readonly = true;
-        sc.describe(m->shape);
-        sc.active = true;
+        s.held = *m;
+        lent(made.get()).lend(const_cast<std::uint8_t*>(m->data), m->length, true, m->shape);
         s.scope_open = true;
         return made.release();
     }

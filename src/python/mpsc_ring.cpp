@@ -38,6 +38,7 @@ struct MpscState {
     std::optional<velmora::Claim> consumer_claim;
     bool seen_producer = false;  // for eof: a message received or a producer seen attached
     Readiness data_ready, room_ready;  // fileno(), room_fileno(): see MpscSide
+    RingLending<MpscFrame> lending;
     Lifecycle life;
 
     MpscState(MpscLanes r, std::shared_ptr<ClaimSite> s, std::string segment)
@@ -51,7 +52,7 @@ struct MpscState {
         room_ready.stop();
         slot.reset();
         consumer_claim.reset();
-        ring.reset();
+        if (!lending.keeps_mapping()) ring.reset();
     }
 };
 
@@ -350,6 +351,10 @@ PyMethodDef methods[] = {
         "too small raises ValueError and leaves the message."),
     fast_method<&M::get_into>("get_into",
         "get_into($self, buffer, timeout=None, eof=False)\n--\n\npop_into() that waits, as get()."),
+    fast_method<&M::get_view>("get_view",
+        "get_view($self, timeout=None, eof=False)\n--\n\n"
+        "Read the next message in place, as SpscRingBuffer.get_view(): a `with` block gets a\n"
+        "read-only memoryview of it in its producer's lane, and leaving the block consumes it."),
     noargs_method<&M::used>("used", "used($self)\n--\n\nReturn the bytes used in all producers' lanes together."),
     noargs_method<&M::capacity>("capacity",
         "capacity($self)\n--\n\nReturn the bytes each producer may have in flight (one lane's data capacity)."),

@@ -17,7 +17,8 @@
 //   static const BellAddress* room_bell(State&);
 //
 // The state holds `std::optional<Ring> ring`, `std::string name, scratch`,
-// `Readiness data_ready, room_ready` and `Lifecycle life`. Each class's file
+// `Readiness data_ready, room_ready`, `RingLending<Frame> lending` and
+// `Lifecycle life`; its release() keeps the ring while lending.keeps_mapping(). Each class's file
 // keeps what is its own (creation, queries about its roles, repr, docstrings)
 // and its method table, which points at these templates.
 //
@@ -38,6 +39,7 @@
 #include "core/mpsc.hpp"
 #include "core/readiness.hpp"
 #include "core/ring.hpp"
+#include "python/lent.hpp"
 #include "python/lifecycle.hpp"
 #include "python/ref.hpp"
 #include "python/ring_ops.hpp"
@@ -84,14 +86,14 @@ inline Result<std::optional<MpscFrame>> batch_next(MpscLanes& r, const std::opti
 inline void batch_taken(MpscLanes& r, const MpscFrame& f) noexcept { r.commit(f); }
 inline void batch_end(MpscLanes&, const MpscFrame&) noexcept {}
 
-// The eof flag of the blocking pops, read before anything else happens (its
-// truth test may run Python code).
-inline bool eof_argument(PyObject* arg, bool& out) {
-    if (omitted(arg)) return out = false, true;
-    const int truth = PyObject_IsTrue(arg);
-    if (truth < 0) return false;
-    return out = truth != 0, true;
-}
+// get_view(): the frame lent in place until its `with` block ends, and the
+// buffers exported from it. The mapping outlives close() while either is.
+template <class Frame>
+struct RingLending {
+    std::optional<Frame> frame;
+    Py_ssize_t exports = 0;
+    bool keeps_mapping() const noexcept { return frame.has_value() || exports > 0; }
+};
 
 template <class Side>
 struct RingMethods {
@@ -259,7 +261,7 @@ struct RingMethods {
             case Claim::TimedOut: return raise_queue("Empty");
             case Claim::Failed: return nullptr;
         }
-        if (!Side::consumer(s)) return nullptr;
+        if (!no_open_view(s) || !Side::consumer(s)) return nullptr;
         Ring& ring = *s.ring;
         bool failed = false;
         std::optional<Frame> frame = Side::next(s, deadline, eof, failed);
@@ -368,7 +370,7 @@ struct RingMethods {
             case Claim::Busy: return PyList_New(0);
             default: return nullptr;
         }
-        if (!Side::consumer(s)) return nullptr;
+        if (!no_open_view(s) || !Side::consumer(s)) return nullptr;
         Ring& ring = *s.ring;
         std::vector<Ref> raw;
         Scratch buf(s.scratch);
@@ -469,6 +471,89 @@ struct RingMethods {
             return nullptr;
         return pop_into_common(self, argv[0], deadline, eof);
     }
+
+    // ---- reading in place ---------------------------------------------------------
+
+    // One view at a time, and no other read while it is open: the message it
+    // shows is the ring's next one until the view's block ends.
+    static bool no_open_view(const State& s) {
+        if (!s.lending.frame) return true;
+        PyErr_Format(PyExc_RuntimeError, "a get_view() of this %s is still open", kClass);
+        return false;
+    }
+
+    // The next message lent in place: a read-only memoryview of its bytes in
+    // the ring for a `with` block, consumed when the block ends. A message
+    // that wraps around the ring's end is not contiguous there: it is copied
+    // out and consumed at once, and the block gets the copy.
+    static PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"timeout", "eof"};
+        static const std::string fn = qualified("get_view");
+        static const Signature sig{fn.c_str(), names, 2, 0};
+        Deadline deadline = Deadline::never();
+        bool eof = false;
+        if (!timeout_eof_arguments(sig, args, nargs, kwnames, deadline, eof)) return nullptr;
+        Ref made(new_lent(LentKind::RingMessage, self, kLender));
+        if (!made) return nullptr;
+        return consume(self, deadline, eof, [&](State& s, Ring& ring, const Frame& frame) -> PyObject* {
+            LentState& sc = lent(made.get());
+            const auto [first, second] = ring.payload_parts(frame);
+            const std::uint64_t length = frame_length(frame);
+            if (!second.empty()) {
+                sc.keep = Ref(take_raw(ring, frame));
+                if (!sc.keep) return nullptr;
+                sc.lend(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(sc.keep.get())), length, true,
+                        MessageShape::bytes(length));
+                return made.release();
+            }
+            s.lending.frame = frame;
+            sc.lend(const_cast<std::uint8_t*>(first.data()), length, true, MessageShape::bytes(length));
+            return made.release();
+        });
+    }
+
+    // The mapping goes once the object is closed and nothing uses it.
+    static void drop_mapping_if_unused(State& s) noexcept {
+        if (s.life.closing() && !s.lending.keeps_mapping()) s.ring.reset();
+    }
+
+    // The end of a view's block: consumes its message, unless the object was
+    // closed meanwhile or this process no longer holds the consumer role (a
+    // fork child's copy of the view).
+    static bool view_end(LentState& sc, bool) {
+        sc.active = false;
+        if (sc.keep) return sc.keep = Ref(), true;  // a copy, consumed when it was made
+        State& s = state(sc.owner.get());
+        const std::optional<Frame> frame = std::exchange(s.lending.frame, std::nullopt);
+        if (!frame) return true;
+        RingCall call(s, kClass);
+        Deadline never = Deadline::never();
+        if (call && call.claim(kRingConsumer, &never) == Claim::Claimed && Side::consumer(s)) {
+            s.ring->commit(*frame);
+            s.data_ready.active();
+        }
+        PyErr_Clear();
+        drop_mapping_if_unused(s);
+        return true;
+    }
+    // Dropped without `with`: the same, when no other thread holds the
+    // consumer role (else the message stays and the view with it).
+    static void view_drop(LentState& sc) {
+        if (sc.keep) return (void)(sc.active = false);
+        State& s = state(sc.owner.get());
+        {
+            RingCall call(s, kClass);
+            if (call && call.claim(kRingConsumer, nullptr) != Claim::Claimed) return PyErr_Clear();
+        }
+        (void)view_end(sc, false);
+    }
+    static void view_exports(LentState& sc, int delta) {
+        if (sc.keep) return;
+        State& s = state(sc.owner.get());
+        s.lending.exports += delta;
+        drop_mapping_if_unused(s);
+    }
+    static constexpr Lender kLender{&view_end, &view_drop, &view_exports, "this message was already consumed"};
 
     // ---- queries (header words only; they never wait) ---------------------------
 

@@ -35,6 +35,7 @@ struct RingState {
     std::string name;
     std::string scratch;
     Readiness data_ready, room_ready;
+    RingLending<SpscFrame> lending;
     RingRoles roles;  // before the guard, which may point at the site's role words
     Lifecycle life;
 
@@ -45,7 +46,7 @@ struct RingState {
     void release() noexcept {
         data_ready.stop();
         room_ready.stop();
-        ring.reset();
+        if (!lending.keeps_mapping()) ring.reset();
         roles.release();
     }
 };
@@ -292,6 +293,14 @@ PyMethodDef methods[] = {
         "get_into($self, buffer, timeout=None, eof=False)\n--\n\n"
         "pop_into() that waits for a message; raises queue.Empty when `timeout` passes,\n"
         "and EOFError as get(eof=True) does."),
+    fast_method<&M::get_view>("get_view",
+        "get_view($self, timeout=None, eof=False)\n--\n\n"
+        "Read the next message in place, without a copy: `with ring.get_view() as m:` gives\n"
+        "a read-only memoryview of its bytes in the ring, and leaving the block consumes it\n"
+        "(also after an exception). Until then no other read of this ring may run\n"
+        "(RuntimeError). Waits, and raises queue.Empty and EOFError, as get() does. A\n"
+        "message that wraps around the end of the ring is copied out instead. Keep no\n"
+        "reference to the memory past the block: the producer reuses it."),
     noargs_method<has_role<RingRole::Producer>>("has_producer",
         "has_producer($self)\n--\n\n"
         "Return True when a producer is attached: a live process holds the producer role\n"

@@ -274,6 +274,22 @@ bool timeout_argument(PyObject* arg, Deadline& out) {
     return true;
 }
 
+bool eof_argument(PyObject* arg, bool& out) {
+    if (omitted(arg)) return out = false, true;
+    const int truth = PyObject_IsTrue(arg);
+    if (truth < 0) return false;
+    return out = truth != 0, true;
+}
+
+bool timeout_eof_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           Deadline& deadline, bool& eof) {
+    PyObject* argv[2];
+    deadline = Deadline::never();
+    eof = false;
+    return bind(sig, args, nargs, kwnames, argv) && timeout_argument(argv[0], deadline) &&
+           eof_argument(argv[1], eof);
+}
+
 PyObject* raise_queue(const char* which) {
     Ref queue(PyImport_ImportModule("queue"));
     Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);

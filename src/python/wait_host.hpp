@@ -116,6 +116,14 @@ inline Deadline deadline_from(const std::optional<double>& seconds) noexcept {
 // waits for ever; a negative or NaN value raises ValueError.
 [[nodiscard]] bool timeout_argument(PyObject* arg, Deadline& out);
 
+// The `eof` flag of a blocking read, read before anything else happens (its
+// truth test may run Python code).
+[[nodiscard]] bool eof_argument(PyObject* arg, bool& out);
+
+// Binds the arguments of a read that takes (timeout=None, eof=False).
+[[nodiscard]] bool timeout_eof_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames, Deadline& deadline, bool& eof);
+
 // Raises queue.Full or queue.Empty (`which`) for a blocking call that timed
 // out. Always returns nullptr.
 PyObject* raise_queue(const char* which);
