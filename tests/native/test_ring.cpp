@@ -38,6 +38,8 @@ struct Attached {
     std::uint8_t* base;
     SpscRing ring;
 
+    // A creator's ring on a fresh segment of `size` bytes.
+    static Attached fresh(std::uint64_t size) { return make(Segment(size), true); }
     static Attached make(const Segment& seg, bool creator) {
         Mapping m = seg.map();
         std::uint8_t* base = m.base();
@@ -182,8 +184,7 @@ TEST(Ring, OpenerSeesUninitialisedHeaderUntilCreatorAttaches) {
 }
 
 TEST(Ring, CapacityOneRefusesEveryFrame) {
-    Segment seg(25);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(25);
     EXPECT_EQ(push_error(a.ring, {}),
               "message too large: frame_len=4 > capacity=1                  (map_size=25); no message fits");
 }
@@ -237,8 +238,7 @@ class FillTest : public ::testing::TestWithParam<FillCase> {};
 
 TEST_P(FillTest, ReportsOccupancyAndBackPressure) {
     const FillCase& c = GetParam();
-    Segment seg(40);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(40);
     for (std::size_t n : c.payloads) ASSERT_TRUE(push(a.ring, bytes_of(n, 0)));
     EXPECT_EQ(a.ring.used(), c.used);
     EXPECT_EQ(a.ring.free(), c.free);
@@ -268,8 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FillCase{{3, 5}, 16, 0, true}, FillCase{{2, 0}, 10, 6, false}));
 
 TEST(Ring, EmptyPayloadIsAMessageDistinctFromAnEmptyRing) {
-    Segment seg(40);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(40);
     ASSERT_TRUE(push(a.ring, {}));
     ASSERT_TRUE(push(a.ring, bytes_of(2, 9)));
     EXPECT_EQ(a.ring.used(), 10u);
@@ -297,8 +296,7 @@ std::vector<std::uint8_t> reference_area(std::vector<std::uint8_t> area, std::ui
 // into two parts, starting from counters near 0 and near 2^64.
 TEST(Ring, FramesWrapAtEveryByteLikeByteAtATimePlacement) {
     for (std::uint64_t capacity : {4u, 8u, 16u, 32u}) {
-        Segment seg(SPSC_HEADER_SIZE + capacity);
-        Attached a = Attached::make(seg, true);
+        Attached a = Attached::fresh(SPSC_HEADER_SIZE + capacity);
         for (std::uint64_t base : {std::uint64_t{0}, kTop - capacity + 1}) {
             for (std::uint64_t s = 0; s < capacity; ++s) {
                 for (std::size_t n = 0; n + 4 <= capacity; ++n) {
@@ -328,8 +326,7 @@ TEST(Ring, FramesWrapAtEveryByteLikeByteAtATimePlacement) {
 }
 
 TEST(Ring, CountersKeepWorkingAcrossTwoToTheSixtyFour) {
-    Segment seg(SPSC_HEADER_SIZE + 64);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 64);
     a.forge(kTop - 20, kTop - 20, 64);
     std::uint64_t expected_tail = kTop - 20;
     unsigned popped = 0;
@@ -385,8 +382,7 @@ TEST(RingBatch, FramesBecomeVisibleTogetherAtPublish) {
 // at that point may garble what it reads, but every access stays inside the
 // data area, and once the cache says empty the forgery is caught.
 TEST(RingCache, ForgeriesWhileCachedStayInsideAndAreCaughtOnReload) {
-    Segment seg(SPSC_HEADER_SIZE + 64);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 64);
     ASSERT_TRUE(push(a.ring, bytes_of(8, 1)));
     ASSERT_TRUE(push(a.ring, bytes_of(8, 2)));
     EXPECT_EQ(pop(a.ring), bytes_of(8, 1));  // the consumer has now cached tail 24
@@ -419,8 +415,7 @@ TEST(RingWait, WaitPopReturnsSoonAfterAPushFromAnotherThread) {
 }
 
 TEST(RingWait, PushWaitGetsRoomWhenTheConsumerPopsAndTimesOutOtherwise) {
-    Segment seg(SPSC_HEADER_SIZE + 32);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 32);
     ASSERT_TRUE(push(a.ring, bytes_of(24, 1)));
     NoHost host;
     auto timed_out = a.ring.push_wait(bytes_of(8, 2), {}, Deadline::after_seconds(0.02), host);
@@ -449,8 +444,7 @@ class CorruptHeaderTest : public ::testing::TestWithParam<CorruptHeaderCase> {};
 
 TEST_P(CorruptHeaderTest, PushAndPopRefuseAndTouchNothing) {
     const CorruptHeaderCase& c = GetParam();
-    Segment seg(SPSC_HEADER_SIZE + 64);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 64);
     a.forge(c.head, c.tail, c.capacity);
     std::memset(a.data(), 0x5A, 64);
     const std::vector<std::uint8_t> before(a.base, a.base + SPSC_HEADER_SIZE + 64);
@@ -484,8 +478,7 @@ class CorruptFrameTest : public ::testing::TestWithParam<CorruptFrameCase> {};
 
 TEST_P(CorruptFrameTest, LengthPrefixMustFitThePublishedBytes) {
     const CorruptFrameCase& c = GetParam();
-    Segment seg(SPSC_HEADER_SIZE + 16);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 16);
     const std::uint64_t head = 14;  // the prefix wraps: data offsets 14, 15, 0, 1
     a.forge(head, head + c.tail, 16);
     for (int i = 0; i < 4; ++i) a.data()[(head + i) & 15] = static_cast<std::uint8_t>(c.prefix >> (8 * i));
@@ -508,8 +501,7 @@ INSTANTIATE_TEST_SUITE_P(Ring, CorruptFrameTest,
 // Every byte of the length prefix is little-endian, including the top one.
 TEST(Ring, LargePayloadCarriesAllFourPrefixBytes) {
     const std::size_t n = (std::size_t{1} << 24) + 0x030201;
-    Segment seg(SPSC_HEADER_SIZE + (std::uint64_t{1} << 25));
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + (std::uint64_t{1} << 25));
     const auto payload = bytes_of(n, 4);
     ASSERT_TRUE(push(a.ring, payload));
     EXPECT_EQ(std::vector<std::uint8_t>(a.data(), a.data() + 4), (std::vector<std::uint8_t>{1, 2, 3, 1}));
@@ -524,8 +516,7 @@ TEST(Ring, PayloadPastTheLengthPrefixIsRefusedUnread) {
     void* p = ::mmap(nullptr, reserve + 1, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(p, MAP_FAILED);
     const auto* bytes = static_cast<const std::uint8_t*>(p);
-    Segment seg(SPSC_HEADER_SIZE + 64);
-    Attached a = Attached::make(seg, true);
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 64);
     EXPECT_EQ(push_error(a.ring, ByteSpan(bytes, reserve)).rfind("message too large for its 4-byte", 0), 0u);
     const auto split = a.ring.push(ByteSpan(bytes, 2), ByteSpan(bytes, reserve - 1));
     EXPECT_FALSE(split.ok());
