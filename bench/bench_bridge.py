@@ -178,14 +178,15 @@ def through_bridges(a, b, open_a, open_b, job, job_args, spin=bridge.SPIN):
         # As the command line does: malloc keeps large buffers, and each
         # bridge keeps its state in a file (new for each run).
         bridge.tune_allocator()
-        state = os.path.join(tempfile.mkdtemp(prefix="velmora-bench-"), f"{role}.seq")
-        if role == "receive":
-            b_ = bridge.Receiver(endpoint, b, bind=True, spin=spin, state=state)
-        else:
-            b_ = bridge.Sender(a, endpoint, spin=spin, state=state)
-        b_.start()
-        stop.wait()
-        b_.stop(10)
+        with tempfile.TemporaryDirectory(prefix="velmora-bench-") as d:
+            state = os.path.join(d, f"{role}.seq")
+            if role == "receive":
+                b_ = bridge.Receiver(endpoint, b, bind=True, spin=spin, state=state)
+            else:
+                b_ = bridge.Sender(a, endpoint, spin=spin, state=state)
+            b_.start()
+            stop.wait()
+            b_.stop(10)
 
     procs = [Process(target=bridge_proc, args=(r,)) for r in ("receive", "send")]
     prod, cons = job(open_a, open_b, *job_args)

@@ -52,7 +52,7 @@ struct MpscState {
         room_ready.stop();
         slot.reset();
         consumer_claim.reset();
-        if (!lending.keeps_mapping()) ring.reset();
+        lending.release(ring);
     }
 };
 

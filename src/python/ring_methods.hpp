@@ -18,7 +18,7 @@
 //
 // The state holds `std::optional<Ring> ring`, `std::string name, scratch`,
 // `Readiness data_ready, room_ready`, `RingLending<Frame> lending` and
-// `Lifecycle life`; its release() keeps the ring while lending.keeps_mapping(). Each class's file
+// `Lifecycle life`; its release() lets lending.release() drop the ring. Each class's file
 // keeps what is its own (creation, queries about its roles, repr, docstrings)
 // and its method table, which points at these templates.
 //
@@ -92,7 +92,20 @@ template <class Frame>
 struct RingLending {
     std::optional<Frame> frame;
     Py_ssize_t exports = 0;
+    bool deferred = false;  // release() left the ring to the last use
     bool keeps_mapping() const noexcept { return frame.has_value() || exports > 0; }
+    // From the state's release(), once no call uses the ring: it goes now, or
+    // with the last use of the lent message.
+    template <class Ring>
+    void release(std::optional<Ring>& ring) noexcept {
+        if (keeps_mapping()) deferred = true;
+        else ring.reset();
+    }
+    // After a use of the lent message ended.
+    template <class Ring>
+    void used(std::optional<Ring>& ring) noexcept {
+        if (deferred && !keeps_mapping()) ring.reset();
+    }
 };
 
 template <class Side>
@@ -512,11 +525,6 @@ struct RingMethods {
         });
     }
 
-    // The mapping goes once the object is closed and nothing uses it.
-    static void drop_mapping_if_unused(State& s) noexcept {
-        if (s.life.closing() && !s.lending.keeps_mapping()) s.ring.reset();
-    }
-
     // The end of a view's block: consumes its message, unless the object was
     // closed meanwhile or this process no longer holds the consumer role (a
     // fork child's copy of the view).
@@ -533,7 +541,7 @@ struct RingMethods {
             s.data_ready.active();
         }
         PyErr_Clear();
-        drop_mapping_if_unused(s);
+        s.lending.used(s.ring);
         return true;
     }
     // Dropped without `with`: the same, when no other thread holds the
@@ -551,7 +559,7 @@ struct RingMethods {
         if (sc.keep) return;
         State& s = state(sc.owner.get());
         s.lending.exports += delta;
-        drop_mapping_if_unused(s);
+        s.lending.used(s.ring);
     }
     static constexpr Lender kLender{&view_end, &view_drop, &view_exports, "this message was already consumed"};
 

@@ -46,7 +46,7 @@ struct RingState {
     void release() noexcept {
         data_ready.stop();
         room_ready.stop();
-        if (!lending.keeps_mapping()) ring.reset();
+        lending.release(ring);
         roles.release();
     }
 };
