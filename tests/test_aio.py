@@ -351,10 +351,10 @@ full = velmora.SharedMemory.open(sys.argv[2]).spsc()
 returned = None
 async def main():
     global returned
-    asyncio.ensure_future(velmora.aio.wrap(empty).get())          # pending when main returns
-    asyncio.ensure_future(velmora.aio.wrap(full).put(b"x" * 200))  # no room: pending too
+    pending = [asyncio.ensure_future(velmora.aio.wrap(empty).get()),   # pending when main returns
+               asyncio.ensure_future(velmora.aio.wrap(full).put(b"x" * 200))]  # no room: pending too
     await asyncio.sleep(0.2)
-    print("ready", flush=True)
+    print("ready" if not any(f.done() for f in pending) else [f.exception() for f in pending], flush=True)
     if sys.argv[3] == "sigint":
         await velmora.aio.wrap(empty).get()
     returned = time.monotonic()
@@ -369,6 +369,7 @@ def test_asyncio_run_exits_promptly_with_pending_waits(seg_names, loop_kind, how
     names = seg_names(2, "exit")
     rings = [SM.create(n, 24 + 256).spsc() for n in names]
     assert rings[1].push(b"f" * 250)
+    rings[1].close()  # the producer role goes with it: the child's put is to wait for room, not be refused
     script = EXIT_SCRIPT
     if loop_kind == "uvloop":
         script = "import uvloop; uvloop.install()\n" + script
