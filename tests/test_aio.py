@@ -354,7 +354,7 @@ async def main():
     pending = [asyncio.ensure_future(velmora.aio.wrap(empty).get()),   # pending when main returns
                asyncio.ensure_future(velmora.aio.wrap(full).put(b"x" * 200))]  # no room: pending too
     await asyncio.sleep(0.2)
-    print("ready" if not any(f.done() for f in pending) else [f.exception() for f in pending], flush=True)
+    print("ready" if not any(f.done() for f in pending) else [f.exception() for f in pending if f.done()], flush=True)
     if sys.argv[3] == "sigint":
         await velmora.aio.wrap(empty).get()
     returned = time.monotonic()
