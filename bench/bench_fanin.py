@@ -53,6 +53,20 @@ OUT = os.environ.get("BENCH_OUT") or os.path.join(os.path.dirname(os.path.abspat
                                                   "build/bench-quick" if QUICK else "docs")
 
 
+def lane_bytes(size):
+    """Each producer's capacity. At 4 KiB a lane holds 1024 messages: enough
+    to ride out a producer's time off the processor (a few ms with five
+    processes on two cores) while the consumer serves the others. With 256
+    one producer could fall to ~5% of the messages here, its lane drained
+    while it waited for a processor."""
+    return 1 << 18 if size <= 64 else 1 << 22
+
+
+def buffered_bytes(size):
+    """What every bounded queue may hold: at least as much as velmora's lanes together."""
+    return max(1 << 22, PRODUCERS * lane_bytes(size))
+
+
 def batch_of(size):
     """How many messages one batch call takes: a batch larger than the
     caches would measure the memory, for every row alike."""
@@ -150,7 +164,7 @@ class Velmora:
     def setup(self, size):
         self.size = size
         self.name = f"/velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}"
-        lane = 1 << 18 if size <= 64 else 1 << 20
+        lane = lane_bytes(size)
         if self.spsc:
             self.ring = velmora.SpscRingBuffer.create(self.name, lane * PRODUCERS)
         else:
@@ -200,7 +214,7 @@ class MpQueue:
     label = "multiprocessing.Queue"
 
     def setup(self, size):
-        self.q = CTX.Queue(maxsize=max(64, (1 << 20) // size))
+        self.q = CTX.Queue(maxsize=max(64, buffered_bytes(size) // size))
 
     def produce(self, msgs):
         put = self.q.put
@@ -233,7 +247,7 @@ class FasterFifo:
     def setup(self, size):
         import faster_fifo
         self.size = size
-        self.q = faster_fifo.Queue(max_size_bytes=1 << 22)
+        self.q = faster_fifo.Queue(max_size_bytes=buffered_bytes(size))
 
     def produce(self, msgs):
         put = self.q.put
