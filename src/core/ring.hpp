@@ -201,9 +201,13 @@ private:
 };
 
 // Attempts until one succeeds or fails; a full ring is the only reason to wait.
+// Room (a message) already there is taken without reading the other side's
+// counter for the wait, whose cache line that side writes on every operation:
+// a stream that never waits leaves it with its writer.
 template <class Host>
 Result<bool> SpscRing::push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host) {
-    Result<bool> last = false;
+    Result<bool> last = push(first, second);
+    if (!last.ok() || last.value()) return last;
     std::uint32_t seen = 0;
     const auto attempt = [&] {
         seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(0))).load(std::memory_order_relaxed);
@@ -216,7 +220,8 @@ Result<bool> SpscRing::push_wait(ByteSpan first, ByteSpan second, Deadline deadl
 
 template <class Host>
 Result<std::optional<SpscFrame>> SpscRing::wait_pop(Deadline deadline, Host& host) {
-    Result<std::optional<SpscFrame>> last = std::optional<SpscFrame>{};
+    Result<std::optional<SpscFrame>> last = begin_pop();
+    if (!last.ok() || last.value().has_value()) return last;
     std::uint32_t seen = 0;
     const auto attempt = [&] {
         seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(8))).load(std::memory_order_relaxed);
