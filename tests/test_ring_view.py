@@ -108,6 +108,8 @@ def test_a_message_that_wraps_comes_as_a_copy(make):
     with r.get_view() as m:
         assert bytes(m) == wrapped
         assert r.is_empty()  # a copy: the ring's bytes went at once
+        kept = m[8:]
+    assert bytes(kept) == wrapped[8:]  # a part kept past the block still holds the copy
     assert r.push(b"after")
     with r.get_view(timeout=0) as m:
         assert bytes(m) == b"after"

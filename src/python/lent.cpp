@@ -57,6 +57,36 @@ void release_view(LentState& sc) {
     if (!done) PyErr_Clear();
 }
 
+// A memoryview of the lent memory, shaped as described.
+Ref view_of_memory(PyObject* self, const LentState& sc) {
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+    (void)sc;
+    return Ref(PyMemoryView_FromObject(self));
+#else
+    (void)self;
+    // Without the buffer protocol in the stable ABI: a byte view of the
+    // memory, cast to its format and shape where memoryview can. (The flags'
+    // values are part of the stable ABI; the 3.10 headers leave their names
+    // out of the limited API.)
+    constexpr int kRead = 0x100, kWrite = 0x200;
+    Ref bytes(PyMemoryView_FromMemory(reinterpret_cast<char*>(sc.data), sc.len, sc.readonly ? kRead : kWrite));
+    if (bytes && (std::strcmp(sc.format, "B") != 0 || sc.ndim != 1)) {
+        Ref shape(PyTuple_New(sc.ndim));
+        for (int i = 0; shape && i < sc.ndim; ++i) {
+            PyObject* n = PyLong_FromSsize_t(sc.shape[i]);
+            if (n == nullptr) return Ref();
+            PyTuple_SetItem(shape.get(), i, n);
+        }
+        if (!shape) return Ref();
+        // A format or shape memoryview cannot cast to leaves the byte view.
+        Ref cast(PyObject_CallMethod(bytes.get(), "cast", "sO", sc.format, shape.get()));
+        if (cast) bytes = std::move(cast);
+        else PyErr_Clear();
+    }
+    return bytes;
+#endif
+}
+
 PyObject* lent_enter(PyObject* self, PyObject*) {
     LentState& sc = lent(self);
     if (Ref v = live_view(sc)) return v.release();
@@ -64,30 +94,8 @@ PyObject* lent_enter(PyObject* self, PyObject*) {
         PyErr_SetString(PyExc_ValueError, sc.lender->gone);
         return nullptr;
     }
-    Ref made;
-#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-    made = Ref(PyMemoryView_FromObject(self));
-#else
-    // Without the buffer protocol in the stable ABI: a byte view of the
-    // memory, cast to its format and shape where memoryview can. (The flags'
-    // values are part of the stable ABI; the 3.10 headers leave their names
-    // out of the limited API.)
-    constexpr int kRead = 0x100, kWrite = 0x200;
-    made = Ref(PyMemoryView_FromMemory(reinterpret_cast<char*>(sc.data), sc.len, sc.readonly ? kRead : kWrite));
-    if (made && (std::strcmp(sc.format, "B") != 0 || sc.ndim != 1)) {
-        Ref shape(PyTuple_New(sc.ndim));
-        for (int i = 0; shape && i < sc.ndim; ++i) {
-            PyObject* n = PyLong_FromSsize_t(sc.shape[i]);
-            if (n == nullptr) return nullptr;
-            PyTuple_SetItem(shape.get(), i, n);
-        }
-        if (!shape) return nullptr;
-        // A format or shape memoryview cannot cast to leaves the byte view.
-        Ref cast(PyObject_CallMethod(made.get(), "cast", "sO", sc.format, shape.get()));
-        if (cast) made = std::move(cast);
-        else PyErr_Clear();
-    }
-#endif
+    // A copy is viewed directly: the view holds it, whatever outlives the lent object.
+    Ref made = sc.keep ? Ref(PyMemoryView_FromObject(sc.keep.get())) : view_of_memory(self, sc);
     if (!made) return nullptr;
     sc.view = Ref(PyWeakref_NewRef(made.get(), nullptr));
     if (!sc.view) return nullptr;

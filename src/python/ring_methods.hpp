@@ -530,7 +530,9 @@ struct RingMethods {
     // fork child's copy of the view).
     static bool view_end(LentState& sc, bool) {
         sc.active = false;
-        if (sc.keep) return sc.keep = Ref(), true;  // a copy, consumed when it was made
+        // A copy was consumed when it was made; it goes with the lent object,
+        // which every buffer exported from it holds.
+        if (sc.keep) return true;
         State& s = state(sc.owner.get());
         const std::optional<Frame> frame = std::exchange(s.lending.frame, std::nullopt);
         if (!frame) return true;
