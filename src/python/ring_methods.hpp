@@ -525,38 +525,34 @@ struct RingMethods {
         });
     }
 
-    // The end of a view's block: consumes its message, unless the object was
-    // closed meanwhile or this process no longer holds the consumer role (a
-    // fork child's copy of the view).
-    static bool view_end(LentState& sc, bool) {
-        sc.active = false;
+    // Ends a view: consumes its message when this thread gets the consumer
+    // role (waiting for it with `wait`, at once without) and the process
+    // holds it across processes, so not after a close() or in a fork child's
+    // copy of the view. A drop that finds the role busy leaves both the
+    // message and the view.
+    static void finish_view(LentState& sc, Deadline* wait) {
         // A copy was consumed when it was made; it goes with the lent object,
         // which every buffer exported from it holds.
-        if (sc.keep) return true;
+        if (sc.keep) return (void)(sc.active = false);
         State& s = state(sc.owner.get());
-        const std::optional<Frame> frame = std::exchange(s.lending.frame, std::nullopt);
-        if (!frame) return true;
         RingCall call(s, kClass);
-        Deadline never = Deadline::never();
-        if (call && call.claim(kRingConsumer, &never) == Claim::Claimed && Side::consumer(s)) {
+        const Claim got = call ? call.claim(kRingConsumer, wait) : Claim::Failed;
+        if (got == Claim::Busy) return;
+        sc.active = false;
+        const std::optional<Frame> frame = std::exchange(s.lending.frame, std::nullopt);
+        if (frame && got == Claim::Claimed && Side::consumer(s)) {
             s.ring->commit(*frame);
             s.data_ready.active();
         }
         PyErr_Clear();
         s.lending.used(s.ring);
+    }
+    static bool view_end(LentState& sc, bool) {
+        Deadline never = Deadline::never();
+        finish_view(sc, &never);
         return true;
     }
-    // Dropped without `with`: the same, when no other thread holds the
-    // consumer role (else the message stays and the view with it).
-    static void view_drop(LentState& sc) {
-        if (sc.keep) return (void)(sc.active = false);
-        State& s = state(sc.owner.get());
-        {
-            RingCall call(s, kClass);
-            if (call && call.claim(kRingConsumer, nullptr) != Claim::Claimed) return PyErr_Clear();
-        }
-        (void)view_end(sc, false);
-    }
+    static void view_drop(LentState& sc) { finish_view(sc, nullptr); }
     static void view_exports(LentState& sc, int delta) {
         if (sc.keep) return;
         State& s = state(sc.owner.get());
