@@ -424,3 +424,18 @@ def test_live_roles_are_listed_for_every_kind(seg_name, kind, roles, lags):
     finally:
         child.stdin.close()
         child.wait(timeout=30)
+
+
+def test_list_filters_by_pattern_and_keeps_the_name_column_narrow(seg_names):
+    short, other = seg_names(2)
+    long_name = short + "-" + "x" * 100
+    for n in (short, other, long_name):
+        velmora.SharedMemory.create(n, 64)
+    try:
+        rows = cli("list", short + "*").stdout.splitlines()
+        names = [r.split()[0] for r in rows[1:] if r.startswith("/")]
+        assert names[0] == short and len(names) == 2 and other not in names
+        assert names[1].startswith(short[:10]) and "..." in names[1] and len(names[1]) <= 40
+        assert "no segments" in cli("list", "/no-such-segment-*").stdout
+    finally:
+        velmora.SharedMemory.remove(long_name)

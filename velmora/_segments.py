@@ -25,6 +25,7 @@ the extension: see claims_of().
 from __future__ import annotations
 
 import ctypes
+import fnmatch
 import mmap
 import os
 import pwd
@@ -461,7 +462,9 @@ def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
         content=content,
         pids=mappers.pids(st),
         pids_complete=mappers.complete_for(st),
-        claims=claims_of(name, content.kind, _entries(content)),
+        # A file too small for any header has no claims to look for (and opening
+        # it would wait for a creator to size it).
+        claims=claims_of(name, content.kind, _entries(content)) if st.st_size >= LOCK_WORD else Claims({}, {}),
     )
 
 
@@ -472,10 +475,15 @@ def _check_dir() -> None:
 
 
 
-def list_segments() -> list:
+def list_segments(pattern: str | None = None) -> list:
+    """Every segment, or those whose name (with or without its leading '/')
+    matches the shell-style `pattern`."""
     _check_dir()
     found = []
     for entry in sorted(os.listdir(SHM_DIR)):
+        if pattern is not None and not (fnmatch.fnmatchcase(entry, pattern.lstrip("/"))
+                                        or fnmatch.fnmatchcase(display_name(entry), pattern.lstrip("/"))):
+            continue
         path = os.path.join(SHM_DIR, entry)
         try:
             st = os.lstat(path)

@@ -33,6 +33,18 @@ def _table(rows: list, out) -> None:
         print("  ".join(cells).rstrip(), file=out)
 
 
+# The table's name column is at most this wide; a longer name is cut in the
+# middle (inspect and --json give it whole).
+NAME_WIDTH = 40
+
+
+def _fit(text: str, width: int) -> str:
+    if len(text) <= width:
+        return text
+    keep = width - 3
+    return text[: keep - keep // 2] + "..." + text[len(text) - keep // 2 :]
+
+
 def _procs(seg: segments.Segment) -> str:
     return str(len(seg.pids)) + ("" if seg.pids_complete else "?")
 
@@ -62,16 +74,16 @@ def _print_json(value, out) -> None:
 
 
 def cmd_list(args, out) -> int:
-    found = segments.list_segments()
+    found = segments.list_segments(args.pattern)
     if args.json:
         _print_json([s.as_dict() for s in found], out)
         return 0
     if not found:
-        print(f"no segments in {segments.SHM_DIR}", file=out)
+        print(f"no segments in {segments.SHM_DIR}" + (f" match {args.pattern!r}" if args.pattern else ""), file=out)
         return 0
     rows = [["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "PRODUCER", "CONSUMER", "KIND", "STATE"]]
     for s in found:
-        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), _role(s, _SENDER.get(s.content.kind)) or "-",
+        rows.append([_fit(s.name, NAME_WIDTH), str(s.size), s.owner, s.mode, _age(s.age), _procs(s), _role(s, _SENDER.get(s.content.kind)) or "-",
                      _role(s, _RECEIVER.get(s.content.kind)) or "-", s.content.kind, s.content.state])
     _table(rows, out)
     if not all(s.pids_complete for s in found):
@@ -284,6 +296,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     p = sub.add_parser("list", parents=[common], help="list the segments with what they seem to hold")
+    p.add_argument("pattern", metavar="PATTERN", nargs="?",
+                   help="only names that match this shell-style pattern, e.g. 'jobs-*'")
     p.set_defaults(run=cmd_list)
     p = sub.add_parser("inspect", parents=[common], help="one segment in detail, with the processes that map it")
     p.add_argument("name", metavar="NAME", help="segment name, e.g. /jobs")
