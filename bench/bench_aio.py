@@ -48,7 +48,7 @@ def new_name(tag):
 def create_ring(kind, name, capacity):
     if kind == "mpsc":
         return velmora.MpscRingBuffer.create(name, capacity, producers=4)
-    return SM.create(name, capacity + 24).spsc()
+    return SM.create(name, velmora.SpscRingBuffer.segment_size(capacity)).spsc()
 
 
 def open_ring(kind, name):
@@ -309,7 +309,7 @@ def thousand_channels():
     if soft < 4 * CHANNELS:
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4 * CHANNELS), hard))
     names = [new_name("k") for _ in range(CHANNELS)]
-    rings = [SM.create(n, 256 + 24).spsc() for n in names]
+    rings = [SM.create(n, velmora.SpscRingBuffer.segment_size(256)).spsc() for n in names]
     try:
         async def main():
             waits = [asyncio.ensure_future(velmora.aio.wrap(r).get(timeout=60)) for r in rings]
@@ -337,7 +337,7 @@ def thousand_channels():
 
 def idle_cpu(channels=100, seconds=2.0):
     names = [new_name("i") for _ in range(channels)]
-    rings = [SM.create(n, 256 + 24).spsc() for n in names]
+    rings = [SM.create(n, velmora.SpscRingBuffer.segment_size(256)).spsc() for n in names]
     try:
         async def main():
             waits = [asyncio.ensure_future(velmora.aio.wrap(r).get()) for r in rings]
@@ -365,7 +365,7 @@ def hot_path(pairs=200_000 if QUICK else 1_000_000):
     rates = {}
     for listening in (False, True, False, True):
         name = new_name("h")
-        ring = SM.create(name, 4096 + 24).spsc()
+        ring = SM.create(name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
         SM.remove(name)
         if listening:
             ring.fileno()

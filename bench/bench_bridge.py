@@ -204,8 +204,8 @@ def through_bridges(a, b, open_a, open_b, job, job_args, spin=bridge.SPIN):
 def run_bridged(size, capacity, job, *job_args, spin=bridge.SPIN):
     a = f"/velmora-bench-bridge-a-{os.getpid()}"
     b = f"/velmora-bench-bridge-b-{os.getpid()}"
-    velmora.SharedMemory.create(a, capacity + 24).spsc()
-    velmora.SharedMemory.create(b, capacity + 24).spsc()
+    velmora.SharedMemory.create(a, velmora.SpscRingBuffer.segment_size(capacity)).spsc()
+    velmora.SharedMemory.create(b, velmora.SpscRingBuffer.segment_size(capacity)).spsc()
     try:
         return through_bridges(a, b, lambda: velmora.SharedMemory.open(a).spsc(),
                                lambda: velmora.SharedMemory.open(b).spsc(), job, job_args, spin)

@@ -46,7 +46,7 @@ def wake_latency(publish="put"):
     """Data side: a consumer blocked in get() and a producer that publishes
     one message with `publish` after 10-20 ms of idleness."""
     name = f"/velmora-bw-{os.getpid()}-{uuid.uuid4().hex[:8]}"
-    ring = velmora.SharedMemory.create(name, 4096 + 24).spsc()
+    ring = velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
     ctx = multiprocessing.get_context("fork")
     out = ctx.Queue()
     proc = ctx.Process(target=consumer, args=(name, SAMPLES, out))
@@ -84,7 +84,7 @@ def room_latency():
     half full, and a consumer that pops after 10-20 ms of idleness. Latency =
     put's return - the pop's start."""
     name = f"/velmora-bw-{os.getpid()}-{uuid.uuid4().hex[:8]}"
-    ring = velmora.SharedMemory.create(name, 4096 + 24).spsc()
+    ring = velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
     ctx = multiprocessing.get_context("fork")
     out = ctx.Queue()
     proc = ctx.Process(target=room_consumer, args=(name, SAMPLES, out))
@@ -105,7 +105,7 @@ def room_latency():
 
 def idle_cpu():
     name = f"/velmora-bw-{os.getpid()}-{uuid.uuid4().hex[:8]}"
-    ring = velmora.SharedMemory.create(name, 4096 + 24).spsc()
+    ring = velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
     try:
         cpu0, t0 = time.process_time(), time.monotonic()
         try:

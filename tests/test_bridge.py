@@ -44,7 +44,7 @@ def _segments(tag, create):
 @pytest.fixture
 def rings():
     """make(capacity) -> (name, a new ring)."""
-    yield from _segments("br", lambda name, capacity=1 << 20: velmora.SharedMemory.create(name, capacity + 24).spsc())
+    yield from _segments("br", lambda name, capacity=1 << 20: velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(capacity)).spsc())
 
 
 def payload(i):
@@ -192,7 +192,7 @@ def test_a_message_larger_than_the_target_is_rejected_and_logged(rings, caplog):
 
 
 def spsc_ring(name, create=False):
-    shm = velmora.SharedMemory.create(name, (1 << 16) + 24) if create else velmora.SharedMemory.open(name)
+    shm = velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(1 << 16)) if create else velmora.SharedMemory.open(name)
     return shm.spsc()
 
 

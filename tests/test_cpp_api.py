@@ -42,7 +42,7 @@ def expected_message(seq, capacity):
 @pytest.mark.parametrize("capacity", [4096, 1 << 16])
 def test_cpp_producer_streams_to_python_consumer(examples, seg_name, capacity):
     count = 1500
-    ring = velmora.SharedMemory.create(seg_name, capacity + 24).spsc()
+    ring = velmora.SharedMemory.create(seg_name, velmora.SpscRingBuffer.segment_size(capacity)).spsc()
     with running(examples / "ring_producer", seg_name, count) as proc:
         got, out, err = pop_from(ring, proc, count, DEADLINE_S)
     assert proc.returncode == 0, err

@@ -15,7 +15,7 @@ HAS_BUFFERS = sys.version_info >= (3, 11)
 def objects(seg_name, seg_names):
     """One of each class; all but the segment and its ring get segments of
     their own (two kinds on one segment would overwrite each other's header)."""
-    shm = SM.create(seg_name, 4096 + 24)
+    shm = SM.create(seg_name, velmora.SpscRingBuffer.segment_size(4096))
     view_name, fanin_name, bcast_name = seg_names(3)
     pub = velmora.Publisher.create(bcast_name, 64, 2)
     objs = {"SharedMemory": shm, "MappedView": SM.create(view_name, 68).map(), "SpscRingBuffer": shm.spsc(),
@@ -67,12 +67,12 @@ def test_views_and_rings_outlive_a_closed_segment_handle(objects, seg_name):
 
 
 def test_with_closes_and_does_not_remove(seg_name):
-    with SM.create(seg_name, 4096 + 24) as shm:
+    with SM.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)) as shm:
         with shm.map() as view, shm.spsc() as ring:
             view.write(b"v", 0)
         assert "closed" in repr(view) and "closed" in repr(ring)
     assert "closed" in repr(shm)
-    assert SM.open(seg_name).size() == 4096 + 24  # the segment is still there
+    assert SM.open(seg_name).size() == velmora.SpscRingBuffer.segment_size(4096)  # the segment is still there
 
 
 @pytest.mark.skipif(not HAS_BUFFERS, reason="buffer export needs the 3.11 stable ABI")
@@ -107,7 +107,7 @@ def _child(ring, view, conn):
 
 
 def test_spawned_child_receives_a_ring_and_a_view(seg_name, seg_names):
-    ring = SM.create(seg_name, 4096 + 24).spsc()
+    ring = SM.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
     view = SM.create(seg_names(1)[0], 68).map()
     view.write(b"view", 0)
     ctx = multiprocessing.get_context("spawn")

@@ -70,7 +70,7 @@ def test_open_refuses_forged_headers(seg_name, offset, fmt, value, error):
 
 
 def test_open_refuses_other_segments(seg_name):
-    velmora.SharedMemory.create(seg_name, 4096 + 24).spsc().close()
+    velmora.SharedMemory.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)).spsc().close()
     with pytest.raises(ValueError, match="not the fan-in magic"):
         MPSC.open(seg_name)
     velmora.SharedMemory.remove(seg_name)

@@ -98,7 +98,7 @@ def test_numpy_arrays_travel_through_a_ring_and_a_view(venv_python, seg_name):
     out = in_venv(venv_python, f"""
         import numpy as np, velmora
         name = {seg_name!r}
-        ring = velmora.SharedMemory.create(name, 4096 + 24).spsc()
+        ring = velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
         try:
             frame = np.arange(64, dtype=np.float64).reshape(8, 8)
             assert ring.push(frame)
@@ -161,7 +161,7 @@ def test_cpp_examples_build_against_the_installed_wheel(venv_python, seg_name):
 
     # And the program talks to this process.
     count = 200
-    ring = velmora.SharedMemory.create(seg_name, 4096 + 24).spsc()
+    ring = velmora.SharedMemory.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
     with running(build / "ring_producer", seg_name, count) as proc:
         got, out, err = pop_from(ring, proc, count, DEADLINE_S)
     assert proc.returncode == 0, err

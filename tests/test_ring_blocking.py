@@ -349,7 +349,7 @@ def test_every_publishing_call_wakes_a_sleeping_consumer(ring, publish):
 
 
 def test_a_pop_from_a_ring_under_half_full_wakes_a_producer_waiting_for_room(seg_name):
-    ring = SM.create(seg_name, 4096 + 24).spsc()
+    ring = SM.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
 
     def fill():  # 1500 of 4096 bytes used, no room for 3004
         while ring.pop() is not None:

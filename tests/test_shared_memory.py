@@ -235,7 +235,7 @@ def _resources():
 def test_no_descriptor_or_mapping_leaks(seg_name, seg_names):
     ring_name, tmp_name, absent_name = seg_names(3)
     SM.create(seg_name, 4096)
-    SM.create(ring_name, 4096 + 24)
+    SM.create(ring_name, velmora.SpscRingBuffer.segment_size(4096))
     fds, maps = _resources()
     for _ in range(2000):
         shm = SM.create(tmp_name, 4096)

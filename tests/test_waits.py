@@ -165,7 +165,7 @@ def _rss_bytes():
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_a_large_decoded_pop_gives_its_staging_memory_back(seg_name):
     size = 64 << 20
-    ring = SM.create(seg_name, 2 * size + 24).spsc()
+    ring = SM.create(seg_name, velmora.SpscRingBuffer.segment_size(2 * size)).spsc()
     assert ring.push(b"\x01" * (size - 4)) and ring.push(b"\x02" * (size - 4))
     assert ring.pop("u8") == 1
     before = _rss_bytes()

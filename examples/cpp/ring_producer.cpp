@@ -1,7 +1,7 @@
 // Streams `count` messages into a ring that a Python process created and
 // consumes:
 //
-//   ring = velmora.SharedMemory.create("/frames", 4096 + 24).spsc()
+//   ring = velmora.SharedMemory.create("/frames", velmora.SpscRingBuffer.segment_size(4096)).spsc()
 //   ... start `ring_producer /frames 1000`, then ring.pop() each message.
 //
 // Message `seq` is message_size(seq) bytes, byte i being (seq * 7 + i) mod 256,

@@ -42,7 +42,7 @@ with velmora.SharedMemory.open("/demo").map() as other:
     assert_type(other, velmora.MappedView)
     assert_type(other.reader_count(), int)
 
-ring = velmora.SharedMemory.create("/jobs", 4096 + 24).spsc()
+ring = velmora.SharedMemory.create("/jobs", velmora.SpscRingBuffer.segment_size(4096)).spsc()
 assert_type(ring.push(b"raw bytes"), bool)
 ring.push([7, 0.5, "tag"])
 ring.push(bytearray(b"x"))
