@@ -225,3 +225,30 @@ def test_a_sleeping_get_wakes_on_a_push(seg_name):
         p.join()
     assert sorted(lags)[2] < 0.05, lags
     consumer.close()
+
+
+def _push_and_die(name, count):
+    ring = MPSC.open(name)
+    for seq in range(count):
+        assert ring.push(message(0, seq))
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_dead_producers_slot_passes_on_at_once_behind_its_messages(seg_name):
+    # The slot is free as soon as its producer is gone; what it published is
+    # still delivered, before anything its next holder sends, and the next
+    # holder's free() counts those unread bytes.
+    consumer = MPSC.create(seg_name, 1024, producers=1)
+    p = CTX.Process(target=_push_and_die, args=(seg_name, 3))
+    p.start()
+    p.join(DEADLINE_S)
+    assert p.exitcode == -signal.SIGKILL
+    unread = sum(4 + len(message(0, seq)) for seq in range(3))
+    heir = MPSC.open(seg_name)
+    assert heir.push(message(1, 0))  # takes the only slot: no BlockingIOError
+    assert heir.free() == 1024 - unread - 4 - len(message(1, 0))
+    got = [parse(consumer.pop()) for _ in range(4)]
+    assert got == [(0, 0), (0, 1), (0, 2), (1, 0)]
+    assert consumer.pop() is None
+    heir.close()
+    consumer.close()
