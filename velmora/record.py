@@ -346,18 +346,17 @@ class Record:
         for the length of the writes; a torn record takes only a write of
         every field (`whole`), which ends the tear."""
         view, seq = self._view, self._seq
+        if seq is None and len(chunks) == 1:
+            view.write(chunks[0][1], chunks[0][0])  # one call, one hold
+            return
         scope = view.held_scope
         if scope == "read":
             raise RuntimeError("cannot write to a MappedView inside its read_locked() block")
-        if seq is None:
-            if len(chunks) == 1:
-                view.write(chunks[0][1], chunks[0][0])
-                return
-            with nullcontext() if scope else view.write_locked():
+        with nullcontext() if scope else view.write_locked():
+            if seq is None:
                 for at, data in chunks:
                     view.write(data, at)
-            return
-        with nullcontext() if scope else view.write_locked():
+                return
             if self._key in _own_marks():  # inside this thread's locked() block: marked already
                 for at, data in chunks:
                     view.write(data, at)
