@@ -173,11 +173,12 @@ class TornRecordError(RuntimeError):
 _local = threading.local()
 
 
-def _own_marks() -> set:
+def _own_marks() -> set[tuple[int, int | None]]:
     try:
         return _local.marks
     except AttributeError:
-        _local.marks = marks = set()
+        marks: set[tuple[int, int | None]] = set()
+        _local.marks = marks
         return marks
 
 
