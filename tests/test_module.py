@@ -10,8 +10,9 @@ import pytest
 import velmora
 
 CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "Publisher", "Subscriber", "LockScope"]
-# The package's own pure-Python classes, after the extension's.
+# The package's own pure-Python classes, after the extension's, then its exceptions.
 PURE = ["Record"]
+ERRORS = ["TornRecordError"]
 
 METHODS = {
     "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close", "_claim_holders"],
@@ -74,12 +75,12 @@ SIGNATURES = {
 
 
 def test_module_surface():
-    assert velmora.__all__ == CLASSES + PURE
+    assert velmora.__all__ == CLASSES + PURE + ERRORS
     assert "velmora.SharedMemory.create(" in velmora.__doc__
     assert velmora.__version__ == importlib.metadata.version("velmora")
     # Besides the classes: the build paths and whichever submodules are imported.
     public = sorted(n for n, v in vars(velmora).items() if not n.startswith("_") and not isinstance(v, types.ModuleType))
-    assert public == sorted(CLASSES + PURE + ["get_cmake_dir", "get_include"])
+    assert public == sorted(CLASSES + PURE + ERRORS + ["get_cmake_dir", "get_include"])
 
 
 @pytest.mark.parametrize("cls_name", CLASSES)

@@ -20,9 +20,9 @@ except ImportError as _error:
     raise
 from ._velmora import *  # noqa: F401,F403
 from ._velmora import __version__, _reopen, _reopen_broadcast  # noqa: F401
-from .record import Record
+from .record import Record, TornRecordError
 
-__all__ = [*_velmora.__all__, "Record"]
+__all__ = [*_velmora.__all__, "Record", "TornRecordError"]
 __doc__ = _velmora.__doc__
 
 

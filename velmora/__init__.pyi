@@ -10,6 +10,7 @@ import sys
 from collections.abc import Sequence
 from types import TracebackType
 from collections.abc import Mapping
+from contextlib import AbstractContextManager
 from typing import Any, Literal, Protocol, TypeAlias, final, overload
 
 from . import aio as aio
@@ -36,7 +37,7 @@ else:
     _Buffer: TypeAlias = bytes | bytearray | memoryview
     _WritableBuffer: TypeAlias = bytearray | memoryview
 
-__all__ = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "Publisher", "Subscriber", "LockScope", "Record"]
+__all__ = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "Publisher", "Subscriber", "LockScope", "Record", "TornRecordError"]
 
 __version__: str
 
@@ -340,21 +341,36 @@ _FieldType: TypeAlias = Literal["i64", "int", "u64", "f64", "float", "i32", "u32
     Literal["str"], int
 ]
 
+# A guarded Record's write-in-progress word is odd while nobody holds the lock:
+# its writer died mid-write.
+class TornRecordError(RuntimeError): ...
+
 class Record:
     # A Record of numbers only is made an instance of a subclass whose calls are
     # written out for its layout.
-    def __new__(cls, view: MappedView, fields: Mapping[str, _FieldType], offset: int = 0) -> Record: ...
-    def __init__(self, view: MappedView, fields: Mapping[str, _FieldType], offset: int = 0) -> None: ...
+    def __new__(
+        cls, view: MappedView, fields: Mapping[str, _FieldType], offset: int = 0, *, guarded: bool = False
+    ) -> Record: ...
+    def __init__(
+        self, view: MappedView, fields: Mapping[str, _FieldType], offset: int = 0, *, guarded: bool = False
+    ) -> None: ...
     @staticmethod
-    def layout(fields: Mapping[str, _FieldType], offset: int = 0) -> list[tuple[str, str, int, int]]: ...
+    def layout(
+        fields: Mapping[str, _FieldType], offset: int = 0, *, guarded: bool = False
+    ) -> list[tuple[str, str, int, int]]: ...
     @property
     def size(self) -> int: ...
     @property
     def view(self) -> MappedView: ...
+    @property
+    def guarded(self) -> bool: ...
     def snapshot(self) -> dict[str, Any]: ...
     def update(self, **values: Any) -> None: ...
     def add(self, name: str, delta: int = 1) -> int: ...
-    # Fields by name.
+    # `with rec.locked() as r:` one hold of the view's write lock for the block.
+    def locked(self) -> AbstractContextManager[Record]: ...
+    def reset_torn(self) -> bool: ...
+    # Fields by name: plain int, float, str or bool values.
     def __getattr__(self, name: str) -> Any: ...
     def __setattr__(self, name: str, value: Any) -> None: ...
 

@@ -1,15 +1,17 @@
 """Named fields at fixed offsets of a MappedView: shared state by name.
 
     rec = velmora.Record(view, {"count": "i64", "temp": "f64", "name": ("str", 32)})
-    rec.count += 1                  # one read-modify-write under the write lock
+    rec.count                       # a plain int, read under the lock
     rec.update(temp=21.5, name="probe")   # both fields under one write lock
-    rec.snapshot()                  # every field, read under one shared lock
+    with rec.locked() as r:         # several fields, one hold of the write lock
+        r.count += 1
+    rec.snapshot()                  # every field, one consistent read
     rec.add("count", 1)             # lock-free, for i64 fields
 
 Layout
 ------
-The layout depends only on the fields and ``offset``, so every process
-(or a C++ program) that uses the same fields finds the same bytes:
+The layout depends only on the fields, ``offset`` and ``guarded``, so every
+process (or a C++ program) that uses the same fields finds the same bytes:
 
 * fields are placed in the order they are given, starting at ``offset``
   (a data-area offset, as every MappedView offset is);
@@ -39,20 +41,61 @@ So ``{"count": "i64", "temp": "f64", "name": ("str", 32)}`` at offset 0 puts
 ``count`` at 4, ``temp`` at 12 and ``name`` at 20 (36 bytes: up to 56).
 ``Record.layout(fields, offset)`` lists the offsets without a view.
 
-Consistency: one attribute read or write is one call on the view (one hold of
-its lock); update() and the read-modify-write of an augmented assignment hold
-the write lock once for all they do; snapshot() reads every field under one
-shared hold. add() is the view's lock-free word add: it never waits, and an
-update() of other fields does not overwrite it (update writes only the fields
-it names). It does not take the lock, so a counter should be changed either
-only by add() or only by locked writes (``rec.count += 1``, update): a locked
-read-modify-write that runs across an add() writes back over it. Inside the
-view's own ``write_locked()`` block every one of these runs under the block's
-hold.
+Values and updates
+------------------
+Reading a field gives a plain ``int``, ``float``, ``str`` or ``bool``: it is a
+copy, and nothing done to it later reaches the record. So ``rec.count += 1``
+is a read followed by a write, two calls on the view: another process's
+update between them is lost (as with ``multiprocessing.Value``). Update
+atomically with one of:
 
-An augmented assignment replays its operation when the result is stored back
-into the same field of the same Record: ``x = rec.count; x += 1; rec.count = x``
-adds 1 to the value current at the store, not to the value read.
+* ``rec.add(name, delta)``: the view's lock-free word add, for i64 fields;
+* ``rec.update(**fields)``: the named fields under one hold of the write lock;
+* ``with rec.locked() as r:``: one hold of the write lock for the whole block;
+  every read and write of the record inside it runs under that hold, so
+  ``r.count += 1`` there is one read-modify-write. It also works inside the
+  caller's own ``view.write_locked()`` block (it uses that hold), and an
+  exception in the block ends it as a normal exit would: what was written
+  stays written.
+
+add() does not take the lock, so a counter should be changed either only by
+add() or only by locked writes: a locked read-modify-write that runs across
+an add() writes back over it. update() writes only the fields it names, so it
+never overwrites an add() to another field. snapshot() reads every field in
+one consistent read. Inside the view's own ``write_locked()`` block every one
+of these runs under the block's hold.
+
+Guarded records: a writer that dies mid-write
+---------------------------------------------
+``Record(view, fields, guarded=True)`` adds an i64 *write-in-progress word*
+right after the last field, at the first data offset ``p`` with
+``(p + 4) % 8 == 0`` (so the view's ``load``/``store``/``add`` work on it).
+``Record.layout(fields, offset, guarded=True)`` lists it last as
+``("_seq", "i64", p, 8)`` and ``rec.size`` counts it. Every write of a
+guarded record (a field store, update(), a locked() block) makes the word odd
+under the write lock before it writes and even again after, so:
+
+* a record whose writer died mid-write keeps an odd word while nobody holds
+  the lock. Reading a field, snapshot() or locked() then raise
+  ``TornRecordError`` (and so does writing only some fields) until the record
+  is rewritten: an update() of every field, or ``rec.reset_torn()`` once the
+  caller has checked or rewritten the fields another way;
+* snapshot() and field reads need no lock: they copy the bytes from the
+  view's buffer between two looks at the word, and keep them when the word
+  was even and did not change. While the word is odd and the write lock is
+  held, a live writer is in its block: the read waits for the lock instead
+  (a dead holder's lock is recovered or timed out as every lock wait's is).
+  Under steady writes a few retries give way to a read under the lock. Where
+  the view exports no buffer (the cp310 build) every read is a locked one.
+
+Why it is not the default: the word takes up to 16 bytes past the last field,
+so a record that fills its view exactly, or one that a program placed right
+before other data at a fixed offset, would stop fitting or would write its
+word over its neighbour; and it only protects when every writer marks it,
+which a C++ ``velmora::View`` cannot do around its writes (each holds the lock
+for one copy). Guard a record that Python processes write; leave a record
+that C++ writes unguarded (its reads take the lock, as before). All the
+processes that share a record must agree on ``guarded``.
 """
 
 from __future__ import annotations
@@ -60,10 +103,11 @@ from __future__ import annotations
 import keyword
 import operator
 import struct
-from contextlib import nullcontext
-from typing import Any, Mapping
+import threading
+from contextlib import contextmanager, nullcontext
+from typing import Any, Iterator, Mapping
 
-__all__ = ["Record"]
+__all__ = ["Record", "TornRecordError"]
 
 _LOCK_WORD = 4  # bytes before the data area in the mapping
 
@@ -117,82 +161,55 @@ def _parse(fields: Mapping[str, Any], offset: int) -> list[_Field]:
     return placed
 
 
-class _Pending:
-    """Mixed into the values that reading a field gives: an augmented
-    assignment (``rec.count += 1``) yields a value that remembers the
-    operations, and storing it back into the same field of the same record
-    replays them on the current value under one write lock. Any other use is
-    the plain value."""
-
-    _record: Record
-    _name: str
-    _ops: tuple[tuple[Any, Any], ...]
-
-    def _plain(self) -> Any:
-        raise NotImplementedError
-
-    def _then(self, op, operand):
-        value = op(self._plain(), operand)  # the preview; raises as the plain op would
-        out = type(self)(value)
-        out._record, out._name, out._ops = self._record, self._name, self._ops + ((op, operand),)
-        return out
-
-    def __iadd__(self, x): return self._then(operator.add, x)
-    def __isub__(self, x): return self._then(operator.sub, x)
-    def __imul__(self, x): return self._then(operator.mul, x)
-    def __itruediv__(self, x): return self._then(operator.truediv, x)
-    def __ifloordiv__(self, x): return self._then(operator.floordiv, x)
-    def __imod__(self, x): return self._then(operator.mod, x)
-    def __ipow__(self, x): return self._then(operator.pow, x)
-    def __ilshift__(self, x): return self._then(operator.lshift, x)
-    def __irshift__(self, x): return self._then(operator.rshift, x)
-    def __iand__(self, x): return self._then(operator.and_, x)
-    def __ior__(self, x): return self._then(operator.or_, x)
-    def __ixor__(self, x): return self._then(operator.xor, x)
+class TornRecordError(RuntimeError):
+    """A guarded Record's write-in-progress word is odd while no writer holds
+    the lock: its last writer stopped mid-write (killed, or its process
+    died), so the fields may be half old, half new. Rewrite every field with
+    update(), or call reset_torn() once the fields are known to be right."""
 
 
-class _Int(_Pending, int):
-    def _plain(self): return int(self)
-    def __reduce__(self): return (int, (int(self),))
+# Write blocks this thread has open on a guarded record, by (id(view), word
+# offset): inside one the odd word is this thread's own mark, not a tear.
+_local = threading.local()
 
 
-class _Float(_Pending, float):
-    def _plain(self): return float(self)
-    def __reduce__(self): return (float, (float(self),))
+def _own_marks() -> set[tuple[int, int | None]]:
+    try:
+        return _local.marks
+    except AttributeError:
+        marks: set[tuple[int, int | None]] = set()
+        _local.marks = marks
+        return marks
 
 
-class _Str(_Pending, str):
-    def _plain(self): return str(self)
-    def __reduce__(self): return (str, (str(self),))
+_SPINS = 64  # lock-free read attempts before a read under the lock
 
 
-def _wrapped(rec: Record, name: str, value: Any) -> Any:
-    """A field's value as reading it gives it: able to replay an augmented
-    assignment (see _Pending); a bool as it is."""
-    out = (_Int if isinstance(value, int) and not isinstance(value, bool)
-           else _Float if isinstance(value, float) else _Str if isinstance(value, str) else None)
-    if out is None:
-        return value
-    wrapped = out(value)
-    wrapped._record, wrapped._name, wrapped._ops = rec, name, ()
-    return wrapped
+def _seq_offset(layout: list[_Field]) -> int:
+    end = layout[-1].offset + layout[-1].size
+    return _aligned(end, 8)
 
 
 class Record:
     """Named, typed fields at fixed offsets of a MappedView (see the module's
-    docstring for the layout rule). Reading a field is ``rec.name``, writing
-    it ``rec.name = value``; each is one locked call on the view."""
+    docstring for the layout rule). Reading a field is ``rec.name`` (a plain
+    value), writing it ``rec.name = value``; each is one call on the view."""
 
-    __slots__ = ("_view", "_offset", "_size", "_fields", "_by_name", "_whole", "_build", "_has_str", "_plans")
+    __slots__ = ("_view", "_offset", "_size", "_fields", "_by_name", "_whole", "_build", "_has_str", "_plans",
+                 "_seq", "_key", "_buffer", "_end")
 
-    def __new__(cls, view, fields: Mapping[str, Any], offset: int = 0) -> Record:
-        if cls is Record:
+    def __new__(cls, view, fields: Mapping[str, Any], offset: int = 0, *, guarded: bool = False) -> Record:
+        if cls is Record and not guarded:
             cls = _specialised(_parse(fields, offset), offset)
         return object.__new__(cls)
 
-    def __init__(self, view, fields: Mapping[str, Any], offset: int = 0) -> None:
+    def __init__(self, view, fields: Mapping[str, Any], offset: int = 0, *, guarded: bool = False) -> None:
+        if not isinstance(guarded, bool):
+            raise TypeError(f"guarded must be a bool, not {type(guarded).__name__}")
         layout = _parse(fields, offset)
-        size = layout[-1].offset + layout[-1].size - offset
+        end = layout[-1].offset + layout[-1].size
+        seq = _seq_offset(layout) if guarded else None
+        size = (seq + 8 if seq is not None else end) - offset
         data_size = view.size()
         if offset + size > data_size:
             raise ValueError(f"out of bounds: offset={offset} + length={size} > data_size={data_size}")
@@ -202,10 +219,18 @@ class Record:
             fmt.append(f"{f.offset - pos}x" if f.offset > pos else "")
             fmt.append(f.code if f.code else f"I{f.budget}s")
             pos = f.offset + f.size
+        buffer = False
+        if seq is not None:
+            try:  # the view's buffer, for reads without the lock (3.11+ builds)
+                memoryview(view).release()
+                buffer = True
+            except TypeError:
+                pass
         setattr_ = object.__setattr__
         setattr_(self, "_view", view)
         setattr_(self, "_offset", offset)
         setattr_(self, "_size", size)
+        setattr_(self, "_end", end)
         setattr_(self, "_fields", tuple(layout))
         setattr_(self, "_by_name", {f.name: f for f in layout})
         setattr_(self, "_whole", struct.Struct("".join(fmt)))
@@ -214,21 +239,35 @@ class Record:
         items = ", ".join(f"{f.name!r}: t[{i}]" for i, f in enumerate(layout))
         setattr_(self, "_build", eval(f"lambda t: {{{items}}}"))  # names are checked identifiers
         setattr_(self, "_plans", {})
+        setattr_(self, "_seq", seq)
+        setattr_(self, "_key", (id(view), seq))
+        setattr_(self, "_buffer", buffer)
 
     @staticmethod
-    def layout(fields: Mapping[str, Any], offset: int = 0) -> list[tuple[str, str, int, int]]:
+    def layout(fields: Mapping[str, Any], offset: int = 0, *, guarded: bool = False) -> list[tuple[str, str, int, int]]:
         """(name, tag, data offset, size) of each field, in order, as a Record
-        over the same fields and offset places them."""
-        return [(f.name, f.tag, f.offset, f.size) for f in _parse(fields, offset)]
+        over the same fields and offset places them; with guarded=True, the
+        write-in-progress word last, as ("_seq", "i64", offset, 8)."""
+        layout = _parse(fields, offset)
+        out = [(f.name, f.tag, f.offset, f.size) for f in layout]
+        if guarded:
+            out.append(("_seq", "i64", _seq_offset(layout), 8))
+        return out
 
     @property
     def size(self) -> int:
-        """Bytes from the record's offset to the end of its last field."""
+        """Bytes from the record's offset to the end of its last field (of its
+        write-in-progress word, when guarded)."""
         return self._size
 
     @property
     def view(self):
         return self._view
+
+    @property
+    def guarded(self) -> bool:
+        """Whether the record keeps a write-in-progress word (see the module's docstring)."""
+        return self._seq is not None
 
     # ---- values -----------------------------------------------------------------
 
@@ -256,14 +295,89 @@ class Record:
         return data[start:start + n].decode("utf-8")
 
     def _read(self, f: _Field):
-        return self._decode(f, self._view.read_range(f.offset, f.size))
+        return self._decode(f, self._bytes(f.offset, f.size))
 
-    def _write_hold(self):
-        """The write lock for several calls: the caller's own write block if
-        this thread is in one (a read block makes the writes raise)."""
-        if self._view.held_scope is not None:
-            return nullcontext()
-        return self._view.write_locked()
+    def _torn(self, word: int) -> TornRecordError:
+        return TornRecordError(
+            f"{self!r} at offset {self._offset} of {self._view!r} is torn: its write-in-progress word ({word}) is odd "
+            f"and no writer holds the lock, so its last writer stopped mid-write; rewrite every field with update() "
+            f"or call reset_torn()")
+
+    def _bytes(self, start: int, size: int) -> bytes:
+        """The bytes [start, start + size) of the data area as one consistent
+        read: under the lock for an unguarded record; for a guarded one checked
+        against the write-in-progress word (see the module's docstring)."""
+        view, seq = self._view, self._seq
+        if seq is None:
+            return view.read_range(start, size)
+        if view.held_scope is not None:  # this thread holds the lock: no writer runs
+            data = view.read_range(start, size)
+            word = view.load(seq)
+            if word & 1 and self._key not in _own_marks():
+                raise self._torn(word)
+            return data
+        if self._buffer:
+            end = start + size
+            for _ in range(_SPINS):
+                word = view.load(seq)
+                if word & 1:
+                    if view.is_write_locked():
+                        break  # a writer in its block (or a dead one's lock): wait on the lock
+                    if view.load(seq) == word:
+                        # Odd with the lock free: its writer gave up the lock
+                        # without ending its mark, so it died mid-write.
+                        raise self._torn(word)
+                    continue
+                with memoryview(view) as mv:
+                    data = mv[start:end].tobytes()
+                # A read-modify-write that changes nothing: kept only when no
+                # write began since the first look (and ordered after the copy).
+                if view.compare_exchange(seq, word, word):
+                    return data
+        with view.read_locked():
+            data = view.read_range(start, size)
+            word = view.load(seq)
+        if word & 1:
+            raise self._torn(word)
+        return data
+
+    def _write(self, chunks: list[tuple[int, bytes]], whole: bool) -> None:
+        """Writes (offset, bytes) pieces under one hold of the write lock (the
+        caller's, if this thread holds one). A guarded record's word is odd
+        for the length of the writes; a torn record takes only a write of
+        every field (`whole`), which ends the tear."""
+        view, seq = self._view, self._seq
+        if seq is None and len(chunks) == 1:
+            view.write(chunks[0][1], chunks[0][0])  # one call, one hold
+            return
+        scope = view.held_scope
+        if scope == "read":
+            raise RuntimeError("cannot write to a MappedView inside its read_locked() block")
+        with nullcontext() if scope else view.write_locked():
+            if seq is None:
+                for at, data in chunks:
+                    view.write(data, at)
+                return
+            if self._key in _own_marks():  # inside this thread's locked() block: marked already
+                for at, data in chunks:
+                    view.write(data, at)
+                return
+            word = view.load(seq)
+            if word & 1 and not whole:
+                raise self._torn(word)
+            mark = word + 2 if word & 1 else word + 1
+            view.store(seq, mark)
+            done = 0
+            try:
+                for at, data in chunks:
+                    view.write(data, at)
+                    done += 1
+            finally:
+                # A write cut short after its first piece stays marked: torn.
+                if done == len(chunks):
+                    view.store(seq, mark + 1)
+                elif done == 0:
+                    view.store(seq, word)
 
     # ---- attribute access ---------------------------------------------------------
 
@@ -271,23 +385,13 @@ class Record:
         f = self._by_name.get(name) if not name.startswith("_") else None
         if f is None:
             raise AttributeError(f"{type(self).__name__} has no field {name!r}")
-        return _wrapped(self, name, self._read(f))
+        return self._read(f)
 
     def __setattr__(self, name: str, value) -> None:
         f = self._by_name.get(name)
         if f is None:
             raise AttributeError(f"{type(self).__name__} has no field {name!r}")
-        if isinstance(value, _Pending) and value._record is self and value._name == name and value._ops:
-            ops = value._ops
-            with self._write_hold():
-                current = self._read(f)
-                for op, operand in ops:
-                    current = op(current, operand)
-                self._view.write(self._encode(f, current), f.offset)
-            return
-        if isinstance(value, _Pending):
-            value = value._plain()
-        self._view.write(self._encode(f, value), f.offset)
+        self._write([(f.offset, self._encode(f, value))], len(self._fields) == 1)
 
     def __delattr__(self, name: str) -> None:
         raise AttributeError(f"{type(self).__name__} fields cannot be deleted")
@@ -298,8 +402,8 @@ class Record:
     # ---- whole-record calls ----------------------------------------------------------
 
     def snapshot(self) -> dict[str, Any]:
-        """Every field, read under one shared hold of the lock."""
-        values = self._whole.unpack(self._view.read_range(self._offset, self._size))
+        """Every field, from one consistent read."""
+        values = self._whole.unpack(self._bytes(self._offset, self._end - self._offset))
         if self._has_str:
             values = _pairs(values, self._fields)
         return self._build(values)
@@ -316,7 +420,7 @@ class Record:
             except struct.error:
                 pass  # the general path below names the field at fault
             else:
-                self._view.write(data, plan[0])
+                self._write([(plan[0], data)], len(values) == len(self._fields))
                 return
         chunks: list[tuple[int, bytes]] = []  # runs of neighbouring fields
         last = -2
@@ -331,14 +435,9 @@ class Record:
             last = f.index
         if not chunks:
             return
-        write = self._view.write
         if len(chunks) == 1:
             self._plan(values)
-            write(chunks[0][1], chunks[0][0])
-            return
-        with self._write_hold():
-            for at, data in chunks:
-                write(data, at)
+        self._write(chunks, len(values) == len(self._fields))
 
     def _plan(self, values: dict) -> None:
         """Keeps the struct of one run of neighbouring number fields, in the
@@ -351,6 +450,53 @@ class Record:
             return
         fmt = "<" + "".join((f"{f.lead}x" if f.lead else "") + f.code for f in fields)
         self._plans[tuple(values)] = (fields[0].offset - fields[0].lead, struct.Struct(fmt))
+
+    @contextmanager
+    def locked(self) -> Iterator[Record]:
+        """``with rec.locked() as r:`` holds the view's write lock for the
+        block (the caller's own ``write_locked()`` hold, inside one): every
+        read and write of the record in it runs under that one hold, so
+        ``r.count += 1`` there is one read-modify-write. A guarded record is
+        marked as being written for the block; a torn one raises
+        TornRecordError here."""
+        view, seq = self._view, self._seq
+        scope = view.held_scope
+        if scope == "read":
+            raise RuntimeError("Record.locked() inside the view's read_locked() block: the write lock cannot be taken")
+        with nullcontext() if scope else view.write_locked():
+            marks = _own_marks()
+            if seq is None or self._key in marks:
+                yield self
+                return
+            word = view.load(seq)
+            if word & 1:
+                raise self._torn(word)
+            view.store(seq, word + 1)
+            marks.add(self._key)
+            try:
+                yield self
+            finally:
+                marks.discard(self._key)
+                view.store(seq, word + 2)
+
+    def reset_torn(self) -> bool:
+        """Ends a guarded record's tear (see TornRecordError) without writing
+        its fields, once the caller knows them to be right; True when it was
+        torn. Under the write lock, so it never cuts into a live writer."""
+        view, seq = self._view, self._seq
+        if seq is None:
+            return False
+        scope = view.held_scope
+        if scope == "read":
+            raise RuntimeError("cannot write to a MappedView inside its read_locked() block")
+        with nullcontext() if scope else view.write_locked():
+            if self._key in _own_marks():
+                return False  # this thread's own block's mark, not a tear
+            word = view.load(seq)
+            if not word & 1:
+                return False
+            view.store(seq, word + 1)
+            return True
 
     def add(self, name: str, delta: int = 1) -> int:
         """Add `delta` to an i64 field with the view's lock-free word add; the new value."""
@@ -375,7 +521,7 @@ class Record:
     def __repr__(self) -> str:
         fields = ", ".join(f"{f.name}: {f.tag}" + (f"[{f.budget}]" if f.code is None else "") + f" @{f.offset}"
                            for f in self._fields)
-        return f"Record({fields})"
+        return f"Record({fields}" + (f", guarded @{self._seq})" if self._seq is not None else ")")
 
 
 def _pairs(values: tuple, fields: tuple) -> list:
@@ -426,7 +572,7 @@ def _specialised(layout: list[_Field], offset: int) -> type:
     missing = " or ".join(f"{n} is _MISSING" for n in names)
     getters = "".join(
         f"def get_{f.name}(self):\n"
-        f"    return _wrapped(self, {f.name!r}, _field_{f.name}(self._view.read_range({f.offset}, {f.size}))[0])\n"
+        f"    return _field_{f.name}(self._view.read_range({f.offset}, {f.size}))[0]\n"
         for f in layout)
     source = getters + (
         f"def snapshot(self):\n"
@@ -443,7 +589,7 @@ def _specialised(layout: list[_Field], offset: int) -> type:
     )
     whole = struct.Struct(fmt)
     namespace: dict[str, Any] = {"_unpack": whole.unpack, "_pack": whole.pack, "_error": struct.error,
-                                 "_MISSING": _MISSING, "_general_update": _general_update, "_wrapped": _wrapped}
+                                 "_MISSING": _MISSING, "_general_update": _general_update}
     namespace.update({f"_field_{f.name}": f.packer.unpack for f in layout if f.packer})
     exec(source, namespace)  # the names are checked identifiers, none a keyword
     for fn in ("snapshot", "update"):

@@ -27,6 +27,7 @@ with velmora.SharedMemory.open("/demo") as opened:
     opened.spsc().read("int")  # error
 view.add(4, 1.5)  # error
 velmora.Record(view, {"count": "i128"})  # error
+velmora.Record(view, {"count": "i64"}, 0, True)  # error
 
 pub = velmora.Publisher.create("/frames", 64, 4, overflow="drop")  # error
 velmora.Subscriber.open("/frames").receive_view(timeout="1")  # error

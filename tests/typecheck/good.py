@@ -87,6 +87,14 @@ rec = velmora.Record(view, {"count": "i64", "name": ("str", 16)}, offset=0)
 rec.update(count=1, name="x")
 assert_type(rec.snapshot(), dict[str, Any])
 assert_type(rec.add("count", 2), int)
+with velmora.Record(view, {"count": "i64"}, offset=64, guarded=True).locked() as held_rec:
+    assert_type(held_rec, velmora.Record)
+    held_rec.count += 1
+assert_type(rec.reset_torn(), bool)
+try:
+    rec.snapshot()
+except velmora.TornRecordError as torn:
+    assert_type(torn, velmora.TornRecordError)
 shm.close()
 velmora.SharedMemory.remove("/demo")
 
