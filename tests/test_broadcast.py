@@ -247,8 +247,8 @@ def test_publishing_objects_or_pointers_is_refused(bcast, seg_name, make):
     "<c16", "<f2", "?", "U3", "S5", ">i4",
     [("x", "<f8"), ("y", "<i4")],                   # packed: T{=d:x:@i:y:}
     ("aligned", [("x", "<f8"), ("y", "<i4")]),      # end padding implied: T{d:x:i:y:}, 16 bytes
-    ("aligned", [("x", "u1"), ("y", "<f8"), ("z", "u1")]),
-    [("x", "<i2", (2, 3)), ("y", "<f4")],
+    ("aligned", [("y", "<i4"), ("x", "u1")]),       # T{i:y:B:x:}, 8 bytes
+    [("x", "<i2", (2,)), ("y", "<f4")],            # T{(2)h:x:f:y:}
 ], ids=str)
 def test_every_plain_array_kind_arrives_whole_and_typed(bcast, seg_name, dtype):
     """The subscriber's check of item sizes agrees with numpy's on every kind
@@ -301,7 +301,13 @@ def test_forged_descriptor_is_a_corrupt_slot_not_a_crash(forgery):
             try:
                 if call == "receive_view":
                     with sub.receive_view(timeout=1) as mv:
-                        print("GOT", np.asarray(mv), mv.tolist())
+                        # what a reader does with a view: as numbers, as an array
+                        for read in (mv.tolist, lambda: np.asarray(mv).tolist()):
+                            try:
+                                read()
+                            except (NotImplementedError, RuntimeError):
+                                pass  # refused by the reader itself
+                        print("GOT")
                 else:
                     print("GOT", sub.receive(timeout=1))
             except ValueError as e:
