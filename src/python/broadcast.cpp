@@ -745,8 +745,8 @@ PyMethodDef publisher_methods[] = {
         "publish($self, data, timeout=None)\n--\n\n"
         "Publish one message, copied once into a slot.\n\n"
         "`data` is bytes, str, a number or a list of values (encoded as SpscRingBuffer.push\n"
-        "encodes them), or on CPython 3.11+ any C-contiguous buffer, whose format and shape\n"
-        "travel with it. In block mode it waits up to `timeout` seconds (None: for ever) for\n"
+        "encodes them), or on CPython 3.11+ any C-contiguous buffer of plain data (no objects\n"
+        "or pointers: ValueError), whose format and shape travel with it. In block mode it waits up to `timeout` seconds (None: for ever) for\n"
         "the slowest subscriber, then raises queue.Full."),
     fast_method<loan>("loan",
         "loan($self, nbytes, timeout=None)\n--\n\n"
