@@ -28,10 +28,18 @@ $(STAMP): Makefile
 # Like any source build it targets the venv interpreter's stable-ABI level
 # (cp311-abi3 on 3.11+, with buffers; cp310-abi3 on 3.10); make test-abi3
 # covers both portable wheels.
-install: $(STAMP)
+# Rebuilt only when a file the wheel is made from changed since the last install.
+INSTALL_STAMP := $(VENV)/.install-stamp
+WHEEL_INPUTS  := $(shell find src include velmora cmake -type f -not -name '*.pyc' 2>/dev/null) \
+                 CMakeLists.txt pyproject.toml README.md LICENSE
+
+install: $(INSTALL_STAMP)
+
+$(INSTALL_STAMP): $(STAMP) $(WHEEL_INPUTS)
 	rm -f $(WHEELHOUSE)/velmora-*.whl
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps . -w $(WHEELHOUSE)
 	$(VPY) -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/velmora-*.whl
+	touch $@
 
 # GoogleTest comes from the distribution; install it when it is missing.
 gtest:

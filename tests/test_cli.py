@@ -229,9 +229,9 @@ def test_console_script_and_json_flag_placement(seg_name):
 
 
 @pytest.mark.parametrize(("forge", "state"), [
-    (None, "3 producers, capacity 256, used 9"),
-    ((12, "<I", 9), "version 1, 9 producers, capacity 256: inconsistent"),
-    ((8, "<I", 2), "version 2, 3 producers, capacity 256: inconsistent"),
+    (None, "3 producer slots, capacity 256, used 9"),
+    ((12, "<I", 9), "version 1, 9 producer slots, capacity 256: inconsistent"),
+    ((8, "<I", 2), "version 2, 3 producer slots, capacity 256: inconsistent"),
 ])
 def test_fan_in_rings_are_listed_as_mpsc(seg_name, forge, state):
     ring = velmora.MpscRingBuffer.create(seg_name, 256, producers=3)
@@ -495,7 +495,7 @@ from velmora import _segments, cli
 # Looking for other processes takes most of a call: without it the calls
 # follow each other fast enough to meet the truncation between every step.
 _segments.scan_mappers = lambda proc="/proc": _segments.Mappers({})
-_segments.claims_of = lambda name, kind: _segments.Claims({}, {})
+_segments.claims_of = lambda name, kind, entries=0: _segments.Claims({}, {})
 name, deadline = sys.argv[1], time.monotonic() + float(sys.argv[2])
 calls = 0
 while time.monotonic() < deadline:
@@ -531,3 +531,45 @@ while True:
         toggler.wait()
     assert out.returncode == 0, (out.returncode, out.stdout[-500:], out.stderr[-2000:])
     assert int(out.stdout) > 0
+
+
+HOLDER = """
+import sys, velmora
+kind, name = sys.argv[1], sys.argv[2]
+if kind == "mpsc":
+    ring = velmora.MpscRingBuffer.open(name)
+    ring.push(b"x")
+    assert ring.pop() == b"x"
+    held = [ring]
+else:
+    pub = velmora.Publisher.create(name, 64, 4, subscribers=3)
+    sub = velmora.Subscriber.open(name)
+    pub.publish(b"a"); pub.publish(b"b")
+    assert sub.receive(timeout=5) == b"a"
+    held = [pub, sub]
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+
+@pytest.mark.parametrize(("kind", "roles", "lags"), [
+    ("mpsc", {"producer", "consumer"}, None),
+    ("broadcast", {"publisher", "subscriber"}, 1),
+])
+def test_live_roles_are_listed_for_every_kind(seg_name, kind, roles, lags):
+    if kind == "mpsc":
+        velmora.MpscRingBuffer.create(seg_name, 256, producers=3).close()
+    child = subprocess.Popen([sys.executable, "-c", HOLDER, kind, seg_name], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        info = inspect_json(seg_name)
+        for role in roles:
+            assert info[f"{role}_pids"] == [child.pid], role
+        if lags is not None:
+            assert info["lags"] == {str(child.pid): lags}
+        row = next(line for line in cli("list").stdout.splitlines() if line.startswith(seg_name + " "))
+        assert row.split()[6:8] == [str(child.pid)] * 2
+    finally:
+        child.stdin.close()
+        child.wait(timeout=30)

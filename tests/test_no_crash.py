@@ -1,6 +1,8 @@
 """Threads, signals, fork, interpreter exit and buffers that run Python code:
 every call completes or raises, nothing crashes and nothing hangs. Each
 scenario that could take the process down runs in a child interpreter."""
+import atexit
+import functools
 import glob
 import os
 import shutil
@@ -128,6 +130,16 @@ def test_a_daemon_thread_waiting_at_exit_does_not_abort(setup, target):
 
 # ---- buffers whose __buffer__ runs Python code (CPython 3.12+) ---------------------
 
+@functools.lru_cache(maxsize=None)
+def _package_copy():
+    """The installed package copied once per run (the checkout's own velmora/
+    has no extension), removed when the run ends."""
+    path = tempfile.mkdtemp(prefix="velmora-py312-")
+    atexit.register(shutil.rmtree, path, True)
+    shutil.copytree(os.path.dirname(velmora.__file__), os.path.join(path, "velmora"))
+    return path
+
+
 def python_312():
     """An interpreter that calls __buffer__ methods, and an environment that
     imports this velmora there (the abi3 extension serves it too)."""
@@ -140,10 +152,7 @@ def python_312():
         found = [shutil.which(f"python{v}")] + sorted(glob.glob(f"{root}/versions/{v}.*/bin/python3"), reverse=True)
         for py in filter(None, found):
             if subprocess.run([py, "-c", "pass"], capture_output=True).returncode == 0:
-                pkg = os.path.dirname(velmora.__file__)
-                path = tempfile.mkdtemp(prefix="velmora-py312-")
-                shutil.copytree(pkg, os.path.join(path, "velmora"))
-                return py, dict(os.environ, PYTHONPATH=path)
+                return py, dict(os.environ, PYTHONPATH=_package_copy())
     pytest.skip("no CPython 3.12 or 3.13 here")
 
 

@@ -7,7 +7,17 @@ pure-Python parts and the paths a C++ build needs.
 
 import os as _os
 
-from . import _velmora
+try:
+    from . import _velmora
+except ImportError as _error:
+    # The source checkout's velmora/ has no compiled extension in it; run from
+    # the checkout root, it shadows the installed package.
+    if not any(n.startswith("_velmora.") for n in _os.listdir(_os.path.dirname(__file__))):
+        raise ImportError(
+            f"velmora's compiled extension is not in {_os.path.dirname(__file__)}: that is the source tree. "
+            "Install velmora (make install, or pip install .) and run Python from outside the source tree."
+        ) from None
+    raise
 from ._velmora import *  # noqa: F401,F403
 from ._velmora import __version__, _reopen, _reopen_broadcast  # noqa: F401
 from .record import Record

@@ -33,20 +33,22 @@ import struct
 import time
 from dataclasses import dataclass, field
 
+from ._kinds import BROADCAST, KINDS, MPSC, RING, VIEW
+
 SHM_DIR = "/dev/shm"
-RING_HEADER = 24
-LOCK_WORD = 4
+RING_HEADER = RING.header_size
+LOCK_WORD = VIEW.header_size
 # A reader count above this is taken for bytes that are not a lock word.
 MAX_PLAUSIBLE_READERS = 1 << 16
-BROADCAST_MAGIC = 0x315453434452424D
-BROADCAST_HEADER = 192
+BROADCAST_MAGIC = BROADCAST.magic
+BROADCAST_HEADER = BROADCAST.header_size
 BROADCAST_ENTRY = 64
 # How much of a segment is read to classify it: a broadcast header with its
 # index and subscriber entries fits in this for any plausible configuration.
 PEEK = 1 << 16
-MPSC_MAGIC = 0x3143_5350_4D4E_4656
-MPSC_HEADER = 128
-MPSC_VERSION = 1
+MPSC_MAGIC = MPSC.magic
+MPSC_HEADER = MPSC.header_size
+MPSC_VERSION = MPSC.version
 
 
 class SegmentError(Exception):
@@ -91,7 +93,7 @@ def classify_mpsc(data: bytes, size: int, lane_heads: dict[int, bytes] | None = 
     details = {"version": version, "producers": producers, "capacity": capacity}
     lanes = mpsc_lanes(producers, capacity, size) if capacity and capacity & (capacity - 1) == 0 else None
     if version != MPSC_VERSION or lanes is None:
-        return Content("mpsc", f"version {version}, {producers} producers, capacity {capacity}: inconsistent",
+        return Content("mpsc", f"version {version}, {producers} producer slots, capacity {capacity}: inconsistent",
                        details | {"consistent": False})
     used: int | None = 0
     for at in lanes:
@@ -101,7 +103,7 @@ def classify_mpsc(data: bytes, size: int, lane_heads: dict[int, bytes] | None = 
             break
         h, t = struct.unpack_from("<QQ", lane)
         used = (used or 0) + (t - h) % (1 << 64)
-    state = f"{producers} producers, capacity {capacity}" + ("" if used is None else f", used {used}")
+    state = f"{producers} producer slots, capacity {capacity}" + ("" if used is None else f", used {used}")
     return Content("mpsc", state, details | {"used": used, "consistent": True})
 
 
@@ -113,15 +115,22 @@ def classify_broadcast(head: bytes) -> Content | None:
     (published,) = struct.unpack_from("<Q", head, 64)
     entries = BROADCAST_HEADER + (depth * 4 + 63) // 64 * 64
     active = None
+    lags: dict = {}  # subscriber pid -> messages published that it has not taken yet
     if entries + limit * BROADCAST_ENTRY <= len(head):
-        active = sum(struct.unpack_from("<I", head, entries + i * BROADCAST_ENTRY)[0] & 1 for i in range(limit))
+        active = 0
+        for i in range(limit):
+            # an entry: state (u32, odd while in use) | pid (u32) | cursor (u64)
+            state, pid, cursor = struct.unpack_from("<IIQ", head, entries + i * BROADCAST_ENTRY)
+            if state & 1:
+                active += 1
+                lags[pid] = max(0, published - cursor)
     policy = {0: "block", 1: "overwrite"}.get(overflow, f"policy {overflow}")
     who = {0: "no publisher", 1: "publishing", 2: "closed"}.get(publisher, f"publisher state {publisher}")
     subs = "?" if active is None else str(active)
     state = f"{who}, {published} published, {subs}/{limit} subscribers, depth {depth}, {slot_size} B slots, {policy}"
     return Content("broadcast", state, {"version": version, "overflow": policy, "max_message": slot_size,
                                         "depth": depth, "subscriber_limit": limit, "subscribers": active,
-                                        "published": published, "publisher": who})
+                                        "published": published, "publisher": who, "lags": lags})
 
 
 def classify(head: bytes, size: int) -> Content:
@@ -252,10 +261,6 @@ def parse_display_name(shown: str):
 
 # ---- claims: roles and attachments --------------------------------------------------
 
-# The claim slots the module uses (its core's claims.hpp).
-CLAIM_SLOTS = {"view": {"attached": 0}, "ring": {"producer": 1, "consumer": 2}, "broadcast": {"publisher": 64}}
-
-
 @dataclass
 class Claims:
     """For each claim of a kind: the pids holding it (those this user can see),
@@ -266,19 +271,29 @@ class Claims:
     known: bool = True  # False: the segment could not be opened to read them
 
 
-def claims_of(name: str, kind: str) -> Claims:
-    """The claims of a segment: a ring's roles, or anything else's attached
-    views; empty where the segment cannot be opened."""
-    # Anything but a ring or a broadcast may be a view whose lock word reads oddly.
-    slots = CLAIM_SLOTS[kind if kind in ("ring", "broadcast") else "view"]
+def claims_of(name: str, kind: str, entries: int = 0) -> Claims:
+    """The claims of a segment, by role as its kind lists them (a view's
+    attachments for anything that is not a channel); a role with one slot per
+    producer or subscriber entry covers `entries` slots, its pids in slot
+    order. Empty where the segment cannot be opened."""
+    # Anything that is not a channel may be a view whose lock word reads oddly.
+    claims = KINDS[kind if kind in ("ring", "mpsc", "broadcast") else "view"].claims.values()
     import velmora
 
     try:
         shm = velmora.SharedMemory.open(normalize(name))
     except (OSError, ValueError):  # gone, not ours, or a name the module cannot take
         return Claims({}, {}, known=False)
+    found = {}
     with shm:
-        found = {role: shm._claim_holders(slot) for role, slot in slots.items()}
+        for c in claims:
+            pids: list = []
+            held = False
+            for entry in range(entries if c.per_entry else 1):
+                p, h = shm._claim_holders(c.slot(entry))
+                pids += p
+                held = held or h
+            found[c.role] = (pids, held)
     own = os.getpid()
     return Claims({role: [p for p in pids if p != own] for role, (pids, _) in found.items()},
                   {role: held for role, (_, held) in found.items()})
@@ -459,6 +474,15 @@ class Segment:
         return d
 
 
+def _entries(content: Content) -> int:
+    """How many per-entry claim slots a segment's header says it has: a
+    fan-in ring's producer slots, a broadcast's subscriber places."""
+    if not content.details.get("consistent", True):
+        return 0
+    count = content.details.get("producers" if content.kind == "mpsc" else "subscriber_limit", 0)
+    return count if isinstance(count, int) and 0 <= count <= 1024 else 0
+
+
 def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
     name = "/" + os.path.basename(path)
     content = read_content(path, st.st_size)
@@ -472,7 +496,7 @@ def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
         content=content,
         pids=mappers.pids(st),
         pids_complete=mappers.complete_for(st),
-        claims=claims_of(name, content.kind),
+        claims=claims_of(name, content.kind, _entries(content)),
         ident=(st.st_dev, st.st_ino),
     )
 

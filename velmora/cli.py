@@ -37,10 +37,15 @@ def _procs(seg: segments.Segment) -> str:
     return str(len(seg.pids)) + ("" if seg.pids_complete else "?")
 
 
-def _role(seg: segments.Segment, role: str) -> str:
-    """A ring role's holder for the table: its pid, "-" when free, "?" when
-    held by a process this user cannot see; blank for other kinds."""
-    if seg.content.kind != "ring":
+# The table's two role columns: who sends and who receives, by kind.
+_SENDER = {"ring": "producer", "mpsc": "producer", "broadcast": "publisher"}
+_RECEIVER = {"ring": "consumer", "mpsc": "consumer", "broadcast": "subscriber"}
+
+
+def _role(seg: segments.Segment, role: str | None) -> str:
+    """A channel role's holders for the table: their pids, "-" when free, "?"
+    when held by a process this user cannot see; blank for a kind without it."""
+    if role is None or role not in seg.claims.held:
         return ""
     pids = seg.claims.pids.get(role, [])
     if pids:
@@ -66,8 +71,8 @@ def cmd_list(args, out) -> int:
         return 0
     rows = [["NAME", "SIZE", "OWNER", "MODE", "AGE", "PROCS", "PRODUCER", "CONSUMER", "KIND", "STATE"]]
     for s in found:
-        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), _role(s, "producer") or "-",
-                     _role(s, "consumer") or "-", s.content.kind, s.content.state])
+        rows.append([s.name, str(s.size), s.owner, s.mode, _age(s.age), _procs(s), _role(s, _SENDER.get(s.content.kind)) or "-",
+                     _role(s, _RECEIVER.get(s.content.kind)) or "-", s.content.kind, s.content.state])
     _table(rows, out)
     if not all(s.pids_complete for s in found):
         print("(?: some processes' mappings could not be read; PROCS counts only the others)", file=out)
@@ -87,11 +92,13 @@ def cmd_inspect(args, out) -> int:
     ]
     for key, value in seg.content.details.items():
         if value is not None:
+            if isinstance(value, dict):  # a broadcast's lag per subscriber pid
+                value = ", ".join(f"pid {k}: {v}" for k, v in value.items()) or "-"
             fields.append((key.replace("_", " "), ("yes" if value else "no") if isinstance(value, bool) else str(value)))
     fields.append(("state", seg.content.state))
-    if seg.content.kind == "ring":
-        fields.append(("producer", _role(seg, "producer")))
-        fields.append(("consumer", _role(seg, "consumer")))
+    for role in seg.claims.held:
+        if role != "attached":
+            fields.append((role, _role(seg, role)))
     fields.append(("processes", _procs(seg)))
     width = max(len(k) for k, _ in fields) + 1
     for key, value in fields:

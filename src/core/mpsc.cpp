@@ -11,9 +11,6 @@ namespace velmora {
 namespace {
 
 constexpr std::uint64_t kMagicAt = 0;
-constexpr std::uint64_t kVersionAt = 8;
-constexpr std::uint64_t kProducersAt = 12;
-constexpr std::uint64_t kCapacityAt = 16;
 constexpr std::uint64_t kLaneAlign = 64;
 
 using std::to_string;
@@ -134,9 +131,9 @@ Result<MpscLanes> MpscLanes::create(Mapping mapping, std::uint64_t capacity, std
     std::uint8_t* base = ring.mapping_.base();
     std::memset(base, 0, kMpscHeaderSize);
     if (auto st = ring.attach_lanes(producers, true); !st) return st.error();
-    std::memcpy(base + kVersionAt, &kMpscVersion, 4);
-    std::memcpy(base + kProducersAt, &producers, 4);
-    std::memcpy(base + kCapacityAt, &capacity, 8);
+    std::memcpy(base + kMpscVersionAt, &kMpscVersion, 4);
+    std::memcpy(base + kMpscProducersAt, &producers, 4);
+    std::memcpy(base + kMpscCapacityAt, &capacity, 8);
     // The magic goes last, with release: whoever acquires it sees the rest.
     std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(base + kMagicAt))
         .store(kMpscMagic, std::memory_order_release);
@@ -153,7 +150,7 @@ Result<PlatformHandle> open_mpsc_segment(std::string_view name) {
         if (!mapping) return mapping.error();
         const std::uint8_t* base = mapping->base();
         if (load64(base + kMagicAt) != kMpscMagic) return head;
-        auto wanted = mpsc_segment_size(load64(base + kCapacityAt), load32(base + kProducersAt));
+        auto wanted = mpsc_segment_size(load64(base + kMpscCapacityAt), load32(base + kMpscProducersAt));
         if (!wanted) return head;
         size = wanted.value();
     }
@@ -173,12 +170,12 @@ Result<MpscLanes> MpscLanes::open(Mapping mapping, std::string_view name) {
         for (int i = 0; i < 16; ++i) hex[2 + i] = digits[(magic >> (60 - 4 * i)) & 0xF];
         return not_mpsc(name, std::string("its first 8 bytes hold ") + hex + ", not the fan-in magic");
     }
-    const std::uint32_t version = load32(base + kVersionAt);
+    const std::uint32_t version = load32(base + kMpscVersionAt);
     if (version != kMpscVersion)
         return not_mpsc(name, "layout version " + to_string(version) + ", this build reads version " +
                         to_string(kMpscVersion));
-    const std::uint32_t producers = load32(base + kProducersAt);
-    const std::uint64_t capacity = load64(base + kCapacityAt);
+    const std::uint32_t producers = load32(base + kMpscProducersAt);
+    const std::uint64_t capacity = load64(base + kMpscCapacityAt);
     if (producers < 1 || producers > kMpscMaxProducers)
         return not_mpsc(name, "producer count " + to_string(producers) + " is outside 1.." +
                         to_string(kMpscMaxProducers));

@@ -60,6 +60,10 @@ inline constexpr std::uint64_t kMpscMagic = 0x3143'5350'4d4e'4656ull;  // "VFNMP
 inline constexpr std::uint32_t kMpscVersion = 1;
 inline constexpr std::uint32_t kMpscMaxProducers = 1024;
 inline constexpr std::uint64_t kMpscHeaderSize = 128;
+// Header fields (the layout above).
+inline constexpr std::uint64_t kMpscVersionAt = 8;
+inline constexpr std::uint64_t kMpscProducersAt = 12;
+inline constexpr std::uint64_t kMpscCapacityAt = 16;
 
 // Where a popped message came from: its lane and the lane's frame.
 struct MpscFrame {

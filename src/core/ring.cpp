@@ -67,6 +67,13 @@ Status check_creator_capacity(std::uint64_t capacity) {
                            upper);
 }
 
+Result<std::uint64_t> spsc_segment_size(std::uint64_t capacity) {
+    if (auto st = check_creator_capacity(capacity); !st) return st.error();
+    if (capacity > ~std::uint64_t{0} - SPSC_HEADER_SIZE)
+        return ShmError::value("capacity " + to_string(capacity) + " is too large for a segment");
+    return capacity + SPSC_HEADER_SIZE;
+}
+
 Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator, std::uint32_t room_topic) {
     if (mapping.size() <= SPSC_HEADER_SIZE)
         return ShmError::value("map_size must be > 24 bytes (spsc header)");

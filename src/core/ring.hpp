@@ -87,6 +87,9 @@ struct SpscFrame {
 // The creator's capacity rule: a power of two (1 included), otherwise the
 // ValueError that suggests the powers of two on either side.
 [[nodiscard]] Status check_creator_capacity(std::uint64_t capacity);
+// The segment size a ring of `capacity` data bytes needs (header included),
+// or the Value error check_creator_capacity gives.
+[[nodiscard]] Result<std::uint64_t> spsc_segment_size(std::uint64_t capacity);
 
 class SpscRing {
 public:

@@ -1,6 +1,7 @@
 // Module definition: multi-phase initialisation with one execution slot that
 // registers the classes of python/classes.hpp. The class objects are made once per process.
 #include "python/broadcast.hpp"
+#include "python/kinds.hpp"
 #include "python/lifecycle.hpp"
 #include "python/support.hpp"
 #include "python/ref.hpp"
@@ -94,6 +95,8 @@ int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return PyErr_BadArgument(), -1;
     if (!watch_exit(module)) return -1;
     if (PyModule_AddStringConstant(module, "__version__", VELMORA_VERSION) < 0) return -1;
+    const Ref kinds(kinds_table());
+    if (!kinds || PyModule_AddObjectRef(module, "_kinds", kinds.get()) < 0) return -1;
 #define VELMORA_ADD_CLASS(name, stem) \
     if (!add_class(module, name, stem##_type())) return -1;
     VELMORA_CLASSES(VELMORA_ADD_CLASS)

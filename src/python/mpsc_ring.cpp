@@ -259,6 +259,18 @@ PyObject* wrap(PlatformHandle handle, Result<MpscLanes> made) {
     return obj;
 }
 
+PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"capacity", "producers"};
+    static const Signature sig{"MpscRingBuffer.segment_size()", names, 2, 1};
+    PyObject* argv[2];
+    std::uint64_t capacity = 0, producers = 8;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "capacity", capacity) ||
+        (!omitted(argv[1]) && !arg_u64(argv[1], "producers", producers)))
+        return nullptr;
+    auto size = mpsc_segment_size(capacity, producers);
+    return size ? PyLong_FromUnsignedLongLong(*size) : raise(size.error());
+}
+
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "capacity", "producers"};
     static const Signature sig{"MpscRingBuffer.create()", names, 3, 2};
@@ -302,6 +314,11 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 }
 
 PyMethodDef methods[] = {
+    fast_method<segment_size>("segment_size",
+        "segment_size(capacity, producers=8)\n--\n\n"
+        "The size of the segment create(name, capacity, producers) makes, its header and\n"
+        "lanes included.",
+        METH_STATIC),
     fast_method<create>("create",
         "create(name, capacity, producers=8)\n--\n\n"
         "Create a new segment holding a fan-in ring: up to `producers` producer processes\n"

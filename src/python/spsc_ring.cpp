@@ -175,8 +175,19 @@ PyObject* reduce(PyObject* self, PyObject*) {
     return ring ? reduce_by_name(s.name, ring->map_size(), "spsc") : nullptr;
 }
 
-// SpscRingBuffer.create(name, capacity): a ring in a new segment of capacity
-// + 24 bytes; open(name): the ring in an existing segment, all of it.
+// SpscRingBuffer.segment_size(capacity): the bytes a ring of `capacity` needs.
+PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"capacity"};
+    static const Signature sig{"SpscRingBuffer.segment_size()", names, 1, 1};
+    PyObject* argv[1];
+    std::uint64_t capacity = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "capacity", capacity)) return nullptr;
+    auto size = spsc_segment_size(capacity);
+    return size ? PyLong_FromUnsignedLongLong(*size) : raise(size.error());
+}
+
+// SpscRingBuffer.create(name, capacity): a ring in a new segment of
+// segment_size(capacity) bytes; open(name): the ring in an existing segment, all of it.
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "capacity"};
     static const Signature sig{"SpscRingBuffer.create()", names, 2, 2};
@@ -187,12 +198,11 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         !arg_u64(argv[1], "capacity", capacity))
         return nullptr;
     if (auto valid = validate_name(name); !valid) return raise(valid.error());
-    if (auto st = check_creator_capacity(capacity); !st) return raise(st.error());
-    if (capacity > ~std::uint64_t{0} - SPSC_HEADER_SIZE)
-        return raise(ShmError::value("capacity " + std::to_string(capacity) + " is too large for a segment"));
+    auto size = spsc_segment_size(capacity);
+    if (!size) return raise(size.error());
     auto made = [&] {
         const GilRelease released;
-        return PlatformHandle::create(name, capacity + SPSC_HEADER_SIZE);
+        return PlatformHandle::create(name, *size);
     }();
     if (!made) return raise(made.error());
     PyObject* ring = attach_ring(made.value(), true);
@@ -326,6 +336,11 @@ PyMethodDef methods[] = {
         "close($self)\n--\n\n"
         "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"
         "A call blocked in get() or put() on another thread gives up with ValueError."),
+    fast_method<segment_size>("segment_size",
+        "segment_size(capacity)\n--\n\n"
+        "The size of the segment a ring of `capacity` data bytes (a power of two) takes,\n"
+        "its header included: what SharedMemory.create() needs before .spsc().",
+        METH_STATIC),
     fast_method<create>("create",
         "create(name, capacity)\n--\n\n"
         "Create a new segment holding a ring of `capacity` data bytes (a power of two; the\n"
