@@ -347,8 +347,9 @@ def run(seconds, parallel=2):
             tail = err.strip().splitlines()[-1] if err.strip() else ""
             # A crash is counted by the step it happened in: a known crash
             # shows under its own name, apart from new ones.
-            result.fault(f"crashed in {kind} round: {_phase(err)}" if p.returncode < 0 else "process died",
-                         example=f"round {s}: {what} {(fatal or [''])[0]} {tail}")
+            step = _phase(err)
+            result.fault(f"crashed in {kind} round: {step.split(' (')[0]}" if p.returncode < 0 else "process died",
+                         example=f"round {s}: {what} {(fatal or [''])[0]} in {step}; {tail}")
         lines = [ln for ln in out.splitlines() if ln.startswith("{")]
         if not lines:
             if p.returncode == 0:

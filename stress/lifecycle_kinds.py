@@ -19,6 +19,7 @@ round takes the lent objects of its kind past a close() of their owner
 call raise ValueError.
 """
 import asyncio
+import contextlib
 import faulthandler
 import json
 import os
@@ -51,6 +52,8 @@ class Book:
         self.faults = []
         self.counts = {}
         self.doing = {}          # thread name -> the call it is in
+        self.closing = threading.Event()  # set just before the first close()
+        self.ended_past_close = set()     # read in a view whose block ended after close() began
 
     def fault(self, kind, detail):
         with self.lock:
@@ -74,6 +77,13 @@ class Book:
         for m in got:
             seen[m] = seen.get(m, 0) + 1
         twice = [m for m, n in seen.items() if n > 1]
+        # A view block that ended cleanly consumed its message, as far as its
+        # reader can tell: one that is there again was handed out twice.
+        late = [m for m in twice if m in self.ended_past_close]
+        if late:
+            self.fault("view ended past close() left its message to be taken again",
+                       f"{len(late)} messages, e.g. {late[:3]}")
+        twice = [m for m in twice if m not in self.ended_past_close]
         if twice:
             self.fault("repeated", f"{len(twice)} messages taken twice, e.g. {twice[:3]}")
         for tid, n in self.acked.items():
@@ -99,6 +109,11 @@ class Book:
         print(json.dumps({"kind": self.kind, "published": sum(self.acked.values()), "taken": len(self.taken),
                           "undecided": len(self.undecided), "faults": self.faults, **self.counts, **extra}),
               flush=True)
+
+
+def busy(book):
+    """What the round's threads are in, for a phase line."""
+    return ", ".join(f"{k} in {v}" for k, v in sorted(book.doing.items()) if v != "done") or "no thread in a call"
 
 
 def tag(tid, seq, size):
@@ -195,12 +210,16 @@ def ring_round(seed, kind):
                             book.add("views")
                             if r.random() < 0.05:
                                 book.add("closed inside a view")
+                                book.closing.set()
+                                phase(f"{kind}: close() from inside a view block ({busy(book)})")
                                 for c in closables:
                                     c.close()  # from inside this thread's own block
                     except BaseException:
                         if got is not None:
                             book.undecided.add(got)  # read, but was it consumed?
                         raise
+                    if book.closing.is_set():
+                        book.ended_past_close.add(got)
                     took(struct.pack("<II", *got))
                 elif op < 0.75:
                     _doing(book, "get")
@@ -231,19 +250,20 @@ def ring_round(seed, kind):
     threads += [threading.Thread(target=consumer, args=(c,), name=f"consumer-{c}", daemon=True) for c in (0, 1)]
     for t in threads:
         t.start()
-    how = rng.choice(["third thread", "main thread", "while a view is held"])
+    how = rng.choice(["a third thread", "the main thread", "a third thread while a view is held"])
     book.add(f"closed from {how}")
 
     def close_all():
-        phase(f"{kind}: close() from the {how} while producers and consumers are inside calls")
+        book.closing.set()
+        phase(f"{kind}: close() from {how} ({busy(book)})")
         for c in closables:
             c.close()
 
-    if how == "while a view is held":
+    if how.endswith("held"):
         holding.wait(rng.uniform(0.2, 1.5))
     else:
         time.sleep(rng.uniform(0.2, 1.5))
-    if how == "main thread":
+    if how == "the main thread":
         close_all()
     else:
         closer = threading.Thread(target=close_all, name="closer", daemon=True)
@@ -298,6 +318,15 @@ def broadcast_round(seed):
     stop = threading.Event()
     book.acked[0] = 0
 
+    # Guarded rounds take and enter every loan and receive_view under a lock
+    # that close() takes too, so no lent object outlives its owner's close()
+    # before it is entered; unguarded rounds close wherever the others are.
+    guarded = rng.random() < 0.5
+    book.add("guarded rounds" if guarded else "unguarded rounds")
+    pub_guard = threading.Lock() if guarded else contextlib.nullcontext()
+    sub_guards = [threading.Lock() if guarded else contextlib.nullcontext() for _ in subs]
+    waits = [0, 0.01, 0.2] if guarded else [0, 0.01, 0.2, None]
+
     def publisher():
         r = random.Random(seed * 7)
         seq = 0
@@ -310,15 +339,16 @@ def broadcast_round(seed):
                     except queue.Full:
                         continue
                 else:
-                    _doing(book, "loan")
-                    try:
-                        lent = pub.loan(r.randint(8, size), timeout=r.choice([0, 0.01, 0.2, None]))
-                    except queue.Full:
-                        continue
-                    _doing(book, "loan block")
-                    with lent as buf:
-                        struct.pack_into("<II", buf, 0, 0, seq)
-                        book.add("loans")
+                    with pub_guard:
+                        _doing(book, "loan")
+                        try:
+                            lent = pub.loan(r.randint(8, size), timeout=r.choice(waits))
+                        except queue.Full:
+                            continue
+                        _doing(book, "loan block")
+                        with lent as buf:
+                            struct.pack_into("<II", buf, 0, 0, seq)
+                            book.add("loans")
                 seq += 1
                 book.acked[0] = seq
         except BaseException as e:  # noqa: BLE001
@@ -336,12 +366,13 @@ def broadcast_round(seed):
                     msg = sub.receive(timeout=r.choice([0.001, 0.05, None]), eof=True)
                     got.append(struct.unpack_from("<II", msg))
                 else:
-                    _doing(book, "receive_view")
-                    lent = sub.receive_view(timeout=r.choice([0.001, 0.05, None]), eof=True)
-                    _doing(book, "receive_view block")
-                    with lent as m:
-                        got.append(struct.unpack_from("<II", m.cast("B")))
-                        book.add("receive views")
+                    with sub_guards[i]:
+                        _doing(book, "receive_view")
+                        lent = sub.receive_view(timeout=r.choice(waits[1:]), eof=True)
+                        _doing(book, "receive_view block")
+                        with lent as m:
+                            got.append(struct.unpack_from("<II", m.cast("B")))
+                            book.add("receive views")
             except queue.Empty:
                 continue
             except EOFError:
@@ -364,17 +395,24 @@ def broadcast_round(seed):
 
     def close_one():
         time.sleep(rng.uniform(0.05, 0.8))
-        phase(f"broadcast: close() of the {victim} from a third thread while the others are inside calls")
-        (subs[0] if victim == "subscriber 0" else pub).close()
+        guard = sub_guards[0] if victim == "subscriber 0" else pub_guard
+        with guard:
+            book.closing.set()
+            phase(f"broadcast: close() of the {victim} from a third thread, "
+                  f"{'guarded' if guarded else 'unguarded'} ({busy(book)})")
+            (subs[0] if victim == "subscriber 0" else pub).close()
 
     if victim != "none":
         closer = threading.Thread(target=close_one, name="closer", daemon=True)
         closer.start()
         threads.append(closer)
     time.sleep(rng.uniform(0.3, 1.5))
-    phase("broadcast: close() of the publisher from the main thread")
     stop.set()
-    pub.close()
+    with pub_guard:
+        book.closing.set()
+        phase(f"broadcast: close() of the publisher from the main thread, "
+              f"{'guarded' if guarded else 'unguarded'} ({busy(book)})")
+        pub.close()
     hung = book.join(threads, time.monotonic())
     for s in subs:
         s.close()
@@ -503,17 +541,18 @@ def aio_round(seed):
     started.wait(10)
     time.sleep(rng.uniform(0.2, 1.2))
     if how == "another thread":
-        phase("aio: close() of the ring, the publisher and the subscriber from another thread while awaits are pending")
+        phase(f"aio: close() of the ring, the publisher and the subscriber from another thread ({busy(book)})")
         closer = threading.Thread(target=lambda: [c.close() for c in (ring, pub, sub)], name="closer", daemon=True)
         closer.start()
         closer.join(HANG)
     else:
-        phase("aio: the adapters' close() on their loop while awaits are pending")
+        phase(f"aio: the adapters' close() on their loop ({busy(book)})")
         for key in ("ring", "pub", "sub"):
             chans["loop"].call_soon_threadsafe(chans[key].close)
     hung = book.join([loop_thread], time.monotonic())
     for c in (ring, pub, sub):
         c.close()
+    book.taken = got_ring + got_sub
     if hung:
         book.report()
         os._exit(0)
