@@ -391,7 +391,7 @@ def broadcast_round(seed):
     # A third thread closes one subscriber, or the publisher, while the
     # others are inside calls; the main thread closes the publisher last.
     victim = rng.choice(["subscriber 0", "publisher", "none"])
-    book.add(f"closed {victim} from a third thread")
+    book.add(f"closed the {victim} from a third thread" if victim != "none" else "no third-thread close")
 
     def close_one():
         time.sleep(rng.uniform(0.05, 0.8))
