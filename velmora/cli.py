@@ -87,7 +87,7 @@ def cmd_inspect(args, out) -> int:
         return 0
     created = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seg.created))
     fields = [
-        ("name", seg.name), ("path", seg.path), ("size", str(seg.size)), ("owner", seg.owner),
+        ("name", seg.name), ("path", segments.SHM_DIR + seg.name), ("size", str(seg.size)), ("owner", seg.owner),
         ("mode", seg.mode), ("age", f"{_age(seg.age)} (since {created})"), ("kind", seg.content.kind),
     ]
     for key, value in seg.content.details.items():
