@@ -1,15 +1,20 @@
 // Native tests of bells and readiness: a rung bell makes the listener's
 // descriptor readable, the ring rings only when the other side may sleep (a
 // busy stream makes no system call), a burst to many listeners loses none,
-// and a side that finds nothing to do keeps its descriptor readable for the
-// settle time only.
+// a side that finds nothing to do keeps its descriptor readable for the
+// settle time only, names taken by other sockets stop nobody, and a listener
+// that goes leaves duplicates of its descriptor readable.
 #include <gtest/gtest.h>
 
 #if defined(__linux__)
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
 
 #include <atomic>
 #include <optional>
@@ -40,9 +45,34 @@ int pending(int fd) {
     return n;
 }
 
-BellAddress address(std::uint64_t ino, std::uint32_t topic = kBellData) {
-    // A device number no segment has, so no real channel is disturbed.
-    return BellAddress(SegmentId{0xbe11'0000u + static_cast<std::uint64_t>(::getpid()), ino}, topic);
+// Bell `topic` of one scratch segment of these tests.
+BellAddress address(std::uint32_t topic) {
+    static const test::ScratchSegment seg("bell_addr", 64);
+    static const Mapping mapping = seg.map();
+    return BellAddress(mapping.id(), topic);
+}
+
+// A socket bound to the abstract `name` (leading zero byte included), as any
+// local process may bind one.
+struct Squatter {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    explicit Squatter(const std::string& name) {
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        std::memcpy(at.sun_path, name.data(), name.size());
+        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), len) != 0) throw std::runtime_error("bind");
+    }
+    Squatter(const Squatter&) = delete;
+    Squatter& operator=(const Squatter&) = delete;
+    ~Squatter() { ::close(fd); }
+};
+
+std::string bound_name(int fd) {
+    sockaddr_un at{};
+    socklen_t len = sizeof(at);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0) throw std::runtime_error("getsockname");
+    return std::string(at.sun_path, len - offsetof(sockaddr_un, sun_path));
 }
 
 BellListener must_listen(const BellAddress& a) {
@@ -59,6 +89,51 @@ TEST(Bell, RingMakesListenerReadableUntilDrained) {
     ring_bell(address(2));  // another address: nobody listens, nothing happens
     l.drain();
     EXPECT_FALSE(readable(l.fd()));
+}
+
+// Names are no secret (/proc/net/unix lists them): neither the name a
+// listener would have had without a token, nor the exact name of a listener
+// that has gone, keeps the next listener from listening or being rung.
+TEST(Bell, SquattedNamesStopNeitherListeningNorRinging) {
+    const BellAddress a = address(5);
+    Squatter predictable(std::string(a.data(), a.size()));
+    std::string gone;
+    {
+        BellListener first = must_listen(a);
+        gone = bound_name(first.fd());
+        ring_bell(a);
+        EXPECT_TRUE(readable(first.fd()));
+    }
+    Squatter late(gone);  // takes the exact name of the listener that went
+    BellListener next = must_listen(a);
+    EXPECT_NE(bound_name(next.fd()), gone);
+    ring_bell(a);
+    EXPECT_TRUE(readable(next.fd()));
+    EXPECT_FALSE(readable(late.fd));
+    EXPECT_FALSE(readable(predictable.fd));
+}
+
+// A descriptor an event loop still watches (a duplicate) must tell its
+// waiters that the listener went: rung while others still use the socket,
+// readable for good once the last one has gone.
+TEST(Bell, ListenerThatGoesLeavesDuplicatesReadable) {
+    const BellAddress a = address(6);
+    std::optional<BellListener> first(must_listen(a));
+    std::optional<BellListener> second(must_listen(a));
+    const int dup = ::dup(first->fd());
+    first.reset();
+    EXPECT_TRUE(readable(dup));
+    second->drain();
+    second.reset();
+    EXPECT_TRUE(readable(dup));
+    char buf[4];
+    EXPECT_EQ(::recv(dup, buf, sizeof buf, MSG_DONTWAIT), 0);
+    EXPECT_TRUE(readable(dup));
+    ring_bell(a);  // nobody listens now: nothing happens
+    BellListener again = must_listen(a);
+    ring_bell(a);
+    EXPECT_TRUE(readable(again.fd()));
+    ::close(dup);
 }
 
 TEST(Bell, ListenersOfOneProcessShareTheSocketUntilTheLastGoes) {
