@@ -289,7 +289,7 @@ BellListener::~BellListener() {
 
 void BellListener::drain() const noexcept {
     char buf[16];
-    while (::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT) >= 0) {
+    while (::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
     }
 }
 
