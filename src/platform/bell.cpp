@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -139,14 +140,27 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, std::weak_ptr<const BellFile>>
 // The sockets this process listens on, by address without token, with their users.
 struct Entry {
     int fd;            // the socket
-    int lock_fd;       // the open of the segment's file holding the topic's locks
+    int lock_fd;       // the open of the segment's file holding the topic's locks; -1 in a fork child
     int users;
     std::string name;  // bound, token included
+    pid_t owner;       // the process that made it; a fork child shares it without owning it
 };
 std::mutex g_mutex;
 std::map<std::string, Entry>& listeners() {
     static auto* table = new std::map<std::string, Entry>();  // never destroyed: used up to exit
     return *table;
+}
+
+// In a fork child: the parent's sockets and locks are the parent's. The
+// child lets go of its copy of the locks (or they would outlive the parent's
+// listener, and nobody could listen on the topic again); its handles keep
+// the socket's descriptor, which they close without shutting the parent's
+// socket down.
+void forget_locks_after_fork() noexcept {
+    for (auto& [key, entry] : listeners()) {
+        if (entry.lock_fd >= 0) ::close(entry.lock_fd);
+        entry.lock_fd = -1;
+    }
 }
 
 ShmError os_failure(const std::string& what, int err) {
@@ -215,6 +229,8 @@ bool BellListener::supported() noexcept { return true; }
 Result<BellListener> BellListener::listen(const BellAddress& address) {
     if (!address.valid()) return ShmError::value("this segment has no identity to listen on");
     std::string key(address.data(), address.size());
+    static std::once_flag hooked;
+    std::call_once(hooked, [] { ::pthread_atfork(nullptr, nullptr, &forget_locks_after_fork); });
     const std::lock_guard<std::mutex> guard(g_mutex);
     auto& table = listeners();
     if (auto it = table.find(key); it != table.end()) {
@@ -260,7 +276,7 @@ Result<BellListener> BellListener::listen(const BellAddress& address) {
     // Published only once bound: whoever finds the token can ring it.
     struct flock where = bell_lock(base + token, 1, F_RDLCK);
     if (::fcntl(lock_fd.fd, F_OFD_SETLK, &where) != 0) return os_failure("fcntl()", errno);
-    table.emplace(key, Entry{fd.fd, lock_fd.fd, 1, name});
+    table.emplace(key, Entry{fd.fd, lock_fd.fd, 1, name, ::getpid()});
     const int socket_fd = fd.release();
     lock_fd.release();
     return BellListener(std::move(key), std::move(name), socket_fd);
@@ -272,7 +288,9 @@ BellListener::~BellListener() {
     auto& table = listeners();
     auto it = table.find(key_);
     if (it == table.end()) return;
+    const bool owned = it->second.owner == ::getpid();
     if (--it->second.users > 0) {
+        if (!owned) return;
         // The socket stays for the others; this handle's waiters must still
         // wake to learn that it is gone.
         ring();
@@ -281,8 +299,8 @@ BellListener::~BellListener() {
     // Unpublished first, so that nobody looks it up again; then shut down,
     // so that a duplicate of the descriptor left in an event loop is readable
     // and rings to the name fail.
-    ::close(it->second.lock_fd);
-    ::shutdown(it->second.fd, SHUT_RD);
+    if (it->second.lock_fd >= 0) ::close(it->second.lock_fd);
+    if (owned) ::shutdown(it->second.fd, SHUT_RD);
     ::close(it->second.fd);
     table.erase(it);
 }

@@ -39,6 +39,10 @@
 // the ringing side only rings after that much idleness (velmora/aio.py waits
 // 1 ms).
 //
+// fork(): a child shares its parent's listening sockets (as before it
+// forked, listening in the child finds the parent's) but lets go of its copy
+// of their locks at once, and never shuts a socket it did not make down.
+//
 // Closing: when the last listener of a socket in the process goes, the socket
 // is shut down for reading before it is closed. Whoever still holds a
 // duplicate of the descriptor (an event loop's registration) then sees it

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -134,6 +135,39 @@ TEST(Bell, ListenerThatGoesLeavesDuplicatesReadable) {
     ring_bell(a);
     EXPECT_TRUE(readable(again.fd()));
     ::close(dup);
+}
+
+// A fork child's copies belong to its parent: the child letting go of one
+// does not shut the parent's socket down, and one it keeps does not keep the
+// topic's locks once the parent's listener has gone.
+TEST(Bell, ForkChildNeitherBreaksNorPinsItsParentsListeners) {
+    const BellAddress dropped = address(7), kept = address(8);
+    std::optional<BellListener> a(must_listen(dropped));
+    std::optional<BellListener> b(must_listen(kept));
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        a.reset();
+        char c = 1;
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(done[0], &c, 1);  // b's copy stays until the parent is done
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    EXPECT_FALSE(readable(a->fd())) << "the child's close shut the parent's socket down";
+    ring_bell(dropped);
+    EXPECT_TRUE(readable(a->fd()));
+    b.reset();
+    auto again = BellListener::listen(kept);
+    EXPECT_TRUE(again.ok()) << (again.ok() ? "" : again.error().message);
+    (void)!::write(done[1], &c, 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
 }
 
 TEST(Bell, ListenersOfOneProcessShareTheSocketUntilTheLastGoes) {
