@@ -554,8 +554,10 @@ def _general_update(rec: Record, given: dict) -> None:
 def _specialised(layout: list[_Field], offset: int) -> type:
     """A Record subclass whose snapshot() and update() of every field are
     written out for this layout: a record of numbers only, read and written
-    with one struct of the whole record (padding included) and no loop. Any
-    other update() takes Record's own path."""
+    with one struct of the whole record (padding included) that the view
+    packs and unpacks under one hold (MappedView.write_struct/read_struct),
+    no bytes object in between and no loop. Any other update() takes
+    Record's own path."""
     if any(f.code is None for f in layout):
         return Record
     key = (offset, tuple((f.name, f.tag, f.offset) for f in layout))
@@ -565,8 +567,6 @@ def _specialised(layout: list[_Field], offset: int) -> type:
     names = [f.name for f in layout]
     fmt = "<" + "".join((f"{f.lead}x" if f.lead else "") + (f.code or "") for f in layout)
     start = layout[0].offset - layout[0].lead
-    size = layout[-1].offset + layout[-1].size - start
-    items = ", ".join(f"{n!r}: t[{i}]" for i, n in enumerate(names))
     params = ", ".join(f"{n}=_MISSING" for n in names)
     given = ", ".join(f"{n!r}: {n}" for n in names)
     missing = " or ".join(f"{n} is _MISSING" for n in names)
@@ -574,21 +574,21 @@ def _specialised(layout: list[_Field], offset: int) -> type:
         f"def get_{f.name}(self):\n"
         f"    return _field_{f.name}(self._view.read_range({f.offset}, {f.size}))[0]\n"
         for f in layout)
+    names_tuple = tuple(names)
     source = getters + (
         f"def snapshot(self):\n"
-        f"    t = _unpack(self._view.read_range({start}, {size}))\n"
-        f"    return {{{items}}}\n"
+        f"    return self._view.read_struct(_FORMAT, {start}, _NAMES)\n"
         f"def update(self, {params}):\n"
         f"    if {missing}:\n"
         f"        return _general_update(self, {{{given}}})\n"
         f"    try:\n"
-        f"        data = _pack({', '.join(names)})\n"
-        f"    except _error:\n"
+        f"        self._view.write_struct(_FORMAT, {start}, {', '.join(names)})\n"
+        f"    except (TypeError, OverflowError):\n"
+        f"        # a value that does not convert: nothing was written; the\n"
+        f"        # general path names the field at fault\n"
         f"        return _general_update(self, {{{given}}})\n"
-        f"    self._view.write(data, {start})\n"
     )
-    whole = struct.Struct(fmt)
-    namespace: dict[str, Any] = {"_unpack": whole.unpack, "_pack": whole.pack, "_error": struct.error,
+    namespace: dict[str, Any] = {"_FORMAT": fmt, "_NAMES": names_tuple,
                                  "_MISSING": _MISSING, "_general_update": _general_update}
     namespace.update({f"_field_{f.name}": f.packer.unpack for f in layout if f.packer})
     exec(source, namespace)  # the names are checked identifiers, none a keyword

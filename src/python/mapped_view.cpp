@@ -5,12 +5,16 @@
 #include "python/mapped_view.hpp"
 
 #include <atomic>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "core/codec.hpp"
+#include "core/packing.hpp"
 #include "python/values.hpp"
 #include "python/lifecycle.hpp"
 #include "python/ref.hpp"
@@ -295,6 +299,171 @@ PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         encoded = borrow_bytes(snapshot);
     }
     return store(v, offset, encoded);
+}
+
+// ---- structs: several numbers under one hold ------------------------------------
+
+// Layouts up to this size are staged on the stack; longer ones in the scratch.
+constexpr std::uint32_t kStackPack = 256;
+
+// Stores `value` as `item` at `out + item.offset`. Every conversion (which may
+// run Python code: __index__, __float__, __bool__) happens here, before the
+// lock is taken.
+bool pack_value(PyObject* value, const PackItem& item, std::uint8_t* out) {
+    std::uint8_t* at = out + item.offset;
+    switch (item.code) {
+        case PackCode::Bool: {
+            const int truth = PyObject_IsTrue(value);
+            if (truth < 0) return false;
+            *at = static_cast<std::uint8_t>(truth);
+            return true;
+        }
+        case PackCode::F32:
+        case PackCode::F64: {
+            const double d = PyFloat_AsDouble(value);
+            if (d == -1.0 && PyErr_Occurred()) return false;
+            if (item.code == PackCode::F64) return store_le(at, d), true;
+            const auto f = static_cast<float>(d);
+            if (std::isinf(f) && !std::isinf(d)) {
+                PyErr_SetString(PyExc_OverflowError, "float too large for an f32");
+                return false;
+            }
+            return store_le(at, f), true;
+        }
+        default: break;
+    }
+    // Integers: an int, or an object with __index__ (not a float).
+    Ref index(PyNumber_Index(value));
+    if (!index) return false;
+    if (item.code == PackCode::U64) {
+        const unsigned long long u = PyLong_AsUnsignedLongLong(index.get());
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        return store_le(at, static_cast<std::uint64_t>(u)), true;
+    }
+    const long long n = PyLong_AsLongLong(index.get());
+    if (n == -1 && PyErr_Occurred()) return false;
+    const auto fits = [n](long long lo, long long hi) { return n >= lo && n <= hi; };
+    switch (item.code) {
+        case PackCode::I64: store_le(at, static_cast<std::int64_t>(n)); return true;
+        case PackCode::I32:
+            if (!fits(INT32_MIN, INT32_MAX)) break;
+            store_le(at, static_cast<std::int32_t>(n));
+            return true;
+        case PackCode::U32:
+            if (!fits(0, UINT32_MAX)) break;
+            store_le(at, static_cast<std::uint32_t>(n));
+            return true;
+        case PackCode::U8:
+            if (!fits(0, UINT8_MAX)) break;
+            *at = static_cast<std::uint8_t>(n);
+            return true;
+        default: break;
+    }
+    PyErr_Format(PyExc_OverflowError, "%lld does not fit in a %s", n,
+                 item.code == PackCode::I32 ? "i32" : item.code == PackCode::U32 ? "u32" : "u8");
+    return false;
+}
+
+PyObject* unpack_value(const std::uint8_t* data, const PackItem& item) {
+    const std::uint8_t* at = data + item.offset;
+    switch (item.code) {
+        case PackCode::Bool: return PyBool_FromLong(*at != 0);
+        case PackCode::U8: return PyLong_FromLong(*at);
+        case PackCode::I32: return PyLong_FromLong(load_le<std::int32_t>(at));
+        case PackCode::U32: return PyLong_FromUnsignedLong(load_le<std::uint32_t>(at));
+        case PackCode::I64: return PyLong_FromLongLong(load_le<std::int64_t>(at));
+        case PackCode::U64: return PyLong_FromUnsignedLongLong(load_le<std::uint64_t>(at));
+        case PackCode::F32: return PyFloat_FromDouble(load_le<float>(at));
+        case PackCode::F64: return PyFloat_FromDouble(load_le<double>(at));
+    }
+    return nullptr;
+}
+
+// The (format, offset) pair both struct methods start with: the layout, and
+// the offset checked against the data area.
+bool struct_target(const ViewState& v, PyObject* const* args, std::optional<PackLayout>& layout,
+                   std::uint64_t& offset) {
+    std::string_view format;
+    if (!arg_text(args[0], "format", format) || !arg_u64(args[1], "offset", offset)) return false;
+    Result<PackLayout> parsed = PackLayout::parse(format);
+    if (!parsed) return raise(parsed.error()), false;
+    layout.emplace(std::move(parsed).value());
+    if (Status ok = check_range(offset, layout->size(), v.data_size()); !ok) return raise(ok.error()), false;
+    return true;
+}
+
+// write_struct(format, offset, *values): positional only, so that the values
+// are the call's own argument array (no tuple is built for them).
+PyObject* write_struct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_Size(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "MappedView.write_struct() takes no keyword arguments");
+        return nullptr;
+    }
+    if (nargs < 2) {
+        PyErr_SetString(PyExc_TypeError, "MappedView.write_struct() takes a format, an offset and the values");
+        return nullptr;
+    }
+    ViewState& v = view(self);
+    std::optional<PackLayout> layout;
+    std::uint64_t offset = 0;
+    if (!struct_target(v, args, layout, offset)) return nullptr;
+    const std::span<const PackItem> items = layout->items();
+    if (static_cast<std::size_t>(nargs - 2) != items.size()) {
+        PyErr_Format(PyExc_TypeError, "MappedView.write_struct(): the format has %zd values, %zd were given",
+                     static_cast<Py_ssize_t>(items.size()), nargs - 2);
+        return nullptr;
+    }
+    const std::uint32_t n = layout->size();
+    std::uint8_t stack[kStackPack];
+    Scratch buf(v.scratch);
+    std::uint8_t* packed = n <= kStackPack ? stack : buf.room(n);
+    std::memset(packed, 0, n);  // the padding
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (!pack_value(args[i + 2], items[i], packed)) return nullptr;
+    if (!with_lock<true>(v, [&] { std::memcpy(v.data() + offset, packed, n); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// read_struct(format, offset, names=None): one copy under the read lock, the
+// objects built after the release from that copy.
+PyObject* read_struct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names_[] = {"format", "offset", "names"};
+    static const Signature sig{"MappedView.read_struct()", names_, 3, 2};
+    PyObject* argv[3];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    ViewState& v = view(self);
+    std::optional<PackLayout> layout;
+    std::uint64_t offset = 0;
+    if (!struct_target(v, argv, layout, offset)) return nullptr;
+    const std::span<const PackItem> items = layout->items();
+    PyObject* names = omitted(argv[2]) ? nullptr : argv[2];
+    if (names != nullptr) {
+        if (!PyTuple_Check(names) || PyTuple_Size(names) != static_cast<Py_ssize_t>(items.size())) {
+            PyErr_Format(PyExc_TypeError, "MappedView.read_struct(): names must be a tuple of %zd keys",
+                         static_cast<Py_ssize_t>(items.size()));
+            return nullptr;
+        }
+    }
+    const std::uint32_t n = layout->size();
+    std::uint8_t stack[kStackPack];
+    Scratch buf(v.scratch);
+    std::uint8_t* copy = n <= kStackPack ? stack : buf.room(n);
+    if (!with_lock<false>(v, [&] { std::memcpy(copy, v.data() + offset, n); })) return nullptr;
+    const auto size = static_cast<Py_ssize_t>(items.size());
+    Ref out(names != nullptr ? PyDict_New() : PyTuple_New(size));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = unpack_value(copy, items[static_cast<std::size_t>(i)]);
+        if (item == nullptr) return nullptr;
+        if (names == nullptr) {
+            PyTuple_SetItem(out.get(), i, item);  // steals it
+            continue;
+        }
+        const int failed = PyDict_SetItem(out.get(), PyTuple_GetItem(names, i), item);
+        Py_DECREF(item);
+        if (failed < 0) return nullptr;
+    }
+    return out.release();
 }
 
 PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -590,6 +759,21 @@ PyMethodDef methods[] = {
         "Accepted types: bytes, bytearray (as they are), str (4-byte length + UTF-8),\n"
         "int (i64), float (f64), bool (1 byte). Raises ValueError if the write would pass\n"
         "the end of the data area or `data` is empty."),
+    fast_method<open_fast<write_struct>>("write_struct",
+        "write_struct($self, format, offset, /, *values)\n--\n\n"
+        "Pack `values` by `format` and write them at `offset` under one hold of the write lock.\n\n"
+        "`format` is in struct-module syntax, '<' and then items (an optional count and a\n"
+        "code): x (a zero pad byte), ? (bool), B (u8), i (i32), I (u32), q (i64), Q (u64),\n"
+        "f (f32), d (f64), with no implied alignment. Every value is converted before the\n"
+        "lock is taken; a value that does not convert (TypeError, OverflowError) or a\n"
+        "range past the data area (ValueError) writes nothing. Equivalent to\n"
+        "view.write(struct.pack(format, *values), offset) without the bytes in between."),
+    fast_method<open_fast<read_struct>>("read_struct",
+        "read_struct($self, format, offset, names=None)\n--\n\n"
+        "Read the numbers `format` describes at `offset` under one hold of the read lock.\n\n"
+        "A tuple, as struct.unpack(format, view.read_range(offset, size)) gives it; or,\n"
+        "with `names` (a tuple with a key for each value), a dict of those keys. The\n"
+        "format is write_struct()'s."),
     fast_method<open_fast<seek>>("seek",
         "seek($self, pos=0)\n--\n\n"
         "Reset the auto-advance cursor to `pos` (default 0).\n\n"
