@@ -104,8 +104,8 @@ import keyword
 import operator
 import struct
 import threading
-from contextlib import contextmanager, nullcontext
-from typing import Any, Iterator, Mapping
+from contextlib import nullcontext
+from typing import Any, Mapping
 
 __all__ = ["Record", "TornRecordError"]
 
@@ -451,33 +451,14 @@ class Record:
         fmt = "<" + "".join((f"{f.lead}x" if f.lead else "") + f.code for f in fields)
         self._plans[tuple(values)] = (fields[0].offset - fields[0].lead, struct.Struct(fmt))
 
-    @contextmanager
-    def locked(self) -> Iterator[Record]:
+    def locked(self) -> _LockedScope:
         """``with rec.locked() as r:`` holds the view's write lock for the
         block (the caller's own ``write_locked()`` hold, inside one): every
         read and write of the record in it runs under that one hold, so
         ``r.count += 1`` there is one read-modify-write. A guarded record is
         marked as being written for the block; a torn one raises
         TornRecordError here."""
-        view, seq = self._view, self._seq
-        scope = view.held_scope
-        if scope == "read":
-            raise RuntimeError("Record.locked() inside the view's read_locked() block: the write lock cannot be taken")
-        with nullcontext() if scope else view.write_locked():
-            marks = _own_marks()
-            if seq is None or self._key in marks:
-                yield self
-                return
-            word = view.load(seq)
-            if word & 1:
-                raise self._torn(word)
-            view.store(seq, word + 1)
-            marks.add(self._key)
-            try:
-                yield self
-            finally:
-                marks.discard(self._key)
-                view.store(seq, word + 2)
+        return _LockedScope(self)
 
     def reset_torn(self) -> bool:
         """Ends a guarded record's tear (see TornRecordError) without writing
@@ -522,6 +503,60 @@ class Record:
         fields = ", ".join(f"{f.name}: {f.tag}" + (f"[{f.budget}]" if f.code is None else "") + f" @{f.offset}"
                            for f in self._fields)
         return f"Record({fields}" + (f", guarded @{self._seq})" if self._seq is not None else ")")
+
+
+class _LockedScope:
+    """Record.locked()'s context manager (a class rather than a generator:
+    this is the per-block cost of every locked read-modify-write)."""
+
+    __slots__ = ("_rec", "_hold", "_word")
+
+    def __init__(self, rec: Record) -> None:
+        self._rec, self._hold, self._word = rec, None, None
+
+    def __enter__(self) -> Record:
+        rec = self._rec
+        view, seq = rec._view, rec._seq
+        scope = view.held_scope
+        if scope == "read":
+            raise RuntimeError("Record.locked() inside the view's read_locked() block: the write lock cannot be taken")
+        if not scope:
+            hold = view.write_locked()
+            hold.__enter__()
+            self._hold = hold
+        if seq is None:
+            return rec
+        try:
+            marks = _own_marks()
+            if rec._key in marks:
+                return rec
+            word = view.load(seq)
+            if word & 1:
+                raise rec._torn(word)
+            view.store(seq, word + 1)
+            marks.add(rec._key)
+            self._word = word
+        except BaseException:
+            self._release(None, None, None)
+            raise
+        return rec
+
+    def __exit__(self, *exc_info) -> None:
+        word, self._word = self._word, None
+        if word is None:
+            self._release(*exc_info)
+            return
+        rec = self._rec
+        try:
+            _own_marks().discard(rec._key)
+            rec._view.store(rec._seq, word + 2)
+        finally:
+            self._release(*exc_info)
+
+    def _release(self, *exc_info) -> None:
+        hold, self._hold = self._hold, None
+        if hold is not None:
+            hold.__exit__(*exc_info)
 
 
 def _pairs(values: tuple, fields: tuple) -> list:
@@ -587,18 +622,30 @@ def _specialised(layout: list[_Field], offset: int) -> type:
         f"        # a value that does not convert: nothing was written; the\n"
         f"        # general path names the field at fault\n"
         f"        return _general_update(self, {{{given}}})\n"
+        f"def __setattr__(self, name, value):\n"
+        f"    at = _AT.get(name)\n"
+        f"    if at is None:\n"
+        f"        return _record_setattr(self, name, value)\n"
+        f"    try:\n"
+        f"        self._view.write_struct(at[0], at[1], value)\n"
+        f"    except (TypeError, OverflowError):\n"
+        f"        _record_setattr(self, name, value)\n"
     )
     namespace: dict[str, Any] = {"_FORMAT": fmt, "_NAMES": names_tuple,
-                                 "_MISSING": _MISSING, "_general_update": _general_update}
+                                 "_MISSING": _MISSING, "_general_update": _general_update,
+                                 "_AT": {f.name: ("<" + f.code, f.offset) for f in layout},
+                                 "_record_setattr": Record.__setattr__}
     namespace.update({f"_field_{f.name}": f.packer.unpack for f in layout if f.packer})
     exec(source, namespace)  # the names are checked identifiers, none a keyword
-    for fn in ("snapshot", "update"):
+    for fn in ("snapshot", "update", "__setattr__"):
         namespace[fn].__doc__ = getattr(Record, fn).__doc__
         namespace[fn].__qualname__ = f"Record.{fn}"
     members = {"__slots__": (), "__module__": __name__, "__doc__": Record.__doc__,
-               "snapshot": namespace["snapshot"], "update": namespace["update"]}
-    # Fields read as properties (no failed lookup first); stores still go
-    # through Record.__setattr__.
+               "snapshot": namespace["snapshot"], "update": namespace["update"],
+               "__setattr__": namespace["__setattr__"]}
+    # Fields read as properties (no failed lookup first); a store is one
+    # write_struct() of its field, Record.__setattr__ for anything else (an
+    # unknown name, a value that does not convert: the messages).
     members.update({f.name: property(namespace[f"get_{f.name}"]) for f in layout})
     cls = type("Record", (Record,), members)
     if len(_SPECIALISED) < 256:
