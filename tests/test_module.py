@@ -18,7 +18,7 @@ WARNINGS = ["LockRecoveredWarning"]
 
 METHODS = {
     "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close", "_claim_holders"],
-    "MappedView": ["read_all", "read_range", "write", "seek", "tell", "read", "read_mixed",
+    "MappedView": ["read_all", "read_range", "write", "write_struct", "read_struct", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "lock_recoveries", "reset_lock", "write_locked",
                    "read_locked", "add", "compare_exchange", "load", "store", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
@@ -201,6 +201,7 @@ def test_type_stub_matches_the_runtime():
             runtime = getattr(getattr(velmora, cls_name), method).__text_signature__
             params = [p.strip() for p in runtime.strip("()").split(",") if p.strip()]
             params = ["self" if p == "$self" else p for p in params]
+            params = [p for p in params if p != "/" and not p.startswith("*")]  # the stub's args are named ones
             for stub_params, overloaded in declared.pop((cls_name, method)):
                 if overloaded:
                     assert [p.split("=")[0] for p in stub_params] == [p.split("=")[0] for p in params]
