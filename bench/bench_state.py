@@ -87,12 +87,14 @@ def _value4_worker(values, n, go, done):
 
 
 def processes(worker, first, n, count=2):
-    """Wall seconds for `count` processes making n calls each (started together)."""
-    go, done = SPAWN.Event(), SPAWN.Queue()
+    """Wall seconds for `count` processes making n calls each, started
+    together: `go` is a barrier they all reach once set up (spawning takes
+    longer than a short run, so an event set by the parent would let the
+    first ones finish before the last had begun)."""
+    go, done = SPAWN.Barrier(count), SPAWN.Queue()
     procs = [SPAWN.Process(target=worker, args=(first, n, go, done)) for _ in range(count)]
     for p in procs:
         p.start()
-    go.set()
     seconds = max(done.get(timeout=600) for _ in procs)
     for p in procs:
         p.join(60)
