@@ -13,6 +13,7 @@
 //   static bool consumer(State&);                     // (both: raised when refused)
 //   static std::optional<Frame> next(State&, std::optional<Deadline>, bool eof, bool& failed);
 //   static void saw_producer(State&);                 // for a later get(eof=True)
+//   static bool consumer_gone(State&);                // put()'s broken pipe, without the interpreter lock
 //   static const BellAddress* data_bell(State&);      // nullptr with an exception set
 //   static const BellAddress* room_bell(State&);
 //
@@ -21,6 +22,13 @@
 // `Lifecycle life`; its release() lets lending.release() drop the ring. Each class's file
 // keeps what is its own (creation, queries about its roles, repr, docstrings)
 // and its method table, which points at these templates.
+//
+// A producer's consumer gone: a put() that finds no room asks, at each poll of
+// its wait (wait.hpp: about every 10 ms, never per message), whether the
+// consumer role is held by no live process after one was seen (by this
+// handle, or the consumer's counter has moved since the ring was made), and
+// then raises BrokenPipeError instead of waiting on. Non-blocking calls keep
+// their "no room" answer; velmora.aio asks _check_consumer() when one gets it.
 //
 // Roles: each call that moves a counter takes its role (lifecycle.hpp) for
 // its length; a non-blocking call that finds the role held by another thread
@@ -108,6 +116,27 @@ struct RingLending {
     }
 };
 
+// The host of put()'s wait: ClosingWait's, and at each poll the question
+// `gone` (asked without the interpreter lock).
+template <class Gone>
+struct PipeWait {
+    ClosingWait inner;
+    Gone gone;
+    bool broken = false;
+    void suspend() noexcept { inner.suspend(); }
+    bool poll() {
+        if (inner.poll()) return true;
+        return broken = gone();
+    }
+};
+
+// BrokenPipeError "ring '/jobs' is full and its consumer has gone"; nullptr.
+inline PyObject* raise_consumer_gone(const std::string& name) {
+    const std::string text = "ring '" + name + "' is full and its consumer has gone";
+    PyErr_SetString(PyExc_BrokenPipeError, text.c_str());
+    return nullptr;
+}
+
 template <class Side>
 struct RingMethods {
     using State = typename Side::State;
@@ -184,11 +213,12 @@ struct RingMethods {
         }
         const auto w = Side::producer(s);
         if (!w) return nullptr;
-        ClosingWait host(s.life);
+        PipeWait host{ClosingWait(s.life), [&s] { return Side::consumer_gone(s); }};
         Result<bool> pushed = w->push_wait(p.first(), p.second(), deadline, host);
-        host.gil.resume();
-        if (host.closed) return raise_closed(kClass);
-        if (host.gil.interrupted()) return nullptr;
+        host.inner.gil.resume();
+        if (host.inner.closed) return raise_closed(kClass);
+        if (host.inner.gil.interrupted()) return nullptr;
+        if (host.broken) return raise_consumer_gone(s.name);
         if (pushed && !pushed.value() && deadline.immediate() && s.room_ready.idle(w->lane().free())) {
             pushed = w->push(p.first(), p.second());
             if (pushed && !pushed.value()) s.room_ready.recheck(w->lane().free());
@@ -254,6 +284,15 @@ struct RingMethods {
         }
         if (failed) return nullptr;
         return PyLong_FromSsize_t(pushed);
+    }
+
+    // For event loops, after a push that found no room: BrokenPipeError when
+    // the consumer has gone (the rule above), else None.
+    static PyObject* check_consumer(PyObject* self, PyObject*) {
+        State& s = state(self);
+        if (!open_ring(s)) return nullptr;
+        if (Side::consumer_gone(s)) return raise_consumer_gone(s.name);
+        Py_RETURN_NONE;
     }
 
     // ---- consumer --------------------------------------------------------------
