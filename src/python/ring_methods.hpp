@@ -213,7 +213,7 @@ struct RingMethods {
         }
         const auto w = Side::producer(s);
         if (!w) return nullptr;
-        PipeWait host{ClosingWait(s.life), [&s] { return Side::consumer_gone(s); }};
+        PipeWait host{ClosingWait(s.life), [&s] { return Side::consumer_gone(s); }, false};
         Result<bool> pushed = w->push_wait(p.first(), p.second(), deadline, host);
         host.inner.gil.resume();
         if (host.inner.closed) return raise_closed(kClass);
