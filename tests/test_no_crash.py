@@ -308,3 +308,135 @@ def test_a_forked_child_starts_with_no_roles_and_no_calls_in_flight():
         print(os.waitstatus_to_exitcode(status))
         """)
     assert_clean(proc, ["child", "None", "b'c'", "True", "0"])
+
+
+# ---- lent memory (loan, receive_view, get_view) and close() -------------------------
+
+LENDING = """
+try:
+    import numpy as np
+except ImportError:
+    np = None
+SIZE = 1 << 16
+_alive = []
+def lender(kind):
+    # (owner, lend): an owner with a message waiting and the call that lends memory of its mapping
+    n = name(kind[:2])
+    if kind in ("receive_view", "loan"):
+        pub = velmora.Publisher.create(n, SIZE, 4, subscribers=1)
+        sub = velmora.Subscriber.open(n)
+        SM.remove(n)
+        _alive.extend((pub, sub))
+        if kind == "loan":
+            return pub, lambda: pub.loan(SIZE)
+        pub.publish(b"m" * SIZE)
+        return sub, sub.receive_view
+    r = ring(2 * SIZE) if kind == "spsc" else velmora.MpscRingBuffer.create(n, 2 * SIZE, producers=2)
+    if kind == "mpsc":
+        SM.remove(n)
+    r.push(b"m" * SIZE)
+    return r, r.get_view
+def use(v):
+    # every byte of a lent memoryview read (and a loan's written first)
+    if not v.readonly:
+        v[:] = b"w" * len(v)
+    data = bytes(v)
+    assert len(data) == SIZE and data.count(data[:1]) == SIZE, (len(data), data[:8])
+"""
+
+KINDS = ["receive_view", "loan", "spsc", "mpsc"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_lent_memory_stays_mapped_when_its_owner_closes_first(kind):
+    proc = run(LENDING + textwrap.dedent(f"""
+        o, lend = lender("{kind}")
+        lent = lend()
+        o.close()
+        with lent as v:             # lent, closed, then entered
+            use(v)
+        o, lend = lender("{kind}")
+        with lend() as v:           # closed inside the block
+            o.close()
+            use(v)
+        o, lend = lender("{kind}")
+        lent = lend()
+        o.close()
+        del lent                    # never entered
+        print("ok")
+        """))
+    assert_clean(proc, ["ok"])
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_memory_kept_past_the_block_stays_mapped_after_close(kind):
+    proc = run(LENDING + textwrap.dedent(f"""
+        o, lend = lender("{kind}")
+        with lend() as v:
+            use(v)
+            kept = [v[1:], memoryview(v)[:-1], v.cast("B")[::2]]
+            if np is not None:
+                kept.append(np.frombuffer(v, dtype=np.uint8))
+        o.close()
+        print(sorted({{bytes(k)[:1] for k in kept}}) in ([b"m"], [b"w"]), [len(bytes(k)) for k in kept][:3])
+        """))
+    assert_clean(proc, ["True", f"[{(1 << 16) - 1},", f"{(1 << 16) - 1},", f"{1 << 15}]"])
+
+
+# One thread lends and reads (or writes) in a loop, another feeds it, a third
+# closes the owner once the first has lent a few times.
+RACES = {
+    "subscriber": ("sub", """
+        with sub.receive_view(timeout=0.01) as v: bytes(v)""", """
+        pub.publish(b"m" * 4096, timeout=0.01)"""),
+    "publisher": ("pub", """
+        with pub.loan(4096, timeout=0.01) as v: v[:] = b"w" * 4096""", """
+        with sub.receive_view(timeout=0.01) as v: bytes(v)"""),
+    "spsc": ("r", """
+        with r.get_view(timeout=0.01) as v: bytes(v)""", """
+        r.put(b"m" * 4096, timeout=0.01)"""),
+    "mpsc": ("r", """
+        with r.get_view(timeout=0.01) as v: bytes(v)""", """
+        r.put(b"m" * 4096, timeout=0.01)"""),
+}
+
+
+@pytest.mark.parametrize("kind", list(RACES))
+def test_close_from_a_third_thread_while_lending_in_a_loop(kind):
+    owner, lending, feeding = RACES[kind]
+    make = {"spsc": "r = ring(1 << 16)",
+            "mpsc": "r = velmora.MpscRingBuffer.create(n, 1 << 16, producers=2); SM.remove(n)"}.get(
+        kind, "pub = velmora.Publisher.create(n, 4096, 4, subscribers=1); sub = velmora.Subscriber.open(n); "
+              "SM.remove(n)")
+    proc = run(f"""
+        def loop(body, count=None):
+            while True:
+                try:
+                    body()
+                    if count is not None:
+                        count.append(1)
+                        if len(count) >= 5: going.set()
+                except (queue.Empty, queue.Full):
+                    pass
+                except ValueError as e:     # the owner closed (or, feeding, its peer)
+                    assert "closed" in str(e), e
+                    return
+                if stop.is_set():
+                    return
+        def lend():
+            {lending.strip()}
+        def feed():
+            {feeding.strip()}
+        for _ in range(20):
+            n = name("race")
+            {make}
+            going, stop = threading.Event(), threading.Event()
+            a = threading.Thread(target=loop, args=(lend, [])); b = threading.Thread(target=loop, args=(feed,))
+            a.start(); b.start()
+            going.wait(20)
+            threading.Thread(target={owner}.close).start()
+            a.join(20); stop.set(); b.join(20)
+            assert not a.is_alive() and not b.is_alive()
+        print("ok")
+        """)
+    assert_clean(proc, ["ok"])

@@ -39,10 +39,10 @@ std::uint64_t Segment::size() const noexcept { return impl_->handle.size(); }
 bool Segment::creator() const noexcept { return impl_->creator; }
 
 Result<View> Segment::map() const {
-    auto mapped = impl_->handle.map();
-    if (!mapped) return mapped.error();
     auto site = ClaimSite::of(impl_->handle);
     if (!site) return site.error();
+    auto mapped = impl_->handle.map();
+    if (!mapped) return mapped.error();
     auto impl = std::make_unique<View::Impl>(
         View::Impl{std::move(mapped).value(), name(), std::nullopt, ViewAttachment(std::move(site).value())});
     if (Status attached = impl->attachment.attach(); !attached) return attached.error();
@@ -52,12 +52,13 @@ Result<View> Segment::map() const {
 }
 
 Result<Ring> Segment::ring() const {
+    // The claims first: a creator's attach writes the ring's header.
+    auto site = ClaimSite::of(impl_->handle);
+    if (!site) return site.error();
     auto mapped = impl_->handle.map();
     if (!mapped) return mapped.error();
     auto attached = SpscRing::attach(std::move(mapped).value(), impl_->creator);
     if (!attached) return attached.error();
-    auto site = ClaimSite::of(impl_->handle);
-    if (!site) return site.error();
     return Ring(std::make_unique<Ring::Impl>(Ring::Impl{std::move(attached).value(), RingRoles(std::move(site).value())}));
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -41,7 +42,13 @@ struct ClaimRegistry {
             site->counts_.clear();
             site->counter_.store(0);
             new (&site->mutex_) std::mutex;
-            if (site->file_ && !site->file_->renew_after_fork()) site->file_.reset();
+            // Without an open of its own the child could neither claim nor
+            // tell who else holds a slot: the site fails until it gets one.
+            if (site->file_)
+                if (const int err = site->file_->renew_after_fork(); err != 0) {
+                    site->file_.reset();
+                    site->lost_ = err;
+                }
         }
         r.mutex.unlock();
     }
@@ -56,23 +63,45 @@ void purge_expired(ClaimRegistry& r) {
 
 }  // namespace
 
+ClaimSite::ClaimSite(std::optional<ClaimFile> file, std::string name)
+    : file_(file ? std::make_shared<ClaimFile>(std::move(*file)) : nullptr),
+      supported_(file_ != nullptr),
+      name_(std::move(name)) {}
+
 Result<std::shared_ptr<ClaimSite>> ClaimSite::of(const PlatformHandle& segment) {
     ClaimRegistry& r = ClaimRegistry::get();
-    std::optional<ClaimFile> file;
-    if (ClaimFile::supported()) {
-        auto opened = ClaimFile::open(segment);
-        if (opened) file.emplace(std::move(opened).value());
-    }
-    // Without an open of its own the site cannot be shared by key.
-    if (!file) return std::make_shared<ClaimSite>(std::nullopt, segment.name());
+    // A build without claims: every site stands alone and grants everything.
+    if (!ClaimFile::supported()) return std::make_shared<ClaimSite>(std::nullopt, segment.name());
+    auto opened = ClaimFile::open(segment);
+    if (!opened) return opened.error();
+    const std::string key = opened.value().key();
     const std::lock_guard lock(r.mutex);
     purge_expired(r);
-    if (auto found = r.sites.find(file->key()); found != r.sites.end())
-        if (auto site = found->second.lock()) return site;  // the new open is closed again
-    const std::string key = file->key();
-    auto site = std::make_shared<ClaimSite>(std::move(file), segment.name());
+    if (auto found = r.sites.find(key); found != r.sites.end())
+        if (auto site = found->second.lock()) {
+            // A site that lost its open at fork() holds no claims: this open
+            // becomes its own. Otherwise the new open is closed again.
+            if (!site->file_) {
+                site->file_ = std::make_shared<ClaimFile>(std::move(opened).value());
+                site->lost_ = 0;
+            }
+            return site;
+        }
+    auto site = std::make_shared<ClaimSite>(std::move(opened).value(), segment.name());
     r.sites[key] = site;
     return site;
+}
+
+ShmError ClaimSite::lost_error() const {
+    return ShmError::os("the claims on '" + name_ + "' could not be opened again in this forked process: " +
+                            std::strerror(lost_) + " (errno " + std::to_string(lost_) + ")",
+                        lost_);
+}
+
+Result<std::shared_ptr<const ClaimFile>> ClaimSite::open_file() const {
+    const std::lock_guard lock(ClaimRegistry::get().mutex);
+    if (lost_ != 0) return lost_error();
+    return std::shared_ptr<const ClaimFile>(file_);
 }
 
 Result<std::optional<Claim>> ClaimSite::claim(std::uint64_t slot, ClaimMode mode) {
@@ -86,6 +115,7 @@ Result<std::optional<Claim>> ClaimSite::claim(std::uint64_t slot, ClaimMode mode
         ++it->second.count;
         return std::optional<Claim>(Claim(shared_from_this(), slot, generation));
     }
+    if (lost_ != 0) return lost_error();
     if (file_) {
         auto taken = file_->try_lock(slot, mode);
         if (!taken) return taken.error();
@@ -101,13 +131,16 @@ bool ClaimSite::held_here(std::uint64_t slot) const {
 }
 
 Result<bool> ClaimSite::held_elsewhere(std::uint64_t slot, ClaimMode mode) const {
-    if (!file_) return false;
-    return file_->conflicts(slot, mode);
+    auto file = open_file();
+    if (!file) return file.error();
+    if (!file.value()) return false;  // a build without claims
+    return file.value()->conflicts(slot, mode);
 }
 
 std::vector<long> ClaimSite::holders(std::uint64_t slot, bool others) const {
-    if (!file_) return {};
-    std::vector<long> pids = file_->holders(slot);
+    auto file = open_file();
+    if (!file || !file.value()) return {};
+    std::vector<long> pids = file.value()->holders(slot);
     if (others) pids.erase(std::remove(pids.begin(), pids.end(), current_pid()), pids.end());
     return pids;
 }

@@ -29,11 +29,18 @@
 //  * Platforms: Linux (open-file-description locks; holders named) and
 //    Windows (LockFileEx on a per-segment file; no holder pids, and a probe
 //    of a slot this process holds always reports a conflict, so "no other
-//    process attached" is never concluded there). Where the platform has no
-//    claims (ClaimFile::supported() is false, or the file could not be opened
-//    again), a site grants every claim and sees no other process:
-//    supported() says so. Its own claims are still counted, so held_here
-//    stays true.
+//    process attached" is never concluded there). A build without claims at
+//    all (ClaimFile::supported() is false: no OFD locks) makes sites that
+//    grant every claim and see no other process; supported() says so, and
+//    nothing may conclude that a holder is gone from such a site. Its own
+//    claims are still counted, so held_here stays true.
+//  * Failures close: where claims are supported, a file that cannot be
+//    opened (EMFILE, ENFILE, EACCES, no /proc, ...) makes of() fail, and a
+//    fork child that cannot open the file again (its parent's open is not
+//    its own) has a site that has lost its claims: every claim() and
+//    held_elsewhere() on it fails with that errno, and nothing is granted.
+//    The next of() for the same file in that process that can open it hands
+//    the new open to the lost site, so its handles work again.
 //  * Also on a site, for the handles of one process to share: turn(slot)
 //    (which thread uses a role now), shared_counter() and shared_mutex()
 //    (core/view_attach.hpp's count of lock holds and its recovery).
@@ -118,7 +125,9 @@ public:
     // Pids holding `slot`, this process included; `others` leaves it out.
     [[nodiscard]] std::vector<long> holders(std::uint64_t slot, bool others = false) const;
 
-    [[nodiscard]] bool supported() const noexcept { return file_.has_value(); }
+    // Whether this build has claims (the same for every site); a site that
+    // lost its open after fork() still says true and fails its calls.
+    [[nodiscard]] bool supported() const noexcept { return supported_; }
     const std::string& name() const noexcept { return name_; }
 
     // For the handles of this file in this process to share: a counter (the
@@ -130,8 +139,8 @@ public:
     std::mutex& shared_mutex() noexcept { return mutex_; }
     std::atomic<unsigned long>& turn(std::uint64_t slot);
 
-    ClaimSite(std::optional<ClaimFile> file, std::string name) noexcept
-        : file_(std::move(file)), name_(std::move(name)) {}
+    // `file` empty: the build has no claims (supported() is false).
+    ClaimSite(std::optional<ClaimFile> file, std::string name);
 
 private:
     friend class Claim;
@@ -142,7 +151,15 @@ private:
         std::uint64_t count;
     };
 
-    std::optional<ClaimFile> file_;
+    // The site's open, taken under the registry's mutex; calls that go to
+    // the system keep a reference outside it, so one can be handed a new
+    // open while another probes.
+    [[nodiscard]] Result<std::shared_ptr<const ClaimFile>> open_file() const;
+    [[nodiscard]] ShmError lost_error() const;
+
+    std::shared_ptr<ClaimFile> file_;  // guarded by the registry's mutex
+    bool supported_;
+    int lost_ = 0;                     // errno of a failed open in a fork child; guarded likewise
     std::string name_;
     std::map<std::uint64_t, Count> counts_;  // guarded by the registry's mutex
     std::atomic<std::int64_t> counter_{0};

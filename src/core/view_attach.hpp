@@ -9,8 +9,12 @@
 // release (or the failed attempt).
 //
 // A waiter may then reset the word when all of these hold at once: the word
-// is not 0, no call of this process holds it or is taking it, and no other
-// live process is attached. Then whoever set the word is gone. The reset is
+// is not 0, no call of this process holds it or is taking it, and the system
+// answered that no other live process is attached. Then whoever set the word
+// is gone. Nothing less will do: without claims in the build, or when the
+// probe fails, the word is left alone. Every handle takes its attachment
+// before its first hold, and a handle that cannot (the claim file cannot be
+// opened) fails its call instead of holding the word unseen. The reset is
 // a compare-and-exchange from the value read, so any change made after the
 // checks (a new process taking a reader's hold, say) makes it a no-op; one
 // recovery per process runs at a time.
@@ -22,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -114,8 +119,11 @@ private:
         auto taken = site_->claim(claim_slot::attached, ClaimMode::Shared);
         if (!taken) return taken.error();
         // A shared claim is refused only by an exclusive one, which no
-        // handle takes; carry on unattached rather than fail the call.
-        if (taken.value()) claim_ = std::move(taken.value());
+        // handle takes. Holding the word unattached would let another process
+        // take it for a dead holder's, so the call fails instead.
+        if (!taken.value())
+            return ShmError::os("segment '" + site_->name() + "' is held exclusively by another process", EAGAIN);
+        claim_ = std::move(taken.value());
         return {};
     }
 

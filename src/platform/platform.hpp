@@ -135,8 +135,9 @@ inline constexpr std::uint64_t kClaimBase = std::uint64_t{1} << 40;
 // (destruction) drops every claim taken through it.
 class ClaimFile {
 public:
-    // Whether this build can hold claims at all. Where it cannot, open()
-    // fails and callers treat every slot as unclaimed.
+    // Whether this build can hold claims at all (fixed at build time). Where
+    // it cannot, open() fails with ENOTSUP; where it can, a failed open() is
+    // a failure like any other, never a reason to go without claims.
     [[nodiscard]] static bool supported() noexcept;
 
     // A new open of the file behind `segment`, sharing no claims with any
@@ -161,9 +162,10 @@ public:
 
     // In a child just after fork(): replaces the inherited open, which the
     // parent still shares, with a new one holding no claims, so that the
-    // child can neither keep the parent's claims alive nor drop them. False
-    // when no new open could be made (the old one is closed anyway).
-    bool renew_after_fork() noexcept;
+    // child can neither keep the parent's claims alive nor drop them. 0, or
+    // the error number when no new open could be made (the old one is closed
+    // anyway).
+    [[nodiscard]] int renew_after_fork() noexcept;
 
     ClaimFile(ClaimFile&& other) noexcept;
     ClaimFile& operator=(ClaimFile&&) = delete;

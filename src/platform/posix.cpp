@@ -339,20 +339,19 @@ std::vector<long> ClaimFile::holders(std::uint64_t slot) const {
     return pids;
 }
 
-bool ClaimFile::renew_after_fork() noexcept {
-    if (handle_ == -1) return false;
+int ClaimFile::renew_after_fork() noexcept {
+    if (handle_ == -1) return EBADF;
     const int old = static_cast<int>(handle_);
     const int fresh = reopen(old);
-    if (fresh < 0) {
-        ::close(old);
-        handle_ = -1;
-        return false;
-    }
     // dup3 puts the new description under the old number and lets go of the
     // inherited one in one step.
-    ::dup3(fresh, old, O_CLOEXEC);
-    ::close(fresh);
-    return true;
+    const int err = fresh < 0 ? errno : ::dup3(fresh, old, O_CLOEXEC) < 0 ? errno : 0;
+    if (fresh >= 0) ::close(fresh);
+    if (err != 0) {
+        ::close(old);
+        handle_ = -1;
+    }
+    return err;
 }
 
 #else  // no open-file-description locks: no claims
@@ -366,7 +365,7 @@ Result<bool> ClaimFile::try_lock(std::uint64_t, ClaimMode) const { return true; 
 void ClaimFile::unlock(std::uint64_t) const noexcept {}
 Result<bool> ClaimFile::conflicts(std::uint64_t, ClaimMode) const { return false; }
 std::vector<long> ClaimFile::holders(std::uint64_t) const { return {}; }
-bool ClaimFile::renew_after_fork() noexcept { return false; }
+int ClaimFile::renew_after_fork() noexcept { return ENOTSUP; }
 
 #endif
 

@@ -7,6 +7,7 @@
 #endif
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/platform.hpp"
@@ -225,7 +226,7 @@ Result<bool> ClaimFile::conflicts(std::uint64_t slot, ClaimMode mode) const {
 }
 
 std::vector<long> ClaimFile::holders(std::uint64_t) const { return {}; }
-bool ClaimFile::renew_after_fork() noexcept { return false; }
+int ClaimFile::renew_after_fork() noexcept { return ENOTSUP; }  // no fork() here
 
 ClaimFile::ClaimFile(ClaimFile&& other) noexcept
     : handle_(other.handle_), key_(std::move(other.key_)), name_(std::move(other.name_)) {

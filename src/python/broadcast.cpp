@@ -6,8 +6,9 @@
 // Zero-copy paths lend a slot (python/lent.hpp): Publisher.loan() and
 // Subscriber.receive_view() return the lent object; `with` gives a memoryview
 // of the slot, and leaving the block publishes the loan (or discards it
-// after an exception) or gives the received slot back. close() while
-// something still uses a slot's memory defers the unmap to the last release.
+// after an exception) or gives the received slot back. A lent slot pins the
+// mapping from the moment it is lent: close() while one is lent, or while
+// something still uses a slot's memory, leaves the unmap to the last pin.
 #include "python/broadcast.hpp"
 
 #include <atomic>
@@ -39,14 +40,14 @@ constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 
 // What both classes share: the segment's name, the process's claim, the
 // guard of calls (lifecycle.hpp: one role, taken by every call, so one thread
-// of the process at a time uses an object), and the buffers exported from
-// slots (the mapping outlives close() while any is).
+// of the process at a time uses an object), and the pins of lent slots (the
+// mapping outlives close() while any is).
 struct Channel {
     std::string name;
     std::shared_ptr<ClaimSite> site;
     std::optional<velmora::Claim> claim;
     Lifecycle life;
-    Py_ssize_t exports = 0;
+    LentPins pins;
     bool closed = false;
     bool scope_open = false;
 
@@ -59,9 +60,13 @@ struct Channel {
 // descriptor (room_fileno() / fileno()), and what ends the side, `End` (the
 // publisher's close: its subscribers see the end of the stream; the
 // subscriber's leave), run by close() or when dropped without one. After
-// close() the mapping goes at once or with the last buffer exported from a slot.
+// close() the mapping goes at once or with the last pin of a lent slot. A
+// subscriber's entry holds the slot of its open receive_view(), so it leaves
+// (and gives up its claim) only then too; a publisher's end of the stream
+// does not wait for an open loan, whose slot nobody else reads.
 template <class Core, void (Core::*End)() noexcept>
 struct Side : Channel {
+    static constexpr bool kLeavesWithLastPin = std::is_same_v<Core, BroadcastSubscriber>;
     std::optional<Core> core;
     Readiness ready;
     Side(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c, Core side)
@@ -71,10 +76,18 @@ struct Side : Channel {
         if (closed) return;
         closed = true;
         scope_open = false;
-        if (core && holds(claim)) ((*core).*End)();
         ready.stop();
+        if (!kLeavesWithLastPin) end_side();
+        if (pins.release()) unmap();
+    }
+    // Ends this side in the segment (once: the claim goes with it).
+    void end_side() noexcept {
+        if (core && holds(claim)) ((*core).*End)();
         claim.reset();
-        if (exports == 0) core.reset();
+    }
+    void unmap() noexcept {
+        end_side();
+        core.reset();
     }
     ~Side() {
         if (core && holds(claim) && !closed) ((*core).*End)();
@@ -138,12 +151,11 @@ State& owner_of(LentState& sc) noexcept {
     return state_of<State>(sc.owner.get());
 }
 
-// The mapping goes once the owner is closed and nothing exports a slot.
+// The mapping goes once the owner is closed and nothing pins it.
 template <class State>
-void lent_exports(LentState& sc, int delta) {
+void lent_pin(LentState& sc, int delta) {
     State& s = owner_of<State>(sc);
-    s.exports += delta;
-    if (s.closed && s.exports == 0) s.core.reset();
+    if (s.pins.change(delta)) s.unmap();
 }
 
 // Ends a lending with the owner's turn taken: publishes the loan (`ok`) or
@@ -197,7 +209,7 @@ void lent_drop(LentState& sc) {
 }
 
 template <class State>
-constexpr Lender kSlotLender{&lent_end<State>, &lent_drop<State>, &lent_exports<State>,
+constexpr Lender kSlotLender{&lent_end<State>, &lent_drop<State>, &lent_pin<State>,
                              "this slot was already given back"};
 
 // ---- payloads -----------------------------------------------------------------------
@@ -690,7 +702,7 @@ PyObject* has_publisher(PyObject* self, PyObject*) {
 
 // Waits for calls in flight (a blocked call gives up with "is closed"),
 // leaves the segment and drops the claim; the mapping goes now, or with the
-// last buffer exported from one of its slots.
+// last pin of a lent slot (a subscriber leaves with it).
 template <bool Pub>
 PyObject* close(PyObject* self, PyObject*) {
     if constexpr (Pub) close_object(publisher(self));

@@ -1,5 +1,6 @@
 #include "python/lent.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace velmora::py {
@@ -21,6 +22,10 @@ void LentState::lend(std::uint8_t* bytes, std::uint64_t length, bool read_only, 
         stride *= shape[i];
     }
     active = true;
+    if (!keep && !pinned) {
+        pinned = true;
+        lender->pin(*this, +1);
+    }
 }
 
 MessageShape LentState::shape_of() const noexcept {
@@ -33,6 +38,14 @@ MessageShape LentState::shape_of() const noexcept {
 }
 
 namespace {
+
+// The lending's own pin goes once the lending has ended, or with the lent
+// object (`going`): nothing reaches the memory through it after that.
+void unpin_lending(LentState& sc, bool going = false) {
+    if (!sc.pinned || (sc.active && !going)) return;
+    sc.pinned = false;
+    sc.lender->pin(sc, -1);
+}
 
 // The memoryview __enter__ gave, while something still holds it. The lent
 // object keeps only a weak reference: the memoryview holds the lent object
@@ -57,19 +70,81 @@ void release_view(LentState& sc) {
     if (!done) PyErr_Clear();
 }
 
+#if !(defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000)
+// CPython 3.10: the stable ABI has no buffer protocol, and a memoryview of
+// bare memory (PyMemoryView_FromMemory) owns nothing, so a slice or an array
+// made from it would outlive the mapping. The exporter is a ctypes array at
+// the lent address instead; its instance holds a capsule that holds the lent
+// object and a pin of the mapping, both given up when the last memoryview,
+// slice or array made from it goes.
+
+constexpr const char* kPinCapsule = "velmora.lent_pin";
+
+void drop_pin(PyObject* capsule) {
+    auto* self = static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kPinCapsule));
+    if (self == nullptr) return PyErr_Clear();
+    LentState& sc = lent(self);
+    sc.lender->pin(sc, -1);
+    Py_DECREF(self);
+}
+
+// The ctypes array class of `len` bytes (a subclass, so that its instances
+// take an attribute), kept for the lengths used lately.
+Ref array_class(Py_ssize_t len) {
+    static PyObject* classes = nullptr;  // {length: class}, for the process's life
+    static PyObject* base = nullptr;     // ctypes.Array
+    static PyObject* ubyte = nullptr;    // ctypes.c_ubyte
+    if (classes == nullptr) {
+        Ref ctypes(PyImport_ImportModule("ctypes"));
+        if (!ctypes) return Ref();
+        Ref b(PyObject_GetAttrString(ctypes.get(), "Array"));
+        Ref u(b ? PyObject_GetAttrString(ctypes.get(), "c_ubyte") : nullptr);
+        Ref d(u ? PyDict_New() : nullptr);
+        if (!d) return Ref();
+        base = b.release(), ubyte = u.release(), classes = d.release();
+    }
+    Ref key(PyLong_FromSsize_t(len));
+    if (!key) return Ref();
+    if (PyObject* found = PyDict_GetItemWithError(classes, key.get())) return Ref::borrow(found);
+    if (PyErr_Occurred()) return Ref();
+    Ref made(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sOsOss}", "LentMemory", base,
+                                   "_type_", ubyte, "_length_", key.get(), "__module__", "velmora"));
+    if (!made) return Ref();
+    if (PyDict_Size(classes) >= 64) PyDict_Clear(classes);
+    if (PyDict_SetItem(classes, key.get(), made.get()) < 0) return Ref();
+    return made;
+}
+
+Ref pinned_bytes(PyObject* self, LentState& sc) {
+    Ref cls = array_class(sc.len);
+    Ref array(cls ? PyObject_CallMethod(cls.get(), "from_address", "n",
+                                        static_cast<Py_ssize_t>(reinterpret_cast<std::intptr_t>(sc.data)))
+                  : nullptr);
+    if (!array) return Ref();
+    Py_INCREF(self);
+    Ref pin(PyCapsule_New(self, kPinCapsule, &drop_pin));
+    if (!pin) {
+        Py_DECREF(self);
+        return Ref();
+    }
+    sc.lender->pin(sc, +1);  // the capsule's, given up by drop_pin
+    if (PyObject_SetAttrString(array.get(), "_pin", pin.get()) < 0) return Ref();
+    Ref view(PyMemoryView_FromObject(array.get()));
+    Ref bytes(view ? PyObject_CallMethod(view.get(), "cast", "s", "B") : nullptr);
+    if (bytes && sc.readonly) bytes = Ref(PyObject_CallMethod(bytes.get(), "toreadonly", nullptr));
+    return bytes;
+}
+#endif
+
 // A memoryview of the lent memory, shaped as described.
-Ref view_of_memory(PyObject* self, const LentState& sc) {
+Ref view_of_memory(PyObject* self, LentState& sc) {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
     (void)sc;
     return Ref(PyMemoryView_FromObject(self));
 #else
-    (void)self;
-    // Without the buffer protocol in the stable ABI: a byte view of the
-    // memory, cast to its format and shape where memoryview can. (The flags'
-    // values are part of the stable ABI; the 3.10 headers leave their names
-    // out of the limited API.)
-    constexpr int kRead = 0x100, kWrite = 0x200;
-    Ref bytes(PyMemoryView_FromMemory(reinterpret_cast<char*>(sc.data), sc.len, sc.readonly ? kRead : kWrite));
+    // A byte view of the memory, cast to its format and shape where
+    // memoryview can.
+    Ref bytes = pinned_bytes(self, sc);
     if (bytes && (std::strcmp(sc.format, "B") != 0 || sc.ndim != 1)) {
         Ref shape(PyTuple_New(sc.ndim));
         for (int i = 0; shape && i < sc.ndim; ++i) {
@@ -106,7 +181,9 @@ PyObject* lent_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     LentState& sc = lent(self);
     const bool failed = nargs > 0 && args[0] != Py_None;
     release_view(sc);
-    if (sc.active && !sc.lender->end(sc, !failed)) return nullptr;
+    const bool ended = !sc.active || sc.lender->end(sc, !failed);
+    unpin_lending(sc);
+    if (!ended) return nullptr;
     Py_RETURN_FALSE;
 }
 
@@ -119,6 +196,7 @@ void lent_dealloc(PyObject* self) {
         PyErr_Clear();
         PyErr_Restore(type, value, tb);
     }
+    unpin_lending(sc, true);
     dealloc<LentState>(self);
 }
 
@@ -146,13 +224,13 @@ int lent_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? sc.strides : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
-    sc.lender->exports(sc, +1);
+    if (!sc.keep) sc.lender->pin(sc, +1);
     return 0;
 }
 
 void lent_releasebuffer(PyObject* self, Py_buffer*) {
     LentState& sc = lent(self);
-    sc.lender->exports(sc, -1);
+    if (!sc.keep) sc.lender->pin(sc, -1);
 }
 #endif
 

@@ -95,24 +95,21 @@ inline void batch_taken(MpscLanes& r, const MpscFrame& f) noexcept { r.commit(f)
 inline void batch_end(MpscLanes&, const MpscFrame&) noexcept {}
 
 // get_view(): the frame lent in place until its `with` block ends, and the
-// buffers exported from it. The mapping outlives close() while either is.
+// pins of the mapping (lent.hpp): the lending's and those of buffers made
+// from it. The mapping outlives close() while any pin is.
 template <class Frame>
 struct RingLending {
     std::optional<Frame> frame;
-    Py_ssize_t exports = 0;
-    bool deferred = false;  // release() left the ring to the last use
-    bool keeps_mapping() const noexcept { return frame.has_value() || exports > 0; }
+    LentPins pins;
     // From the state's release(), once no call uses the ring: it goes now, or
-    // with the last use of the lent message.
+    // with the last pin.
     template <class Ring>
     void release(std::optional<Ring>& ring) noexcept {
-        if (keeps_mapping()) deferred = true;
-        else ring.reset();
+        if (pins.release()) ring.reset();
     }
-    // After a use of the lent message ended.
     template <class Ring>
-    void used(std::optional<Ring>& ring) noexcept {
-        if (deferred && !keeps_mapping()) ring.reset();
+    void pin(std::optional<Ring>& ring, int delta) noexcept {
+        if (pins.change(delta)) ring.reset();
     }
 };
 
@@ -584,7 +581,6 @@ struct RingMethods {
             s.data_ready.active();
         }
         PyErr_Clear();
-        s.lending.used(s.ring);
     }
     static bool view_end(LentState& sc, bool) {
         Deadline never = Deadline::never();
@@ -592,13 +588,11 @@ struct RingMethods {
         return true;
     }
     static void view_drop(LentState& sc) { finish_view(sc, nullptr); }
-    static void view_exports(LentState& sc, int delta) {
-        if (sc.keep) return;
+    static void view_pin(LentState& sc, int delta) {
         State& s = state(sc.owner.get());
-        s.lending.exports += delta;
-        s.lending.used(s.ring);
+        s.lending.pin(s.ring, delta);
     }
-    static constexpr Lender kLender{&view_end, &view_drop, &view_exports, "this message was already consumed"};
+    static constexpr Lender kLender{&view_end, &view_drop, &view_pin, "this message was already consumed"};
 
     // ---- queries (header words only; they never wait) ---------------------------
 

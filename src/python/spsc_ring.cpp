@@ -416,6 +416,9 @@ PyType_Spec spsc_ring_buffer_spec = {
 };
 
 PyObject* attach_ring(const PlatformHandle& handle, bool creator) {
+    // The claims first: a creator's attach writes the ring's header.
+    auto site = ClaimSite::of(handle);
+    if (!site) return raise(site.error());
     auto mapping = handle.map();
     if (!mapping) return raise(mapping.error());
     auto ring = SpscRing::attach(std::move(mapping).value(), creator);
@@ -424,8 +427,6 @@ PyObject* attach_ring(const PlatformHandle& handle, bool creator) {
     if (type == nullptr) return nullptr;
     // If the instance cannot be allocated, the state is dropped here and the
     // mapping released with it.
-    auto site = ClaimSite::of(handle);
-    if (!site) return raise(site.error());
     auto shared = site.value();
     PyObject* obj = new_object<RingState>(type, RingState(std::move(ring).value(), handle.name(), std::move(site).value()));
     if (obj == nullptr) return nullptr;

@@ -1,6 +1,7 @@
 // Claims between processes: sharing within one process, refusal across two,
 // release on close and on death, fork children that neither inherit nor drop
-// their parent's claims, shared attachments, and the holder pids.
+// their parent's claims, shared attachments, the holder pids, and failing
+// closed when the claim file cannot be opened.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -8,6 +9,8 @@
 #include <atomic>
 #include <csignal>
 #include <string>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +43,21 @@ int in_child(Body body) {
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
+
+// Lowers the soft open-file limit to the lowest free descriptor, so the next
+// open fails with EMFILE; restore() gives the old limit back.
+struct NoFreeDescriptors {
+    rlimit old{};
+    NoFreeDescriptors() {
+        ::getrlimit(RLIMIT_NOFILE, &old);
+        const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowest);
+        rlimit low = old;
+        low.rlim_cur = static_cast<rlim_t>(lowest);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+    }
+    void restore() const { ::setrlimit(RLIMIT_NOFILE, &old); }
+};
 
 // A child that opens the segment, claims `slot`, reports through a pipe and
 // then waits until its stdin pipe closes (or it is killed).
@@ -227,6 +245,55 @@ TEST(Claims, ARefusalNamesWhatRoleAndHolders) {
     }
 }
 
+// A claim file that cannot be opened is an error with its errno, never a
+// site that grants everything; once it can be opened, claims work again.
+TEST(Claims, AClaimFileThatCannotBeOpenedFailsWithItsErrno) {
+    Seg seg;
+    const int status = in_child([&] {
+        const NoFreeDescriptors limit;
+        auto refused = ClaimSite::of(seg.handle);
+        if (refused || refused.error().code != EMFILE) return 1;
+        limit.restore();
+        auto site = ClaimSite::of(seg.handle);
+        if (!site) return 2;
+        auto claim = site.value()->claim(claim_slot::producer, ClaimMode::Exclusive);
+        return claim && claim->has_value() ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// A fork child that cannot open the claim file again holds nothing and can
+// tell nobody apart: every claim and probe fails with the errno (a view
+// cannot attach, so it cannot hold the lock word unseen, and recovers
+// nothing), until an open of the same file in the child succeeds.
+TEST(Claims, AForkChildThatCannotReopenFailsEveryClaimUntilOpenedAgain) {
+    Seg seg;
+    Mapping mapping = must(seg.handle.map());
+    const ShmRwLock lock(mapping.base());
+    auto site = must(ClaimSite::of(seg.handle));
+    const int status = in_child([&] {
+        const NoFreeDescriptors limit;
+        return in_child([&] {  // forked with no descriptor to spare
+            auto claim = site->claim(claim_slot::producer, ClaimMode::Exclusive);
+            if (claim || claim.error().code != EMFILE) return 1;
+            auto probe = site->held_elsewhere(claim_slot::attached, ClaimMode::Exclusive);
+            if (probe || probe.error().code != EMFILE) return 2;
+            ViewAttachment view(site);
+            const Status attached = view.attach();
+            if (attached || attached.error().code != EMFILE) return 3;
+            const auto held = lock.try_write();  // a word that may be a live holder's
+            if (view.recover_abandoned(lock) || !lock.is_write_locked()) return 4;
+            limit.restore();
+            if (must(ClaimSite::of(seg.handle)) != site) return 5;  // the same site, open again
+            if (!view.attach().ok()) return 6;
+            auto again = site->claim(claim_slot::producer, ClaimMode::Exclusive);
+            return again && again->has_value() ? 0 : 7;
+        });
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(must(site->held_elsewhere(claim_slot::producer)));
+}
+
 // A view's lock word is reset by a waiter only when nobody can be holding it:
 // no hold of this process counted, no other process attached.
 TEST(ViewAttachment, RecoversAWordOnlyWhenNoLiveHolderCanExist) {
@@ -270,6 +337,20 @@ TEST(ViewAttachment, RecoversAWordOnlyWhenNoLiveHolderCanExist) {
     EXPECT_EQ(lock.value(), -1);
     reader.kill();
     EXPECT_EQ(view.recover_abandoned(lock), std::optional<std::int32_t>(-1));
+}
+
+// An attachment refused (some process holds the slot exclusively) fails the
+// call: a handle unattached could hold the word unseen.
+TEST(ViewAttachment, AnAttachmentThatCannotBeTakenFailsTheCall) {
+    Seg seg;
+    Holder squatter(seg.name, claim_slot::attached, ClaimMode::Exclusive);
+    ASSERT_EQ(squatter.wait_ready(), 'y');
+    ViewAttachment view(must(ClaimSite::of(seg.handle)));
+    const Status attached = view.attach();
+    ASSERT_FALSE(attached.ok());
+    EXPECT_EQ(attached.error().code, EAGAIN);
+    squatter.kill();
+    EXPECT_TRUE(view.attach().ok());
 }
 
 // The C++ API's Ring takes its roles the way the Python ring does.
