@@ -368,7 +368,9 @@ PyMethodDef methods[] = {
         "that is not a power of two or a producer count outside 1..1024.\n\n"
         "`expect` is how many producers the stream has in all (kept in the segment, so every\n"
         "consumer sees it; they may be more than the slots, one after another): get(eof=True)\n"
-        "then ends only once that many have registered and none is attached any more.",
+        "then ends only once that many have registered and none is attached any more. Each\n"
+        "object that takes a slot counts once per process: a forked child that publishes\n"
+        "through a handle it inherited registers again.",
         METH_STATIC),
     fast_method<open>("open",
         "open(name)\n--\n\n"
