@@ -7,8 +7,9 @@ Each input picks a configuration (block or overwrite, depth, slot size),
 publishes a few real messages (bytes, and arrays given as memoryviews with a
 format and shape), then rewrites bytes through a second mapping: mostly
 plausible values (a descriptor's length, dimensions, item size, format or
-shape; an index entry; the published count; a slot's sequence number),
-sometimes anything. Then a few receives run on a subscriber that joined
+shape, or a whole descriptor whose format may hold objects or pointers or
+items of another size; an index entry; the published count; a slot's
+sequence number), sometimes anything. Then a few receives run on a subscriber that joined
 before: every result and error must be the model's, the subscriber must never
 touch a byte outside its own entry, and nothing is read outside the mapping
 (the extension is built with AddressSanitizer).
@@ -49,7 +50,11 @@ def _exports_buffers():
 
 EXPORTS = _exports_buffers()
 CONFIGS = [(block, depth, size) for block in (True, False) for depth in (1, 2, 4) for size in (64, 200)]
-FORMATS = [b"B", b"<i", b"d", b"", b"B" * 16, b"xx\0yy", b"<H", b"T{<i:a:}"]
+FORMATS = [b"B", b"<i", b"d", b"", b"B" * 16, b"xx\0yy", b"<H", b"T{<i:a:}",
+           # objects and pointers, items of another size than the descriptor's, sizes readers disagree on
+           b"O", b"P", b"&d", b"T{d:a:O:b:}", b"Zd", b"10s", b"3w", b"(2,3)h", b"T{d:x:i:y:}", b"T{=d:x:@i:y:}",
+           b"<n", b"dB", b"Bd", b"i2", b"T{", b"d:x", b"4294967296B"]
+ITEMSIZES = [1, 2, 4, 8, 9, 12, 16, 24]
 
 
 def payload(fdp, limit):
@@ -64,7 +69,7 @@ def payload(fdp, limit):
 
 def forge(fdp, seg, m):
     """One rewrite of the segment's bytes (`m`: the model, for the geometry)."""
-    kind = fdp.ConsumeIntInRange(0, 7)
+    kind = fdp.ConsumeIntInRange(0, 8)
     s = fdp.ConsumeIntInRange(0, m.slot_count - 1)
     d = m.descriptors_at + s * m.DESCRIPTOR
     if kind == 0:
@@ -86,6 +91,19 @@ def forge(fdp, seg, m):
     elif kind == 6:
         (seq,) = struct.unpack_from("<Q", seg.buf, d)
         struct.pack_into("<Q", seg.buf, d, (seq + fdp.ConsumeIntInRange(-2, 2)) % model.U64)
+    elif kind == 8:
+        # a whole descriptor, its length what its shape says, so only the
+        # format and the item size are wrong (or none of it is)
+        fmt = common.pick(fdp, FORMATS + [fdp.ConsumeBytes(fdp.ConsumeIntInRange(1, 15))])
+        itemsize = common.pick(fdp, ITEMSIZES + [fdp.ConsumeIntInRange(0, 64)])
+        ndim = fdp.ConsumeIntInRange(0, 3)
+        shape = [fdp.ConsumeIntInRange(0, 4) for _ in range(ndim)]
+        length = itemsize
+        for x in shape:
+            length *= x
+        seg.buf[d + 24:d + 40] = fmt.ljust(16, b"\0")[:16]
+        struct.pack_into("<QII", seg.buf, d + 8, length, ndim, itemsize)
+        struct.pack_into(f"<{ndim}Q", seg.buf, d + 40, *shape)
     else:
         at = fdp.ConsumeIntInRange(m.index_at, seg.size - 1)
         raw = fdp.ConsumeBytes(fdp.ConsumeIntInRange(1, 16))

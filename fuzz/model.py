@@ -582,6 +582,138 @@ def check(what, want, got):
     raise Mismatch(f"{what}: {show(got)}, expected: {show(want)}")
 
 
+# ---- buffer formats --------------------------------------------------------------------------
+
+PLAIN_CHARS = set("@=<>!xcbB?hHiIlLqQnNefdspuwZT{}(),0123456789 ")
+# (native size, standard size) of each code; None: no such size
+CODE_SIZES = {**{c: (1, 1) for c in "xcbB?"}, **{c: (2, 2) for c in "hHeu"}, **{c: (4, 4) for c in "iIfw"},
+              **{c: (8, 8) for c in "qQd"}, "l": (struct.calcsize("l"), 4), "L": (struct.calcsize("L"), 4),
+              "n": (struct.calcsize("n"), None), "N": (struct.calcsize("N"), None)}
+
+
+def plain_format(text):
+    """No object or pointer items: only plain codes outside ':field names:'."""
+    parts = text.split(":")
+    if len(parts) % 2 == 0:
+        return False  # a name left open
+    return all(c in PLAIN_CHARS for c in "".join(parts[0::2]))
+
+
+def format_itemsize(text):
+    """One item's size in bytes of a plain struct-syntax format (numpy's
+    structures included), or None where readers would not agree on one: no
+    parse, nothing in it, padding implied in native mode (before an item, or
+    at the end of several items outside a structure), or past 2^32 - 1."""
+    if not plain_format(text):
+        return None
+    limit = (1 << 32) - 1
+    pos = [0]
+
+    def peek():
+        return text[pos[0]] if pos[0] < len(text) else ""
+
+    def digits():
+        start = pos[0]
+        while peek().isdigit():
+            pos[0] += 1
+        if pos[0] == start:
+            return None
+        if int(text[start:pos[0]]) > limit:
+            raise ValueError("too large")
+        return int(text[start:pos[0]])
+
+    def body(native, depth, closing):
+        """(size, largest native alignment, item count) up to `closing`."""
+        size, align, count = 0, 1, 0
+        while True:
+            c = peek()
+            if c == "":
+                if closing:
+                    raise ValueError("open structure")
+                return size, align, count
+            pos[0] += 1
+            if c == " ":
+                continue
+            if c == closing:
+                return size, align, count
+            if c in "@=<>!":
+                native = c == "@"
+                continue
+            pos[0] -= 1
+            n, a = one(native, depth)
+            if native:
+                if size % a:
+                    raise ValueError("implied padding")
+                align = max(align, a)
+            size += n
+            count += 1
+            if size > limit:
+                raise ValueError("too large")
+            if peek() == ":":
+                end = text.find(":", pos[0] + 1)
+                pos[0] = end + 1  # plain_format saw it closed
+
+    def one(native, depth):
+        mult = 1
+        if peek() == "(":
+            pos[0] += 1
+            while True:
+                d = digits()
+                if d is None:
+                    raise ValueError("dimension")
+                mult *= d
+                if mult > limit:
+                    raise ValueError("too large")
+                c = peek()
+                pos[0] += 1
+                if c == ")":
+                    break
+                if c != ",":
+                    raise ValueError("dimensions")
+        count = digits()
+        c = peek()
+        pos[0] += 1
+        if c in ("s", "p"):
+            n, a = (1 if count is None else count), 1
+            count = None
+        elif c == "x":
+            n, a = 1, 1
+        elif c == "Z":
+            half = {"e": 2, "f": 4, "d": 8}.get(peek())
+            if half is None:
+                raise ValueError("complex")
+            pos[0] += 1
+            n, a = 2 * half, half
+        elif c == "T":
+            if peek() != "{" or depth >= 16:
+                raise ValueError("structure")
+            pos[0] += 1
+            inner, a, items = body(native, depth + 1, "}")
+            if inner == 0:
+                raise ValueError("empty structure")
+            n = -(-inner // a) * a
+        elif c in CODE_SIZES:
+            n = CODE_SIZES[c][0 if native else 1]
+            if n is None:
+                raise ValueError("no standard size")
+            a = n
+        else:
+            raise ValueError("code")
+        n *= 1 if count is None else count
+        total = n * mult
+        if n > limit or total > limit:
+            raise ValueError("too large")
+        return total, a
+
+    try:
+        size, align, count = body(True, 0, None)
+    except ValueError:
+        return None
+    if count == 0 or size == 0 or size % align:
+        return None
+    return size
+
+
 # ---- broadcast subscriber --------------------------------------------------------------
 
 class BroadcastModel:
@@ -591,8 +723,8 @@ class BroadcastModel:
     geometry is what Subscriber.open validated, `cursor` the next message the
     subscriber wants. A message is the bytes its slot descriptor describes, if
     the descriptor is whole (a terminated format of printable ASCII, at most 8 dimensions, a
-    non-zero item size, a shape that describes exactly its length, no longer
-    than a slot); anything else is a ValueError, as is an index naming no slot
+    non-zero item size, a plain-data format whose items are that size (format_itemsize), a
+    shape that describes exactly its length, no longer than a slot); anything else is a ValueError, as is an index naming no slot
     or (block mode) a slot holding another message or a stream that went
     backwards or more than depth ahead. In overwrite mode a slot holding
     another message, or a stream more than depth ahead, is missed, not an error.
@@ -641,6 +773,8 @@ class BroadcastModel:
             if (length > self.slot_size or b"\0" not in fmt or fmt[0] == 0 or ndim > 8 or itemsize == 0
                     or any(c < 0x20 or c > 0x7E for c in text)):
                 raise ValueError("descriptor")
+            if format_itemsize(text.decode("ascii")) != itemsize:
+                raise ValueError("format")  # objects, pointers, or items of another size
             n = span = itemsize
             for x in shape[:ndim]:
                 n *= x

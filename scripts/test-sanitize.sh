@@ -79,8 +79,10 @@ ext=$(ls "$ext_dir"/velmora/_velmora*.so)
 (cd tests && "${asan_env[@]}" timeout "$LIMIT" "$VPY" -m pytest -q -p no:cacheprovider --capture=sys . \
     --ignore=test_typing.py --ignore=test_package.py --ignore=test_bench_compare.py)
 
-# The lifecycle chaos stress round (threads, forks, closing signal handlers,
-# daemon threads at exit) in its short form, every round under the same build.
+# The lifecycle chaos stress rounds (threads, forks, closing signal handlers,
+# daemon threads at exit; every channel kind closed while other threads are
+# inside calls, lent memory entered after close) in their short form, every
+# round under the same build.
 step "stress (e) lifecycle chaos against the ASan + UBSan extension"
 "${asan_env[@]}" timeout "$LIMIT" "$VPY" stress/run.py --seconds "${STRESS_SECONDS:-10}" --only e
 

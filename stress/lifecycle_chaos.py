@@ -16,6 +16,15 @@ is drained through a fresh mapping, and every published message must have
 been taken exactly once or still be in the ring. Then the interpreter exits
 with daemon threads blocked in a get, a put and a lock wait.
 
+That round works an SpscRingBuffer with put/get and copies; the other
+channel kinds have rounds of their own (lifecycle_kinds.py), taken in turn:
+rings read in place with get_view() (SpscRingBuffer and MpscRingBuffer),
+broadcast loans and receive_view, and velmora.aio waits, each with close()
+from a third thread, from the main thread and from inside a view while the
+other threads are inside calls, and, after the round's report, lent memory
+entered after its owner was closed. A crash or a hang reports the "phase:"
+the round was in.
+
 Faults: a process that crashes (a signal, an abort) or exits non-zero, a
 forked child that does not exit cleanly, a round that hangs (the watchdog
 kills it after its time plus a grace period), a message lost, repeated or
@@ -304,6 +313,15 @@ def _wait_child(pid, seconds):
 
 # ---- the scenario -------------------------------------------------------------------------
 
+KINDS = ["spsc", "spsc-view", "mpsc", "broadcast", "aio"]
+
+
+def _phase(err):
+    """The last step a round said it was taking, from its stderr."""
+    steps = [ln[len("phase: "):] for ln in err.splitlines() if ln.startswith("phase: ")]
+    return steps[-1] if steps else "the spsc round"
+
+
 def run(seconds, parallel=2):
     from common import Result
 
@@ -315,26 +333,37 @@ def run(seconds, parallel=2):
     def start():
         nonlocal seed
         seed += 1
-        p = subprocess.Popen([sys.executable, HERE, "--round", str(seed)], stdout=subprocess.PIPE,
+        kind = KINDS[seed % len(KINDS)]
+        p = subprocess.Popen([sys.executable, HERE, "--round", str(seed), kind], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
         running.append((p, seed, time.monotonic()))
 
     def finish(p, s, out, err):
         result.add("processes")
+        kind = KINDS[s % len(KINDS)]
         if p.returncode != 0:
             what = f"signal {-p.returncode}" if p.returncode < 0 else f"exit {p.returncode}"
+            fatal = [ln for ln in err.splitlines() if ln.startswith(("Fatal Python error", "Traceback"))]
             tail = err.strip().splitlines()[-1] if err.strip() else ""
-            result.fault("process died", example=f"round {s}: {what} {tail}")
+            # A crash is counted by the step it happened in: a known crash
+            # shows under its own name, apart from new ones.
+            step = _phase(err)
+            result.fault(f"crashed in {kind} round: {step.split(' (')[0]}" if p.returncode < 0 else "process died",
+                         example=f"round {s}: {what} {(fatal or [''])[0]} in {step}; {tail}")
         lines = [ln for ln in out.splitlines() if ln.startswith("{")]
         if not lines:
             if p.returncode == 0:
                 result.fault("no report", example=f"round {s}: {err.strip()[-300:]}")
             return
-        rep = json.loads(lines[-1])
-        for key in ("published", "taken", "left", "forks", "signals", "exports", "view_ops"):
-            result.add(key, rep[key])
-        for f in rep["faults"]:
-            result.fault(f.split(":", 1)[0], example=f"round {s}: {f}")
+        result.add(f"{kind} rounds")
+        for line in lines:
+            rep = json.loads(line)
+            for key, n in rep.items():
+                if isinstance(n, int) and key != "kind":
+                    result.add(key, n)
+            for f in rep["faults"]:
+                result.fault(f.split(":", 1)[0] + (f" ({kind})" if kind != "spsc" else ""),
+                             example=f"round {s}: {f}")
 
     while time.monotonic() < end or running:
         while time.monotonic() < end and len(running) < parallel:
@@ -350,14 +379,21 @@ def run(seconds, parallel=2):
                 out, err = p.communicate()
                 running.remove(entry)
                 result.add("processes")
-                result.fault("hung", example=f"round {s}: killed after {2.0 + GRACE:.0f} s; {out[-200:]}")
+                result.fault("hung", example=f"round {s} ({KINDS[s % len(KINDS)]}): killed after "
+                                             f"{2.0 + GRACE:.0f} s in {_phase(err)}; {out[-200:]}")
         time.sleep(0.02)
     return result
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--round":
-        _round(int(sys.argv[2]))
+    if len(sys.argv) == 4 and sys.argv[1] == "--round":
+        if sys.argv[3] == "spsc":
+            _round(int(sys.argv[2]))
+        else:
+            sys.path.insert(0, os.path.dirname(HERE))
+            import lifecycle_kinds
+
+            lifecycle_kinds.run_round(sys.argv[3], int(sys.argv[2]))
     else:
         sys.path.insert(0, os.path.dirname(HERE))
         from common import report

@@ -10,8 +10,11 @@
         documented recovery;
     (e) lifecycle chaos: threads of several processes push, put, get, pop_into,
         export views, set lock timeouts, close, fork, take signals whose
-        handlers close objects, and exit with daemon threads waiting: every
-        message accounted for, no crash, no hang;
+        handlers close objects, and exit with daemon threads waiting; rounds
+        for get_view on both ring kinds, broadcast loans and receive_view and
+        velmora.aio waits, closed from a third thread, the main thread or
+        inside a view while the others are in calls: every acknowledged
+        message accounted for, no crash, no hang (a crash names its phase);
     (f) fan-in: producers streaming into one MpscRingBuffer while one of them
         is SIGKILLed at a random moment each round, its slot reused by the next.
     (g) broadcast subscribers SIGKILLed at random (also inside a view): block

@@ -8,6 +8,7 @@ import random
 import resource
 import selectors
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -484,23 +485,202 @@ def test_close_wakes_pending_calls_and_closed_ring_has_no_fileno(ring_pair):
         consumer.fileno()
 
 
-def test_wrap_refuses_objects_without_fileno_and_async_for_read_ahead_guard(ring_pair):
-    consumer, producer = ring_pair
+def test_wrap_refuses_objects_without_fileno():
     with pytest.raises(TypeError, match="fileno"):
         velmora.aio.wrap(object())
 
-    async def main():
-        chan = velmora.aio.wrap(consumer, tag="i64")
-        producer.push_many([[1], [2], [3]])
-        it = chan.__aiter__()
-        first = await it.__anext__()
-        with pytest.raises(ValueError, match="async for"):
-            await chan.get()  # raw bytes asked while i64 values are read ahead
-        rest = [await chan.get("i64"), await chan.get("i64")]
-        await it.aclose()
-        return [first] + rest
 
-    assert asyncio.run(main()) == [1, 2, 3]
+# ---- leaving `async for` early -------------------------------------------------------------
+
+def _stream_of(kind, name):
+    """(receiving handle, send(i), the handle's own non-blocking receive, handles)."""
+    if kind == "broadcast":
+        pub = velmora.Publisher.create(name, 64, 16, subscribers=1)
+        sub = velmora.Subscriber.open(name)
+        return sub, lambda i: pub.publish(bytes([i])), _empty_as_none(lambda: sub.receive(timeout=0)), (sub, pub)
+    consumer, producer = ring_pair_of(kind, name)
+    return consumer, lambda i: producer.push(bytes([i])), consumer.pop, (consumer, producer)
+
+
+def _empty_as_none(call):
+    def attempt():
+        try:
+            return call()
+        except queue.Empty:
+            return None
+    return attempt
+
+
+async def _three_then(chan, how):
+    """Iterates `chan` and leaves the loop after three messages by `how`."""
+    got = []
+    if how == "break":
+        async for msg in chan:
+            got.append(msg)
+            if len(got) == 3:
+                break
+        return got
+
+    async def upto_three():
+        async for msg in chan:
+            got.append(msg)
+            if len(got) == 3:
+                if how == "return":
+                    return
+                if how == "raise":
+                    raise LookupError
+                three.set()
+                await asyncio.Event().wait()  # cancelled here, inside the loop
+
+    three = asyncio.Event()
+    task = asyncio.ensure_future(upto_three())
+    if how == "cancel":
+        await three.wait()
+        task.cancel()
+    with pytest.raises((LookupError, asyncio.CancelledError)) if how in ("raise", "cancel") else _nothing():
+        await task
+    return got
+
+
+class _nothing:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+@pytest.mark.parametrize("kind", ["spsc", "mpsc", "broadcast"])
+@pytest.mark.parametrize("how", ["break", "return", "raise", "cancel"])
+@pytest.mark.parametrize("then", ["handle", "wrapper"])
+def test_async_for_left_early_leaves_the_rest_in_the_channel(seg_name, kind, how, then):
+    handle, send, take, handles = _stream_of(kind, seg_name)
+    sent = [bytes([i]) for i in range(10)]
+    for i in range(10):
+        send(i)
+
+    async def main():
+        got = await _three_then(velmora.aio.wrap(handle), how)
+        if then == "handle":
+            rest = list(iter(take, None))
+        else:
+            again = velmora.aio.wrap(handle)
+            call = again.receive if kind == "broadcast" else again.get
+            rest = [await call(timeout=1) for _ in range(10 - len(got))]
+        return got, rest
+
+    try:
+        got, rest = asyncio.run(main())
+    finally:
+        for h in handles:
+            h.close()
+    assert got == sent[:3]
+    assert rest == sent[3:]
+
+
+# ---- closing a handle under a waiting call ---------------------------------------------------
+
+def _waiting_side(kind, call, name):
+    """(handle that waits, coroutine function of one await on it, send() that ends
+    such an await on a fresh pair, handles) for `call` on a `kind` channel."""
+    if kind == "broadcast":
+        pub = velmora.Publisher.create(name, 64, 4, subscribers=1)
+        sub = velmora.Subscriber.open(name)
+        return sub, lambda chan: chan.receive(timeout=10), lambda: pub.publish(b"x"), (sub, pub)
+    consumer, producer = ring_pair_of(kind, name)
+    if call == "get":
+        return consumer, lambda chan: chan.get(timeout=10), lambda: producer.push(b"x"), (consumer, producer)
+    while producer.push(bytes(200)):  # full: a put waits for room
+        pass
+    return producer, lambda chan: chan.put(bytes(200), timeout=10), consumer.pop, (consumer, producer)
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize(("kind", "call"), [("spsc", "get"), ("mpsc", "get"), ("broadcast", "receive"),
+                                            ("spsc", "put"), ("mpsc", "put")])
+def test_closing_the_handle_ends_its_await_and_the_next_channel_still_wakes(seg_names, loop_kind, kind, call):
+    names = seg_names(2)
+    first = _waiting_side(kind, call, names[0])
+    second = _waiting_side(kind, call, names[1])
+    waiter, await_one, _, _ = first
+
+    async def main():
+        pending = asyncio.ensure_future(await_one(velmora.aio.wrap(waiter)))
+        await asyncio.sleep(0.05)  # past the settle: asleep on the descriptor
+        assert not pending.done()
+        waiter.close()  # the handle itself, not the adapter
+        with pytest.raises(ValueError, match="is closed"):
+            await asyncio.wait_for(pending, 5)
+        # A new channel, whose descriptor may well take the closed one's number.
+        handle, await_next, send, _ = second
+        nxt = asyncio.ensure_future(await_next(velmora.aio.wrap(handle)))
+        await asyncio.sleep(0.05)
+        assert not nxt.done()
+        send()
+        await asyncio.wait_for(nxt, 5)
+
+    try:
+        run(loop_kind, main())
+    finally:
+        for h in first[3] + second[3]:
+            h.close()
+
+
+# ---- names taken by other processes ---------------------------------------------------------
+
+def _predictable_names(seg_name, topics):
+    st = os.stat("/dev/shm" + seg_name)
+    return [f"velmora.{st.st_dev:x}.{st.st_ino:x}.{t:x}" for t in topics]
+
+
+def _bind_abstract(name):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    s.bind(b"\0" + (name.encode() if isinstance(name, str) else name))
+    return s
+
+
+def _squat(names, conn):
+    socks = [_bind_abstract(n) for n in names]  # noqa: F841 (held until killed)
+    conn.send("bound")
+    time.sleep(60)
+
+
+@pytest.mark.parametrize("ring_pair", ["spsc", "mpsc"], indirect=True)
+def test_squatted_bell_names_stop_neither_fileno_nor_wake_ups(ring_pair, seg_name):
+    consumer, producer = ring_pair
+    # Another process holds the names a listener could once be found under:
+    # the data bell and every room bell of the ring.
+    parent, child = CTX.Pipe()
+    squatter = CTX.Process(target=_squat, args=(_predictable_names(seg_name, [0, 1, 16, 17, 18]), child))
+    squatter.start()
+    try:
+        assert parent.recv() == "bound"
+        producer.room_fileno()
+
+        async def wake_once(handle):
+            chan = velmora.aio.wrap(handle)
+            pending = asyncio.ensure_future(chan.get(timeout=10))
+            await asyncio.sleep(0.05)
+            assert not pending.done()
+            producer.push(b"x")
+            return await asyncio.wait_for(pending, 5)
+
+        with socket.socket(fileno=os.dup(consumer.fileno())) as s:
+            gone = s.getsockname()
+        assert asyncio.run(wake_once(consumer)) == b"x"
+        # The exact name of a listener that has gone, taken by someone else,
+        # does not catch the next listener's wake-ups either.
+        again = OPEN["spsc" if isinstance(consumer, velmora.SpscRingBuffer) else "mpsc"](seg_name)
+        consumer.close()
+        late = _bind_abstract(gone[1:])
+        try:
+            assert asyncio.run(wake_once(again)) == b"x"
+        finally:
+            late.close()
+            again.close()
+    finally:
+        squatter.kill()
+        squatter.join(10)
 
 
 # ---- end of stream ----------------------------------------------------------------------

@@ -10,6 +10,7 @@ import pytest
 
 import velmora
 from conftest import second_mapping
+from test_no_crash import assert_clean, run
 
 Publisher, Subscriber = velmora.Publisher, velmora.Subscriber
 HEADER, ENTRY, DESCRIPTOR = 192, 64, 128
@@ -213,6 +214,109 @@ def test_non_contiguous_and_oversized_arrays_are_refused(bcast):
         bcast.publish(np.zeros((8, 8), np.uint8)[:, ::2])
     with pytest.raises(ValueError, match="too large"):
         bcast.publish(np.zeros(300, np.uint8))
+
+
+# ---- plain data only --------------------------------------------------------------------------
+
+def _objects(np):
+    return np.array([object(), None], dtype=object)
+
+
+def _struct_with_object(np):
+    return np.zeros(2, dtype=[("a", "f8"), ("b", "O")])
+
+
+def _pointers(np):
+    return memoryview(bytearray(16)).cast("P")
+
+
+@pytest.mark.parametrize("make", [_objects, _struct_with_object, _pointers])
+def test_publishing_objects_or_pointers_is_refused(bcast, seg_name, make):
+    """Addresses of this process would be another's garbage (and numpy
+    dereferences an object array's): refused as the rings refuse them."""
+    np = pytest.importorskip("numpy")
+    sub = Subscriber.open(seg_name)
+    data = make(np)
+    with pytest.raises(ValueError, match="is not plain data: it cannot go through shared memory"):
+        bcast.publish(data)
+    with pytest.raises(queue.Empty):
+        sub.receive(timeout=0)
+
+
+@pytest.mark.parametrize("dtype", [
+    "<c16", "<f2", "?", "U3", "S5", ">i4",
+    [("x", "<f8"), ("y", "<i4")],                   # packed: T{=d:x:@i:y:}
+    ("aligned", [("x", "<f8"), ("y", "<i4")]),      # end padding implied: T{d:x:i:y:}, 16 bytes
+    ("aligned", [("y", "<i4"), ("x", "u1")]),       # T{i:y:B:x:}, 8 bytes
+    [("x", "<i2", (2,)), ("y", "<f4")],            # T{(2)h:x:f:y:}
+], ids=str)
+def test_every_plain_array_kind_arrives_whole_and_typed(bcast, seg_name, dtype):
+    """The subscriber's check of item sizes agrees with numpy's on every kind
+    of plain array, structures with implied padding included."""
+    np = pytest.importorskip("numpy")
+    dt = np.dtype(dtype[1], align=True) if isinstance(dtype, tuple) and dtype[0] == "aligned" else np.dtype(dtype)
+    frame = np.zeros(3, dtype=dt)
+    frame.view(np.uint8)[:] = np.arange(frame.nbytes, dtype=np.uint8)
+    sub = Subscriber.open(seg_name)
+    bcast.publish(frame)
+    with sub.receive_view(timeout=1) as mv:
+        got = np.asarray(mv)
+        assert got.dtype.itemsize == dt.itemsize and got.dtype.names == dt.names and got.shape == (3,)
+        assert got.tobytes() == frame.tobytes()
+        del got
+
+
+# Each forgery: (format, item size, shape, length, the fault the error names).
+FORGED_FORMATS = {
+    "object": (b"O", 8, [4], 32, "format 'O' is not plain data"),
+    "pointer": (b"P", 8, [4], 32, "format 'P' is not plain data"),
+    "double-items-of-one-byte": (b"d", 1, [32], 32, "format 'd' has items of 8 bytes, not 1"),
+    "shape-product-mismatch": (b"d", 8, [3], 32, "the shape and item size describe 24 bytes, the message has 32"),
+    "too-many-dimensions": (b"d", 8, [4] + [1] * 8, 32, "9 dimensions, more than 8"),
+    "length-beyond-slot": (b"d", 8, [4], 10_000, "length 10000 exceeds the slot size 256"),
+}
+
+
+@pytest.mark.parametrize("forgery", FORGED_FORMATS.values(), ids=FORGED_FORMATS.keys())
+def test_forged_descriptor_is_a_corrupt_slot_not_a_crash(forgery):
+    """A forged descriptor read by numpy or memoryview would dereference
+    another process's addresses or read past the segment: in a child
+    interpreter, receive_view and receive must both raise naming the fault."""
+    pytest.importorskip("numpy")
+    fmt, itemsize, shape, length, fault = forgery
+    proc = run(f"""
+        import numpy as np
+        n = name("bf")
+        pub = velmora.Publisher.create(n, 256, 4, subscribers=3)
+        sub = velmora.Subscriber.open(n)
+        pub.publish(np.arange(4, dtype=np.float64))
+        m = shared_memory.SharedMemory(name=n.lstrip("/"), create=False)
+        resource_tracker.unregister(m._name, "shared_memory")
+        d = {descriptor_at()}
+        m.buf[d + 24:d + 40] = {fmt!r}.ljust(16, bytes(1))
+        struct.pack_into("<QII", m.buf, d + 8, {length}, {len(shape)}, {itemsize})
+        struct.pack_into("<{len(shape)}Q", m.buf, d + 40, *{shape!r})
+        m.close()
+        for call in ("receive_view", "receive"):
+            try:
+                if call == "receive_view":
+                    with sub.receive_view(timeout=1) as mv:
+                        # what a reader does with a view: as numbers, as an array
+                        for read in (mv.tolist, lambda: np.asarray(mv).tolist()):
+                            try:
+                                read()
+                            except (NotImplementedError, RuntimeError):
+                                pass  # refused by the reader itself
+                        print("GOT")
+                else:
+                    print("GOT", sub.receive(timeout=1))
+            except ValueError as e:
+                print("ERR", e)
+        sub.close(); pub.close(); SM.remove(n)
+    """)
+    assert_clean(proc)
+    lines = proc.stdout.splitlines()
+    assert lines == [f"ERR broadcast slot descriptor is corrupt: {fault}"] * 2, proc.stdout
 
 
 # ---- forged segments ------------------------------------------------------------------------

@@ -384,6 +384,155 @@ def test_list_reads_a_broadcast(seg_name):
     assert (row["publisher"], row["subscribers"]) == ("closed", 0)
 
 
+# ---- unlock and remove act on the file they name, and say what they did ----------------
+
+LOCKED = struct.pack("<i", -1) + b"payload"
+
+
+def word_of(path):
+    with open(path, "rb") as f:
+        return struct.unpack("<i", f.read(4))[0]
+
+
+@pytest.mark.parametrize("command", [["unlock", "--force"], ["unlock"], ["remove"]])
+@pytest.mark.parametrize("given", ["bytes", "shown", "shown-and-decoy"])
+def test_odd_names_address_their_own_file(shm_file, request, command, given):
+    """A name with a byte that is not UTF-8, given as its bytes or as list
+    shows it (with \\xff): the command acts on that file or refuses, and never
+    on the file whose name is the escaped text (the decoy)."""
+    target = shm_file(b"-\xff", LOCKED)
+    shown = os.path.basename(target).decode("ascii", "backslashreplace").encode()  # ...-\xff, as text
+    decoy = None
+    if given == "shown-and-decoy":
+        decoy = os.path.join(b"/dev/shm", shown)
+        with open(decoy, "xb") as f:
+            f.write(LOCKED)
+        request.addfinalizer(lambda: os.unlink(decoy))
+    arg = b"/" + (os.path.basename(target) if given == "bytes" else shown)
+    out = subprocess.run([sys.executable, "-m", "velmora", *command, arg], capture_output=True, timeout=60)
+    stdout, stderr = out.stdout.decode(), out.stderr.decode()
+    assert "Traceback" not in stderr
+    if decoy is not None:  # both readings name a file: refused, both left as they were
+        assert (out.returncode, stdout) == (1, "") and "names two segments" in stderr
+        assert word_of(target) == word_of(decoy) == -1
+        return
+    if command == ["unlock"]:  # the module cannot open such a name to see who has it open
+        assert (out.returncode, stdout) == (1, "") and "cannot tell whether other processes" in stderr
+        assert word_of(target) == -1
+        return
+    assert out.returncode == 0, stderr
+    name = "/" + shown.decode()
+    if command == ["remove"]:
+        assert stdout == f"removed {name}\n" and not os.path.exists(target)
+    else:
+        assert stdout == f"{name}: lock word reset (was write-locked)\n" and word_of(target) == 0
+
+
+def test_a_name_shown_and_typed_alike_is_its_own(shm_file):
+    """A file whose name really holds a backslash is addressed by those bytes
+    too (no file reads back from the escape)."""
+    path = shm_file(b"-\\xff", LOCKED)
+    name = "/" + os.path.basename(path).decode()
+    assert cli("unlock", "--force", name, check=0).stdout.endswith("lock word reset (was write-locked)\n")
+    assert word_of(path) == 0
+
+
+def _retake(fd, write):  # another process takes the lock again right after the reset
+    write(fd, struct.pack("<i", -1), 0)
+
+
+def _truncate(fd, write):  # the file shrinks to nothing under the reset
+    os.ftruncate(fd, 0)
+
+
+@pytest.mark.parametrize("force", [False, True], ids=["checked", "forced"])
+@pytest.mark.parametrize(("interfere", "message"), [
+    ("retake", "has taken it again"),
+    ("truncate", "was truncated while its lock word was reset"),
+    ("replace", "was replaced by another file since it was looked at; nothing changed"),
+])
+def test_unlock_reports_success_only_for_a_word_it_reset(shm_file, monkeypatch, capsys, force, interfere, message):
+    """Whatever happens to the file between the look and the write, unlock
+    says it reset the word only when the file it showed reads 0 after it."""
+    from velmora import _segments, cli as velmora_cli
+
+    path = shm_file(b"", LOCKED)
+    name = "/" + os.path.basename(path).decode()
+    if interfere == "replace":  # after the look, the name is given to a new file
+        looked = _segments.get_segment
+
+        def get_segment(n):
+            seg = looked(n)
+            os.unlink(path)
+            with open(path, "wb") as f:
+                f.write(LOCKED)
+            return seg
+
+        monkeypatch.setattr(_segments, "get_segment", get_segment)
+    else:
+        write = os.pwrite
+        hook = {"retake": (None, _retake), "truncate": (_truncate, None)}[interfere]
+
+        def pwrite(fd, data, offset):
+            if hook[0]:
+                hook[0](fd, write)
+            n = write(fd, data, offset)
+            if hook[1]:
+                hook[1](fd, write)
+            return n
+
+        monkeypatch.setattr(os, "pwrite", pwrite)
+    code = velmora_cli.main(["unlock", *(["--force"] if force else []), name])
+    out = capsys.readouterr()
+    assert (code, out.out) == (1, "") and message in out.err, out.err
+    if interfere != "truncate":
+        assert word_of(path) == -1
+
+
+RACE = """
+import contextlib, io, os, sys, time
+from velmora import _segments, cli
+# Looking for other processes takes most of a call: without it the calls
+# follow each other fast enough to meet the truncation between every step.
+_segments.scan_mappers = lambda proc="/proc": _segments.Mappers({})
+_segments.claims_of = lambda name, kind, entries=0: _segments.Claims({}, {})
+name, deadline = sys.argv[1], time.monotonic() + float(sys.argv[2])
+calls = 0
+while time.monotonic() < deadline:
+    err, out = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stderr(err), contextlib.redirect_stdout(out):
+        code = cli.main(["unlock", "--force", name])
+    calls += 1
+    lines = err.getvalue().splitlines()
+    ok = (code == 0 and not lines and ("lock word reset" in out.getvalue() or "already unlocked" in out.getvalue())
+          or code == 1 and len(lines) == 1 and lines[0].startswith("velmora: ") and not out.getvalue())
+    if not ok:
+        sys.exit(f"call {calls}: exit {code}, out {out.getvalue()!r}, err {err.getvalue()!r}")
+print(calls)
+"""
+
+
+def test_unlock_force_survives_a_file_truncated_under_it(shm_file):
+    """unlock --force while another process keeps shrinking and regrowing the
+    file (and taking its lock word): never a signal or a traceback, each call
+    a reset or one line of why not."""
+    path = shm_file(b"", bytes(4096))
+    name = "/" + os.path.basename(path).decode()
+    toggler = subprocess.Popen([sys.executable, "-c", f"""
+import os, struct
+fd = os.open({path!r}, os.O_RDWR)
+while True:
+    os.ftruncate(fd, 0); os.ftruncate(fd, 4096); os.pwrite(fd, struct.pack("<i", -1), 0); os.ftruncate(fd, 2)
+"""])
+    try:
+        out = subprocess.run([sys.executable, "-c", RACE, name, "8"], capture_output=True, text=True, timeout=120)
+    finally:
+        toggler.kill()
+        toggler.wait()
+    assert out.returncode == 0, (out.returncode, out.stdout[-500:], out.stderr[-2000:])
+    assert int(out.stdout) > 0
+
+
 HOLDER = """
 import sys, velmora
 kind, name = sys.argv[1], sys.argv[2]

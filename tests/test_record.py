@@ -448,7 +448,7 @@ def test_a_writer_killed_in_its_block_leaves_a_torn_record(area, seg_name):
     assert proc.exitcode == -signal.SIGKILL and view.is_write_locked()
     # The dead writer's lock is recovered by the wait on it (no one else is
     # attached); the mark it left says the record is half written.
-    with pytest.warns(ResourceWarning), pytest.raises(velmora.TornRecordError):
+    with pytest.warns(velmora.LockRecoveredWarning), pytest.raises(velmora.TornRecordError):
         rec.snapshot()
     with pytest.raises(velmora.TornRecordError):  # now odd with the lock free
         rec.count

@@ -5,7 +5,9 @@ import multiprocessing
 import os
 import re
 import signal
+import subprocess
 import struct
+import sys
 import threading
 import time
 import warnings
@@ -267,10 +269,29 @@ def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_na
     proc.join(30)
     view.lock_timeout = 5
     started = time.monotonic()
-    with pytest.warns(ResourceWarning, match=rf"MappedView '{re.escape(seg_name)}': the lock word held -1 "):
+    assert view.lock_recoveries() == 0
+    with pytest.warns(velmora.LockRecoveredWarning,
+                      match=rf"MappedView '{re.escape(seg_name)}': the lock word held -1 and its holder has gone"):
         view.write(b"after", 0)
     assert time.monotonic() - started < 1.0
     assert view.read_range(0, 5) == b"after" and not view.is_write_locked()
+    assert view.lock_recoveries() == 1
+
+
+def test_a_recovered_lock_is_shown_under_the_default_warning_filters(seg_name):
+    # ResourceWarning is hidden by default: a recovery must not be.
+    assert issubclass(velmora.LockRecoveredWarning, UserWarning)
+    view = SM.create(seg_name, 68).map()
+    proc, _, locked = _child(_stuck_writer, seg_name)
+    assert locked is True
+    os.kill(proc.pid, signal.SIGKILL)
+    proc.join(30)
+    view.close()  # no live process but the next caller has the segment open
+    code = f"import velmora; v = velmora.SharedMemory.open({seg_name!r}).map(); v.lock_timeout = 5; v.write(b'x', 0)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "LockRecoveredWarning" in out.stderr and seg_name in out.stderr
+    assert SM.open(seg_name).map().read_range(0, 1) == b"x"
 
 
 def test_a_held_lock_with_another_live_process_attached_still_times_out(seg_name):

@@ -26,9 +26,9 @@ from __future__ import annotations
 
 import ctypes
 import fnmatch
-import mmap
 import os
 import pwd
+import re
 import stat
 import struct
 import time
@@ -213,7 +213,9 @@ def read_lane_heads(path: str, head: bytes, size: int) -> dict[int, bytes]:
 def display_name(entry: str) -> str:
     """A file name as one printable line: bytes that are not UTF-8, control
     characters (a newline) and the backslash itself are written as backslash
-    escapes, so two names never look alike."""
+    escapes, so two names never look alike. A byte that is not UTF-8 is
+    \\xHH, a character that is not printable is \\n, \\t, \\r, \\xHH below
+    0x80 and \\uHHHH or \\UHHHHHHHH above it: parse_display_name() reverses it."""
     out = []
     for c in os.fsencode(entry).decode("utf-8", "surrogateescape"):
         if c == "\\":
@@ -221,10 +223,41 @@ def display_name(entry: str) -> str:
         elif "\udc80" <= c <= "\udcff":  # a byte that is not UTF-8
             out.append(f"\\x{ord(c) - 0xDC00:02x}")
         elif not c.isprintable():
-            out.append(c.encode("unicode_escape").decode("ascii"))
+            if 0x80 <= ord(c) <= 0xFF:  # \xHH would read as the lone byte
+                out.append(f"\\u{ord(c):04x}")
+            else:
+                out.append(c.encode("unicode_escape").decode("ascii"))
         else:
             out.append(c)
     return "".join(out)
+
+
+_ESCAPE = re.compile(r"\\(?:(\\)|([ntr])|x([0-9a-f]{2})|u([0-9a-f]{4})|U([0-9a-f]{8}))")
+
+
+def parse_display_name(shown: str):
+    """The file name that display_name() shows as `shown` (bytes that are
+    not UTF-8 as surrogate escapes, as os.listdir gives them), or None when no
+    name is shown that way."""
+
+    def one(m):
+        backslash, control, byte, u16, u32 = m.groups()
+        if backslash:
+            return "\\"
+        if control:
+            return {"n": "\n", "t": "\t", "r": "\r"}[control]
+        if byte:
+            code = int(byte, 16)
+            return chr(0xDC00 + code) if code >= 0x80 else chr(code)
+        return chr(min(int(u16 or u32, 16), 0x10FFFF))
+
+    text = _ESCAPE.sub(one, shown)
+    try:
+        # Only the one reading display_name() gives back unchanged: an escape
+        # it would not write (or a character it would have escaped) is no display.
+        return text if display_name(text) == shown else None
+    except UnicodeError:  # a lone surrogate that is no escaped byte
+        return None
 
 
 # ---- claims: roles and attachments --------------------------------------------------
@@ -236,6 +269,7 @@ class Claims:
 
     pids: dict
     held: dict
+    known: bool = True  # False: the segment could not be opened to read them
 
 
 def claims_of(name: str, kind: str, entries: int = 0) -> Claims:
@@ -249,8 +283,8 @@ def claims_of(name: str, kind: str, entries: int = 0) -> Claims:
 
     try:
         shm = velmora.SharedMemory.open(normalize(name))
-    except (OSError, ValueError):
-        return Claims({}, {})
+    except (OSError, ValueError):  # gone, not ours, or a name the module cannot take
+        return Claims({}, {}, known=False)
     found = {}
     with shm:
         for c in claims:
@@ -413,6 +447,7 @@ class Segment:
     pids: list
     pids_complete: bool
     claims: Claims = field(default_factory=lambda: Claims({}, {}))
+    ident: tuple | None = None  # (st_dev, st_ino) of the file looked at
 
     @property
     def age(self) -> float:
@@ -465,14 +500,13 @@ def _segment(path: str, st: os.stat_result, mappers: Mappers) -> Segment:
         # A file too small for any header has no claims to look for (and opening
         # it would wait for a creator to size it).
         claims=claims_of(name, content.kind, _entries(content)) if st.st_size >= LOCK_WORD else Claims({}, {}),
+        ident=(st.st_dev, st.st_ino),
     )
 
 
 def _check_dir() -> None:
     if not os.path.isdir(SHM_DIR):
         raise SegmentError(f"{SHM_DIR} not found: this command reads Linux's shared-memory file system")
-
-
 
 
 def list_segments(pattern: str | None = None) -> list:
@@ -496,58 +530,114 @@ def list_segments(pattern: str | None = None) -> list:
     return [_segment(path, st, mappers) for path, st in found]
 
 
-def stat_segment(name: str) -> os.stat_result:
-    """The segment file's status; SegmentError when there is no such segment."""
+def _as_typed(base: str) -> str:
+    """A name the user gave, for messages: as typed when it reads as a
+    display (escapes included), else its bytes escaped."""
+    return "/" + (base if parse_display_name(base) is not None else display_name(base))
+
+
+def resolve(name: str) -> str:
+    """The file name in SHM_DIR that `name` addresses: the name's own bytes
+    (as the shell passed them), or the name as list and inspect show it, with
+    its escapes read back (/odd\\xff for the file odd<byte 0xff>). When both
+    readings name files, the name is refused: nothing may act on a segment
+    the user did not mean."""
+    base = normalize(name)[1:]
+    real = parse_display_name(base)
+    if real is None or real == base:
+        return base
+    typed, shown = (os.path.lexists(os.path.join(SHM_DIR, n)) for n in (base, real))
+    if typed and shown:
+        raise SegmentError(f"{_as_typed(base)} names two segments: /{display_name(base)} as typed and "
+                           f"/{display_name(real)} as shown by list; nothing changed (rename one of them)")
+    return real if shown else base
+
+
+def locate(name: str) -> tuple:
+    """(file name in SHM_DIR, its status) of the segment `name` addresses;
+    SegmentError when there is no such segment."""
     _check_dir()
-    path = path_of(name)
+    base = resolve(name)
+    path = os.path.join(SHM_DIR, base)
     try:
         st = os.lstat(path)
     except FileNotFoundError:
-        raise SegmentError(f"no segment named {normalize(name)} (no {path})") from None
+        raise SegmentError(f"no segment named {_as_typed(base)} (no {SHM_DIR}{_as_typed(base)})") from None
     except OSError as exc:
-        raise SegmentError(f"{normalize(name)}: {exc.strerror}") from None
+        raise SegmentError(f"{_as_typed(base)}: {exc.strerror}") from None
     if not stat.S_ISREG(st.st_mode):
-        raise SegmentError(f"{path} is not a shared-memory segment")
-    return st
+        raise SegmentError(f"{SHM_DIR}/{display_name(base)} is not a shared-memory segment")
+    return base, st
 
 
 def get_segment(name: str) -> Segment:
-    st = stat_segment(name)
-    return _segment(path_of(name), st, scan_mappers())
+    base, st = locate(name)
+    return _segment(os.path.join(SHM_DIR, base), st, scan_mappers())
 
 
-def read_lock_word(name: str):
-    """The segment's lock word as it reads now, or None when the file holds
-    fewer than 4 bytes."""
+def remove_segment(name: str) -> str:
+    """Unlinks the segment `name` addresses (what shm_unlink does on Linux:
+    the file under SHM_DIR goes, mappings stay) and returns its shown name."""
+    base, _ = locate(name)
+    shown = "/" + display_name(base)
     try:
-        head = read_head(path_of(name), LOCK_WORD)
+        os.unlink(os.path.join(SHM_DIR, base))
     except OSError as exc:
-        raise SegmentError(f"cannot read {path_of(name)}: {exc.strerror}") from None
-    return struct.unpack("<i", head)[0] if len(head) == LOCK_WORD else None
+        raise SegmentError(f"cannot remove {shown}: {exc.strerror or exc}") from None
+    return shown
 
 
-def reset_lock_word(name: str, size: int) -> int:
-    """Writes 0 over the segment's lock word with one aligned 32-bit store and
-    returns the word it replaced."""
-    path = path_of(name)
-    if size < LOCK_WORD:
-        raise SegmentError(f"{normalize(name)} is {size} bytes, too small for a lock word")
+def reset_lock_word(seg: Segment, expect=None) -> int:
+    """Writes 0 over the lock word of the file `seg` was read from and
+    returns the word it replaced; with `expect`, only when the word still
+    reads `expect`. A word that reads 0 is left as it is.
+
+    The word is read and written with pread/pwrite, never through a mapping:
+    a file truncated meanwhile reads short instead of raising SIGBUS. Every
+    way this could have changed nothing, or something else, is a
+    SegmentError: the file replaced since it was looked at, shorter than a
+    word, a word other than `expect`, a file that shrank while it was
+    written, or a word that does not read 0 afterwards."""
+    if seg.size < LOCK_WORD:
+        raise SegmentError(f"{seg.name} is {seg.size} bytes, too small for a lock word")
     try:
-        fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW)
+        fd = os.open(seg.path, os.O_RDWR | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as exc:
-        raise SegmentError(f"cannot open {path} for writing: {exc.strerror}") from None
+        raise SegmentError(f"cannot open {SHM_DIR}{seg.name} for writing: {exc.strerror}") from None
     try:
-        if os.fstat(fd).st_size < LOCK_WORD:  # truncated since it was looked at
-            raise SegmentError(f"{normalize(name)} shrank below a lock word")
-        with mmap.mmap(fd, LOCK_WORD, prot=mmap.PROT_READ | mmap.PROT_WRITE) as m:
-            words = memoryview(m).cast("i")
-            try:
-                before = words[0]
-                words[0] = 0
-            finally:
-                words.release()
-            return before
+        return _reset_at(fd, seg, expect)
     except OSError as exc:
-        raise SegmentError(f"cannot map {path}: {exc.strerror}") from None
+        raise SegmentError(f"cannot reset the lock word of {seg.name}: {exc.strerror or exc}") from None
     finally:
         os.close(fd)
+
+
+def _reset_at(fd: int, seg: Segment, expect) -> int:
+    st = os.fstat(fd)
+    if seg.ident is not None and (st.st_dev, st.st_ino) != seg.ident:
+        raise SegmentError(f"{seg.name} was replaced by another file since it was looked at; nothing changed")
+    head = os.pread(fd, LOCK_WORD, 0)
+    if len(head) < LOCK_WORD:
+        raise SegmentError(f"{seg.name} shrank below a lock word")
+    (before,) = struct.unpack("<i", head)
+    if expect is not None and before != expect:
+        raise SegmentError(f"{seg.name}: the lock word changed while it was looked at (it read "
+                           f"{classify(struct.pack('<i', expect), LOCK_WORD).state}); nothing changed, try again")
+    if before == 0:
+        return 0
+    size = st.st_size
+    # A write past the end would grow the file: the size is looked at again
+    # right before it, and after it (a shrink in between is reported, not hidden).
+    if os.fstat(fd).st_size < LOCK_WORD:
+        raise SegmentError(f"{seg.name} shrank below a lock word")
+    os.pwrite(fd, bytes(LOCK_WORD), 0)
+    after_size = os.fstat(fd).st_size
+    after = os.pread(fd, LOCK_WORD, 0)
+    if after_size < size or len(after) < LOCK_WORD:
+        raise SegmentError(f"{seg.name} was truncated while its lock word was reset (now {after_size} bytes); "
+                           "its lock word may not have been reset")
+    if after != bytes(LOCK_WORD):
+        now = classify(after, LOCK_WORD).state
+        raise SegmentError(f"{seg.name}: the lock word reads {now} right after the reset; another process "
+                           "has taken it again or wrote over it")
+    return before

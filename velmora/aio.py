@@ -27,22 +27,29 @@ asleep).
 
 Cancellation: a receiving call consumes a message only in the same step that
 returns it, so a cancelled ``get`` never loses one (the next ``get`` receives
-it). A ``put`` that returns has published its message; one that raises
-(``CancelledError``, ``queue.Full``, ``BrokenPipeError`` when the ring's
-consumer has gone, as the blocking ``put`` raises it) has not.
+it). ``async for`` takes each message from the channel only as it yields it,
+so a loop left by ``break``, ``return``, an exception or cancellation leaves
+every message it did not yield in the channel, in order, for the next call of
+any adapter or of the channel itself. A ``put`` that returns has published
+its message; one that raises (``CancelledError``, ``queue.Full``,
+``BrokenPipeError`` when the ring's consumer has gone, as the blocking
+``put`` raises it) has not.
+
+Closing: ``close()`` on the channel (or on the adapter) ends every call
+awaiting it, in any loop, with the channel's "is closed" ValueError.
 """
 
 from __future__ import annotations
 
 import asyncio
+import os
 import queue
-import weakref
-from collections import deque
 from typing import Any, AsyncIterator, Callable, Optional
 
 __all__ = ["wrap", "Channel"]
 
-# How many waiting messages `async for` takes from the channel in one call.
+# Accepted by wrap() for compatibility: `async for` no longer takes messages
+# ahead of what it yields.
 DEFAULT_BATCH = 256
 # A producer's end sends no signal, so a call waiting with eof=True also looks
 # again this often (the blocking calls learn of it the same way, from a poll).
@@ -53,57 +60,39 @@ CONSUMER_RECHECK = 0.1
 
 # ---- waiting for a descriptor -------------------------------------------------------
 
-# Per loop: descriptor -> the futures of the calls waiting for it. One reader
-# callback per descriptor serves every call waiting on it (add_reader keeps
-# only one callback per descriptor).
-_waiting: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[int, set[asyncio.Future]]]" = (
-    weakref.WeakKeyDictionary()
-)
-
-
-def _table(loop: asyncio.AbstractEventLoop) -> dict:
-    table = _waiting.get(loop)
-    if table is None:
-        table = _waiting[loop] = {}
-    return table
-
-
-def _wake(loop: asyncio.AbstractEventLoop, fd: int) -> None:
-    """Resolves every call waiting on `fd` and stops watching it."""
-    table = _table(loop)
-    futures = table.pop(fd, None)
-    if futures is None:
-        return
-    loop.remove_reader(fd)
-    for fut in futures:
-        if not fut.done():
-            fut.set_result(True)
-
-
-def _expire(fut: asyncio.Future) -> None:
+def _resolve(fut: asyncio.Future, value: bool) -> None:
     if not fut.done():
-        fut.set_result(False)
+        fut.set_result(value)
 
 
-async def _readable(loop: asyncio.AbstractEventLoop, fd: int, deadline: Optional[float]) -> bool:
-    """Waits until `fd` is readable (True) or the loop's clock passes `deadline` (False)."""
-    table = _table(loop)
-    futures = table.get(fd)
-    if futures is None:
-        futures = table[fd] = set()
-        loop.add_reader(fd, _wake, loop, fd)
-    fut = loop.create_future()
-    futures.add(fut)
-    timer = loop.call_at(deadline, _expire, fut) if deadline is not None else None
+async def _readable(loop: asyncio.AbstractEventLoop, fd: Callable[[], int], deadline: Optional[float]) -> bool:
+    """Waits until the channel's descriptor, fd(), is readable (True) or the
+    loop's clock passes `deadline` (False).
+
+    The loop watches a duplicate of the descriptor that belongs to this wait
+    alone: each wait has its own registration (add_reader keeps one callback
+    per descriptor), and a number that the channel's close() gives back, and
+    the next channel reuses, is never the one watched. The channel's close()
+    shuts its socket down, which leaves the duplicate readable: the wait ends
+    and the next try raises the channel's "is closed" error."""
+    number = fd()
+    own = os.dup(number)
     try:
-        return await fut
+        # Closed by another thread between fd() and dup(), the number may
+        # name someone else's file by now: a closed channel's fd() raises.
+        if fd() != number:
+            return True
+        fut = loop.create_future()
+        loop.add_reader(own, _resolve, fut, True)
+        timer = loop.call_at(deadline, _resolve, fut, False) if deadline is not None else None
+        try:
+            return await fut
+        finally:
+            if timer is not None:
+                timer.cancel()
+            loop.remove_reader(own)
     finally:
-        if timer is not None:
-            timer.cancel()
-        futures.discard(fut)
-        if not futures and table.get(fd) is futures:
-            del table[fd]
-            loop.remove_reader(fd)
+        os.close(own)
 
 
 def _deadline(loop: asyncio.AbstractEventLoop, timeout: Optional[float]) -> Optional[float]:
@@ -123,7 +112,7 @@ async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Opt
         return result
     loop = asyncio.get_running_loop()
     deadline = _deadline(loop, timeout)
-    descriptor = fd()
+    fd()
     # The descriptor may be new: a signal sent before it listened reached
     # nobody, so look again now that it listens (this look also starts the
     # settling that makes waiting on it safe).
@@ -136,7 +125,7 @@ async def _until(attempt: Callable[[], Any], fd: Callable[[], int], timeout: Opt
         until = deadline
         if recheck is not None:
             until = loop.time() + recheck if deadline is None else min(deadline, loop.time() + recheck)
-        if not await _readable(loop, descriptor, until) and deadline is not None and loop.time() >= deadline:
+        if not await _readable(loop, fd, until) and deadline is not None and loop.time() >= deadline:
             raise gave_up
         result = attempt()
         if result is not None:
@@ -183,34 +172,16 @@ class Channel:
         self._tag = tag
         self._batch = batch
         self._eof = eof
-        # Messages `async for` took from the channel and has not yielded yet
-        # (decoded with self._tag); later calls receive them first.
-        self._ahead: deque = deque()
-        self._fds: set[int] = set()
 
     @property
     def channel(self) -> Any:
         return self._ch
 
     def _recv_fd(self) -> int:
-        fd = self._ch.fileno()
-        self._fds.add(fd)
-        return fd
+        return self._ch.fileno()
 
     def _send_fd(self) -> int:
-        fd = self._ch.room_fileno() if hasattr(self._ch, "room_fileno") else self._ch.fileno()
-        self._fds.add(fd)
-        return fd
-
-    def _check_ahead(self, tag: Optional[str]) -> bool:
-        if not self._ahead:
-            return False
-        if tag != self._tag:
-            raise ValueError(
-                f"{len(self._ahead)} message(s) taken by `async for` (tag={self._tag!r}) are not "
-                f"received yet; receive them with tag={self._tag!r} first"
-            )
-        return True
+        return self._ch.room_fileno() if hasattr(self._ch, "room_fileno") else self._ch.fileno()
 
     # ---- receiving ----
 
@@ -231,15 +202,11 @@ class Channel:
 
     async def _receive(self, blocking: str, nonblocking: str, args: tuple, timeout: Optional[float],
                        eof: bool) -> Any:
-        if self._ahead:
-            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
         return await _until(self._attempt(blocking, nonblocking, args, eof), self._recv_fd, timeout, queue.Empty,
                             EOF_RECHECK if eof else None)
 
     async def get(self, tag: Optional[str] = None, timeout: Optional[float] = None, eof: bool = False) -> Any:
         """With eof=True, EOFError once the stream has ended (as the blocking get)."""
-        if self._check_ahead(tag):
-            return self._ahead.popleft()
         return await self._receive("get", "pop", () if tag is None else (tag,), timeout, eof)
 
     async def get_into(self, buffer: Any, timeout: Optional[float] = None, eof: bool = False) -> int:
@@ -251,8 +218,6 @@ class Channel:
     async def receive(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
         """The channel's receive() (broadcast subscribers): with eof=True, EOFError
         once the publisher has closed or died and everything it published was received."""
-        if self._check_ahead(self._tag):
-            return self._ahead.popleft()
         ch = self._ch
         attempt = _empty_as_none(lambda: ch.receive(timeout=0, eof=eof))
         return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
@@ -260,8 +225,6 @@ class Channel:
     async def receive_view(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
         """The channel's receive_view() (broadcast subscribers): use the result in a
         ``with`` block, as the blocking call's."""
-        if self._ahead:
-            raise ValueError(f"{len(self._ahead)} message(s) taken by `async for` are not received yet")
         ch = self._ch
         attempt = _empty_as_none(lambda: ch.receive_view(timeout=0, eof=eof))
         return await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
@@ -299,59 +262,55 @@ class Channel:
         return self._iterate()
 
     async def _iterate(self) -> AsyncIterator[Any]:
-        ahead, eof = self._ahead, self._eof
-        attempt = self._batch_attempt()
-        while True:
-            while ahead:
-                yield ahead.popleft()
-            try:
-                ahead.extend(await _until(attempt, self._recv_fd, None, queue.Empty, EOF_RECHECK if eof else None))
-            except EOFError:
-                return
+        # One message per step, taken as it is yielded: a loop that stops
+        # early leaves the rest in the channel.
+        attempt = self._step()
+        recheck = EOF_RECHECK if self._eof else None
+        try:
+            while True:
+                item = attempt()
+                if item is None:
+                    item = await _until(attempt, self._recv_fd, None, queue.Empty, recheck)
+                yield item
+        except EOFError:
+            return
 
-    def _batch_attempt(self) -> Callable[[], Optional[list]]:
-        """One non-blocking take of the messages already waiting (None when there
-        is none; EOFError at the end of the stream with eof): a subscriber's
-        _receive_many, a ring's pop_many, else one message at a time."""
-        ch, tag, batch, eof = self._ch, self._tag, self._batch, self._eof
+    def _step(self) -> Callable[[], Any]:
+        """One non-blocking take of the next message (None when there is none;
+        EOFError at the end of the stream with eof): a subscriber's
+        _receive_many of one, else the channel's get."""
+        ch, eof = self._ch, self._eof
         if hasattr(ch, "_receive_many"):
             taken = ch._receive_many
 
-            def from_subscriber() -> Optional[list]:
-                got = taken(batch, eof)
+            def from_subscriber() -> Any:
+                got = taken(1, eof)
                 if got is None:  # the end of the stream (eof=True)
                     raise EOFError
-                return got or None
+                return got[0] if got else None
 
             return from_subscriber
-        many = None
-        if hasattr(ch, "pop_many"):
-            many = (lambda: ch.pop_many(batch)) if tag is None else (lambda: ch.pop_many(batch, tag))
-        single = self._attempt("get", "pop", () if tag is None else (tag,), eof)
+        args = () if self._tag is None else (self._tag,)
+        if not eof:
+            return self._attempt("get", "pop", args, False)
+        quick = getattr(ch, "pop", None)
+        last = self._attempt("get", "pop", args, True)
 
-        def from_ring() -> Optional[list]:
-            if many is not None:
-                found = many()
-                if found or not eof:
-                    return found or None
-            item = single()  # with eof=True: EOFError at the end of the stream
-            return None if item is None else [item]
+        def from_ring() -> Any:
+            # pop() first: the eof form costs a raised Empty when nothing waits.
+            if quick is not None:
+                item = quick(*args)
+                if item is not None:
+                    return item
+            return last()  # EOFError at the end of the stream
 
         return from_ring
 
     # ---- lifetime ----
 
     def close(self) -> None:
-        """Wakes this adapter's waiting calls (they raise the channel's "is closed"
-        ValueError) and closes the channel."""
-        try:
-            loop = asyncio.get_running_loop()
-        except RuntimeError:
-            loop = None
-        if loop is not None:
-            for fd in self._fds:
-                _wake(loop, fd)
-        self._fds.clear()
+        """Closes the channel: every call awaiting it ends with the channel's
+        "is closed" ValueError."""
         self._ch.close()
 
     async def __aenter__(self) -> "Channel":
@@ -365,7 +324,8 @@ def wrap(channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH,
     """An asyncio adapter for `channel` (an SpscRingBuffer, a broadcast
     Subscriber or Publisher, or any channel with fileno() or room_fileno()).
     `tag` decodes the messages of ``async for`` as get(tag) does; `batch` is
-    how many waiting messages it takes from the channel at once; with `eof`
+    accepted for compatibility (``async for`` takes one message per step, so
+    leaving it early leaves the rest in the channel); with `eof`
     True, ``async for`` ends at the end of the stream (as get(eof=True) raises
     EOFError there, as a subscriber's receive(eof=True) does)."""
     if not hasattr(channel, "fileno") and not hasattr(channel, "room_fileno"):

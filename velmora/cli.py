@@ -99,7 +99,7 @@ def cmd_inspect(args, out) -> int:
         return 0
     created = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seg.created))
     fields = [
-        ("name", seg.name), ("path", seg.path), ("size", str(seg.size)), ("owner", seg.owner),
+        ("name", seg.name), ("path", segments.SHM_DIR + seg.name), ("size", str(seg.size)), ("owner", seg.owner),
         ("mode", seg.mode), ("age", f"{_age(seg.age)} (since {created})"), ("kind", seg.content.kind),
     ]
     for key, value in seg.content.details.items():
@@ -121,24 +121,14 @@ def cmd_inspect(args, out) -> int:
     return 0
 
 
-def _remove_one(name: str) -> None:
-    segments.stat_segment(name)
-    import velmora
-
-    try:
-        velmora.SharedMemory.remove(segments.normalize(name))
-    except OSError as exc:
-        raise SegmentError(f"cannot remove {segments.normalize(name)}: {exc.strerror or exc}") from None
-
-
 def cmd_remove(args, out) -> int:
     results = []
     for name in args.names:
         try:
-            _remove_one(name)
-            results.append({"name": segments.normalize(name), "removed": True})
+            shown = segments.remove_segment(name)
+            results.append({"name": shown, "removed": True})
             if not args.json:
-                print(f"removed {segments.normalize(name)}", file=out)
+                print(f"removed {shown}", file=out)
         except SegmentError as exc:
             results.append({"name": name, "removed": False, "error": str(exc)})
             print(f"{PROG}: {exc}", file=sys.stderr)
@@ -161,10 +151,12 @@ def cmd_unlock(args, out) -> int:
     """Without --force, only a word that reads as a lock left held is reset:
     write-locked (-1), or held by readers while no other process has a view of
     the segment open.
-    Anything else is refused with what was seen, and nothing is written."""
+    Anything else is refused with what was seen, and nothing is written.
+    Either way the word written is the one of the file looked at, and success
+    is reported only for a word that reads 0 after the reset."""
     seg = segments.get_segment(args.name)
     if args.force:
-        _report_unlock(seg, segments.reset_lock_word(seg.name, seg.size), args, out)
+        _report_unlock(seg, segments.reset_lock_word(seg), args, out)
         return 0
     seen = seg.content.state
     if seg.content.kind == "ring":
@@ -173,6 +165,9 @@ def cmd_unlock(args, out) -> int:
     if seg.content.kind != "view":
         raise SegmentError(f"{seg.name} does not read as a view's lock word ({seen}); nothing changed "
                            "(use --force to zero its first 4 bytes anyway)")
+    if not seg.claims.known:
+        raise SegmentError(f"cannot tell whether other processes have {seg.name} open (the module cannot "
+                           "open it by this name); nothing changed (use --force to reset anyway)")
     # The module's own liveness test: a live process other than this one with
     # a view of the segment open (the test a waiting view runs before it
     # recovers a dead holder's lock by itself).
@@ -182,13 +177,7 @@ def cmd_unlock(args, out) -> int:
         raise SegmentError(f"{seg.name} is mapped by {len(attached) or 'some'} other process(es) (pid {pids}); "
                            "a holder may still be inside (use --force to reset anyway)")
     word = seg.content.details["lock_word"]
-    if word == 0:
-        _report_unlock(seg, 0, args, out)
-        return 0
-    if segments.read_lock_word(seg.name) != word:
-        raise SegmentError(f"{seg.name}: the lock word changed while it was looked at (it read {seen}); "
-                           "nothing changed, try again")
-    _report_unlock(seg, segments.reset_lock_word(seg.name, seg.size), args, out)
+    _report_unlock(seg, segments.reset_lock_word(seg, expect=word), args, out)
     return 0
 
 

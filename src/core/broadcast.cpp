@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/formats.hpp"
+
 namespace velmora {
 namespace {
 
@@ -77,6 +79,16 @@ Status MessageShape::check(std::uint64_t length) const {
     if (ndim > kBroadcastMaxDims)
         return corrupt_slot(to_string(ndim) + " dimensions, more than " + to_string(kBroadcastMaxDims));
     if (itemsize == 0) return corrupt_slot("item size 0");
+    // Readers take the items as the format says (an object format as
+    // addresses, an item of 8 bytes as 8 bytes): the item size must be the
+    // one the format has, and the format plain data.
+    const std::string_view text(format);
+    if (!format_is_plain(text)) return corrupt_slot("format '" + std::string(text) + "' is not plain data");
+    const auto size = format_itemsize(text);
+    if (!size) return corrupt_slot("format '" + std::string(text) + "' has no item size every reader agrees on");
+    if (*size != itemsize)
+        return corrupt_slot("format '" + std::string(text) + "' has items of " + to_string(*size) +
+                            " bytes, not " + to_string(itemsize));
     // Every dimension, and the stride of every dimension, must fit a signed
     // 64-bit size (a buffer's shape and strides are Py_ssize_t), even where a
     // zero dimension makes the message empty: `span` is the product with each

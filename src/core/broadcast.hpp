@@ -141,8 +141,9 @@ struct MessageShape {
         s.shape[0] = length;
         return s;
     }
-    // Checks that the shape describes exactly `length` bytes and the format is
-    // terminated; a Value error otherwise.
+    // Checks that the format is terminated plain data (core/formats.hpp) whose
+    // items are `itemsize` bytes, and that the shape describes exactly
+    // `length` bytes; a Value error naming the fault otherwise.
     [[nodiscard]] Status check(std::uint64_t length) const;
 };
 

@@ -44,7 +44,6 @@ public:
             auto l = BellListener::listen(own);
             if (!l) return l.error();
             listener_.emplace(std::move(l).value());
-            own_ = own;
         }
         return listener_->fd();
     }
@@ -66,7 +65,7 @@ public:
         }
         listener_->drain();
         if (now - since_ < settle_ns) {
-            ring_bell(own_);
+            listener_->ring();
             return false;
         }
         return true;
@@ -82,12 +81,11 @@ public:
         if (!listener_ || progress == progress_) return;
         since_ = monotonic_ns();
         progress_ = progress;
-        ring_bell(own_);
+        listener_->ring();
     }
 
 private:
     std::optional<BellListener> listener_;
-    BellAddress own_;
     bool quiet_ = false;
     std::uint64_t since_ = 0;
     std::uint64_t progress_ = 0;

@@ -108,6 +108,10 @@ public:
         return seen;
     }
 
+    // The other processes that have the segment attached now (a scan of
+    // every process: once per wait, never per attempt).
+    [[nodiscard]] std::vector<long> attached_elsewhere() const { return site_->holders(claim_slot::attached, true); }
+
     // Whether a live process other than this one has the segment attached.
     [[nodiscard]] Result<bool> others_attached() const {
         return site_->held_elsewhere(claim_slot::attached, ClaimMode::Exclusive);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/bell.hpp"
@@ -33,7 +34,8 @@ void at_fork_child(void (*fn)()) noexcept;
 class Mapping {
 public:
     Mapping() = default;
-    Mapping(void* base, std::uint64_t size, SegmentId id = {}) noexcept : base_(base), size_(size), id_(id) {}
+    Mapping(void* base, std::uint64_t size, SegmentId id = {}) noexcept
+        : base_(base), size_(size), id_(std::move(id)) {}
     static Mapping within(const Mapping& owner, std::uint64_t offset, std::uint64_t size) noexcept {
         Mapping window(owner.base() + offset, size, owner.id_);
         window.owned_ = false;
@@ -49,7 +51,7 @@ public:
     std::uint64_t size() const noexcept { return size_; }
     explicit operator bool() const noexcept { return base_ != nullptr; }
     // The mapped segment's identity (for its bells), unknown where the OS has none.
-    SegmentId id() const noexcept { return id_; }
+    const SegmentId& id() const noexcept { return id_; }
 
 private:
     void swap(Mapping& o) noexcept {

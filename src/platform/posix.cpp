@@ -144,8 +144,8 @@ Result<Mapping> PlatformHandle::map() const {
     struct stat st {};
     SegmentId id;
     if (::fstat(static_cast<int>(handle_), &st) == 0)
-        id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-    return Mapping(base, size_, id);
+        id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), bell_file(handle_)};
+    return Mapping(base, size_, std::move(id));
 }
 
 // ---- waiting ----------------------------------------------------------------------

@@ -227,8 +227,8 @@ struct Payload {
 bool build_payload(PyObject* data, Scratch& buf, Payload& p) {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
     if (PyObject_CheckBuffer(data) && !PyBytes_Check(data)) {
-        if (PyObject_GetBuffer(data, &p.hold.view, PyBUF_FORMAT | PyBUF_ND) < 0) return false;
-        p.hold.held = true;
+        // Objects and pointers are refused as the rings refuse them.
+        if (!take_plain_buffer(data, p.hold, 0)) return false;
         const Py_buffer& v = p.hold.view;
         const char* format = v.format != nullptr ? v.format : "B";
         if (std::strlen(format) >= kBroadcastFormatBytes || v.ndim > static_cast<int>(kBroadcastMaxDims) ||
@@ -247,6 +247,9 @@ bool build_payload(PyObject* data, Scratch& buf, Payload& p) {
         p.shape.ndim = static_cast<std::uint32_t>(v.ndim);
         p.shape.itemsize = static_cast<std::uint32_t>(v.itemsize);
         for (int i = 0; i < v.ndim; ++i) p.shape.shape[i] = static_cast<std::uint64_t>(v.shape[i]);
+        // What a subscriber would refuse (an item size its format does not
+        // have, say) is refused here, before any wait for room.
+        if (Status ok = p.shape.check(static_cast<std::uint64_t>(v.len)); !ok) return raise(ok.error()), false;
         p.enc = EncodedView{};
         p.enc.body = static_cast<const std::uint8_t*>(v.buf);
         p.enc.body_len = static_cast<std::size_t>(v.len);
@@ -754,8 +757,8 @@ PyMethodDef publisher_methods[] = {
         "publish($self, data, timeout=None)\n--\n\n"
         "Publish one message, copied once into a slot.\n\n"
         "`data` is bytes, str, a number or a list of values (encoded as SpscRingBuffer.push\n"
-        "encodes them), or on CPython 3.11+ any C-contiguous buffer, whose format and shape\n"
-        "travel with it. In block mode it waits up to `timeout` seconds (None: for ever) for\n"
+        "encodes them), or on CPython 3.11+ any C-contiguous buffer of plain data (no objects\n"
+        "or pointers: ValueError), whose format and shape travel with it. In block mode it waits up to `timeout` seconds (None: for ever) for\n"
         "the slowest subscriber, then raises queue.Full."),
     fast_method<loan>("loan",
         "loan($self, nbytes, timeout=None)\n--\n\n"

@@ -76,6 +76,7 @@ struct ViewState {
     std::string scratch;  // staging for writes and decoded reads, reused across calls
     Lifecycle life;                      // calls in flight, close()
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
+    mutable std::atomic<std::uint64_t> recoveries{0};  // locks this handle recovered from a holder that had gone
     mutable ViewAttachment attachment;   // this process attached; its holds of the word counted
     ScopeHold scope;                     // after `mapping` and `attachment`: given back before either goes
 
@@ -134,21 +135,29 @@ std::optional<bool> run_in_scope(const ViewState& v, Work& work) {
 
 // The lock wait's host: gives up, like ClosingWait, on close() and signals;
 // and at each poll resets a word whose holder is gone (view_attach.hpp), with
-// a ResourceWarning. A warning turned into an error ends the wait.
+// a LockRecoveredWarning that names the processes that had the segment open
+// when the wait began and have gone since (the word itself records no pid).
+// A warning turned into an error ends the wait.
 struct RecoveringWait {
     ClosingWait inner;
     const ViewState& v;
     bool warning_raised = false;
+    std::optional<std::vector<long>> attached;  // the others attached at the first poll
     void suspend() noexcept { inner.suspend(); }
     bool poll() {
         if (inner.poll()) return true;
+        if (!attached) attached = v.attachment.attached_elsewhere();
         const std::optional<std::int32_t> found = v.attachment.recover_abandoned(v.lock());
         if (!found) return false;
+        v.recoveries.fetch_add(1, std::memory_order_relaxed);
+        std::string gone;
+        for (const long pid : *attached) gone += (gone.empty() ? "pid " : ", pid ") + std::to_string(pid);
+        if (gone.empty()) gone = "a process that had gone before this wait began";
         inner.gil.resume();
-        warning_raised = PyErr_WarnFormat(PyExc_ResourceWarning, 1,
-                                          "MappedView '%s': the lock word held %d while no other process had "
-                                          "the segment open; its holder has gone, so the lock was reset",
-                                          v.name.c_str(), static_cast<int>(*found)) < 0;
+        warning_raised = PyErr_WarnFormat(lock_recovered_warning(), 1,
+                                          "MappedView '%s': the lock word held %d and its holder has gone (%s); "
+                                          "the lock was reset, and data it was writing may be half-written",
+                                          v.name.c_str(), static_cast<int>(*found), gone.c_str()) < 0;
         if (!warning_raised) inner.gil.suspend();
         return warning_raised;
     }
@@ -169,7 +178,7 @@ bool with_lock(const ViewState& v, Work work) {
         if (const std::optional<bool> done = run_in_scope<Exclusive>(v, work)) return *done;
     if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
     // First in, last out: the lock is released before the interpreter lock is retaken.
-    RecoveringWait host{ClosingWait(v.life), v, false};
+    RecoveringWait host{ClosingWait(v.life), v, false, std::nullopt};
     const Deadline deadline = deadline_from(v.lock_timeout);
     const ShmRwLock lock = v.lock();
     const bool held = [&] {
@@ -372,6 +381,10 @@ PyObject* is_write_locked(PyObject* self, PyObject*) {
 
 PyObject* size(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(view(self).data_size()); }
 
+PyObject* lock_recoveries(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(view(self).recoveries.load(std::memory_order_relaxed));
+}
+
 // ---- lock scopes and words ------------------------------------------------------
 
 // write_locked() / read_locked(): the scope object; the lock is taken by its
@@ -406,7 +419,7 @@ bool enter_scope(ViewState& v, bool exclusive) {
         return exclusive ? v.attachment.try_lock<true>(lock, scope.exclusive)
                          : v.attachment.try_lock<false>(lock, scope.shared);
     };
-    RecoveringWait host{ClosingWait(v.life), v, false};
+    RecoveringWait host{ClosingWait(v.life), v, false, std::nullopt};
     const WaitResult waited = wait_until(attempt, deadline_from(v.lock_timeout), host);
     host.inner.gil.resume();
     if (waited != WaitResult::Ready) {
@@ -616,6 +629,11 @@ PyMethodDef methods[] = {
     noargs_method<open_noargs<size>>("size",
         "size($self)\n--\n\n"
         "Return the usable data area size in bytes (total size minus the 4-byte lock word)."),
+    noargs_method<lock_recoveries>("lock_recoveries",
+        "lock_recoveries($self)\n--\n\n"
+        "How many times this view found the lock word held by a process that had gone and\n"
+        "reset it (each time with a LockRecoveredWarning). The data that process was\n"
+        "writing may be half-written."),
     noargs_method<open_noargs<reset_lock>>("reset_lock",
         "reset_lock($self)\n--\n\n"
         "Set the lock word to unlocked, whatever it holds.\n\n"

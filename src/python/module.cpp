@@ -101,6 +101,8 @@ int exec_module(PyObject* module) {
     if (!add_class(module, name, stem##_type())) return -1;
     VELMORA_CLASSES(VELMORA_ADD_CLASS)
 #undef VELMORA_ADD_CLASS
+    if (!add_class(module, "LockRecoveredWarning", reinterpret_cast<PyTypeObject*>(lock_recovered_warning())))
+        return -1;
     return 0;
 }
 

@@ -85,6 +85,15 @@ PyObject* raise(const ShmError& err) {
     return nullptr;
 }
 
+PyObject* lock_recovered_warning() {
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "velmora.LockRecoveredWarning",
+        "A lock was taken back from a process that died holding it: what that process was\n"
+        "writing may be half-written.",
+        PyExc_UserWarning, nullptr);
+    return type;
+}
+
 PyObject* raise_internal(const char* what) {
     PyObject* type = internal_error_type();
     if (type == nullptr) return nullptr;

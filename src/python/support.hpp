@@ -29,6 +29,11 @@ PyObject* raise(const ShmError& err);
 // Raises the module's internal-failure exception (derives from BaseException).
 PyObject* raise_internal(const char* what);
 
+// velmora.LockRecoveredWarning (a UserWarning, shown by default): a lock was
+// taken back from a holder that had gone. A borrowed reference; nullptr with
+// an exception set when it could not be made.
+PyObject* lock_recovered_warning();
+
 // Converts whatever C++ exception is in flight into a Python exception.
 PyObject* raise_current_exception() noexcept;
 

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "core/codec.hpp"
+#include "core/formats.hpp"
 #include "python/ref.hpp"
 
 namespace velmora::py {
@@ -172,46 +173,27 @@ void BufferHold::release() noexcept {
     held = false;
 }
 
-namespace {
-
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
-// True when a buffer's struct format describes plain data: numbers, chars,
-// bytes, padding, and structures and arrays of those (field names skipped).
-// An object ('O') or pointer ('P', '&') item holds an address of this
-// process, which means nothing to another one and must not be overwritten.
-bool plain_format(const char* format) {
-    if (format == nullptr) return true;  // unsigned bytes
-    static constexpr std::string_view kPlain = "@=<>!xcbB?hHiIlLqQnNefdspuwZT{}(),0123456789 ";
-    for (const char* c = format; *c != '\0'; ++c) {
-        if (*c == ':') {  // a field name, up to the closing ':'
-            while (*++c != ':')
-                if (*c == '\0') return false;
-            continue;
-        }
-        if (kPlain.find(*c) == std::string_view::npos) return false;
-    }
-    return true;
-}
-
-// Takes the buffer (flags plus the format) and refuses one that is not plain data.
 bool take_plain_buffer(PyObject* obj, BufferHold& hold, int flags) {
     hold.release();
     if (PyObject_GetBuffer(obj, &hold.view, flags | PyBUF_ND | PyBUF_FORMAT) < 0) return false;
     hold.held = true;
-    if (plain_format(hold.view.format)) return true;
+    if (hold.view.format == nullptr || format_is_plain(hold.view.format)) return true;  // none: unsigned bytes
     PyErr_Format(PyExc_ValueError, "a buffer of format '%s' is not plain data: it cannot go through shared memory",
                  hold.view.format);
     hold.release();
     return false;
 }
 
+namespace {
+
 bool encode_buffer(PyObject* value, EncodedView& out, BufferHold& hold) {
     if (!take_plain_buffer(value, hold, PyBUF_SIMPLE)) return false;
     return set_body(out, static_cast<const char*>(hold.view.buf), hold.view.len);
 }
-#endif
 
 }  // namespace
+#endif
 
 bool writable_target(PyObject* obj, const char* name, BufferHold& hold, std::uint8_t*& data, std::size_t& len) {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000

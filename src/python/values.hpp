@@ -56,6 +56,13 @@ public:
     bool held = false;
 };
 
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
+// Takes `obj`'s buffer (`flags` plus its shape and format) into `hold`, and
+// refuses one that is not plain data (core/formats.hpp): a ValueError, and
+// nothing held.
+[[nodiscard]] bool take_plain_buffer(PyObject* obj, BufferHold& hold, int flags);
+#endif
+
 // Describes `value`'s encoding. bytes, str and numbers cannot change; a
 // bytearray can (the caller stages it if Python code or another thread may
 // run before the copy). With a `hold`, any other buffer exporter is taken as

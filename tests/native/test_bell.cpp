@@ -1,15 +1,21 @@
 // Native tests of bells and readiness: a rung bell makes the listener's
 // descriptor readable, the ring rings only when the other side may sleep (a
 // busy stream makes no system call), a burst to many listeners loses none,
-// and a side that finds nothing to do keeps its descriptor readable for the
-// settle time only.
+// a side that finds nothing to do keeps its descriptor readable for the
+// settle time only, names taken by other sockets stop nobody, and a listener
+// that goes leaves duplicates of its descriptor readable.
 #include <gtest/gtest.h>
 
 #if defined(__linux__)
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
 
 #include <atomic>
 #include <optional>
@@ -40,9 +46,34 @@ int pending(int fd) {
     return n;
 }
 
-BellAddress address(std::uint64_t ino, std::uint32_t topic = kBellData) {
-    // A device number no segment has, so no real channel is disturbed.
-    return BellAddress(SegmentId{0xbe11'0000u + static_cast<std::uint64_t>(::getpid()), ino}, topic);
+// Bell `topic` of one scratch segment of these tests.
+BellAddress address(std::uint32_t topic) {
+    static const test::ScratchSegment seg("bell_addr", 64);
+    static const Mapping mapping = seg.map();
+    return BellAddress(mapping.id(), topic);
+}
+
+// A socket bound to the abstract `name` (leading zero byte included), as any
+// local process may bind one.
+struct Squatter {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    explicit Squatter(const std::string& name) {
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        std::memcpy(at.sun_path, name.data(), name.size());
+        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), len) != 0) throw std::runtime_error("bind");
+    }
+    Squatter(const Squatter&) = delete;
+    Squatter& operator=(const Squatter&) = delete;
+    ~Squatter() { ::close(fd); }
+};
+
+std::string bound_name(int fd) {
+    sockaddr_un at{};
+    socklen_t len = sizeof(at);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0) throw std::runtime_error("getsockname");
+    return std::string(at.sun_path, len - offsetof(sockaddr_un, sun_path));
 }
 
 BellListener must_listen(const BellAddress& a) {
@@ -59,6 +90,84 @@ TEST(Bell, RingMakesListenerReadableUntilDrained) {
     ring_bell(address(2));  // another address: nobody listens, nothing happens
     l.drain();
     EXPECT_FALSE(readable(l.fd()));
+}
+
+// Names are no secret (/proc/net/unix lists them): neither the name a
+// listener would have had without a token, nor the exact name of a listener
+// that has gone, keeps the next listener from listening or being rung.
+TEST(Bell, SquattedNamesStopNeitherListeningNorRinging) {
+    const BellAddress a = address(5);
+    Squatter predictable(std::string(a.data(), a.size()));
+    std::string gone;
+    {
+        BellListener first = must_listen(a);
+        gone = bound_name(first.fd());
+        ring_bell(a);
+        EXPECT_TRUE(readable(first.fd()));
+    }
+    Squatter late(gone);  // takes the exact name of the listener that went
+    BellListener next = must_listen(a);
+    EXPECT_NE(bound_name(next.fd()), gone);
+    ring_bell(a);
+    EXPECT_TRUE(readable(next.fd()));
+    EXPECT_FALSE(readable(late.fd));
+    EXPECT_FALSE(readable(predictable.fd));
+}
+
+// A descriptor an event loop still watches (a duplicate) must tell its
+// waiters that the listener went: rung while others still use the socket,
+// readable for good once the last one has gone.
+TEST(Bell, ListenerThatGoesLeavesDuplicatesReadable) {
+    const BellAddress a = address(6);
+    std::optional<BellListener> first(must_listen(a));
+    std::optional<BellListener> second(must_listen(a));
+    const int dup = ::dup(first->fd());
+    first.reset();
+    EXPECT_TRUE(readable(dup));
+    second->drain();
+    second.reset();
+    EXPECT_TRUE(readable(dup));
+    char buf[4];
+    EXPECT_LE(::recv(dup, buf, sizeof buf, MSG_DONTWAIT), 0) << "nothing to read: readable for the shutdown";
+    EXPECT_TRUE(readable(dup));
+    ring_bell(a);  // nobody listens now: nothing happens
+    BellListener again = must_listen(a);
+    ring_bell(a);
+    EXPECT_TRUE(readable(again.fd()));
+    ::close(dup);
+}
+
+// A fork child's copies belong to its parent: the child letting go of one
+// does not shut the parent's socket down, and one it keeps does not keep the
+// topic's locks once the parent's listener has gone.
+TEST(Bell, ForkChildNeitherBreaksNorPinsItsParentsListeners) {
+    const BellAddress dropped = address(7), kept = address(8);
+    std::optional<BellListener> a(must_listen(dropped));
+    std::optional<BellListener> b(must_listen(kept));
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        a.reset();
+        char c = 1;
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(done[0], &c, 1);  // b's copy stays until the parent is done
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    EXPECT_FALSE(readable(a->fd())) << "the child's close shut the parent's socket down";
+    ring_bell(dropped);
+    EXPECT_TRUE(readable(a->fd()));
+    b.reset();
+    auto again = BellListener::listen(kept);
+    EXPECT_TRUE(again.ok()) << (again.ok() ? "" : again.error().message);
+    (void)!::write(done[1], &c, 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
 }
 
 TEST(Bell, ListenersOfOneProcessShareTheSocketUntilTheLastGoes) {

@@ -91,7 +91,7 @@ TEST(Broadcast, ShapeTravelsAndLateSubscriberStartsAtNext) {
     auto loan = must(pub.try_loan(24));
     ASSERT_TRUE(loan);
     MessageShape shape;
-    std::strcpy(shape.format, "<i2");
+    std::strcpy(shape.format, "<h");
     shape.itemsize = 2;
     shape.ndim = 2;
     shape.shape[0] = 3;
@@ -103,7 +103,7 @@ TEST(Broadcast, ShapeTravelsAndLateSubscriberStartsAtNext) {
     ASSERT_TRUE(m);
     EXPECT_EQ(m->seq, 1u);
     EXPECT_EQ(m->length, 24u);
-    EXPECT_STREQ(m->shape.format, "<i2");
+    EXPECT_STREQ(m->shape.format, "<h");
     EXPECT_EQ(m->shape.ndim, 2u);
     EXPECT_EQ(m->shape.shape[1], 4u);
     EXPECT_EQ(m->data[23], 23);
@@ -465,6 +465,60 @@ TEST(BroadcastUntrusted, ForgedDescriptorsAndIndexAreRefused) {
     EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, d, 5); }));                  // slot holds another message
     EXPECT_TRUE(forged([&] { poke<std::uint64_t>(m, 64, 1000); }));              // far ahead in block mode
     EXPECT_EQ(receive(sub), 7u);
+}
+
+// A descriptor whose format is not plain data, or whose item size is not its
+// format's, would have readers take addresses of another process or read past
+// the message: it is a corrupt slot, named as such, and stays one until fixed.
+TEST(BroadcastUntrusted, ForgedFormatsAreRefusedByName) {
+    const auto c = config(64, 4, 1, Overflow::Block);
+    Segment seg(c);
+    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto layout = must(BroadcastLayout::read(seg.map()));
+    auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
+    ASSERT_TRUE(publish(pub, 7));
+    Mapping m = seg.map();
+    const std::uint64_t d = layout.descriptors_at;
+    struct Forgery {
+        const char* format;
+        std::uint32_t itemsize;
+        std::uint64_t items;
+        const char* named;
+    };
+    const Forgery forgeries[] = {
+        {"O", 8, 1, "format 'O' is not plain data"},
+        {"P", 8, 1, "format 'P' is not plain data"},
+        {"T{d:a:O:b:}", 16, 0, "format 'T{d:a:O:b:}' is not plain data"},
+        {"d", 1, 8, "format 'd' has items of 8 bytes, not 1"},
+        {"<i2", 2, 4, "format '<i2' has no item size"},
+    };
+    for (const auto& f : forgeries) {
+        std::vector<std::uint8_t> saved(m.base(), m.base() + layout.slots_at);
+        char format[kBroadcastFormatBytes] = {};
+        std::strcpy(format, f.format);
+        std::memcpy(m.base() + d + 24, format, sizeof format);
+        poke<std::uint32_t>(m, d + 20, f.itemsize);
+        poke<std::uint64_t>(m, d + 40, f.items);
+        auto got = sub.try_next();
+        ASSERT_FALSE(got.ok()) << f.format;
+        EXPECT_NE(got.error().message.find("broadcast slot descriptor is corrupt: " + std::string(f.named)),
+                  std::string::npos)
+            << got.error().message;
+        EXPECT_FALSE(sub.try_next().ok()) << f.format;  // nothing moved past it
+        std::memcpy(m.base(), saved.data(), saved.size());
+    }
+    EXPECT_EQ(receive(sub), 7u);
+
+    // The publisher is held to the same rule.
+    auto loan = must(pub.try_loan(8));
+    ASSERT_TRUE(loan);
+    MessageShape pointers;
+    std::strcpy(pointers.format, "P");
+    pointers.itemsize = 8;
+    pointers.shape[0] = 1;
+    EXPECT_FALSE(pub.commit(*loan, 8, pointers).ok());
+    pub.discard(*loan);
+    EXPECT_FALSE(must(sub.try_next()));
 }
 
 // Three subscriber threads each receive every message of a blocking stream, in order.
