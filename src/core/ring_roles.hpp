@@ -44,9 +44,12 @@ struct RingRoles {
         return take(role);
     }
 
-    // Whether this process or another live one holds the role.
+    // Whether this process or another live one holds the role. Reads the
+    // site's counts (under its mutex), never this handle's claims, so a wait
+    // may ask without the interpreter lock while another thread of the
+    // process takes a role on the same handle.
     [[nodiscard]] Result<bool> present(RingRole role) const {
-        if (holds(role == RingRole::Producer ? producer : consumer) || site->held_here(slot_of(role))) return true;
+        if (site->held_here(slot_of(role))) return true;
         return site->held_elsewhere(slot_of(role));
     }
 
