@@ -127,6 +127,7 @@ struct SpscSide {
         return Producer{&*s.ring};
     }
     static bool consumer(RingState& s) { return claim_across_processes(s, RingRole::Consumer); }
+    static ClaimSite& site(RingState& s) noexcept { return *s.roles.site; }
 
     // The next frame, waiting for one when `deadline` is set; with `eof`,
     // EOFError once the ring is empty and its producer has gone.
