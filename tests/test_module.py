@@ -57,7 +57,7 @@ SIGNATURES = {
     ("SpscRingBuffer", "pop_mixed"): "($self, schema)",
     ("Publisher", "create"): "(name, max_message, depth, subscribers=16, overflow='block')",
     ("Publisher", "publish"): "($self, data, timeout=None)",
-    ("Publisher", "loan"): "($self, nbytes, timeout=None)",
+    ("Publisher", "loan"): "($self, nbytes, timeout=None, *, format='B', shape=None)",
     ("Subscriber", "open"): "(name)",
     ("Subscriber", "receive"): "($self, timeout=None, eof=False)",
     ("Subscriber", "receive_view"): "($self, timeout=None, eof=False)",
@@ -165,6 +165,10 @@ def _stub_methods():
             args = fn.args.posonlyargs + fn.args.args
             defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
             params = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args, defaults)]
+            if fn.args.kwonlyargs:
+                params.append("*")
+                params += [a.arg if d is None else f"{a.arg}={ast.unparse(d)}"
+                           for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
             overloaded = any(ast.unparse(d) == "overload" for d in fn.decorator_list)
             yield cls.name, fn.name, params, overloaded
 
@@ -195,6 +199,8 @@ def test_type_stub_matches_the_runtime():
                 runtime = [p.name for p in inspect.signature(getattr(cls, method)).parameters.values()
                            if p.kind in positional]
                 for stub_params, _ in stubs:
+                    if "*" in stub_params:
+                        stub_params = stub_params[:stub_params.index("*")]
                     assert [p.split("=")[0] for p in stub_params] == runtime, (cls_name, method)
                 del declared[owner, method]
     for cls_name in CLASSES:

@@ -403,7 +403,16 @@ class Publisher:
         overflow: Literal["block", "overwrite"] = "block",
     ) -> Publisher: ...
     def publish(self, data: _Value | _Values, timeout: float | None = None) -> None: ...
-    def loan(self, nbytes: int, timeout: float | None = None) -> _Lent: ...
+    # `format` (struct syntax, plain data) and `shape` describe the message as
+    # publish() describes an array; the block's memoryview has them too.
+    def loan(
+        self,
+        nbytes: int,
+        timeout: float | None = None,
+        *,
+        format: str = "B",
+        shape: int | Sequence[int] | None = None,
+    ) -> _Lent: ...
     # A descriptor that is readable while room may have come (always, in
     # overwrite mode), for event loops. Linux only.
     def room_fileno(self) -> int: ...

@@ -155,6 +155,7 @@ struct MpscSide {
         return Producer{&*s.ring, *k};
     }
     static bool consumer(MpscState& s) { return claim_consumer(s); }
+    static ClaimSite& site(MpscState& s) noexcept { return *s.site; }
     static std::optional<MpscFrame> next(MpscState& s, std::optional<Deadline> deadline, bool eof, bool& failed) {
         return next_message(s, deadline, eof, failed);
     }

@@ -136,6 +136,7 @@ struct SpscSide {
         return Producer{&*s.ring};
     }
     static bool consumer(RingState& s) { return claim_across_processes(s, RingRole::Consumer); }
+    static ClaimSite& site(RingState& s) noexcept { return *s.roles.site; }
 
     // The next frame, waiting for one when `deadline` is set; with `eof`,
     // EOFError once the ring is empty and its producer has gone.
@@ -325,8 +326,9 @@ PyMethodDef methods[] = {
         "get_view($self, timeout=None, eof=False)\n--\n\n"
         "Read the next message in place, without a copy: `with ring.get_view() as m:` gives\n"
         "a read-only memoryview of its bytes in the ring, and leaving the block consumes it\n"
-        "(also after an exception). Until then no other read of this ring may run\n"
-        "(RuntimeError). Waits, and raises queue.Empty and EOFError, as get() does. A\n"
+        "(also after an exception), after a close() too: the view keeps the consumer role\n"
+        "until it ends, so no other process reads the message meanwhile. Until then no\n"
+        "other read of this ring may run (RuntimeError). Waits, and raises queue.Empty and EOFError, as get() does. A\n"
         "message that wraps around the end of the ring is copied out instead. Keep no\n"
         "reference to the memory past the block: the producer reuses it."),
     noargs_method<has_role<RingRole::Producer>>("has_producer",
