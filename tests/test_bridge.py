@@ -16,7 +16,7 @@ import time
 import pytest
 
 import velmora
-from conftest import unique_name
+from conftest import unique_name, wait_for
 
 zmq = pytest.importorskip("zmq")
 from velmora import bridge  # noqa: E402
@@ -52,8 +52,18 @@ def payload(i):
     return i.to_bytes(8, "little") + bytes((i * 7 + k) & 0xFF for k in range(i % 301))
 
 
+def _put_all(ring, messages):
+    for m in messages:
+        while True:
+            try:
+                ring.put(m, timeout=30)
+                break
+            except BrokenPipeError:  # its consumer (a bridge sender) restarts: wait for the next one
+                assert wait_for(ring.has_consumer, 30)
+
+
 def produce(ring, messages, done=None):
-    t = threading.Thread(target=lambda: [ring.put(m, timeout=30) for m in messages], daemon=True)
+    t = threading.Thread(target=_put_all, args=(ring, messages), daemon=True)
     t.start()
     return t
 

@@ -1,9 +1,12 @@
 """Publisher and Subscriber in one process: the API's rules (limits, roles,
 late joiners, loans, views, the end of the stream, pickling, closing) and
 segments whose header or slot descriptors were forged."""
+import math
 import pickle
 import queue
+import re
 import struct
+import sys
 import threading
 
 import pytest
@@ -14,6 +17,7 @@ from test_no_crash import assert_clean, run
 
 Publisher, Subscriber = velmora.Publisher, velmora.Subscriber
 HEADER, ENTRY, DESCRIPTOR = 192, 64, 128
+BUFFERS = sys.version_info >= (3, 11)  # lent memory exports its format and shape itself
 
 
 @pytest.fixture
@@ -99,6 +103,64 @@ def test_loan_publishes_on_exit_and_discards_on_exception(bcast, seg_name):
         buf[0]
     with pytest.raises(ValueError, match="too large"):
         bcast.loan(257)
+
+
+@pytest.mark.parametrize("dtype, shape", [
+    ("<f8", (4, 3)),
+    ("u1", (2, 3, 4)),
+    ("<i2", None),                                  # one dimension of as many items as fit
+    ("<c8", ()),                                    # a single item
+    ([("x", "<f8"), ("y", "<i4")], (5,)),           # a packed structure: T{<d:x:<i:y:}
+], ids=str)
+def test_a_loan_with_format_and_shape_arrives_as_that_array(bcast, seg_name, dtype, shape):
+    """Written in place through the block's view, received with the dtype and
+    shape given, as publish() of the same array would send it."""
+    np = pytest.importorskip("numpy")
+    dt = np.dtype(dtype)
+    frame = np.zeros(10 if shape is None else math.prod(shape), dt)
+    frame.view(np.uint8)[:] = (np.arange(frame.nbytes) % 251).astype(np.uint8)
+    frame = frame.reshape(frame.shape if shape is None else shape)
+    fmt = memoryview(frame).format
+    sub = Subscriber.open(seg_name)
+    with bcast.loan(frame.nbytes, format=fmt, shape=shape) as buf:
+        assert not buf.readonly and buf.nbytes == frame.nbytes
+        if BUFFERS:  # the view is shaped: numpy writes the array as it is
+            target = np.asarray(buf)
+            assert (target.dtype, target.shape) == (dt, frame.shape)
+            target[...] = frame
+            del target
+        else:
+            buf.cast("B")[:] = frame.tobytes()
+    with sub.receive_view(timeout=1) as mv:
+        got = np.asarray(mv)
+        assert (got.dtype, got.shape) == (dt, frame.shape)
+        assert got.tobytes() == frame.tobytes()
+        del got
+
+
+@pytest.mark.parametrize("nbytes, described, fault", [
+    (24, {"format": "<d", "shape": (4,)}, "describe 32 bytes, the message has 24"),
+    (20, {"format": "<d"}, "describe 16 bytes, the message has 20"),
+    (12, {"shape": (3, 5)}, "describe 15 bytes, the message has 12"),
+    (24, {"format": "O", "shape": (3,)}, "format 'O' is not plain data"),
+    (8, {"format": "P"}, "format 'P' is not plain data"),
+    (8, {"format": ""}, "printable ASCII"),
+    (8, {"format": "d\x01"}, "printable ASCII"),
+    (8, {"format": "B" * 16}, "up to 15 characters"),
+    (8, {"shape": (1,) * 9}, "up to 8 dimensions"),
+    (8, {"shape": (-8,)}, "negative"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_a_loan_whose_format_and_shape_disagree_is_refused_before_anything_is_taken(bcast, seg_name, nbytes,
+                                                                                   described, fault):
+    sub = Subscriber.open(seg_name)
+    with pytest.raises(ValueError, match=re.escape(fault)):
+        bcast.loan(nbytes, **described)
+    with pytest.raises(queue.Empty):
+        sub.receive(timeout=0)
+    assert "published=0" in repr(bcast)
+    with bcast.loan(4, 0) as buf:  # no loan was left open; timeout is still the second argument
+        buf[:] = b"next"
+    assert sub.receive(timeout=1) == b"next"
 
 
 def test_receive_view_gives_the_slot_until_the_block_ends(bcast, seg_name):

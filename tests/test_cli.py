@@ -558,7 +558,7 @@ sys.stdin.read()
 ])
 def test_live_roles_are_listed_for_every_kind(seg_name, kind, roles, lags):
     if kind == "mpsc":
-        velmora.MpscRingBuffer.create(seg_name, 256, producers=3).close()
+        velmora.MpscRingBuffer.create(seg_name, 256, producers=3, expect=2).close()
     child = subprocess.Popen([sys.executable, "-c", HOLDER, kind, seg_name], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, text=True)
     try:
@@ -568,6 +568,8 @@ def test_live_roles_are_listed_for_every_kind(seg_name, kind, roles, lags):
             assert info[f"{role}_pids"] == [child.pid], role
         if lags is not None:
             assert info["lags"] == {str(child.pid): lags}
+        else:  # the producers the stream waits for, and those that came
+            assert (info["expected"], info["joined"]) == (2, 1)
         row = next(line for line in cli("list").stdout.splitlines() if line.startswith(seg_name + " "))
         assert row.split()[6:8] == [str(child.pid)] * 2
     finally:

@@ -23,10 +23,11 @@ METHODS = {
                    "read_locked", "add", "compare_exchange", "load", "store", "close"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
-                       "get_view", "has_producer", "has_consumer", "fileno", "room_fileno", "close", "segment_size", "create", "open"],
+                       "get_view", "has_producer", "has_consumer", "fileno", "room_fileno", "_check_consumer", "close", "segment_size",
+                       "create", "open"],
     "MpscRingBuffer": ["segment_size", "create", "open", "push", "put", "push_many", "pop", "get", "pop_mixed", "get_mixed",
                        "pop_many", "pop_into", "get_into", "get_view", "used", "capacity", "free", "is_empty", "has_consumer",
-                       "has_producer", "producers", "fileno", "room_fileno", "close"],
+                       "has_producer", "producers", "fileno", "room_fileno", "end", "_check_consumer", "close"],
     "LockScope": [],
     "Publisher": ["create", "publish", "loan", "room_fileno", "subscribers", "close"],
     "Subscriber": ["open", "receive", "receive_view", "_receive_many", "fileno", "missed", "has_publisher", "subscribers", "close"],
@@ -56,7 +57,7 @@ SIGNATURES = {
     ("SpscRingBuffer", "pop_mixed"): "($self, schema)",
     ("Publisher", "create"): "(name, max_message, depth, subscribers=16, overflow='block')",
     ("Publisher", "publish"): "($self, data, timeout=None)",
-    ("Publisher", "loan"): "($self, nbytes, timeout=None)",
+    ("Publisher", "loan"): "($self, nbytes, timeout=None, *, format='B', shape=None)",
     ("Subscriber", "open"): "(name)",
     ("Subscriber", "receive"): "($self, timeout=None, eof=False)",
     ("Subscriber", "receive_view"): "($self, timeout=None, eof=False)",
@@ -66,7 +67,7 @@ SIGNATURES = {
     ("MpscRingBuffer", "segment_size"): "(capacity, producers=8)",
     ("SpscRingBuffer", "create"): "(name, capacity)",
     ("SpscRingBuffer", "open"): "(name)",
-    ("MpscRingBuffer", "create"): "(name, capacity, producers=8)",
+    ("MpscRingBuffer", "create"): "(name, capacity, producers=8, expect=None)",
     ("MpscRingBuffer", "open"): "(name)",
     ("MpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
     ("SpscRingBuffer", "get"): "($self, tag=None, timeout=None, eof=False)",
@@ -164,6 +165,10 @@ def _stub_methods():
             args = fn.args.posonlyargs + fn.args.args
             defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
             params = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args, defaults)]
+            if fn.args.kwonlyargs:
+                params.append("*")
+                params += [a.arg if d is None else f"{a.arg}={ast.unparse(d)}"
+                           for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
             overloaded = any(ast.unparse(d) == "overload" for d in fn.decorator_list)
             yield cls.name, fn.name, params, overloaded
 
@@ -194,6 +199,8 @@ def test_type_stub_matches_the_runtime():
                 runtime = [p.name for p in inspect.signature(getattr(cls, method)).parameters.values()
                            if p.kind in positional]
                 for stub_params, _ in stubs:
+                    if "*" in stub_params:
+                        stub_params = stub_params[:stub_params.index("*")]
                     assert [p.split("=")[0] for p in stub_params] == runtime, (cls_name, method)
                 del declared[owner, method]
     for cls_name in CLASSES:

@@ -2,6 +2,7 @@
 consumed; the same for SpscRingBuffer and MpscRingBuffer."""
 import os
 import queue
+import subprocess
 import sys
 import threading
 
@@ -148,7 +149,69 @@ def test_close_while_a_view_is_used_keeps_the_memory_until_its_last_user_goes(ma
         v.__enter__()
 
 
-def test_a_fork_child_cannot_consume_its_parents_view(make):
+# Another process's first pop: what it got, or "refused" while the consumer role is held here.
+READ_ONE = """
+import sys, velmora
+ring = getattr(velmora, sys.argv[1]).open(sys.argv[2])
+try:
+    print(ring.pop())
+except BlockingIOError:
+    print("refused")
+"""
+
+
+def pop_elsewhere(r, name):
+    done = subprocess.run([sys.executable, "-c", READ_ONE, type(r).__name__, name], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+@pytest.mark.parametrize("close", ["before the block", "inside the block", "and drop the view"])
+def test_a_view_ended_after_close_consumes_what_it_showed(make, seg_name, close):
+    """The block saw the message: once it ends, neither another process nor
+    another handle of this one gets it again. Until then the view keeps the
+    consumer role, so no other process can read it meanwhile."""
+    r = make()
+    r.push(b"seen")
+    r.push(b"next")
+    v = r.get_view()
+    if close == "inside the block":
+        with v as m:
+            r.close()
+            assert bytes(m) == b"seen" and pop_elsewhere(r, seg_name) == "refused"
+    else:
+        r.close()
+        assert pop_elsewhere(r, seg_name) == "refused"
+        if close == "and drop the view":
+            del v
+        else:
+            with v as m:
+                assert bytes(m) == b"seen"
+    assert pop_elsewhere(r, seg_name) == "b'next'"
+    again = type(r).open(seg_name)
+    try:
+        assert again.pop() is None
+    finally:
+        again.close()
+
+
+def test_a_view_ended_after_another_handle_consumed_its_message_does_not_rewind_the_ring(make, seg_name):
+    r = make()
+    for m in (b"one", b"two", b"three"):
+        r.push(m)
+    other = type(r).open(seg_name)
+    try:
+        with r.get_view() as m:
+            assert bytes(m) == b"one"
+            assert other.pop_many(2) == [b"one", b"two"]  # this process's other handle shares the role
+        assert other.pop() == b"three" and r.is_empty()
+    finally:
+        other.close()
+
+
+@pytest.mark.parametrize("child_closes", [False, True], ids=["open", "closed"])
+def test_a_fork_child_cannot_consume_its_parents_view(make, child_closes):
     r = make()
     r.push(b"parent's")
     v = r.get_view()
@@ -156,7 +219,11 @@ def test_a_fork_child_cannot_consume_its_parents_view(make):
     pid = os.fork()
     if pid == 0:  # the child ends its copy of the view: it holds no role, so nothing is consumed
         try:
+            if child_closes:
+                r.close()
             v.__exit__(None, None, None)
+            if child_closes:
+                os._exit(0)
             os._exit(0 if r.used() > 0 else 1)
         finally:
             os._exit(2)

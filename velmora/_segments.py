@@ -90,8 +90,11 @@ def mpsc_lanes(producers: int, capacity: int, size: int):
 def classify_mpsc(data: bytes, size: int, lane_heads: dict[int, bytes] | None = None) -> Content:
     """A fan-in ring's header (and, when `data` or `lane_heads` hold them, its
     lanes' used bytes)."""
-    version, producers, capacity = struct.unpack_from("<IIQ", data, 8)
+    version, producers, capacity = (MPSC.read(data, f) for f in ("version", "producers", "capacity"))
     details = {"version": version, "producers": producers, "capacity": capacity}
+    if len(data) >= MPSC.header_size:
+        # Producers the stream waits for (0: not set) and those registered so far.
+        details |= {"expected": MPSC.read(data, "expected"), "joined": MPSC.read(data, "joined")}
     lanes = mpsc_lanes(producers, capacity, size) if capacity and capacity & (capacity - 1) == 0 else None
     if version != MPSC_VERSION or lanes is None:
         return Content("mpsc", f"version {version}, {producers} producer slots, capacity {capacity}: inconsistent",

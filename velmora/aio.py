@@ -31,7 +31,9 @@ it). ``async for`` takes each message from the channel only as it yields it,
 so a loop left by ``break``, ``return``, an exception or cancellation leaves
 every message it did not yield in the channel, in order, for the next call of
 any adapter or of the channel itself. A ``put`` that returns has published
-its message; one that raises (``CancelledError``, ``queue.Full``) has not.
+its message; one that raises (``CancelledError``, ``queue.Full``,
+``BrokenPipeError`` when the ring's consumer has gone, as the blocking
+``put`` raises it) has not.
 
 Closing: ``close()`` on the channel (or on the adapter) ends every call
 awaiting it, in any loop, with the channel's "is closed" ValueError.
@@ -52,6 +54,8 @@ DEFAULT_BATCH = 256
 # A producer's end sends no signal, so a call waiting with eof=True also looks
 # again this often (the blocking calls learn of it the same way, from a poll).
 EOF_RECHECK = 0.1
+# Nor does a consumer's: a put waiting for room looks whether it has gone this often.
+CONSUMER_RECHECK = 0.1
 
 
 # ---- waiting for a descriptor -------------------------------------------------------
@@ -229,11 +233,23 @@ class Channel:
 
     async def put(self, data: Any, timeout: Optional[float] = None) -> None:
         ch = self._ch
+        recheck = None
         if hasattr(ch, "push"):
-            attempt = lambda: ch.push(data) or None  # noqa: E731
+            check = getattr(ch, "_check_consumer", None)
+
+            def attempt() -> Any:
+                if ch.push(data):
+                    return True
+                # no room: BrokenPipeError once the consumer has gone, as the
+                # blocking put() raises (asked only when the ring is full)
+                if check is not None:
+                    check()
+                return None
+
+            recheck = CONSUMER_RECHECK if check is not None else None
         else:
             attempt = _full_as_none(lambda: ch.put(data, timeout=0))
-        await _until(attempt, self._send_fd, timeout, queue.Full)
+        await _until(attempt, self._send_fd, timeout, queue.Full, recheck)
 
     async def publish(self, *args: Any, timeout: Optional[float] = None, **kwargs: Any) -> None:
         """The channel's publish() (broadcast publishers)."""

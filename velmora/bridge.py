@@ -341,6 +341,12 @@ class RingSink:
                 if stop.is_set():
                     break
                 continue
+            except BrokenPipeError:
+                # The ring's consumer has gone; a relay outlives its consumers,
+                # so it waits for the next one to attach.
+                if stop.wait(POLL):
+                    break
+                continue
             except KeyboardInterrupt:
                 stop.set()
                 break

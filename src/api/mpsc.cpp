@@ -67,7 +67,7 @@ Result<MpscRing> MpscRing::open(std::string_view name) {
 Result<std::uint32_t> MpscRing::lane() {
     if (!holds(impl_->slot)) {
         impl_->slot.reset();
-        auto claimed = claim_producer_slot(*impl_->site, impl_->lanes.producers());
+        auto claimed = impl_->lanes.join(*impl_->site);
         if (!claimed) return claimed.error();
         impl_->slot.emplace(std::move(claimed).value());
     }

@@ -74,20 +74,20 @@ std::optional<BroadcastLayout> place(std::uint64_t slot_size, std::uint32_t slot
 
 Status MessageShape::check(std::uint64_t length) const {
     if (std::memchr(format, 0, sizeof format) == nullptr || format[0] == 0)
-        return corrupt_slot("the format is not a terminated text");
-    if (!format_is_text(format)) return corrupt_slot("the format is not printable ASCII text");
+        return ShmError::value("the format is not a terminated text");
+    if (!format_is_text(format)) return ShmError::value("the format is not printable ASCII text");
     if (ndim > kBroadcastMaxDims)
-        return corrupt_slot(to_string(ndim) + " dimensions, more than " + to_string(kBroadcastMaxDims));
-    if (itemsize == 0) return corrupt_slot("item size 0");
+        return ShmError::value(to_string(ndim) + " dimensions, more than " + to_string(kBroadcastMaxDims));
+    if (itemsize == 0) return ShmError::value("item size 0");
     // Readers take the items as the format says (an object format as
     // addresses, an item of 8 bytes as 8 bytes): the item size must be the
     // one the format has, and the format plain data.
     const std::string_view text(format);
-    if (!format_is_plain(text)) return corrupt_slot("format '" + std::string(text) + "' is not plain data");
+    if (!format_is_plain(text)) return ShmError::value("format '" + std::string(text) + "' is not plain data");
     const auto size = format_itemsize(text);
-    if (!size) return corrupt_slot("format '" + std::string(text) + "' has no item size every reader agrees on");
+    if (!size) return ShmError::value("format '" + std::string(text) + "' has no item size every reader agrees on");
     if (*size != itemsize)
-        return corrupt_slot("format '" + std::string(text) + "' has items of " + to_string(*size) +
+        return ShmError::value("format '" + std::string(text) + "' has items of " + to_string(*size) +
                             " bytes, not " + to_string(itemsize));
     // Every dimension, and the stride of every dimension, must fit a signed
     // 64-bit size (a buffer's shape and strides are Py_ssize_t), even where a
@@ -96,12 +96,12 @@ Status MessageShape::check(std::uint64_t length) const {
     std::uint64_t n = itemsize, span = itemsize;
     for (std::uint32_t i = 0; i < ndim; ++i) {
         const auto next = mul(span, std::max<std::uint64_t>(shape[i], 1));
-        if (!next || *next > static_cast<std::uint64_t>(INT64_MAX)) return corrupt_slot("the shape overflows");
+        if (!next || *next > static_cast<std::uint64_t>(INT64_MAX)) return ShmError::value("the shape overflows");
         span = *next;
         n *= shape[i];
     }
     if (n != length)
-        return corrupt_slot("the shape and item size describe " + to_string(n) + " bytes, the message has " +
+        return ShmError::value("the shape and item size describe " + to_string(n) + " bytes, the message has " +
                             to_string(length));
     return {};
 }
@@ -340,7 +340,7 @@ Status BroadcastPublisher::commit(const BroadcastLoan& loan, std::uint64_t lengt
     if (length > loan.capacity)
         return ShmError::value("message too large: " + to_string(length) + " bytes > max_message " +
                                to_string(loan.capacity));
-    if (Status ok = shape.check(length); !ok) return ShmError::value(ok.error().message);
+    if (Status ok = shape.check(length); !ok) return ok.error();
     const std::uint64_t d = descriptor(loan.slot);
     u64(d + kLength).store(length, std::memory_order_relaxed);
     u32(d + kNdim).store(shape.ndim, std::memory_order_relaxed);
@@ -468,7 +468,7 @@ Result<BroadcastMessage> BroadcastSubscriber::describe(std::uint64_t m, std::uin
     if (msg.length > layout_.slot_size)
         return corrupt_slot("length " + to_string(msg.length) + " exceeds the slot size " +
                             to_string(layout_.slot_size));
-    if (Status ok = msg.shape.check(msg.length); !ok) return ok.error();
+    if (Status ok = msg.shape.check(msg.length); !ok) return corrupt_slot(ok.error().message);
     return msg;
 }
 

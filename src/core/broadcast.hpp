@@ -143,7 +143,8 @@ struct MessageShape {
     }
     // Checks that the format is terminated plain data (core/formats.hpp) whose
     // items are `itemsize` bytes, and that the shape describes exactly
-    // `length` bytes; a Value error naming the fault otherwise.
+    // `length` bytes; a Value error naming the fault otherwise (a sender's
+    // mistake as it stands, a corrupt slot to a reader).
     [[nodiscard]] Status check(std::uint64_t length) const;
 };
 

@@ -65,9 +65,10 @@ inline constexpr std::array<KindClaim, 2> ring_claims{{
     {"consumer", claim_slot::consumer, false, ClaimMode::Exclusive},
 }};
 
-inline constexpr std::array<KindField, 4> mpsc_fields{{
+// expected and joined: zero in segments made before they were kept (mpsc.hpp).
+inline constexpr std::array<KindField, 6> mpsc_fields{{
     {"magic", 0, 'Q'}, {"version", kMpscVersionAt, 'I'}, {"producers", kMpscProducersAt, 'I'},
-    {"capacity", kMpscCapacityAt, 'Q'},
+    {"capacity", kMpscCapacityAt, 'Q'}, {"expected", kMpscExpectedAt, 'I'}, {"joined", kMpscJoinedAt, 'I'},
 }};
 inline constexpr std::array<KindClaim, 2> mpsc_claims{{
     {"consumer", claim_slot::consumer, false, ClaimMode::Exclusive},

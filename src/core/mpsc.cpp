@@ -95,6 +95,12 @@ bool producer_attached(const ClaimSite& site, std::uint32_t producers) {
     return false;
 }
 
+bool consumer_attached(const ClaimSite& site) {
+    if (site.held_here(claim_slot::consumer)) return true;
+    auto elsewhere = site.held_elsewhere(claim_slot::consumer);
+    return !elsewhere || elsewhere.value();
+}
+
 std::vector<long> producer_pids(const ClaimSite& site, std::uint32_t producers) {
     std::vector<long> pids;
     for (std::uint32_t k = 0; k < producers; ++k)
@@ -120,7 +126,8 @@ Status MpscLanes::attach_lanes(std::uint32_t producers, bool creator) {
     return {};
 }
 
-Result<MpscLanes> MpscLanes::create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers) {
+Result<MpscLanes> MpscLanes::create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers,
+                                    std::uint32_t expected) {
     auto size = mpsc_segment_size(capacity, producers);
     if (!size) return size.error();
     if (mapping.size() < *size)
@@ -134,6 +141,8 @@ Result<MpscLanes> MpscLanes::create(Mapping mapping, std::uint64_t capacity, std
     std::memcpy(base + kMpscVersionAt, &kMpscVersion, 4);
     std::memcpy(base + kMpscProducersAt, &producers, 4);
     std::memcpy(base + kMpscCapacityAt, &capacity, 8);
+    std::memcpy(base + kMpscExpectedAt, &expected, 4);
+    ring.expected_ = expected;
     // The magic goes last, with release: whoever acquires it sees the rest.
     std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(base + kMagicAt))
         .store(kMpscMagic, std::memory_order_release);
@@ -185,8 +194,29 @@ Result<MpscLanes> MpscLanes::open(Mapping mapping, std::string_view name) {
         return not_mpsc(name, to_string(producers) + " lanes of capacity " + to_string(capacity) +
                         " do not fit in the segment's " + to_string(mapping.size()) + " bytes");
     MpscLanes ring(std::move(mapping), capacity);
+    ring.expected_ = load32(base + kMpscExpectedAt);
     if (auto st = ring.attach_lanes(producers, false); !st) return st.error();
     return ring;
+}
+
+Result<Claim> MpscLanes::join(ClaimSite& site) {
+    auto claimed = claim_producer_slot(site, producers());
+    if (claimed) word32(kMpscJoinedAt).fetch_add(1, std::memory_order_acq_rel);
+    return claimed;
+}
+
+std::uint32_t MpscLanes::joined() const noexcept { return word32(kMpscJoinedAt).load(std::memory_order_acquire); }
+
+// `joined` is read before the slots are looked at: a producer counted there
+// holds its slot until its last publish, so it is either seen attached or
+// everything it published is visible to the caller's next look at the lanes.
+bool MpscLanes::producers_done(const ClaimSite& site, bool& seen) const {
+    if (!site.supported()) return false;
+    const std::uint32_t registered = joined();
+    if (producer_attached(site, producers())) return seen = true, false;
+    if (expected_ != 0) return registered >= expected_;
+    if (seen || registered != 0) return true;
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const SpscRing& l) { return l.tail_position() != 0; });
 }
 
 Result<bool> MpscLanes::push(std::uint32_t k, ByteSpan first, ByteSpan second) {

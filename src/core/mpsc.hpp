@@ -7,7 +7,9 @@
 //   8    layout version (u32)   kMpscVersion
 //   12   producer slots (u32)   1 ..= kMpscMaxProducers
 //   16   lane capacity (u64)    a power of two: each producer's bytes in flight
-//   24   reserved, zero
+//   24   expected (u32)         producers the stream waits for; 0: not set
+//   28   joined (u32)           producers that have registered so far
+//   32   reserved, zero
 //   64   doorbell (u32)         bumped to wake a sleeping consumer
 //   68   sleeping (u32)         non-zero while the consumer may sleep on it
 //   72   reserved, zero
@@ -29,6 +31,20 @@
 // (otherwise an earlier message of the same lane already guaranteed that the
 // consumer will look). The sleeps are bounded (wait.hpp), so a producer that
 // never rings (a foreign writer) is still served.
+//
+// End of stream. A producer registers when it takes its slot: it claims the
+// slot, then adds one to `joined` (so a consumer that reads `joined` before
+// it looks at the slots never counts a producer that registered and is still
+// to publish as gone). Its stream ends when its slot is released: end(),
+// close() or death, whichever comes first. The stream of the ring has ended
+// when no live process holds a producer slot and
+//   * `expected` is set: `joined` has reached it;
+//   * `expected` is 0: some producer was there (`joined` is non-zero, a lane's
+//     tail has moved, or the consumer saw one attached).
+// Both words are zero in segments made by builds that did not have them:
+// such a segment keeps the second rule, and its producers register nowhere.
+// The creator writes `expected` once; `joined` only ever grows. A forged
+// value can end a stream early or late, never steer an access.
 //
 // A producer that dies leaves its lane as it was after its last publish (an
 // unpublished frame is invisible), so a later producer of the same slot
@@ -64,6 +80,8 @@ inline constexpr std::uint64_t kMpscHeaderSize = 128;
 inline constexpr std::uint64_t kMpscVersionAt = 8;
 inline constexpr std::uint64_t kMpscProducersAt = 12;
 inline constexpr std::uint64_t kMpscCapacityAt = 16;
+inline constexpr std::uint64_t kMpscExpectedAt = 24;
+inline constexpr std::uint64_t kMpscJoinedAt = 28;
 
 // Where a popped message came from: its lane and the lane's frame.
 struct MpscFrame {
@@ -87,6 +105,9 @@ inline constexpr std::uint64_t kMpscProducerClaim = claim_slot::first_free;
 // that fails counts as held), and which processes do (in slot order).
 [[nodiscard]] bool producer_attached(const ClaimSite& site, std::uint32_t producers);
 [[nodiscard]] std::vector<long> producer_pids(const ClaimSite& site, std::uint32_t producers);
+// Whether a live process other than this one holds the consumer role (a
+// probe that fails counts as held), or this process does.
+[[nodiscard]] bool consumer_attached(const ClaimSite& site);
 
 // The segment size for `producers` lanes of `capacity` bytes each, or the
 // ValueError that says which argument is out of range.
@@ -140,7 +161,8 @@ public:
     // Takes ownership of `mapping`. A creator writes the header and every
     // lane (the mapping must be mpsc_segment_size() bytes or more); an opener
     // validates the header it finds (`name`, the segment's, for its messages).
-    [[nodiscard]] static Result<MpscLanes> create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers);
+    [[nodiscard]] static Result<MpscLanes> create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers,
+                                                  std::uint32_t expected = 0);
     [[nodiscard]] static Result<MpscLanes> open(Mapping mapping, std::string_view name);
 
     std::uint32_t producers() const noexcept { return static_cast<std::uint32_t>(lanes_.size()); }
@@ -148,6 +170,18 @@ public:
     // The largest payload one message may carry.
     std::uint64_t max_payload() const noexcept;
     std::uint64_t map_size() const noexcept { return mapping_.size(); }
+
+    // ---- end of stream (the rule in the layout comment) ----
+    // The slot of a new producer, registered: the caller keeps the claim for
+    // as long as it produces and releases it to end its stream.
+    [[nodiscard]] Result<Claim> join(ClaimSite& site);
+    // The producers this stream waits for (0: not set), read once at attach.
+    std::uint32_t expected() const noexcept { return expected_; }
+    [[nodiscard]] std::uint32_t joined() const noexcept;
+    // Whether every producer's stream has ended. `seen`: the caller has seen a
+    // producer (set here when one is attached). False where the platform
+    // cannot tell who is attached.
+    [[nodiscard]] bool producers_done(const ClaimSite& site, bool& seen) const;
 
     // ---- producer of `lane` (the caller holds that slot) ----
     [[nodiscard]] Result<bool> push(std::uint32_t lane, ByteSpan first, ByteSpan second = {});
@@ -210,6 +244,7 @@ private:
     std::uint64_t capacity_;
     std::vector<SpscRing> lanes_;  // windows of mapping_, which outlives them
     std::uint32_t turn_ = 0;       // the consumer's next lane to look at first
+    std::uint32_t expected_ = 0;   // the header's, as validated at attach
 };
 
 inline constexpr std::uint64_t kMpscDoorbell = 64;

@@ -29,11 +29,14 @@ struct RingRoles {
     // This handle has seen a producer: a message arrived, or a producer was
     // attached while it waited (what an end-of-stream wait needs first).
     std::atomic<bool> saw_producer{false};
+    // This handle has seen a consumer attached (what a producer's broken pipe
+    // needs first, unless the ring's head has moved).
+    std::atomic<bool> saw_consumer{false};
 
     explicit RingRoles(std::shared_ptr<ClaimSite> s) noexcept : site(std::move(s)) {}
     RingRoles(RingRoles&& o) noexcept
         : site(std::move(o.site)), producer(std::move(o.producer)), consumer(std::move(o.consumer)),
-          saw_producer(o.saw_producer.load()) {}
+          saw_producer(o.saw_producer.load()), saw_consumer(o.saw_consumer.load()) {}
 
     // The check at every role entry: one load when the handle holds the role.
     [[nodiscard]] Status claim(RingRole role) {
@@ -41,9 +44,12 @@ struct RingRoles {
         return take(role);
     }
 
-    // Whether this process or another live one holds the role.
+    // Whether this process or another live one holds the role. Reads the
+    // site's counts (under its mutex), never this handle's claims, so a wait
+    // may ask without the interpreter lock while another thread of the
+    // process takes a role on the same handle.
     [[nodiscard]] Result<bool> present(RingRole role) const {
-        if (holds(role == RingRole::Producer ? producer : consumer) || site->held_here(slot_of(role))) return true;
+        if (site->held_here(slot_of(role))) return true;
         return site->held_elsewhere(slot_of(role));
     }
 
@@ -52,6 +58,19 @@ struct RingRoles {
     [[nodiscard]] Result<bool> producer_assumed_present() const {
         if (!site->supported()) return true;
         return present(RingRole::Producer);
+    }
+
+    // Whether no live process holds the role now although one was there:
+    // this handle saw it, or `trace` (the ring shows what it did). A probe
+    // that fails, or a platform without claims, never concludes it.
+    [[nodiscard]] bool gone(RingRole role, bool trace) {
+        if (!site->supported()) return false;
+        auto present_now = present(role);
+        if (!present_now || present_now.value()) {
+            if (present_now) (role == RingRole::Producer ? saw_producer : saw_consumer).store(true);
+            return false;
+        }
+        return trace || (role == RingRole::Producer ? saw_producer : saw_consumer).load();
     }
 
     void release() noexcept {

@@ -20,9 +20,11 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/broadcast.hpp"
 #include "core/broadcast_roles.hpp"
+#include "core/formats.hpp"
 #include "core/readiness.hpp"
 #include "platform/platform.hpp"
 #include "python/lent.hpp"
@@ -224,27 +226,37 @@ struct Payload {
     bool stable = true;  // safe to copy without the interpreter lock
 };
 
+// The format and number of dimensions of a message, as a slot descriptor
+// holds them: up to kBroadcastFormatBytes - 1 printable ASCII characters and
+// kBroadcastMaxDims dimensions. What the items must be is MessageShape::check's.
+bool describe(std::string_view format, std::size_t ndim, MessageShape& out) {
+    if (format.size() >= kBroadcastFormatBytes || ndim > kBroadcastMaxDims) {
+        PyErr_Format(PyExc_ValueError,
+                     "a broadcast message takes formats of up to %d characters and up to %d dimensions",
+                     static_cast<int>(kBroadcastFormatBytes - 1), static_cast<int>(kBroadcastMaxDims));
+        return false;
+    }
+    std::memset(out.format, 0, sizeof out.format);
+    std::memcpy(out.format, format.data(), format.size());
+    if (format.empty() || format.find('\0') != std::string_view::npos || !format_is_text(out.format)) {
+        PyErr_SetString(PyExc_ValueError, "a broadcast message's format must be printable ASCII text");
+        return false;
+    }
+    out.ndim = static_cast<std::uint32_t>(ndim);
+    return true;
+}
+
 bool build_payload(PyObject* data, Scratch& buf, Payload& p) {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
     if (PyObject_CheckBuffer(data) && !PyBytes_Check(data)) {
         // Objects and pointers are refused as the rings refuse them.
         if (!take_plain_buffer(data, p.hold, 0)) return false;
         const Py_buffer& v = p.hold.view;
-        const char* format = v.format != nullptr ? v.format : "B";
-        if (std::strlen(format) >= kBroadcastFormatBytes || v.ndim > static_cast<int>(kBroadcastMaxDims) ||
-            v.itemsize <= 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "a broadcast message takes formats of up to %d characters and up to %d dimensions",
-                         static_cast<int>(kBroadcastFormatBytes - 1), static_cast<int>(kBroadcastMaxDims));
+        if (v.itemsize <= 0 || v.ndim < 0) {
+            PyErr_SetString(PyExc_ValueError, "a broadcast message's buffer must have items of one size or more");
             return false;
         }
-        if (!format_is_text(format)) {
-            PyErr_SetString(PyExc_ValueError, "a broadcast message's format must be printable ASCII text");
-            return false;
-        }
-        std::memset(p.shape.format, 0, sizeof p.shape.format);
-        std::memcpy(p.shape.format, format, std::strlen(format));
-        p.shape.ndim = static_cast<std::uint32_t>(v.ndim);
+        if (!describe(v.format != nullptr ? v.format : "B", static_cast<std::size_t>(v.ndim), p.shape)) return false;
         p.shape.itemsize = static_cast<std::uint32_t>(v.itemsize);
         for (int i = 0; i < v.ndim; ++i) p.shape.shape[i] = static_cast<std::uint64_t>(v.shape[i]);
         // What a subscriber would refuse (an item size its format does not
@@ -382,14 +394,62 @@ PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     Py_RETURN_NONE;
 }
 
+// A loan's message described as publish() describes an array of `format`
+// and `shape` (None: one dimension of as many items as `nbytes` holds),
+// checked as publish() checks one, so that a subscriber sees that dtype and
+// shape. Refused before anything is taken.
+bool loan_shape(PyObject* format_arg, PyObject* shape_arg, std::uint64_t nbytes, MessageShape& out) {
+    std::string_view format = "B";
+    if (!omitted(format_arg) && !arg_text(format_arg, "format", format)) return false;
+    std::vector<std::uint64_t> dims;
+    if (omitted(shape_arg)) {
+        dims.push_back(0);  // set below, once the item size is known
+    } else {
+        const bool one = PyIndex_Check(shape_arg) != 0;
+        Ref seq(one ? Ref::borrow(shape_arg) : Ref(PySequence_Tuple(shape_arg)));
+        if (!seq) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "argument 'shape': an int or a sequence of ints, or None");
+            }
+            return false;
+        }
+        const Py_ssize_t n = one ? 1 : PyTuple_Size(seq.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::int64_t d = 0;
+            if (!arg_i64(one ? shape_arg : PyTuple_GetItem(seq.get(), i), "shape", d)) return false;
+            if (d < 0) {
+                PyErr_SetString(PyExc_ValueError, "a loan's shape must have no negative dimension");
+                return false;
+            }
+            dims.push_back(static_cast<std::uint64_t>(d));
+        }
+    }
+    if (!describe(format, dims.size(), out)) return false;
+    // A format without one agreed item size fails check() before the item
+    // size is compared: 1 only stands in for it there.
+    out.itemsize = format_itemsize(out.format).value_or(1);
+    if (omitted(shape_arg)) dims[0] = nbytes / out.itemsize;
+    for (std::size_t i = 0; i < dims.size(); ++i) out.shape[i] = dims[i];
+    if (Status ok = out.check(nbytes); !ok) return raise(ok.error()), false;
+    return true;
+}
+
 PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"nbytes", "timeout"};
-    static const Signature sig{"Publisher.loan()", names, 2, 1};
-    PyObject* argv[2];
+    // format and shape are keyword-only: timeout stays the second positional argument.
+    static const char* const names[] = {"nbytes", "timeout", "format", "shape"};
+    static const Signature sig{"Publisher.loan()", names, 4, 1};
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "Publisher.loan() takes from 1 to 2 positional arguments but %zd were given",
+                     nargs);
+        return nullptr;
+    }
+    PyObject* argv[4];
     std::uint64_t nbytes = 0;
     Deadline deadline = Deadline::never();
+    MessageShape shape;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "nbytes", nbytes) ||
-        !timeout_argument(argv[1], deadline))
+        !timeout_argument(argv[1], deadline) || !loan_shape(argv[2], argv[3], nbytes, shape))
         return nullptr;
     PublisherState& s = publisher(self);
     Ref made(new_lent(LentKind::BroadcastSlot, self, kSlotLender<PublisherState>));
@@ -411,7 +471,7 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (failed) return nullptr;
     if (!taken) return raise_queue("Full");
     s.loan = *taken;
-    lent(made.get()).lend(s.core->loan_bytes(*taken).data(), nbytes, false, MessageShape::bytes(nbytes));
+    lent(made.get()).lend(s.core->loan_bytes(*taken).data(), nbytes, false, shape);
     s.scope_open = true;
     return made.release();
 }
@@ -761,10 +821,16 @@ PyMethodDef publisher_methods[] = {
         "or pointers: ValueError), whose format and shape travel with it. In block mode it waits up to `timeout` seconds (None: for ever) for\n"
         "the slowest subscriber, then raises queue.Full."),
     fast_method<loan>("loan",
-        "loan($self, nbytes, timeout=None)\n--\n\n"
+        "loan($self, nbytes, timeout=None, *, format='B', shape=None)\n--\n\n"
         "Lend the slot for the next message, for a `with` block: it gives a writable\n"
         "memoryview of `nbytes` bytes; leaving the block publishes it, an exception inside\n"
-        "discards it. Waits for room as publish() does."),
+        "discards it. Waits for room as publish() does.\n\n"
+        "The message is described as publish() describes an array of `format` (struct\n"
+        "syntax, plain data, e.g. numpy's dtype.str) and `shape` (None: one dimension of\n"
+        "nbytes / item size), so a subscriber's receive_view() has that format and shape;\n"
+        "shape times the item size must be `nbytes` (ValueError, nothing taken). The\n"
+        "memoryview has the same format and shape: numpy.asarray(view) is a writable array\n"
+        "of that dtype and shape (on 3.10 a format memoryview cannot cast to stays bytes)."),
     noargs_method<room_fileno>("room_fileno",
         "room_fileno($self)\n--\n\n"
         "A file descriptor that is readable while room for a message may have come, for event\n"

@@ -37,6 +37,7 @@ struct MpscState {
     std::optional<velmora::Claim> slot;  // this object's producer lane: slot->slot() - kMpscProducerClaim
     std::optional<velmora::Claim> consumer_claim;
     bool seen_producer = false;  // for eof: a message received or a producer seen attached
+    std::atomic<bool> seen_consumer{false};  // for put()'s broken pipe: a consumer seen attached
     Readiness data_ready, room_ready;  // fileno(), room_fileno(): see MpscSide
     RingLending<MpscFrame> lending;
     Lifecycle life;
@@ -75,7 +76,7 @@ std::optional<std::uint32_t> producer_lane(MpscState& s) {
     // listens on the parent's lane, so the next room_fileno() makes another.
     if (s.slot) s.room_ready.stop();
     s.slot.reset();
-    auto claimed = claim_producer_slot(*s.site, s.ring->producers());
+    auto claimed = s.ring->join(*s.site);
     if (!claimed) return raise(claimed.error()), std::nullopt;
     s.slot.emplace(std::move(claimed).value());
     return static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim);
@@ -92,20 +93,29 @@ bool claim_consumer(MpscState& s) {
 
 bool producer_attached(const MpscState& s) { return velmora::producer_attached(*s.site, s.ring->producers()); }
 
+// put()'s broken pipe (ring_methods.hpp): no live process holds the consumer
+// role although one was there (this handle saw it, or the consumer has
+// consumed from this object's lane since the ring was made).
+bool consumer_gone(MpscState& s) {
+    if (!s.site->supported()) return false;
+    if (velmora::consumer_attached(*s.site)) return s.seen_consumer.store(true), false;
+    if (s.seen_consumer.load()) return true;
+    return holds(s.slot) &&
+           s.ring->lane(static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim)).head_position() != 0;
+}
+
 // ---- pops -------------------------------------------------------------------
 
 // The next message in turn, waiting for one when `deadline` is set. With
-// `eof` the wait is cut into slices, and between them raises EOFError once a
-// producer has been seen, none is attached any more and a last look finds
-// every lane empty.
+// `eof` the wait is cut into slices, and between them raises EOFError once
+// every producer's stream has ended (MpscLanes::producers_done: the rule is
+// in mpsc.hpp) and a last look finds every lane empty.
 std::optional<MpscFrame> next_message(MpscState& s, std::optional<Deadline> deadline, bool eof, bool& failed) {
     if (!deadline) return found_or_raise(s.ring->begin_pop(), failed);
     if (!eof) return wait_for_frame(s.life, *s.ring, *deadline, kClass, failed);
     const Deadline end = deadline->anchored();
     for (;;) {
-        const bool attached = producer_attached(s);
-        s.seen_producer = s.seen_producer || attached;
-        if (s.seen_producer && !attached) {
+        if (s.ring->producers_done(*s.site, s.seen_producer)) {
             auto last = found_or_raise(s.ring->begin_pop(), failed);
             if (last || failed) return last;
             const std::string text = "ring '" + s.name + "' is empty and all its producers have gone";
@@ -145,10 +155,12 @@ struct MpscSide {
         return Producer{&*s.ring, *k};
     }
     static bool consumer(MpscState& s) { return claim_consumer(s); }
+    static ClaimSite& site(MpscState& s) noexcept { return *s.site; }
     static std::optional<MpscFrame> next(MpscState& s, std::optional<Deadline> deadline, bool eof, bool& failed) {
         return next_message(s, deadline, eof, failed);
     }
     static void saw_producer(MpscState& s) noexcept { s.seen_producer = true; }
+    static bool consumer_gone(MpscState& s) { return py::consumer_gone(s); }
 
     // Event loops. Every lane rings the one data bell of the segment (the
     // lanes are windows of one mapping, so they share its identity) and its
@@ -181,6 +193,23 @@ struct MpscSide {
 };
 
 using M = RingMethods<MpscSide>;
+
+// ---- end of stream ----------------------------------------------------------
+
+// Ends this object's stream as a producer: gives up its slot, which is what
+// close() and death do too (mpsc.hpp). Waits for a producer call of another
+// thread of this process to finish first. A later publishing call registers
+// again, as a new producer.
+PyObject* end(PyObject* self, PyObject*) {
+    MpscState& s = mpsc_state(self);
+    Call<MpscState> call(s, kClass);
+    if (!call) return nullptr;
+    Deadline never = Deadline::never();
+    if (call.claim(kRingProducer, &never) != Claim::Claimed) return nullptr;
+    s.room_ready.stop();
+    s.slot.reset();
+    Py_RETURN_NONE;
+}
 
 // ---- queries ----------------------------------------------------------------
 
@@ -228,6 +257,13 @@ PyObject* get_slots(PyObject* self, void*) {
     return query(self, [](MpscState&, MpscLanes& r) { return PyLong_FromUnsignedLong(r.producers()); });
 }
 
+PyObject* get_expected(PyObject* self, void*) {
+    return query(self, [](MpscState&, MpscLanes& r) -> PyObject* {
+        if (r.expected() == 0) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLong(r.expected());
+    });
+}
+
 // ---- lifetime ---------------------------------------------------------------
 
 PyObject* reduce(PyObject* self, PyObject*) {
@@ -272,14 +308,19 @@ PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"name", "capacity", "producers"};
-    static const Signature sig{"MpscRingBuffer.create()", names, 3, 2};
-    PyObject* argv[3];
+    static const char* const names[] = {"name", "capacity", "producers", "expect"};
+    static const Signature sig{"MpscRingBuffer.create()", names, 4, 2};
+    PyObject* argv[4];
     std::string_view name;
-    std::uint64_t capacity = 0, producers = 8;
+    std::uint64_t capacity = 0, producers = 8, expect = 0;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
-        !arg_u64(argv[1], "capacity", capacity) || (!omitted(argv[2]) && !arg_u64(argv[2], "producers", producers)))
+        !arg_u64(argv[1], "capacity", capacity) || (!omitted(argv[2]) && !arg_u64(argv[2], "producers", producers)) ||
+        (!omitted(argv[3]) && !arg_u64(argv[3], "expect", expect)))
         return nullptr;
+    if (expect > 0xFFFF'FFFFu) {
+        PyErr_SetString(PyExc_ValueError, "expect must be at most 4294967295 producers (None: not set)");
+        return nullptr;
+    }
     if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto size = mpsc_segment_size(capacity, producers);
     if (!size) return raise(size.error());
@@ -290,7 +331,8 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!made) return raise(made.error());
     auto mapping = made.value().map();
     Result<MpscLanes> ring = mapping ? MpscLanes::create(std::move(mapping).value(), capacity,
-                                                       static_cast<std::uint32_t>(producers))
+                                                       static_cast<std::uint32_t>(producers),
+                                                       static_cast<std::uint32_t>(expect))
                                     : Result<MpscLanes>(mapping.error());
     if (!ring) (void)PlatformHandle::remove(name);
     return wrap(std::move(made).value(), std::move(ring));
@@ -320,11 +362,16 @@ PyMethodDef methods[] = {
         "lanes included.",
         METH_STATIC),
     fast_method<create>("create",
-        "create(name, capacity, producers=8)\n--\n\n"
+        "create(name, capacity, producers=8, expect=None)\n--\n\n"
         "Create a new segment holding a fan-in ring: up to `producers` producer processes\n"
         "at once, each with `capacity` bytes (a power of two) of messages in flight, and one\n"
         "consumer. Raises FileExistsError when the name exists, ValueError for a capacity\n"
-        "that is not a power of two or a producer count outside 1..1024.",
+        "that is not a power of two or a producer count outside 1..1024.\n\n"
+        "`expect` is how many producers the stream has in all (kept in the segment, so every\n"
+        "consumer sees it; they may be more than the slots, one after another): get(eof=True)\n"
+        "then ends only once that many have registered and none is attached any more. Each\n"
+        "object that takes a slot counts once per process: a forked child that publishes\n"
+        "through a handle it inherited registers again.",
         METH_STATIC),
     fast_method<open>("open",
         "open(name)\n--\n\n"
@@ -339,7 +386,10 @@ PyMethodDef methods[] = {
         "producer's capacity is full."),
     fast_method<&M::put>("put",
         "put($self, data, timeout=None)\n--\n\n"
-        "Push `data` as push() does, waiting for room; raises queue.Full when `timeout` passes."),
+        "Push `data` as push() does, waiting for room; raises queue.Full when `timeout` passes.\n"
+        "While it waits it raises BrokenPipeError (within about 10 ms) once no live process\n"
+        "holds the consumer role although one was there (this object saw it attached, or it\n"
+        "has consumed from this producer's lane); push() keeps returning False."),
     fast_method<&M::push_many>("push_many",
         "push_many($self, values)\n--\n\n"
         "Push values from the front of a list or tuple until one does not fit, and return how\n"
@@ -353,8 +403,10 @@ PyMethodDef methods[] = {
     fast_method<&M::get>("get",
         "get($self, tag=None, timeout=None, eof=False)\n--\n\n"
         "pop() that waits for a message from any producer; raises queue.Empty when `timeout`\n"
-        "passes. With eof=True it raises EOFError once a producer was seen, none is attached\n"
-        "any more and every message has been taken."),
+        "passes. With eof=True it raises EOFError once every message has been taken, no\n"
+        "producer is attached and: `expect` producers have registered (create(expect=N)), or,\n"
+        "without expect, any producer was there. A producer registers when it takes its slot\n"
+        "and ends with end(), close() or its death."),
     fast_method<&M::pop_mixed>("pop_mixed",
         "pop_mixed($self, schema)\n--\n\nPop one message and unpack it by `schema`, as SpscRingBuffer.pop_mixed()."),
     fast_method<&M::get_mixed>("get_mixed",
@@ -396,6 +448,15 @@ PyMethodDef methods[] = {
         "As fileno(), for a producer: readable while room in this object's lane may have come.\n"
         "Wait for it when push() (or push_many()) returned False, then push again. Claims a\n"
         "producer slot as the first push would (BlockingIOError when all are taken)."),
+    noargs_method<end>("end",
+        "end($self)\n--\n\n"
+        "End this object's stream as a producer: give up its slot, as close() and death do,\n"
+        "keeping the object open (its consumer role too). What it sent is still delivered. A\n"
+        "later push registers it again as a new producer."),
+    noargs_method<&M::check_consumer>("_check_consumer",
+        "_check_consumer($self)\n--\n\n"
+        "For event loops, after push() returned False: raise BrokenPipeError when the consumer\n"
+        "has gone, as put() does; otherwise return None."),
     noargs_method<&M::close>("close",
         "close($self)\n--\n\n"
         "Unmap the ring and give up this object's producer slot and consumer role. Later calls\n"
@@ -411,6 +472,7 @@ PyGetSetDef getset[] = {
     {"max_payload", &M::max_payload, nullptr,
      "The largest payload one message may carry (capacity less the 4-byte length prefix).", nullptr},
     {"slots", &get_slots, nullptr, "The number of producer slots.", nullptr},
+    {"expected", &get_expected, nullptr, "The producers create(expect=N) said to wait for, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

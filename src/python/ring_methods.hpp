@@ -11,8 +11,10 @@
 //   };
 //   static std::optional<Producer> producer(State&);  // the claim across processes
 //   static bool consumer(State&);                     // (both: raised when refused)
+//   static ClaimSite& site(State&);                   // the claims of the ring's file
 //   static std::optional<Frame> next(State&, std::optional<Deadline>, bool eof, bool& failed);
 //   static void saw_producer(State&);                 // for a later get(eof=True)
+//   static bool consumer_gone(State&);                // put()'s broken pipe, without the interpreter lock
 //   static const BellAddress* data_bell(State&);      // nullptr with an exception set
 //   static const BellAddress* room_bell(State&);
 //
@@ -21,6 +23,13 @@
 // `Lifecycle life`; its release() lets lending.release() drop the ring. Each class's file
 // keeps what is its own (creation, queries about its roles, repr, docstrings)
 // and its method table, which points at these templates.
+//
+// A producer's consumer gone: a put() that finds no room asks, at each poll of
+// its wait (wait.hpp: about every 10 ms, never per message), whether the
+// consumer role is held by no live process after one was seen (by this
+// handle, or the consumer's counter has moved since the ring was made), and
+// then raises BrokenPipeError instead of waiting on. Non-blocking calls keep
+// their "no room" answer; velmora.aio asks _check_consumer() when one gets it.
 //
 // Roles: each call that moves a counter takes its role (lifecycle.hpp) for
 // its length; a non-blocking call that finds the role held by another thread
@@ -36,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/claims.hpp"
 #include "core/mpsc.hpp"
 #include "core/readiness.hpp"
 #include "core/ring.hpp"
@@ -86,24 +96,63 @@ inline Result<std::optional<MpscFrame>> batch_next(MpscLanes& r, const std::opti
 inline void batch_taken(MpscLanes& r, const MpscFrame& f) noexcept { r.commit(f); }
 inline void batch_end(MpscLanes&, const MpscFrame&) noexcept {}
 
-// get_view(): the frame lent in place until its `with` block ends, and the
-// pins of the mapping (lent.hpp): the lending's and those of buffers made
-// from it. The mapping outlives close() while any pin is.
+// Whether a lent frame is still its ring's (or lane's) next one: not when
+// another handle of this process consumed it meanwhile, which a commit of it
+// would undo.
+inline bool still_next(const SpscRing& r, const SpscFrame& f) noexcept { return r.head_position() == f.head; }
+inline bool still_next(MpscLanes& r, const MpscFrame& f) noexcept {
+    return r.lane(f.lane).head_position() == f.frame.head;
+}
+
+// get_view(): the frame lent in place until its `with` block ends, the
+// view's own share of the process's consumer claim, and the pins of the
+// mapping (lent.hpp): the lending's and those of buffers made from it. The
+// mapping outlives close() while any pin is, and the claim outlives it until
+// the view ends, so that no other process takes the consumer role (and reads
+// the message the block was shown) before the block has consumed it.
 template <class Frame>
 struct RingLending {
     std::optional<Frame> frame;
+    std::optional<velmora::Claim> consumer;
     LentPins pins;
     // From the state's release(), once no call uses the ring: it goes now, or
     // with the last pin.
     template <class Ring>
     void release(std::optional<Ring>& ring) noexcept {
-        if (pins.release()) ring.reset();
+        if (pins.release()) unmap(ring);
     }
     template <class Ring>
     void pin(std::optional<Ring>& ring, int delta) noexcept {
-        if (pins.change(delta)) ring.reset();
+        if (pins.change(delta)) unmap(ring);
+    }
+    template <class Ring>
+    void unmap(std::optional<Ring>& ring) noexcept {
+        frame.reset();
+        consumer.reset();
+        ring.reset();
     }
 };
+
+// The host of put()'s wait: ClosingWait's, and at each poll the question
+// `gone` (asked without the interpreter lock).
+template <class Gone>
+struct PipeWait {
+    ClosingWait inner;
+    Gone gone;
+    bool broken = false;
+    void suspend() noexcept { inner.suspend(); }
+    bool poll() {
+        if (inner.poll()) return true;
+        return broken = gone();
+    }
+};
+
+// BrokenPipeError "ring '/jobs' is full and its consumer has gone"; nullptr.
+inline PyObject* raise_consumer_gone(const std::string& name) {
+    const std::string text = "ring '" + name + "' is full and its consumer has gone";
+    PyErr_SetString(PyExc_BrokenPipeError, text.c_str());
+    return nullptr;
+}
 
 template <class Side>
 struct RingMethods {
@@ -181,11 +230,12 @@ struct RingMethods {
         }
         const auto w = Side::producer(s);
         if (!w) return nullptr;
-        ClosingWait host(s.life);
+        PipeWait host{ClosingWait(s.life), [&s] { return Side::consumer_gone(s); }, false};
         Result<bool> pushed = w->push_wait(p.first(), p.second(), deadline, host);
-        host.gil.resume();
-        if (host.closed) return raise_closed(kClass);
-        if (host.gil.interrupted()) return nullptr;
+        host.inner.gil.resume();
+        if (host.inner.closed) return raise_closed(kClass);
+        if (host.inner.gil.interrupted()) return nullptr;
+        if (host.broken) return raise_consumer_gone(s.name);
         if (pushed && !pushed.value() && deadline.immediate() && s.room_ready.idle(w->lane().free())) {
             pushed = w->push(p.first(), p.second());
             if (pushed && !pushed.value()) s.room_ready.recheck(w->lane().free());
@@ -251,6 +301,15 @@ struct RingMethods {
         }
         if (failed) return nullptr;
         return PyLong_FromSsize_t(pushed);
+    }
+
+    // For event loops, after a push that found no room: BrokenPipeError when
+    // the consumer has gone (the rule above), else None.
+    static PyObject* check_consumer(PyObject* self, PyObject*) {
+        State& s = state(self);
+        if (!open_ring(s)) return nullptr;
+        if (Side::consumer_gone(s)) return raise_consumer_gone(s.name);
+        Py_RETURN_NONE;
     }
 
     // ---- consumer --------------------------------------------------------------
@@ -516,17 +575,27 @@ struct RingMethods {
                         MessageShape::bytes(length));
                 return made.release();
             }
+            auto share = Side::site(s).claim(claim_slot::consumer, ClaimMode::Exclusive);
+            if (!share || !share.value()) {
+                if (share) PyErr_SetString(PyExc_RuntimeError, "this process no longer holds the consumer role");
+                else raise(share.error());
+                return nullptr;
+            }
+            s.lending.consumer = std::move(*share.value());
             s.lending.frame = frame;
             sc.lend(const_cast<std::uint8_t*>(first.data()), length, true, MessageShape::bytes(length));
             return made.release();
         });
     }
 
-    // Ends a view: consumes its message when this thread gets the consumer
-    // role (waiting for it with `wait`, at once without) and the process
-    // holds it across processes, so not after a close() or in a fork child's
-    // copy of the view. A drop that finds the role busy leaves both the
-    // message and the view.
+    // Ends a view: consumes its message as the block ended, with the
+    // consumer role this thread takes (waiting for it with `wait`, at once
+    // without), or, once the object is closed, without it: close() waited for
+    // the object's calls, and none reads while a view is open. Only where the
+    // view's share of the consumer claim is this process's own, so never in a
+    // fork child's copy of the view, and only while the message is still the
+    // ring's next one. A drop that finds the role busy leaves both the message
+    // and the view.
     static void finish_view(LentState& sc, Deadline* wait) {
         // A copy was consumed when it was made; it goes with the lent object,
         // which every buffer exported from it holds.
@@ -535,13 +604,15 @@ struct RingMethods {
         RingCall call(s, kClass);
         const Claim got = call ? call.claim(kRingConsumer, wait) : Claim::Failed;
         if (got == Claim::Busy) return;
+        PyErr_Clear();
         sc.active = false;
         const std::optional<Frame> frame = std::exchange(s.lending.frame, std::nullopt);
-        if (frame && got == Claim::Claimed && Side::consumer(s)) {
+        const std::optional<velmora::Claim> role = std::exchange(s.lending.consumer, std::nullopt);
+        const bool turn = got == Claim::Claimed || (!call && s.life.closing());
+        if (frame && turn && holds(role) && s.ring && still_next(*s.ring, *frame)) {
             s.ring->commit(*frame);
-            s.data_ready.active();
+            if (call) s.data_ready.active();
         }
-        PyErr_Clear();
     }
     static bool view_end(LentState& sc, bool) {
         Deadline never = Deadline::never();

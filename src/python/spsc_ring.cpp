@@ -62,28 +62,37 @@ bool claim_across_processes(RingState& s, RingRole role) {
     return ok.ok();
 }
 
+// Whether a producer has been there since the ring was made: this handle saw
+// one attached, or the ring's tail has moved from where the creator put it
+// (whichever handle or process looks). A producer that attached and left
+// without publishing leaves no trace in the ring.
+bool producer_was_there(RingState& s) noexcept {
+    return s.roles.saw_producer.load() || s.ring->tail_position() != 0;
+}
+
 // The host of get(eof=True)'s wait: gives up, like ClosingWait, on close()
-// and signals, and also once no producer is attached after this handle has
-// seen one. Asks without the interpreter lock (a failure is kept for later).
+// and signals, and also once no producer is attached after one was there
+// (producer_was_there). Asks without the interpreter lock (a failure is kept
+// for later).
 struct StreamWait {
     ClosingWait inner;
-    RingRoles& roles;
+    RingState& s;
     bool producer_gone = false;
     std::optional<ShmError> failure;
     void suspend() noexcept { inner.suspend(); }
     bool poll() {
         if (inner.poll()) return true;
-        auto present = roles.producer_assumed_present();
+        auto present = s.roles.producer_assumed_present();
         if (!present) return failure = present.error(), true;
-        if (present.value()) roles.saw_producer.store(true);
-        return producer_gone = !present.value() && roles.saw_producer.load();
+        if (present.value()) s.roles.saw_producer.store(true);
+        return producer_gone = !present.value() && producer_was_there(s);
     }
 };
 
 // next_message() for get(eof=True): `ended` when the ring is empty, no
-// producer is attached and this handle has seen one. The producer's absence
-// is read before the ring, so everything it published before it left is
-// still delivered first.
+// producer is attached and one was there. The producer's absence is read
+// before the ring, so everything it published before it left is still
+// delivered first.
 std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline deadline, bool& failed, bool& ended) {
     for (;;) {
         auto known = s.roles.producer_assumed_present();
@@ -92,8 +101,8 @@ std::optional<SpscFrame> next_or_end(RingState& s, SpscRing& ring, Deadline dead
         if (present) s.roles.saw_producer.store(true);
         std::optional<SpscFrame> found = found_or_raise(ring.begin_pop(), failed);
         if (failed || found) return found;
-        if (!present && s.roles.saw_producer.load()) return ended = true, std::nullopt;
-        StreamWait host{ClosingWait(s.life), s.roles, false, std::nullopt};
+        if (!present && producer_was_there(s)) return ended = true, std::nullopt;
+        StreamWait host{ClosingWait(s.life), s, false, std::nullopt};
         const auto waited = ring.wait_pop(deadline, host);
         host.inner.gil.resume();
         failed = host.inner.closed || host.inner.gil.interrupted() || host.failure.has_value();
@@ -127,6 +136,7 @@ struct SpscSide {
         return Producer{&*s.ring};
     }
     static bool consumer(RingState& s) { return claim_across_processes(s, RingRole::Consumer); }
+    static ClaimSite& site(RingState& s) noexcept { return *s.roles.site; }
 
     // The next frame, waiting for one when `deadline` is set; with `eof`,
     // EOFError once the ring is empty and its producer has gone.
@@ -144,6 +154,9 @@ struct SpscSide {
         return frame;
     }
     static void saw_producer(RingState& s) noexcept { s.roles.saw_producer.store(true, std::memory_order_relaxed); }
+    // The consumer role held by no live process after one was there: this
+    // handle saw it, or the ring's head has moved since the ring was made.
+    static bool consumer_gone(RingState& s) { return s.roles.gone(RingRole::Consumer, s.ring->head_position() != 0); }
 
     static const BellAddress* data_bell(RingState& s) noexcept { return &s.ring->data_bell(); }
     static const BellAddress* room_bell(RingState& s) noexcept { return &s.ring->room_bell(); }
@@ -273,14 +286,20 @@ PyMethodDef methods[] = {
         "Push `data` as push() does, waiting for room.\n\n"
         "`timeout` None waits for ever, 0 does not wait, a number waits that many seconds,\n"
         "then raises queue.Full. While it waits, other threads run and Ctrl-C interrupts\n"
-        "it. A message larger than the ring raises ValueError at once."),
+        "it. A message larger than the ring raises ValueError at once.\n\n"
+        "While it waits for room it raises BrokenPipeError (within about 10 ms) once no live\n"
+        "process holds the consumer role although one was there: this handle saw it attached,\n"
+        "or the ring's head has moved since the ring was made. A consumer that attaches again\n"
+        "makes put() wait again; push() keeps returning False."),
     fast_method<&M::get>("get",
         "get($self, tag=None, timeout=None, eof=False)\n--\n\n"
         "Pop a message as pop() does, waiting for one; raises queue.Empty when `timeout`\n"
         "(seconds; None waits for ever, 0 does not wait) passes first.\n\n"
-        "With eof=True, an empty ring raises EOFError once no producer is attached and\n"
-        "this handle has seen one (received a message, or found a producer attached while\n"
-        "it waited): a consumer started first waits for its producer."),
+        "With eof=True, an empty ring raises EOFError once no producer is attached and one\n"
+        "was there: the ring's tail has moved since the ring was made (whichever handle or\n"
+        "process asks), or this handle saw a producer attached. A consumer started first\n"
+        "waits for its producer. A producer that attached and left without sending anything\n"
+        "leaves no trace for a handle that did not see it: give such a get a timeout."),
     fast_method<&M::get_mixed>("get_mixed",
         "get_mixed($self, schema, timeout=None, eof=False)\n--\n\n"
         "Pop a message as pop_mixed() does, waiting for one; raises queue.Empty when\n"
@@ -307,8 +326,9 @@ PyMethodDef methods[] = {
         "get_view($self, timeout=None, eof=False)\n--\n\n"
         "Read the next message in place, without a copy: `with ring.get_view() as m:` gives\n"
         "a read-only memoryview of its bytes in the ring, and leaving the block consumes it\n"
-        "(also after an exception). Until then no other read of this ring may run\n"
-        "(RuntimeError). Waits, and raises queue.Empty and EOFError, as get() does. A\n"
+        "(also after an exception), after a close() too: the view keeps the consumer role\n"
+        "until it ends, so no other process reads the message meanwhile. Until then no\n"
+        "other read of this ring may run (RuntimeError). Waits, and raises queue.Empty and EOFError, as get() does. A\n"
         "message that wraps around the end of the ring is copied out instead. Keep no\n"
         "reference to the memory past the block: the producer reuses it."),
     noargs_method<has_role<RingRole::Producer>>("has_producer",
@@ -332,6 +352,10 @@ PyMethodDef methods[] = {
         "room_fileno($self)\n--\n\n"
         "As fileno(), for the producer: readable while room for a message may have come.\n"
         "Wait for it when push() (or push_many()) returned False, then push again."),
+    noargs_method<&M::check_consumer>("_check_consumer",
+        "_check_consumer($self)\n--\n\n"
+        "For event loops, after push() returned False: raise BrokenPipeError when the consumer\n"
+        "has gone, as put() does; otherwise return None."),
     noargs_method<&M::close>("close",
         "close($self)\n--\n\n"
         "Unmap the ring now. Later calls raise ValueError; a second close() does nothing.\n"

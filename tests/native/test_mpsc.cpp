@@ -237,6 +237,50 @@ TEST(MpscThreads, FourProducersOneConsumer) {
     EXPECT_TRUE(consumer.is_empty());
 }
 
+// The end of the stream: with `expected` set it waits for that many
+// producers to have registered, however they come and go; without it, for any
+// one; and a segment from a build that kept neither word ends once a lane's
+// tail has moved. Every producer here is a claim of this process, which
+// counts as attached as long as it is held.
+TEST(MpscEndOfStream, WaitsForTheExpectedProducersToComeAndGo) {
+    Segment seg(size_of(64, 1));
+    auto site = must(ClaimSite::of(seg.handle()));
+    if (!site->supported()) GTEST_SKIP() << "no claims on this platform";
+    auto ring = must(MpscLanes::create(seg.map(), 64, 1, 3));
+    EXPECT_EQ(must(MpscLanes::open(seg.map(), "/t")).expected(), 3u);
+    bool seen = false;
+    EXPECT_FALSE(ring.producers_done(*site, seen));
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        {
+            Claim producer = must(ring.join(*site));
+            EXPECT_EQ(ring.joined(), i + 1);
+            EXPECT_FALSE(ring.producers_done(*site, seen));
+            EXPECT_TRUE(seen);
+        }
+        EXPECT_EQ(ring.producers_done(*site, seen), i == 2) << i;
+    }
+}
+
+TEST(MpscEndOfStream, WithoutExpectedAnyProducerThatWasThereCounts) {
+    Segment seg(size_of(64, 2));
+    auto site = must(ClaimSite::of(seg.handle()));
+    if (!site->supported()) GTEST_SKIP() << "no claims on this platform";
+    auto ring = must(MpscLanes::create(seg.map(), 64, 2));
+    bool seen = false;
+    EXPECT_FALSE(ring.producers_done(*site, seen));
+    // an older build's producer: it published on lane 1 without registering
+    ASSERT_TRUE(must(ring.push(1, msg(1, 1))));
+    EXPECT_EQ(ring.joined(), 0u);
+    EXPECT_TRUE(ring.producers_done(*site, seen));
+    EXPECT_FALSE(seen);
+    // a fresh segment, a producer that registered and went without a message
+    Segment other(size_of(64, 2));
+    auto other_site = must(ClaimSite::of(other.handle()));
+    auto quiet = must(MpscLanes::create(other.map(), 64, 2));
+    { Claim producer = must(quiet.join(*other_site)); }
+    EXPECT_TRUE(quiet.producers_done(*other_site, seen));
+}
+
 // The public API: each object of a process is a producer of its own, so a
 // third object of a two-slot ring is refused until one goes; the consumer
 // takes messages of both in turn.

@@ -31,3 +31,4 @@ velmora.Record(view, {"count": "i64"}, 0, True)  # error
 
 pub = velmora.Publisher.create("/frames", 64, 4, overflow="drop")  # error
 velmora.Subscriber.open("/frames").receive_view(timeout="1")  # error
+pub.loan(24, "<d")  # error

@@ -103,6 +103,8 @@ pub.publish(b"frame", timeout=0.5)
 with pub.loan(16) as slot:
     assert_type(slot, memoryview)
     slot[:5] = b"hello"
+with pub.loan(24, 0.5, format="<d", shape=(3,)) as typed:
+    assert_type(typed, memoryview)
 sub = velmora.Subscriber.open("/frames")
 assert_type(sub.receive(), bytes)
 assert_type(sub.receive(timeout=1.0, eof=True), bytes)
