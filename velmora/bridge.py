@@ -1188,7 +1188,7 @@ class Sender(_Bridge):
             if self._owned:
                 self.channel.close()
             raise
-        self._mark = _mark(state, "send", self.channel, endpoint)
+        self._mark = _mark(state, "send", self.channel, self.address)
         mark = self._mark.load()
         if mark is None:
             self.stream, self.next_seq = secrets.randbits(63) or 1, 0
@@ -1330,7 +1330,7 @@ class Receiver(_Bridge):
             if self._owned:
                 self.channel.close()
             raise
-        self._mark = _mark(state, "receive", self.channel, endpoint)
+        self._mark = _mark(state, "receive", self.channel, self.address)
         self.stream = self.expected = None
         self._before: dict = {}  # streams followed before -> their next sequence number
         self._heard = time.monotonic()  # when the stream followed last sent a batch

@@ -249,6 +249,7 @@ def cmd_bridge(args, out) -> int:
 
     previous = signal.signal(signal.SIGTERM, interrupt)  # while it waits for the segment
     try:
+        bridge._zmq()  # says what is missing before any wait
         if args.wait:
             try:
                 from velmora import _segments
