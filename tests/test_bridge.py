@@ -232,37 +232,107 @@ def test_by_name_in_order_per_producer_and_the_end_of_stream_carried_across(seg_
 # ---- what the receiver refuses ------------------------------------------------------------
 
 
-def header(flags=0, count=1, stream=5, first=0, magic=bridge.MAGIC, version=bridge.VERSION):
-    return bridge.HEADER.pack(magic, version, flags, 0, count, stream, first)
+def header(flags=0, count=1, stream=5, first=0, magic=bridge.MAGIC, version=bridge.VERSION, reserved=0):
+    return bridge.HEADER.pack(magic, version, flags, reserved, count, stream, first)
+
+
+def pusher(address):
+    push = zmq.Context.instance().socket(zmq.PUSH)
+    push.setsockopt(zmq.LINGER, 0)
+    push.connect(address)
+    return push
 
 
 @pytest.mark.parametrize("parts", [
     [b"not a header"],
     [header(magic=b"XXXX"), b"m"],
     [header(version=9), b"m"],
+    [header(flags=16), b"m"],  # a flag no sender sets
+    [header(reserved=1), b"m"],
+    [header(stream=0), b"m"],  # no sender numbers a stream 0
+    [header(count=0)],  # an empty batch
     [header(count=2), b"m"],  # fewer frames than the count
+    [header(first=(1 << 64) - 1), b"m"],  # its number and the next do not fit in a u64
     [header(bridge.PACKED, count=2), (5).to_bytes(4, "little") * 2, b"123456789"],  # lengths over the payload
     [header(bridge.PACKED, count=2), (5).to_bytes(4, "little"), b"12345"],  # lengths frame too short
     [header(bridge.PACKED, count=1), (0xFFFFFFFF).to_bytes(4, "little"), b"1"],
     [header(bridge.END), b"m"],
+    [header(bridge.END, count=3)],  # an end that counts messages
+    [header(bridge.END | bridge.PACKED, count=0)],
     [header(bridge.TYPED), b"m"],  # no frame of formats
     [header(bridge.TYPED), b"\x01\x01\x00", b"m"],  # an entry cut short
     [header(bridge.TYPED), b"\xff\xff", b"m"],  # two entries for one message
     [header(bridge.TYPED, count=2), bridge._encode_formats([None, ("d", (1, 1))]), b"m"],  # one payload short
-], ids=["short", "magic", "version", "count", "packed-sum", "packed-lengths", "packed-huge", "end-with-payload",
-        "typed-none", "typed-cut", "typed-extra", "typed-count"])
-def test_forged_batches_are_counted_and_dropped(rings, parts):
+    [header(bridge.TYPED), bridge._encode_formats([("B", (1 << 63,))]), b"m"],  # a shape no buffer has
+    [header(bridge.TYPED), bridge._encode_formats([("d", (2, 3))]), b"m" * 47],  # a shape over the payload
+    [header(bridge.TYPED), bridge._encode_formats([("B", (1,) * 65)]), b"m"],  # more dimensions than allowed
+    [header(bridge.TYPED), b"\x01\x02\x00\xff\xfe" + bytes(8), b"m"],  # a format that is not text
+], ids=["short", "magic", "version", "flags", "reserved", "stream-0", "empty", "count", "seq-overflow",
+        "packed-sum", "packed-lengths", "packed-huge", "end-with-payload", "end-with-count", "end-packed",
+        "typed-none", "typed-cut", "typed-extra", "typed-count", "typed-huge-shape", "typed-shape-over",
+        "typed-ndim", "typed-format"])
+def test_forged_batches_are_counted_logged_once_and_dropped(rings, tmp_path, caplog, parts):
+    """Twice each, then a genuine stream: the receiving bridge (which keeps a
+    state file) goes on and delivers it, and says once what it dropped."""
     _, dst = rings(4096)
-    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = zmq.Context.instance().socket(zmq.PUSH)
-    push.setsockopt(zmq.LINGER, 0)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True, state=tmp_path / "receive.seq")
+    push = pusher(r.address)
     try:
-        push.connect(r.address)
+        push.send_multipart(parts)
         push.send_multipart(parts)
         push.send_multipart([header(first=0), b"good"])
-        assert dst.get(timeout=30) == b"good"
-        assert (r.stats.malformed, r.stats.messages) == (1, 1)
-        assert dst.pop() is None
+        push.send_multipart([header(first=1, count=2), b"more", b"again"])
+        assert [dst.get(timeout=30) for _ in range(3)] == [b"good", b"more", b"again"]
+        assert (r.stats.malformed, r.stats.messages, r.stats.gaps, r.error) == (2, 3, 0, None)
+        assert sum(r.stats.refused.values()) == 2 and dst.pop() is None
+        assert caplog.text.count("not a bridge batch") == 1
+    finally:
+        push.close()
+        r.stop(10)
+    assert r.error is None
+
+
+def test_a_shape_that_overflows_is_dropped_before_the_publisher(broadcasts):
+    """A shape past what memoryview takes (which raised OverflowError)."""
+    name, pub = broadcasts()
+    with velmora.Subscriber.open(name) as sub:
+        push = zmq.Context.instance().socket(zmq.XPUB)  # tells when the receiving bridge has subscribed
+        push.setsockopt(zmq.LINGER, 0)
+        push.setsockopt(zmq.RCVTIMEO, 30_000)
+        port = push.bind_to_random_port("tcp://127.0.0.1")
+        r = bridge.receive(f"tcp://127.0.0.1:{port}", pub, background=True)
+        try:
+            assert push.recv() == b"\x01"  # subscribed
+            push.send_multipart([header(bridge.TYPED), bridge._encode_formats([("B", (1 << 63,))]), b"m"])
+            push.send_multipart([header(bridge.TYPED), bridge._encode_formats([("d", (2,))]), bytes(16)])
+            with sub.receive_view(timeout=30) as mv:
+                assert (mv.tobytes(), mv.format, mv.shape) == (bytes(16), "d", (2,))
+            assert (r.stats.malformed, r.stats.messages, r.error) == (1, 1, None)
+        finally:
+            push.close()
+            r.stop(10)
+
+
+def test_another_stream_can_neither_end_nor_renumber_the_stream(rings, caplog):
+    """Its end and its far-ahead batches are dropped and counted; the same
+    jump within the stream followed is a gap."""
+    _, dst = rings(4096)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    push = pusher(r.address)
+    try:
+        push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
+        push.send_multipart([header(bridge.END, count=0, stream=9, first=0)])
+        push.send_multipart([header(stream=9, first=10**12), b"forged"])
+        push.send_multipart([header(count=2, first=2), b"m2", b"m3"])
+        assert [dst.get(timeout=30) for _ in range(4)] == [b"m0", b"m1", b"m2", b"m3"]
+        assert (r.stats.foreign, r.stats.gaps, r.stats.duplicates, r.running) == (2, 0, 0, True)
+        assert "ignored the end of stream 0000000000000009" in caplog.text
+        assert "dropped 1 messages of stream 0000000000000009 at seq 1000000000000" in caplog.text
+        push.send_multipart([header(first=10**12), b"far"])  # the stream followed: a gap
+        assert dst.get(timeout=30) == b"far"
+        assert (r.stats.gaps, r.stats.lost) == (1, 10**12 - 4)
+        push.send_multipart([header(bridge.END, count=0, first=10**12 + 1)])
+        assert r.join(30) and r.error is None
     finally:
         push.close()
         r.stop(10)
@@ -273,10 +343,8 @@ def test_gap_and_duplicates_in_one_stream(rings, caplog):
     handed on are dropped, not delivered twice."""
     _, dst = rings(4096)
     r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = zmq.Context.instance().socket(zmq.PUSH)
-    push.setsockopt(zmq.LINGER, 0)
+    push = pusher(r.address)
     try:
-        push.connect(r.address)
         push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
         push.send_multipart([header(count=2, first=5), b"m5", b"m6"])
         push.send_multipart([header(count=3, first=5), b"m5", b"m6", b"m7"])
