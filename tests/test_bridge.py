@@ -899,3 +899,160 @@ def test_formats_rebuilt_on_the_receiving_side_or_published_as_bytes(broadcasts,
         with sub.receive_view(timeout=30) as mv:
             assert (mv.tobytes(), mv.format, mv.shape) == (b"plain", "B", (5,))
     assert ("cannot be rebuilt here" in caplog.text) != kept
+
+
+# ---- keys, waiting, handles --------------------------------------------------------------
+
+curve = pytest.mark.skipif(not zmq.has("curve"), reason="this pyzmq's libzmq has no CURVE support")
+
+
+def keygen(directory):
+    """(public, secret) key files written by `velmora bridge keygen`."""
+    out = bridge_cli("keygen", str(directory))
+    assert out.wait(60) == 0, out.stderr.read()
+    public, secret = directory / "bridge.key", directory / "bridge.key_secret"
+    assert public.exists() and secret.stat().st_mode & 0o077 == 0
+    return public, secret
+
+
+def until(condition, what, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.01)
+
+
+@curve
+def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
+    """The receiving side binds from the command line with its key and the
+    folder of authorised keys; a sender with a key not in it and one without
+    keys deliver nothing."""
+    name, dst = rings()
+    _, src = rings()
+    _, stranger = rings()
+    server_pub, server_secret = keygen(tmp_path / "server")
+    client_pub, client_secret = keygen(tmp_path / "client")
+    _, other_secret = keygen(tmp_path / "other")
+    allow = tmp_path / "allow"
+    allow.mkdir()
+    (allow / "client.key").write_bytes(client_pub.read_bytes())
+    proc = bridge_cli("receive", "--bind", LOOPBACK, name, "--no-state", "--json",
+                      "--curve-secret", str(server_secret), "--curve-allow", str(allow))
+    try:
+        endpoint = read_until(proc, r"bound at (\S+)").group(1)
+        stranger.put(b"from a stranger")
+        with bridge.send(stranger, endpoint, background=True, curve_secret=other_secret,
+                         curve_server=server_pub) as bad:
+            read_until(proc, "refused a peer that failed the CURVE handshake")
+            plain = pusher(endpoint)  # no keys at all: the handshake cannot even start
+            try:
+                plain.send_multipart([header(), b"plain"], zmq.NOBLOCK)
+            except zmq.Again:
+                pass
+            with bridge.send(src, endpoint, background=True, curve_secret=client_secret,
+                             curve_server=server_pub) as good:
+                messages = [payload(i) for i in range(2000)]
+                producer = produce(src, messages)
+                assert [dst.get(timeout=30) for _ in messages] == messages
+                producer.join(30)
+            plain.close(0)
+        assert (bad.stats.messages, bad.stats.unauthorised >= 1, good.error) == (0, True, None)
+        assert stranger.used() or bad.stats.unsent == 1  # never delivered
+        proc.send_signal(signal.SIGTERM)
+        out, _ = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(30)
+    stats = json.loads(out)
+    assert stats["messages"] == 2000 and stats["unauthorised"] >= 1 and dst.pop() is None
+
+
+@pytest.mark.parametrize("endpoint, warned", [
+    ("tcp://192.0.2.1:0", True),  # an address of no interface here: the bind fails after the warning
+    ("tcp://127.0.0.1:0", False),
+    ("ipc://@velmora-test-bridge-{pid}", False),
+])
+def test_binding_beyond_loopback_without_keys_is_warned_about(rings, endpoint, warned):
+    _, dst = rings()
+    endpoint = endpoint.format(pid=os.getpid())
+    import warnings
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            bridge.Receiver(endpoint, dst, bind=True).stop()
+        except bridge.BridgeError:
+            assert warned
+    assert [w.category for w in seen if "without CURVE keys" in str(w.message)] == ([UserWarning] if warned else [])
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"curve_server": "x" * 40}, "need this side's curve_secret"),
+    ({"curve_secret": "{secret}"}, "needs curve_server"),
+    ({"curve_secret": "{secret}", "curve_server": "{public}", "bind": True}, "curve_server .* is for the side that connects"),
+    ({"curve_secret": "{secret}", "bind": True}, "needs curve_allow"),
+    ({"curve_secret": "{public}", "curve_server": "{public}"}, "holds no secret key"),
+    ({"curve_secret": "{secret}", "curve_allow": "{empty}", "bind": True}, "no public key files"),
+])
+@curve
+def test_keys_given_wrongly_are_errors(rings, tmp_path, options, message):
+    _, dst = rings()
+    public, secret = keygen(tmp_path / "keys")
+    (tmp_path / "empty").mkdir()
+    paths = {"secret": str(secret), "public": str(public), "empty": str(tmp_path / "empty")}
+    options = {k: v.format(**paths) if isinstance(v, str) else v for k, v in options.items()}
+    with pytest.raises(bridge.BridgeError, match=message):
+        bridge.Receiver(LOOPBACK, dst, **options)
+
+
+def test_the_command_waits_for_its_segment_and_logs_quietly(seg_name):
+    """Started before the ring exists (a producer started alongside), the
+    receiving bridge waits for it; peers coming and going are not shown
+    without -v."""
+    proc = bridge_cli("receive", "--bind", LOOPBACK, seg_name, "--no-state")
+    try:
+        read_until(proc, f"waiting for {seg_name} to appear")
+        dst = spsc_ring(seg_name, create=True)
+        endpoint = read_until(proc, r"bound at (\S+)").group(1)
+        src_name = unique_name("br")
+        src = spsc_ring(src_name, create=True)
+        try:
+            with bridge.send(src, endpoint, background=True):
+                for i in range(100):
+                    src.put(payload(i), timeout=30)
+                assert [dst.get(timeout=30) for _ in range(100)] == [payload(i) for i in range(100)]
+        finally:
+            velmora.SharedMemory.remove(src_name)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(30)
+    assert proc.returncode == 0 and "peer" not in err, err
+
+
+@pytest.mark.parametrize("ring", [
+    spsc_ring,
+    pytest.param(mpsc_ring, marks=pytest.mark.skipif(not hasattr(velmora, "MpscRingBuffer"),
+                                                     reason="no fan-in rings in this build")),
+], ids=["spsc", "fan-in"])
+def test_handles_closing_the_source_ends_the_stream_on_both_sides(seg_names, ring):
+    """The producer and the far consumer in this process, each with the
+    handle it gave its bridge: closing the source ends the far side's reads."""
+    a, b = seg_names(2, "br")
+    src, dst = ring(a, create=True), ring(b, create=True)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    s = bridge.send(src, r.address, background=True)
+    messages = [payload(i) for i in range(3000)]
+    for m in messages:
+        src.put(m, timeout=30)
+    src.close()
+    got = []
+    with pytest.raises(EOFError):
+        while len(got) <= len(messages):
+            got.append(dst.get(timeout=30, eof=True))
+    assert got == messages
+    assert s.join(30) and r.join(30) and (s.error, r.error) == (None, None)
+    dst.close()
