@@ -6,7 +6,7 @@ import json
 import os
 import queue
 import re
-import selectors
+import select
 import signal
 import subprocess
 import sys
@@ -65,20 +65,27 @@ def bridge_cli(*args, env=None):
 
 
 def read_until(proc, pattern, timeout=30):
-    """Reads the process's stderr line by line until `pattern` matches; the match."""
-    sel = selectors.DefaultSelector()
-    sel.register(proc.stderr, selectors.EVENT_READ)
+    """Reads the process's stderr until a line matches `pattern`; the match.
+    Read from the descriptor itself: lines that arrive together are all seen."""
+    fd = proc.stderr.fileno()
     deadline = time.monotonic() + timeout
+    text = getattr(proc, "unread", "")
     seen = []
-    while time.monotonic() < deadline:
-        if sel.select(timeout=deadline - time.monotonic()):
-            line = proc.stderr.readline()
-            if not line:
-                break
+    while True:
+        while "\n" in text:
+            line, text = text.split("\n", 1)
             seen.append(line)
             m = re.search(pattern, line)
             if m:
+                proc.unread = text
                 return m
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        text += chunk.decode(errors="replace")
     raise AssertionError(f"no {pattern!r} in {seen}")
 
 
@@ -1056,3 +1063,39 @@ def test_handles_closing_the_source_ends_the_stream_on_both_sides(seg_names, rin
     assert got == messages
     assert s.join(30) and r.join(30) and (s.error, r.error) == (None, None)
     dst.close()
+
+
+@pytest.mark.parametrize("overflow", ["overwrite", "block"])
+def test_broadcast_sender_killed_and_restarted_reports_what_was_published_meanwhile(broadcasts, tmp_path, overflow):
+    src_name, src = broadcasts(overflow=overflow)
+    dst_name, dst = broadcasts()
+    reader = Reader(velmora.Subscriber.open(dst_name))
+    state = str(tmp_path / "send.seq")
+    first = bridge_cli("send", src_name, "--bind", LOOPBACK, "--state", state)
+    second = None
+    try:
+        endpoint = read_until(first, r"bound at (\S+)").group(1)
+        with bridge.receive(endpoint, dst, background=True) as r:
+            probe_until_started(src, [reader])
+            for i in range(50):
+                src.publish(b"a%d" % i, timeout=30)
+            until(lambda: len(reader.got) == 50, "the first run's messages never all arrived")
+            first.kill()
+            first.wait(30)
+            for i in range(30):  # nobody takes these over there
+                src.publish(b"down%d" % i, timeout=30)
+            second = bridge_cli("send", src_name, "--bind", endpoint, "--state", state, "-v")
+            read_until(second, "30 messages were published while the bridge was down")
+            read_until(second, "peer connected")  # the receiving bridge is back: nothing is sent to nobody
+            for i in range(20):
+                src.publish(b"b%d" % i, timeout=30)
+            src.publish(b"last", timeout=30)
+            assert reader.done.wait(30) and reader.error is None
+            after = [b"b%d" % i for i in range(20)] + [b"last"]
+            assert [m for m, _, _ in reader.got] == [b"a%d" % i for i in range(50)] + after
+            assert (r.stats.gaps, r.stats.lost) == (1, 30)
+    finally:
+        for p in (first, second):
+            if p is not None and p.poll() is None:
+                p.kill()
+                p.wait(30)

@@ -414,6 +414,33 @@ class SubscriberSource:
         # one that blocks, the count is not looked at per message.
         self._may_miss = _overflow_of(subscriber) != "block"
 
+    def position(self):
+        """The broadcast's number (its publisher's count) of the next message
+        this subscriber takes: its cursor in the segment's header where it is
+        the only subscriber of this process, else the count published so far
+        (where a subscriber opened just now starts); None when the header
+        cannot be read."""
+        from velmora import _segments
+
+        try:
+            head = _segments.read_head(_segments.path_of(_segment_name(self.sub)), _segments.PEEK)
+            found = _segments.classify_broadcast(head)
+        except (OSError, TypeError, _segments.SegmentError):
+            return None
+        if found is None:
+            return None
+        d = found.details
+        entries = _segments.BROADCAST_HEADER + (d["depth"] * 4 + 63) // 64 * 64
+        cursors = []
+        for i in range(d["subscriber_limit"]):
+            at = entries + i * _segments.BROADCAST_ENTRY
+            if at + 16 > len(head):
+                break
+            state, pid, cursor = struct.unpack_from("<IIQ", head, at)
+            if state & 1 and pid == os.getpid():
+                cursors.append(cursor)
+        return cursors[0] if len(cursors) == 1 else d["published"]
+
     def _one(self, timeout: float, lend: bool = False):
         """(bytes, format or None, messages lost just before it); queue.Empty
         when none came in time. With `lend`, a large message of a publisher
@@ -694,12 +721,17 @@ class _Mark:
     where it lay in its ring (see Sender). A store is one write into the
     mapping, cheap enough for every batch."""
 
-    LAYOUT = struct.Struct("<8sQQQ")
-    TAG = b"vmbrseq2"
-    OLD = struct.Struct("<8sQQ"), b"vmbrseq1"  # without `held`
+    LAYOUT = struct.Struct("<8sQQQQ")
+    TAG = b"vmbrseq3"
+    OLDER = ((struct.Struct("<8sQQQ"), b"vmbrseq2"),  # without `origin`
+             (struct.Struct("<8sQQ"), b"vmbrseq1"))  # without `held`
 
     def __init__(self, path):
         self.path = os.fspath(path)
+        # A broadcast's position (its publisher's count) of the message
+        # numbered 0 in the stream, plus one; 0 when not known. Fixed for a
+        # stream: see Sender.
+        self.origin = 0
         os.makedirs(os.path.dirname(os.path.abspath(self.path)), mode=0o700, exist_ok=True)
         fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
@@ -710,21 +742,26 @@ class _Mark:
             os.close(fd)
 
     def load(self):
-        tag, stream, nxt, held = self.LAYOUT.unpack_from(self._map)
+        tag, stream, nxt, held, origin = self.LAYOUT.unpack_from(self._map)
         if tag == self.TAG:
+            self.origin = origin
             return stream, nxt, held
-        layout, old = self.OLD
-        tag, stream, nxt = layout.unpack_from(self._map)
-        return (stream, nxt, 0) if tag == old else None
+        for layout, old in self.OLDER:
+            tag, stream, nxt, *held = layout.unpack_from(self._map)
+            if tag == old:
+                return stream, nxt, (held or [0])[0]
+        return None
 
     def store(self, stream: int, nxt: int, held: int = 0) -> None:
-        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt, held)
+        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt, held, self.origin)
 
     def close(self) -> None:
         self._map.close()
 
 
 class _NoMark:
+    origin = 0
+
     def load(self):
         return None
 
@@ -1190,6 +1227,7 @@ class Sender(_Bridge):
             raise
         self._mark = _mark(state, "send", self.channel, self.address)
         mark = self._mark.load()
+        self._down = 0  # messages a broadcast published while this stream's bridge was down
         if mark is None:
             self.stream, self.next_seq = secrets.randbits(63) or 1, 0
         else:
@@ -1201,6 +1239,7 @@ class Sender(_Bridge):
                 # skips one, so that whatever was lost shows as a gap.
                 self.adapter.discard_one()
                 self.next_seq += 1
+        self._place_in_broadcast()
         self._mark.store(self.stream, self.next_seq)
         # Sending from where a message lies, and consuming it once it has
         # gone, is safe across a kill only when the state file says so (see
@@ -1210,6 +1249,29 @@ class Sender(_Bridge):
         import velmora
 
         self.adapter.in_place = isinstance(self._mark, _Mark) and isinstance(self.channel, velmora.SpscRingBuffer)
+
+    def _place_in_broadcast(self) -> None:
+        """A broadcast numbers its messages (its publisher's count); the
+        stream's numbers keep a fixed distance to them, noted with the stream
+        as `origin`: the broadcast's number of the stream's message 0. A
+        subscriber that takes over a stream after its bridge was down starts
+        with the next message published, so what was published meanwhile
+        lies between where the stream stopped and where it starts again: it
+        is numbered as skipped and shows as a gap on the far side."""
+        position = getattr(self.adapter, "position", None)
+        at = position() if position is not None else None
+        if at is None:
+            return
+        mark = self._mark
+        if mark.origin:
+            down = (at - (mark.origin - 1) - self.next_seq) % (1 << 64)
+            if 0 < down < 1 << 62:
+                self._down = down
+                self.stats.missed += down
+                log.warning("%d messages were published while the bridge was down (seq %d..%d): the far side "
+                            "sees them as a gap", down, self.next_seq, self.next_seq + down - 1)
+                return
+        mark.origin = (at - self.next_seq) % (1 << 64) + 1
 
     def _give_back(self) -> None:
         """Gives the message sent from where it lies back to the source (a
@@ -1263,6 +1325,8 @@ class Sender(_Bridge):
             self._events()
             items = take(0 if pace.looking else POLL)
             if items is None:  # the source has ended
+                self.next_seq += self._down  # what was published while down is a gap before the end
+                self._down = 0
                 if self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)]):
                     self._await_peers_leaving()
                 return
@@ -1271,8 +1335,9 @@ class Sender(_Bridge):
                 continue
             # Numbered and noted first thing: a crash from here on shows as a
             # gap. (Messages lost before the bridge took them come first.)
-            skipped = source.skipped
-            n, first = len(items), self.next_seq + skipped
+            skipped, down = source.skipped, self._down
+            self._down = 0
+            n, first = len(items), self.next_seq + down + skipped
             self.next_seq = first + n
             lent = source.lent is not None
             self._mark.store(self.stream, self.next_seq, lent and source.keeps_lent)
