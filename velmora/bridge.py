@@ -18,15 +18,47 @@ Either side may bind; the other connects. pyzmq is an optional dependency:
 Both block until stop() is called from another thread, Ctrl-C arrives, or the
 stream ends (a source ring ends it once its producers have gone and it is
 drained: get(eof=True), a broadcast once its publisher has closed and all it
-published was taken; the receiving bridge then ends too and, when it opened
-the target by name, lets its producer or publisher role go, so the far
-consumers see the end as well); ``background=True``
+published was taken; the receiving bridge then ends too and lets its ring
+producer role go, or its broadcast publisher role when it opened the broadcast
+by name, so the far consumers see the end as well). A ring
+given as a handle is used through the bridge's own handle on the same
+segment, so a producer in the same process ends the stream by closing its
+handle, and a consumer in the same process sees the end as EOFError;
+``wait=True`` (or seconds) waits for a segment given by name to appear.
+``background=True``
 runs them on a thread and returns the bridge object (``.stop()``, ``.stats``);
 ``Sender(...).run_async()`` / ``Receiver(...).run_async()`` under asyncio.
 After a message that followed the one before closely, each bridge looks for
 the next one for ``spin`` seconds without sleeping (see _LookAgain).
-Peers connecting and disconnecting are logged (logger "velmora.bridge") and
-counted.
+Peers connecting and disconnecting are logged at INFO (logger
+"velmora.bridge") and counted.
+
+Keys
+----
+``keygen(DIR)`` writes a CURVE key pair (DIR/bridge.key, public, and
+DIR/bridge.key_secret). The side that binds is the server: ``curve_secret=``
+its secret key file and ``curve_allow=`` a folder of the public key files of
+the peers it lets in (or a list of Z85 keys); the side that connects gives
+``curve_secret=`` its own and ``curve_server=`` the server's public key file.
+Traffic is then encrypted and a peer whose key is not allowed is refused
+during the handshake: it delivers nothing, and is counted (``unauthorised``)
+and logged once per host. Without keys a bridge works as before; one that
+binds a TCP address other than loopback warns (UserWarning and the log).
+
+A peer is untrusted input
+-------------------------
+A receiving bridge checks every field of every ZeroMQ message (header size,
+magic, version, flags, reserved bits, stream id, count against frames,
+lengths against payloads, formats and shapes against payload sizes, sequence
+numbers against 64 bits) and drops what does not pass: counted in
+``malformed`` and ``refused`` (by kind) and logged once per kind; it never
+stops or raises for what a peer sends. It follows one stream: its numbers
+decide gaps and duplicates, and only its end ends the bridge. Batches and
+ends of another stream id are dropped and counted (``foreign``), except a
+stream that starts afresh (numbers below NEW_STREAM_BELOW: a sending bridge
+restarted without its state), one followed before (switched back to where it
+was), or any stream once the one followed has been silent QUIET seconds. A
+jump ahead within the stream followed is a gap, however far.
 
 What is guaranteed
 ------------------
@@ -48,7 +80,12 @@ What is guaranteed
   stream). The receiving bridge counts gaps and logs each one with its size,
   so a crashed peer or a lost connection is visible. Messages an overwriting
   publisher ran past before the sending bridge took them are counted there
-  (``missed``) and leave a gap of their size as well.
+  (``missed``) and leave a gap of their size as well, and so do the messages
+  a broadcast published while its sending bridge was down, when that bridge
+  starts again from its state file. State files are per stream: the command
+  line's default one is named after the segment, the endpoint and the
+  segment's file, so a run over another endpoint or a segment made anew
+  starts a new stream.
 
 What is not
 -----------
@@ -70,7 +107,10 @@ What is not
   they are counted as rejected and logged.
 * On stop, a sending bridge gives ZeroMQ `linger` seconds (1) to pass on what
   it has queued; what is left then is lost (a gap for the next receiver).
-* No authentication or encryption: bind to a private interface or tunnel.
+* Without CURVE keys, anyone who can reach a bound TCP port can write into
+  the local channel (or read from it): give keys, or bind loopback or IPC.
+  Even with keys, a peer that holds an allowed key is trusted with the
+  stream's numbers.
 
 Wire format
 -----------
