@@ -370,9 +370,9 @@ def build_parser() -> argparse.ArgumentParser:
         r.add_argument("--wait", action=argparse.BooleanOptionalAction, default=True,
                        help="wait for the segment NAME to appear (default: on); --no-wait fails at once")
         r.add_argument("--curve-secret", metavar="FILE",
-                       help="this side's secret key file (NAME.key_secret from `bridge keygen`)")
+                       help="this side's secret key file (bridge.key_secret from `velmora bridge keygen`)")
         r.add_argument("--curve-server", metavar="FILE",
-                       help="connecting side: the binding side's public key file (its NAME.key)")
+                       help="connecting side: the binding side's public key file (its bridge.key)")
         r.add_argument("--curve-allow", metavar="DIR",
                        help="binding side: folder of the public key files (*.key) of the peers let in; "
                             "others are refused and logged")
