@@ -1,7 +1,8 @@
 """Independent models of what velmora's calls must do, written from the
 documented behaviour with the standard library only (struct for the value
 codec, byte-at-a-time placement for the ring), for the fuzzers to check the
-module against.
+module against. The layouts' constants (magic values, header sizes) are the
+module's own table of kinds: they are facts to share, not behaviour to check.
 
 Each model method takes the same arguments as the real method and either
 returns what the real call must return or raises what it must raise. The
@@ -13,6 +14,10 @@ module's own carry `exact = True`: their message must match too; for the rest
 import math
 import operator
 import struct
+
+from velmora._kinds import BROADCAST, MPSC, RING
+
+RING_HEADER = RING.header_size
 
 U64 = 1 << 64
 TAGS = {
@@ -300,7 +305,7 @@ class RingModel:
 
     def __init__(self, segment):
         self.seg = bytearray(segment)
-        self.room = len(segment) - 24
+        self.room = len(segment) - RING_HEADER
 
     def _header(self):
         head, tail, cap = struct.unpack_from("<QQQ", self.seg, 0)
@@ -323,7 +328,7 @@ class RingModel:
         return head, tail, cap, used
 
     def _byte_at(self, cap, pos):
-        return self.seg[24 + (pos % U64) % cap]  # pos & (cap - 1), one byte at a time
+        return self.seg[RING_HEADER + (pos % U64) % cap]  # pos & (cap - 1), one byte at a time
 
     def _frame(self):
         """(head, cap, payload) of the oldest message, or None when empty."""
@@ -378,7 +383,7 @@ class RingModel:
         if used + frame > cap:
             return False
         for i, b in enumerate(struct.pack("<I", len(payload)) + payload):
-            self.seg[24 + ((tail + i) % U64) % cap] = b
+            self.seg[RING_HEADER + ((tail + i) % U64) % cap] = b
         struct.pack_into("<Q", self.seg, 8, (tail + frame) % U64)
         return True
 
@@ -402,8 +407,8 @@ class RingModel:
 
 # ---- fan-in ring -----------------------------------------------------------------------
 
-FANIN_MAGIC = 0x3143_5350_4D4E_4656
-FANIN_HEADER = 128
+FANIN_MAGIC = MPSC.magic
+FANIN_HEADER = MPSC.header_size
 FANIN_MAX_PRODUCERS = 1024
 
 
@@ -411,9 +416,9 @@ def fanin_size(capacity, producers):
     """The segment size `producers` lanes of `capacity` bytes need, or None
     when it does not fit in 64 bits. Lanes are 64-byte aligned."""
     top = U64 - 1
-    if capacity > top - 24 - 64:
+    if capacity > top - RING_HEADER - 64:
         return None
-    stride = (24 + capacity + 63) // 64 * 64
+    stride = (RING_HEADER + capacity + 63) // 64 * 64
     if producers and stride > (top - FANIN_HEADER) // producers:
         return None
     return FANIN_HEADER + stride * producers
@@ -446,8 +451,8 @@ class FaninModel:
             raise refused(f"{producers} lanes of capacity {capacity} do not fit in the segment's {size} bytes")
         self.seg = bytearray(segment)
         self.cap = capacity
-        self.stride = (24 + capacity + 63) // 64 * 64
-        self.lanes = [RingModel(self.seg[self._at(k):self._at(k) + 24 + capacity]) for k in range(producers)]
+        self.stride = (RING_HEADER + capacity + 63) // 64 * 64
+        self.lanes = [RingModel(self.seg[self._at(k):self._at(k) + RING_HEADER + capacity]) for k in range(producers)]
         self.turn = 0
         self.producing = False
 
@@ -729,7 +734,7 @@ class BroadcastModel:
     backwards or more than depth ahead. In overwrite mode a slot holding
     another message, or a stream more than depth ahead, is missed, not an error.
     Moves of the cursor before an error stay, as they do in the module."""
-    HEADER, ENTRY, DESCRIPTOR = 192, 64, 128
+    HEADER, ENTRY, DESCRIPTOR = BROADCAST.header_size, 64, 128
 
     def __init__(self, seg, cursor):
         self.seg = seg

@@ -18,7 +18,7 @@ Rounds alternate. In a "peer" round another live process keeps a view of the
 segment open for the whole round, so the dead holder cannot be told apart
 from a live one and the checks above apply. In an "automatic" round nobody
 else is attached: the next writer must get in by itself within 1 s, with a
-ResourceWarning naming the value it found, and the round trip follows.
+LockRecoveredWarning naming the value it found, and the round trip follows.
 A round in which the kill landed outside the hold is counted and repeated."""
 import os
 import random
@@ -26,6 +26,8 @@ import signal
 import struct
 import time
 import warnings
+
+import velmora
 
 from common import CTX, SM, Result, make_segment, remove, second_mapping, unique_name
 
@@ -76,7 +78,7 @@ def _recovered_by_itself(view):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             _attempt(view, "write")
-        return True, time.monotonic() - t0, [w for w in caught if issubclass(w.category, ResourceWarning)]
+        return True, time.monotonic() - t0, [w for w in caught if issubclass(w.category, velmora.LockRecoveredWarning)]
     except TimeoutError:
         return False, time.monotonic() - t0, []
     finally:
