@@ -842,13 +842,12 @@ def keygen(directory, name: str = "bridge") -> tuple:
     zmq = _zmq()
     if not zmq.has("curve"):
         raise BridgeError("this pyzmq's libzmq has no CURVE support")
-    import zmq.auth
-
+    auth = importlib.import_module("zmq.auth")
     os.makedirs(directory, mode=0o700, exist_ok=True)
     for path in (os.path.join(directory, name + ".key"), os.path.join(directory, name + ".key_secret")):
         if os.path.exists(path):
             raise BridgeError(f"{path} exists already; keys are not overwritten")
-    public, secret = zmq.auth.create_certificates(directory, name)
+    public, secret = auth.create_certificates(directory, name)
     os.chmod(secret, 0o600)
     return public, secret
 
@@ -860,10 +859,8 @@ def _load_key(zmq, where, secret: bool) -> tuple:
     if isinstance(where, (bytes, str)) and len(where) == 40 and not os.path.exists(where):
         key = where.encode() if isinstance(where, str) else where
         return (zmq.curve_public(key), key) if secret else (key, None)
-    import zmq.auth
-
     try:
-        public, secret_key = zmq.auth.load_certificate(where)
+        public, secret_key = importlib.import_module("zmq.auth").load_certificate(where)
     except (OSError, ValueError) as exc:
         raise BridgeError(f"cannot read the key file {os.fsdecode(where)}: {exc}") from None
     if secret and secret_key is None:
@@ -875,12 +872,10 @@ def _allowed_keys(zmq, allow) -> list:
     """The public keys of the authorised peers: every key file in a folder, or
     an iterable of Z85 keys."""
     if isinstance(allow, (str, bytes, os.PathLike)):
-        import zmq.auth
-
         if not os.path.isdir(allow):
             raise BridgeError(f"--curve-allow: {os.fsdecode(allow)} is not a folder of public key files")
         try:
-            keys = list(zmq.auth.load_certificates(allow))
+            keys = list(importlib.import_module("zmq.auth").load_certificates(allow))
         except (OSError, ValueError) as exc:
             raise BridgeError(f"cannot read the keys in {os.fsdecode(allow)}: {exc}") from None
         if not keys:
@@ -1061,10 +1056,9 @@ class _Bridge:
         if keys is not None and bind:
             # A context of its own: ZeroMQ asks one authenticator per context,
             # and this one knows only this bridge's authorised keys.
-            from zmq.auth.thread import ThreadAuthenticator
-
+            authenticator = importlib.import_module("zmq.auth.thread").ThreadAuthenticator
             self._ctx = zmq.Context()
-            self._auth = ThreadAuthenticator(self._ctx, log=log.getChild("auth"))
+            self._auth = authenticator(self._ctx, log=log.getChild("auth"))
             self._auth.start()
             self._auth.certs["*"] = {k: b"OK" for k in keys["allow"]}
         else:
