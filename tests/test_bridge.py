@@ -6,7 +6,7 @@ import json
 import os
 import queue
 import re
-import selectors
+import select
 import signal
 import subprocess
 import sys
@@ -75,20 +75,27 @@ def bridge_cli(*args, env=None):
 
 
 def read_until(proc, pattern, timeout=30):
-    """Reads the process's stderr line by line until `pattern` matches; the match."""
-    sel = selectors.DefaultSelector()
-    sel.register(proc.stderr, selectors.EVENT_READ)
+    """Reads the process's stderr until a line matches `pattern`; the match.
+    Read from the descriptor itself: lines that arrive together are all seen."""
+    fd = proc.stderr.fileno()
     deadline = time.monotonic() + timeout
+    text = getattr(proc, "unread", "")
     seen = []
-    while time.monotonic() < deadline:
-        if sel.select(timeout=deadline - time.monotonic()):
-            line = proc.stderr.readline()
-            if not line:
-                break
+    while True:
+        while "\n" in text:
+            line, text = text.split("\n", 1)
             seen.append(line)
             m = re.search(pattern, line)
             if m:
+                proc.unread = text
                 return m
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        text += chunk.decode(errors="replace")
     raise AssertionError(f"no {pattern!r} in {seen}")
 
 
@@ -242,37 +249,107 @@ def test_by_name_in_order_per_producer_and_the_end_of_stream_carried_across(seg_
 # ---- what the receiver refuses ------------------------------------------------------------
 
 
-def header(flags=0, count=1, stream=5, first=0, magic=bridge.MAGIC, version=bridge.VERSION):
-    return bridge.HEADER.pack(magic, version, flags, 0, count, stream, first)
+def header(flags=0, count=1, stream=5, first=0, magic=bridge.MAGIC, version=bridge.VERSION, reserved=0):
+    return bridge.HEADER.pack(magic, version, flags, reserved, count, stream, first)
+
+
+def pusher(address):
+    push = zmq.Context.instance().socket(zmq.PUSH)
+    push.setsockopt(zmq.LINGER, 0)
+    push.connect(address)
+    return push
 
 
 @pytest.mark.parametrize("parts", [
     [b"not a header"],
     [header(magic=b"XXXX"), b"m"],
     [header(version=9), b"m"],
+    [header(flags=16), b"m"],  # a flag no sender sets
+    [header(reserved=1), b"m"],
+    [header(stream=0), b"m"],  # no sender numbers a stream 0
+    [header(count=0)],  # an empty batch
     [header(count=2), b"m"],  # fewer frames than the count
+    [header(first=(1 << 64) - 1), b"m"],  # its number and the next do not fit in a u64
     [header(bridge.PACKED, count=2), (5).to_bytes(4, "little") * 2, b"123456789"],  # lengths over the payload
     [header(bridge.PACKED, count=2), (5).to_bytes(4, "little"), b"12345"],  # lengths frame too short
     [header(bridge.PACKED, count=1), (0xFFFFFFFF).to_bytes(4, "little"), b"1"],
     [header(bridge.END), b"m"],
+    [header(bridge.END, count=3)],  # an end that counts messages
+    [header(bridge.END | bridge.PACKED, count=0)],
     [header(bridge.TYPED), b"m"],  # no frame of formats
     [header(bridge.TYPED), b"\x01\x01\x00", b"m"],  # an entry cut short
     [header(bridge.TYPED), b"\xff\xff", b"m"],  # two entries for one message
     [header(bridge.TYPED, count=2), bridge._encode_formats([None, ("d", (1, 1))]), b"m"],  # one payload short
-], ids=["short", "magic", "version", "count", "packed-sum", "packed-lengths", "packed-huge", "end-with-payload",
-        "typed-none", "typed-cut", "typed-extra", "typed-count"])
-def test_forged_batches_are_counted_and_dropped(rings, parts):
+    [header(bridge.TYPED), bridge._encode_formats([("B", (1 << 63,))]), b"m"],  # a shape no buffer has
+    [header(bridge.TYPED), bridge._encode_formats([("d", (2, 3))]), b"m" * 47],  # a shape over the payload
+    [header(bridge.TYPED), bridge._encode_formats([("B", (1,) * 65)]), b"m"],  # more dimensions than allowed
+    [header(bridge.TYPED), b"\x01\x02\x00\xff\xfe" + bytes(8), b"m"],  # a format that is not text
+], ids=["short", "magic", "version", "flags", "reserved", "stream-0", "empty", "count", "seq-overflow",
+        "packed-sum", "packed-lengths", "packed-huge", "end-with-payload", "end-with-count", "end-packed",
+        "typed-none", "typed-cut", "typed-extra", "typed-count", "typed-huge-shape", "typed-shape-over",
+        "typed-ndim", "typed-format"])
+def test_forged_batches_are_counted_logged_once_and_dropped(rings, tmp_path, caplog, parts):
+    """Twice each, then a genuine stream: the receiving bridge (which keeps a
+    state file) goes on and delivers it, and says once what it dropped."""
     _, dst = rings(4096)
-    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = zmq.Context.instance().socket(zmq.PUSH)
-    push.setsockopt(zmq.LINGER, 0)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True, state=tmp_path / "receive.seq")
+    push = pusher(r.address)
     try:
-        push.connect(r.address)
+        push.send_multipart(parts)
         push.send_multipart(parts)
         push.send_multipart([header(first=0), b"good"])
-        assert dst.get(timeout=30) == b"good"
-        assert (r.stats.malformed, r.stats.messages) == (1, 1)
-        assert dst.pop() is None
+        push.send_multipart([header(first=1, count=2), b"more", b"again"])
+        assert [dst.get(timeout=30) for _ in range(3)] == [b"good", b"more", b"again"]
+        assert (r.stats.malformed, r.stats.messages, r.stats.gaps, r.error) == (2, 3, 0, None)
+        assert sum(r.stats.refused.values()) == 2 and dst.pop() is None
+        assert caplog.text.count("not a bridge batch") == 1
+    finally:
+        push.close()
+        r.stop(10)
+    assert r.error is None
+
+
+def test_a_shape_that_overflows_is_dropped_before_the_publisher(broadcasts):
+    """A shape past what memoryview takes (which raised OverflowError)."""
+    name, pub = broadcasts()
+    with velmora.Subscriber.open(name) as sub:
+        push = zmq.Context.instance().socket(zmq.XPUB)  # tells when the receiving bridge has subscribed
+        push.setsockopt(zmq.LINGER, 0)
+        push.setsockopt(zmq.RCVTIMEO, 30_000)
+        port = push.bind_to_random_port("tcp://127.0.0.1")
+        r = bridge.receive(f"tcp://127.0.0.1:{port}", pub, background=True)
+        try:
+            assert push.recv() == b"\x01"  # subscribed
+            push.send_multipart([header(bridge.TYPED), bridge._encode_formats([("B", (1 << 63,))]), b"m"])
+            push.send_multipart([header(bridge.TYPED), bridge._encode_formats([("d", (2,))]), bytes(16)])
+            with sub.receive_view(timeout=30) as mv:
+                assert (mv.tobytes(), mv.format, mv.shape) == (bytes(16), "d", (2,))
+            assert (r.stats.malformed, r.stats.messages, r.error) == (1, 1, None)
+        finally:
+            push.close()
+            r.stop(10)
+
+
+def test_another_stream_can_neither_end_nor_renumber_the_stream(rings, caplog):
+    """Its end and its far-ahead batches are dropped and counted; the same
+    jump within the stream followed is a gap."""
+    _, dst = rings(4096)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    push = pusher(r.address)
+    try:
+        push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
+        push.send_multipart([header(bridge.END, count=0, stream=9, first=0)])
+        push.send_multipart([header(stream=9, first=10**12), b"forged"])
+        push.send_multipart([header(count=2, first=2), b"m2", b"m3"])
+        assert [dst.get(timeout=30) for _ in range(4)] == [b"m0", b"m1", b"m2", b"m3"]
+        assert (r.stats.foreign, r.stats.gaps, r.stats.duplicates, r.running) == (2, 0, 0, True)
+        assert "ignored the end of stream 0000000000000009" in caplog.text
+        assert "dropped 1 messages of stream 0000000000000009 at seq 1000000000000" in caplog.text
+        push.send_multipart([header(first=10**12), b"far"])  # the stream followed: a gap
+        assert dst.get(timeout=30) == b"far"
+        assert (r.stats.gaps, r.stats.lost) == (1, 10**12 - 4)
+        push.send_multipart([header(bridge.END, count=0, first=10**12 + 1)])
+        assert r.join(30) and r.error is None
     finally:
         push.close()
         r.stop(10)
@@ -283,10 +360,8 @@ def test_gap_and_duplicates_in_one_stream(rings, caplog):
     handed on are dropped, not delivered twice."""
     _, dst = rings(4096)
     r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = zmq.Context.instance().socket(zmq.PUSH)
-    push.setsockopt(zmq.LINGER, 0)
+    push = pusher(r.address)
     try:
-        push.connect(r.address)
         push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
         push.send_multipart([header(count=2, first=5), b"m5", b"m6"])
         push.send_multipart([header(count=3, first=5), b"m5", b"m6", b"m7"])
@@ -359,7 +434,8 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
     gap_end = next(b for a, b in zip(numbers, numbers[1:]) if b != a + 1)
     assert numbers[numbers.index(gap_end):] == list(range(gap_end, n))
     stats = json.loads(out)
-    assert os.listdir(tmp_path) == [f"receive-{name_b[1:]}.seq"]
+    [state] = os.listdir(tmp_path)  # one for the stream: the same segment at the same address
+    assert state.startswith(f"receive-{name_b[1:]}-") and state.endswith(".seq")
     assert (stats["gaps"], stats["lost"]) == (1, missing)
     assert f"gap: {missing} messages lost (seq {gap_end - missing}..{gap_end - 1})" in err
 
@@ -497,7 +573,7 @@ def test_errors_on_the_command_line(rings, seg_name):
         port = busy.bind_to_random_port("tcp://127.0.0.1")
         cases = [
             (["send", seg_name, "--connect", "tcp://127.0.0.1:1"], f"{seg_name} holds a locked view"),
-            (["receive", "--connect", "tcp://127.0.0.1:1", "/velmora-no-such-segment"],
+            (["receive", "--connect", "tcp://127.0.0.1:1", "/velmora-no-such-segment", "--no-wait"],
              "no segment named /velmora-no-such-segment"),
             (["receive", "--bind", f"tcp://127.0.0.1:{port}", name, "--no-state"],
              f"cannot bind tcp://127.0.0.1:{port}: Address already in use"),
@@ -840,3 +916,196 @@ def test_formats_rebuilt_on_the_receiving_side_or_published_as_bytes(broadcasts,
         with sub.receive_view(timeout=30) as mv:
             assert (mv.tobytes(), mv.format, mv.shape) == (b"plain", "B", (5,))
     assert ("cannot be rebuilt here" in caplog.text) != kept
+
+
+# ---- keys, waiting, handles --------------------------------------------------------------
+
+curve = pytest.mark.skipif(not zmq.has("curve"), reason="this pyzmq's libzmq has no CURVE support")
+
+
+def keygen(directory):
+    """(public, secret) key files written by `velmora bridge keygen`."""
+    out = bridge_cli("keygen", str(directory))
+    assert out.wait(60) == 0, out.stderr.read()
+    public, secret = directory / "bridge.key", directory / "bridge.key_secret"
+    assert public.exists() and secret.stat().st_mode & 0o077 == 0
+    return public, secret
+
+
+def until(condition, what, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.01)
+
+
+@curve
+def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
+    """The receiving side binds from the command line with its key and the
+    folder of authorised keys; a sender with a key not in it and one without
+    keys deliver nothing."""
+    name, dst = rings()
+    _, src = rings()
+    _, stranger = rings()
+    server_pub, server_secret = keygen(tmp_path / "server")
+    client_pub, client_secret = keygen(tmp_path / "client")
+    _, other_secret = keygen(tmp_path / "other")
+    allow = tmp_path / "allow"
+    allow.mkdir()
+    (allow / "client.key").write_bytes(client_pub.read_bytes())
+    proc = bridge_cli("receive", "--bind", LOOPBACK, name, "--no-state", "--json",
+                      "--curve-secret", str(server_secret), "--curve-allow", str(allow))
+    try:
+        endpoint = read_until(proc, r"bound at (\S+)").group(1)
+        stranger.put(b"from a stranger")
+        with bridge.send(stranger, endpoint, background=True, curve_secret=other_secret,
+                         curve_server=server_pub) as bad:
+            read_until(proc, "refused a peer that failed the CURVE handshake")
+            plain = pusher(endpoint)  # no keys at all: the handshake cannot even start
+            try:
+                plain.send_multipart([header(), b"plain"], zmq.NOBLOCK)
+            except zmq.Again:
+                pass
+            with bridge.send(src, endpoint, background=True, curve_secret=client_secret,
+                             curve_server=server_pub) as good:
+                messages = [payload(i) for i in range(2000)]
+                producer = produce(src, messages)
+                assert [dst.get(timeout=30) for _ in messages] == messages
+                producer.join(30)
+            plain.close(0)
+        assert (bad.stats.messages, bad.stats.unauthorised >= 1, good.error) == (0, True, None)
+        assert stranger.used() or bad.stats.unsent == 1  # never delivered
+        proc.send_signal(signal.SIGTERM)
+        out, _ = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(30)
+    stats = json.loads(out)
+    assert stats["messages"] == 2000 and stats["unauthorised"] >= 1 and dst.pop() is None
+
+
+@pytest.mark.parametrize("endpoint, warned", [
+    ("tcp://192.0.2.1:0", True),  # an address of no interface here: the bind fails after the warning
+    ("tcp://127.0.0.1:0", False),
+    ("ipc://@velmora-test-bridge-{pid}", False),
+])
+def test_binding_beyond_loopback_without_keys_is_warned_about(rings, endpoint, warned):
+    _, dst = rings()
+    endpoint = endpoint.format(pid=os.getpid())
+    import warnings
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            bridge.Receiver(endpoint, dst, bind=True).stop()
+        except bridge.BridgeError:
+            assert warned
+    assert [w.category for w in seen if "without CURVE keys" in str(w.message)] == ([UserWarning] if warned else [])
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"curve_server": "x" * 40}, "need this side's curve_secret"),
+    ({"curve_secret": "{secret}"}, "needs curve_server"),
+    ({"curve_secret": "{secret}", "curve_server": "{public}", "bind": True}, "curve_server .* is for the side that connects"),
+    ({"curve_secret": "{secret}", "bind": True}, "needs curve_allow"),
+    ({"curve_secret": "{public}", "curve_server": "{public}"}, "holds no secret key"),
+    ({"curve_secret": "{secret}", "curve_allow": "{empty}", "bind": True}, "no public key files"),
+])
+@curve
+def test_keys_given_wrongly_are_errors(rings, tmp_path, options, message):
+    _, dst = rings()
+    public, secret = keygen(tmp_path / "keys")
+    (tmp_path / "empty").mkdir()
+    paths = {"secret": str(secret), "public": str(public), "empty": str(tmp_path / "empty")}
+    options = {k: v.format(**paths) if isinstance(v, str) else v for k, v in options.items()}
+    with pytest.raises(bridge.BridgeError, match=message):
+        bridge.Receiver(LOOPBACK, dst, **options)
+
+
+def test_the_command_waits_for_its_segment_and_logs_quietly(seg_name):
+    """Started before the ring exists (a producer started alongside), the
+    receiving bridge waits for it; peers coming and going are not shown
+    without -v."""
+    proc = bridge_cli("receive", "--bind", LOOPBACK, seg_name, "--no-state")
+    try:
+        read_until(proc, f"waiting for {seg_name} to appear")
+        dst = spsc_ring(seg_name, create=True)
+        endpoint = read_until(proc, r"bound at (\S+)").group(1)
+        src_name = unique_name("br")
+        src = spsc_ring(src_name, create=True)
+        try:
+            with bridge.send(src, endpoint, background=True):
+                for i in range(100):
+                    src.put(payload(i), timeout=30)
+                assert [dst.get(timeout=30) for _ in range(100)] == [payload(i) for i in range(100)]
+        finally:
+            velmora.SharedMemory.remove(src_name)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(30)
+    assert proc.returncode == 0 and "peer" not in err, err
+
+
+@pytest.mark.parametrize("ring", [
+    spsc_ring,
+    pytest.param(mpsc_ring, marks=pytest.mark.skipif(not hasattr(velmora, "MpscRingBuffer"),
+                                                     reason="no fan-in rings in this build")),
+], ids=["spsc", "fan-in"])
+def test_handles_closing_the_source_ends_the_stream_on_both_sides(seg_names, ring):
+    """The producer and the far consumer in this process, each with the
+    handle it gave its bridge: closing the source ends the far side's reads."""
+    a, b = seg_names(2, "br")
+    src, dst = ring(a, create=True), ring(b, create=True)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    s = bridge.send(src, r.address, background=True)
+    messages = [payload(i) for i in range(3000)]
+    for m in messages:
+        src.put(m, timeout=30)
+    src.close()
+    got = []
+    with pytest.raises(EOFError):
+        while len(got) <= len(messages):
+            got.append(dst.get(timeout=30, eof=True))
+    assert got == messages
+    assert s.join(30) and r.join(30) and (s.error, r.error) == (None, None)
+    dst.close()
+
+
+@pytest.mark.parametrize("overflow", ["overwrite", "block"])
+def test_broadcast_sender_killed_and_restarted_reports_what_was_published_meanwhile(broadcasts, tmp_path, overflow):
+    src_name, src = broadcasts(overflow=overflow)
+    dst_name, dst = broadcasts()
+    reader = Reader(velmora.Subscriber.open(dst_name))
+    state = str(tmp_path / "send.seq")
+    first = bridge_cli("send", src_name, "--bind", LOOPBACK, "--state", state)
+    second = None
+    try:
+        endpoint = read_until(first, r"bound at (\S+)").group(1)
+        with bridge.receive(endpoint, dst, background=True) as r:
+            probe_until_started(src, [reader])
+            for i in range(50):
+                src.publish(b"a%d" % i, timeout=30)
+            until(lambda: len(reader.got) == 50, "the first run's messages never all arrived")
+            first.kill()
+            first.wait(30)
+            for i in range(30):  # nobody takes these over there
+                src.publish(b"down%d" % i, timeout=30)
+            second = bridge_cli("send", src_name, "--bind", endpoint, "--state", state, "-v")
+            read_until(second, "30 messages were published while the bridge was down")
+            read_until(second, "peer connected")  # the receiving bridge is back: nothing is sent to nobody
+            for i in range(20):
+                src.publish(b"b%d" % i, timeout=30)
+            src.publish(b"last", timeout=30)
+            assert reader.done.wait(30) and reader.error is None
+            after = [b"b%d" % i for i in range(20)] + [b"last"]
+            assert [m for m, _, _ in reader.got] == [b"a%d" % i for i in range(50)] + after
+            assert (r.stats.gaps, r.stats.lost) == (1, 30)
+    finally:
+        for p in (first, second):
+            if p is not None and p.poll() is None:
+                p.kill()
+                p.wait(30)

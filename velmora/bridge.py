@@ -18,15 +18,47 @@ Either side may bind; the other connects. pyzmq is an optional dependency:
 Both block until stop() is called from another thread, Ctrl-C arrives, or the
 stream ends (a source ring ends it once its producers have gone and it is
 drained: get(eof=True), a broadcast once its publisher has closed and all it
-published was taken; the receiving bridge then ends too and, when it opened
-the target by name, lets its producer or publisher role go, so the far
-consumers see the end as well); ``background=True``
+published was taken; the receiving bridge then ends too and lets its ring
+producer role go, or its broadcast publisher role when it opened the broadcast
+by name, so the far consumers see the end as well). A ring
+given as a handle is used through the bridge's own handle on the same
+segment, so a producer in the same process ends the stream by closing its
+handle, and a consumer in the same process sees the end as EOFError;
+``wait=True`` (or seconds) waits for a segment given by name to appear.
+``background=True``
 runs them on a thread and returns the bridge object (``.stop()``, ``.stats``);
 ``Sender(...).run_async()`` / ``Receiver(...).run_async()`` under asyncio.
 After a message that followed the one before closely, each bridge looks for
 the next one for ``spin`` seconds without sleeping (see _LookAgain).
-Peers connecting and disconnecting are logged (logger "velmora.bridge") and
-counted.
+Peers connecting and disconnecting are logged at INFO (logger
+"velmora.bridge") and counted.
+
+Keys
+----
+``keygen(DIR)`` writes a CURVE key pair (DIR/bridge.key, public, and
+DIR/bridge.key_secret). The side that binds is the server: ``curve_secret=``
+its secret key file and ``curve_allow=`` a folder of the public key files of
+the peers it lets in (or a list of Z85 keys); the side that connects gives
+``curve_secret=`` its own and ``curve_server=`` the server's public key file.
+Traffic is then encrypted and a peer whose key is not allowed is refused
+during the handshake: it delivers nothing, and is counted (``unauthorised``)
+and logged once per host. Without keys a bridge works as before; one that
+binds a TCP address other than loopback warns (UserWarning and the log).
+
+A peer is untrusted input
+-------------------------
+A receiving bridge checks every field of every ZeroMQ message (header size,
+magic, version, flags, reserved bits, stream id, count against frames,
+lengths against payloads, formats and shapes against payload sizes, sequence
+numbers against 64 bits) and drops what does not pass: counted in
+``malformed`` and ``refused`` (by kind) and logged once per kind; it never
+stops or raises for what a peer sends. It follows one stream: its numbers
+decide gaps and duplicates, and only its end ends the bridge. Batches and
+ends of another stream id are dropped and counted (``foreign``), except a
+stream that starts afresh (numbers below NEW_STREAM_BELOW: a sending bridge
+restarted without its state), one followed before (switched back to where it
+was), or any stream once the one followed has been silent QUIET seconds. A
+jump ahead within the stream followed is a gap, however far.
 
 What is guaranteed
 ------------------
@@ -48,7 +80,12 @@ What is guaranteed
   stream). The receiving bridge counts gaps and logs each one with its size,
   so a crashed peer or a lost connection is visible. Messages an overwriting
   publisher ran past before the sending bridge took them are counted there
-  (``missed``) and leave a gap of their size as well.
+  (``missed``) and leave a gap of their size as well, and so do the messages
+  a broadcast published while its sending bridge was down, when that bridge
+  starts again from its state file. State files are per stream: the command
+  line's default one is named after the segment, the endpoint and the
+  segment's file, so a run over another endpoint or a segment made anew
+  starts a new stream.
 
 What is not
 -----------
@@ -70,7 +107,10 @@ What is not
   they are counted as rejected and logged.
 * On stop, a sending bridge gives ZeroMQ `linger` seconds (1) to pass on what
   it has queued; what is left then is lost (a gap for the next receiver).
-* No authentication or encryption: bind to a private interface or tunnel.
+* Without CURVE keys, anyone who can reach a bound TCP port can write into
+  the local channel (or read from it): give keys, or bind loopback or IPC.
+  Even with keys, a peer that holds an allowed key is trusted with the
+  stream's numbers.
 
 Wire format
 -----------
@@ -128,6 +168,13 @@ PACK_BELOW = 16 * 1024
 ZERO_COPY_FROM = 64 * 1024
 # ZeroMQ high-water marks in batches, per side.
 HWM = 16
+# Sequence numbers are u64 on the wire.
+_SEQ_MAX = (1 << 64) - 1
+# A receiving bridge takes up a stream other than the one it follows when that
+# one starts below this number (a sending bridge started afresh), or when the
+# stream it follows has been silent this many seconds.
+NEW_STREAM_BELOW = 1 << 16
+QUIET = 5.0
 # How often a blocked bridge looks at its stop flag, in seconds.
 POLL = 0.05
 # After a message, a bridge keeps looking for the next one this long (seconds)
@@ -159,10 +206,16 @@ def _encode_formats(formats) -> bytes:
     return bytes(out)
 
 
+# Bounds of an entry a peer sends: what memoryview can have.
+_MAX_NDIM = 64
+_MAX_FORMAT = 255
+
+
 def _decode_formats(data: bytes, count: int):
     """The (format, shape) or None of `count` messages, or None when `data` is
-    not exactly such a frame. Whether a shape fits its payload is left to
-    memoryview.cast where the message is published."""
+    not exactly such a frame (a dimension count or format length out of
+    bounds, a format that is not text, a shape that cannot be a buffer's).
+    Whether a shape fits its payload is checked by _fits."""
     out: list = []
     at, end = 0, len(data)
     try:
@@ -173,15 +226,33 @@ def _decode_formats(data: bytes, count: int):
                 continue
             ndim, n = _FORM.unpack_from(data, at)
             at += _FORM.size
-            if at + n + 8 * ndim > end:
+            if ndim > _MAX_NDIM or not 0 < n <= _MAX_FORMAT or at + n + 8 * ndim > end:
                 return None
             fmt = data[at:at + n].decode()
             at += n
-            out.append((fmt, struct.unpack_from(f"<{ndim}Q", data, at)))
+            shape = struct.unpack_from(f"<{ndim}Q", data, at)
+            if any(d >= 1 << 62 for d in shape):
+                return None
+            out.append((fmt, shape))
             at += 8 * ndim
     except (IndexError, struct.error, UnicodeDecodeError):
         return None
     return out if at == end else None
+
+
+def _fits(form, size: int) -> bool:
+    """Whether a (format, shape) can describe `size` bytes: its elements times
+    their size where the struct module knows the format, else no more
+    elements than bytes (an item has at least one)."""
+    fmt, shape = form
+    elements = 1
+    for d in shape:
+        elements *= d
+    try:
+        item = struct.calcsize(fmt)
+    except (struct.error, TypeError, ValueError):
+        return elements <= size
+    return elements * item == size
 
 
 class BridgeError(Exception):
@@ -389,6 +460,33 @@ class SubscriberSource:
         # one that blocks, the count is not looked at per message.
         self._may_miss = _overflow_of(subscriber) != "block"
 
+    def position(self):
+        """The broadcast's number (its publisher's count) of the next message
+        this subscriber takes: its cursor in the segment's header where it is
+        the only subscriber of this process, else the count published so far
+        (where a subscriber opened just now starts); None when the header
+        cannot be read."""
+        from velmora import _segments
+
+        try:
+            head = _segments.read_head(_segments.path_of(_segment_name(self.sub)), _segments.PEEK)
+            found = _segments.classify_broadcast(head)
+        except (OSError, TypeError, _segments.SegmentError):
+            return None
+        if found is None:
+            return None
+        d = found.details
+        entries = _segments.BROADCAST_HEADER + (d["depth"] * 4 + 63) // 64 * 64
+        cursors = []
+        for i in range(d["subscriber_limit"]):
+            at = entries + i * _segments.BROADCAST_ENTRY
+            if at + 16 > len(head):
+                break
+            state, pid, cursor = struct.unpack_from("<IIQ", head, at)
+            if state & 1 and pid == os.getpid():
+                cursors.append(cursor)
+        return cursors[0] if len(cursors) == 1 else d["published"]
+
     def _one(self, timeout: float, lend: bool = False):
         """(bytes, format or None, messages lost just before it); queue.Empty
         when none came in time. With `lend`, a large message of a publisher
@@ -485,8 +583,8 @@ class PublisherSink:
         fmt, shape = form
         try:
             return memoryview(data).cast("B").cast(fmt, shape)
-        except (TypeError, ValueError):
-            if fmt not in self._unshaped:
+        except (TypeError, ValueError, OverflowError, struct.error):
+            if len(self._unshaped) < 64 and fmt not in self._unshaped:
                 self._unshaped.add(fmt)
                 log.warning("format %r (shape %s) cannot be rebuilt here: such messages are published as "
                             "plain bytes", fmt, shape)
@@ -549,30 +647,67 @@ def _kinds() -> dict:
     return kinds
 
 
-def _adapt(channel, role: str):
-    """The adapter for a handle or a segment name, and the handle."""
+# A segment that exists but does not hold a channel yet (its creator has not
+# set it up) is looked at again for this long before a waiting bridge gives up.
+SETUP_GRACE = 2.0
+
+
+def _find(name: str, kinds: dict, wait):
+    """The segment `name` once it holds a channel a bridge carries. With
+    `wait` (True, or a number of seconds), a segment that does not exist yet
+    is waited for, and one that does not hold a channel yet gets SETUP_GRACE
+    seconds to be set up."""
+    from velmora import _segments
+
+    until = None if wait is True else time.monotonic() + (float(wait) if wait else 0.0)
+    since = told = None
+    while True:
+        now = time.monotonic()
+        try:
+            seg = _segments.get_segment(name)
+        except _segments.SegmentError as exc:
+            if "no segment named" not in str(exc) or not wait or until is not None and now >= until:
+                raise BridgeError(str(exc)) from None
+        else:
+            kind = seg.content.kind
+            if kind in kinds:
+                return seg
+            since = since or now
+            if not wait or now - since >= SETUP_GRACE or until is not None and now >= until:
+                what = {"view": "a locked view"}.get(kind, "nothing a bridge can carry")
+                raise BridgeError(f"{seg.name} holds {what} ({kind}: {seg.content.state}); "
+                                  f"a bridge carries {', '.join(sorted(kinds))} segments")
+        if told is None:
+            told = True
+            log.info("waiting for the segment %s to appear", name)
+        time.sleep(POLL)
+
+
+def _adapt(channel, role: str, wait=False):
+    """(adapter, handle, owned) for a handle or a segment name; `owned` when
+    the bridge opened the handle itself, and so closes it when it ends.
+
+    A ring handle given is used through a handle of the bridge's own on the
+    same segment: the caller may close theirs (which ends the stream: a
+    closed producer is a producer gone) without pulling the ring from under
+    the bridge, and the receiving bridge lets its producer role go when it
+    ends. (A broadcast handle is used as it is: another subscriber would start
+    elsewhere in the stream, another publisher is not to be had.)"""
     kinds = _kinds()
     if isinstance(channel, str):
-        from velmora import _segments
-
-        try:
-            seg = _segments.get_segment(channel)
-        except _segments.SegmentError as exc:
-            raise BridgeError(str(exc)) from None
-        kind = seg.content.kind
-        if kind not in kinds:
-            what = {"view": "a locked view"}.get(kind, "nothing a bridge can carry")
-            raise BridgeError(f"{seg.name} holds {what} ({kind}: {seg.content.state}); "
-                              f"a bridge carries {', '.join(sorted(kinds))} segments")
-        _, adapter, opener = kinds[kind][role]
+        seg = _find(channel, kinds, wait)
+        _, adapter, opener = kinds[seg.content.kind][role]
         try:
             handle = opener(seg.name)
         except (OSError, ValueError) as exc:
             raise BridgeError(f"{seg.name}: {exc}") from None
-        return adapter(handle), handle
+        return adapter(handle), handle, True
     for kind, entry in kinds.items():
         if isinstance(channel, entry[role][0]):
-            return entry[role][1](channel), channel
+            own = _reopen(channel, entry[role][2]) if kind != "broadcast" else None
+            if own is not None:
+                return entry[role][1](own), own, True
+            return entry[role][1](channel), channel, False
     other = "sink" if role == "source" else "source"
     for kind, entry in kinds.items():
         if isinstance(channel, entry[other][0]) and entry[other][0] is not entry[role][0]:
@@ -581,6 +716,17 @@ def _adapt(channel, role: str):
                               f"not a {type(channel).__name__}")
     raise BridgeError(f"a bridge cannot carry a {type(channel).__name__}; "
                       f"it carries {', '.join(sorted(kinds))} handles or their segment names")
+
+
+def _reopen(handle, opener):
+    """A new handle on the segment under `handle`, or None."""
+    name = _segment_name(handle)
+    if name is None:
+        return None
+    try:
+        return opener(name)
+    except Exception:
+        return None
 
 
 def _segment_name(handle):
@@ -595,11 +741,23 @@ def _segment_name(handle):
 # ---- where a bridge left off -------------------------------------------------------------
 
 
-def default_state_path(role: str, name: str) -> str:
-    """The state file the command line uses for a bridge over segment `name`."""
+def default_state_path(role: str, name: str, endpoint: str = "") -> str:
+    """The state file the command line uses for a bridge over segment `name`
+    at `endpoint`: one per stream, told apart by the endpoint and by the
+    segment itself (its file's inode), so that a run over another endpoint,
+    or over a segment removed and created again, starts a stream afresh."""
+    import hashlib
+
+    from velmora import _segments
+
     base = os.environ.get("VELMORA_BRIDGE_STATE") or os.path.join(
         os.environ.get("XDG_RUNTIME_DIR") or tempfile.gettempdir(), f"velmora-bridge-{os.getuid()}")
-    return os.path.join(base, f"{role}-{name.strip('/')}.seq")
+    try:
+        inode = _segments.locate(name)[1].st_ino
+    except _segments.SegmentError:
+        inode = 0
+    tag = hashlib.sha256(f"{endpoint}\0{inode}".encode()).hexdigest()[:16]
+    return os.path.join(base, f"{role}-{name.strip('/').replace('/', '_')}-{tag}.seq")
 
 
 class _Mark:
@@ -609,12 +767,17 @@ class _Mark:
     where it lay in its ring (see Sender). A store is one write into the
     mapping, cheap enough for every batch."""
 
-    LAYOUT = struct.Struct("<8sQQQ")
-    TAG = b"vmbrseq2"
-    OLD = struct.Struct("<8sQQ"), b"vmbrseq1"  # without `held`
+    LAYOUT = struct.Struct("<8sQQQQ")
+    TAG = b"vmbrseq3"
+    OLDER = ((struct.Struct("<8sQQQ"), b"vmbrseq2"),  # without `origin`
+             (struct.Struct("<8sQQ"), b"vmbrseq1"))  # without `held`
 
     def __init__(self, path):
         self.path = os.fspath(path)
+        # A broadcast's position (its publisher's count) of the message
+        # numbered 0 in the stream, plus one; 0 when not known. Fixed for a
+        # stream: see Sender.
+        self.origin = 0
         os.makedirs(os.path.dirname(os.path.abspath(self.path)), mode=0o700, exist_ok=True)
         fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
@@ -625,21 +788,26 @@ class _Mark:
             os.close(fd)
 
     def load(self):
-        tag, stream, nxt, held = self.LAYOUT.unpack_from(self._map)
+        tag, stream, nxt, held, origin = self.LAYOUT.unpack_from(self._map)
         if tag == self.TAG:
+            self.origin = origin
             return stream, nxt, held
-        layout, old = self.OLD
-        tag, stream, nxt = layout.unpack_from(self._map)
-        return (stream, nxt, 0) if tag == old else None
+        for layout, old in self.OLDER:
+            tag, stream, nxt, *held = layout.unpack_from(self._map)
+            if tag == old:
+                return stream, nxt, (held or [0])[0]
+        return None
 
     def store(self, stream: int, nxt: int, held: int = 0) -> None:
-        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt, held)
+        self.LAYOUT.pack_into(self._map, 0, self.TAG, stream, nxt, held, self.origin)
 
     def close(self) -> None:
         self._map.close()
 
 
 class _NoMark:
+    origin = 0
+
     def load(self):
         return None
 
@@ -650,15 +818,128 @@ class _NoMark:
         pass
 
 
-def _mark(state, role, handle):
+def _mark(state, role, handle, endpoint):
     if state is False or state is None:
         return _NoMark()
     if state is True:
         name = _segment_name(handle)
         if name is None:
             raise BridgeError("state=True needs a channel with a segment name; give a path")
-        state = default_state_path(role, name)
+        state = default_state_path(role, name, endpoint)
     return _Mark(state)
+
+
+# ---- keys --------------------------------------------------------------------------------
+
+_HANDSHAKE_FAILED = 0
+for _name in ("EVENT_HANDSHAKE_FAILED_AUTH", "EVENT_HANDSHAKE_FAILED_PROTOCOL", "EVENT_HANDSHAKE_FAILED_NO_DETAIL"):
+    try:
+        _HANDSHAKE_FAILED |= getattr(importlib.import_module("zmq"), _name, 0)
+    except ImportError:
+        break
+
+
+def keygen(directory, name: str = "bridge") -> tuple:
+    """Writes a CURVE key pair into `directory` (created if need be): NAME.key
+    with the public key, for the peers (a server's for --curve-server, a
+    client's into the server's --curve-allow folder), and NAME.key_secret,
+    readable by its owner only, for this side's --curve-secret. Returns the
+    two paths."""
+    zmq = _zmq()
+    if not zmq.has("curve"):
+        raise BridgeError("this pyzmq's libzmq has no CURVE support")
+    auth = importlib.import_module("zmq.auth")
+    os.makedirs(directory, mode=0o700, exist_ok=True)
+    for path in (os.path.join(directory, name + ".key"), os.path.join(directory, name + ".key_secret")):
+        if os.path.exists(path):
+            raise BridgeError(f"{path} exists already; keys are not overwritten")
+    public, secret = auth.create_certificates(directory, name)
+    os.chmod(secret, 0o600)
+    return public, secret
+
+
+def _load_key(zmq, where, secret: bool) -> tuple:
+    """(public, secret or None) from a key file written by keygen (or
+    zmq.auth.create_certificates), or from a Z85 key given as bytes/str
+    (40 characters; a secret key alone then gives the public one)."""
+    if isinstance(where, (bytes, str)) and len(where) == 40 and not os.path.exists(where):
+        key = where.encode() if isinstance(where, str) else where
+        return (zmq.curve_public(key), key) if secret else (key, None)
+    try:
+        public, secret_key = importlib.import_module("zmq.auth").load_certificate(where)
+    except (OSError, ValueError) as exc:
+        raise BridgeError(f"cannot read the key file {os.fsdecode(where)}: {exc}") from None
+    if secret and secret_key is None:
+        raise BridgeError(f"{os.fsdecode(where)} holds no secret key (give the .key_secret file)")
+    return public, secret_key
+
+
+def _allowed_keys(zmq, allow) -> list:
+    """The public keys of the authorised peers: every key file in a folder, or
+    an iterable of Z85 keys."""
+    if isinstance(allow, (str, bytes, os.PathLike)):
+        if not os.path.isdir(allow):
+            raise BridgeError(f"--curve-allow: {os.fsdecode(allow)} is not a folder of public key files")
+        try:
+            keys = list(importlib.import_module("zmq.auth").load_certificates(allow))
+        except (OSError, ValueError) as exc:
+            raise BridgeError(f"cannot read the keys in {os.fsdecode(allow)}: {exc}") from None
+        if not keys:
+            raise BridgeError(f"no public key files (*.key) in {os.fsdecode(allow)}")
+        return keys
+    return [k.encode() if isinstance(k, str) else bytes(k) for k in allow]
+
+
+def _is_local(endpoint: str) -> bool:
+    """Whether an endpoint reaches only this machine (IPC, or TCP on loopback)."""
+    transport, _, rest = endpoint.partition("://")
+    if transport != "tcp":
+        return transport in ("ipc", "inproc")
+    host = rest.rsplit(":", 1)[0].strip("[]")
+    if host == "localhost" or host == "::1":
+        return True
+    import ipaddress
+
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False  # "*", an interface name, a host name
+
+
+def _curve_keys(zmq, endpoint: str, bind: bool, secret=None, server=None, allow=None):
+    """This bridge's CURVE keys ({"public", "secret", "server" or "allow"}),
+    or None without keys, when a bridge that binds a TCP address other than
+    loopback is warned about."""
+    if secret is None:
+        if server is not None or allow is not None:
+            raise BridgeError("curve_server and curve_allow need this side's curve_secret as well")
+        if bind and not _is_local(endpoint):
+            import warnings
+
+            text = (f"the bridge binds {endpoint} without CURVE keys: anyone who can reach that port reaches "
+                    f"the local channel; give curve_secret and curve_allow (velmora bridge keygen)")
+            log.warning("%s", text)
+            warnings.warn(text, UserWarning, stacklevel=4)
+        return None
+    if not zmq.has("curve"):
+        raise BridgeError("this pyzmq's libzmq has no CURVE support")
+    public, secret_key = _load_key(zmq, secret, True)
+    keys = {"public": public, "secret": secret_key}
+    if bind:
+        if server is not None:
+            raise BridgeError("curve_server (the binding side's public key) is for the side that connects")
+        if allow is None:
+            raise BridgeError("a bridge that binds with a key needs curve_allow: the public keys of the "
+                              "peers it lets in")
+        keys["allow"] = _allowed_keys(zmq, allow)
+    else:
+        if allow is not None:
+            raise BridgeError("curve_allow is for the side that binds")
+        if server is None:
+            raise BridgeError("a bridge that connects with a key needs curve_server: the public key of "
+                              "the side that binds")
+        keys["server"] = _load_key(zmq, server, False)[0]
+    return keys
 
 
 # ---- the bridges -------------------------------------------------------------------------
@@ -717,6 +998,9 @@ class Stats:
     rejected: int = 0  # receiving side: messages the target can never hold
     unsent: int = 0  # taken from the source but never handed on (stop while held)
     malformed: int = 0  # receiving side: ZeroMQ messages that are not bridge batches
+    foreign: int = 0  # receiving side: messages and ends of a stream other than the one followed, dropped
+    refused: dict = field(default_factory=dict)  # receiving side: what was dropped, by kind
+    unauthorised: int = 0  # peers refused at the CURVE handshake
     missed: int = 0  # sending side: messages a broadcast's publisher overwrote before the bridge took them
     connects: int = 0  # connections made with a peer
     disconnects: int = 0  # connections lost
@@ -758,7 +1042,7 @@ class _Bridge:
     def _loop(self) -> None:
         raise NotImplementedError
 
-    def __init__(self, endpoint: str, bind: bool, hwm: int, linger: float, spin: float):
+    def __init__(self, endpoint: str, bind: bool, hwm: int, linger: float, spin: float, curve: dict):
         zmq = _zmq()
         self._zmq = zmq
         self._linger = linger
@@ -773,8 +1057,25 @@ class _Bridge:
         self._tracker: Any = None  # of a message sent from where it lies (Sender)
         self._thread = None
         self.error = None
-        self._ctx = zmq.Context.instance()
+        keys = _curve_keys(zmq, endpoint, bind, **curve)
+        self._auth = None
+        if keys is not None and bind:
+            # A context of its own: ZeroMQ asks one authenticator per context,
+            # and this one knows only this bridge's authorised keys.
+            authenticator = importlib.import_module("zmq.auth.thread").ThreadAuthenticator
+            self._ctx = zmq.Context()
+            self._auth = authenticator(self._ctx, log=log.getChild("auth"))
+            self._auth.start()
+            self._auth.certs["*"] = {k: b"OK" for k in keys["allow"]}
+        else:
+            self._ctx = zmq.Context.instance()
         sock = self._ctx.socket(getattr(zmq, self.adapter.pattern))
+        if keys is not None:
+            sock.curve_publickey, sock.curve_secretkey = keys["public"], keys["secret"]
+            if bind:
+                sock.curve_server = True
+            else:
+                sock.curve_serverkey = keys["server"]
         sock.setsockopt(zmq.SNDHWM, hwm)
         sock.setsockopt(zmq.RCVHWM, hwm)
         sock.setsockopt(zmq.LINGER, int(linger * 1000))
@@ -794,8 +1095,9 @@ class _Bridge:
         # even before the gap it may leave shows. Watched before the first
         # connection can happen.
         self._next_events = 0.0
+        self._refused_hosts: set = set()
         self._monitor = sock.get_monitor_socket(
-            zmq.EVENT_CONNECTED | zmq.EVENT_ACCEPTED | zmq.EVENT_DISCONNECTED)
+            zmq.EVENT_CONNECTED | zmq.EVENT_ACCEPTED | zmq.EVENT_DISCONNECTED | _HANDSHAKE_FAILED)
         try:
             if bind:
                 sock.bind(endpoint)
@@ -805,6 +1107,7 @@ class _Bridge:
             sock.disable_monitor()
             self._monitor.close(0)
             sock.close(0)
+            self._close_context()
             raise BridgeError(f"cannot {'bind' if bind else 'connect'} {endpoint}: {exc}") from None
         self.socket = sock
         # The bound address, with the port filled in when it was chosen by the system.
@@ -832,7 +1135,21 @@ class _Bridge:
                 log.info("peer connected (%s)", peer)
             elif event & zmq.EVENT_DISCONNECTED:
                 self.stats.disconnects += 1
-                log.warning("peer disconnected (%s)", peer)
+                log.info("peer disconnected (%s)", peer)
+            elif event & _HANDSHAKE_FAILED:
+                # A peer without an authorised key (or with the wrong server
+                # key): ZeroMQ closes it before any message. Logged once per host.
+                self.stats.unauthorised += 1
+                host = peer.rsplit(":", 1)[0]
+                if host not in self._refused_hosts and len(self._refused_hosts) < 256:
+                    self._refused_hosts.add(host)
+                    log.warning("refused a peer that failed the CURVE handshake (%s): not authorised, or the keys "
+                                "do not match", peer)
+
+    def _close_context(self) -> None:
+        if self._auth is not None:
+            self._auth.stop()
+            self._ctx.term()
 
     def _wait_sent(self, until: float | None = None) -> None:
         """Waits until ZeroMQ has done with a message sent from where it lies
@@ -907,6 +1224,7 @@ class _Bridge:
                 self._wait_sent(time.monotonic() + self._linger + 1)
                 self._give_back()
             self._mark.close()
+            self._close_context()
             if self._owned:  # opened here by name: its role ends with the bridge
                 self.channel.close()
         return self.stats
@@ -936,13 +1254,20 @@ class Sender(_Bridge):
     role = "send"
 
     def __init__(self, channel, endpoint: str, bind: bool = False, *, state=None,
-                 hwm: int = HWM, linger: float = 1.0, spin: float = SPIN):
+                 hwm: int = HWM, linger: float = 1.0, spin: float = SPIN, wait=False,
+                 curve_secret=None, curve_server=None, curve_allow=None):
         _zmq()
-        self._owned = isinstance(channel, str)
-        self.adapter, self.channel = _adapt(channel, "source")
-        super().__init__(endpoint, bind, hwm, linger, spin)
-        self._mark = _mark(state, "send", self.channel)
+        self.adapter, self.channel, self._owned = _adapt(channel, "source", wait)
+        try:
+            super().__init__(endpoint, bind, hwm, linger, spin,
+                             {"secret": curve_secret, "server": curve_server, "allow": curve_allow})
+        except BaseException:
+            if self._owned:
+                self.channel.close()
+            raise
+        self._mark = _mark(state, "send", self.channel, self.address)
         mark = self._mark.load()
+        self._down = 0  # messages a broadcast published while this stream's bridge was down
         if mark is None:
             self.stream, self.next_seq = secrets.randbits(63) or 1, 0
         else:
@@ -954,6 +1279,7 @@ class Sender(_Bridge):
                 # skips one, so that whatever was lost shows as a gap.
                 self.adapter.discard_one()
                 self.next_seq += 1
+        self._place_in_broadcast()
         self._mark.store(self.stream, self.next_seq)
         # Sending from where a message lies, and consuming it once it has
         # gone, is safe across a kill only when the state file says so (see
@@ -963,6 +1289,29 @@ class Sender(_Bridge):
         import velmora
 
         self.adapter.in_place = isinstance(self._mark, _Mark) and isinstance(self.channel, velmora.SpscRingBuffer)
+
+    def _place_in_broadcast(self) -> None:
+        """A broadcast numbers its messages (its publisher's count); the
+        stream's numbers keep a fixed distance to them, noted with the stream
+        as `origin`: the broadcast's number of the stream's message 0. A
+        subscriber that takes over a stream after its bridge was down starts
+        with the next message published, so what was published meanwhile
+        lies between where the stream stopped and where it starts again: it
+        is numbered as skipped and shows as a gap on the far side."""
+        position = getattr(self.adapter, "position", None)
+        at = position() if position is not None else None
+        if at is None:
+            return
+        mark = self._mark
+        if mark.origin:
+            down = (at - (mark.origin - 1) - self.next_seq) % (1 << 64)
+            if 0 < down < 1 << 62:
+                self._down = down
+                self.stats.missed += down
+                log.warning("%d messages were published while the bridge was down (seq %d..%d): the far side "
+                            "sees them as a gap", down, self.next_seq, self.next_seq + down - 1)
+                return
+        mark.origin = (at - self.next_seq) % (1 << 64) + 1
 
     def _give_back(self) -> None:
         """Gives the message sent from where it lies back to the source (a
@@ -1016,6 +1365,8 @@ class Sender(_Bridge):
             self._events()
             items = take(0 if pace.looking else POLL)
             if items is None:  # the source has ended
+                self.next_seq += self._down  # what was published while down is a gap before the end
+                self._down = 0
                 if self._send([HEADER.pack(MAGIC, VERSION, END, 0, 0, self.stream, self.next_seq)]):
                     self._await_peers_leaving()
                 return
@@ -1024,8 +1375,9 @@ class Sender(_Bridge):
                 continue
             # Numbered and noted first thing: a crash from here on shows as a
             # gap. (Messages lost before the bridge took them come first.)
-            skipped = source.skipped
-            n, first = len(items), self.next_seq + skipped
+            skipped, down = source.skipped, self._down
+            self._down = 0
+            n, first = len(items), self.next_seq + down + skipped
             self.next_seq = first + n
             lent = source.lent is not None
             self._mark.store(self.stream, self.next_seq, lent and source.keeps_lent)
@@ -1072,13 +1424,21 @@ class Receiver(_Bridge):
     role = "receive"
 
     def __init__(self, endpoint: str, channel, bind: bool = False, *, state=None,
-                 hwm: int = HWM, linger: float = 0.0, spin: float = SPIN):
+                 hwm: int = HWM, linger: float = 0.0, spin: float = SPIN, wait=False,
+                 curve_secret=None, curve_server=None, curve_allow=None):
         _zmq()
-        self._owned = isinstance(channel, str)
-        self.adapter, self.channel = _adapt(channel, "sink")
-        super().__init__(endpoint, bind, hwm, linger, spin)
-        self._mark = _mark(state, "receive", self.channel)
+        self.adapter, self.channel, self._owned = _adapt(channel, "sink", wait)
+        try:
+            super().__init__(endpoint, bind, hwm, linger, spin,
+                             {"secret": curve_secret, "server": curve_server, "allow": curve_allow})
+        except BaseException:
+            if self._owned:
+                self.channel.close()
+            raise
+        self._mark = _mark(state, "receive", self.channel, self.address)
         self.stream = self.expected = None
+        self._before: dict = {}  # streams followed before -> their next sequence number
+        self._heard = time.monotonic()  # when the stream followed last sent a batch
         mark = self._mark.load()
         if mark is not None:
             self.stream, self.expected, _ = mark
@@ -1102,42 +1462,104 @@ class Receiver(_Bridge):
 
     @staticmethod
     def _decode(head, rest):
-        """(flags, stream, first, payloads, formats) of a batch, or None for
-        anything else; lengths are checked against the frames before any
-        slicing."""
+        """(flags, stream, first, payloads, formats) of a batch, or what is
+        wrong with it (a short text, the kind under which it is counted).
+        Every field is checked against the frames before anything is sliced."""
         if len(head) != HEADER.size:
-            return None
-        magic, version, flags, _, count, stream, first = HEADER.unpack(head)
-        if magic != MAGIC or version != VERSION:
-            return None
+            return "header size"
+        magic, version, flags, reserved, count, stream, first = HEADER.unpack(head)
+        if magic != MAGIC:
+            return "magic"
+        if version != VERSION:
+            return "version"
+        if flags & ~(PACKED | END | LARGE | TYPED) or reserved:
+            return "flags"
+        if stream == 0:  # no sending bridge numbers a stream 0
+            return "stream id"
         if flags & END:
-            return (flags, stream, first, [], None) if not rest else None
+            if rest or count or flags != END:
+                return "end of stream"
+            return flags, stream, first, [], None
+        if count == 0:
+            return "count"
+        if first > _SEQ_MAX - count:  # its last number would not fit
+            return "sequence number"
         formats = None
         if flags & TYPED:
             if not rest:
-                return None
+                return "formats"
             formats = _decode_formats(bytes(rest[0]), count)
             if formats is None:
-                return None
+                return "formats"
             rest = rest[1:]
         if flags & PACKED:
             if len(rest) != 2 or len(rest[0]) != 4 * count or flags & LARGE:
-                return None
+                return "packed lengths"
             lengths = array("I")
             lengths.frombytes(rest[0])
             if not _LITTLE:
                 lengths.byteswap()
             blob = rest[1]
             if sum(lengths) != len(blob):
-                return None
+                return "packed lengths"
             ends = list(itertools.accumulate(lengths))
-            return flags, stream, first, [blob[a:b] for a, b in zip([0, *ends], ends)], formats
-        if len(rest) != count:
-            return None
-        return flags, stream, first, rest, formats
+            items = [blob[a:b] for a, b in zip([0, *ends], ends)]
+        elif len(rest) != count:
+            return "count"
+        else:
+            items = rest
+        if formats is not None and not all(f is None or _fits(f, len(m)) for f, m in zip(formats, items)):
+            return "shape"
+        return flags, stream, first, items, formats
+
+    def _refuse(self, kind: str, what: str, *args) -> None:
+        """Counts a message dropped for `kind`, logging the first of each kind."""
+        stats = self.stats
+        seen = stats.refused.get(kind, 0)
+        stats.refused[kind] = seen + 1
+        if not seen:
+            log.error(what + " (later ones of this kind are counted, not logged)", *args)
+
+    def _follow(self, stream: int, first: int, end: bool) -> bool:
+        """Whether a batch of `stream` from `first` on is taken. The bridge
+        follows one stream: its own numbers decide gaps and duplicates and
+        only its end ends the bridge. Another stream is taken up when nothing
+        is followed yet, when it was followed before (its numbers go on from
+        where they were), when it starts afresh (a sending bridge restarted
+        without its state numbers from 0), or when the stream followed has sent
+        nothing for QUIET seconds. Otherwise its batches and its end are
+        dropped and counted (`foreign`): a peer cannot end the stream or move
+        its numbers without knowing its id."""
+        if stream == self.stream:
+            self._heard = time.monotonic()
+            return True
+        if end:
+            if self.stream is None and first == 0:  # a stream that ended before it sent anything
+                return True
+            self.stats.foreign += 1
+            self._refuse("foreign end", "ignored the end of stream %016x at seq %d: the bridge follows %s",
+                         stream, first, "no stream yet" if self.stream is None else f"stream {self.stream:016x}")
+            return False
+        if self.stream is None:
+            log.info("joined stream %016x at seq %d", stream, first)
+        elif stream in self._before:
+            log.warning("stream %016x went on at seq %d (stream %016x stopped at seq %d)", stream, first,
+                        self.stream, self.expected)
+        elif first < NEW_STREAM_BELOW or time.monotonic() - self._heard >= QUIET:
+            log.warning("a new stream %016x began at seq %d (the sender restarted without its state; "
+                        "stream %016x stopped at seq %d)", stream, first, self.stream, self.expected)
+        else:
+            return False
+        if self.stream is not None:
+            self._before[self.stream] = self.expected
+            while len(self._before) > 8:
+                del self._before[next(iter(self._before))]
+        self.stream, self.expected = stream, self._before.pop(stream, first)
+        self._heard = time.monotonic()
+        return True
 
     def _loop(self) -> None:
-        zmq, sock, stats, stop = self._zmq, self.socket, self.stats, self._stop
+        zmq, stats, stop = self._zmq, self.stats, self._stop
         put = self.adapter.put
         pace = _LookAgain(self._spin)
         while not stop.is_set():
@@ -1147,19 +1569,25 @@ class Receiver(_Bridge):
                 pace.found_nothing()
                 continue
             pace.came()
-            batch = self._decode(*message)
-            if batch is None:
+            try:
+                batch = self._decode(*message)
+            except Exception as exc:  # whatever a peer sends, the bridge goes on
+                batch = f"undecodable ({type(exc).__name__})"
+            if isinstance(batch, str):
                 stats.malformed += 1
-                log.error("dropped a ZeroMQ message that is not a bridge batch (%d frames)", 1 + len(message[1]))
+                self._refuse(batch, "dropped a ZeroMQ message that is not a bridge batch (%s; %d frames)",
+                             batch, 1 + len(message[1]))
                 continue
             flags, stream, first, items, formats = batch
-            if stream != self.stream:
-                if self.stream is None:
-                    log.info("joined stream %016x at seq %d", stream, first)
-                else:
-                    log.warning("a new stream %016x began at seq %d (the sender restarted without its state; "
-                                "stream %016x stopped at seq %d)", stream, first, self.stream, self.expected)
-                self.stream, self.expected = stream, first
+            if not self._follow(stream, first, flags & END):
+                if not flags & END:
+                    stats.foreign += len(items)
+                    self._refuse("foreign batch", "dropped %d messages of stream %016x at seq %d: the bridge "
+                                 "follows stream %016x (at seq %d)", len(items), stream, first, self.stream,
+                                 self.expected)
+                continue
+            if self.expected is None:
+                self.expected = first
             skip = 0
             if first > self.expected:
                 missing = first - self.expected

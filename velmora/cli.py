@@ -203,31 +203,72 @@ def _progress(stats, since=None) -> str:
     return line
 
 
+def cmd_keygen(args, out) -> int:
+    from velmora import bridge
+
+    try:
+        public, secret = bridge.keygen(args.directory, args.key_name)
+    except bridge.BridgeError as exc:
+        raise SegmentError(str(exc)) from None
+    if args.json:
+        _print_json({"public": public, "secret": secret}, out)
+    else:
+        print(f"public key: {public} (for the peers)\nsecret key: {secret} (for --curve-secret; keep it here)",
+              file=out)
+    return 0
+
+
 def cmd_bridge(args, out) -> int:
     """Runs one bridge on a thread; this thread shows progress and turns Ctrl-C
     or SIGTERM into stop()."""
     import logging
     import signal
+    import warnings
 
     from velmora import bridge
 
+    if args.role == "keygen":
+        return cmd_keygen(args, out)
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter(f"{PROG} bridge {args.role}: %(message)s"))
     bridge.log.addHandler(handler)
-    bridge.log.setLevel(logging.INFO)
+    # Quiet by default: gaps, drops and refusals; -v adds peers coming and
+    # going, streams joined and ended.
+    bridge.log.setLevel(logging.WARNING if args.verbose == 0 else logging.INFO if args.verbose == 1 else logging.DEBUG)
     bind = args.bind is not None
     endpoint = args.bind if bind else args.connect
     bridge.tune_allocator()  # this process is the bridge's alone
     state = False if args.no_state else (args.state or True)
-    options = {"state": state, "hwm": args.hwm, "spin": args.spin}
+    options = {"state": state, "hwm": args.hwm, "spin": args.spin, "wait": args.wait,
+               "curve_secret": args.curve_secret, "curve_server": args.curve_server,
+               "curve_allow": args.curve_allow}
     b: bridge.Sender | bridge.Receiver
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)  # while it waits for the segment
     try:
-        if args.role == "send":
-            b = bridge.Sender(args.name, endpoint, bind, **options)
-        else:
-            b = bridge.Receiver(endpoint, args.name, bind, **options)
+        bridge._zmq()  # says what is missing before any wait
+        if args.wait:
+            try:
+                from velmora import _segments
+
+                _segments.locate(args.name)
+            except SegmentError:
+                print(f"{PROG} bridge {args.role}: waiting for {args.name} to appear", file=sys.stderr, flush=True)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the log says it (a binding bridge without keys)
+            if args.role == "send":
+                b = bridge.Sender(args.name, endpoint, bind, **options)
+            else:
+                b = bridge.Receiver(endpoint, args.name, bind, **options)
     except bridge.BridgeError as exc:
         raise SegmentError(str(exc)) from None
+    except KeyboardInterrupt:
+        return 130
+    finally:
+        signal.signal(signal.SIGTERM, previous)
     if bind:
         print(f"{PROG} bridge {args.role}: bound at {b.address}", file=sys.stderr, flush=True)
     previous = signal.signal(signal.SIGTERM, lambda *_: b.stop(0))
@@ -302,10 +343,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_unlock)
     p = sub.add_parser("bridge", help="carry a ring or a broadcast to or from another host over ZeroMQ (needs pyzmq)")
     roles = p.add_subparsers(dest="role", metavar="ROLE", required=True)
+    ends = {"send": "Runs until Ctrl-C or SIGTERM, or until the source ends (a ring's producers have gone "
+                    "and it is drained, a broadcast's publisher has closed), which it passes on.",
+            "receive": "Runs until Ctrl-C or SIGTERM, or until the sending side passes on the end of its stream; "
+                       "then, having opened NAME itself, it lets its producer or publisher role go, so local "
+                       "readers see the end too."}
     for role, text in (("send", "drain the segment NAME into ZeroMQ at ENDPOINT"),
                        ("receive", "take messages from ZeroMQ at ENDPOINT into the segment NAME")):
-        r = roles.add_parser(role, help=text, description=text + " (PUSH/PULL for a ring, PUB/SUB for a broadcast); "
-                           "runs until Ctrl-C.",
+        r = roles.add_parser(role, help=text, description=text + " (PUSH/PULL for a ring, PUB/SUB for a broadcast). "
+                             + ends[role] + " The side that binds is the CURVE server: it gives --curve-secret and "
+                             "--curve-allow, the side that connects --curve-secret and --curve-server. Without keys, "
+                             "binding an address other than loopback or ipc:// is warned about.",
                              usage=f"{PROG} bridge {role} " + ("NAME (--bind|--connect) ENDPOINT" if role == "send"
                                                              else "(--bind|--connect) ENDPOINT NAME") + " [options]")
         r.add_argument("--json", action="store_true", help="print the bridge's counters as JSON at exit")
@@ -315,15 +363,34 @@ def build_parser() -> argparse.ArgumentParser:
         r.add_argument("name", metavar="NAME", help="segment name, e.g. /jobs")
         keep = r.add_mutually_exclusive_group()
         keep.add_argument("--state", metavar="PATH",
-                          help="file that keeps the stream position across restarts (default: one per NAME "
-                               "under $XDG_RUNTIME_DIR or the temporary directory)")
+                          help="file that keeps the stream position across restarts (default: one per NAME, "
+                               "ENDPOINT and segment, under $VELMORA_BRIDGE_STATE, $XDG_RUNTIME_DIR or the "
+                               "temporary directory)")
         keep.add_argument("--no-state", action="store_true", help="keep no state file")
+        r.add_argument("--wait", action=argparse.BooleanOptionalAction, default=True,
+                       help="wait for the segment NAME to appear (default: on); --no-wait fails at once")
+        r.add_argument("--curve-secret", metavar="FILE",
+                       help="this side's secret key file (bridge.key_secret from `velmora bridge keygen`)")
+        r.add_argument("--curve-server", metavar="FILE",
+                       help="connecting side: the binding side's public key file (its bridge.key)")
+        r.add_argument("--curve-allow", metavar="DIR",
+                       help="binding side: folder of the public key files (*.key) of the peers let in; "
+                            "others are refused and logged")
+        r.add_argument("-v", "--verbose", action="count", default=0,
+                       help="log peers connecting and disconnecting, streams joined and ended (-vv: more)")
         r.add_argument("--hwm", type=int, default=16, metavar="N", help="ZeroMQ high-water mark in batches (16)")
         r.add_argument("--spin", type=float, default=0.0002, metavar="SECONDS",
                        help="after a message, keep looking for the next one this long without sleeping "
                             "(0.0002); about 0.002 cuts the latency at a few hundred messages a second, "
                             "at the cost of a busy processor while they flow")
         r.set_defaults(run=cmd_bridge)
+    k = roles.add_parser("keygen", parents=[common], help="write a CURVE key pair for authenticated, encrypted bridges",
+                         description="Writes DIR/NAME.key (the public key: give it to the peers, as --curve-server "
+                                     "or into their --curve-allow folder) and DIR/NAME.key_secret (readable by its "
+                                     "owner only: this side's --curve-secret).")
+    k.add_argument("directory", metavar="DIR")
+    k.add_argument("--name", dest="key_name", default="bridge", help="file name of the pair (bridge)")
+    k.set_defaults(run=cmd_bridge)
     return parser
 
 
