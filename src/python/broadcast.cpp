@@ -174,12 +174,22 @@ Status finish(SubscriberState& s, LentState&, bool) {
     s.core->release(s.held);
     return {};
 }
+// A loan whose block ended well after its publisher closed: nothing was
+// published, which the caller must hear (a subscriber's view has nothing left
+// to give back).
+template <class State>
+Status closed_under(bool ok) {
+    if (std::is_same_v<State, PublisherState> && ok)
+        return ShmError::value("Publisher is closed: the loaned message was not published");
+    return {};
+}
+
 template <class State>
 Status finish_lent(State& s, LentState& sc, bool ok) {
     if (!sc.active) return {};
     sc.active = false;
     s.scope_open = false;
-    if (s.closed) return {};
+    if (s.closed) return closed_under<State>(ok);
     return finish(s, sc, ok);
 }
 
@@ -193,6 +203,8 @@ bool lent_end(LentState& sc, bool ok) {
         PyErr_Clear();
         sc.active = false;
         s.scope_open = false;
+        const Status lost = closed_under<State>(ok);
+        if (!lost) return raise(lost.error()), false;
         return true;
     }
     const Status done = finish_lent(s, sc, ok);
