@@ -146,6 +146,9 @@ struct PipeWait {
         return broken = gone();
     }
 };
+// Clang does not deduce an aggregate's template arguments by itself.
+template <class Gone>
+PipeWait(ClosingWait, Gone, bool) -> PipeWait<Gone>;
 
 // BrokenPipeError "ring '/jobs' is full and its consumer has gone"; nullptr.
 inline PyObject* raise_consumer_gone(const std::string& name) {
