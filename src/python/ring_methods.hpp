@@ -82,9 +82,15 @@ auto wait_for_frame(Lifecycle& life, Ring& ring, Deadline deadline, const char* 
     return failed ? std::optional<Frame>{} : found_or_raise(found, failed);
 }
 
+// A batch is published (push_many) and given back (pop_many) at least
+// every kBatchStep bytes, so that both sides overlap on large messages.
+inline constexpr std::uint64_t kBatchStep = 64 * 1024;
+
 // pop_many's walk: an SPSC ring reads frame after frame and consumes them
-// all with one store of head at the end; the fan-in ring serves its lanes in
-// turn, so each frame is consumed as it is taken and the next looked up anew.
+// with one store of head per kBatchStep bytes and at the end; the fan-in
+// ring serves its lanes in turn, so each frame is consumed as it is taken
+// and the next looked up anew.
+
 inline Result<std::optional<SpscFrame>> batch_next(SpscRing& r, const std::optional<SpscFrame>& last) {
     return last ? r.next_frame(*last) : r.begin_pop();
 }
@@ -249,9 +255,11 @@ struct RingMethods {
         Py_RETURN_NONE;
     }
 
-    // Pushes from the front of a list or tuple until a value does not fit;
-    // all frames written go out with one store of tail, also when a later
-    // value fails to encode (it raises after those before it are published).
+    // Pushes from the front of a list or tuple until a value does not fit.
+    // Frames go out with one store of tail per kBatchStep bytes, so that a
+    // consumer starts on a batch of large messages while the rest is copied;
+    // those written before a value that fails to encode are published before
+    // it raises.
     static PyObject* push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         static const char* const names[] = {"values"};
         static const std::string fn = qualified("push_many");
@@ -276,9 +284,10 @@ struct RingMethods {
         const auto w = Side::producer(s);
         if (!w) return nullptr;
         SpscRing& lane = w->lane();
-        const std::uint64_t start = lane.tail_position();
+        std::uint64_t start = lane.tail_position();
         std::uint64_t tail = start;
         Py_ssize_t pushed = 0;
+        const std::uint64_t first = start;
         bool failed = false;
         // One scratch buffer for the whole batch: each value is copied into
         // the ring before the next is encoded. When not even the first fits,
@@ -294,12 +303,17 @@ struct RingMethods {
                 if (!r) { raise(r.error()); failed = true; break; }
                 if (!r.value()) break;
                 ++pushed;
+                if (tail - start >= kBatchStep) {
+                    w->publish(start, tail);
+                    start = tail;
+                    s.room_ready.active();
+                }
             }
         }
         if (tail != start) {
             w->publish(start, tail);
             s.room_ready.active();
-        } else if (!failed && batch.size() > 0) {
+        } else if (tail == first && !failed && batch.size() > 0) {
             s.room_ready.recheck(lane.free());
         }
         if (failed) return nullptr;
@@ -450,6 +464,7 @@ struct RingMethods {
         std::vector<std::uint64_t> lengths;
         std::optional<Frame> last;
         bool looked_again = false;
+        std::uint64_t uncommitted = 0;
         for (std::uint64_t k = 0; k < max_count; ++k) {
             auto found = batch_next(ring, last);
             if (!found) {
@@ -478,6 +493,11 @@ struct RingMethods {
             }
             batch_taken(ring, frame);
             last = frame;
+            uncommitted += length;
+            if (uncommitted >= kBatchStep) {  // give the producer its room as we go
+                batch_end(ring, frame);
+                uncommitted = 0;
+            }
         }
         if (last) {
             batch_end(ring, *last);
