@@ -393,7 +393,8 @@ PyMethodDef methods[] = {
     fast_method<&M::push_many>("push_many",
         "push_many($self, values)\n--\n\n"
         "Push values from the front of a list or tuple until one does not fit, and return how\n"
-        "many were pushed; they become visible to the consumer together."),
+        "many were pushed; they become visible to the consumer in order, at least every 64 KiB\n"
+        "of messages."),
     fast_method<&M::pop>("pop",
         "pop($self, tag=None)\n--\n\n"
         "Read the next message in turn (raw bytes, or one value of `tag`), or None when every\n"

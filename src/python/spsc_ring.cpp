@@ -307,8 +307,9 @@ PyMethodDef methods[] = {
     fast_method<&M::push_many>("push_many",
         "push_many($self, values)\n--\n\n"
         "Push values from the front of a list or tuple until one does not fit, and return\n"
-        "how many were pushed. They become visible to the consumer together. A value that\n"
-        "cannot be encoded raises after the values before it are published."),
+        "how many were pushed. They become visible to the consumer in order, at least every\n"
+        "64 KiB of messages, so the consumer starts on a large batch while the rest is copied.\n"
+        "A value that cannot be encoded raises after the values before it are published."),
     fast_method<&M::pop_many>("pop_many",
         "pop_many($self, max_count, tag=None)\n--\n\n"
         "Pop up to `max_count` messages (raw bytes, or values of `tag`) and return them as\n"
