@@ -21,7 +21,6 @@ import uuid
 import velmora
 
 SM = velmora.SharedMemory
-HEADER = 24
 CAPACITY = 1 << 20                     # 1 MiB data area: sixteen 64-KiB messages fit
 MIXED_SCHEMA = [("i64", 1), ("f64", 1), ("str", 1), ("bool", 1)]
 KIB = 1024
@@ -168,7 +167,7 @@ class Demo:
         self.name = f"/velmora-demo-{os.getpid()}-{uuid.uuid4().hex[:8]}"
         self.parent = os.getpid()
         self.children = []
-        self.segment = SM.create(self.name, HEADER + CAPACITY)
+        self.segment = SM.create(self.name, velmora.SpscRingBuffer.segment_size(CAPACITY))
 
     def fresh_ring(self):
         """The creator's spsc() resets the header: every run starts empty."""
@@ -271,7 +270,7 @@ def main():
     signal.signal(signal.SIGTERM, _terminate)
     demo = Demo()
     try:
-        print(f"segment {demo.name}: {CAPACITY} bytes of ring data + {HEADER} bytes of header")
+        print(f"segment {demo.name}: {CAPACITY} bytes of ring data + {velmora.SpscRingBuffer.segment_size(CAPACITY) - CAPACITY} bytes of header")
         ok = verified_stream(demo, 200_000)
         ok = throughput(demo) and ok
         return 0 if ok else 1

@@ -85,10 +85,10 @@ Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator, std::uint32_t r
         // which segment sizes would make the capacities on either side.
         const auto [lower, upper] = neighbours(capacity);
         const auto segment = [](const std::string& cap) {
-            return cap.size() < 20 ? to_string(std::stoull(cap) + SPSC_HEADER_SIZE) : cap + " + 24";
+            return cap.size() < 20 ? to_string(std::stoull(cap) + SPSC_HEADER_SIZE) : cap + " + " + to_string(SPSC_HEADER_SIZE);
         };
         return ShmError::value("capacity " + to_string(capacity) + " (a " + to_string(ring.map_size()) +
-                               "-byte segment less the 24-byte header) is not a power of two; try capacity " +
+                               "-byte segment less the " + to_string(SPSC_HEADER_SIZE) + "-byte header) is not a power of two; try capacity " +
                                lower + " or " + upper + " (segments of " + segment(lower) + " or " +
                                segment(upper) + " bytes)");
     }
