@@ -409,6 +409,7 @@ class RingModel:
 
 FANIN_MAGIC = MPSC.magic
 FANIN_HEADER = MPSC.header_size
+FANIN_JOINED = MPSC.fields["joined"][0]
 FANIN_MAX_PRODUCERS = 1024
 
 
@@ -521,7 +522,10 @@ class FaninModel:
         (u32 at 64)."""
         (data,), _ = Signature("MpscRingBuffer.push()", ["data"], 1).bind(args, kwargs)
         payload = encode_list(data) if isinstance(data, list) else encode(data)
-        self.producing = True  # the slot is claimed once the payload is built
+        if not self.producing:  # the slot is claimed once the payload is built,
+            self.producing = True  # and the claim counts one more producer joined
+            joined, = struct.unpack_from("<I", self.seg, FANIN_JOINED)
+            struct.pack_into("<I", self.seg, FANIN_JOINED, (joined + 1) % (1 << 32))
         lane = self.lanes[0]
         if not lane.push(data):
             return False
