@@ -361,12 +361,17 @@ class Run:
         """start() and collect() in one."""
         return self.collect(self.start(jobs), timeout)
 
+    def stop(self, started):
+        """Kills and reaps what start() started and collect() did not; again is harmless."""
+        self._reap(*started)
+
     def _reap(self, procs, conns):
         for p in procs:
-            if p.is_alive():
-                p.kill()
-            p.join()
-            self.children.remove(p)
+            if p in self.children:
+                if p.is_alive():
+                    p.kill()
+                p.join()
+                self.children.remove(p)
         for conn in conns:
             conn.close()
 

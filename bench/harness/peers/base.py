@@ -24,6 +24,7 @@ class Transport:
     stream = "single"             # "single", "batch" or "into"
     lossy_start = False           # messages sent before the receiver connects may vanish
     latency = True                # has a ping-pong row
+    receiver_first = False        # senders open the channel only once a receiver made it
     module = dist = None          # the import and the distribution a peer needs
 
     def missing(self):

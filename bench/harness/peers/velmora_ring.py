@@ -80,7 +80,10 @@ class VelmoraInto(Velmora):
 class VelmoraMpsc(Velmora):
     """MpscRingBuffer: `producers` lanes of `capacity` bytes each. push/pop
     (non-blocking), put/get (blocking), or put with a consumer that takes what
-    is waiting in one pop_many call (recv_many; a blocking get when nothing is)."""
+    is waiting in one pop_many call (recv_many; a blocking get when nothing is).
+    The consumer's end is the creator's, so the receiver makes the ring and
+    the senders open it after (receiver_first)."""
+    receiver_first = True
 
     def __init__(self, producers, calls="push/pop"):
         self.producers, self.calls = producers, calls
@@ -96,14 +99,7 @@ class VelmoraMpsc(Velmora):
         return None if hasattr(velmora, "MpscRingBuffer") else "n/a (not built: no MpscRingBuffer)"
 
     def channel(self, run, size, capacity):
-        import velmora
-        name = run.new_segment_name()
-        ring = velmora.MpscRingBuffer.create(name, capacity, producers=self.producers)
-        return SimpleNamespace(name=name, seg=ring)
-
-    def close(self, chan):
-        chan.seg.close()
-        super().close(chan)
+        return SimpleNamespace(name=run.new_segment_name(), capacity=capacity, seg=None)
 
     def sender(self, chan, size):
         import velmora
@@ -111,10 +107,11 @@ class VelmoraMpsc(Velmora):
         return endpoint(send=ring.push if self.poll_send else ring.put, finish=ring.close, ring=ring)
 
     def receiver(self, chan, size):
-        ring = chan.seg              # the consumer's end is the creator's
+        import velmora
+        ring = velmora.MpscRingBuffer.create(chan.name, chan.capacity, producers=self.producers)
         get = ring.get
 
         def recv_many(n):
             got = ring.pop_many(n)
             return got if got else [get()]
-        return endpoint(recv=ring.pop if self.poll_recv else get, recv_many=recv_many, ring=ring)
+        return endpoint(recv=ring.pop if self.poll_recv else get, recv_many=recv_many, finish=ring.close, ring=ring)
