@@ -22,35 +22,39 @@ the blocking rows are the ones to compare with the queues.
 Each row runs BENCH_ROUNDS times (default 3; the rounds interleave the
 rows) and reports its median round.
 
+The peers, the child processes and the output files are the harness's
+(bench/harness/): every process of a row, the consumer too, is a forked
+child that makes its own end, so no peer's state (a zmq context) is shared
+by the next row's processes. A producer keeps its end open until the
+consumer has counted everything, and a row that stalls for BENCH_TIMEOUT
+seconds (default 600; 30 quick) fails with a reason.
+
 BENCH_QUICK=1: few messages, one round, to check that every row works.
 BENCH_OUT=DIR: where bench_fanin.md, .json and .png go (default docs/,
-build/bench-quick/ when quick).
+build/bench-quick/ when quick). BENCH_ONLY=a,b: the rows whose label
+contains one of these words.
 """
 import gc
-import json
-import multiprocessing as mp
 import os
 import struct
 import sys
-import tempfile
 import time
-import uuid
 
-import velmora
+from harness import peers, report
+from harness.common import Failed, Settings, load_average, median_of
+from harness.runner import Run
 
-QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
+SETTINGS = Settings(rounds=3)
+QUICK = SETTINGS.quick
 PRODUCERS = 4
 SIZES = (64, 4096)
 COUNT = {64: 2_000, 4096: 500} if QUICK else {64: 400_000, 4096: 60_000}  # per producer (64 B: half a second or more)
 HEAD = struct.Struct("<II")
-CTX = mp.get_context("fork")
-TIMEOUT_S = 600
+TIMEOUT_S = float(os.environ.get("BENCH_TIMEOUT", "30" if QUICK else "600"))
 BATCH = 256
 BATCH_BYTES = 64 << 10  # and at most this many bytes of messages per batch call
-ROUNDS = 1 if QUICK else int(os.environ.get("BENCH_ROUNDS", "3"))
+ROUNDS = SETTINGS.rounds
 PREBUILT_UP_TO = 1024
-OUT = os.environ.get("BENCH_OUT") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
-                                                  "build/bench-quick" if QUICK else "docs")
 
 
 def lane_bytes(size):
@@ -60,6 +64,11 @@ def lane_bytes(size):
     one producer could fall to ~5% of the messages here, its lane drained
     while it waited for a processor."""
     return 1 << 18 if size <= 64 else 1 << 22
+
+
+def all_lanes(size):
+    """The 1->1 ring holds what the fan-in lanes hold together."""
+    return PRODUCERS * lane_bytes(size)
 
 
 def buffered_bytes(size):
@@ -136,11 +145,39 @@ class Checker:
         return [h / n for h in half]
 
 
-class RowFailed(Exception):
-    """A peer that did not deliver every message: reported, not timed."""
+# ---- the rows: harness peers, each with its label here ---------------------------------
+
+class Row:
+    """A peer in the fan-in table: how many producers, and whether the
+    consumer takes batches (recv_many) or one message per call."""
+
+    def __init__(self, peer, label, producers=PRODUCERS, batch=False, capacity=None):
+        self.peer, self.label, self.producers, self.batch = peer, label, producers, batch
+        self.capacity = capacity or buffered_bytes
+
+    def missing(self):
+        return self.peer.missing()
 
 
-# ---- transports: each gives (setup, producer body, consumer loop) ---------------------
+def rows():
+    V = peers.VelmoraMpsc
+    return [Row(V(PRODUCERS, "push/pop"), "velmora MpscRingBuffer push/pop", capacity=lane_bytes),
+            Row(V(PRODUCERS, "put/get"), "velmora MpscRingBuffer put/get", capacity=lane_bytes),
+            Row(V(PRODUCERS, "put/pop_many"), "velmora MpscRingBuffer put/pop_many", batch=True,
+                capacity=lane_bytes),
+            Row(peers.Queue(), "multiprocessing.Queue"),
+            Row(peers.FasterFifo(), "faster-fifo put/get"),
+            Row(peers.FasterFifo(), "faster-fifo put/get_many", batch=True),
+            Row(peers.Zmq(), "pyzmq PUSH/PULL ipc (4 PUSH)"),
+            Row(peers.Velmora(), "velmora SpscRingBuffer 1->1 push/pop", producers=1, capacity=all_lanes),
+            Row(peers.VelmoraPutGet(), "velmora SpscRingBuffer 1->1 put/get", producers=1, capacity=all_lanes)]
+
+
+def selected():
+    return [r for r in rows() if not SETTINGS.only or any(w in r.label for w in SETTINGS.only)]
+
+
+# ---- one run ---------------------------------------------------------------------------
 
 def _yield_until(call, arg=None):
     y = os.sched_yield
@@ -154,305 +191,134 @@ def _yield_until(call, arg=None):
         y()
 
 
-class Velmora:
-    def __init__(self, blocking, spsc=False, batch=False):
-        self.blocking, self.spsc, self.batch = blocking, spsc, batch
-        kind = "SpscRingBuffer 1->1" if spsc else "MpscRingBuffer"
-        calls = "put/pop_many" if batch else "put/get" if blocking else "push/pop"
-        self.label = f"velmora {kind} {calls}"
+def _producer(row, chan, producer, size, count, opened, built, go, counted):
+    """One producer: its messages made first, then sent as fast as its end
+    takes them (retrying with sched_yield when a non-blocking end is full)."""
+    msgs = messages(producer, size, count)
+    if row.peer.receiver_first and not opened.wait(TIMEOUT_S):
+        raise TimeoutError("the consumer did not make the channel")
+    ep = row.peer.sender(chan, size)
+    built.wait(TIMEOUT_S)
+    if not go.wait(TIMEOUT_S):
+        raise TimeoutError("no start")
+    send = ep.send
+    if row.peer.poll_send:
+        for m in msgs:
+            if not send(m):
+                _yield_until(send, m)
+    else:
+        for m in msgs:
+            send(m)
+    counted.wait(TIMEOUT_S)     # the end stays open until the consumer has everything
+    ep.finish()
 
-    def setup(self, size):
-        self.size = size
-        self.name = f"/velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}"
-        lane = lane_bytes(size)
-        if self.spsc:
-            self.ring = velmora.SpscRingBuffer.create(self.name, lane * PRODUCERS)
-        else:
-            self.ring = velmora.MpscRingBuffer.create(self.name, lane, producers=PRODUCERS)
 
-    def produce(self, msgs):
-        cls = velmora.SpscRingBuffer if self.spsc else velmora.MpscRingBuffer
-        ring = cls.open(self.name)
-        if self.blocking:
-            put = ring.put
-            for m in msgs:
-                put(m)
-        else:
-            push = ring.push
-            for m in msgs:
-                if not push(m):
-                    _yield_until(push, m)
-        ring.close()
+def _consumer(row, chan, size, producers, count, opened, built, go, counted):
+    """Takes every message, checking each; returns (msgs/s, shares)."""
+    ep = row.peer.receiver(chan, size)
+    opened.set()
+    # Kept out of the collector's way while the clock runs.
+    checker = Checker(size, producers, count)
+    gc.collect()
+    gc.freeze()
+    built.wait(TIMEOUT_S)       # every producer has its messages ready
+    time.sleep(0.05)            # and waits on the event
+    started = time.perf_counter()
+    go.set()
+    if row.batch:
+        many, limit = ep.recv_many, batch_of(size)
 
-    def consume(self, check, n):
-        if self.batch:
-            # Everything waiting in one call; a blocking get when nothing is.
-            many, get = self.ring.pop_many, self.ring.get
+        def consume(check, n):
             while n > 0:
-                got = many(min(batch_of(self.size), n))
-                if not got:
-                    got = [get(timeout=TIMEOUT_S)]
+                got = many(min(limit, n))
                 n -= len(got)
                 for m in got:
                     check(m)
-        elif self.blocking:
-            get = self.ring.get
-            for _ in range(n):
-                check(get(timeout=TIMEOUT_S))
-        else:
-            pop = self.ring.pop
+    elif row.peer.poll_recv:
+        pop = ep.recv
+
+        def consume(check, n):
             for _ in range(n):
                 m = pop()
                 check(m if m is not None else _yield_until(pop))
+    else:
+        get = ep.recv
 
-    def teardown(self):
-        self.ring.close()
-        velmora.SharedMemory.remove(self.name)
-
-
-class MpQueue:
-    label = "multiprocessing.Queue"
-
-    def setup(self, size):
-        self.q = CTX.Queue(maxsize=max(64, buffered_bytes(size) // size))
-
-    def produce(self, msgs):
-        put = self.q.put
-        for m in msgs:
-            put(m)
-        self.q.close()
-        self.q.join_thread()
-
-    def consume(self, check, n):
-        get = self.q.get
-        for _ in range(n):
-            check(get())
-
-    def teardown(self):
-        self.q.close()
-
-
-class FasterFifo:
-    def __init__(self, batch=False):
-        self.batch = batch
-        self.label = "faster-fifo put/get_many" if batch else "faster-fifo put/get"
-
-    def missing(self):
-        try:
-            import faster_fifo  # noqa: F401
-        except ImportError:
-            return "faster-fifo not installed"
-        return None
-
-    def setup(self, size):
-        import faster_fifo
-        self.size = size
-        self.q = faster_fifo.Queue(max_size_bytes=buffered_bytes(size))
-
-    def produce(self, msgs):
-        put = self.q.put
-        for m in msgs:
-            put(m, timeout=TIMEOUT_S)
-
-    def consume(self, check, n):
-        if self.batch:
-            many = self.q.get_many
-            while n > 0:
-                got = many(timeout=TIMEOUT_S, max_messages_to_get=min(batch_of(self.size), n))
-                n -= len(got)
-                for m in got:
-                    check(m)
-            return
-        get = self.q.get
-        for _ in range(n):
-            check(get(timeout=TIMEOUT_S))
-
-    def teardown(self):
-        self.q.close()
-
-
-class Zmq:
-    label = "pyzmq PUSH/PULL ipc (4 PUSH)"
-
-    def missing(self):
-        try:
-            import zmq  # noqa: F401
-        except ImportError:
-            return "pyzmq not installed"
-        return None
-
-    def setup(self, size):
-        self.path = os.path.join(tempfile.gettempdir(), f"velmora-fanin-{os.getpid()}-{uuid.uuid4().hex[:8]}.ipc")
-        self.ctx = self.pull = None
-        # A PUSH that closes while the PULL's queue is at its high-water mark
-        # was seen to lose its last few hundred messages (its context ended
-        # all the same): producers keep their sockets until all has arrived.
-        self.finished = CTX.Event()
-
-    def produce(self, msgs):
-        import zmq
-        ctx = zmq.Context()
-        sock = ctx.socket(zmq.PUSH)
-        sock.setsockopt(zmq.LINGER, -1)
-        sock.connect("ipc://" + self.path)
-        send = sock.send
-        for m in msgs:
-            send(m)
-        self.finished.wait(TIMEOUT_S)
-        sock.close()
-        ctx.term()
-
-    def ready(self):
-        # Bound only after the producers were forked (a zmq context does not
-        # survive fork()), and before they start sending.
-        import zmq
-        self.ctx = zmq.Context()
-        self.pull = self.ctx.socket(zmq.PULL)
-        self.pull.setsockopt(zmq.RCVTIMEO, 30_000)   # a stall raises zmq.Again instead of hanging
-        self.pull.bind("ipc://" + self.path)
-
-    def consume(self, check, n):
-        import zmq
-        recv = self.pull.recv
-        try:
+        def consume(check, n):
             for _ in range(n):
-                check(recv())
-        except zmq.Again:
-            raise RowFailed("a message did not arrive for 30 s") from None
-
-    def done(self):
-        self.finished.set()
-
-    def teardown(self):
-        if self.pull is not None:
-            self.pull.close(linger=0)
-            self.ctx.term()
-        try:
-            os.unlink(self.path)
-        except OSError:
-            pass
-
-
-# ---- one run ---------------------------------------------------------------------------
-
-def _producer_main(t, producer, size, count, built, go):
-    msgs = messages(producer, size, count)
-    built.wait(TIMEOUT_S)
-    go.wait(TIMEOUT_S)
-    t.produce(msgs)
-
-
-def run(t, size, producers):
-    """Messages per second through `t` from `producers` processes, and the shares."""
-    count = COUNT[size] * PRODUCERS // producers
-    t.setup(size)
-    go, built = CTX.Event(), CTX.Barrier(producers + 1)
-    procs = [CTX.Process(target=_producer_main, args=(t, p, size, count, built, go)) for p in range(producers)]
-    for p in procs:
-        p.start()
-    try:
-        if hasattr(t, "ready"):
-            t.ready()
-        # Made after the fork, so its pages are not shared copy-on-write with
-        # the producers, and kept out of the collector's way.
-        checker = Checker(size, producers, count)
-        gc.collect()
-        gc.freeze()
-        built.wait(TIMEOUT_S)   # every producer has its messages ready
-        time.sleep(0.05)   # and waits on the event
-        started = time.perf_counter()
-        go.set()
-        try:
-            checker.run(t.consume)
-        finally:
-            getattr(t, "done", lambda: None)()
-        elapsed = time.perf_counter() - started
-    finally:
-        for p in procs:
-            p.join(TIMEOUT_S)
-        t.teardown()
-    if any(p.exitcode != 0 for p in procs):
-        raise RuntimeError(f"{t.label}: a producer failed")
+                check(get())
+    checker.run(consume)
+    elapsed = time.perf_counter() - started
+    counted.set()
+    ep.finish()
     return checker.total / elapsed, checker.shares()
 
 
-def rows():
-    return [Velmora(False), Velmora(True), Velmora(True, batch=True), MpQueue(), FasterFifo(),
-            FasterFifo(batch=True), Zmq(), Velmora(False, spsc=True), Velmora(True, spsc=True)]
-
-
-def one(index, size):
-    """One row in this fresh interpreter (a peer's state, such as a zmq
-    context, must not leak into the next row's forked producers)."""
-    t = rows()[index]
-    producers = 1 if getattr(t, "spsc", False) else PRODUCERS
+def run(harness, row, size):
+    """Messages per second through `row` from its producers, and the shares."""
+    count = COUNT[size] * PRODUCERS // row.producers
+    chan = row.peer.channel(harness, size, row.capacity(size))
+    ctx = harness.ctx
+    opened, go, counted = ctx.Event(), ctx.Event(), ctx.Event()
+    built = ctx.Barrier(row.producers + 1)
     try:
-        rate, shares = run(t, size, producers)
-    except RowFailed as exc:
-        print(f"FAILED {exc}")
-        return 0
-    print(rate, *shares)
-    return 0
-
-
-def in_child(index, size):
-    import subprocess
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--one", str(index), str(size)],
-                         capture_output=True, text=True, timeout=TIMEOUT_S * 2)
-    if out.returncode != 0:
-        raise RuntimeError(f"row {index} failed: {out.stderr[-2000:]}")
-    last = out.stdout.strip().splitlines()[-1]
-    if last.startswith("FAILED "):
-        raise RowFailed(last[len("FAILED "):])
-    rate, *shares = map(float, last.split())
-    return rate, shares
+        results = harness.spawn(
+            [(_consumer, (row, chan, size, row.producers, count, opened, built, go, counted))]
+            + [(_producer, (row, chan, p, size, count, opened, built, go, counted)) for p in range(row.producers)],
+            TIMEOUT_S)
+    finally:
+        row.peer.close(chan)
+    return results[0]
 
 
 def main():
     head = (f"fan-in: {PRODUCERS} producer processes -> 1 consumer, {os.cpu_count()} cores"
             + (" (BENCH_QUICK)" if QUICK else ""))
     print(head)
-    results, shares_of, lines = {}, {}, []
-    for size in SIZES:
-        print(f"\n{size} B messages, {COUNT[size] * PRODUCERS} in all")
-        print(f"{'transport':<40}{'msgs/s':>12}{'MB/s':>9}   share per producer")
-        lines += ["", f"### {size} B messages, {COUNT[size] * PRODUCERS} in all", "",
-                  "| transport | msgs/s | MB/s | share per producer |", "|---|---:|---:|---|"]
-        # Rounds interleave the rows, so a slow spell of the machine hits
-        # them alike; each row reports its median round.
-        runs = {}
-        for _ in range(ROUNDS):
-            for index, t in enumerate(rows()):
-                if getattr(t, "missing", lambda: None)() or runs.get(index) == "failed":
+    results, shares_of, lines, failed = {}, {}, [], False
+    harness = Run(SETTINGS)
+    try:
+        for size in SIZES:
+            print(f"\n{size} B messages, {COUNT[size] * PRODUCERS} in all")
+            print(f"{'transport':<40}{'msgs/s':>12}{'MB/s':>9}   share per producer")
+            lines += ["", f"### {size} B messages, {COUNT[size] * PRODUCERS} in all", "",
+                      "| transport | msgs/s | MB/s | share per producer |", "|---|---:|---:|---|"]
+            # Rounds interleave the rows, so a slow spell of the machine hits
+            # them alike; each row reports its median round.
+            runs, why_failed = {}, {}
+            for _ in range(ROUNDS):
+                for row in selected():
+                    if row.missing() or row.label in why_failed:
+                        continue
+                    try:
+                        runs.setdefault(row.label, []).append(run(harness, row, size))
+                    except Failed as exc:
+                        why_failed[row.label] = str(exc)
+                        print(f"{row.label:<40}{'failed':>12}   ({exc})", flush=True)
+            for row in selected():
+                why = row.missing()
+                if why:
+                    print(f"{row.label:<40}{'n/a':>12}   ({why})")
+                    lines.append(f"| {row.label} | n/a | | {why} |")
                     continue
-                try:
-                    runs.setdefault(index, []).append(in_child(index, size))
-                except RowFailed as exc:
-                    runs[index] = "failed"
-                    print(f"{t.label:<40}{'failed':>12}   ({exc})", flush=True)
-                    lines.append(f"| {t.label} | failed | | {exc} |")
-        for index, t in enumerate(rows()):
-            why = getattr(t, "missing", lambda: None)()
-            if why:
-                print(f"{t.label:<40}{'n/a':>12}   ({why})")
-                lines.append(f"| {t.label} | n/a | | {why} |")
-                continue
-            if runs.get(index) == "failed":
-                continue
-            producers = 1 if getattr(t, "spsc", False) else PRODUCERS
-            done = sorted(runs[index], key=lambda r: r[0])
-            rate, shares = done[len(done) // 2]
-            results[(t.label, size)] = rate
-            share = "-" if producers == 1 else f"{min(shares):.0%}..{max(shares):.0%}"
-            shares_of[(t.label, size)] = shares
-            print(f"{t.label:<40}{rate:>12,.0f}{rate * size / 1e6:>9.1f}   {share}", flush=True)
-            lines.append(f"| {t.label} | {rate:,.0f} | {rate * size / 1e6:.1f} | {share} |")
-        found = ratios(results, size)
-        for f in found:
-            print("  " + f)
-        lines += [""] + [f"- {f}" for f in found]
+                if row.label in why_failed:
+                    failed = failed or row.label.startswith("velmora")
+                    lines.append(f"| {row.label} | failed | | {why_failed[row.label]} |")
+                    continue
+                rate, shares = median_of(runs[row.label])
+                results[(row.label, size)] = rate
+                share = "-" if row.producers == 1 else f"{min(shares):.0%}..{max(shares):.0%}"
+                shares_of[(row.label, size)] = shares
+                print(f"{row.label:<40}{rate:>12,.0f}{rate * size / 1e6:>9.1f}   {share}", flush=True)
+                lines.append(f"| {row.label} | {rate:,.0f} | {rate * size / 1e6:.1f} | {share} |")
+            found = ratios(results, size)
+            for f in found:
+                print("  " + f)
+            lines += [""] + [f"- {f}" for f in found]
+    finally:
+        harness.close()
     write(head, lines, results, shares_of)
-    return 0
+    return 1 if failed else 0
 
 
 def ratios(results, size):
@@ -476,42 +342,39 @@ def ratios(results, size):
 
 
 def write(head, lines, results, shares_of):
-    """bench_fanin.md, .json and (with matplotlib) .png in OUT."""
-    os.makedirs(OUT, exist_ok=True)
-    text = "\n".join(["# Fan-in benchmark", "", head + f"; python {sys.version.split()[0]}, "
-                      f"load average {os.getloadavg()[0]:.1f} at the end. Every message checked; "
-                      f"each row the median of {ROUNDS} rounds.", *lines])
-    with open(os.path.join(OUT, "bench_fanin.md"), "w") as f:
-        f.write(text + "\n")
-    with open(os.path.join(OUT, "bench_fanin.json"), "w") as f:
-        json.dump({"rate": {f"{k}|{s}": v for (k, s), v in results.items()},
-                   "shares": {f"{k}|{s}": v for (k, s), v in shares_of.items()}}, f, indent=1)
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return
-    labels = [t.label for t in rows() if any((t.label, s) in results for s in SIZES)]
-    fig, axes = plt.subplots(1, len(SIZES), figsize=(12, 4.8))
-    for ax, size in zip(axes, SIZES):
-        vals = [results.get((k, size), 0) for k in labels]
-        colors = ["tab:blue" if k.startswith("velmora Mpsc") else "tab:gray" if k.startswith("velmora")
-                  else "tab:orange" for k in labels]
-        ax.barh(range(len(labels)), vals, color=colors)
-        ax.set_yticks(range(len(labels)))
-        ax.set_yticklabels(labels, fontsize=8)
-        ax.invert_yaxis()
-        ax.set_xscale("log")
-        ax.set_xlabel("messages/s, all producers together")
-        ax.set_title(f"{size} B")
-    fig.suptitle(f"Fan-in: {PRODUCERS} producer processes -> 1 consumer")
-    fig.tight_layout()
-    fig.savefig(os.path.join(OUT, "bench_fanin.png"), dpi=110)
-    plt.close(fig)
+    """bench_fanin.md, .json and (with matplotlib) .png in the output folder."""
+    load = load_average()
+    text = "\n".join(["# Fan-in benchmark", "", head + f"; python {sys.version.split()[0]}"
+                      + (f", load average {load:.1f} at the end" if load is not None else "")
+                      + f". Every message checked; each row the median of {ROUNDS} rounds.", *lines])
+
+    def plot(path):
+        plt = report.pyplot()
+        if plt is None:
+            return "matplotlib not installed: no plot"
+        labels = [r.label for r in rows() if any((r.label, s) in results for s in SIZES)]
+        fig, axes = plt.subplots(1, len(SIZES), figsize=(12, 4.8))
+        for ax, size in zip(axes, SIZES):
+            vals = [results.get((k, size), 0) for k in labels]
+            colors = ["tab:blue" if k.startswith("velmora Mpsc") else "tab:gray" if k.startswith("velmora")
+                      else "tab:orange" for k in labels]
+            ax.barh(range(len(labels)), vals, color=colors)
+            ax.set_yticks(range(len(labels)))
+            ax.set_yticklabels(labels, fontsize=8)
+            ax.invert_yaxis()
+            ax.set_xscale("log")
+            ax.set_xlabel("messages/s, all producers together")
+            ax.set_title(f"{size} B")
+        fig.suptitle(f"Fan-in: {PRODUCERS} producer processes -> 1 consumer")
+        fig.tight_layout()
+        fig.savefig(path, dpi=110)
+        plt.close(fig)
+        return None
+
+    report.write_outputs(SETTINGS.out, "bench_fanin", text,
+                         {"rate": {f"{k}|{s}": v for (k, s), v in results.items()},
+                          "shares": {f"{k}|{s}": v for (k, s), v in shares_of.items()}}, plot)
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--one"]:
-        sys.exit(one(int(sys.argv[2]), int(sys.argv[3])))
     sys.exit(main())

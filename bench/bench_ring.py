@@ -3,8 +3,9 @@
 1. Cost per call of push and pop in one process (no contention), for raw
    payloads of several sizes and for typed and mixed values; best of three
    runs. The figures include the Python loop around each call.
-2. Cross-process throughput next to multiprocessing.Pipe, measured with the
-   demo's functions (examples/demo.py).
+2. Cross-process throughput next to multiprocessing.Pipe: the harness's
+   runner (two processes, every message checked by its sequence number),
+   median of three runs. BENCH_QUICK=1 sends fewer messages.
 """
 import os
 import sys
@@ -13,8 +14,11 @@ import uuid
 
 import velmora
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-import demo  # noqa: E402
+from harness import peers, runner
+from harness.common import KIB, Failed, Settings, median_of, size_label
+
+# (size, messages per run through the ring, through a Pipe)
+STREAMS = [(64, 1_000_000, 200_000), (64 * KIB, 40_000, 20_000)]
 
 CAPACITY = 1 << 22
 SCHEMA = [("i64", 1), ("f64", 1), ("str", 1), ("bool", 1)]
@@ -73,15 +77,32 @@ def in_process():
         velmora.SharedMemory.remove(name)
 
 
+def streaming(settings):
+    """Messages per second through the ring and through a Pipe; False when a run failed."""
+    print(f"{'message':>8}  {'transport':<24}{'messages/s':>14}{'MB/s':>12}")
+    run, ok = runner.Run(settings), True
+    try:
+        for size, ring_count, pipe_count in STREAMS:
+            for t, count in ((peers.Velmora(), ring_count), (peers.Pipe(), pipe_count)):
+                count = count // 50 if settings.quick else count
+                try:
+                    rate = median_of(run.throughput(t, size, count) for _ in range(1 if settings.quick else 3))
+                except Failed as exc:
+                    print(f"{size_label(size):>8}  {t.label:<24}  failed: {exc}")
+                    ok = False
+                    continue
+                print(f"{size_label(size):>8}  {t.label:<24}{rate:>14,.0f}{rate * size / 1e6:>12,.1f}")
+    finally:
+        run.close()
+    print("(one producer and one consumer process; MB = 10^6 bytes of payload)")
+    return ok
+
+
 def main():
     print("== one process, per call")
     in_process()
-    print("\n== two processes, streaming (examples/demo.py)")
-    d = demo.Demo()
-    try:
-        return 0 if demo.throughput(d) else 1
-    finally:
-        d.close()
+    print("\n== two processes, streaming")
+    return 0 if streaming(Settings()) else 1
 
 
 if __name__ == "__main__":
