@@ -16,7 +16,7 @@ import time
 import pytest
 
 import velmora
-from conftest import unique_name, wait_for
+from conftest import kill_running, unique_name, wait_for
 
 zmq = pytest.importorskip("zmq")
 from velmora import bridge  # noqa: E402
@@ -403,9 +403,7 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
             first.send_signal(signal.SIGSTOP)
             before = s.stats.messages
             send_more(2000)
-            deadline = time.monotonic() + 30
-            while s.stats.messages < before + 2000 and time.monotonic() < deadline:
-                time.sleep(0.01)
+            wait_for(lambda: s.stats.messages >= before + 2000, 30)
             first.kill()
             first.wait(30)
             second = bridge_cli("receive", "--bind", endpoint, name_b, "--json", env=env)
@@ -420,10 +418,7 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
         out, err = second.communicate(timeout=30)
         assert (s.stats.connects, s.stats.disconnects) == (2, 1)  # the sender saw the peer go and come
     finally:
-        for p in (first, second):
-            if p is not None and p.poll() is None:
-                p.kill()
-                p.wait(30)
+        kill_running(first, second)
     numbers = [int.from_bytes(m[:8], "little") for m in got]
     assert got == [payload(i) for i in numbers]  # byte-exact
     assert numbers == sorted(set(numbers))  # in order, none twice
@@ -529,10 +524,7 @@ def test_full_target_holds_the_sender_with_bounded_memory(rings):
             p.send_signal(signal.SIGTERM)
         stats = [json.loads(p.communicate(timeout=30)[0]) for p in (receiver, sender)]
     finally:
-        for p in (receiver, sender):
-            if p is not None and p.poll() is None:
-                p.kill()
-                p.wait(30)
+        kill_running(receiver, sender)
     assert [s["messages"] for s in stats] == [produced, produced]
     assert stats[0]["gaps"] == 0
 
@@ -544,10 +536,7 @@ def test_stop_while_held_reports_what_was_not_handed_on(rings):
     s = bridge.send(src, r.address, background=True, hwm=1)
     for i in range(200):
         src.put(i.to_bytes(4, "little") * 64, timeout=30)
-    deadline = time.monotonic() + 30
-    while dst.free() >= 260:  # the receiver holds a batch it cannot finish
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
+    assert wait_for(lambda: dst.free() < 260, 30)  # the receiver holds a batch it cannot finish
     t0 = time.monotonic()
     r.stop(10)
     s.stop(10)
@@ -601,16 +590,11 @@ def test_a_signal_stops_the_command_and_accounts_for_the_held_batch(rings, sig):
     # nobody listens at port 1: the batch is taken and cannot leave
     proc = bridge_cli("send", name, "--connect", "tcp://127.0.0.1:1", "--no-state", "--json")
     try:
-        deadline = time.monotonic() + 30
-        while ring.used():
-            assert time.monotonic() < deadline
-            time.sleep(0.01)
+        assert wait_for(lambda: not ring.used(), 30)
         proc.send_signal(sig)
         out, err = proc.communicate(timeout=30)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(30)
+        kill_running(proc)
     assert proc.returncode == 0
     assert (json.loads(out)["messages"], json.loads(out)["unsent"]) == (0, 1)
     assert "stopped with 1 messages taken but not sent (seq 0..0)" in err
@@ -659,10 +643,7 @@ def test_under_asyncio_cancelling_the_task_stops_the_bridge(rings):
 
     r, got = asyncio.run(main())
     assert got == messages
-    deadline = time.monotonic() + 30
-    while r.stats.ended is None:  # the worker thread ends on its own once stopped
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
+    assert wait_for(lambda: r.stats.ended is not None, 30)  # the worker thread ends on its own once stopped
     assert r.stats.messages == 1000
 
 
@@ -746,9 +727,7 @@ def test_broadcast_to_two_remote_subscribers_keeps_order_bytes_format_and_shape(
         assert all(r.join(30) for r in receivers)
         assert all(r.done.wait(30) for r in readers)
     finally:
-        if sender.poll() is None:
-            sender.kill()
-            sender.wait(30)
+        kill_running(sender)
         for r in readers:
             r.sub.close()
     for r in readers:
@@ -932,13 +911,6 @@ def keygen(directory):
     return public, secret
 
 
-def until(condition, what, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.01)
-
-
 @curve
 def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
     """The receiving side binds from the command line with its key and the
@@ -978,9 +950,7 @@ def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
         proc.send_signal(signal.SIGTERM)
         out, _ = proc.communicate(timeout=30)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(30)
+        kill_running(proc)
     stats = json.loads(out)
     assert stats["messages"] == 2000 and stats["unauthorised"] >= 1 and dst.pop() is None
 
@@ -1044,9 +1014,7 @@ def test_the_command_waits_for_its_segment_and_logs_quietly(seg_name):
         proc.send_signal(signal.SIGTERM)
         _, err = proc.communicate(timeout=30)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(30)
+        kill_running(proc)
     assert proc.returncode == 0 and "peer" not in err, err
 
 
@@ -1089,7 +1057,7 @@ def test_broadcast_sender_killed_and_restarted_reports_what_was_published_meanwh
             probe_until_started(src, [reader])
             for i in range(50):
                 src.publish(b"a%d" % i, timeout=30)
-            until(lambda: len(reader.got) == 50, "the first run's messages never all arrived")
+            assert wait_for(lambda: len(reader.got) == 50, 30), "the first run's messages never all arrived"
             first.kill()
             first.wait(30)
             for i in range(30):  # nobody takes these over there
@@ -1105,7 +1073,4 @@ def test_broadcast_sender_killed_and_restarted_reports_what_was_published_meanwh
             assert [m for m, _, _ in reader.got] == [b"a%d" % i for i in range(50)] + after
             assert (r.stats.gaps, r.stats.lost) == (1, 30)
     finally:
-        for p in (first, second):
-            if p is not None and p.poll() is None:
-                p.kill()
-                p.wait(30)
+        kill_running(first, second)

@@ -27,7 +27,7 @@ def name(tag):
     return f"/nc-{tag}-{os.getpid()}-{_count[0]}"
 def ring(cap=4096):
     n = name("r")
-    r = SM.create(n, cap + 24).spsc()
+    r = SM.create(n, velmora.SpscRingBuffer.segment_size(cap)).spsc()
     SM.remove(n)
     return r
 def view():

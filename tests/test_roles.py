@@ -19,7 +19,7 @@ from conftest import attached_peer, reap, second_mapping, start_all, wait_for
 
 SM = velmora.SharedMemory
 CTX = multiprocessing.get_context("fork")
-RING = 4096 + 24
+RING = velmora.SpscRingBuffer.segment_size(4096)
 
 
 def _produce(name, count, tag, start, conn):
@@ -130,7 +130,7 @@ def test_handles_and_threads_of_one_process_share_its_roles(seg_name, seg_names)
     # each call lets go of the interpreter lock while it copies or waits.
     big = 1 << 20
     name2 = seg_names(1, "big")[0]
-    handles = [SM.create(name2, big + 24).spsc()]
+    handles = [SM.create(name2, velmora.SpscRingBuffer.segment_size(big)).spsc()]
     handles.append(SM.open(name2).spsc())
     consumer = SM.open(name2).spsc()
     payloads = {k: bytes([k]) * (70_000 + k) for k in (1, 2)}
