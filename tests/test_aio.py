@@ -1,6 +1,7 @@
 """Event loops: fileno() / room_fileno() and velmora.aio, with producers in
 other processes, under the default asyncio loop and uvloop."""
 import asyncio
+import contextlib
 import multiprocessing as mp
 import os
 import queue
@@ -537,17 +538,9 @@ async def _three_then(chan, how):
     if how == "cancel":
         await three.wait()
         task.cancel()
-    with pytest.raises((LookupError, asyncio.CancelledError)) if how in ("raise", "cancel") else _nothing():
+    with pytest.raises((LookupError, asyncio.CancelledError)) if how in ("raise", "cancel") else contextlib.nullcontext():
         await task
     return got
-
-
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 @pytest.mark.parametrize("kind", ["spsc", "mpsc", "broadcast"])

@@ -24,27 +24,13 @@ from velmora import bridge  # noqa: E402
 LOOPBACK = "tcp://127.0.0.1:0"
 
 
-def _segments(tag, create):
-    """make(...) -> (name, create(name, ...)) under unique names; all removed afterwards."""
-    names = []
-
-    def make(*args, **options):
-        name = unique_name(tag)
-        names.append(name)
-        return name, create(name, *args, **options)
-
-    yield make
-    for name in names:
-        try:
-            velmora.SharedMemory.remove(name)
-        except OSError:
-            pass
-
-
 @pytest.fixture
-def rings():
-    """make(capacity) -> (name, a new ring)."""
-    yield from _segments("br", lambda name, capacity=1 << 20: velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(capacity)).spsc())
+def rings(seg_names):
+    """make(capacity) -> (name, a new ring); removed afterwards."""
+    def make(capacity=1 << 20):
+        [name] = seg_names(1, "br")
+        return name, velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(capacity)).spsc()
+    return make
 
 
 def payload(i):
@@ -260,6 +246,18 @@ def pusher(address):
     return push
 
 
+@pytest.fixture
+def forger(rings):
+    """(a 4 KiB target ring, a receiving bridge into it, a PUSH socket
+    connected to the bridge): batches written by hand."""
+    _, dst = rings(4096)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    push = pusher(r.address)
+    yield dst, r, push
+    push.close()
+    r.stop(10)
+
+
 @pytest.mark.parametrize("parts", [
     [b"not a header"],
     [header(magic=b"XXXX"), b"m"],
@@ -330,49 +328,37 @@ def test_a_shape_that_overflows_is_dropped_before_the_publisher(broadcasts):
             r.stop(10)
 
 
-def test_another_stream_can_neither_end_nor_renumber_the_stream(rings, caplog):
+def test_another_stream_can_neither_end_nor_renumber_the_stream(forger, caplog):
     """Its end and its far-ahead batches are dropped and counted; the same
     jump within the stream followed is a gap."""
-    _, dst = rings(4096)
-    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = pusher(r.address)
-    try:
-        push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
-        push.send_multipart([header(bridge.END, count=0, stream=9, first=0)])
-        push.send_multipart([header(stream=9, first=10**12), b"forged"])
-        push.send_multipart([header(count=2, first=2), b"m2", b"m3"])
-        assert [dst.get(timeout=30) for _ in range(4)] == [b"m0", b"m1", b"m2", b"m3"]
-        assert (r.stats.foreign, r.stats.gaps, r.stats.duplicates, r.running) == (2, 0, 0, True)
-        assert "ignored the end of stream 0000000000000009" in caplog.text
-        assert "dropped 1 messages of stream 0000000000000009 at seq 1000000000000" in caplog.text
-        push.send_multipart([header(first=10**12), b"far"])  # the stream followed: a gap
-        assert dst.get(timeout=30) == b"far"
-        assert (r.stats.gaps, r.stats.lost) == (1, 10**12 - 4)
-        push.send_multipart([header(bridge.END, count=0, first=10**12 + 1)])
-        assert r.join(30) and r.error is None
-    finally:
-        push.close()
-        r.stop(10)
+    dst, r, push = forger
+    push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
+    push.send_multipart([header(bridge.END, count=0, stream=9, first=0)])
+    push.send_multipart([header(stream=9, first=10**12), b"forged"])
+    push.send_multipart([header(count=2, first=2), b"m2", b"m3"])
+    assert [dst.get(timeout=30) for _ in range(4)] == [b"m0", b"m1", b"m2", b"m3"]
+    assert (r.stats.foreign, r.stats.gaps, r.stats.duplicates, r.running) == (2, 0, 0, True)
+    assert "ignored the end of stream 0000000000000009" in caplog.text
+    assert "dropped 1 messages of stream 0000000000000009 at seq 1000000000000" in caplog.text
+    push.send_multipart([header(first=10**12), b"far"])  # the stream followed: a gap
+    assert dst.get(timeout=30) == b"far"
+    assert (r.stats.gaps, r.stats.lost) == (1, 10**12 - 4)
+    push.send_multipart([header(bridge.END, count=0, first=10**12 + 1)])
+    assert r.join(30) and r.error is None
 
 
-def test_gap_and_duplicates_in_one_stream(rings, caplog):
+def test_gap_and_duplicates_in_one_stream(forger, caplog):
     """Numbers that skip ahead count as a gap of that size; numbers already
     handed on are dropped, not delivered twice."""
-    _, dst = rings(4096)
-    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = pusher(r.address)
-    try:
-        push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
-        push.send_multipart([header(count=2, first=5), b"m5", b"m6"])
-        push.send_multipart([header(count=3, first=5), b"m5", b"m6", b"m7"])
-        assert [dst.get(timeout=30) for _ in range(5)] == [b"m0", b"m1", b"m5", b"m6", b"m7"]
-        assert (r.stats.gaps, r.stats.lost, r.stats.duplicates) == (1, 3, 2)
-        assert "gap: 3 messages lost (seq 2..4)" in caplog.text
-        push.send_multipart([header(bridge.END, count=0, first=8)])  # the end of the stream ends the bridge
-        assert r.join(30) and r.error is None
-    finally:
-        push.close()
-        r.stop(10)
+    dst, r, push = forger
+    push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
+    push.send_multipart([header(count=2, first=5), b"m5", b"m6"])
+    push.send_multipart([header(count=3, first=5), b"m5", b"m6", b"m7"])
+    assert [dst.get(timeout=30) for _ in range(5)] == [b"m0", b"m1", b"m5", b"m6", b"m7"]
+    assert (r.stats.gaps, r.stats.lost, r.stats.duplicates) == (1, 3, 2)
+    assert "gap: 3 messages lost (seq 2..4)" in caplog.text
+    push.send_multipart([header(bridge.END, count=0, first=8)])  # the end of the stream ends the bridge
+    assert r.join(30) and r.error is None
 
 
 # ---- a receiving bridge killed and started again ------------------------------------------
@@ -651,10 +637,12 @@ def test_under_asyncio_cancelling_the_task_stops_the_bridge(rings):
 
 
 @pytest.fixture
-def broadcasts():
-    """make(**options) -> (name, Publisher) of a new broadcast."""
-    yield from _segments("bb", lambda name, max_message=1 << 16, depth=64, **options:
-                         velmora.Publisher.create(name, max_message, depth, **options))
+def broadcasts(seg_names):
+    """make(**options) -> (name, Publisher) of a new broadcast; removed afterwards."""
+    def make(max_message=1 << 16, depth=64, **options):
+        [name] = seg_names(1, "bb")
+        return name, velmora.Publisher.create(name, max_message, depth, **options)
+    return make
 
 
 PROBE = b"probe"

@@ -261,12 +261,18 @@ def _stuck_writer(name, conn):
     time.sleep(60)
 
 
-def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_name):
+def _killed_writer(seg_name):
+    """A view of a new segment whose lock a child took and was killed holding."""
     view = SM.create(seg_name, 68).map()
     proc, _, locked = _child(_stuck_writer, seg_name)
     assert locked is True
     os.kill(proc.pid, signal.SIGKILL)
     proc.join(30)
+    return view
+
+
+def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_name):
+    view = _killed_writer(seg_name)
     view.lock_timeout = 5
     started = time.monotonic()
     assert view.lock_recoveries() == 0
@@ -281,12 +287,7 @@ def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_na
 def test_a_recovered_lock_is_shown_under_the_default_warning_filters(seg_name):
     # ResourceWarning is hidden by default: a recovery must not be.
     assert issubclass(velmora.LockRecoveredWarning, UserWarning)
-    view = SM.create(seg_name, 68).map()
-    proc, _, locked = _child(_stuck_writer, seg_name)
-    assert locked is True
-    os.kill(proc.pid, signal.SIGKILL)
-    proc.join(30)
-    view.close()  # no live process but the next caller has the segment open
+    _killed_writer(seg_name).close()  # no live process but the next caller has the segment open
     code = f"import velmora; v = velmora.SharedMemory.open({seg_name!r}).map(); v.lock_timeout = 5; v.write(b'x', 0)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
