@@ -14,6 +14,16 @@ import pytest
 import velmora
 
 
+class Index:
+    """An integer-like object that only offers __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def unique_name(tag="t"):
     return f"/velmora-{tag}-{os.getpid()}-{uuid.uuid4().hex[:12]}"
 

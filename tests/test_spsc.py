@@ -61,18 +61,10 @@ def raw(seg_name, ring):
     r.close()
 
 
-# ---- the class ------------------------------------------------------------------
-
-def test_class_surface(ring):
-    """(The method list, the other signatures and the class rules: test_module.)"""
-    cls = velmora.SpscRingBuffer
-    assert all(getattr(cls, n).__text_signature__ == "($self)" for n in ("used", "capacity", "free", "is_empty",
-                                                                        "is_full"))
-    assert "[ head (8 B) | tail (8 B) | capacity (8 B) | data (capacity B) ]" in cls.__doc__
-    assert str(ring) == repr(ring) == "SpscRingBuffer(capacity=4096, used=0, free=4096)"
-
+# ---- a new ring -----------------------------------------------------------------
 
 def test_new_ring_is_empty(ring):
+    assert str(ring) == repr(ring) == "SpscRingBuffer(capacity=4096, used=0, free=4096)"
     assert (ring.is_empty(), ring.is_full(), ring.used(), ring.capacity()) == (True, False, 0, 4096)
     assert ring.pop() is None
     assert ring.pop("int") is None
