@@ -56,8 +56,8 @@ def _round(seed):
     base = f"/velmora-stress-e-{os.getpid()}-{seed}"
     cap = rng.choice([4096, 1 << 20])
     max_msg = 1000 if cap == 4096 else 200_000  # large ones copy without the interpreter lock
-    ring = SM.create(base + "-r", cap + 24).spsc()
-    side = SM.create(base + "-s", 4096 + 24).spsc()  # stays empty: its waits are the ones cut short
+    ring = SM.create(base + "-r", velmora.SpscRingBuffer.segment_size(cap)).spsc()
+    side = SM.create(base + "-s", velmora.SpscRingBuffer.segment_size(4096)).spsc()  # stays empty: its waits are the ones cut short
     vseg = SM.create(base + "-v", 4 + 64)
     view = vseg.map()
     faults = []
@@ -269,9 +269,9 @@ def _round(seed):
                       "faults": faults, **counts}), flush=True)
 
     # Exit with daemon threads waiting: in a get, a put and a view lock wait.
-    full = SM.create(base + "-x", 64 + 24).spsc()
+    full = SM.create(base + "-x", velmora.SpscRingBuffer.segment_size(64)).spsc()
     full.push(b"x" * 40)
-    empty = SM.create(base + "-z", 64 + 24).spsc()
+    empty = SM.create(base + "-z", velmora.SpscRingBuffer.segment_size(64)).spsc()
     locked = SM.create(base + "-y", 4 + 8).map()
     _hold_lock(base + "-y")
     for suffix in ("-x", "-y", "-z"):

@@ -22,6 +22,8 @@ import signal
 import struct
 import time
 
+import velmora
+
 from common import CTX, SM, Result, make_segment, remove, second_mapping, start_workers, unique_name, wait_workers
 
 CAPACITY = 1 << 16
@@ -109,7 +111,7 @@ def run(seconds):
     name = unique_name("kill")
     rng = random.Random()
     try:
-        shm = make_segment(name, 24 + CAPACITY)
+        shm = make_segment(name, velmora.SpscRingBuffer.segment_size(CAPACITY))
         watch = shm.spsc()  # takes no role: only asks has_producer()
         raw = second_mapping(name)
         refused = CTX.Value("Q", 0)

@@ -14,6 +14,8 @@ import random
 import struct
 import time
 
+import velmora
+
 from common import CTX, SM, Result, make_segment, remove, run_workers, second_mapping, unique_name
 
 CAPACITIES = (8, 64, 4096, 1 << 20)
@@ -139,7 +141,7 @@ def _consumer(name, capacity, produced, done, progress, slot):
 def run_one(result, capacity, seconds, start):
     name = unique_name(f"ring{capacity}")
     try:
-        shm = make_segment(name, 24 + capacity)
+        shm = make_segment(name, velmora.SpscRingBuffer.segment_size(capacity))
         shm.spsc()  # the creator's attach initialises the header
         raw = second_mapping(name)
         struct.pack_into("<QQ", raw.buf, 0, start, start)  # head, tail: fresh ring, not yet in use

@@ -14,6 +14,16 @@ import pytest
 import velmora
 
 
+class Index:
+    """An integer-like object that only offers __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def unique_name(tag="t"):
     return f"/velmora-{tag}-{os.getpid()}-{uuid.uuid4().hex[:12]}"
 
@@ -148,6 +158,24 @@ def running(*args):
             proc.kill()
 
 
+def until_eof(get, timeout=30):
+    """Calls `get(timeout=..., eof=True)` until it raises EOFError, yielding
+    each message: a stream read to its end."""
+    while True:
+        try:
+            yield get(timeout=timeout, eof=True)
+        except EOFError:
+            return
+
+
+def kill_running(*procs):
+    """Kills and waits for each subprocess (None is skipped) still running."""
+    for p in procs:
+        if p is not None and p.poll() is None:
+            p.kill()
+            p.wait(30)
+
+
 def pop_from(ring, proc, count, timeout):
     """Pops up to `count` messages from `ring` while `proc` (see `running`)
     produces them, stopping early should it fail; then waits for it.
@@ -170,7 +198,7 @@ def any_ring(request, seg_name):
     """A ring of 64 bytes, or a fan-in ring of 64-byte lanes: one handle
     that both produces and consumes, for the calls the two kinds share."""
     if request.param == "spsc":
-        ring = velmora.SharedMemory.create(seg_name, 24 + 64).spsc()
+        ring = velmora.SharedMemory.create(seg_name, velmora.SpscRingBuffer.segment_size(64)).spsc()
     else:
         ring = velmora.MpscRingBuffer.create(seg_name, 64, producers=2)
     yield ring

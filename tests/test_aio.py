@@ -1,6 +1,7 @@
 """Event loops: fileno() / room_fileno() and velmora.aio, with producers in
 other processes, under the default asyncio loop and uvloop."""
 import asyncio
+import contextlib
 import multiprocessing as mp
 import os
 import queue
@@ -39,7 +40,7 @@ def ring_pair_of(kind, name):
     fan-in ring of three 1 KiB lanes ("mpsc", whose consumer waits on every
     lane at once)."""
     if kind == "spsc":
-        return SM.create(name, 24 + 4096).spsc(), SM.open(name).spsc()
+        return SM.create(name, velmora.SpscRingBuffer.segment_size(4096)).spsc(), SM.open(name).spsc()
     return velmora.MpscRingBuffer.create(name, 1024, producers=3), velmora.MpscRingBuffer.open(name)
 
 
@@ -112,7 +113,7 @@ def _listen(name, conn):
 @pytest.mark.parametrize(("how", "gaps"), [("async_for", "sleeps"), ("get", "sleeps"), ("get", "around_window")])
 def test_stream_from_producer_process(seg_name, loop_kind, how, gaps):
     count = 3000
-    SM.create(seg_name, 24 + 4096).spsc()
+    SM.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
     ring = SM.open(seg_name).spsc()
     go = CTX.Event()
     proc = CTX.Process(target=_produce, args=(seg_name, count, go, gaps))
@@ -300,7 +301,7 @@ def test_thousand_channels_one_loop(seg_names):
     rings = []
     try:
         for name in names:
-            rings.append(SM.create(name, 24 + 256).spsc())
+            rings.append(SM.create(name, velmora.SpscRingBuffer.segment_size(256)).spsc())
         threads_before = threading.active_count()
         tasks_before = len(os.listdir("/proc/self/task"))
 
@@ -332,7 +333,7 @@ def test_thousand_channels_one_loop(seg_names):
 @pytest.mark.parametrize(("kind", "count"), [("spsc", 100), ("mpsc", 20)])
 def test_idle_loop_awaiting_many_rings_uses_little_cpu(seg_names, kind, count):
     names = seg_names(count, "idle")
-    rings = [SM.create(n, 24 + 256).spsc() if kind == "spsc" else velmora.MpscRingBuffer.create(n, 256, producers=4)
+    rings = [SM.create(n, velmora.SpscRingBuffer.segment_size(256)).spsc() if kind == "spsc" else velmora.MpscRingBuffer.create(n, 256, producers=4)
              for n in names]
     try:
         share, done = idle_loop_cpu(kind, names)
@@ -368,7 +369,7 @@ print(time.monotonic() - returned)
 @pytest.mark.parametrize("how", ["return", "sigint"])
 def test_asyncio_run_exits_promptly_with_pending_waits(seg_names, loop_kind, how):
     names = seg_names(2, "exit")
-    rings = [SM.create(n, 24 + 256).spsc() for n in names]
+    rings = [SM.create(n, velmora.SpscRingBuffer.segment_size(256)).spsc() for n in names]
     assert rings[1].push(b"f" * 250)
     rings[1].close()  # the producer role goes with it: the child's put is to wait for room, not be refused
     script = EXIT_SCRIPT
@@ -537,17 +538,9 @@ async def _three_then(chan, how):
     if how == "cancel":
         await three.wait()
         task.cancel()
-    with pytest.raises((LookupError, asyncio.CancelledError)) if how in ("raise", "cancel") else _nothing():
+    with pytest.raises((LookupError, asyncio.CancelledError)) if how in ("raise", "cancel") else contextlib.nullcontext():
         await task
     return got
-
-
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 @pytest.mark.parametrize("kind", ["spsc", "mpsc", "broadcast"])
@@ -694,7 +687,7 @@ def _produce_and_exit(name, count):
 @pytest.mark.skipif(not hasattr(velmora.SpscRingBuffer, "has_producer"), reason="needs producer roles (eof)")
 @pytest.mark.parametrize("how", ["async_for", "get"])
 def test_eof_ends_the_stream_after_the_last_message(seg_name, how):
-    SM.create(seg_name, 24 + 4096).spsc()
+    SM.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)).spsc()
     ring = SM.open(seg_name).spsc()
 
     async def main():

@@ -16,7 +16,7 @@ import time
 import pytest
 
 import velmora
-from conftest import unique_name, wait_for
+from conftest import kill_running, unique_name, wait_for
 
 zmq = pytest.importorskip("zmq")
 from velmora import bridge  # noqa: E402
@@ -24,27 +24,13 @@ from velmora import bridge  # noqa: E402
 LOOPBACK = "tcp://127.0.0.1:0"
 
 
-def _segments(tag, create):
-    """make(...) -> (name, create(name, ...)) under unique names; all removed afterwards."""
-    names = []
-
-    def make(*args, **options):
-        name = unique_name(tag)
-        names.append(name)
-        return name, create(name, *args, **options)
-
-    yield make
-    for name in names:
-        try:
-            velmora.SharedMemory.remove(name)
-        except OSError:
-            pass
-
-
 @pytest.fixture
-def rings():
-    """make(capacity) -> (name, a new ring)."""
-    yield from _segments("br", lambda name, capacity=1 << 20: velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(capacity)).spsc())
+def rings(seg_names):
+    """make(capacity) -> (name, a new ring); removed afterwards."""
+    def make(capacity=1 << 20):
+        [name] = seg_names(1, "br")
+        return name, velmora.SharedMemory.create(name, velmora.SpscRingBuffer.segment_size(capacity)).spsc()
+    return make
 
 
 def payload(i):
@@ -260,6 +246,18 @@ def pusher(address):
     return push
 
 
+@pytest.fixture
+def forger(rings):
+    """(a 4 KiB target ring, a receiving bridge into it, a PUSH socket
+    connected to the bridge): batches written by hand."""
+    _, dst = rings(4096)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    push = pusher(r.address)
+    yield dst, r, push
+    push.close()
+    r.stop(10)
+
+
 @pytest.mark.parametrize("parts", [
     [b"not a header"],
     [header(magic=b"XXXX"), b"m"],
@@ -330,49 +328,37 @@ def test_a_shape_that_overflows_is_dropped_before_the_publisher(broadcasts):
             r.stop(10)
 
 
-def test_another_stream_can_neither_end_nor_renumber_the_stream(rings, caplog):
+def test_another_stream_can_neither_end_nor_renumber_the_stream(forger, caplog):
     """Its end and its far-ahead batches are dropped and counted; the same
     jump within the stream followed is a gap."""
-    _, dst = rings(4096)
-    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = pusher(r.address)
-    try:
-        push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
-        push.send_multipart([header(bridge.END, count=0, stream=9, first=0)])
-        push.send_multipart([header(stream=9, first=10**12), b"forged"])
-        push.send_multipart([header(count=2, first=2), b"m2", b"m3"])
-        assert [dst.get(timeout=30) for _ in range(4)] == [b"m0", b"m1", b"m2", b"m3"]
-        assert (r.stats.foreign, r.stats.gaps, r.stats.duplicates, r.running) == (2, 0, 0, True)
-        assert "ignored the end of stream 0000000000000009" in caplog.text
-        assert "dropped 1 messages of stream 0000000000000009 at seq 1000000000000" in caplog.text
-        push.send_multipart([header(first=10**12), b"far"])  # the stream followed: a gap
-        assert dst.get(timeout=30) == b"far"
-        assert (r.stats.gaps, r.stats.lost) == (1, 10**12 - 4)
-        push.send_multipart([header(bridge.END, count=0, first=10**12 + 1)])
-        assert r.join(30) and r.error is None
-    finally:
-        push.close()
-        r.stop(10)
+    dst, r, push = forger
+    push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
+    push.send_multipart([header(bridge.END, count=0, stream=9, first=0)])
+    push.send_multipart([header(stream=9, first=10**12), b"forged"])
+    push.send_multipart([header(count=2, first=2), b"m2", b"m3"])
+    assert [dst.get(timeout=30) for _ in range(4)] == [b"m0", b"m1", b"m2", b"m3"]
+    assert (r.stats.foreign, r.stats.gaps, r.stats.duplicates, r.running) == (2, 0, 0, True)
+    assert "ignored the end of stream 0000000000000009" in caplog.text
+    assert "dropped 1 messages of stream 0000000000000009 at seq 1000000000000" in caplog.text
+    push.send_multipart([header(first=10**12), b"far"])  # the stream followed: a gap
+    assert dst.get(timeout=30) == b"far"
+    assert (r.stats.gaps, r.stats.lost) == (1, 10**12 - 4)
+    push.send_multipart([header(bridge.END, count=0, first=10**12 + 1)])
+    assert r.join(30) and r.error is None
 
 
-def test_gap_and_duplicates_in_one_stream(rings, caplog):
+def test_gap_and_duplicates_in_one_stream(forger, caplog):
     """Numbers that skip ahead count as a gap of that size; numbers already
     handed on are dropped, not delivered twice."""
-    _, dst = rings(4096)
-    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
-    push = pusher(r.address)
-    try:
-        push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
-        push.send_multipart([header(count=2, first=5), b"m5", b"m6"])
-        push.send_multipart([header(count=3, first=5), b"m5", b"m6", b"m7"])
-        assert [dst.get(timeout=30) for _ in range(5)] == [b"m0", b"m1", b"m5", b"m6", b"m7"]
-        assert (r.stats.gaps, r.stats.lost, r.stats.duplicates) == (1, 3, 2)
-        assert "gap: 3 messages lost (seq 2..4)" in caplog.text
-        push.send_multipart([header(bridge.END, count=0, first=8)])  # the end of the stream ends the bridge
-        assert r.join(30) and r.error is None
-    finally:
-        push.close()
-        r.stop(10)
+    dst, r, push = forger
+    push.send_multipart([header(count=2, first=0), b"m0", b"m1"])
+    push.send_multipart([header(count=2, first=5), b"m5", b"m6"])
+    push.send_multipart([header(count=3, first=5), b"m5", b"m6", b"m7"])
+    assert [dst.get(timeout=30) for _ in range(5)] == [b"m0", b"m1", b"m5", b"m6", b"m7"]
+    assert (r.stats.gaps, r.stats.lost, r.stats.duplicates) == (1, 3, 2)
+    assert "gap: 3 messages lost (seq 2..4)" in caplog.text
+    push.send_multipart([header(bridge.END, count=0, first=8)])  # the end of the stream ends the bridge
+    assert r.join(30) and r.error is None
 
 
 # ---- a receiving bridge killed and started again ------------------------------------------
@@ -403,9 +389,7 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
             first.send_signal(signal.SIGSTOP)
             before = s.stats.messages
             send_more(2000)
-            deadline = time.monotonic() + 30
-            while s.stats.messages < before + 2000 and time.monotonic() < deadline:
-                time.sleep(0.01)
+            wait_for(lambda: s.stats.messages >= before + 2000, 30)
             first.kill()
             first.wait(30)
             second = bridge_cli("receive", "--bind", endpoint, name_b, "--json", env=env)
@@ -420,10 +404,7 @@ def test_killed_receiver_restarted_reports_the_gap_and_loses_nothing_after(rings
         out, err = second.communicate(timeout=30)
         assert (s.stats.connects, s.stats.disconnects) == (2, 1)  # the sender saw the peer go and come
     finally:
-        for p in (first, second):
-            if p is not None and p.poll() is None:
-                p.kill()
-                p.wait(30)
+        kill_running(first, second)
     numbers = [int.from_bytes(m[:8], "little") for m in got]
     assert got == [payload(i) for i in numbers]  # byte-exact
     assert numbers == sorted(set(numbers))  # in order, none twice
@@ -529,10 +510,7 @@ def test_full_target_holds_the_sender_with_bounded_memory(rings):
             p.send_signal(signal.SIGTERM)
         stats = [json.loads(p.communicate(timeout=30)[0]) for p in (receiver, sender)]
     finally:
-        for p in (receiver, sender):
-            if p is not None and p.poll() is None:
-                p.kill()
-                p.wait(30)
+        kill_running(receiver, sender)
     assert [s["messages"] for s in stats] == [produced, produced]
     assert stats[0]["gaps"] == 0
 
@@ -544,10 +522,7 @@ def test_stop_while_held_reports_what_was_not_handed_on(rings):
     s = bridge.send(src, r.address, background=True, hwm=1)
     for i in range(200):
         src.put(i.to_bytes(4, "little") * 64, timeout=30)
-    deadline = time.monotonic() + 30
-    while dst.free() >= 260:  # the receiver holds a batch it cannot finish
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
+    assert wait_for(lambda: dst.free() < 260, 30)  # the receiver holds a batch it cannot finish
     t0 = time.monotonic()
     r.stop(10)
     s.stop(10)
@@ -601,16 +576,11 @@ def test_a_signal_stops_the_command_and_accounts_for_the_held_batch(rings, sig):
     # nobody listens at port 1: the batch is taken and cannot leave
     proc = bridge_cli("send", name, "--connect", "tcp://127.0.0.1:1", "--no-state", "--json")
     try:
-        deadline = time.monotonic() + 30
-        while ring.used():
-            assert time.monotonic() < deadline
-            time.sleep(0.01)
+        assert wait_for(lambda: not ring.used(), 30)
         proc.send_signal(sig)
         out, err = proc.communicate(timeout=30)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(30)
+        kill_running(proc)
     assert proc.returncode == 0
     assert (json.loads(out)["messages"], json.loads(out)["unsent"]) == (0, 1)
     assert "stopped with 1 messages taken but not sent (seq 0..0)" in err
@@ -659,10 +629,7 @@ def test_under_asyncio_cancelling_the_task_stops_the_bridge(rings):
 
     r, got = asyncio.run(main())
     assert got == messages
-    deadline = time.monotonic() + 30
-    while r.stats.ended is None:  # the worker thread ends on its own once stopped
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
+    assert wait_for(lambda: r.stats.ended is not None, 30)  # the worker thread ends on its own once stopped
     assert r.stats.messages == 1000
 
 
@@ -670,10 +637,12 @@ def test_under_asyncio_cancelling_the_task_stops_the_bridge(rings):
 
 
 @pytest.fixture
-def broadcasts():
-    """make(**options) -> (name, Publisher) of a new broadcast."""
-    yield from _segments("bb", lambda name, max_message=1 << 16, depth=64, **options:
-                         velmora.Publisher.create(name, max_message, depth, **options))
+def broadcasts(seg_names):
+    """make(**options) -> (name, Publisher) of a new broadcast; removed afterwards."""
+    def make(max_message=1 << 16, depth=64, **options):
+        [name] = seg_names(1, "bb")
+        return name, velmora.Publisher.create(name, max_message, depth, **options)
+    return make
 
 
 PROBE = b"probe"
@@ -746,9 +715,7 @@ def test_broadcast_to_two_remote_subscribers_keeps_order_bytes_format_and_shape(
         assert all(r.join(30) for r in receivers)
         assert all(r.done.wait(30) for r in readers)
     finally:
-        if sender.poll() is None:
-            sender.kill()
-            sender.wait(30)
+        kill_running(sender)
         for r in readers:
             r.sub.close()
     for r in readers:
@@ -932,13 +899,6 @@ def keygen(directory):
     return public, secret
 
 
-def until(condition, what, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.01)
-
-
 @curve
 def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
     """The receiving side binds from the command line with its key and the
@@ -978,9 +938,7 @@ def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
         proc.send_signal(signal.SIGTERM)
         out, _ = proc.communicate(timeout=30)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(30)
+        kill_running(proc)
     stats = json.loads(out)
     assert stats["messages"] == 2000 and stats["unauthorised"] >= 1 and dst.pop() is None
 
@@ -1044,9 +1002,7 @@ def test_the_command_waits_for_its_segment_and_logs_quietly(seg_name):
         proc.send_signal(signal.SIGTERM)
         _, err = proc.communicate(timeout=30)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(30)
+        kill_running(proc)
     assert proc.returncode == 0 and "peer" not in err, err
 
 
@@ -1089,7 +1045,7 @@ def test_broadcast_sender_killed_and_restarted_reports_what_was_published_meanwh
             probe_until_started(src, [reader])
             for i in range(50):
                 src.publish(b"a%d" % i, timeout=30)
-            until(lambda: len(reader.got) == 50, "the first run's messages never all arrived")
+            assert wait_for(lambda: len(reader.got) == 50, 30), "the first run's messages never all arrived"
             first.kill()
             first.wait(30)
             for i in range(30):  # nobody takes these over there
@@ -1105,7 +1061,4 @@ def test_broadcast_sender_killed_and_restarted_reports_what_was_published_meanwh
             assert [m for m, _, _ in reader.got] == [b"a%d" % i for i in range(50)] + after
             assert (r.stats.gaps, r.stats.lost) == (1, 30)
     finally:
-        for p in (first, second):
-            if p is not None and p.poll() is None:
-                p.kill()
-                p.wait(30)
+        kill_running(first, second)

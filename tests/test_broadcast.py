@@ -16,7 +16,7 @@ from conftest import second_mapping
 from test_no_crash import assert_clean, run
 
 Publisher, Subscriber = velmora.Publisher, velmora.Subscriber
-HEADER, ENTRY, DESCRIPTOR = 192, 64, 128
+HEADER, ENTRY = 192, 64
 BUFFERS = sys.version_info >= (3, 11)  # lent memory exports its format and shape itself
 
 
@@ -383,18 +383,12 @@ def test_forged_descriptor_is_a_corrupt_slot_not_a_crash(forgery):
 
 # ---- forged segments ------------------------------------------------------------------------
 
-@pytest.mark.parametrize("offset, fmt, value", [
-    (0, "<Q", 0x1234),            # magic
-    (8, "<I", 99),                # layout version
-    (12, "<I", 5),                # overflow policy
-    (16, "<Q", 1 << 40),          # slots beyond the segment
-    (24, "<I", 1),                # slot count
-    (32, "<I", 0),                # subscriber limit
-])
-def test_forged_header_is_refused(bcast, seg_name, offset, fmt, value):
+# Each field of the header is checked natively (tests/native/test_broadcast.cpp);
+# here, that a refused header reaches Python as ValueError.
+def test_forged_header_is_refused(bcast, seg_name):
     shm = second_mapping(seg_name)
     try:
-        struct.pack_into(fmt, shm.buf, offset, value)
+        struct.pack_into("<Q", shm.buf, 0, 0x1234)  # magic
         with pytest.raises(ValueError):
             Subscriber.open(seg_name)
     finally:
@@ -404,25 +398,6 @@ def test_forged_header_is_refused(bcast, seg_name, offset, fmt, value):
 def descriptor_at(depth=4, subscribers=3):
     index = (depth * 4 + 63) // 64 * 64
     return HEADER + index + subscribers * ENTRY  # slot 0's descriptor
-
-
-@pytest.mark.parametrize("offset, fmt, value", [
-    (8, "<Q", 10_000),            # length beyond the slot
-    (40, "<Q", 7),                # shape not the length
-    (16, "<I", 9),                # too many dimensions
-    (20, "<I", 0),                # item size 0
-    (0, "<Q", 3),                 # the slot holds another message
-])
-def test_forged_descriptor_is_refused(bcast, seg_name, offset, fmt, value):
-    sub = Subscriber.open(seg_name)
-    bcast.publish(b"12345")
-    shm = second_mapping(seg_name)
-    try:
-        struct.pack_into(fmt, shm.buf, descriptor_at() + offset, value)
-        with pytest.raises(ValueError, match="corrupt"):
-            sub.receive(timeout=1)
-    finally:
-        shm.close()
 
 
 def test_arrays_made_from_a_view_keep_the_mapping_after_close(bcast, seg_name):

@@ -52,7 +52,7 @@ def run(code, name, timeout=60):
 # (checked first), not for the claim file as well.
 CASES = {
     "ring producer": (
-        lambda n: SM.create(n, 4096 + 24).spsc(),
+        lambda n: SM.create(n, velmora.SpscRingBuffer.segment_size(4096)).spsc(),
         """
         sm = SM.open(name)
         limit(0)
@@ -63,7 +63,7 @@ CASES = {
         lambda ring: (ring.pop(), ring.pop(), ring.has_producer()),
         (b"ok", None, False)),
     "ring consumer": (
-        lambda n: SM.create(n, 4096 + 24).spsc(),
+        lambda n: SM.create(n, velmora.SpscRingBuffer.segment_size(4096)).spsc(),
         """
         sm = SM.open(name)
         limit(0)

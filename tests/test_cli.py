@@ -36,7 +36,7 @@ def second_name(seg_names):
 
 
 def test_list_reads_a_ring_and_a_view(seg_name, second_name):
-    ring = velmora.SharedMemory.create(seg_name, 1024 + 24).spsc()
+    ring = velmora.SharedMemory.create(seg_name, velmora.SpscRingBuffer.segment_size(1024)).spsc()
     for _ in range(3):
         ring.push(b"x" * 10)  # 14 bytes a frame
     ring.pop()
@@ -83,14 +83,17 @@ def test_lock_word_readings(seg_name, word, kind, state):
     assert (info["kind"], info["state"], info["lock_word"]) == (kind, state, word)
 
 
+RING_4096, RING_8192 = (velmora.SpscRingBuffer.segment_size(c) for c in (4096, 8192))
+
+
 @pytest.mark.parametrize(("size", "header", "kind", "consistent"), [
-    (4096 + 24, (0, 0, 4096), "ring", True),
-    (4096 + 24, (100, 4196, 4096), "ring", True),             # full
-    (4096 + 24, (2**64 - 8, 8, 4096), "ring", True),          # counters wrapped past 2^64
-    (4096 + 24, (0, 4097, 4096), "ring", False),              # more used than the capacity
-    (4096 + 24, (5, 4, 4096), "ring", False),                 # tail behind head
-    (4096 + 24, (0, 0, 4095), "view", None),                  # not a power of two
-    (8192 + 24, (0, 0, 4096), "view", None),                  # not the segment's size - 24
+    (RING_4096, (0, 0, 4096), "ring", True),
+    (RING_4096, (100, 4196, 4096), "ring", True),             # full
+    (RING_4096, (2**64 - 8, 8, 4096), "ring", True),          # counters wrapped past 2^64
+    (RING_4096, (0, 4097, 4096), "ring", False),              # more used than the capacity
+    (RING_4096, (5, 4, 4096), "ring", False),                 # tail behind head
+    (RING_4096, (0, 0, 4095), "view", None),                  # not a power of two
+    (RING_8192, (0, 0, 4096), "view", None),                  # not the segment's size - 24
     (16, (0, 0, 0), "view", None),                            # too small for a ring header
 ])
 def test_ring_header_readings(seg_name, size, header, kind, consistent):
@@ -159,7 +162,7 @@ def test_segment_left_by_a_sigkilled_process(seg_name):
 
 
 def test_unlock_refuses_a_ring_unless_forced(seg_name):
-    ring = velmora.SharedMemory.create(seg_name, 64 + 24).spsc()
+    ring = velmora.SharedMemory.create(seg_name, velmora.SpscRingBuffer.segment_size(64)).spsc()
     ring.push(b"abc")
     del ring  # nobody maps it any more
     refused = cli("unlock", seg_name, check=1)

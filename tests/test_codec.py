@@ -8,6 +8,7 @@ import tracemalloc
 import pytest
 
 import velmora
+from conftest import Index
 
 UNSUPPORTED = "unsupported type '{}'; supported: bool, int, float, str, bytes, bytearray"
 DATA_SIZE = 32
@@ -27,14 +28,6 @@ class Entry(tuple):
 
 class Tag(str):
     pass
-
-
-class Count:
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
 
 
 class NamelessMeta(type):
@@ -86,8 +79,8 @@ STORED = struct.pack("<q", 2**40) + b"\x03\x00\x00\x00abc"
 
 @pytest.mark.parametrize("schema, expected, consumed", [
     ([Entry(("i64", 1))], [2**40], 8),
-    ([(Tag("int"), Count(1)), ("str", True)], [2**40, "abc"], 15),
-    ([("u8", Count(3))], [[0, 0, 0]], 3),
+    ([(Tag("int"), Index(1)), ("str", True)], [2**40, "abc"], 15),
+    ([("u8", Index(3))], [[0, 0, 0]], 3),
 ])
 def test_schema_entries_accept_subclasses_and_index_objects(view, schema, expected, consumed):
     assert stored(view, STORED).read_mixed(schema) == expected

@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import velmora
-from conftest import pop_from, running, wait_for
+from conftest import kill_running, pop_from, running, until_eof, wait_for
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "build" / "cpp" / "examples"
@@ -97,20 +97,14 @@ def test_cpp_producers_fan_in_to_python_consumer(examples, seg_name):
         assert sorted(ring.producers()) == sorted(p.pid for p in procs)
         own.start()
         nexts = {1: 0, 2: 0, 3: 0}
-        while True:
-            try:
-                msg = ring.get(timeout=DEADLINE_S, eof=True)
-            except EOFError:
-                break
+        for msg in until_eof(ring.get, DEADLINE_S):
             pid, seq = struct.unpack_from("<II", msg)
             assert seq == nexts[pid], (pid, seq)
             assert msg[8:] == bytes((pid * 31 + seq + i) & 0xFF for i in range(seq % 300))
             nexts[pid] += 1
         outs = [p.communicate(timeout=DEADLINE_S) for p in procs]
     finally:
-        for p in procs:
-            if p.poll() is None:
-                p.kill()
+        kill_running(*procs)
         if own.is_alive():
             own.join(DEADLINE_S)
     assert [p.returncode for p in procs] == [0, 0], [err.decode() for _, err in outs]

@@ -119,8 +119,3 @@ def test_spawned_child_receives_a_ring_and_a_view(seg_name, seg_names):
     proc.join(10)
     assert proc.exitcode == 0
     assert view.read_range(0, 4) == b"rply"
-
-
-def test_version_matches_the_package():
-    import importlib.metadata
-    assert velmora.__version__ == importlib.metadata.version("velmora")

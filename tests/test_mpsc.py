@@ -50,13 +50,11 @@ def test_create_refuses_bad_sizes(seg_name, capacity, producers, error):
         velmora.SharedMemory.open(seg_name)
 
 
+# Each header field is checked natively (tests/native/test_mpsc.cpp); here, the
+# error as Python shows it, naming the segment.
 @pytest.mark.parametrize("offset, fmt, value, error", [
     (0, "<Q", 0x1234, "its first 8 bytes hold 0x0000000000001234, not the fan-in magic"),
-    (8, "<I", 7, "layout version 7"),
     (12, "<I", 0, "producer count 0 is outside 1..1024"),
-    (12, "<I", 5, "5 lanes of capacity 64 do not fit"),
-    (16, "<Q", 48, "lane capacity 48 is not a power of two"),
-    (16, "<Q", 1 << 63, "do not fit"),
 ])
 def test_open_refuses_forged_headers(seg_name, offset, fmt, value, error):
     MPSC.create(seg_name, 64, producers=4).close()

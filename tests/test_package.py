@@ -10,7 +10,6 @@ The virtualenv is kept under build/package and rebuilt when the sdist's
 contents change. Skipped, with the reason, where CPython 3.11, the package
 index or a C++ compiler is missing."""
 import hashlib
-import os
 import shutil
 import subprocess
 import sys

@@ -19,7 +19,7 @@ from conftest import attached_peer, reap, second_mapping, start_all, wait_for
 
 SM = velmora.SharedMemory
 CTX = multiprocessing.get_context("fork")
-RING = 4096 + 24
+RING = velmora.SpscRingBuffer.segment_size(4096)
 
 
 def _produce(name, count, tag, start, conn):
@@ -130,7 +130,7 @@ def test_handles_and_threads_of_one_process_share_its_roles(seg_name, seg_names)
     # each call lets go of the interpreter lock while it copies or waits.
     big = 1 << 20
     name2 = seg_names(1, "big")[0]
-    handles = [SM.create(name2, big + 24).spsc()]
+    handles = [SM.create(name2, velmora.SpscRingBuffer.segment_size(big)).spsc()]
     handles.append(SM.open(name2).spsc())
     consumer = SM.open(name2).spsc()
     payloads = {k: bytes([k]) * (70_000 + k) for k in (1, 2)}
@@ -261,12 +261,18 @@ def _stuck_writer(name, conn):
     time.sleep(60)
 
 
-def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_name):
+def _killed_writer(seg_name):
+    """A view of a new segment whose lock a child took and was killed holding."""
     view = SM.create(seg_name, 68).map()
     proc, _, locked = _child(_stuck_writer, seg_name)
     assert locked is True
     os.kill(proc.pid, signal.SIGKILL)
     proc.join(30)
+    return view
+
+
+def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_name):
+    view = _killed_writer(seg_name)
     view.lock_timeout = 5
     started = time.monotonic()
     assert view.lock_recoveries() == 0
@@ -281,12 +287,7 @@ def test_a_writer_killed_holding_the_lock_is_recovered_by_the_next_writer(seg_na
 def test_a_recovered_lock_is_shown_under_the_default_warning_filters(seg_name):
     # ResourceWarning is hidden by default: a recovery must not be.
     assert issubclass(velmora.LockRecoveredWarning, UserWarning)
-    view = SM.create(seg_name, 68).map()
-    proc, _, locked = _child(_stuck_writer, seg_name)
-    assert locked is True
-    os.kill(proc.pid, signal.SIGKILL)
-    proc.join(30)
-    view.close()  # no live process but the next caller has the segment open
+    _killed_writer(seg_name).close()  # no live process but the next caller has the segment open
     code = f"import velmora; v = velmora.SharedMemory.open({seg_name!r}).map(); v.lock_timeout = 5; v.write(b'x', 0)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr

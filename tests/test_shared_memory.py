@@ -9,22 +9,12 @@ import time
 import pytest
 
 import velmora
-from conftest import second_mapping_create, unique_name, view_lock_held
+from conftest import Index, second_mapping_create, unique_name, view_lock_held
 
 SM = velmora.SharedMemory
 NAME_START = "name must start with '/' (e.g. \"/my_segment\")"
 NAME_SHORT = "name must have at least one character after '/'"
 NAME_DOTS = "name must not be \".\" or \"..\" after '/'"
-
-
-class Index:
-    """An integer-like object that only offers __index__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class BadIndex:

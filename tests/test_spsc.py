@@ -61,18 +61,10 @@ def raw(seg_name, ring):
     r.close()
 
 
-# ---- the class ------------------------------------------------------------------
-
-def test_class_surface(ring):
-    """(The method list, the other signatures and the class rules: test_module.)"""
-    cls = velmora.SpscRingBuffer
-    assert all(getattr(cls, n).__text_signature__ == "($self)" for n in ("used", "capacity", "free", "is_empty",
-                                                                        "is_full"))
-    assert "[ head (8 B) | tail (8 B) | capacity (8 B) | data (capacity B) ]" in cls.__doc__
-    assert str(ring) == repr(ring) == "SpscRingBuffer(capacity=4096, used=0, free=4096)"
-
+# ---- a new ring -----------------------------------------------------------------
 
 def test_new_ring_is_empty(ring):
+    assert str(ring) == repr(ring) == "SpscRingBuffer(capacity=4096, used=0, free=4096)"
     assert (ring.is_empty(), ring.is_full(), ring.used(), ring.capacity()) == (True, False, 0, 4096)
     assert ring.pop() is None
     assert ring.pop("int") is None
@@ -299,13 +291,11 @@ def test_ring_outlives_its_shared_memory(seg_name):
 
 # ---- untrusted header and frames -------------------------------------------------------
 
+# Every kind of corrupt header is checked natively (tests/native/test_ring.cpp);
+# here, that each Python call refuses one, a bad capacity or bad counters.
 @pytest.mark.parametrize("head, tail, capacity", [
-    (0, 0, 48),                 # not a power of two
     (0, 0, 8192),               # larger than this mapping
-    (0, 0, 2**63),
-    (0, 4097, 4096),            # more bytes published than fit
     (10, 6, 4096),              # tail behind head
-    (0, 8, 0),                  # uninitialised capacity with data "published"
 ])
 def test_corrupt_header_raises_and_touches_nothing(ring, raw, head, tail, capacity):
     raw.forge(head, tail, capacity)
@@ -330,9 +320,7 @@ def test_opener_with_a_shorter_view_refuses_the_creators_capacity(seg_name):
     assert producer.used() == 9
 
 
-@pytest.mark.parametrize("tail, prefix, ok", [
-    (8, 4, True), (8, 5, False), (8, 2**32 - 1, False), (3, 0, False),
-])
+@pytest.mark.parametrize("tail, prefix, ok", [(8, 4, True), (8, 5, False)])  # the rest: native tests
 def test_length_prefix_must_fit_what_was_published(ring, raw, tail, prefix, ok):
     raw.forge(100, 100 + tail, 4096)
     raw.poke(100, struct.pack("<I", prefix) + b"abcd")

@@ -85,7 +85,7 @@ def _typed_consume(name, count, conn):
 
 
 def _run(name, producer, consumer, count):
-    SM.create(name, 24 + CAPACITY).spsc()   # the creator initialises the header
+    SM.create(name, velmora.SpscRingBuffer.segment_size(CAPACITY)).spsc()   # the creator initialises the header
     ctx = mp.get_context("fork")
     recv, send = ctx.Pipe(duplex=False)
     procs = start_all([ctx.Process(target=producer, args=(name, count)),

@@ -3,7 +3,6 @@
 store), within one process, across threads, over fork() and across processes."""
 import multiprocessing
 import os
-import signal
 import threading
 import time
 

@@ -12,7 +12,7 @@ import pytest
 
 import velmora
 import velmora.aio
-from conftest import reap
+from conftest import reap, until_eof
 
 MPSC = velmora.MpscRingBuffer
 SM = velmora.SharedMemory
@@ -72,11 +72,7 @@ def test_fanin_pool_of_staggered_workers_delivers_everything_then_ends(seg_name,
     launcher.start()
     got = {}
     try:
-        while True:
-            try:
-                msg = consumer.get(timeout=DEADLINE_S, eof=True)
-            except EOFError:
-                break
+        for msg in until_eof(consumer.get, DEADLINE_S):
             wid, seq = struct.unpack("<II", msg)
             got.setdefault(wid, []).append(seq)
     finally:

@@ -9,7 +9,7 @@ from contextlib import contextmanager
 import pytest
 
 import velmora
-from conftest import second_mapping
+from conftest import Index, second_mapping
 
 SM = velmora.SharedMemory
 U64_MAX = 2**64 - 1
@@ -357,14 +357,6 @@ def test_failures_change_nothing(segment, cursor, call, exc_type, message, befor
     assert raw.word == word
     assert raw.data() == pattern
     assert view.tell() == cursor
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 def test_integer_arguments_take_the_index_protocol(segment):

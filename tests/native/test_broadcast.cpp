@@ -36,8 +36,11 @@ using test::this_pid;
 
 // A segment sized for `config`; every map() is a new view of the same bytes.
 struct Segment : test::ScratchSegment {
-    explicit Segment(const BroadcastConfig& config)
-        : ScratchSegment("bcast_test", must(broadcast_segment_size(config))) {}
+    BroadcastConfig config;
+    explicit Segment(const BroadcastConfig& c)
+        : ScratchSegment("bcast_test", must(broadcast_segment_size(c))), config(c) {}
+    // A publisher created on a fresh view.
+    BroadcastPublisher publisher() { return must(BroadcastPublisher::create(map(), config)); }
 };
 
 BroadcastConfig config(std::uint64_t max_message, std::uint32_t depth, std::uint32_t subs, Overflow o) {
@@ -85,7 +88,7 @@ TEST(BroadcastGeometry, ConfigurationLimits) {
 
 TEST(Broadcast, ShapeTravelsAndLateSubscriberStartsAtNext) {
     Segment seg(config(256, 4, 2, Overflow::Block));
-    auto pub = must(BroadcastPublisher::create(seg.map(), config(256, 4, 2, Overflow::Block)));
+    auto pub = seg.publisher();
     ASSERT_TRUE(publish(pub, 1));  // before anyone joined: nobody receives it
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     auto loan = must(pub.try_loan(24));
@@ -133,9 +136,8 @@ TEST(Broadcast, ShapeBeyondSignedSizesIsRefused) {
 }
 
 TEST(Broadcast, BlockWaitsForSlowestAndDropsTheDead) {
-    const auto c = config(64, 3, 2, Overflow::Block);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 3, 2, Overflow::Block));
+    auto pub = seg.publisher();
     auto fast = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     auto slow = must(BroadcastSubscriber::join(seg.map(), 1, 2));
     for (std::uint64_t i = 0; i < 3; ++i) ASSERT_TRUE(publish(pub, i));
@@ -158,9 +160,8 @@ TEST(Broadcast, BlockWaitsForSlowestAndDropsTheDead) {
 }
 
 TEST(Broadcast, BlockViewKeepsItsSlotUntilReleased) {
-    const auto c = config(64, 2, 1, Overflow::Block);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 2, 1, Overflow::Block));
+    auto pub = seg.publisher();
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     ASSERT_TRUE(publish(pub, 10));
     auto m = must(sub.try_next());
@@ -175,9 +176,8 @@ TEST(Broadcast, BlockViewKeepsItsSlotUntilReleased) {
 }
 
 TEST(Broadcast, OverwriteNeverBlocksAndCountsMissedExactly) {
-    const auto c = config(64, 4, 1, Overflow::Overwrite);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 4, 1, Overflow::Overwrite));
+    auto pub = seg.publisher();
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     for (std::uint64_t i = 0; i < 10; ++i) ASSERT_TRUE(publish(pub, i));
     // Six were overwritten; the four held are delivered in order.
@@ -187,9 +187,8 @@ TEST(Broadcast, OverwriteNeverBlocksAndCountsMissedExactly) {
 }
 
 TEST(Broadcast, OverwriteViewIsNeverOverwrittenUnderIt) {
-    const auto c = config(64, 2, 2, Overflow::Overwrite);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 2, 2, Overflow::Overwrite));
+    auto pub = seg.publisher();
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     ASSERT_TRUE(publish(pub, 100));
     auto m = must(sub.try_next());
@@ -204,9 +203,8 @@ TEST(Broadcast, OverwriteViewIsNeverOverwrittenUnderIt) {
 }
 
 TEST(Broadcast, OverwriteHoldLosesToASlotAlreadyRewritten) {
-    const auto c = config(64, 1, 1, Overflow::Overwrite);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 1, 1, Overflow::Overwrite));
+    auto pub = seg.publisher();
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     ASSERT_TRUE(publish(pub, 1));
     auto m = must(sub.try_next());
@@ -249,10 +247,9 @@ BellListener listen_on(const BellAddress& a) {
 }
 
 TEST(BroadcastBell, PublishRingsOnlyAListeningSubscriberAndOncePerSleep) {
-    const auto c = config(64, 64, 2, Overflow::Block);
-    Segment seg(c);
+    Segment seg(config(64, 64, 2, Overflow::Block));
     Mapping raw = seg.map();
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto pub = seg.publisher();
     auto a = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     auto b = must(BroadcastSubscriber::join(seg.map(), 1, 2));
     ASSERT_TRUE(a.data_bell().valid());
@@ -290,10 +287,9 @@ TEST(BroadcastBell, PublishRingsOnlyAListeningSubscriberAndOncePerSleep) {
 }
 
 TEST(BroadcastBell, ReleaseRingsAPublisherWaitingForRoomInALoop) {
-    const auto c = config(64, 2, 1, Overflow::Block);
-    Segment seg(c);
+    Segment seg(config(64, 2, 1, Overflow::Block));
     Mapping raw = seg.map();
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto pub = seg.publisher();
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     BellListener room = listen_on(pub.room_bell());
     ASSERT_TRUE(publish(pub, 0) && publish(pub, 1));
@@ -315,10 +311,9 @@ TEST(BroadcastBell, ReleaseRingsAPublisherWaitingForRoomInALoop) {
 // a blocking receive) leaves counts raised; whoever reclaims the entry takes
 // them back, and never the marks of the entry's next owner.
 TEST(BroadcastBell, DeadSubscribersMarksAreTakenBackByTheReclaimer) {
-    const auto c = config(64, 4, 2, Overflow::Block);
-    Segment seg(c);
+    Segment seg(config(64, 4, 2, Overflow::Block));
     Mapping raw = seg.map();
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto pub = seg.publisher();
     const BroadcastLayout& l = pub.layout();
     const auto entry = [&](std::uint32_t i) { return l.entries_at + i * kBroadcastEntrySize; };
     // Leaves the subscriber in entry i "asleep" as a blocked receive would.
@@ -361,10 +356,9 @@ TEST(BroadcastBell, DeadSubscribersMarksAreTakenBackByTheReclaimer) {
 // A subscriber killed asleep (overwrite: nobody waits for it) is found by
 // the publish's sweep, which leaves the live sleepers alone.
 TEST(BroadcastBell, PublishSweepDropsADeadSleeperOnly) {
-    const auto c = config(64, 4, 2, Overflow::Overwrite);
-    Segment seg(c);
+    Segment seg(config(64, 4, 2, Overflow::Overwrite));
     Mapping raw = seg.map();
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto pub = seg.publisher();
     pub.set_liveness([](std::uint32_t i) { return i != 1; });
     const BroadcastLayout& l = pub.layout();
     auto live = must(BroadcastSubscriber::join(seg.map(), 0, 1));
@@ -382,10 +376,9 @@ TEST(BroadcastBell, PublishSweepDropsADeadSleeperOnly) {
 }
 
 TEST(BroadcastThreads, BlockedReceiveCountsItselfAsleepUntilWoken) {
-    const auto c = config(64, 4, 1, Overflow::Block);
-    Segment seg(c);
+    Segment seg(config(64, 4, 1, Overflow::Block));
     Mapping raw = seg.map();
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    auto pub = seg.publisher();
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     const std::uint64_t mark = pub.layout().entries_at + bcast::kEntryAsleep;
     std::atomic<bool> got{false};
@@ -409,9 +402,8 @@ TEST(BroadcastThreads, BlockedReceiveCountsItselfAsleepUntilWoken) {
 #endif  // __linux__
 
 TEST(BroadcastUntrusted, ForgedHeadersAreRefused) {
-    const auto c = config(64, 4, 2, Overflow::Block);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 4, 2, Overflow::Block));
+    auto pub = seg.publisher();
     struct Forgery {
         std::uint64_t at;
         std::uint64_t value;
@@ -440,9 +432,8 @@ TEST(BroadcastUntrusted, ForgedHeadersAreRefused) {
 }
 
 TEST(BroadcastUntrusted, ForgedDescriptorsAndIndexAreRefused) {
-    const auto c = config(64, 4, 1, Overflow::Block);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 4, 1, Overflow::Block));
+    auto pub = seg.publisher();
     auto layout = must(BroadcastLayout::read(seg.map()));
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     ASSERT_TRUE(publish(pub, 7));
@@ -471,9 +462,8 @@ TEST(BroadcastUntrusted, ForgedDescriptorsAndIndexAreRefused) {
 // format's, would have readers take addresses of another process or read past
 // the message: it is a corrupt slot, named as such, and stays one until fixed.
 TEST(BroadcastUntrusted, ForgedFormatsAreRefusedByName) {
-    const auto c = config(64, 4, 1, Overflow::Block);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(64, 4, 1, Overflow::Block));
+    auto pub = seg.publisher();
     auto layout = must(BroadcastLayout::read(seg.map()));
     auto sub = must(BroadcastSubscriber::join(seg.map(), 0, 1));
     ASSERT_TRUE(publish(pub, 7));
@@ -523,9 +513,8 @@ TEST(BroadcastUntrusted, ForgedFormatsAreRefusedByName) {
 
 // Three subscriber threads each receive every message of a blocking stream, in order.
 TEST(BroadcastThreads, BlockStreamReachesEverySubscriberInOrder) {
-    const auto c = config(256, 8, 3, Overflow::Block);
-    Segment seg(c);
-    auto pub = must(BroadcastPublisher::create(seg.map(), c));
+    Segment seg(config(256, 8, 3, Overflow::Block));
+    auto pub = seg.publisher();
     constexpr std::uint64_t kCount = 4000;
     std::vector<BroadcastSubscriber> subs;
     for (std::uint32_t i = 0; i < 3; ++i) subs.push_back(must(BroadcastSubscriber::join(seg.map(), i, i + 1)));
