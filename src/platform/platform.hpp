@@ -23,6 +23,14 @@ namespace velmora {
 // (position counted within the rest, so the message is the same everywhere).
 [[nodiscard]] Result<std::string> strip_name(std::string_view name);
 
+// Results of large messages are allocated one per message: asks the C
+// allocator, once per process, to keep freed memory up to a few tens of MiB
+// for reuse rather than give it back to the system and fault it in again for
+// the next message. Nothing where the allocator has no such settings, or when
+// the user has tuned them (MALLOC_TRIM_THRESHOLD_, MALLOC_MMAP_THRESHOLD_,
+// GLIBC_TUNABLES).
+void keep_freed_heap() noexcept;
+
 // Runs `fn` in the child of every later fork(), in the forking thread, before
 // anything else there. Nothing where the OS has no fork.
 void at_fork_child(void (*fn)()) noexcept;

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/futex.h>
+#include <malloc.h>
 #include <sys/syscall.h>
 #endif
 
@@ -396,6 +397,23 @@ PlatformHandle::~PlatformHandle() {
 namespace velmora {
 
 void at_fork_child(void (*fn)()) noexcept { (void)::pthread_atfork(nullptr, nullptr, fn); }
+
+// glibc gives a freed block back to the system when the heap's top grows
+// past the trim threshold (128 KiB until it adapts to the sizes seen), so
+// that a batch of 64 KiB results faults in fresh pages every time. Setting
+// either threshold turns the adaptation off, so both are set: blocks up to
+// 32 MiB (glibc's largest mmap threshold) come from the heap, and up to
+// 64 MiB of free heap stays for the next messages.
+void keep_freed_heap() noexcept {
+#if defined(__GLIBC__)
+    static std::atomic<bool> done{false};
+    if (done.exchange(true, std::memory_order_relaxed)) return;
+    if (std::getenv("MALLOC_TRIM_THRESHOLD_") || std::getenv("MALLOC_MMAP_THRESHOLD_")) return;
+    if (const char* t = std::getenv("GLIBC_TUNABLES"); t && std::strstr(t, "malloc.")) return;
+    (void)::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    (void)::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+}
 
 namespace {
 std::atomic<std::uint64_t> forks_so_far{0};

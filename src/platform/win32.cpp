@@ -281,5 +281,6 @@ std::uint64_t fork_generation() noexcept { return 0; }
 namespace velmora {
 
 void at_fork_child(void (*)()) noexcept {}
+void keep_freed_heap() noexcept {}
 
 }  // namespace velmora

@@ -37,9 +37,6 @@
 namespace velmora::py {
 namespace {
 
-// Copies of at least this many bytes run without the interpreter lock.
-constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
-
 // What both classes share: the segment's name, the process's claim, the
 // guard of calls (lifecycle.hpp: one role, taken by every call, so one thread
 // of the process at a time uses an object), and the pins of lent slots (the
@@ -571,9 +568,9 @@ bool no_open_view(const SubscriberState& s) {
 // overwritten while copied (counted as missed; the cursor moved past it).
 Ref copy_out(SubscriberState& s, const BroadcastMessage& m, bool& failed) {
     failed = true;
-    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m.length)));
-    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-    if (dst == nullptr) return Ref();
+    char* dst = nullptr;
+    Ref out(new_bytes(m.length, dst));
+    if (!out) return Ref();
     failed = false;
     if (m.length >= kLargeCopy) {
         const GilRelease released;

@@ -208,10 +208,9 @@ bool optional_offset(PyObject* arg, std::optional<std::uint64_t>& out) {
 // Copies [start, start + n) of the data area (already range-checked) into a
 // new bytes object, allocated before the lock so the hold is one memcpy.
 PyObject* copy_out(const ViewState& v, std::uint64_t start, std::uint64_t n) {
-    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
-    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-    if (dst == nullptr) return nullptr;
+    char* dst = nullptr;
+    Ref out(new_bytes(n, dst));
+    if (!out) return nullptr;
     if (!with_lock<false>(v, [&] { std::memcpy(dst, v.data() + start, static_cast<std::size_t>(n)); }))
         return nullptr;
     return out.release();

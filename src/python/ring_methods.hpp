@@ -485,9 +485,9 @@ struct RingMethods {
                 ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(staged.data() + at));
                 lengths.push_back(length);
             } else {
-                Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-                char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-                if (dst == nullptr) return nullptr;  // this one not consumed
+                char* dst = nullptr;
+                Ref out(new_bytes(length, dst));
+                if (!out) return nullptr;  // this one not consumed
                 ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst));
                 raw.push_back(std::move(out));
             }

@@ -25,9 +25,6 @@
 
 namespace velmora::py {
 
-// Copies of at least this many bytes run without the interpreter lock.
-constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
-
 
 inline std::uint64_t frame_length(const SpscFrame& f) noexcept { return f.length; }
 inline std::uint64_t frame_length(const MpscFrame& f) noexcept { return f.frame.length; }
@@ -159,9 +156,9 @@ inline PyObject* push_result(Result<bool> pushed) {
 template <class Ring, class Frame>
 PyObject* take_raw(Ring& ring, const Frame& frame) {
     const std::uint64_t length = frame_length(frame);
-    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-    char* dst = out ? PyBytes_AsString(out.get()) : nullptr;
-    if (dst == nullptr) return nullptr;
+    char* dst = nullptr;
+    Ref out(new_bytes(length, dst));
+    if (!out) return nullptr;
     large_copy(length, true, [&] { ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst)); return 0; });
     ring.commit(frame);
     return out.release();

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/platform.hpp"
 #include "python/ref.hpp"
 #include "python/wait_host.hpp"
 
@@ -304,6 +305,16 @@ PyObject* raise_queue(const char* which) {
     Ref type(queue ? PyObject_GetAttrString(queue.get(), which) : nullptr);
     if (type) PyErr_SetNone(type.get());
     return nullptr;
+}
+
+
+PyObject* new_bytes(std::uint64_t length, char*& dst) {
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    if (length >= kLargeCopy) keep_freed_heap();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    dst = out ? PyBytes_AsString(out) : nullptr;
+    if (dst == nullptr) Py_XDECREF(out);
+    return dst == nullptr ? nullptr : out;
 }
 
 }  // namespace velmora::py

@@ -37,6 +37,16 @@ PyObject* lock_recovered_warning();
 // Converts whatever C++ exception is in flight into a Python exception.
 PyObject* raise_current_exception() noexcept;
 
+// ---- results ------------------------------------------------------------------
+
+// Copies of at least this many bytes run without the interpreter lock, and
+// results this large ask the allocator to keep freed memory (keep_freed_heap).
+constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
+
+// A new bytes object of `length` bytes for a message to be copied into, its
+// buffer in `dst`; nullptr with an exception set when it cannot be had.
+PyObject* new_bytes(std::uint64_t length, char*& dst);
+
 // ---- arguments ----------------------------------------------------------------
 
 // A method's parameter list: `fn` as it appears in messages ("SharedMemory.open()"),
