@@ -34,7 +34,7 @@ ShmError os_error(const char* call, std::string_view name, int err) {
     std::string msg = std::string(call) + "('" + std::string(name) + "'): " + std::strerror(err) +
                       " (errno " + std::to_string(err) + ")";
     if (err == EACCES || err == EPERM) return ShmError::permission(std::move(msg), err);
-    return ShmError::os(std::move(msg), err);
+    return ShmError::os(std::move(msg), err, os_reason(err));
 }
 
 // Owns a descriptor until handed to a PlatformHandle.
@@ -118,10 +118,10 @@ Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional
         if (!actual) return actual.error();
     }
     if (actual.value() == 0)
-        return ShmError::value("segment '" + path + "' has no size yet: its creator has not finished creating it");
+        return ShmError::value("segment '" + path + "' has no size yet: its creator has not finished creating it", Reason::busy);
     if (size && *size > actual.value())
         return ShmError::value("size " + std::to_string(*size) + " exceeds the segment's size " +
-                               std::to_string(actual.value()));
+                               std::to_string(actual.value()), Reason::too_large);
     return PlatformHandle(path, fd.release(), size.value_or(actual.value()));
 }
 
@@ -396,6 +396,16 @@ PlatformHandle::~PlatformHandle() {
 namespace velmora {
 
 void at_fork_child(void (*fn)()) noexcept { (void)::pthread_atfork(nullptr, nullptr, fn); }
+
+Reason os_reason(int code) noexcept {
+    switch (code) {
+        case ENOENT: return Reason::not_found;
+        case EEXIST: return Reason::exists;
+        case EAGAIN: return Reason::busy;
+        case ENAMETOOLONG: return Reason::name;
+        default: return Reason::os;
+    }
+}
 
 namespace {
 std::atomic<std::uint64_t> forks_so_far{0};

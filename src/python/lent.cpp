@@ -166,7 +166,7 @@ PyObject* lent_enter(PyObject* self, PyObject*) {
     LentState& sc = lent(self);
     if (Ref v = live_view(sc)) return v.release();
     if (!sc.active) {
-        PyErr_SetString(PyExc_ValueError, sc.lender->gone);
+        raise(PyExc_ValueError, Reason::closed, sc.lender->gone);
         return nullptr;
     }
     // A copy is viewed directly: the view holds it, whatever outlives the lent object.

@@ -325,7 +325,7 @@ bool pack_value(PyObject* value, const PackItem& item, std::uint8_t* out) {
             if (item.code == PackCode::F64) return store_le(at, d), true;
             const auto f = static_cast<float>(d);
             if (std::isinf(f) && !std::isinf(d)) {
-                PyErr_SetString(PyExc_OverflowError, "float too large for an f32");
+                raise(PyExc_OverflowError, Reason::too_large, "float too large for an f32");
                 return false;
             }
             return store_le(at, f), true;
@@ -359,8 +359,9 @@ bool pack_value(PyObject* value, const PackItem& item, std::uint8_t* out) {
             return true;
         default: break;
     }
-    PyErr_Format(PyExc_OverflowError, "%lld does not fit in a %s", n,
-                 item.code == PackCode::I32 ? "i32" : item.code == PackCode::U32 ? "u32" : "u8");
+    raise(PyExc_OverflowError, Reason::too_large,
+          std::to_string(n) + " does not fit in a " +
+              (item.code == PackCode::I32 ? "i32" : item.code == PackCode::U32 ? "u32" : "u8"));
     return false;
 }
 
@@ -713,7 +714,7 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
     const double seconds = PyFloat_AsDouble(value);
     if (seconds == -1.0 && PyErr_Occurred()) return -1;
     if (!(seconds >= 0)) {
-        PyErr_SetString(PyExc_ValueError, "lock_timeout must be a number of seconds >= 0, or None");
+        raise(PyExc_ValueError, Reason::invalid_argument, "lock_timeout must be a number of seconds >= 0, or None");
         return -1;
     }
     t = seconds;

@@ -153,8 +153,7 @@ PipeWait(ClosingWait, Gone, bool) -> PipeWait<Gone>;
 // BrokenPipeError "ring '/jobs' is full and its consumer has gone"; nullptr.
 inline PyObject* raise_consumer_gone(const std::string& name) {
     const std::string text = "ring '" + name + "' is full and its consumer has gone";
-    PyErr_SetString(PyExc_BrokenPipeError, text.c_str());
-    return nullptr;
+    return raise(PyExc_BrokenPipeError, Reason::peer_gone, text);
 }
 
 template <class Side>
@@ -550,7 +549,7 @@ struct RingMethods {
     // shows is the ring's next one until the view's block ends.
     static bool no_open_view(const State& s) {
         if (!s.lending.frame) return true;
-        PyErr_Format(PyExc_RuntimeError, "a get_view() of this %s is still open", kClass);
+        raise(PyExc_RuntimeError, Reason::busy, std::string("a get_view() of this ") + kClass + " is still open");
         return false;
     }
 
