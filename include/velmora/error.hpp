@@ -84,7 +84,7 @@ template <class T>
 class [[nodiscard]] Result {
 public:
     Result(T value) : v_(std::move(value)) {}
-    Result(ShmError error) : v_(std::move(error)) {}
+    Result(Error error) : v_(std::move(error)) {}
 
     bool ok() const noexcept { return v_.index() == 0; }
     bool has_value() const noexcept { return ok(); }
@@ -93,7 +93,7 @@ public:
     T& value() & { return std::get<0>(v_); }
     const T& value() const& { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
-    const ShmError& error() const { return std::get<1>(v_); }
+    const Error& error() const { return std::get<1>(v_); }
 
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
@@ -102,21 +102,21 @@ public:
     const T* operator->() const { return &value(); }
 
 private:
-    std::variant<T, ShmError> v_;
+    std::variant<T, Error> v_;
 };
 
 // Success, or the error that happened. An empty Status is success.
 class [[nodiscard]] Status {
 public:
     Status() = default;
-    Status(ShmError error) : e_(std::move(error)) {}
+    Status(Error error) : e_(std::move(error)) {}
 
     bool ok() const noexcept { return !e_.has_value(); }
     explicit operator bool() const noexcept { return ok(); }
-    const ShmError& error() const { return *e_; }
+    const Error& error() const { return *e_; }
 
 private:
-    std::optional<ShmError> e_;
+    std::optional<Error> e_;
 };
 
 }  // namespace velmora

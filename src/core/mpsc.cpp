@@ -34,10 +34,10 @@ std::optional<std::uint64_t> size_for(std::uint64_t capacity, std::uint64_t prod
 
 // "'/results' is not a fan-in ring segment: <what>" (appended piecewise:
 // GCC 12 at -O3 warns falsely about one long operator+ chain here).
-ShmError not_mpsc(std::string_view name, const std::string& what) {
+ShmError not_mpsc(std::string_view name, const std::string& what, Reason why = Reason::corrupt) {
     std::string msg;
     msg.append("'").append(name).append("' is not a fan-in ring segment: ").append(what);
-    return ShmError::value(std::move(msg), Reason::corrupt);
+    return ShmError::value(std::move(msg), why);
 }
 
 std::uint64_t load64(const std::uint8_t* at) noexcept {
@@ -182,7 +182,7 @@ Result<MpscLanes> MpscLanes::open(Mapping mapping, std::string_view name) {
     const std::uint32_t version = load32(base + kMpscVersionAt);
     if (version != kMpscVersion)
         return not_mpsc(name, "layout version " + to_string(version) + ", this build reads version " +
-                        to_string(kMpscVersion));
+                        to_string(kMpscVersion), Reason::version);
     const std::uint32_t producers = load32(base + kMpscProducersAt);
     const std::uint64_t capacity = load64(base + kMpscCapacityAt);
     if (producers < 1 || producers > kMpscMaxProducers)
