@@ -46,10 +46,11 @@ def get_cmake_dir() -> str: ...
 def _reopen(name: str, size: int, method: str) -> Any: ...
 def _reopen_broadcast(kind: str, name: str) -> Any: ...
 
-# Every exception velmora raises for a failure it found (OSError and its
-# subclasses, ValueError, TimeoutError, EOFError, BrokenPipeError, BlockingIOError,
-# the RuntimeError of a role already in use, TornRecordError) carries a `reason`
-# attribute, one of these words, to branch on instead of the message text:
+# Every exception the classes here and velmora.aio raise for a failure they
+# found (OSError and its subclasses, ValueError, TimeoutError, EOFError,
+# BrokenPipeError, the RuntimeError of a role or scope in use, TornRecordError)
+# carries a `reason` attribute, one of these words, to branch on instead of the
+# message text:
 #   invalid_argument  an argument or call no retry fixes    name       a segment name the system refuses
 #   exists            create of a name that exists           not_found  no segment of that name
 #   busy              a role, claim or loan held elsewhere   closed     the object was closed
@@ -57,8 +58,9 @@ def _reopen_broadcast(kind: str, name: str) -> Any: ...
 #   corrupt           a header or descriptor failed checks   version    a layout version this build cannot read
 #   peer_gone         the other side left (EOF, no consumer) torn       data left half-written by a dead writer
 #   os                any other system failure (see .errno)
-# TypeErrors of wrong argument types and queue.Empty / queue.Full carry none:
-# read it as getattr(exc, "reason", None).
+# TypeErrors of wrong argument types, queue.Empty / queue.Full, MemoryError,
+# Record's field checks and the bridge's BridgeError carry none: read it as
+# getattr(exc, "reason", None).
 _Reason: TypeAlias = Literal[
     "invalid_argument", "name", "exists", "not_found", "busy", "closed", "timeout",
     "too_large", "corrupt", "version", "peer_gone", "torn", "os",

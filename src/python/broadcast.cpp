@@ -126,7 +126,8 @@ Entered take_turn(Call<State>& call, const State& s, const char* cls, Deadline* 
         case Claim::Failed: return Entered::Failed;
     }
     if (!holds(s.claim)) {
-        PyErr_Format(PyExc_RuntimeError, "%s belongs to the process that made it; open a new one here", cls);
+        raise(PyExc_RuntimeError, Reason::invalid_argument,
+              std::string(cls) + " belongs to the process that made it; open a new one here");
         return Entered::Failed;
     }
     return Entered::Yes;
@@ -695,7 +696,7 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // loop's next call settles it.
 bool bells_supported() {
     if (BellListener::supported()) return true;
-    PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+    raise(PyExc_NotImplementedError, Reason::os, "fileno() is not supported on this platform");
     return false;
 }
 
@@ -703,7 +704,8 @@ PyObject* subscriber_fileno(PyObject* self, PyObject*) {
     SubscriberState& s = subscriber(self);
     if (s.closed) return raise_closed("Subscriber");
     if (!holds(s.claim)) {
-        PyErr_SetString(PyExc_RuntimeError, "Subscriber belongs to the process that made it; open a new one here");
+        raise(PyExc_RuntimeError, Reason::invalid_argument,
+              "Subscriber belongs to the process that made it; open a new one here");
         return nullptr;
     }
     if (!bells_supported()) return nullptr;
@@ -718,7 +720,8 @@ PyObject* room_fileno(PyObject* self, PyObject*) {
     PublisherState& s = publisher(self);
     if (s.closed) return raise_closed("Publisher");
     if (!holds(s.claim)) {
-        PyErr_SetString(PyExc_RuntimeError, "Publisher belongs to the process that made it; open a new one here");
+        raise(PyExc_RuntimeError, Reason::invalid_argument,
+              "Publisher belongs to the process that made it; open a new one here");
         return nullptr;
     }
     if (!bells_supported()) return nullptr;

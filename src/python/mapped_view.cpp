@@ -130,7 +130,7 @@ template <bool Exclusive, class Work>
 std::optional<bool> run_in_scope(const ViewState& v, Work& work) {
     if (!v.scope.held_by(PyThread_get_thread_ident())) return std::nullopt;
     if (Exclusive && !v.scope.exclusive) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot write to a MappedView inside its read_locked() block");
+        raise(PyExc_RuntimeError, Reason::invalid_argument, "cannot write to a MappedView inside its read_locked() block");
         return false;
     }
     work();
@@ -572,8 +572,7 @@ bool enter_scope(ViewState& v, bool exclusive) {
     if (scope.inherited()) scope.end();  // the parent's block, copied by fork()
     const unsigned long me = PyThread_get_thread_ident();
     if (scope.owner.load() == me) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "this thread already holds a lock scope of this MappedView (no re-entry)");
+        raise(PyExc_RuntimeError, Reason::busy, "this thread already holds a lock scope of this MappedView (no re-entry)");
         return false;
     }
     if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
@@ -667,7 +666,7 @@ PyObject* close(PyObject* self, PyObject*) {
     ViewState& v = view(self);
     if (v.life.closing()) Py_RETURN_NONE;
     if (v.exports > 0) {
-        PyErr_SetString(PyExc_BufferError, "cannot close MappedView: its data area is still exported");
+        raise(PyExc_BufferError, Reason::busy, "cannot close MappedView: its data area is still exported");
         return nullptr;
     }
     close_object(v);
@@ -947,7 +946,7 @@ PyObject* leave_lock_scope(PyObject* view_object) {
         Py_RETURN_NONE;
     }
     if (!scope.held_by(PyThread_get_thread_ident())) {
-        PyErr_SetString(PyExc_RuntimeError, "this thread holds no lock scope of this MappedView");
+        raise(PyExc_RuntimeError, Reason::invalid_argument, "this thread holds no lock scope of this MappedView");
         return nullptr;
     }
     scope.end();

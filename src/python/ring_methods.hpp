@@ -579,7 +579,7 @@ struct RingMethods {
             }
             auto share = Side::site(s).claim(claim_slot::consumer, ClaimMode::Exclusive);
             if (!share || !share.value()) {
-                if (share) PyErr_SetString(PyExc_RuntimeError, "this process no longer holds the consumer role");
+                if (share) raise(PyExc_RuntimeError, Reason::busy, "this process no longer holds the consumer role");
                 else raise(share.error());
                 return nullptr;
             }
@@ -669,7 +669,7 @@ struct RingMethods {
         State& s = state(self);
         if (open_ring(s) == nullptr) return nullptr;
         if (!BellListener::supported()) {
-            PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+            raise(PyExc_NotImplementedError, Reason::os, "fileno() is not supported on this platform");
             return nullptr;
         }
         const BellAddress* bell = room ? Side::room_bell(s) : Side::data_bell(s);
