@@ -19,7 +19,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
     (lambda n: SM.create(n + "\0x", 64), ValueError, "name"),
     (lambda n: SM.create("/", 64), ValueError, "name"),
     (lambda n: SM.open(n + "x" * 300), OSError, "name"),
-], ids=["exists", "not found", "nul byte", "empty name", "name too long"])
+    (lambda n: SM.create(n + "/x", 64), OSError, "name"),
+], ids=["exists", "not found", "nul byte", "empty name", "name too long", "inner slash"])
 def test_segment_failures_carry_their_reason(seg_name, call, exc, reason):
     with pytest.raises(exc) as excinfo:
         call(seg_name)

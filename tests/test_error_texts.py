@@ -50,7 +50,7 @@ def test_segment_argument_texts(call, text):
     (4, lambda shm: shm.map(), "segment size must be > 4 bytes (rwlock header)"),
     (24, lambda shm: shm.spsc(), "map_size must be > 24 bytes (spsc header)"),
     (5, lambda shm: shm.map().write(b"ab", 0), "out of bounds: offset=0 + length=2 > data_size=1"),
-    (64, lambda shm: shm.spsc().get(timeout=-1), "timeout must be a number of seconds >= 0, or None"),
+    (88, lambda shm: shm.spsc().get(timeout=-1), "timeout must be a number of seconds >= 0, or None"),
     (64, lambda shm: setattr(shm.map(), "lock_timeout", -1), "lock_timeout must be a number of seconds >= 0, or None"),
 ], ids=["view size", "ring size", "out of bounds", "timeout", "lock_timeout"])
 def test_view_and_ring_argument_texts(seg_name, size, call, text):

@@ -46,7 +46,7 @@ def test_a_view_shows_the_message_in_place_and_its_block_consumes_it(make):
             m[0] = 0
     assert r.used() == used - 9
     assert r.pop() == b"second"
-    with pytest.raises(ValueError, check=lambda e: e.reason == "closed"):
+    with pytest.raises(ValueError, match="released"):
         bytes(m)  # the block's memoryview goes with it
 
 

@@ -34,7 +34,10 @@ ShmError os_error(const char* call, std::string_view name, int err) {
     std::string msg = std::string(call) + "('" + std::string(name) + "'): " + std::strerror(err) +
                       " (errno " + std::to_string(err) + ")";
     if (err == EACCES || err == EPERM) return ShmError::permission(std::move(msg), err);
-    return ShmError::os(std::move(msg), err, os_reason(err));
+    // shm_open and shm_unlink take EINVAL for a name they cannot use (glibc:
+    // longer than NAME_MAX, or a '/' past the first); nothing else they get is.
+    const bool bad_name = err == EINVAL && std::string_view(call).starts_with("shm_");
+    return ShmError::os(std::move(msg), err, bad_name ? Reason::name : os_reason(err));
 }
 
 // Owns a descriptor until handed to a PlatformHandle.
