@@ -22,10 +22,10 @@ enum class Reason : unsigned char {
     name,              // a segment name the system cannot use
     exists,            // create of a name that exists
     not_found,         // no segment of that name
-    busy,              // a role or claim another holder has (BlockingIOError)
+    busy,              // a role, claim, loan or open view held by another process or call
     closed,            // the object was closed
     timeout,           // a wait ran past its deadline
-    too_large,         // a message or size beyond what the segment or its header allows
+    too_large,         // a message or size beyond what the segment, header or buffer holds
     corrupt,           // a header or descriptor in shared memory failed validation
     version,           // a layout version this build does not read
     peer_gone,         // the other side left: end of stream, or no consumer any more
