@@ -18,7 +18,7 @@ all: install
 $(STAMP): Makefile
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest build "pyzmq>=25"
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=8.4" build "pyzmq>=25"
 	$(VPY) -m pip install -q uvloop || echo "uvloop did not install: the velmora.aio tests that use it skip"
 	# numpy for the tests of arrays sent in place (the package itself needs none)
 	$(VPY) -m pip install -q numpy || echo "numpy did not install: the array tests will be skipped"

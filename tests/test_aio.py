@@ -243,7 +243,7 @@ def test_timeout_raises_empty_and_keeps_later_message(ring_pair):
             await chan.get(timeout=0.05)
         with pytest.raises(queue.Empty):
             await chan.get(timeout=0)
-        with pytest.raises(ValueError, match="timeout"):
+        with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
             await chan.get(timeout=-1)
         producer.push(b"after")
         return await chan.get(timeout=5)
@@ -478,11 +478,11 @@ def test_close_wakes_pending_calls_and_closed_ring_has_no_fileno(ring_pair):
         pending = asyncio.ensure_future(chan.get())
         await asyncio.sleep(0.05)
         chan.close()
-        with pytest.raises(ValueError, match="is closed"):
+        with pytest.raises(ValueError, check=lambda e: e.reason == "closed"):
             await asyncio.wait_for(pending, 5)
 
     asyncio.run(main())
-    with pytest.raises(ValueError, match="is closed"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "closed"):
         consumer.fileno()
 
 
@@ -602,7 +602,7 @@ def test_closing_the_handle_ends_its_await_and_the_next_channel_still_wakes(seg_
         await asyncio.sleep(0.05)  # past the settle: asleep on the descriptor
         assert not pending.done()
         waiter.close()  # the handle itself, not the adapter
-        with pytest.raises(ValueError, match="is closed"):
+        with pytest.raises(ValueError, check=lambda e: e.reason == "closed"):
             await asyncio.wait_for(pending, 5)
         # A new channel, whose descriptor may well take the closed one's number.
         handle, await_next, send, _ = second

@@ -53,7 +53,7 @@ def test_closed_objects_refuse_every_call_but_close_and_repr(objects, cls):
         objects[{"Publisher": "Subscriber", "Subscriber": "Publisher"}[cls]].close()
     assert "closed" in repr(obj)
     for call in CALLS[cls]:
-        with pytest.raises(ValueError, match=f"^{cls} is closed$"):
+        with pytest.raises(ValueError, check=lambda e: e.reason == "closed"):
             call(obj)
 
 

@@ -69,11 +69,11 @@ def test_open_refuses_forged_headers(seg_name, offset, fmt, value, error):
 
 def test_open_refuses_other_segments(seg_name):
     velmora.SharedMemory.create(seg_name, velmora.SpscRingBuffer.segment_size(4096)).spsc().close()
-    with pytest.raises(ValueError, match="not the fan-in magic"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
         MPSC.open(seg_name)
     velmora.SharedMemory.remove(seg_name)
     second_mapping_create(seg_name, 64).close()
-    with pytest.raises(ValueError, match="64 bytes, fewer than the 128-byte header"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
         MPSC.open(seg_name)
 
 
@@ -83,7 +83,7 @@ def test_forged_lane_is_an_error_not_an_access(seg_name):
         try:
             at = lane_offset(1, 64)
             struct.pack_into("<QQQ", shm.buf, at, 0, 1 << 20, 1 << 20)  # head, tail, capacity
-            with pytest.raises(ValueError, match="lane 1: ring header is corrupt"):
+            with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
                 r.pop()
             struct.pack_into("<QQQ", shm.buf, at, 0, 0, 64)
             assert r.pop() is None
@@ -122,7 +122,7 @@ def test_producers_are_served_in_turn(ring, seg_name):
 
 def test_message_too_large_and_full(ring, seg_name):
     p = MPSC.open(seg_name)
-    with pytest.raises(ValueError, match="message too large"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "too_large"):
         p.push(b"x" * 300)
     assert p.push(b"y" * ring.max_payload)
     assert p.free() == 0
@@ -137,7 +137,7 @@ def test_eof_waits_for_a_first_producer(ring, seg_name):
     p.push(b"last")
     p.close()
     assert ring.get(timeout=1, eof=True) == b"last"
-    with pytest.raises(EOFError, match=f"ring '{seg_name}' is empty and all its producers have gone"):
+    with pytest.raises(EOFError, check=lambda e: e.reason == "peer_gone"):
         ring.get(timeout=5, eof=True)
 
 

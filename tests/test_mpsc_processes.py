@@ -142,7 +142,7 @@ def test_ninth_producer_waits_for_a_free_slot(seg_name):
             holders.append((p, release))
         assert sorted(consumer.producers()) == sorted(p.pid for p, _ in holders)
         ninth = MPSC.open(seg_name)
-        with pytest.raises(BlockingIOError, match=f"all 8 producer slots of '{seg_name}' are taken"):
+        with pytest.raises(BlockingIOError, check=lambda e: e.reason == "busy"):
             ninth.push(b"ninth")
         p, release = holders.pop(3)
         release.set()
@@ -180,7 +180,7 @@ def test_one_consumer_process_at_a_time(seg_name):
         assert result.get(timeout=DEADLINE_S) == b"for the child"
         assert result.get(timeout=DEADLINE_S) is True
         assert producer.has_consumer()
-        with pytest.raises(BlockingIOError, match=rf"ring '{seg_name}' already has a consumer \(pid {p.pid}\)"):
+        with pytest.raises(BlockingIOError, check=lambda e: e.reason == "busy"):
             producer.pop()
     finally:
         p.kill()

@@ -426,7 +426,7 @@ def test_close_from_a_third_thread_while_lending_in_a_loop(kind):
                 except (queue.Empty, queue.Full):
                     pass
                 except ValueError as e:     # the owner closed (or, feeding, its peer)
-                    assert "closed" in str(e), e
+                    assert e.reason == "closed", e
                     return
                 if stop.is_set():
                     return

@@ -68,7 +68,7 @@ def test_values_round_trip_like_push_and_pop(ring):
 
 
 def test_too_large_raises_at_once_even_without_a_timeout(any_ring):
-    with pytest.raises(ValueError, match="message too large"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "too_large"):
         any_ring.put(b"x" * 61)
 
 
@@ -156,7 +156,7 @@ def test_close_ends_a_wait_in_another_thread(seg_name, cls):
 def test_a_corrupt_header_ends_a_wait_with_its_error(ring, seg_name):
     raw = RawRing(seg_name)
     raw.forge(0, 0, 48)
-    with pytest.raises(ValueError, match="ring header is corrupt"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
         ring.get(timeout=5)
     raw.close()
 
@@ -173,7 +173,7 @@ def test_push_many_stops_at_the_first_value_that_does_not_fit(any_ring):
 
 
 def test_push_many_publishes_what_it_encoded_before_a_bad_value(ring):
-    with pytest.raises(ValueError, match="unsupported type 'NoneType'"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         ring.push_many([b"one", "two", None, b"never"])
     assert ring.pop() == b"one" and ring.pop("str") == "two" and ring.pop() is None
 
@@ -220,7 +220,7 @@ def test_pop_into_copies_into_the_callers_buffer(any_ring):
     ring.push(b"hello")
     assert ring.pop_into(buf) == 5 and buf[:5] == b"hello"
     ring.push(b"x" * 17)
-    with pytest.raises(ValueError, match="buffer too small: the message has 17 bytes, the buffer 16"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "too_large"):
         ring.pop_into(buf)
     assert ring.get_into(bytearray(17), timeout=1) == 17  # the message was left in the ring
     with pytest.raises(TypeError, match="argument 'buffer'"):
@@ -252,7 +252,7 @@ def test_non_contiguous_buffers_are_refused(ring):
 
 @pytest.mark.skipif(HAS_BUFFERS, reason="the 3.10 build takes only bytes-like types it knows")
 def test_310_build_refuses_other_buffers(ring):
-    with pytest.raises(ValueError, match="unsupported type 'memoryview'"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         ring.push(memoryview(b"x"))
 
 
@@ -303,7 +303,7 @@ def test_a_nested_call_in_the_same_role_is_refused_not_deadlocked(ring):
     old = signal.signal(signal.SIGALRM, handler)
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
-        with pytest.raises(RuntimeError, match="already in use by this thread"):
+        with pytest.raises(RuntimeError, check=lambda e: e.reason == "busy"):
             ring.put(b"y", timeout=5)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
@@ -374,12 +374,12 @@ def test_buffers_of_addresses_are_refused_everywhere(seg_name, seg_names, make):
     ring = make_ring(seg_name, 256)
     view = SM.create(seg_names(1)[0], 68).map()
     for call in (ring.push, ring.put, lambda b: ring.push_many([b"a", b]), view.write):
-        with pytest.raises(ValueError, match="is not plain data"):
+        with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
             call(make())
     assert ring.pop() == b"a"  # what push_many took before the refused value
     ring.push(b"12345678")
     target = make()
-    with pytest.raises(ValueError, match="is not plain data"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         ring.pop_into(target)
     assert ring.pop() == b"12345678" and view.read_all() == bytes(64)
     view.close()

@@ -59,7 +59,7 @@ def test_no_other_read_while_a_view_is_open(make, read):
     r.push(b"a")
     r.push(b"b")
     with r.get_view() as m:
-        with pytest.raises(RuntimeError, match="get_view\\(\\) of this .* is still open"):
+        with pytest.raises(RuntimeError, check=lambda e: e.reason == "busy"):
             read(r)
         assert bytes(m) == b"a"
     assert r.pop() == b"b"
@@ -145,7 +145,7 @@ def test_close_while_a_view_is_used_keeps_the_memory_until_its_last_user_goes(ma
     with v as inner:
         assert bytes(inner[-4:]) == b"kept"
     m.release()
-    with pytest.raises(ValueError, match="already consumed"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "closed"):
         v.__enter__()
 
 

@@ -13,7 +13,7 @@ from conftest import second_mapping
 
 SM = velmora.SharedMemory
 HEADER = 24
-PAD = " " * 18
+PAD = " "
 
 
 def too_large(frame_len, capacity, map_size):
@@ -154,7 +154,7 @@ def test_encoding_fails_before_back_pressure(ring):
     assert ring.push(b"x" * 4092)
     assert ring.free() == 0 and ring.is_full()
     assert ring.push(b"") is False
-    with pytest.raises(ValueError, match="unsupported type 'NoneType'"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         ring.push(None)
     with pytest.raises(ValueError) as info:      # the size test comes before the space test
         ring.push(b"x" * 4093)
@@ -191,7 +191,7 @@ def test_small_ring_back_pressure(seg_name, payloads, used, free, full, next_emp
     assert all(ring.push(b"p" * n) for n in payloads)
     assert (ring.used(), ring.free(), ring.is_full(), ring.is_empty()) == (used, free, full, False)
     assert ring.push(b"") is next_empty_push
-    with pytest.raises(ValueError, match="frame_len=17 > capacity=16"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "too_large"):
         ring.push(b"p" * 13)
 
 
@@ -256,7 +256,7 @@ def test_opener_attach(seg_name):
     with pytest.raises(ValueError) as info:
         ring.push(b"")
     assert str(info.value) == too_large(4, 0, 100)
-    with pytest.raises(ValueError, match="map_size must be > 24"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         SM.open(seg_name, 24).spsc()
 
 
@@ -301,7 +301,7 @@ def test_corrupt_header_raises_and_touches_nothing(ring, raw, head, tail, capaci
     raw.forge(head, tail, capacity)
     before = raw.header, raw.data()
     for call in (lambda: ring.push(b"x"), ring.pop, lambda: ring.pop("str"), lambda: ring.pop_mixed([])):
-        with pytest.raises(ValueError, match="^ring header is corrupt: "):
+        with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
             call()
     assert (raw.header, raw.data()) == before
     repr(ring), ring.is_full(), ring.is_empty()   # queries read header words only
@@ -313,9 +313,9 @@ def test_opener_with_a_shorter_view_refuses_the_creators_capacity(seg_name):
     short = SM.open(seg_name, HEADER + 1024).spsc()
     assert short.capacity() == 4096
     assert producer.push(b"hello")
-    with pytest.raises(ValueError, match="capacity 4096 exceeds"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
         short.pop()
-    with pytest.raises(ValueError, match="capacity 4096 exceeds"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
         short.push(b"x")
     assert producer.used() == 9
 
@@ -328,7 +328,7 @@ def test_length_prefix_must_fit_what_was_published(ring, raw, tail, prefix, ok):
         assert ring.pop() == b"abcd"[:prefix]
         return
     for call in (ring.pop, lambda: ring.pop("int"), lambda: ring.pop_mixed([])):
-        with pytest.raises(ValueError, match="^ring frame is corrupt: "):
+        with pytest.raises(ValueError, check=lambda e: e.reason == "corrupt"):
             call()
     assert raw.header[0] == 100
 

@@ -98,9 +98,9 @@ def test_zero_byte_prefix_is_refused_by_size_not_by_the_os(seg_name):
     SM.create(seg_name, 4096)
     empty = SM.open(seg_name, 0)
     assert empty.size() == 0
-    with pytest.raises(ValueError, match=r"^segment size must be > 4 bytes \(rwlock header\)$"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         empty.map()
-    with pytest.raises(ValueError, match=r"^map_size must be > 24 bytes \(spsc header\)$"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         empty.spsc()
 
 
@@ -170,9 +170,9 @@ def test_five_byte_segment(segment):
     assert (view.size(), view.tell()) == (1, 0)
     view.write(True)
     assert view.tell() == 1 and raw.data() == b"\x01"
-    with pytest.raises(ValueError, match=r"^out of bounds: offset=1 \+ length=1 > data_size=1$"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         view.write(True)
-    with pytest.raises(ValueError, match=r"^out of bounds: offset=0 \+ length=8 > data_size=1$"):
+    with pytest.raises(ValueError, check=lambda e: e.reason == "invalid_argument"):
         view.write(7, 0)
     assert view.read_range(0, 1) == b"\x01" and view.read_all() == b"\x01"
 

@@ -46,6 +46,26 @@ def get_cmake_dir() -> str: ...
 def _reopen(name: str, size: int, method: str) -> Any: ...
 def _reopen_broadcast(kind: str, name: str) -> Any: ...
 
+# Every exception the classes here and velmora.aio raise for a failure they
+# found (OSError and its subclasses, ValueError, TimeoutError, EOFError,
+# BrokenPipeError, the RuntimeError of a role or scope in use, TornRecordError)
+# carries a `reason` attribute, one of these words, to branch on instead of the
+# message text:
+#   invalid_argument  an argument or call no retry fixes    name       a segment name the system refuses
+#   exists            create of a name that exists           not_found  no segment of that name
+#   busy              a role, claim or loan held elsewhere   closed     the object was closed
+#   timeout           a wait ran past its deadline           too_large  beyond what the segment or buffer holds
+#   corrupt           a header or descriptor failed checks   version    a layout version this build cannot read
+#   peer_gone         the other side left (EOF, no consumer) torn       data left half-written by a dead writer
+#   os                any other system failure (see .errno)
+# TypeErrors of wrong argument types, queue.Empty / queue.Full, MemoryError,
+# Record's field checks and the bridge's BridgeError carry none: read it as
+# getattr(exc, "reason", None).
+_Reason: TypeAlias = Literal[
+    "invalid_argument", "name", "exists", "not_found", "busy", "closed", "timeout",
+    "too_large", "corrupt", "version", "peer_gone", "torn", "os",
+]
+
 # Type tags by the Python type they decode to.
 _IntTag: TypeAlias = Literal["int", "i64", "i32", "u8", "u32", "u64"]
 _FloatTag: TypeAlias = Literal["float", "f64", "f32"]
@@ -367,7 +387,8 @@ _FieldType: TypeAlias = Literal["i64", "int", "u64", "f64", "float", "i32", "u32
 # its writer died mid-write.
 class LockRecoveredWarning(UserWarning): ...
 
-class TornRecordError(RuntimeError): ...
+class TornRecordError(RuntimeError):
+    reason: Literal["torn"]
 
 class Record:
     # A Record of numbers only is made an instance of a subclass whose calls are

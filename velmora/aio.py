@@ -95,11 +95,18 @@ async def _readable(loop: asyncio.AbstractEventLoop, fd: Callable[[], int], dead
         os.close(own)
 
 
+def _failure(cls: type[Exception], reason: str, *text: str) -> Exception:
+    """`cls(*text)` with `reason` set, as the extension's own exceptions have it."""
+    exc = cls(*text)
+    exc.reason = reason  # type: ignore[attr-defined]
+    return exc
+
+
 def _deadline(loop: asyncio.AbstractEventLoop, timeout: Optional[float]) -> Optional[float]:
     if timeout is None:
         return None
     if not timeout >= 0:  # also refuses NaN
-        raise ValueError("timeout must be a number of seconds >= 0, or None")
+        raise _failure(ValueError, "invalid_argument", "timeout must be a number of seconds >= 0, or None")
     return loop.time() + timeout
 
 
@@ -167,7 +174,7 @@ class Channel:
     def __init__(self, channel: Any, *, tag: Optional[str] = None, batch: int = DEFAULT_BATCH,
                  eof: bool = False) -> None:
         if batch < 1:
-            raise ValueError("batch must be >= 1")
+            raise _failure(ValueError, "invalid_argument", "batch must be >= 1")
         self._ch = channel
         self._tag = tag
         self._batch = batch
@@ -286,7 +293,7 @@ class Channel:
             def from_subscriber() -> Any:
                 got = taken(1, eof)
                 if got is None:  # the end of the stream (eof=True)
-                    raise EOFError
+                    raise _failure(EOFError, "peer_gone")
                 return got[0] if got else None
 
             return from_subscriber

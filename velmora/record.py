@@ -167,6 +167,8 @@ class TornRecordError(RuntimeError):
     died), so the fields may be half old, half new. Rewrite every field with
     update(), or call reset_torn() once the fields are known to be right."""
 
+    reason = "torn"
+
 
 # Write blocks this thread has open on a guarded record, by (id(view), word
 # offset): inside one the odd word is this thread's own mark, not a tear.

@@ -3,7 +3,7 @@
 // created and the reverse).
 //
 // Errors: every fallible call returns a velmora::Result<T> or velmora::Status
-// (error.hpp) carrying the ShmError the Python side would raise; nothing here
+// (error.hpp) carrying the Error the Python side would raise; nothing here
 // throws except std::bad_alloc.
 #pragma once
 

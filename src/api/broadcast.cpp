@@ -100,7 +100,7 @@ Result<Publisher> Publisher::create(std::string_view name, const BroadcastOption
 }
 
 Result<std::optional<Publisher::Loan>> Publisher::loan(std::size_t nbytes, std::chrono::nanoseconds timeout) {
-    if (impl_->closed) return ShmError::value("Publisher is closed");
+    if (impl_->closed) return ShmError::value("Publisher is closed", Reason::closed);
     NoHost host;
     auto lent = impl_->a.side.loan_wait(nbytes, deadline_after(timeout), host, broadcast_entry_probe(impl_->a.site));
     if (!lent) return lent.error();
@@ -122,7 +122,7 @@ Status Publisher::publish(const Loan& loan, std::size_t length, std::string_view
     if (length > loan.bytes_.size()) {
         impl_->a.side.discard(core);
         return ShmError::value("message too large: " + std::to_string(length) + " bytes > the loan's " +
-                               std::to_string(loan.bytes_.size()));
+                               std::to_string(loan.bytes_.size()), Reason::too_large);
     }
     Status done = impl_->a.side.commit(core, length, s.value());
     if (!done) impl_->a.side.discard(core);

@@ -105,7 +105,8 @@ Result<std::optional<std::size_t>> take(MpscLanes& lanes, const Result<std::opti
     const MpscFrame& frame = **found;
     if (frame.frame.length > buffer.size())
         return ShmError::value("buffer too small: message of " + std::to_string(frame.frame.length) +
-                               " bytes > buffer of " + std::to_string(buffer.size()) + " bytes");
+                               " bytes > buffer of " + std::to_string(buffer.size()) + " bytes",
+                               Reason::too_large);
     lanes.copy_payload(frame, buffer.data());
     lanes.commit(frame);
     return std::optional<std::size_t>(static_cast<std::size_t>(frame.frame.length));

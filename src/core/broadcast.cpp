@@ -39,9 +39,9 @@ constexpr std::uint64_t kShape = 40;
 
 constexpr std::uint64_t round_up(std::uint64_t v) noexcept { return (v + kAlign - 1) / kAlign * kAlign; }
 
-ShmError corrupt_header(const std::string& what) { return ShmError::value("broadcast header is corrupt: " + what); }
+ShmError corrupt_header(const std::string& what) { return ShmError::value("broadcast header is corrupt: " + what, Reason::corrupt); }
 ShmError corrupt_slot(const std::string& what) {
-    return ShmError::value("broadcast slot descriptor is corrupt: " + what);
+    return ShmError::value("broadcast slot descriptor is corrupt: " + what, Reason::corrupt);
 }
 
 // a * b, or nullopt past 2^64.
@@ -120,7 +120,7 @@ Result<BroadcastLayout> BroadcastLayout::from_config(const BroadcastConfig& c) {
     if (c.subscribers == 0 || c.subscribers > kBroadcastMaxSubscribers)
         return ShmError::value("subscribers must be between 1 and " + to_string(kBroadcastMaxSubscribers));
     const auto l = place(round_up(c.max_message), c.depth + c.subscribers, c.depth, c.subscribers, c.overflow);
-    if (!l) return ShmError::value("the broadcast segment would be larger than 2^64 bytes");
+    if (!l) return ShmError::value("the broadcast segment would be larger than 2^64 bytes", Reason::too_large);
     return *l;
 }
 
@@ -132,7 +132,7 @@ Result<std::uint64_t> broadcast_segment_size(const BroadcastConfig& config) {
 
 Result<BroadcastLayout> BroadcastLayout::read_header(const Mapping& m) {
     if (m.size() < kBroadcastHeaderSize)
-        return ShmError::value("segment of " + to_string(m.size()) + " bytes is too small for a broadcast header");
+        return ShmError::value("segment of " + to_string(m.size()) + " bytes is too small for a broadcast header", Reason::corrupt);
     const auto load32 = [&](std::uint64_t at) {
         return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(m.base() + at))
             .load(std::memory_order_acquire);
@@ -141,10 +141,10 @@ Result<BroadcastLayout> BroadcastLayout::read_header(const Mapping& m) {
         return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(m.base() + at))
             .load(std::memory_order_acquire);
     };
-    if (load64(kMagic) != kBroadcastMagic) return ShmError::value("segment is not a broadcast segment (bad magic)");
+    if (load64(kMagic) != kBroadcastMagic) return ShmError::value("segment is not a broadcast segment (bad magic)", Reason::corrupt);
     if (const auto v = load32(kVersion); v != kBroadcastVersion)
         return ShmError::value("broadcast layout version " + to_string(v) + " is not supported (expected " +
-                               to_string(kBroadcastVersion) + ")");
+                               to_string(kBroadcastVersion) + ")", Reason::version);
     const std::uint32_t overflow = load32(kOverflow);
     const std::uint64_t slot_size = load64(kSlotSize);
     const std::uint32_t slot_count = load32(kSlotCount), depth = load32(kDepth), limit = load32(kLimit);
@@ -221,7 +221,7 @@ Result<BroadcastPublisher> BroadcastPublisher::create(Mapping mapping, const Bro
     if (!layout) return layout.error();
     if (layout->total > mapping.size())
         return ShmError::value("segment of " + to_string(mapping.size()) + " bytes is smaller than the " +
-                               to_string(layout->total) + " this broadcast needs");
+                               to_string(layout->total) + " this broadcast needs", Reason::too_large);
     BroadcastPublisher p(std::move(mapping), *layout);
     const BroadcastLayout& l = p.layout_;
     std::memset(p.mapping_.base(), 0, l.descriptors_at);
@@ -320,8 +320,8 @@ Result<std::uint32_t> BroadcastPublisher::choose_slot(std::uint64_t n) {
 Result<std::optional<BroadcastLoan>> BroadcastPublisher::try_loan(std::uint64_t nbytes, std::uint32_t* blocker) {
     if (nbytes > layout_.slot_size)
         return ShmError::value("message too large: " + to_string(nbytes) + " bytes > max_message " +
-                               to_string(layout_.slot_size));
-    if (loaned_ != kNoMessage) return ShmError::value("a loan is already outstanding");
+                               to_string(layout_.slot_size), Reason::too_large);
+    if (loaned_ != kNoMessage) return ShmError::value("a loan is already outstanding", Reason::busy);
     const std::uint64_t n = u64(kPublished).load(std::memory_order_relaxed);
     if (layout_.overflow == Overflow::Block) {
         if (const auto who = laggard(n)) {
@@ -339,7 +339,7 @@ Status BroadcastPublisher::commit(const BroadcastLoan& loan, std::uint64_t lengt
     if (loan.seq != loaned_) return ShmError::value("this loan is not outstanding");
     if (length > loan.capacity)
         return ShmError::value("message too large: " + to_string(length) + " bytes > max_message " +
-                               to_string(loan.capacity));
+                               to_string(loan.capacity), Reason::too_large);
     if (Status ok = shape.check(length); !ok) return ok.error();
     const std::uint64_t d = descriptor(loan.slot);
     u64(d + kLength).store(length, std::memory_order_relaxed);
@@ -430,7 +430,7 @@ Result<BroadcastSubscriber> BroadcastSubscriber::join(Mapping mapping, std::uint
     if (!layout) return layout.error();
     if (index >= layout->limit)
         return ShmError::value("subscriber entry " + to_string(index) + " is beyond the limit of " +
-                               to_string(layout->limit));
+                               to_string(layout->limit), Reason::corrupt);
     BroadcastSubscriber sub(std::move(mapping), *layout, index);
     const std::uint64_t e = sub.entry(index);
     sub.u32(e + kEntryHeld).store(kNoSlot, std::memory_order_seq_cst);

@@ -111,7 +111,7 @@ Result<std::optional<Claim>> ClaimSite::claim(std::uint64_t slot, ClaimMode mode
     if (auto it = counts_.find(slot); it != counts_.end()) {
         if (it->second.mode != mode)
             return ShmError::value("claim " + std::to_string(slot) + " of '" + name_ +
-                                   "' is already held by this process in the other mode");
+                                   "' is already held by this process in the other mode", Reason::busy);
         ++it->second.count;
         return std::optional<Claim>(Claim(shared_from_this(), slot, generation));
     }
@@ -189,7 +189,7 @@ ShmError claim_refused(const std::string& what, const std::string& role, const s
         for (std::size_t i = 0; i < pids.size(); ++i) msg += (i ? ", " : "") + std::to_string(pids[i]);
         msg += ")";
     }
-    return ShmError::os(std::move(msg), EAGAIN);
+    return ShmError::os(std::move(msg), EAGAIN, Reason::busy);
 }
 
 }  // namespace velmora

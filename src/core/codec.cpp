@@ -140,7 +140,7 @@ Status check_str_size(std::uint64_t utf8_bytes) {
     if (utf8_bytes <= kMaxStrBytes) return {};
     return ShmError::value("str too long to encode: its UTF-8 form has " +
                            std::to_string(utf8_bytes) + " bytes, the limit is " +
-                           std::to_string(kMaxStrBytes));
+                           std::to_string(kMaxStrBytes), Reason::too_large);
 }
 
 }  // namespace velmora

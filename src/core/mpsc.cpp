@@ -34,10 +34,10 @@ std::optional<std::uint64_t> size_for(std::uint64_t capacity, std::uint64_t prod
 
 // "'/results' is not a fan-in ring segment: <what>" (appended piecewise:
 // GCC 12 at -O3 warns falsely about one long operator+ chain here).
-ShmError not_mpsc(std::string_view name, const std::string& what) {
+ShmError not_mpsc(std::string_view name, const std::string& what, Reason why = Reason::corrupt) {
     std::string msg;
     msg.append("'").append(name).append("' is not a fan-in ring segment: ").append(what);
-    return ShmError::value(std::move(msg));
+    return ShmError::value(std::move(msg), why);
 }
 
 std::uint64_t load64(const std::uint8_t* at) noexcept {
@@ -59,7 +59,7 @@ Result<std::uint64_t> mpsc_segment_size(std::uint64_t capacity, std::uint64_t pr
     const auto size = size_for(capacity, producers);
     if (!size)
         return ShmError::value("capacity " + to_string(capacity) + " for " + to_string(producers) +
-                               " producers does not fit in a 64-bit segment size");
+                               " producers does not fit in a 64-bit segment size", Reason::too_large);
     return *size;
 }
 
@@ -75,7 +75,7 @@ Result<Claim> claim_producer_slot(ClaimSite& site, std::uint32_t producers) {
         if (claimed.value()) return std::move(*claimed.value());
     }
     return ShmError::os("all " + to_string(producers) + " producer slots of '" + site.name() + "' are taken",
-                        EAGAIN);
+                        EAGAIN, Reason::busy);
 }
 
 Result<Claim> claim_consumer_role(ClaimSite& site) {
@@ -133,7 +133,7 @@ Result<MpscLanes> MpscLanes::create(Mapping mapping, std::uint64_t capacity, std
     if (mapping.size() < *size)
         return ShmError::value("a fan-in ring of " + to_string(producers) + " producers of capacity " +
                                to_string(capacity) + " needs " + to_string(*size) + " bytes, the segment has " +
-                               to_string(mapping.size()));
+                               to_string(mapping.size()), Reason::too_large);
     MpscLanes ring(std::move(mapping), capacity);
     std::uint8_t* base = ring.mapping_.base();
     std::memset(base, 0, kMpscHeaderSize);
@@ -182,7 +182,7 @@ Result<MpscLanes> MpscLanes::open(Mapping mapping, std::string_view name) {
     const std::uint32_t version = load32(base + kMpscVersionAt);
     if (version != kMpscVersion)
         return not_mpsc(name, "layout version " + to_string(version) + ", this build reads version " +
-                        to_string(kMpscVersion));
+                        to_string(kMpscVersion), Reason::version);
     const std::uint32_t producers = load32(base + kMpscProducersAt);
     const std::uint64_t capacity = load64(base + kMpscCapacityAt);
     if (producers < 1 || producers > kMpscMaxProducers)
@@ -248,7 +248,7 @@ Result<std::optional<MpscFrame>> MpscLanes::begin_pop() {
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint32_t k = turn_ + i < n ? turn_ + i : turn_ + i - n;
         auto found = lanes_[k].begin_pop();
-        if (!found) return ShmError::value("lane " + to_string(k) + ": " + found.error().message);
+        if (!found) return ShmError::value("lane " + to_string(k) + ": " + found.error().message, found.error().reason);
         if (found.value()) return std::optional<MpscFrame>(MpscFrame{k, *found.value()});
     }
     return std::optional<MpscFrame>{};

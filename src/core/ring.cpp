@@ -27,11 +27,11 @@ using std::to_string;
 constexpr bool power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
 
 ShmError corrupt_header(const std::string& what) {
-    return ShmError::value("ring header is corrupt: " + what);
+    return ShmError::value("ring header is corrupt: " + what, Reason::corrupt);
 }
 
 ShmError corrupt_frame(const std::string& what) {
-    return ShmError::value("ring frame is corrupt: " + what);
+    return ShmError::value("ring frame is corrupt: " + what, Reason::corrupt);
 }
 
 ShmError too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_t map_size) {
@@ -39,8 +39,9 @@ ShmError too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_
                                     ? "the largest payload is " + to_string(capacity - kPrefixLen) + " bytes"
                                     : std::string("no message fits");
     return ShmError::value("message too large: frame_len=" + to_string(frame_len) +
-                           " > capacity=" + to_string(capacity) + "                  (map_size=" +
-                           to_string(map_size) + "); " + largest);
+                           " > capacity=" + to_string(capacity) + " (map_size=" +
+                           to_string(map_size) + "); " + largest,
+                           Reason::too_large);
 }
 
 // The powers of two on either side of a capacity that is not one (the one
@@ -56,7 +57,7 @@ std::pair<std::string, std::string> neighbours(std::uint64_t capacity) {
 
 ShmError buffer_too_small(std::uint64_t message, std::uint64_t buffer) {
     return ShmError::value("buffer too small: the message has " + to_string(message) + " bytes, the buffer " +
-                           to_string(buffer));
+                           to_string(buffer), Reason::too_large);
 }
 
 Status check_creator_capacity(std::uint64_t capacity) {
@@ -70,7 +71,7 @@ Status check_creator_capacity(std::uint64_t capacity) {
 Result<std::uint64_t> spsc_segment_size(std::uint64_t capacity) {
     if (auto st = check_creator_capacity(capacity); !st) return st.error();
     if (capacity > ~std::uint64_t{0} - SPSC_HEADER_SIZE)
-        return ShmError::value("capacity " + to_string(capacity) + " is too large for a segment");
+        return ShmError::value("capacity " + to_string(capacity) + " is too large for a segment", Reason::too_large);
     return capacity + SPSC_HEADER_SIZE;
 }
 
@@ -178,7 +179,8 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
     if (first.size() > SPSC_MAX_PAYLOAD || second.size() > SPSC_MAX_PAYLOAD - first.size())
         return ShmError::value("message too large for its 4-byte length prefix: payload of " +
                                to_string(std::uint64_t{first.size()} + second.size()) +
-                               " bytes > 4294967295");
+                               " bytes > 4294967295",
+                               Reason::too_large);
     const std::uint64_t n = first.size() + second.size();
     const std::uint64_t frame_len = n + kPrefixLen;
     SideCache& c = producer_;

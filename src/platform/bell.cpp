@@ -2,6 +2,7 @@
 // record locks on the segment's file; unsupported elsewhere. The only OS code
 // of the event-loop support.
 #include "platform/bell.hpp"
+#include "platform/platform.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -164,7 +165,8 @@ void forget_locks_after_fork() noexcept {
 }
 
 ShmError os_failure(const std::string& what, int err) {
-    return ShmError::os(what + ": " + std::strerror(err) + " (errno " + std::to_string(err) + ")", err);
+    return ShmError::os(what + ": " + std::strerror(err) + " (errno " + std::to_string(err) + ")", err,
+                        os_reason(err));
 }
 
 // Closes a descriptor when the scope ends, unless released.
@@ -250,7 +252,7 @@ Result<BellListener> BellListener::listen(const BellAddress& address) {
         if (err == EAGAIN || err == EACCES)
             return ShmError::os("another process already waits on this side of the channel (errno " +
                                     std::to_string(EADDRINUSE) + ")",
-                                EADDRINUSE);
+                                EADDRINUSE, Reason::busy);
         return os_failure("fcntl()", err);
     }
     Closer fd{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};

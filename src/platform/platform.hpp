@@ -31,6 +31,10 @@ namespace velmora {
 // GLIBC_TUNABLES).
 void keep_freed_heap() noexcept;
 
+// The reason a system error number stands for (errno on Unix, the Win32 code
+// on Windows): not_found, exists, busy, name, or os for the rest.
+[[nodiscard]] Reason os_reason(int code) noexcept;
+
 // Runs `fn` in the child of every later fork(), in the forking thread, before
 // anything else there. Nothing where the OS has no fork.
 void at_fork_child(void (*fn)()) noexcept;

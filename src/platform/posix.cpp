@@ -35,7 +35,10 @@ ShmError os_error(const char* call, std::string_view name, int err) {
     std::string msg = std::string(call) + "('" + std::string(name) + "'): " + std::strerror(err) +
                       " (errno " + std::to_string(err) + ")";
     if (err == EACCES || err == EPERM) return ShmError::permission(std::move(msg), err);
-    return ShmError::os(std::move(msg), err);
+    // shm_open and shm_unlink take EINVAL for a name they cannot use (glibc:
+    // longer than NAME_MAX, or a '/' past the first); nothing else they get is.
+    const bool bad_name = err == EINVAL && std::string_view(call).starts_with("shm_");
+    return ShmError::os(std::move(msg), err, bad_name ? Reason::name : os_reason(err));
 }
 
 // Owns a descriptor until handed to a PlatformHandle.
@@ -119,10 +122,10 @@ Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional
         if (!actual) return actual.error();
     }
     if (actual.value() == 0)
-        return ShmError::value("segment '" + path + "' has no size yet: its creator has not finished creating it");
+        return ShmError::value("segment '" + path + "' has no size yet: its creator has not finished creating it", Reason::busy);
     if (size && *size > actual.value())
         return ShmError::value("size " + std::to_string(*size) + " exceeds the segment's size " +
-                               std::to_string(actual.value()));
+                               std::to_string(actual.value()), Reason::too_large);
     return PlatformHandle(path, fd.release(), size.value_or(actual.value()));
 }
 
@@ -413,6 +416,16 @@ void keep_freed_heap() noexcept {
     (void)::mallopt(M_MMAP_THRESHOLD, 32 << 20);
     (void)::mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
+}
+
+Reason os_reason(int code) noexcept {
+    switch (code) {
+        case ENOENT: return Reason::not_found;
+        case EEXIST: return Reason::exists;
+        case EAGAIN: return Reason::busy;
+        case ENAMETOOLONG: return Reason::name;
+        default: return Reason::os;
+    }
 }
 
 namespace {

@@ -76,7 +76,7 @@ namespace {
 // Reads the last error first, before anything else can overwrite it.
 ShmError last_os_error() {
     const DWORD error = ::GetLastError();
-    return ShmError::os(win32::system_message(error), static_cast<int>(error));
+    return ShmError::os(win32::system_message(error), static_cast<int>(error), os_reason(static_cast<int>(error)));
 }
 
 bool is_valid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
@@ -194,7 +194,7 @@ Result<bool> lock_once(HANDLE file, std::uint64_t slot, ClaimMode mode) {
     if (::LockFileEx(file, flags, 0, 1, 0, &ov)) return true;
     const DWORD error = ::GetLastError();
     if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
-    return ShmError::os(win32::system_message(error), static_cast<int>(error));
+    return ShmError::os(win32::system_message(error), static_cast<int>(error), os_reason(static_cast<int>(error)));
 }
 
 // A probe (conflicts()) holds its lock for a moment, since Windows has no
@@ -282,5 +282,16 @@ namespace velmora {
 
 void at_fork_child(void (*)()) noexcept {}
 void keep_freed_heap() noexcept {}
+
+Reason os_reason(int code) noexcept {
+    switch (code) {
+        case 2:            // ERROR_FILE_NOT_FOUND
+        case 3: return Reason::not_found;  // ERROR_PATH_NOT_FOUND
+        case 183: return Reason::exists;   // ERROR_ALREADY_EXISTS
+        case 123:          // ERROR_INVALID_NAME
+        case 206: return Reason::name;     // ERROR_FILENAME_EXCED_RANGE
+        default: return Reason::os;
+    }
+}
 
 }  // namespace velmora

@@ -123,7 +123,8 @@ Entered take_turn(Call<State>& call, const State& s, const char* cls, Deadline* 
         case Claim::Failed: return Entered::Failed;
     }
     if (!holds(s.claim)) {
-        PyErr_Format(PyExc_RuntimeError, "%s belongs to the process that made it; open a new one here", cls);
+        raise(PyExc_RuntimeError, Reason::invalid_argument,
+              std::string(cls) + " belongs to the process that made it; open a new one here");
         return Entered::Failed;
     }
     return Entered::Yes;
@@ -136,7 +137,7 @@ bool u32_argument(PyObject* arg, const char* name, std::uint32_t& out) {
     std::uint64_t v = 0;
     if (!arg_u64(arg, name, v)) return false;
     if (v > 0xFFFF'FFFFu) {
-        PyErr_Format(PyExc_ValueError, "%s is too large", name);
+        raise(PyExc_ValueError, Reason::too_large, std::string(name) + " is too large");
         return false;
     }
     out = static_cast<std::uint32_t>(v);
@@ -177,7 +178,7 @@ Status finish(SubscriberState& s, LentState&, bool) {
 template <class State>
 Status closed_under(bool ok) {
     if (std::is_same_v<State, PublisherState> && ok)
-        return ShmError::value("Publisher is closed: the loaned message was not published");
+        return ShmError::value("Publisher is closed: the loaned message was not published", Reason::closed);
     return {};
 }
 
@@ -240,15 +241,15 @@ struct Payload {
 // kBroadcastMaxDims dimensions. What the items must be is MessageShape::check's.
 bool describe(std::string_view format, std::size_t ndim, MessageShape& out) {
     if (format.size() >= kBroadcastFormatBytes || ndim > kBroadcastMaxDims) {
-        PyErr_Format(PyExc_ValueError,
-                     "a broadcast message takes formats of up to %d characters and up to %d dimensions",
-                     static_cast<int>(kBroadcastFormatBytes - 1), static_cast<int>(kBroadcastMaxDims));
+        raise(PyExc_ValueError, Reason::invalid_argument,
+              "a broadcast message takes formats of up to " + std::to_string(kBroadcastFormatBytes - 1) +
+                  " characters and up to " + std::to_string(kBroadcastMaxDims) + " dimensions");
         return false;
     }
     std::memset(out.format, 0, sizeof out.format);
     std::memcpy(out.format, format.data(), format.size());
     if (format.empty() || format.find('\0') != std::string_view::npos || !format_is_text(out.format)) {
-        PyErr_SetString(PyExc_ValueError, "a broadcast message's format must be printable ASCII text");
+        raise(PyExc_ValueError, Reason::invalid_argument, "a broadcast message's format must be printable ASCII text");
         return false;
     }
     out.ndim = static_cast<std::uint32_t>(ndim);
@@ -262,7 +263,8 @@ bool build_payload(PyObject* data, Scratch& buf, Payload& p) {
         if (!take_plain_buffer(data, p.hold, 0)) return false;
         const Py_buffer& v = p.hold.view;
         if (v.itemsize <= 0 || v.ndim < 0) {
-            PyErr_SetString(PyExc_ValueError, "a broadcast message's buffer must have items of one size or more");
+            raise(PyExc_ValueError, Reason::invalid_argument,
+                  "a broadcast message's buffer must have items of one size or more");
             return false;
         }
         if (!describe(v.format != nullptr ? v.format : "B", static_cast<std::size_t>(v.ndim), p.shape)) return false;
@@ -428,7 +430,7 @@ bool loan_shape(PyObject* format_arg, PyObject* shape_arg, std::uint64_t nbytes,
             std::int64_t d = 0;
             if (!arg_i64(one ? shape_arg : PyTuple_GetItem(seq.get(), i), "shape", d)) return false;
             if (d < 0) {
-                PyErr_SetString(PyExc_ValueError, "a loan's shape must have no negative dimension");
+                raise(PyExc_ValueError, Reason::invalid_argument, "a loan's shape must have no negative dimension");
                 return false;
             }
             dims.push_back(static_cast<std::uint64_t>(d));
@@ -470,7 +472,7 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         case Entered::Failed: return nullptr;
     }
     if (s.scope_open) {
-        PyErr_SetString(PyExc_RuntimeError, "a loan of this Publisher is still open");
+        raise(PyExc_RuntimeError, Reason::busy, "a loan of this Publisher is still open");
         return nullptr;
     }
     ClosingWait host(s.life);
@@ -554,13 +556,12 @@ std::optional<BroadcastMessage> next_or_listen(SubscriberState& s, Deadline dead
 PyObject* raise_ended(const SubscriberState& s) {
     const std::string text = "broadcast '" + s.name + "' has ended: its publisher has gone and every message "
                              "it published was received";
-    PyErr_SetString(PyExc_EOFError, text.c_str());
-    return nullptr;
+    return raise(PyExc_EOFError, Reason::peer_gone, text);
 }
 
 bool no_open_view(const SubscriberState& s) {
     if (!s.scope_open) return true;
-    PyErr_SetString(PyExc_RuntimeError, "a receive_view of this Subscriber is still open");
+    raise(PyExc_RuntimeError, Reason::busy, "a receive_view of this Subscriber is still open");
     return false;
 }
 
@@ -692,7 +693,7 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // loop's next call settles it.
 bool bells_supported() {
     if (BellListener::supported()) return true;
-    PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+    raise(PyExc_NotImplementedError, Reason::os, "fileno() is not supported on this platform");
     return false;
 }
 
@@ -700,7 +701,8 @@ PyObject* subscriber_fileno(PyObject* self, PyObject*) {
     SubscriberState& s = subscriber(self);
     if (s.closed) return raise_closed("Subscriber");
     if (!holds(s.claim)) {
-        PyErr_SetString(PyExc_RuntimeError, "Subscriber belongs to the process that made it; open a new one here");
+        raise(PyExc_RuntimeError, Reason::invalid_argument,
+              "Subscriber belongs to the process that made it; open a new one here");
         return nullptr;
     }
     if (!bells_supported()) return nullptr;
@@ -715,7 +717,8 @@ PyObject* room_fileno(PyObject* self, PyObject*) {
     PublisherState& s = publisher(self);
     if (s.closed) return raise_closed("Publisher");
     if (!holds(s.claim)) {
-        PyErr_SetString(PyExc_RuntimeError, "Publisher belongs to the process that made it; open a new one here");
+        raise(PyExc_RuntimeError, Reason::invalid_argument,
+              "Publisher belongs to the process that made it; open a new one here");
         return nullptr;
     }
     if (!bells_supported()) return nullptr;
@@ -947,8 +950,7 @@ PyObject* reopen_broadcast(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "ss", &kind, &name)) return nullptr;
     if (std::strcmp(kind, "publisher") == 0) return take_over_publisher(name);
     if (std::strcmp(kind, "subscriber") == 0) return open_subscriber(name);
-    PyErr_Format(PyExc_ValueError, "unknown broadcast role '%s'", kind);
-    return nullptr;
+    return raise(PyExc_ValueError, Reason::invalid_argument, "unknown broadcast role '" + std::string(kind) + "'");
 }
 
 }  // namespace velmora::py

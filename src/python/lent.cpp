@@ -166,7 +166,7 @@ PyObject* lent_enter(PyObject* self, PyObject*) {
     LentState& sc = lent(self);
     if (Ref v = live_view(sc)) return v.release();
     if (!sc.active) {
-        PyErr_SetString(PyExc_ValueError, sc.lender->gone);
+        raise(PyExc_ValueError, Reason::closed, sc.lender->gone);
         return nullptr;
     }
     // A copy is viewed directly: the view holds it, whatever outlives the lent object.
@@ -204,11 +204,11 @@ void lent_dealloc(PyObject* self) {
 int lent_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     LentState& sc = lent(self);
     if (!sc.active) {
-        PyErr_SetString(PyExc_BufferError, sc.lender->gone);
+        raise(PyExc_BufferError, Reason::closed, sc.lender->gone);
         return -1;
     }
     if (sc.readonly && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "a received message is read-only");
+        raise(PyExc_BufferError, Reason::invalid_argument, "a received message is read-only");
         return -1;
     }
     const bool nd = (flags & PyBUF_ND) == PyBUF_ND;

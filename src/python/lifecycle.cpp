@@ -9,8 +9,7 @@
 namespace velmora::py {
 
 PyObject* raise_closed(const char* cls) {
-    PyErr_Format(PyExc_ValueError, "%s is closed", cls);
-    return nullptr;
+    return raise(PyExc_ValueError, Reason::closed, std::string(cls) + " is closed");
 }
 
 namespace {
@@ -118,7 +117,7 @@ Claim CallBase::claim(int role, Deadline* deadline) {
             return Claim::Claimed;
         }
         if (holder == me) {
-            PyErr_Format(PyExc_RuntimeError, "%s is already in use by this thread in this role", cls_);
+            raise(PyExc_RuntimeError, Reason::busy, std::string(cls_) + " is already in use by this thread in this role");
             return Claim::Failed;
         }
         if (deadline == nullptr) return Claim::Busy;

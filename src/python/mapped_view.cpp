@@ -130,7 +130,7 @@ template <bool Exclusive, class Work>
 std::optional<bool> run_in_scope(const ViewState& v, Work& work) {
     if (!v.scope.held_by(PyThread_get_thread_ident())) return std::nullopt;
     if (Exclusive && !v.scope.exclusive) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot write to a MappedView inside its read_locked() block");
+        raise(PyExc_RuntimeError, Reason::invalid_argument, "cannot write to a MappedView inside its read_locked() block");
         return false;
     }
     work();
@@ -324,7 +324,7 @@ bool pack_value(PyObject* value, const PackItem& item, std::uint8_t* out) {
             if (item.code == PackCode::F64) return store_le(at, d), true;
             const auto f = static_cast<float>(d);
             if (std::isinf(f) && !std::isinf(d)) {
-                PyErr_SetString(PyExc_OverflowError, "float too large for an f32");
+                raise(PyExc_OverflowError, Reason::too_large, "float too large for an f32");
                 return false;
             }
             return store_le(at, f), true;
@@ -358,8 +358,9 @@ bool pack_value(PyObject* value, const PackItem& item, std::uint8_t* out) {
             return true;
         default: break;
     }
-    PyErr_Format(PyExc_OverflowError, "%lld does not fit in a %s", n,
-                 item.code == PackCode::I32 ? "i32" : item.code == PackCode::U32 ? "u32" : "u8");
+    raise(PyExc_OverflowError, Reason::too_large,
+          std::to_string(n) + " does not fit in a " +
+              (item.code == PackCode::I32 ? "i32" : item.code == PackCode::U32 ? "u32" : "u8"));
     return false;
 }
 
@@ -570,8 +571,7 @@ bool enter_scope(ViewState& v, bool exclusive) {
     if (scope.inherited()) scope.end();  // the parent's block, copied by fork()
     const unsigned long me = PyThread_get_thread_ident();
     if (scope.owner.load() == me) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "this thread already holds a lock scope of this MappedView (no re-entry)");
+        raise(PyExc_RuntimeError, Reason::busy, "this thread already holds a lock scope of this MappedView (no re-entry)");
         return false;
     }
     if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
@@ -665,7 +665,7 @@ PyObject* close(PyObject* self, PyObject*) {
     ViewState& v = view(self);
     if (v.life.closing()) Py_RETURN_NONE;
     if (v.exports > 0) {
-        PyErr_SetString(PyExc_BufferError, "cannot close MappedView: its data area is still exported");
+        raise(PyExc_BufferError, Reason::busy, "cannot close MappedView: its data area is still exported");
         return nullptr;
     }
     close_object(v);
@@ -712,7 +712,7 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
     const double seconds = PyFloat_AsDouble(value);
     if (seconds == -1.0 && PyErr_Occurred()) return -1;
     if (!(seconds >= 0)) {
-        PyErr_SetString(PyExc_ValueError, "lock_timeout must be a number of seconds >= 0, or None");
+        raise(PyExc_ValueError, Reason::invalid_argument, "lock_timeout must be a number of seconds >= 0, or None");
         return -1;
     }
     t = seconds;
@@ -945,7 +945,7 @@ PyObject* leave_lock_scope(PyObject* view_object) {
         Py_RETURN_NONE;
     }
     if (!scope.held_by(PyThread_get_thread_ident())) {
-        PyErr_SetString(PyExc_RuntimeError, "this thread holds no lock scope of this MappedView");
+        raise(PyExc_RuntimeError, Reason::invalid_argument, "this thread holds no lock scope of this MappedView");
         return nullptr;
     }
     scope.end();

@@ -119,7 +119,7 @@ std::optional<MpscFrame> next_message(MpscState& s, std::optional<Deadline> dead
             auto last = found_or_raise(s.ring->begin_pop(), failed);
             if (last || failed) return last;
             const std::string text = "ring '" + s.name + "' is empty and all its producers have gone";
-            PyErr_SetString(PyExc_EOFError, text.c_str());
+            raise(PyExc_EOFError, Reason::peer_gone, text);
             failed = true;
             return std::nullopt;
         }
@@ -318,7 +318,7 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         (!omitted(argv[3]) && !arg_u64(argv[3], "expect", expect)))
         return nullptr;
     if (expect > 0xFFFF'FFFFu) {
-        PyErr_SetString(PyExc_ValueError, "expect must be at most 4294967295 producers (None: not set)");
+        raise(PyExc_ValueError, Reason::invalid_argument, "expect must be at most 4294967295 producers (None: not set)");
         return nullptr;
     }
     if (auto valid = validate_name(name); !valid) return raise(valid.error());

@@ -159,8 +159,7 @@ PipeWait(ClosingWait, Gone, bool) -> PipeWait<Gone>;
 // BrokenPipeError "ring '/jobs' is full and its consumer has gone"; nullptr.
 inline PyObject* raise_consumer_gone(const std::string& name) {
     const std::string text = "ring '" + name + "' is full and its consumer has gone";
-    PyErr_SetString(PyExc_BrokenPipeError, text.c_str());
-    return nullptr;
+    return raise(PyExc_BrokenPipeError, Reason::peer_gone, text);
 }
 
 template <class Side>
@@ -570,7 +569,7 @@ struct RingMethods {
     // shows is the ring's next one until the view's block ends.
     static bool no_open_view(const State& s) {
         if (!s.lending.frame) return true;
-        PyErr_Format(PyExc_RuntimeError, "a get_view() of this %s is still open", kClass);
+        raise(PyExc_RuntimeError, Reason::busy, std::string("a get_view() of this ") + kClass + " is still open");
         return false;
     }
 
@@ -600,7 +599,7 @@ struct RingMethods {
             }
             auto share = Side::site(s).claim(claim_slot::consumer, ClaimMode::Exclusive);
             if (!share || !share.value()) {
-                if (share) PyErr_SetString(PyExc_RuntimeError, "this process no longer holds the consumer role");
+                if (share) raise(PyExc_RuntimeError, Reason::busy, "this process no longer holds the consumer role");
                 else raise(share.error());
                 return nullptr;
             }
@@ -690,7 +689,7 @@ struct RingMethods {
         State& s = state(self);
         if (open_ring(s) == nullptr) return nullptr;
         if (!BellListener::supported()) {
-            PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
+            raise(PyExc_NotImplementedError, Reason::os, "fileno() is not supported on this platform");
             return nullptr;
         }
         const BellAddress* bell = room ? Side::room_bell(s) : Side::data_bell(s);

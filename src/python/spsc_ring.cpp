@@ -148,7 +148,7 @@ struct SpscSide {
         std::optional<SpscFrame> frame = next_or_end(s, ring, *deadline, failed, ended);
         if (ended) {
             const std::string text = "ring '" + s.name + "' is empty and its producer has gone";
-            PyErr_SetString(PyExc_EOFError, text.c_str());
+            raise(PyExc_EOFError, Reason::peer_gone, text);
             failed = true;
         }
         return frame;

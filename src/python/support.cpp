@@ -2,6 +2,7 @@
 #include "python/support.hpp"
 
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "platform/platform.hpp"
@@ -44,9 +45,18 @@ Ref with_message(PyObject* type, const char* text, Py_ssize_t len) {
     return Ref(msg ? PyObject_CallFunctionObjArgs(type, msg.get(), nullptr) : nullptr);
 }
 
-void raise_with_message(PyObject* type, const char* text, Py_ssize_t len) {
+// Sets `exc.reason` to the reason's name; false with an exception set when
+// that failed.
+bool set_reason(PyObject* exc, Reason why) {
+    const std::string_view name = reason_name(why);
+    Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    return text && PyObject_SetAttrString(exc, "reason", text.get()) == 0;
+}
+
+void raise_with_message(PyObject* type, const char* text, Py_ssize_t len, std::optional<Reason> why = {}) {
     Ref exc = with_message(type, text, len);
-    if (exc) PyErr_SetObject(type, exc.get());
+    if (!exc || (why && !set_reason(exc.get(), *why))) return;
+    PyErr_SetObject(type, exc.get());
 }
 
 // An OS failure: the matching OSError subclass, one argument, and .errno
@@ -54,7 +64,7 @@ void raise_with_message(PyObject* type, const char* text, Py_ssize_t len) {
 void raise_os(const ShmError& err) {
     const OsCode os = os_code(err);
     Ref exc = with_message(os.type, err.message.data(), static_cast<Py_ssize_t>(err.message.size()));
-    if (!exc) return;
+    if (!exc || !set_reason(exc.get(), err.reason)) return;
     if (err.code != 0) {
         Ref number(PyLong_FromLong(os.errno_value));
         if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return;
@@ -80,9 +90,16 @@ PyObject* raise(const ShmError& err) {
     switch (err.kind) {
         case ShmError::Kind::Os:
         case ShmError::Kind::Permission: raise_os(err); break;
-        case ShmError::Kind::Timeout: raise_with_message(PyExc_TimeoutError, err.message.data(), len); break;
-        case ShmError::Kind::Value: raise_with_message(PyExc_ValueError, err.message.data(), len); break;
+        case ShmError::Kind::Timeout:
+            raise_with_message(PyExc_TimeoutError, err.message.data(), len, err.reason);
+            break;
+        case ShmError::Kind::Value: raise_with_message(PyExc_ValueError, err.message.data(), len, err.reason); break;
     }
+    return nullptr;
+}
+
+PyObject* raise(PyObject* type, Reason why, std::string_view text) {
+    raise_with_message(type, text.data(), static_cast<Py_ssize_t>(text.size()), why);
     return nullptr;
 }
 
@@ -277,7 +294,7 @@ bool timeout_argument(PyObject* arg, Deadline& out) {
     const double seconds = PyLong_Check(arg) ? PyLong_AsDouble(arg) : PyFloat_AsDouble(arg);
     if (seconds == -1.0 && PyErr_Occurred()) return false;
     if (seconds != seconds || seconds < 0) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds >= 0, or None");
+        raise(PyExc_ValueError, Reason::invalid_argument, "timeout must be a number of seconds >= 0, or None");
         return false;
     }
     out = Deadline::after_seconds(seconds);

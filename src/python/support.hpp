@@ -22,9 +22,14 @@ namespace velmora::py {
 
 // ---- errors -----------------------------------------------------------------
 
-// Raises `err` as OSError / ValueError / PermissionError with the message as
-// the only argument. Always returns nullptr, for `return raise(e);`.
+// Raises `err` as OSError / ValueError / PermissionError / TimeoutError with
+// the message as the only argument and `reason` set to the name of err.reason.
+// Always returns nullptr, for `return raise(e);`.
 PyObject* raise(const ShmError& err);
+
+// Raises `type(text)` with `reason` set, for the failures the binding finds
+// itself. Always returns nullptr.
+PyObject* raise(PyObject* type, Reason why, std::string_view text);
 
 // Raises the module's internal-failure exception (derives from BaseException).
 PyObject* raise_internal(const char* what);

@@ -179,8 +179,8 @@ bool take_plain_buffer(PyObject* obj, BufferHold& hold, int flags) {
     if (PyObject_GetBuffer(obj, &hold.view, flags | PyBUF_ND | PyBUF_FORMAT) < 0) return false;
     hold.held = true;
     if (hold.view.format == nullptr || format_is_plain(hold.view.format)) return true;  // none: unsigned bytes
-    PyErr_Format(PyExc_ValueError, "a buffer of format '%s' is not plain data: it cannot go through shared memory",
-                 hold.view.format);
+    raise(PyExc_ValueError, Reason::invalid_argument,
+          "a buffer of format '" + std::string(hold.view.format) + "' is not plain data: it cannot go through shared memory");
     hold.release();
     return false;
 }

@@ -243,6 +243,7 @@ TEST(Claims, ARefusalNamesWhatRoleAndHolders) {
         EXPECT_EQ(e.message, c.text);
         EXPECT_EQ(e.code, EAGAIN);
         EXPECT_EQ(e.kind, ShmError::Kind::Os);
+        EXPECT_EQ(e.reason, Reason::busy);
     }
 }
 
