@@ -109,7 +109,7 @@ TEST(MpmcBasics, WrapsAroundDataAndCounters) {
     std::uint32_t next = 0;
     for (std::uint32_t seq = 0; seq < 400; ++seq) {
         ASSERT_TRUE(must(ring.push(1, msg(1, seq))));
-        if (seq % 3 == 0) continue;  // two in the lane at times
+        if (seq % 3 == 0 && seq != 399) continue;  // two in the lane at times
         while (auto got = take(consumer)) ASSERT_EQ(decode(*got), std::make_pair(1u, next++));
     }
     EXPECT_EQ(next, 400u);
