@@ -50,7 +50,10 @@
 //   1, 2           SPSC ring: producer, consumer (exclusive)
 //   64 and up      later kinds, on segments of their own, e.g. 64 + i for the
 //                  i-th producer or subscriber; a broadcast: 64 its publisher,
-//                  65 + i the subscriber in entry i (core/broadcast_roles.hpp)
+//                  65 + i the subscriber in entry i (core/broadcast_roles.hpp);
+//                  the lane kinds: producer k at kLaneProducerClaim + k
+//                  (core/lanes.hpp), an MPMC ring's consumer j at
+//                  kMpmcConsumerClaim + j, past every producer (core/mpmc.hpp)
 //
 // Thread safety: every member may be called from any thread; one mutex per
 // process orders claims, releases and fork.

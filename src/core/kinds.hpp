@@ -21,6 +21,7 @@
 #include "core/broadcast_roles.hpp"
 #include "core/claims.hpp"
 #include "core/lock.hpp"
+#include "core/mpmc.hpp"
 #include "core/mpsc.hpp"
 #include "core/ring.hpp"
 
@@ -45,7 +46,7 @@ struct KindClaim {
 };
 
 struct KindRow {
-    std::string_view name;        // "view", "ring", "mpsc", "broadcast"
+    std::string_view name;        // "view", "ring", "mpsc", "broadcast", "mpmc"
     std::string_view classes;     // the Python classes that open it, space-separated
     std::uint64_t magic;          // 0: recognised by its shape (view, ring)
     std::uint32_t version;        // 0: not versioned
@@ -75,6 +76,16 @@ inline constexpr std::array<KindClaim, 2> mpsc_claims{{
     {"producer", kMpscProducerClaim, true, ClaimMode::Exclusive},
 }};
 
+inline constexpr std::array<KindField, 7> mpmc_fields{{
+    {"magic", 0, 'Q'}, {"version", kLaneVersionAt, 'I'}, {"producers", kLaneProducersAt, 'I'},
+    {"capacity", kLaneCapacityAt, 'Q'}, {"expected", kLaneExpectedAt, 'I'}, {"joined", kLaneJoinedAt, 'I'},
+    {"consumers", kMpmcConsumersAt, 'I'},
+}};
+inline constexpr std::array<KindClaim, 2> mpmc_claims{{
+    {"consumer", kMpmcConsumerClaim, true, ClaimMode::Exclusive},
+    {"producer", kMpmcProducerClaim, true, ClaimMode::Exclusive},
+}};
+
 inline constexpr std::array<KindField, 9> broadcast_fields{{
     {"magic", 0, 'Q'}, {"version", 8, 'I'}, {"overflow", 12, 'I'}, {"slot_size", 16, 'Q'},
     {"slot_count", 24, 'I'}, {"depth", 28, 'I'}, {"subscriber_limit", 32, 'I'}, {"publisher", 36, 'I'},
@@ -87,13 +98,15 @@ inline constexpr std::array<KindClaim, 2> broadcast_claims{{
 
 }  // namespace kind_rows
 
-inline constexpr std::array<KindRow, 4> kKinds{{
+inline constexpr std::array<KindRow, 5> kKinds{{
     {"view", "MappedView", 0, 0, RWLOCK_SIZE, kind_rows::view_fields, kind_rows::view_claims},
     {"ring", "SpscRingBuffer", 0, 0, SPSC_HEADER_SIZE, kind_rows::ring_fields, kind_rows::ring_claims},
     {"mpsc", "MpscRingBuffer", kMpscMagic, kMpscVersion, kMpscHeaderSize, kind_rows::mpsc_fields,
      kind_rows::mpsc_claims},
     {"broadcast", "Publisher Subscriber", kBroadcastMagic, kBroadcastVersion, kBroadcastHeaderSize,
      kind_rows::broadcast_fields, kind_rows::broadcast_claims},
+    {"mpmc", "MpmcRingBuffer", kMpmcMagic, kMpmcVersion, kMpmcHeaderSize, kind_rows::mpmc_fields,
+     kind_rows::mpmc_claims},
 }};
 
 }  // namespace velmora

@@ -310,6 +310,28 @@ void SpscRing::commit(const SpscFrame& frame) noexcept {
     wake_if_idle(kHead, pop_clock_);
 }
 
+Result<std::optional<SpscFrame>> SpscRing::begin_shared_pop(std::uint64_t& head) {
+    head = word(kHead).load(std::memory_order_acquire);
+    if (head != consumer_.own) consumer_.valid = false;
+    return frame_at(head);
+}
+
+// Acquire-release: on success the copy made before it happens before any
+// producer write that the new head allows (the producer acquires head).
+bool SpscRing::try_commit(const SpscFrame& frame) noexcept {
+    std::uint64_t expected = frame.head;
+    const std::uint64_t head = frame.head + kPrefixLen + frame.length;
+    if (!word(kHead).compare_exchange_strong(expected, head, std::memory_order_acq_rel, std::memory_order_acquire))
+        return false;
+    consumer_.own = head;
+    wake_if_idle(kHead, pop_clock_);
+    return true;
+}
+
+bool SpscRing::head_moved_from(std::uint64_t head) noexcept {
+    return word(kHead).fetch_add(0, std::memory_order_acq_rel) != head;
+}
+
 // Queries belong to neither side, so every load is acquire: that keeps the
 // loads in the order given (head before tail means a stale head can only
 // overstate `used`, never make it wrap below zero).

@@ -111,6 +111,23 @@ public:
     void copy_payload(const SpscFrame& frame, std::uint8_t* dst) const noexcept;
     void commit(const SpscFrame& frame) noexcept;
 
+    // Consumers that share one ring, each through an SpscRing of its own,
+    // take a frame by copy-then-compare-and-swap: begin_shared_pop() finds
+    // the frame at the head it loads (with acquire, so the tail read after it
+    // is at least as new) and says which head that was; the caller copies
+    // the payload out; try_commit() moves head from the frame's start to its
+    // end only if head is still there. The producer cannot overwrite a frame
+    // before head has moved past it, so a successful swap means the copy is
+    // whole; a failed one means another consumer took the frame (drop the
+    // copy). A verdict of corruption stands only when head_moved_from() says
+    // head did not move meanwhile: otherwise the frame was read while
+    // another consumer's take let the producer write over it.
+    [[nodiscard]] Result<std::optional<SpscFrame>> begin_shared_pop(std::uint64_t& head);
+    [[nodiscard]] bool try_commit(const SpscFrame& frame) noexcept;
+    // Whether head is no longer `head`: a read-modify-write, so it sees the
+    // latest head there is, never a stale one.
+    [[nodiscard]] bool head_moved_from(std::uint64_t head) noexcept;
+
     // Waiting forms: push_wait gives false and wait_pop nullopt when the
     // deadline passed or the host gave up (wait_until's host contract); errors
     // end the wait at once. Called by the producer / consumer only.
