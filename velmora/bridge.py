@@ -642,7 +642,7 @@ def _kinds() -> dict:
         # broadcast (as unpickling a Publisher does).
         kinds["broadcast"] = {
             "source": (velmora.Subscriber, SubscriberSource, velmora.Subscriber.open),
-            "sink": (velmora.Publisher, PublisherSink, lambda name: velmora._reopen_broadcast("publisher", name)),
+            "sink": (velmora.Publisher, PublisherSink, velmora.Publisher._take_over),
         }
     return kinds
 

@@ -9,7 +9,7 @@
 // after an exception) or gives the received slot back. A lent slot pins the
 // mapping from the moment it is lent: close() while one is lent, or while
 // something still uses a slot's memory, leaves the unmap to the last pin.
-#include "python/broadcast.hpp"
+#include "python/support.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -367,6 +367,15 @@ PyObject* take_over_publisher(std::string_view name) {
     auto handle = open_broadcast_segment(name);
     if (!handle) return raise(handle.error());
     return wrap_publisher(handle->name(), attach_publisher(handle.value(), std::nullopt));
+}
+
+PyObject* publisher_take_over(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static const Signature sig{"Publisher._take_over()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view name;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    return take_over_publisher(name);
 }
 
 PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -789,11 +798,7 @@ template <bool Pub>
 PyObject* reduce(PyObject* self, PyObject*) {
     const Channel& c = channel_of(self, Pub);
     if (c.closed) return raise_closed(Pub ? "Publisher" : "Subscriber");
-    Ref module(PyImport_ImportModule("velmora"));
-    Ref reopen(module ? PyObject_GetAttrString(module.get(), "_reopen_broadcast") : nullptr);
-    Ref text(reopen ? PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "strict") : nullptr);
-    if (!text) return nullptr;
-    return Py_BuildValue("(O(sO))", reopen.get(), Pub ? "publisher" : "subscriber", text.get());
+    return Pub ? reduce_to("Publisher", "_take_over", c.name) : reduce_to("Subscriber", "open", c.name);
 }
 
 template <bool Pub>
@@ -862,6 +867,9 @@ PyMethodDef publisher_methods[] = {
      "__exit__($self, *exc_info)\n--\n\nClose the publisher."},
     noargs_method<reduce<true>>("__reduce__",
         "__reduce__($self)\n--\n\nPickle by name: unpickling takes over the publisher role of the segment."),
+    fast_method<publisher_take_over>("_take_over",
+        "_take_over(name)\n--\n\nTake the publisher role of an existing broadcast segment (unpickling).",
+        METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -943,15 +951,5 @@ PyType_Spec subscriber_spec = {
     "Subscriber", static_cast<int>(sizeof(Object<SubscriberState>)), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, subscriber_slots,
 };
-
-PyObject* reopen_broadcast(PyObject*, PyObject* args) {
-    const char* kind = nullptr;
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "ss", &kind, &name)) return nullptr;
-    if (std::strcmp(kind, "publisher") == 0) return take_over_publisher(name);
-    if (std::strcmp(kind, "subscriber") == 0) return open_subscriber(name);
-    PyErr_Format(PyExc_ValueError, "unknown broadcast role '%s'", kind);
-    return nullptr;
-}
 
 }  // namespace velmora::py

@@ -675,7 +675,28 @@ PyObject* close(PyObject* self, PyObject*) {
 
 PyObject* reduce(PyObject* self, PyObject*) {
     const ViewState& v = view(self);
-    return reduce_by_name(v.name, v.mapping.size(), "map");
+    // The opener below is what unpickling calls.
+    return reduce_to("MappedView", "_open", v.name, v.mapping.size());
+}
+
+// MappedView._open(name, size): a view of the existing segment's first `size`
+// bytes, as SharedMemory.open(name, size).map() makes it (unpickling).
+PyObject* open_by_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "size"};
+    static const Signature sig{"MappedView._open()", names, 2, 2};
+    PyObject* argv[2];
+    std::string_view name;
+    std::uint64_t size = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+        !arg_u64(argv[1], "size", size))
+        return nullptr;
+    if (auto valid = validate_name(name); !valid) return raise(valid.error());
+    auto opened = [&] {
+        const GilRelease released;
+        return PlatformHandle::open(name, size);
+    }();
+    if (!opened) return raise(opened.error());
+    return map_view(opened.value(), false);
 }
 
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
@@ -868,6 +889,8 @@ PyMethodDef methods[] = {
      "__exit__($self, *exc_info)\n--\n\nClose the view."},
     noargs_method<open_noargs<reduce>>("__reduce__",
         "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).map(); the cursor is not carried."),
+    fast_method<open_by_name>("_open",
+        "_open(name, size)\n--\n\nUnpickling: SharedMemory.open(name, size).map().", METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,5 @@
 // Module definition: multi-phase initialisation with one execution slot that
 // registers the classes of python/classes.hpp. The class objects are made once per process.
-#include "python/broadcast.hpp"
 #include "python/kinds.hpp"
 #include "python/lifecycle.hpp"
 #include "python/support.hpp"
@@ -124,9 +123,7 @@ const char module_doc[] =
 
 PyMethodDef module_functions[] = {
     {"_reopen", &reopen, METH_VARARGS,
-     "_reopen(name, size, method)\n--\n\nUnpickling helper: SharedMemory.open(name, size), then its `method`."},
-    {"_reopen_broadcast", &reopen_broadcast, METH_VARARGS,
-     "_reopen_broadcast(kind, name)\n--\n\nUnpickling helper: Publisher or Subscriber of the segment `name`."},
+     "_reopen(class_name, opener, *args)\n--\n\nUnpickling helper: the class's static method `opener`(*args)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -269,7 +269,7 @@ PyObject* get_expected(PyObject* self, void*) {
 PyObject* reduce(PyObject* self, PyObject*) {
     MpscState& s = mpsc_state(self);
     if (!M::open_ring(s)) return nullptr;
-    return reduce_by_name(s.name, s.ring->map_size(), "mpsc");
+    return reduce_to("MpscRingBuffer", "open", s.name);
 }
 
 PyObject* repr(PyObject* self) {

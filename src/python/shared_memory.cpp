@@ -142,7 +142,7 @@ PyObject* claim_holders(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Unpickles as SharedMemory.open(name, size): an opener, so nothing is reset.
 PyObject* reduce(PyObject* self, PyObject*) {
     const PlatformHandle* h = open_handle(self);
-    return h ? reduce_by_name(h->name(), h->size(), nullptr) : nullptr;
+    return h ? reduce_to("SharedMemory", "open", h->name(), h->size()) : nullptr;
 }
 
 PyObject* repr(PyObject* self) {
