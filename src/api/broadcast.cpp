@@ -102,7 +102,7 @@ Result<Publisher> Publisher::create(std::string_view name, const BroadcastOption
 Result<std::optional<Publisher::Loan>> Publisher::loan(std::size_t nbytes, std::chrono::nanoseconds timeout) {
     if (impl_->closed) return ShmError::value("Publisher is closed");
     NoHost host;
-    auto lent = impl_->a.side.loan_wait(nbytes, deadline_after(timeout), host, broadcast_entry_probe(impl_->a.site));
+    auto lent = impl_->a.side.loan_wait(nbytes, deadline_within(timeout), host, broadcast_entry_probe(impl_->a.site));
     if (!lent) return lent.error();
     if (!lent.value()) return std::optional<Loan>{};
     Loan loan;
@@ -174,7 +174,7 @@ Result<std::optional<Subscriber::Message>> Subscriber::receive(std::chrono::nano
     BroadcastSubscriber& core = impl_->a.side;
     const ClaimSite& site = *impl_->a.site;
     const std::function<bool()> gone = [&] { return broadcast_publisher_gone(core, site); };
-    const Deadline deadline = deadline_after(timeout).anchored();
+    const Deadline deadline = deadline_within(timeout).anchored();
     for (;;) {
         NoHost host;
         bool over = false;

@@ -93,7 +93,7 @@ Result<bool> MpscRing::push(Bytes payload, std::chrono::nanoseconds timeout) {
     auto k = lane();
     if (!k) return k.error();
     NoHost host;
-    return impl_->lanes.push_wait(*k, payload, {}, deadline_after(timeout), host);
+    return impl_->lanes.push_wait(*k, payload, {}, deadline_within(timeout), host);
 }
 
 namespace {
@@ -121,7 +121,7 @@ Result<std::optional<std::size_t>> MpscRing::try_pop(std::span<std::uint8_t> buf
 Result<std::optional<std::size_t>> MpscRing::pop(std::span<std::uint8_t> buffer, std::chrono::nanoseconds timeout) {
     if (Status st = consumer(); !st) return st.error();
     NoHost host;
-    return take(impl_->lanes, impl_->lanes.wait_pop(deadline_after(timeout), host), buffer);
+    return take(impl_->lanes, impl_->lanes.wait_pop(deadline_within(timeout), host), buffer);
 }
 
 const std::string& MpscRing::name() const noexcept { return impl_->name; }
