@@ -35,6 +35,7 @@ import time
 from dataclasses import dataclass, field
 
 from ._kinds import BROADCAST, KINDS, MPSC, RING, VIEW
+from ._velmora import _check_name
 
 SHM_DIR = "/dev/shm"
 RING_HEADER = RING.header_size
@@ -58,9 +59,14 @@ class SegmentError(Exception):
 
 def normalize(name: str) -> str:
     """'/name' for 'name', '/name' or '//name'; SegmentError for names that
-    cannot be segments."""
+    cannot be segments (the extension's rule), and for those whose file
+    would not lie directly in SHM_DIR (shm_open refuses an inner '/' too)."""
     base = name.lstrip("/")
-    if not base or "/" in base or base in (".", "..") or "\0" in base:
+    try:
+        _check_name("/" + base)
+    except ValueError:
+        base = ""
+    if not base or "/" in base:
         raise SegmentError(f"invalid segment name {name!r}: expected /NAME")
     return "/" + base
 

@@ -91,7 +91,6 @@ Result<Publisher> Publisher::create(std::string_view name, const BroadcastOption
     const BroadcastConfig config = config_of(options);
     auto size = broadcast_segment_size(config);
     if (!size) return size.error();
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto handle = PlatformHandle::create(name, size.value());
     if (!handle) return handle.error();
     auto attached = attach_publisher(handle.value(), config);
@@ -160,7 +159,6 @@ Subscriber::~Subscriber() {
 }
 
 Result<Subscriber> Subscriber::open(std::string_view name) {
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto handle = open_broadcast_segment(name);
     if (!handle) return handle.error();
     auto attached = attach_subscriber(handle.value());

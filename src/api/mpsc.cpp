@@ -41,7 +41,6 @@ Result<MpscRing::Impl> attach(PlatformHandle& handle, Result<MpscLanes> lanes) {
 }  // namespace
 
 Result<MpscRing> MpscRing::create(std::string_view name, std::uint64_t capacity, std::uint32_t producers) {
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto size = mpsc_segment_size(capacity, producers);
     if (!size) return size.error();
     auto handle = PlatformHandle::create(name, *size);
@@ -54,7 +53,6 @@ Result<MpscRing> MpscRing::create(std::string_view name, std::uint64_t capacity,
 }
 
 Result<MpscRing> MpscRing::open(std::string_view name) {
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto handle = open_mpsc_segment(name);
     if (!handle) return handle.error();
     auto mapping = handle->map();

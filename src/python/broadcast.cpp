@@ -352,7 +352,6 @@ PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     config.overflow = overflow.value();
     auto size = broadcast_segment_size(config);
     if (!size) return raise(size.error());
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     Result<PlatformHandle> handle = [&] {
         const GilRelease released;
         return PlatformHandle::create(name, size.value());
@@ -363,7 +362,6 @@ PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // Takes the publisher role of an existing segment (unpickling).
 PyObject* take_over_publisher(std::string_view name) {
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto handle = open_broadcast_segment(name);
     if (!handle) return raise(handle.error());
     return wrap_publisher(handle->name(), attach_publisher(handle.value(), std::nullopt));
@@ -500,7 +498,6 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 // ---- Subscriber ---------------------------------------------------------------------
 
 PyObject* open_subscriber(std::string_view name) {
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     Result<PlatformHandle> handle = [&] {
         const GilRelease released;
         return open_broadcast_segment(name);

@@ -691,7 +691,6 @@ PyObject* open_by_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
         !arg_u64(argv[1], "size", size))
         return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto opened = [&] {
         const GilRelease released;
         return PlatformHandle::open(name, size);

@@ -210,7 +210,6 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
         !arg_u64(argv[1], "capacity", capacity))
         return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto size = spsc_segment_size(capacity);
     if (!size) return raise(size.error());
     auto made = [&] {
@@ -229,7 +228,6 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyObject* argv[1];
     std::string_view name;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto opened = [&] {
         const GilRelease released;
         return PlatformHandle::open(name, std::nullopt);
