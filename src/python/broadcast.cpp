@@ -9,6 +9,7 @@
 // after an exception) or gives the received slot back. A lent slot pins the
 // mapping from the moment it is lent: close() while one is lent, or while
 // something still uses a slot's memory, leaves the unmap to the last pin.
+#include "python/event_fd.hpp"
 #include "python/support.hpp"
 
 #include <atomic>
@@ -694,47 +695,29 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
 }
 
-// The descriptors event loops wait on (core/readiness.hpp): a subscriber's
+// The descriptors event loops wait on (python/event_fd.hpp): a subscriber's
 // listens on its entry's bell, the publisher's on the room bell. The
 // publisher rings them only for a side that set its mark, which only a call
-// made after listening can do: so a new descriptor starts readable, and the
-// loop's next call settles it.
-bool bells_supported() {
-    if (BellListener::supported()) return true;
-    PyErr_SetString(PyExc_NotImplementedError, "fileno() is not supported on this platform");
-    return false;
-}
-
-PyObject* subscriber_fileno(PyObject* self, PyObject*) {
-    SubscriberState& s = subscriber(self);
-    if (s.closed) return raise_closed("Subscriber");
+// made after listening can do: so a new descriptor starts readable.
+// Overwrite: a publish never waits for room, so the publisher's stays
+// readable (nothing drains it: only a publish that found no room does).
+template <bool Pub>
+PyObject* side_fileno(PyObject* self, PyObject*) {
+    auto& s = [&]() -> auto& {
+        if constexpr (Pub) return publisher(self);
+        else return subscriber(self);
+    }();
+    const char* cls = Pub ? "Publisher" : "Subscriber";
+    if (s.closed) return raise_closed(cls);
     if (!holds(s.claim)) {
-        PyErr_SetString(PyExc_RuntimeError, "Subscriber belongs to the process that made it; open a new one here");
+        PyErr_Format(PyExc_RuntimeError, "%s belongs to the process that made it; open a new one here", cls);
         return nullptr;
     }
-    if (!bells_supported()) return nullptr;
-    const bool first = !s.ready.listening();
-    auto fd = s.ready.listen(s.core->data_bell());
-    if (!fd) return raise(fd.error());
-    if (first) ring_bell(s.core->data_bell());
-    return PyLong_FromLong(fd.value());
-}
-
-PyObject* room_fileno(PyObject* self, PyObject*) {
-    PublisherState& s = publisher(self);
-    if (s.closed) return raise_closed("Publisher");
-    if (!holds(s.claim)) {
-        PyErr_SetString(PyExc_RuntimeError, "Publisher belongs to the process that made it; open a new one here");
-        return nullptr;
-    }
-    if (!bells_supported()) return nullptr;
-    const bool first = !s.ready.listening();
-    auto fd = s.ready.listen(s.core->room_bell());
-    if (!fd) return raise(fd.error());
-    // Overwrite: a publish never waits for room, so the descriptor stays
-    // readable (nothing drains it: only a publish that found no room does).
-    if (first) ring_bell(s.core->room_bell());
-    return PyLong_FromLong(fd.value());
+    const auto bell = [&] {
+        if constexpr (Pub) return &s.core->room_bell();
+        else return &s.core->data_bell();
+    };
+    return readiness_fileno(s.ready, bell, true);
 }
 
 PyObject* missed(PyObject* self, PyObject*) {
@@ -845,7 +828,7 @@ PyMethodDef publisher_methods[] = {
         "shape times the item size must be `nbytes` (ValueError, nothing taken). The\n"
         "memoryview has the same format and shape: numpy.asarray(view) is a writable array\n"
         "of that dtype and shape (on 3.10 a format memoryview cannot cast to stays bytes)."),
-    noargs_method<room_fileno>("room_fileno",
+    noargs_method<side_fileno<true>>("room_fileno",
         "room_fileno($self)\n--\n\n"
         "A file descriptor that is readable while room for a message may have come, for event\n"
         "loops (selectors, asyncio's add_reader, trio's wait_readable; velmora.aio wraps it).\n\n"
@@ -892,7 +875,7 @@ PyMethodDef subscriber_methods[] = {
         "_receive_many($self, max_count, eof=False)\n--\n\n"
         "Up to `max_count` messages already waiting, as bytes, without waiting: [] when there\n"
         "is none; with eof=True, None once the stream has ended. For velmora.aio's batches."),
-    noargs_method<subscriber_fileno>("fileno",
+    noargs_method<side_fileno<false>>("fileno",
         "fileno($self)\n--\n\n"
         "A file descriptor that is readable while a message may be waiting for this subscriber\n"
         "(or the publisher closed), for event loops (selectors, asyncio's add_reader, trio's\n"
