@@ -63,7 +63,10 @@ def normalize(name: str) -> str:
     would not lie directly in SHM_DIR (shm_open refuses an inner '/' too)."""
     base = name.lstrip("/")
     try:
-        _check_name("/" + base)
+        # A file name that is not UTF-8 comes with surrogates, which the
+        # extension cannot take as text: the rule looks only at '/', '.' and
+        # zero bytes, so they go in as '?'.
+        _check_name("/" + base.encode("utf-8", "replace").decode())
     except ValueError:
         base = ""
     if not base or "/" in base:
