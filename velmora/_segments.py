@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import ctypes
 import fnmatch
+import importlib
 import os
 import pwd
 import re
@@ -35,7 +36,6 @@ import time
 from dataclasses import dataclass, field
 
 from ._kinds import BROADCAST, KINDS, MPSC, RING, VIEW
-from ._velmora import _check_name
 
 SHM_DIR = "/dev/shm"
 RING_HEADER = RING.header_size
@@ -51,6 +51,10 @@ PEEK = 1 << 16
 MPSC_MAGIC = MPSC.magic
 MPSC_HEADER = MPSC.header_size
 MPSC_VERSION = MPSC.version
+
+
+# The extension's rule for a segment name (ValueError with its text).
+_check_name = importlib.import_module("velmora._velmora")._check_name
 
 
 class SegmentError(Exception):
