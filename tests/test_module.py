@@ -20,7 +20,7 @@ METHODS = {
     "SharedMemory": ["create", "open", "remove", "map", "name", "size", "spsc", "close", "_claim_holders"],
     "MappedView": ["read_all", "read_range", "write", "write_struct", "read_struct", "seek", "tell", "read", "read_mixed",
                    "write_mixed", "zero", "reader_count", "is_write_locked", "size", "lock_recoveries", "reset_lock", "write_locked",
-                   "read_locked", "add", "compare_exchange", "load", "store", "close"],
+                   "read_locked", "add", "compare_exchange", "load", "store", "close", "_open"],
     "SpscRingBuffer": ["push", "pop", "used", "capacity", "free", "is_empty", "is_full", "pop_mixed",
                        "put", "get", "get_mixed", "push_many", "pop_many", "pop_into", "get_into",
                        "get_view", "has_producer", "has_consumer", "fileno", "room_fileno", "_check_consumer", "close", "segment_size",
@@ -29,7 +29,7 @@ METHODS = {
                        "pop_many", "pop_into", "get_into", "get_view", "used", "capacity", "free", "is_empty", "has_consumer",
                        "has_producer", "producers", "fileno", "room_fileno", "end", "_check_consumer", "close"],
     "LockScope": [],
-    "Publisher": ["create", "publish", "loan", "room_fileno", "subscribers", "close"],
+    "Publisher": ["create", "publish", "loan", "room_fileno", "subscribers", "close", "_take_over"],
     "Subscriber": ["open", "receive", "receive_view", "_receive_many", "fileno", "missed", "has_publisher", "subscribers", "close"],
 }
 
