@@ -222,7 +222,7 @@ def run_bridged_broadcast(size, depth, job, *job_args, spin=bridge.SPIN):
     velmora.Publisher.create(a, size, depth).close()
     velmora.Publisher.create(b, size, depth).close()
     try:
-        return through_bridges(a, b, lambda: Publishing(velmora._reopen_broadcast("publisher", a)),
+        return through_bridges(a, b, lambda: Publishing(velmora.Publisher._take_over(a)),
                                lambda: Receiving(velmora.Subscriber.open(b)), job, job_args, spin)
     finally:
         velmora.SharedMemory.remove(a)

@@ -101,6 +101,15 @@ def test_pickling_reopens_by_name_without_resetting(objects, seg_name):
     assert view2.read_range(0, 4) == b"data" and ring2.pop() == b"queued"
 
 
+# Unpickling calls a static opener of one of the module's classes, and
+# nothing else the module holds.
+@pytest.mark.parametrize("args", [(), ("SharedMemory",), ("__version__", "upper"), ("_kinds", "count", 1),
+                                  (1, "open", "/x")])
+def test_unpickling_helper_calls_only_class_openers(args):
+    with pytest.raises(TypeError):
+        velmora._velmora._reopen(*args)
+
+
 def _child(ring, view, conn):
     conn.send((ring.get(timeout=10), view.read_range(0, 4)))
     view.write(b"rply", 0)  # the ring's producer role stays with the parent

@@ -77,6 +77,23 @@ def test_argument_errors(call, exc_type, message):
         assert info.value.args == (message,)
 
 
+# The command line's reader of /dev/shm asks the extension's rule: a name the
+# platform refuses is refused there too (it adds the leading '/' itself).
+@pytest.mark.parametrize(("name", "message"), [
+    ("/", NAME_SHORT), ("//..", NAME_DOTS), ("/.", NAME_DOTS),
+    ("/a\0b", "nul byte found in provided data at position: 1"),
+    ("//\0", "nul byte found in provided data at position: 0"),
+])
+def test_the_segment_reader_uses_the_platform_name_rule(name, message):
+    from velmora import _segments, _velmora
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        _velmora._check_name(name)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        SM.open(name, 8)
+    with pytest.raises(_segments.SegmentError, match="^invalid segment name .*: expected /NAME$"):
+        _segments.normalize(name)
+
+
 def test_prefixed_type_error_keeps_cause():
     with pytest.raises(TypeError) as info:
         SM.create("/a", BadIndex())

@@ -19,7 +19,7 @@ except ImportError as _error:
         ) from None
     raise
 from ._velmora import *  # noqa: F401,F403
-from ._velmora import __version__, _reopen, _reopen_broadcast  # noqa: F401
+from ._velmora import __version__  # noqa: F401
 from .record import Record, TornRecordError
 
 __all__ = [*_velmora.__all__, "Record", "TornRecordError"]

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import ctypes
 import fnmatch
+import importlib
 import os
 import pwd
 import re
@@ -52,15 +53,27 @@ MPSC_HEADER = MPSC.header_size
 MPSC_VERSION = MPSC.version
 
 
+# The extension's rule for a segment name (ValueError with its text).
+_check_name = importlib.import_module("velmora._velmora")._check_name
+
+
 class SegmentError(Exception):
     """A failure to report to the user as one line."""
 
 
 def normalize(name: str) -> str:
     """'/name' for 'name', '/name' or '//name'; SegmentError for names that
-    cannot be segments."""
+    cannot be segments (the extension's rule), and for those whose file
+    would not lie directly in SHM_DIR (shm_open refuses an inner '/' too)."""
     base = name.lstrip("/")
-    if not base or "/" in base or base in (".", "..") or "\0" in base:
+    try:
+        # A file name that is not UTF-8 comes with surrogates, which the
+        # extension cannot take as text: the rule looks only at '/', '.' and
+        # zero bytes, so they go in as '?'.
+        _check_name("/" + base.encode("utf-8", "replace").decode())
+    except ValueError:
+        base = ""
+    if not base or "/" in base:
         raise SegmentError(f"invalid segment name {name!r}: expected /NAME")
     return "/" + base
 

@@ -623,28 +623,26 @@ class PublisherSink:
         return len(items) - rejected, rejected
 
 
-# kind -> {"source"/"sink": (handle type, adapter, opener by segment name)}
+# The kinds a bridge carries, by their names in the registry (velmora._kinds):
+# per role, the handle class, its adapter, and the class's static method that
+# opens the handle by segment name. By name, the receiving side of a broadcast
+# takes the publisher role of the existing segment (as unpickling a Publisher does).
+_CARRIED = {
+    "ring": {"source": ("SpscRingBuffer", RingSource, "open"), "sink": ("SpscRingBuffer", RingSink, "open")},
+    "mpsc": {"source": ("MpscRingBuffer", RingSource, "open"), "sink": ("MpscRingBuffer", RingSink, "open")},
+    "broadcast": {"source": ("Subscriber", SubscriberSource, "open"),
+                  "sink": ("Publisher", PublisherSink, "_take_over")},
+}
+
+
 def _kinds() -> dict:
+    """kind -> {"source"/"sink": (handle type, adapter, opener by segment name)}."""
     import velmora
+    from velmora._kinds import KINDS
 
-    def spsc(name):
-        return velmora.SharedMemory.open(name).spsc()
-
-    kinds: dict[str, dict[str, tuple[Any, Any, Any]]] = {
-        "ring": {"source": (velmora.SpscRingBuffer, RingSource, spsc),
-                 "sink": (velmora.SpscRingBuffer, RingSink, spsc)},
-    }
-    fan_in = getattr(velmora, "MpscRingBuffer", None)
-    if fan_in is not None:  # many producers, one consumer: the same calls
-        kinds["mpsc"] = {"source": (fan_in, RingSource, fan_in.open), "sink": (fan_in, RingSink, fan_in.open)}
-    if hasattr(velmora, "Subscriber"):
-        # By name, the receiving side takes the publisher role of an existing
-        # broadcast (as unpickling a Publisher does).
-        kinds["broadcast"] = {
-            "source": (velmora.Subscriber, SubscriberSource, velmora.Subscriber.open),
-            "sink": (velmora.Publisher, PublisherSink, lambda name: velmora._reopen_broadcast("publisher", name)),
-        }
-    return kinds
+    return {kind: {role: (getattr(velmora, cls), adapter, getattr(getattr(velmora, cls), opener))
+                   for role, (cls, adapter, opener) in roles.items()}
+            for kind, roles in _CARRIED.items() if kind in KINDS}
 
 
 # A segment that exists but does not hold a channel yet (its creator has not
@@ -1033,7 +1031,8 @@ def _stop_all() -> None:
 
 
 class _Bridge:
-    role = ""
+    role = ""  # "send" or "receive": its state file's
+    side = ""  # "source" or "sink": the adapter it takes (_CARRIED)
     adapter: Any
     channel: Any
     _mark: Any
@@ -1042,7 +1041,19 @@ class _Bridge:
     def _loop(self) -> None:
         raise NotImplementedError
 
-    def __init__(self, endpoint: str, bind: bool, hwm: int, linger: float, spin: float, curve: dict):
+    def __init__(self, channel, wait, state, endpoint: str, bind: bool, hwm: int, linger: float, spin: float,
+                 curve: dict):
+        _zmq()
+        self.adapter, self.channel, self._owned = _adapt(channel, self.side, wait)
+        try:
+            self._connect(endpoint, bind, hwm, linger, spin, curve)
+        except BaseException:
+            if self._owned:
+                self.channel.close()
+            raise
+        self._mark = _mark(state, self.role, self.channel, self.address)
+
+    def _connect(self, endpoint: str, bind: bool, hwm: int, linger: float, spin: float, curve: dict):
         zmq = _zmq()
         self._zmq = zmq
         self._linger = linger
@@ -1252,20 +1263,13 @@ class Sender(_Bridge):
     for a broadcast)."""
 
     role = "send"
+    side = "source"
 
     def __init__(self, channel, endpoint: str, bind: bool = False, *, state=None,
                  hwm: int = HWM, linger: float = 1.0, spin: float = SPIN, wait=False,
                  curve_secret=None, curve_server=None, curve_allow=None):
-        _zmq()
-        self.adapter, self.channel, self._owned = _adapt(channel, "source", wait)
-        try:
-            super().__init__(endpoint, bind, hwm, linger, spin,
-                             {"secret": curve_secret, "server": curve_server, "allow": curve_allow})
-        except BaseException:
-            if self._owned:
-                self.channel.close()
-            raise
-        self._mark = _mark(state, "send", self.channel, self.address)
+        super().__init__(channel, wait, state, endpoint, bind, hwm, linger, spin,
+                         {"secret": curve_secret, "server": curve_server, "allow": curve_allow})
         mark = self._mark.load()
         self._down = 0  # messages a broadcast published while this stream's bridge was down
         if mark is None:
@@ -1422,20 +1426,13 @@ class Receiver(_Bridge):
     `channel` (a handle, or a segment name)."""
 
     role = "receive"
+    side = "sink"
 
     def __init__(self, endpoint: str, channel, bind: bool = False, *, state=None,
                  hwm: int = HWM, linger: float = 0.0, spin: float = SPIN, wait=False,
                  curve_secret=None, curve_server=None, curve_allow=None):
-        _zmq()
-        self.adapter, self.channel, self._owned = _adapt(channel, "sink", wait)
-        try:
-            super().__init__(endpoint, bind, hwm, linger, spin,
-                             {"secret": curve_secret, "server": curve_server, "allow": curve_allow})
-        except BaseException:
-            if self._owned:
-                self.channel.close()
-            raise
-        self._mark = _mark(state, "receive", self.channel, self.address)
+        super().__init__(channel, wait, state, endpoint, bind, hwm, linger, spin,
+                         {"secret": curve_secret, "server": curve_server, "allow": curve_allow})
         self.stream = self.expected = None
         self._before: dict = {}  # streams followed before -> their next sequence number
         self._heard = time.monotonic()  # when the stream followed last sent a batch

@@ -91,7 +91,6 @@ Result<Publisher> Publisher::create(std::string_view name, const BroadcastOption
     const BroadcastConfig config = config_of(options);
     auto size = broadcast_segment_size(config);
     if (!size) return size.error();
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto handle = PlatformHandle::create(name, size.value());
     if (!handle) return handle.error();
     auto attached = attach_publisher(handle.value(), config);
@@ -102,7 +101,7 @@ Result<Publisher> Publisher::create(std::string_view name, const BroadcastOption
 Result<std::optional<Publisher::Loan>> Publisher::loan(std::size_t nbytes, std::chrono::nanoseconds timeout) {
     if (impl_->closed) return ShmError::value("Publisher is closed", Reason::closed);
     NoHost host;
-    auto lent = impl_->a.side.loan_wait(nbytes, deadline_after(timeout), host, broadcast_entry_probe(impl_->a.site));
+    auto lent = impl_->a.side.loan_wait(nbytes, deadline_within(timeout), host, broadcast_entry_probe(impl_->a.site));
     if (!lent) return lent.error();
     if (!lent.value()) return std::optional<Loan>{};
     Loan loan;
@@ -160,7 +159,6 @@ Subscriber::~Subscriber() {
 }
 
 Result<Subscriber> Subscriber::open(std::string_view name) {
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto handle = open_broadcast_segment(name);
     if (!handle) return handle.error();
     auto attached = attach_subscriber(handle.value());
@@ -174,7 +172,7 @@ Result<std::optional<Subscriber::Message>> Subscriber::receive(std::chrono::nano
     BroadcastSubscriber& core = impl_->a.side;
     const ClaimSite& site = *impl_->a.site;
     const std::function<bool()> gone = [&] { return broadcast_publisher_gone(core, site); };
-    const Deadline deadline = deadline_after(timeout).anchored();
+    const Deadline deadline = deadline_within(timeout).anchored();
     for (;;) {
         NoHost host;
         bool over = false;

@@ -34,11 +34,4 @@ struct Ring::Impl {
     RingRoles roles;
 };
 
-// A timeout as the wait's deadline: <= 0 is one attempt, `forever` never ends.
-inline Deadline deadline_after(std::chrono::nanoseconds timeout) noexcept {
-    if (timeout.count() <= 0) return Deadline::now();
-    if (timeout == forever) return Deadline::never();
-    return Deadline::after_ns(static_cast<std::uint64_t>(timeout.count()));
-}
-
 }  // namespace velmora

@@ -41,7 +41,6 @@ Result<MpscRing::Impl> attach(PlatformHandle& handle, Result<MpscLanes> lanes) {
 }  // namespace
 
 Result<MpscRing> MpscRing::create(std::string_view name, std::uint64_t capacity, std::uint32_t producers) {
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto size = mpsc_segment_size(capacity, producers);
     if (!size) return size.error();
     auto handle = PlatformHandle::create(name, *size);
@@ -54,7 +53,6 @@ Result<MpscRing> MpscRing::create(std::string_view name, std::uint64_t capacity,
 }
 
 Result<MpscRing> MpscRing::open(std::string_view name) {
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto handle = open_mpsc_segment(name);
     if (!handle) return handle.error();
     auto mapping = handle->map();
@@ -93,7 +91,7 @@ Result<bool> MpscRing::push(Bytes payload, std::chrono::nanoseconds timeout) {
     auto k = lane();
     if (!k) return k.error();
     NoHost host;
-    return impl_->lanes.push_wait(*k, payload, {}, deadline_after(timeout), host);
+    return impl_->lanes.push_wait(*k, payload, {}, deadline_within(timeout), host);
 }
 
 namespace {
@@ -122,7 +120,7 @@ Result<std::optional<std::size_t>> MpscRing::try_pop(std::span<std::uint8_t> buf
 Result<std::optional<std::size_t>> MpscRing::pop(std::span<std::uint8_t> buffer, std::chrono::nanoseconds timeout) {
     if (Status st = consumer(); !st) return st.error();
     NoHost host;
-    return take(impl_->lanes, impl_->lanes.wait_pop(deadline_after(timeout), host), buffer);
+    return take(impl_->lanes, impl_->lanes.wait_pop(deadline_within(timeout), host), buffer);
 }
 
 const std::string& MpscRing::name() const noexcept { return impl_->name; }

@@ -26,7 +26,7 @@ Result<bool> Ring::push(Bytes payload, std::chrono::nanoseconds timeout) { retur
 Result<bool> Ring::push(Bytes first, Bytes second, std::chrono::nanoseconds timeout) {
     if (Status ok = impl_->roles.claim(RingRole::Producer); !ok) return ok.error();
     NoHost host;
-    return impl_->ring.push_wait(first, second, deadline_after(timeout), host);
+    return impl_->ring.push_wait(first, second, deadline_within(timeout), host);
 }
 
 namespace {
@@ -53,7 +53,7 @@ Result<std::optional<std::size_t>> Ring::try_pop(std::span<std::uint8_t> buffer)
 Result<std::optional<std::size_t>> Ring::pop(std::span<std::uint8_t> buffer, std::chrono::nanoseconds timeout) {
     if (Status ok = impl_->roles.claim(RingRole::Consumer); !ok) return ok.error();
     NoHost host;
-    return take(impl_->ring, impl_->ring.wait_pop(deadline_after(timeout), host), buffer);
+    return take(impl_->ring, impl_->ring.wait_pop(deadline_within(timeout), host), buffer);
 }
 
 // A found frame as the public Frame: its parts in the mapping plus where it
@@ -78,7 +78,7 @@ Result<std::optional<Frame>> Ring::try_peek() {
 Result<std::optional<Frame>> Ring::peek(std::chrono::nanoseconds timeout) {
     if (Status ok = impl_->roles.claim(RingRole::Consumer); !ok) return ok.error();
     NoHost host;
-    return as_frame(impl_->ring.wait_pop(deadline_after(timeout), host));
+    return as_frame(impl_->ring.wait_pop(deadline_within(timeout), host));
 }
 
 // A frame is good once, on the ring that found it, while the consumer's head

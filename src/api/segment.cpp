@@ -16,21 +16,18 @@ Segment::~Segment() = default;
 
 Result<Segment> Segment::create(std::string_view name, std::uint64_t size) {
     if (size == 0) return ShmError::value("size must be > 0");
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto made = PlatformHandle::create(name, size);
     if (!made) return made.error();
     return Segment(std::make_unique<Impl>(Impl{std::move(made).value(), true}));
 }
 
 Result<Segment> Segment::open(std::string_view name, std::optional<std::uint64_t> size) {
-    if (Status valid = validate_name(name); !valid) return valid.error();
     auto made = PlatformHandle::open(name, size);
     if (!made) return made.error();
     return Segment(std::make_unique<Impl>(Impl{std::move(made).value(), false}));
 }
 
 Status Segment::remove(std::string_view name) {
-    if (Status valid = validate_name(name); !valid) return valid;
     return PlatformHandle::remove(name);
 }
 

@@ -35,7 +35,7 @@ template <bool Exclusive, class Work>
 Status with_lock(const View::Impl& v, Work work) {
     if (Status attached = v.attachment.attach(); !attached) return attached;
     const ShmRwLock lock(v.mapping.base());
-    const Deadline deadline = v.lock_timeout ? deadline_after(*v.lock_timeout) : Deadline::never();
+    const Deadline deadline = deadline_within(v.lock_timeout);
     RecoveringHost host{v.attachment, lock};
     bool held = false;
     {

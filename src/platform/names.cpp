@@ -16,15 +16,15 @@ Status validate_name(std::string_view name) {
         return ShmError::value("name must have at least one character after '/'", Reason::name);
     if (rest == "." || rest == "..")
         return ShmError::value("name must not be \".\" or \"..\" after '/'", Reason::name);
+    if (const auto nul = rest.find('\0'); nul != std::string_view::npos)
+        return ShmError::value("nul byte found in provided data at position: " + std::to_string(nul), Reason::name);
     return {};
 }
 
 Result<std::string> strip_name(std::string_view name) {
+    if (Status valid = validate_name(name); !valid) return valid.error();
     const auto first = name.find_first_not_of('/');
-    const std::string_view rest = first == std::string_view::npos ? std::string_view{} : name.substr(first);
-    if (const auto nul = rest.find('\0'); nul != std::string_view::npos)
-        return ShmError::value("nul byte found in provided data at position: " + std::to_string(nul), Reason::name);
-    return std::string(rest);
+    return std::string(name.substr(first));
 }
 
 }  // namespace velmora

@@ -15,12 +15,14 @@
 
 namespace velmora {
 
-// Checks the caller's form of a segment name: a leading '/' and at least one
-// more byte. Run before anything else looks at the name.
+// The rule for a segment name, the same on every OS: a leading '/', then at
+// least one more byte, not "." or "..", and no zero byte (its position is
+// counted after the leading '/'s, so the message is the same everywhere).
+// PlatformHandle::create/open/remove check it (through strip_name): callers
+// do not check it again.
 [[nodiscard]] Status validate_name(std::string_view name);
 
-// The rest of the name after every leading '/'; fails if it holds a zero byte
-// (position counted within the rest, so the message is the same everywhere).
+// The checked name without its leading '/'s: what the OS calls take.
 [[nodiscard]] Result<std::string> strip_name(std::string_view name);
 
 // Results of large messages are allocated one per message: asks the C

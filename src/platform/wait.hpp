@@ -16,8 +16,10 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -89,6 +91,14 @@ private:
     std::uint64_t at_;
     bool relative_;
 };
+
+// A wait's timeout as its deadline: the one conversion every caller makes
+// (Python's seconds, the C++ API's durations). None waits for ever; zero,
+// negative or NaN is a single attempt; anything past ~290 years (the C++
+// API's `forever` among them) waits for ever.
+inline Deadline deadline_within(std::optional<std::chrono::duration<double>> timeout) noexcept {
+    return timeout ? Deadline::after_seconds(timeout->count()) : Deadline::never();
+}
 
 // ---- the wait -------------------------------------------------------------------
 

@@ -115,9 +115,8 @@ Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional
     return PlatformHandle(std::string(name), to_stored(handle), *size);
 }
 
-Status PlatformHandle::remove(std::string_view) {
-    return {};
-}
+// The kernel deletes the object with its last handle: only the name is checked.
+Status PlatformHandle::remove(std::string_view name) { return validate_name(name); }
 
 Result<Mapping> PlatformHandle::map() const {
     // A size larger than the object is refused by the system; 0 maps it whole.

@@ -9,7 +9,8 @@
 // after an exception) or gives the received slot back. A lent slot pins the
 // mapping from the moment it is lent: close() while one is lent, or while
 // something still uses a slot's memory, leaves the unmap to the last pin.
-#include "python/broadcast.hpp"
+#include "python/event_fd.hpp"
+#include "python/support.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -351,7 +352,6 @@ PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     config.overflow = overflow.value();
     auto size = broadcast_segment_size(config);
     if (!size) return raise(size.error());
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     Result<PlatformHandle> handle = [&] {
         const GilRelease released;
         return PlatformHandle::create(name, size.value());
@@ -362,10 +362,18 @@ PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // Takes the publisher role of an existing segment (unpickling).
 PyObject* take_over_publisher(std::string_view name) {
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto handle = open_broadcast_segment(name);
     if (!handle) return raise(handle.error());
     return wrap_publisher(handle->name(), attach_publisher(handle.value(), std::nullopt));
+}
+
+PyObject* publisher_take_over(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static const Signature sig{"Publisher._take_over()", names, 1, 1};
+    PyObject* argv[1];
+    std::string_view name;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    return take_over_publisher(name);
 }
 
 PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -490,7 +498,6 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 // ---- Subscriber ---------------------------------------------------------------------
 
 PyObject* open_subscriber(std::string_view name) {
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     Result<PlatformHandle> handle = [&] {
         const GilRelease released;
         return open_broadcast_segment(name);
@@ -686,49 +693,30 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
 }
 
-// The descriptors event loops wait on (core/readiness.hpp): a subscriber's
+// The descriptors event loops wait on (python/event_fd.hpp): a subscriber's
 // listens on its entry's bell, the publisher's on the room bell. The
 // publisher rings them only for a side that set its mark, which only a call
-// made after listening can do: so a new descriptor starts readable, and the
-// loop's next call settles it.
-bool bells_supported() {
-    if (BellListener::supported()) return true;
-    raise(PyExc_NotImplementedError, Reason::os, "fileno() is not supported on this platform");
-    return false;
-}
-
-PyObject* subscriber_fileno(PyObject* self, PyObject*) {
-    SubscriberState& s = subscriber(self);
-    if (s.closed) return raise_closed("Subscriber");
+// made after listening can do: so a new descriptor starts readable.
+// Overwrite: a publish never waits for room, so the publisher's stays
+// readable (nothing drains it: only a publish that found no room does).
+template <bool Pub>
+PyObject* side_fileno(PyObject* self, PyObject*) {
+    auto& s = [&]() -> auto& {
+        if constexpr (Pub) return publisher(self);
+        else return subscriber(self);
+    }();
+    const char* cls = Pub ? "Publisher" : "Subscriber";
+    if (s.closed) return raise_closed(cls);
     if (!holds(s.claim)) {
         raise(PyExc_RuntimeError, Reason::invalid_argument,
-              "Subscriber belongs to the process that made it; open a new one here");
+              std::string(cls) + " belongs to the process that made it; open a new one here");
         return nullptr;
     }
-    if (!bells_supported()) return nullptr;
-    const bool first = !s.ready.listening();
-    auto fd = s.ready.listen(s.core->data_bell());
-    if (!fd) return raise(fd.error());
-    if (first) ring_bell(s.core->data_bell());
-    return PyLong_FromLong(fd.value());
-}
-
-PyObject* room_fileno(PyObject* self, PyObject*) {
-    PublisherState& s = publisher(self);
-    if (s.closed) return raise_closed("Publisher");
-    if (!holds(s.claim)) {
-        raise(PyExc_RuntimeError, Reason::invalid_argument,
-              "Publisher belongs to the process that made it; open a new one here");
-        return nullptr;
-    }
-    if (!bells_supported()) return nullptr;
-    const bool first = !s.ready.listening();
-    auto fd = s.ready.listen(s.core->room_bell());
-    if (!fd) return raise(fd.error());
-    // Overwrite: a publish never waits for room, so the descriptor stays
-    // readable (nothing drains it: only a publish that found no room does).
-    if (first) ring_bell(s.core->room_bell());
-    return PyLong_FromLong(fd.value());
+    const auto bell = [&] {
+        if constexpr (Pub) return &s.core->room_bell();
+        else return &s.core->data_bell();
+    };
+    return readiness_fileno(s.ready, bell, true);
 }
 
 PyObject* missed(PyObject* self, PyObject*) {
@@ -789,11 +777,7 @@ template <bool Pub>
 PyObject* reduce(PyObject* self, PyObject*) {
     const Channel& c = channel_of(self, Pub);
     if (c.closed) return raise_closed(Pub ? "Publisher" : "Subscriber");
-    Ref module(PyImport_ImportModule("velmora"));
-    Ref reopen(module ? PyObject_GetAttrString(module.get(), "_reopen_broadcast") : nullptr);
-    Ref text(reopen ? PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "strict") : nullptr);
-    if (!text) return nullptr;
-    return Py_BuildValue("(O(sO))", reopen.get(), Pub ? "publisher" : "subscriber", text.get());
+    return Pub ? reduce_to("Publisher", "_take_over", c.name) : reduce_to("Subscriber", "open", c.name);
 }
 
 template <bool Pub>
@@ -843,7 +827,7 @@ PyMethodDef publisher_methods[] = {
         "shape times the item size must be `nbytes` (ValueError, nothing taken). The\n"
         "memoryview has the same format and shape: numpy.asarray(view) is a writable array\n"
         "of that dtype and shape (on 3.10 a format memoryview cannot cast to stays bytes)."),
-    noargs_method<room_fileno>("room_fileno",
+    noargs_method<side_fileno<true>>("room_fileno",
         "room_fileno($self)\n--\n\n"
         "A file descriptor that is readable while room for a message may have come, for event\n"
         "loops (selectors, asyncio's add_reader, trio's wait_readable; velmora.aio wraps it).\n\n"
@@ -862,6 +846,9 @@ PyMethodDef publisher_methods[] = {
      "__exit__($self, *exc_info)\n--\n\nClose the publisher."},
     noargs_method<reduce<true>>("__reduce__",
         "__reduce__($self)\n--\n\nPickle by name: unpickling takes over the publisher role of the segment."),
+    fast_method<publisher_take_over>("_take_over",
+        "_take_over(name)\n--\n\nTake the publisher role of an existing broadcast segment (unpickling).",
+        METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -887,7 +874,7 @@ PyMethodDef subscriber_methods[] = {
         "_receive_many($self, max_count, eof=False)\n--\n\n"
         "Up to `max_count` messages already waiting, as bytes, without waiting: [] when there\n"
         "is none; with eof=True, None once the stream has ended. For velmora.aio's batches."),
-    noargs_method<subscriber_fileno>("fileno",
+    noargs_method<side_fileno<false>>("fileno",
         "fileno($self)\n--\n\n"
         "A file descriptor that is readable while a message may be waiting for this subscriber\n"
         "(or the publisher closed), for event loops (selectors, asyncio's add_reader, trio's\n"
@@ -943,14 +930,5 @@ PyType_Spec subscriber_spec = {
     "Subscriber", static_cast<int>(sizeof(Object<SubscriberState>)), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, subscriber_slots,
 };
-
-PyObject* reopen_broadcast(PyObject*, PyObject* args) {
-    const char* kind = nullptr;
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "ss", &kind, &name)) return nullptr;
-    if (std::strcmp(kind, "publisher") == 0) return take_over_publisher(name);
-    if (std::strcmp(kind, "subscriber") == 0) return open_subscriber(name);
-    return raise(PyExc_ValueError, Reason::invalid_argument, "unknown broadcast role '" + std::string(kind) + "'");
-}
 
 }  // namespace velmora::py

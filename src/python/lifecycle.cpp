@@ -141,31 +141,40 @@ PyObject* exit_closing(PyObject* self, PyObject* const*, Py_ssize_t) {
     Py_RETURN_FALSE;
 }
 
-// The pickled form names the module's private `_reopen`: the classes report
-// __module__ "builtins", so pickle cannot find them (or their static methods)
-// by name, but it finds a function of the velmora module.
-PyObject* reduce_by_name(const std::string& name, std::uint64_t size, const char* method) {
-    Ref module(PyImport_ImportModule("velmora"));
+// The pickled form of a class's object is a call of the class's own opener:
+// `_reopen(class_name, opener, *args)`, a function of the extension module.
+// The classes report __module__ "builtins", so pickle cannot find them (or
+// their static methods) by name, but it finds a function of the module.
+PyObject* reduce_to(const char* cls, const char* opener, std::string_view name, std::optional<std::uint64_t> size) {
+    Ref module(PyImport_ImportModule("velmora._velmora"));
     Ref reopen(module ? PyObject_GetAttrString(module.get(), "_reopen") : nullptr);
     Ref text(reopen ? PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict") : nullptr);
     if (!text) return nullptr;
-    return Py_BuildValue("(O(OKs))", reopen.get(), text.get(), static_cast<unsigned long long>(size),
-                         method == nullptr ? "" : method);
+    if (size) return Py_BuildValue("(O(ssOK))", reopen.get(), cls, opener, text.get(),
+                                   static_cast<unsigned long long>(*size));
+    return Py_BuildValue("(O(ssO))", reopen.get(), cls, opener, text.get());
 }
 
-// _reopen(name, size, method): SharedMemory.open(name, size), then .map() or
-// .spsc() when `method` names one; "mpsc" is MpscRingBuffer.open(name).
-PyObject* reopen(PyObject*, PyObject* args) {
-    PyObject* name = nullptr;
-    PyObject* size = nullptr;
-    const char* method = nullptr;
-    if (!PyArg_ParseTuple(args, "OOs", &name, &size, &method)) return nullptr;
-    if (std::string_view(method) == "mpsc")
-        return PyObject_CallMethod(reinterpret_cast<PyObject*>(mpsc_ring_buffer_type()), "open", "O", name);
-    Ref open(PyObject_GetAttrString(reinterpret_cast<PyObject*>(shared_memory_type()), "open"));
-    Ref segment(open ? PyObject_CallFunctionObjArgs(open.get(), name, size, nullptr) : nullptr);
-    if (!segment || *method == '\0') return segment.release();
-    return PyObject_CallMethod(segment.get(), method, nullptr);
+// _reopen(class_name, opener, *args): the module's class `class_name`, then
+// its static method `opener` called with args.
+PyObject* reopen(PyObject* module, PyObject* args) {
+    const Py_ssize_t n = PyTuple_Size(args);
+    if (n < 0) return nullptr;
+    PyObject* cls = n >= 2 ? PyTuple_GetItem(args, 0) : nullptr;
+    PyObject* opener = n >= 2 ? PyTuple_GetItem(args, 1) : nullptr;
+    if (cls == nullptr || !PyUnicode_Check(cls) || !PyUnicode_Check(opener)) {
+        PyErr_SetString(PyExc_TypeError, "_reopen() takes a class name, an opener name and its arguments");
+        return nullptr;
+    }
+    Ref type(PyObject_GetAttr(module, cls));
+    if (!type) return nullptr;
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "_reopen(): %R is not a class of the module", cls);
+        return nullptr;
+    }
+    Ref open(PyObject_GetAttr(type.get(), opener));
+    Ref rest(open ? PyTuple_GetSlice(args, 2, n) : nullptr);
+    return rest ? PyObject_Call(open.get(), rest.get(), nullptr) : nullptr;
 }
 
 }  // namespace velmora::py

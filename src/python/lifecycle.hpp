@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "python/support.hpp"
 #include "python/wait_host.hpp"
@@ -179,11 +180,12 @@ struct ClosingWait {
 PyObject* enter(PyObject* self, PyObject*);
 PyObject* exit_closing(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
-// The pickled form of an object that reopens by name: `SharedMemory.open(name,
-// size)` itself, or that followed by a call of `method` ("map", "spsc").
-PyObject* reduce_by_name(const std::string& name, std::uint64_t size, const char* method);
+// The pickled form of an object of class `cls`: unpickling calls its static
+// method `opener` with the segment's name (and `size` when given).
+PyObject* reduce_to(const char* cls, const char* opener, std::string_view name,
+                    std::optional<std::uint64_t> size = std::nullopt);
 
-// The module's private function that unpickling calls (see reduce_by_name).
+// The module's private function that unpickling calls (see reduce_to).
 PyObject* reopen(PyObject* module, PyObject* args);
 
 }  // namespace velmora::py

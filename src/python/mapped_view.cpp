@@ -5,6 +5,7 @@
 #include "python/mapped_view.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -76,7 +77,7 @@ struct ViewState {
     Mapping mapping;
     std::string name;                   // the segment's, for messages
     std::atomic<std::uint64_t> cursor{0};
-    std::optional<double> lock_timeout;  // seconds; none: wait for ever
+    std::optional<std::chrono::duration<double>> lock_timeout;  // none: wait for ever
     std::string scratch;  // staging for writes and decoded reads, reused across calls
     Lifecycle life;                      // calls in flight, close()
     Py_ssize_t exports = 0;              // live buffer exports; changed with the interpreter lock held
@@ -116,7 +117,7 @@ struct ViewState {
 ViewState& view(PyObject* self) noexcept { return state_of<ViewState>(self); }
 
 PyObject* raise_timeout(const ViewState& v) {
-    Ref seconds(PyFloat_FromDouble(v.lock_timeout.value_or(0)));
+    Ref seconds(PyFloat_FromDouble(v.lock_timeout ? v.lock_timeout->count() : 0));
     Ref text(seconds ? PyObject_Repr(seconds.get()) : nullptr);
     std::string_view shown;
     if (!text || !to_text(text.get(), shown)) return nullptr;
@@ -183,7 +184,7 @@ bool with_lock(const ViewState& v, Work work) {
     if (Status ok = v.attachment.attach(); !ok) return raise(ok.error()), false;
     // First in, last out: the lock is released before the interpreter lock is retaken.
     RecoveringWait host{ClosingWait(v.life), v, false, std::nullopt};
-    const Deadline deadline = deadline_from(v.lock_timeout);
+    const Deadline deadline = deadline_within(v.lock_timeout);
     const ShmRwLock lock = v.lock();
     const bool held = [&] {
         std::optional<CountedHoldOf<Exclusive>> hold;
@@ -588,7 +589,7 @@ bool enter_scope(ViewState& v, bool exclusive) {
                          : v.attachment.try_lock<false>(lock, scope.shared);
     };
     RecoveringWait host{ClosingWait(v.life), v, false, std::nullopt};
-    const WaitResult waited = wait_until(attempt, deadline_from(v.lock_timeout), host);
+    const WaitResult waited = wait_until(attempt, deadline_within(v.lock_timeout), host);
     host.inner.gil.resume();
     if (waited != WaitResult::Ready) {
         if (claimed) scope.owner.store(0);
@@ -674,7 +675,27 @@ PyObject* close(PyObject* self, PyObject*) {
 
 PyObject* reduce(PyObject* self, PyObject*) {
     const ViewState& v = view(self);
-    return reduce_by_name(v.name, v.mapping.size(), "map");
+    // The opener below is what unpickling calls.
+    return reduce_to("MappedView", "_open", v.name, v.mapping.size());
+}
+
+// MappedView._open(name, size): a view of the existing segment's first `size`
+// bytes, as SharedMemory.open(name, size).map() makes it (unpickling).
+PyObject* open_by_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "size"};
+    static const Signature sig{"MappedView._open()", names, 2, 2};
+    PyObject* argv[2];
+    std::string_view name;
+    std::uint64_t size = 0;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+        !arg_u64(argv[1], "size", size))
+        return nullptr;
+    auto opened = [&] {
+        const GilRelease released;
+        return PlatformHandle::open(name, size);
+    }();
+    if (!opened) return raise(opened.error());
+    return map_view(opened.value(), false);
 }
 
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030B0000
@@ -699,7 +720,7 @@ PyObject* reset_lock(PyObject* self, PyObject*) {
 PyObject* get_lock_timeout(PyObject* self, void*) {
     const auto& t = view(self).lock_timeout;
     if (!t) Py_RETURN_NONE;
-    return PyFloat_FromDouble(*t);
+    return PyFloat_FromDouble(t->count());
 }
 
 // None (or deleting the attribute) waits for ever; otherwise seconds >= 0.
@@ -715,7 +736,7 @@ int set_lock_timeout(PyObject* self, PyObject* value, void*) {
         raise(PyExc_ValueError, Reason::invalid_argument, "lock_timeout must be a number of seconds >= 0, or None");
         return -1;
     }
-    t = seconds;
+    t = std::chrono::duration<double>(seconds);
     return 0;
 }
 
@@ -867,6 +888,8 @@ PyMethodDef methods[] = {
      "__exit__($self, *exc_info)\n--\n\nClose the view."},
     noargs_method<open_noargs<reduce>>("__reduce__",
         "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).map(); the cursor is not carried."),
+    fast_method<open_by_name>("_open",
+        "_open(name, size)\n--\n\nUnpickling: SharedMemory.open(name, size).map().", METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 

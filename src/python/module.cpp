@@ -1,6 +1,6 @@
 // Module definition: multi-phase initialisation with one execution slot that
 // registers the classes of python/classes.hpp. The class objects are made once per process.
-#include "python/broadcast.hpp"
+#include "platform/platform.hpp"
 #include "python/kinds.hpp"
 #include "python/lifecycle.hpp"
 #include "python/support.hpp"
@@ -122,11 +122,20 @@ const char module_doc[] =
     "    ring = velmora.SharedMemory.open(\"/jobs\").spsc()               # consumer\n"
     "    ring.get(timeout=1.0)                                            # b'hello'\n";
 
+// _check_name(name): the platform's rule for a segment name, for the
+// package's readers of /dev/shm; ValueError with the rule's text if broken.
+PyObject* check_name(PyObject*, PyObject* arg) {
+    std::string_view name;
+    if (!arg_text(arg, "name", name)) return nullptr;
+    if (Status valid = validate_name(name); !valid) return raise(valid.error());
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_functions[] = {
+    {"_check_name", &check_name, METH_O,
+     "_check_name(name)\n--\n\nRaise ValueError if `name` cannot name a segment on any platform."},
     {"_reopen", &reopen, METH_VARARGS,
-     "_reopen(name, size, method)\n--\n\nUnpickling helper: SharedMemory.open(name, size), then its `method`."},
-    {"_reopen_broadcast", &reopen_broadcast, METH_VARARGS,
-     "_reopen_broadcast(kind, name)\n--\n\nUnpickling helper: Publisher or Subscriber of the segment `name`."},
+     "_reopen(class_name, opener, *args)\n--\n\nUnpickling helper: the class's static method `opener`(*args)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

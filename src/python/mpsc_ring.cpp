@@ -269,7 +269,7 @@ PyObject* get_expected(PyObject* self, void*) {
 PyObject* reduce(PyObject* self, PyObject*) {
     MpscState& s = mpsc_state(self);
     if (!M::open_ring(s)) return nullptr;
-    return reduce_by_name(s.name, s.ring->map_size(), "mpsc");
+    return reduce_to("MpscRingBuffer", "open", s.name);
 }
 
 PyObject* repr(PyObject* self) {
@@ -321,7 +321,6 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         raise(PyExc_ValueError, Reason::invalid_argument, "expect must be at most 4294967295 producers (None: not set)");
         return nullptr;
     }
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto size = mpsc_segment_size(capacity, producers);
     if (!size) return raise(size.error());
     auto made = [&] {
@@ -344,7 +343,6 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyObject* argv[1];
     std::string_view name;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto opened = [&] {
         const GilRelease released;
         return open_mpsc_segment(name);

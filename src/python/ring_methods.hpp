@@ -49,6 +49,7 @@
 #include "core/mpsc.hpp"
 #include "core/readiness.hpp"
 #include "core/ring.hpp"
+#include "python/event_fd.hpp"
 #include "python/lent.hpp"
 #include "python/lifecycle.hpp"
 #include "python/ref.hpp"
@@ -688,15 +689,8 @@ struct RingMethods {
     static PyObject* side_fileno(PyObject* self, bool room) {
         State& s = state(self);
         if (open_ring(s) == nullptr) return nullptr;
-        if (!BellListener::supported()) {
-            raise(PyExc_NotImplementedError, Reason::os, "fileno() is not supported on this platform");
-            return nullptr;
-        }
-        const BellAddress* bell = room ? Side::room_bell(s) : Side::data_bell(s);
-        if (bell == nullptr) return nullptr;
-        auto fd = room ? s.room_ready.listen(*bell) : s.data_ready.listen(*bell);
-        if (!fd) return raise(fd.error());
-        return PyLong_FromLong(fd.value());
+        const auto bell = [&] { return room ? Side::room_bell(s) : Side::data_bell(s); };
+        return readiness_fileno(room ? s.room_ready : s.data_ready, bell, false);
     }
     static PyObject* fileno(PyObject* self, PyObject*) { return side_fileno(self, false); }
     static PyObject* room_fileno(PyObject* self, PyObject*) { return side_fileno(self, true); }

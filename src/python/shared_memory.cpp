@@ -50,7 +50,6 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         !arg_u64(argv[1], "size", size))
         return nullptr;
     if (size == 0) return raise(ShmError::value("size must be > 0"));
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     return wrap(without_gil([&] { return PlatformHandle::create(name, size); }), true);
 }
 
@@ -62,7 +61,6 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     std::optional<std::uint64_t> size;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
     if (!omitted(argv[1]) && !arg_u64(argv[1], "size", size.emplace())) return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     return wrap(without_gil([&] { return PlatformHandle::open(name, size); }), false);
 }
 
@@ -72,7 +70,6 @@ PyObject* remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     PyObject* argv[1];
     std::string_view name;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     if (auto removed = PlatformHandle::remove(name); !removed) return raise(removed.error());
     Py_RETURN_NONE;
 }
@@ -142,7 +139,7 @@ PyObject* claim_holders(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Unpickles as SharedMemory.open(name, size): an opener, so nothing is reset.
 PyObject* reduce(PyObject* self, PyObject*) {
     const PlatformHandle* h = open_handle(self);
-    return h ? reduce_by_name(h->name(), h->size(), nullptr) : nullptr;
+    return h ? reduce_to("SharedMemory", "open", h->name(), h->size()) : nullptr;
 }
 
 PyObject* repr(PyObject* self) {

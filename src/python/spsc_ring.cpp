@@ -185,7 +185,7 @@ PyObject* has_role(PyObject* self, PyObject*) {
 PyObject* reduce(PyObject* self, PyObject*) {
     RingState& s = ring_state(self);
     SpscRing* ring = M::open_ring(s);
-    return ring ? reduce_by_name(s.name, ring->map_size(), "spsc") : nullptr;
+    return ring ? reduce_to("SpscRingBuffer", "open", s.name) : nullptr;
 }
 
 // SpscRingBuffer.segment_size(capacity): the bytes a ring of `capacity` needs.
@@ -210,7 +210,6 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
         !arg_u64(argv[1], "capacity", capacity))
         return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto size = spsc_segment_size(capacity);
     if (!size) return raise(size.error());
     auto made = [&] {
@@ -229,7 +228,6 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyObject* argv[1];
     std::string_view name;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
-    if (auto valid = validate_name(name); !valid) return raise(valid.error());
     auto opened = [&] {
         const GilRelease released;
         return PlatformHandle::open(name, std::nullopt);
@@ -379,7 +377,7 @@ PyMethodDef methods[] = {
     noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
      "__exit__($self, *exc_info)\n--\n\nClose the ring."},
-    noargs_method<reduce>("__reduce__", "__reduce__($self)\n--\n\nPickle as SharedMemory.open(name).spsc()."),
+    noargs_method<reduce>("__reduce__", "__reduce__($self)\n--\n\nPickle as SpscRingBuffer.open(name)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -297,7 +297,7 @@ bool timeout_argument(PyObject* arg, Deadline& out) {
         raise(PyExc_ValueError, Reason::invalid_argument, "timeout must be a number of seconds >= 0, or None");
         return false;
     }
-    out = Deadline::after_seconds(seconds);
+    out = deadline_within(std::chrono::duration<double>(seconds));
     return true;
 }
 

@@ -107,11 +107,6 @@ private:
     PyThreadState* saved_;
 };
 
-// Seconds as a Deadline: None waits for ever.
-inline Deadline deadline_from(const std::optional<double>& seconds) noexcept {
-    return seconds ? Deadline::after_seconds(*seconds) : Deadline::never();
-}
-
 // A blocking call's optional `timeout` argument in seconds: None (or omitted)
 // waits for ever; a negative or NaN value raises ValueError.
 [[nodiscard]] bool timeout_argument(PyObject* arg, Deadline& out);

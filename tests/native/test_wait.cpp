@@ -63,6 +63,19 @@ TEST(Wait, BadTimeoutsDoNotWait) {
     EXPECT_TRUE(Deadline::after_seconds(1e300).infinite());
 }
 
+// Seconds (Python) and the C++ API's durations make the same deadlines; the
+// API's `forever` and no timeout at all never end, <= 0 is one attempt.
+TEST(Wait, EveryTimeoutConvertsAlike) {
+    using namespace std::chrono;
+    EXPECT_TRUE(deadline_within(std::nullopt).infinite());
+    EXPECT_TRUE(deadline_within(nanoseconds::max()).infinite());
+    for (nanoseconds ns : {nanoseconds(0), nanoseconds(-5), nanoseconds::min()})
+        EXPECT_TRUE(deadline_within(ns).immediate()) << ns.count();
+    EXPECT_TRUE(deadline_within(duration<double>(std::numeric_limits<double>::quiet_NaN())).immediate());
+    EXPECT_EQ(deadline_within(milliseconds(1500)).anchored(100).remaining(100), 1'500'000'000u);
+    EXPECT_EQ(deadline_within(duration<double>(1.5)).anchored(100).remaining(100), 1'500'000'000u);
+}
+
 // A waiter blocked on a word returns soon after another thread changes it
 // and wakes it, long before its own bounded sleeps would have let it look.
 TEST(Wait, WakeWordEndsTheSleepEarly) {
