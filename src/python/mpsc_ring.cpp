@@ -412,7 +412,8 @@ PyMethodDef methods[] = {
         "get_mixed($self, schema, timeout=None, eof=False)\n--\n\npop_mixed() that waits, as get()."),
     fast_method<&M::pop_many>("pop_many",
         "pop_many($self, max_count, tag=None)\n--\n\n"
-        "Pop up to `max_count` messages in turn and return them as a list, empty when none waits."),
+        "Pop up to `max_count` messages in turn and return them as a list, empty when none waits.\n"
+        "One call takes at most about one lane's capacity of bytes."),
     fast_method<&M::pop_into>("pop_into",
         "pop_into($self, buffer)\n--\n\n"
         "Copy the next message into `buffer` and return its length, or None when empty. A buffer\n"

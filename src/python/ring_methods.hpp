@@ -465,6 +465,8 @@ struct RingMethods {
         std::optional<Frame> last;
         bool looked_again = false;
         std::uint64_t uncommitted = 0;
+        std::uint64_t taken_bytes = 0;
+        const std::uint64_t limit = ring.capacity();
         for (std::uint64_t k = 0; k < max_count; ++k) {
             auto found = batch_next(ring, last);
             if (!found) {
@@ -498,6 +500,11 @@ struct RingMethods {
                 batch_end(ring, frame);
                 uncommitted = 0;
             }
+            // At most one ring's worth a call: the producer refills what was
+            // given back, and a batch of large messages would otherwise grow
+            // without bound, in memory the allocator hands out fresh.
+            taken_bytes += length;
+            if (taken_bytes >= limit) break;
         }
         if (last) {
             batch_end(ring, *last);

@@ -78,7 +78,7 @@ struct StreamWait {
     ClosingWait inner;
     RingState& s;
     bool producer_gone = false;
-    std::optional<ShmError> failure;
+    std::optional<Error> failure;
     void suspend() noexcept { inner.suspend(); }
     bool poll() {
         if (inner.poll()) return true;
@@ -311,7 +311,8 @@ PyMethodDef methods[] = {
     fast_method<&M::pop_many>("pop_many",
         "pop_many($self, max_count, tag=None)\n--\n\n"
         "Pop up to `max_count` messages (raw bytes, or values of `tag`) and return them as\n"
-        "a list, empty when the ring is."),
+        "a list, empty when the ring is. One call takes at most about one ring's worth of\n"
+        "bytes (the capacity), however fast the producer refills it."),
     fast_method<&M::pop_into>("pop_into",
         "pop_into($self, buffer)\n--\n\n"
         "Copy the next message into `buffer` (a bytearray, or on CPython 3.11+ any\n"
