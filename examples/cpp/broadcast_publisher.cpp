@@ -18,7 +18,7 @@
 
 namespace {
 
-int fail(const velmora::ShmError& e) {
+int fail(const velmora::Error& e) {
     std::fprintf(stderr, "broadcast_publisher: %s\n", e.message.c_str());
     return 1;
 }

@@ -15,7 +15,7 @@
 
 namespace {
 
-int fail(const velmora::ShmError& e) {
+int fail(const velmora::Error& e) {
     std::fprintf(stderr, "mpsc_producer: %s\n", e.message.c_str());
     return 1;
 }

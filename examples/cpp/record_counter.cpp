@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::uint64_t kCount = 4, kTemp = 12, kName = 20;
 
-int fail(const velmora::ShmError& e) {
+int fail(const velmora::Error& e) {
     std::fprintf(stderr, "record_counter: %s\n", e.message.c_str());
     return 1;
 }

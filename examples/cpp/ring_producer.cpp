@@ -20,7 +20,7 @@ std::size_t message_size(std::uint64_t seq, std::uint64_t capacity) {
     return static_cast<std::size_t>(seq * 131 % 1000);
 }
 
-int fail(const velmora::ShmError& e) {
+int fail(const velmora::Error& e) {
     std::fprintf(stderr, "ring_producer: %s\n", e.message.c_str());
     return 1;
 }

@@ -19,7 +19,7 @@
 
 namespace {
 
-int fail(const velmora::ShmError& e) {
+int fail(const velmora::Error& e) {
     std::fprintf(stderr, "view_reader: %s\n", e.message.c_str());
     return 1;
 }
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     auto u32 = view->read<std::uint32_t>(69);
     auto u64 = view->read<std::uint64_t>(73);
     auto f32 = view->read<float>(81);
-    for (const velmora::ShmError* e : {flag ? nullptr : &flag.error(), big ? nullptr : &big.error(),
+    for (const velmora::Error* e : {flag ? nullptr : &flag.error(), big ? nullptr : &big.error(),
                                       ratio ? nullptr : &ratio.error(), greeting ? nullptr : &greeting.error(),
                                       u8 ? nullptr : &u8.error(), i32 ? nullptr : &i32.error(),
                                       u32 ? nullptr : &u32.error(), u64 ? nullptr : &u64.error(),

@@ -74,7 +74,7 @@ struct Error {
     static Error timeout(std::string msg) { return {Kind::Timeout, std::move(msg), 0, Reason::timeout}; }
 };
 
-// The name the core and the binding have always used for it.
+// The type's earlier name, kept for C++ callers that spell it so.
 using ShmError = Error;
 
 // A value or the error that prevented it, used like std::expected: test it

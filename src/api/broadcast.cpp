@@ -41,9 +41,9 @@ Result<MessageShape> shape_of(std::size_t length, std::string_view format, std::
                               std::size_t itemsize) {
     MessageShape s;
     if (format.empty() || format.size() >= sizeof s.format)
-        return ShmError::value("format must have 1 to " + std::to_string(sizeof s.format - 1) + " characters");
+        return Error::value("format must have 1 to " + std::to_string(sizeof s.format - 1) + " characters");
     if (shape.size() > kBroadcastMaxDims)
-        return ShmError::value("a shape has at most " + std::to_string(kBroadcastMaxDims) + " dimensions");
+        return Error::value("a shape has at most " + std::to_string(kBroadcastMaxDims) + " dimensions");
     std::memset(s.format, 0, sizeof s.format);
     std::memcpy(s.format, format.data(), format.size());
     s.itemsize = static_cast<std::uint32_t>(itemsize);
@@ -99,7 +99,7 @@ Result<Publisher> Publisher::create(std::string_view name, const BroadcastOption
 }
 
 Result<std::optional<Publisher::Loan>> Publisher::loan(std::size_t nbytes, std::chrono::nanoseconds timeout) {
-    if (impl_->closed) return ShmError::value("Publisher is closed", Reason::closed);
+    if (impl_->closed) return Error::value("Publisher is closed", Reason::closed);
     NoHost host;
     auto lent = impl_->a.side.loan_wait(nbytes, deadline_within(timeout), host, broadcast_entry_probe(impl_->a.site));
     if (!lent) return lent.error();
@@ -114,13 +114,13 @@ Result<std::optional<Publisher::Loan>> Publisher::loan(std::size_t nbytes, std::
 Status Publisher::publish(const Loan& loan, std::size_t length, std::string_view format,
                           std::span<const std::uint64_t> shape) {
     const std::size_t itemsize = itemsize_of(format);
-    if (itemsize == 0) return ShmError::value("format '" + std::string(format) + "' is not a single item kind");
+    if (itemsize == 0) return Error::value("format '" + std::string(format) + "' is not a single item kind");
     auto s = shape_of(length, format, shape, itemsize);
     if (!s) return s.error();
     const BroadcastLoan core{loan.seq_, loan.slot_, impl_->a.side.layout().slot_size};
     if (length > loan.bytes_.size()) {
         impl_->a.side.discard(core);
-        return ShmError::value("message too large: " + std::to_string(length) + " bytes > the loan's " +
+        return Error::value("message too large: " + std::to_string(length) + " bytes > the loan's " +
                                std::to_string(loan.bytes_.size()), Reason::too_large);
     }
     Status done = impl_->a.side.commit(core, length, s.value());

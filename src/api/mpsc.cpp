@@ -102,7 +102,7 @@ Result<std::optional<std::size_t>> take(MpscLanes& lanes, const Result<std::opti
     if (!*found) return std::optional<std::size_t>{};
     const MpscFrame& frame = **found;
     if (frame.frame.length > buffer.size())
-        return ShmError::value("buffer too small: message of " + std::to_string(frame.frame.length) +
+        return Error::value("buffer too small: message of " + std::to_string(frame.frame.length) +
                                " bytes > buffer of " + std::to_string(buffer.size()) + " bytes",
                                Reason::too_large);
     lanes.copy_payload(frame, buffer.data());

@@ -86,9 +86,9 @@ Result<std::optional<Frame>> Ring::peek(std::chrono::nanoseconds timeout) {
 // consumed already (or passed by a later pop) would deliver a message twice
 // and move head to where no frame starts.
 Status Ring::consume(const Frame& frame) {
-    if (frame.ring_ != impl_.get()) return ShmError::value("frame was not found by this ring");
+    if (frame.ring_ != impl_.get()) return Error::value("frame was not found by this ring");
     if (frame.head_ != impl_->ring.head_position())
-        return ShmError::value("frame is stale: it was consumed already, or a later pop passed it");
+        return Error::value("frame is stale: it was consumed already, or a later pop passed it");
     impl_->ring.commit(SpscFrame{frame.head_, frame.capacity_, frame.size()});
     return {};
 }

@@ -15,7 +15,7 @@ Segment& Segment::operator=(Segment&&) noexcept = default;
 Segment::~Segment() = default;
 
 Result<Segment> Segment::create(std::string_view name, std::uint64_t size) {
-    if (size == 0) return ShmError::value("size must be > 0");
+    if (size == 0) return Error::value("size must be > 0");
     auto made = PlatformHandle::create(name, size);
     if (!made) return made.error();
     return Segment(std::make_unique<Impl>(Impl{std::move(made).value(), true}));

@@ -39,9 +39,9 @@ constexpr std::uint64_t kShape = 40;
 
 constexpr std::uint64_t round_up(std::uint64_t v) noexcept { return (v + kAlign - 1) / kAlign * kAlign; }
 
-ShmError corrupt_header(const std::string& what) { return ShmError::value("broadcast header is corrupt: " + what, Reason::corrupt); }
-ShmError corrupt_slot(const std::string& what) {
-    return ShmError::value("broadcast slot descriptor is corrupt: " + what, Reason::corrupt);
+Error corrupt_header(const std::string& what) { return Error::value("broadcast header is corrupt: " + what, Reason::corrupt); }
+Error corrupt_slot(const std::string& what) {
+    return Error::value("broadcast slot descriptor is corrupt: " + what, Reason::corrupt);
 }
 
 // a * b, or nullopt past 2^64.
@@ -74,20 +74,20 @@ std::optional<BroadcastLayout> place(std::uint64_t slot_size, std::uint32_t slot
 
 Status MessageShape::check(std::uint64_t length) const {
     if (std::memchr(format, 0, sizeof format) == nullptr || format[0] == 0)
-        return ShmError::value("the format is not a terminated text");
-    if (!format_is_text(format)) return ShmError::value("the format is not printable ASCII text");
+        return Error::value("the format is not a terminated text");
+    if (!format_is_text(format)) return Error::value("the format is not printable ASCII text");
     if (ndim > kBroadcastMaxDims)
-        return ShmError::value(to_string(ndim) + " dimensions, more than " + to_string(kBroadcastMaxDims));
-    if (itemsize == 0) return ShmError::value("item size 0");
+        return Error::value(to_string(ndim) + " dimensions, more than " + to_string(kBroadcastMaxDims));
+    if (itemsize == 0) return Error::value("item size 0");
     // Readers take the items as the format says (an object format as
     // addresses, an item of 8 bytes as 8 bytes): the item size must be the
     // one the format has, and the format plain data.
     const std::string_view text(format);
-    if (!format_is_plain(text)) return ShmError::value("format '" + std::string(text) + "' is not plain data");
+    if (!format_is_plain(text)) return Error::value("format '" + std::string(text) + "' is not plain data");
     const auto size = format_itemsize(text);
-    if (!size) return ShmError::value("format '" + std::string(text) + "' has no item size every reader agrees on");
+    if (!size) return Error::value("format '" + std::string(text) + "' has no item size every reader agrees on");
     if (*size != itemsize)
-        return ShmError::value("format '" + std::string(text) + "' has items of " + to_string(*size) +
+        return Error::value("format '" + std::string(text) + "' has items of " + to_string(*size) +
                             " bytes, not " + to_string(itemsize));
     // Every dimension, and the stride of every dimension, must fit a signed
     // 64-bit size (a buffer's shape and strides are Py_ssize_t), even where a
@@ -96,12 +96,12 @@ Status MessageShape::check(std::uint64_t length) const {
     std::uint64_t n = itemsize, span = itemsize;
     for (std::uint32_t i = 0; i < ndim; ++i) {
         const auto next = mul(span, std::max<std::uint64_t>(shape[i], 1));
-        if (!next || *next > static_cast<std::uint64_t>(INT64_MAX)) return ShmError::value("the shape overflows");
+        if (!next || *next > static_cast<std::uint64_t>(INT64_MAX)) return Error::value("the shape overflows");
         span = *next;
         n *= shape[i];
     }
     if (n != length)
-        return ShmError::value("the shape and item size describe " + to_string(n) + " bytes, the message has " +
+        return Error::value("the shape and item size describe " + to_string(n) + " bytes, the message has " +
                             to_string(length));
     return {};
 }
@@ -109,18 +109,18 @@ Status MessageShape::check(std::uint64_t length) const {
 Result<Overflow> parse_overflow(std::string_view text) {
     if (text == "block") return Overflow::Block;
     if (text == "overwrite") return Overflow::Overwrite;
-    return ShmError::value("overflow must be \"block\" or \"overwrite\", not \"" + std::string(text) + "\"");
+    return Error::value("overflow must be \"block\" or \"overwrite\", not \"" + std::string(text) + "\"");
 }
 
 Result<BroadcastLayout> BroadcastLayout::from_config(const BroadcastConfig& c) {
     if (c.max_message == 0 || c.max_message > kMaxSlotSize)
-        return ShmError::value("max_message must be between 1 and " + to_string(kMaxSlotSize));
+        return Error::value("max_message must be between 1 and " + to_string(kMaxSlotSize));
     if (c.depth == 0 || c.depth > kBroadcastMaxDepth)
-        return ShmError::value("depth must be between 1 and " + to_string(kBroadcastMaxDepth));
+        return Error::value("depth must be between 1 and " + to_string(kBroadcastMaxDepth));
     if (c.subscribers == 0 || c.subscribers > kBroadcastMaxSubscribers)
-        return ShmError::value("subscribers must be between 1 and " + to_string(kBroadcastMaxSubscribers));
+        return Error::value("subscribers must be between 1 and " + to_string(kBroadcastMaxSubscribers));
     const auto l = place(round_up(c.max_message), c.depth + c.subscribers, c.depth, c.subscribers, c.overflow);
-    if (!l) return ShmError::value("the broadcast segment would be larger than 2^64 bytes", Reason::too_large);
+    if (!l) return Error::value("the broadcast segment would be larger than 2^64 bytes", Reason::too_large);
     return *l;
 }
 
@@ -132,7 +132,7 @@ Result<std::uint64_t> broadcast_segment_size(const BroadcastConfig& config) {
 
 Result<BroadcastLayout> BroadcastLayout::read_header(const Mapping& m) {
     if (m.size() < kBroadcastHeaderSize)
-        return ShmError::value("segment of " + to_string(m.size()) + " bytes is too small for a broadcast header", Reason::corrupt);
+        return Error::value("segment of " + to_string(m.size()) + " bytes is too small for a broadcast header", Reason::corrupt);
     const auto load32 = [&](std::uint64_t at) {
         return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(m.base() + at))
             .load(std::memory_order_acquire);
@@ -141,9 +141,9 @@ Result<BroadcastLayout> BroadcastLayout::read_header(const Mapping& m) {
         return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(m.base() + at))
             .load(std::memory_order_acquire);
     };
-    if (load64(kMagic) != kBroadcastMagic) return ShmError::value("segment is not a broadcast segment (bad magic)", Reason::corrupt);
+    if (load64(kMagic) != kBroadcastMagic) return Error::value("segment is not a broadcast segment (bad magic)", Reason::corrupt);
     if (const auto v = load32(kVersion); v != kBroadcastVersion)
-        return ShmError::value("broadcast layout version " + to_string(v) + " is not supported (expected " +
+        return Error::value("broadcast layout version " + to_string(v) + " is not supported (expected " +
                                to_string(kBroadcastVersion) + ")", Reason::version);
     const std::uint32_t overflow = load32(kOverflow);
     const std::uint64_t slot_size = load64(kSlotSize);
@@ -220,7 +220,7 @@ Result<BroadcastPublisher> BroadcastPublisher::create(Mapping mapping, const Bro
     auto layout = BroadcastLayout::from_config(config);
     if (!layout) return layout.error();
     if (layout->total > mapping.size())
-        return ShmError::value("segment of " + to_string(mapping.size()) + " bytes is smaller than the " +
+        return Error::value("segment of " + to_string(mapping.size()) + " bytes is smaller than the " +
                                to_string(layout->total) + " this broadcast needs", Reason::too_large);
     BroadcastPublisher p(std::move(mapping), *layout);
     const BroadcastLayout& l = p.layout_;
@@ -319,9 +319,9 @@ Result<std::uint32_t> BroadcastPublisher::choose_slot(std::uint64_t n) {
 
 Result<std::optional<BroadcastLoan>> BroadcastPublisher::try_loan(std::uint64_t nbytes, std::uint32_t* blocker) {
     if (nbytes > layout_.slot_size)
-        return ShmError::value("message too large: " + to_string(nbytes) + " bytes > max_message " +
+        return Error::value("message too large: " + to_string(nbytes) + " bytes > max_message " +
                                to_string(layout_.slot_size), Reason::too_large);
-    if (loaned_ != kNoMessage) return ShmError::value("a loan is already outstanding", Reason::busy);
+    if (loaned_ != kNoMessage) return Error::value("a loan is already outstanding", Reason::busy);
     const std::uint64_t n = u64(kPublished).load(std::memory_order_relaxed);
     if (layout_.overflow == Overflow::Block) {
         if (const auto who = laggard(n)) {
@@ -336,9 +336,9 @@ Result<std::optional<BroadcastLoan>> BroadcastPublisher::try_loan(std::uint64_t 
 }
 
 Status BroadcastPublisher::commit(const BroadcastLoan& loan, std::uint64_t length, const MessageShape& shape) {
-    if (loan.seq != loaned_) return ShmError::value("this loan is not outstanding");
+    if (loan.seq != loaned_) return Error::value("this loan is not outstanding");
     if (length > loan.capacity)
-        return ShmError::value("message too large: " + to_string(length) + " bytes > max_message " +
+        return Error::value("message too large: " + to_string(length) + " bytes > max_message " +
                                to_string(loan.capacity), Reason::too_large);
     if (Status ok = shape.check(length); !ok) return ok.error();
     const std::uint64_t d = descriptor(loan.slot);
@@ -429,7 +429,7 @@ Result<BroadcastSubscriber> BroadcastSubscriber::join(Mapping mapping, std::uint
     auto layout = BroadcastLayout::read(mapping);
     if (!layout) return layout.error();
     if (index >= layout->limit)
-        return ShmError::value("subscriber entry " + to_string(index) + " is beyond the limit of " +
+        return Error::value("subscriber entry " + to_string(index) + " is beyond the limit of " +
                                to_string(layout->limit), Reason::corrupt);
     BroadcastSubscriber sub(std::move(mapping), *layout, index);
     const std::uint64_t e = sub.entry(index);

@@ -85,7 +85,7 @@ Result<BroadcastAttachment<BroadcastSubscriber>> attach_subscriber(const Platfor
         return BroadcastAttachment<BroadcastSubscriber>{std::move(site).value(), std::move(*taken.value()),
                                                         std::move(joined).value()};
     }
-    return ShmError::os(describe(segment) + " already has " + std::to_string(layout->limit) + " subscribers", EAGAIN, Reason::busy);
+    return Error::os(describe(segment) + " already has " + std::to_string(layout->limit) + " subscribers", EAGAIN, Reason::busy);
 }
 
 }  // namespace velmora

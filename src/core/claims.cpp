@@ -92,8 +92,8 @@ Result<std::shared_ptr<ClaimSite>> ClaimSite::of(const PlatformHandle& segment) 
     return site;
 }
 
-ShmError ClaimSite::lost_error() const {
-    return ShmError::os("the claims on '" + name_ + "' could not be opened again in this forked process: " +
+Error ClaimSite::lost_error() const {
+    return Error::os("the claims on '" + name_ + "' could not be opened again in this forked process: " +
                             std::strerror(lost_) + " (errno " + std::to_string(lost_) + ")",
                         lost_);
 }
@@ -110,7 +110,7 @@ Result<std::optional<Claim>> ClaimSite::claim(std::uint64_t slot, ClaimMode mode
     const std::uint64_t generation = r.generation.load();
     if (auto it = counts_.find(slot); it != counts_.end()) {
         if (it->second.mode != mode)
-            return ShmError::value("claim " + std::to_string(slot) + " of '" + name_ +
+            return Error::value("claim " + std::to_string(slot) + " of '" + name_ +
                                    "' is already held by this process in the other mode", Reason::busy);
         ++it->second.count;
         return std::optional<Claim>(Claim(shared_from_this(), slot, generation));
@@ -182,14 +182,14 @@ Claim& Claim::operator=(Claim&& other) noexcept {
 
 Claim::~Claim() { release(); }
 
-ShmError claim_refused(const std::string& what, const std::string& role, const std::vector<long>& pids) {
+Error claim_refused(const std::string& what, const std::string& role, const std::vector<long>& pids) {
     std::string msg = what + " already has " + role;
     if (!pids.empty()) {
         msg += pids.size() == 1 ? " (pid " : " (pids ";
         for (std::size_t i = 0; i < pids.size(); ++i) msg += (i ? ", " : "") + std::to_string(pids[i]);
         msg += ")";
     }
-    return ShmError::os(std::move(msg), EAGAIN, Reason::busy);
+    return Error::os(std::move(msg), EAGAIN, Reason::busy);
 }
 
 }  // namespace velmora

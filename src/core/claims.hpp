@@ -158,7 +158,7 @@ private:
     // the system keep a reference outside it, so one can be handed a new
     // open while another probes.
     [[nodiscard]] Result<std::shared_ptr<const ClaimFile>> open_file() const;
-    [[nodiscard]] ShmError lost_error() const;
+    [[nodiscard]] Error lost_error() const;
 
     std::shared_ptr<ClaimFile> file_;  // guarded by the registry's mutex
     bool supported_;
@@ -173,6 +173,6 @@ private:
 // "ring '/jobs' already has a producer (pid 4242)": `what` is "ring '/jobs'",
 // `role` "a producer"; the pids are the other holders (none named when the
 // platform cannot tell). An Os error with EAGAIN (BlockingIOError in Python).
-[[nodiscard]] ShmError claim_refused(const std::string& what, const std::string& role, const std::vector<long>& pids);
+[[nodiscard]] Error claim_refused(const std::string& what, const std::string& role, const std::vector<long>& pids);
 
 }  // namespace velmora

@@ -30,25 +30,25 @@ std::string quoted(std::string_view tag) {
     return s;
 }
 
-ShmError unknown_tag(std::string_view tag) {
-    return ShmError::value("unknown type tag " + quoted(tag) +
+Error unknown_tag(std::string_view tag) {
+    return Error::value("unknown type tag " + quoted(tag) +
                            "; supported: bool, int, float, f32, f64, i32, i64, u8, u32, u64, str");
 }
 
-ShmError short_fixed(Form form, std::string_view tag, std::uint64_t have) {
-    if (form == Form::Bool) return ShmError::value("not enough data to read 'bool'");
-    return ShmError::value("not enough data to read " + quoted(tag) + ": need " +
+Error short_fixed(Form form, std::string_view tag, std::uint64_t have) {
+    if (form == Form::Bool) return Error::value("not enough data to read 'bool'");
+    return Error::value("not enough data to read " + quoted(tag) + ": need " +
                            std::to_string(fixed_width(form)) + ", have " + std::to_string(have));
 }
 
-ShmError short_payload(std::uint64_t n, std::uint64_t have) {
+Error short_payload(std::uint64_t n, std::uint64_t have) {
     // n is at most 2^32 - 1, so n + 4 cannot wrap in 64 bits.
-    return ShmError::value("not enough data to read str payload: need " +
+    return Error::value("not enough data to read str payload: need " +
                            std::to_string(n + kStrPrefix) + ", have " + std::to_string(have));
 }
 
-ShmError out_of_bounds(std::uint64_t cursor, std::uint64_t needed, std::uint64_t len) {
-    return ShmError::value("out of bounds: cursor=" + std::to_string(cursor) +
+Error out_of_bounds(std::uint64_t cursor, std::uint64_t needed, std::uint64_t len) {
+    return Error::value("out of bounds: cursor=" + std::to_string(cursor) +
                            " + needed=" + std::to_string(needed) +
                            " > data_len=" + std::to_string(len));
 }
@@ -92,7 +92,7 @@ Result<Decoded> decode_scalar(const std::uint8_t* data, std::uint64_t len, std::
         if (len < fixed_width(*form)) return short_fixed(*form, tag, len);
         return Decoded{read_fixed(*form, data), fixed_width(*form)};
     }
-    if (len < kStrPrefix) return ShmError::value("not enough data to read str length prefix");
+    if (len < kStrPrefix) return Error::value("not enough data to read str length prefix");
     const std::uint32_t n = load_le<std::uint32_t>(data);
     if (len - kStrPrefix < n) return short_payload(n, len);
     return str_at(data, n);
@@ -127,18 +127,18 @@ RunExtent run_extent(Form form, std::uint64_t count, const std::uint8_t* data, s
     return {pos, true};
 }
 
-ShmError unknown_schema_tag(std::string_view tag) {
-    return ShmError::value("unknown type tag " + quoted(tag));
+Error unknown_schema_tag(std::string_view tag) {
+    return Error::value("unknown type tag " + quoted(tag));
 }
 
-ShmError unsupported_type(std::string_view type_name) {
-    return ShmError::value("unsupported type " + quoted(type_name) +
+Error unsupported_type(std::string_view type_name) {
+    return Error::value("unsupported type " + quoted(type_name) +
                            "; supported: bool, int, float, str, bytes, bytearray");
 }
 
 Status check_str_size(std::uint64_t utf8_bytes) {
     if (utf8_bytes <= kMaxStrBytes) return {};
-    return ShmError::value("str too long to encode: its UTF-8 form has " +
+    return Error::value("str too long to encode: its UTF-8 form has " +
                            std::to_string(utf8_bytes) + " bytes, the limit is " +
                            std::to_string(kMaxStrBytes), Reason::too_large);
 }

@@ -102,10 +102,10 @@ struct RunExtent {
                                    std::uint64_t len, std::uint64_t pos) noexcept;
 
 // The schema's unknown-tag message (shorter than decode_scalar's).
-[[nodiscard]] ShmError unknown_schema_tag(std::string_view tag);
+[[nodiscard]] Error unknown_schema_tag(std::string_view tag);
 
 // The encoder's message for a value of an unsupported Python type.
-[[nodiscard]] ShmError unsupported_type(std::string_view type_name);
+[[nodiscard]] Error unsupported_type(std::string_view type_name);
 
 // Refuses a str whose UTF-8 form cannot be framed by the 32-bit count.
 [[nodiscard]] Status check_str_size(std::uint64_t utf8_bytes);

@@ -45,12 +45,12 @@ std::uint32_t load32(const std::uint8_t* at) noexcept {
 
 Result<std::uint64_t> lane_segment_size(std::uint64_t capacity, std::uint64_t producers) {
     if (producers < 1 || producers > kLaneMaxProducers)
-        return ShmError::value("producers must be between 1 and " + to_string(kLaneMaxProducers) + ", not " +
+        return Error::value("producers must be between 1 and " + to_string(kLaneMaxProducers) + ", not " +
                                to_string(producers));
     if (auto st = check_creator_capacity(capacity); !st) return st.error();
     const auto size = size_for(capacity, producers);
     if (!size)
-        return ShmError::value("capacity " + to_string(capacity) + " for " + to_string(producers) +
+        return Error::value("capacity " + to_string(capacity) + " for " + to_string(producers) +
                                " producers does not fit in a 64-bit segment size", Reason::too_large);
     return *size;
 }
@@ -69,7 +69,7 @@ Result<Claim> claim_free_slot(ClaimSite& site, std::uint64_t first, std::uint32_
     std::string msg;
     msg.append("all ").append(to_string(count)).append(" ").append(role).append(" slots of '");
     msg.append(site.name()).append("' are taken");
-    return ShmError::os(std::move(msg), EAGAIN, Reason::busy);
+    return Error::os(std::move(msg), EAGAIN, Reason::busy);
 }
 
 bool slot_range_attached(const ClaimSite& site, std::uint64_t first, std::uint32_t count) {
@@ -91,10 +91,10 @@ std::vector<long> slot_range_pids(const ClaimSite& site, std::uint64_t first, st
 
 // "'/results' is not a fan-in ring segment: <what>" (appended piecewise:
 // GCC 12 at -O3 warns falsely about one long operator+ chain here).
-ShmError LaneSet::refuse(const LaneKind& kind, std::string_view name, const std::string& what, Reason why) {
+Error LaneSet::refuse(const LaneKind& kind, std::string_view name, const std::string& what, Reason why) {
     std::string msg;
     msg.append("'").append(name).append("' is not ").append(kind.ring).append(" segment: ").append(what);
-    return ShmError::value(std::move(msg), why);
+    return Error::value(std::move(msg), why);
 }
 
 Status LaneSet::attach_lanes(std::uint32_t producers, bool creator) {
@@ -119,7 +119,7 @@ Result<LaneSet> LaneSet::create(Mapping mapping, const LaneKind& kind, std::uint
         msg.append(" of ").append(to_string(producers)).append(" producers of capacity ").append(to_string(capacity));
         msg.append(" needs ").append(to_string(*size)).append(" bytes, the segment has ");
         msg.append(to_string(mapping.size()));
-        return ShmError::value(std::move(msg), Reason::too_large);
+        return Error::value(std::move(msg), Reason::too_large);
     }
     LaneSet set(std::move(mapping), kind, capacity);
     std::uint8_t* base = set.mapping_.base();

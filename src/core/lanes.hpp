@@ -177,7 +177,7 @@ public:
     // The magic, stored last with release: whoever acquires it sees the rest.
     void seal() noexcept;
     // "'/jobs' is not <kind.ring> segment: <what>", a Value error.
-    [[nodiscard]] static ShmError refuse(const LaneKind& kind, std::string_view name, const std::string& what,
+    [[nodiscard]] static Error refuse(const LaneKind& kind, std::string_view name, const std::string& what,
                                          Reason why = Reason::corrupt);
 
     std::uint32_t producers() const noexcept { return static_cast<std::uint32_t>(lanes_.size()); }

@@ -22,7 +22,7 @@ bool looks_like_mpmc(const std::uint8_t* base, std::uint64_t size) noexcept {
 Result<MpmcRing> MpmcRing::create(Mapping mapping, std::uint64_t capacity, std::uint32_t producers,
                                   std::uint32_t consumers, std::uint32_t expected) {
     if (consumers < 1 || consumers > kMpmcMaxConsumers)
-        return ShmError::value("consumers must be between 1 and " + to_string(kMpmcMaxConsumers) + ", not " +
+        return Error::value("consumers must be between 1 and " + to_string(kMpmcMaxConsumers) + ", not " +
                                to_string(consumers));
     auto set = LaneSet::create(std::move(mapping), kMpmcKind, capacity, producers, expected);
     if (!set) return set.error();
@@ -79,7 +79,7 @@ Result<std::optional<MpmcFrame>> MpmcRing::begin_take() {
                 break;
             }
             if (!lane.head_moved_from(head))
-                return ShmError::value("lane " + to_string(k) + ": " + found.error().message, found.error().reason);
+                return Error::value("lane " + to_string(k) + ": " + found.error().message, found.error().reason);
         }
     }
     return std::optional<MpmcFrame>{};

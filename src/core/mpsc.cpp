@@ -64,7 +64,7 @@ Result<std::optional<MpscFrame>> MpscLanes::begin_pop() {
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint32_t k = turn_ + i < n ? turn_ + i : turn_ + i - n;
         auto found = set_.lane(k).begin_pop();
-        if (!found) return ShmError::value("lane " + std::to_string(k) + ": " + found.error().message, found.error().reason);
+        if (!found) return Error::value("lane " + std::to_string(k) + ": " + found.error().message, found.error().reason);
         if (found.value()) return std::optional<MpscFrame>(MpscFrame{k, *found.value()});
     }
     return std::optional<MpscFrame>{};

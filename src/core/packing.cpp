@@ -20,8 +20,8 @@ std::optional<PackCode> code_of(char c) noexcept {
     }
 }
 
-ShmError bad(std::string_view format, const std::string& why) {
-    return ShmError::value("struct format '" + std::string(format) + "': " + why);
+Error bad(std::string_view format, const std::string& why) {
+    return Error::value("struct format '" + std::string(format) + "': " + why);
 }
 
 }  // namespace

@@ -26,19 +26,19 @@ using std::to_string;
 // library call, and this test runs on every push and pop.
 constexpr bool power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
 
-ShmError corrupt_header(const std::string& what) {
-    return ShmError::value("ring header is corrupt: " + what, Reason::corrupt);
+Error corrupt_header(const std::string& what) {
+    return Error::value("ring header is corrupt: " + what, Reason::corrupt);
 }
 
-ShmError corrupt_frame(const std::string& what) {
-    return ShmError::value("ring frame is corrupt: " + what, Reason::corrupt);
+Error corrupt_frame(const std::string& what) {
+    return Error::value("ring frame is corrupt: " + what, Reason::corrupt);
 }
 
-ShmError too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_t map_size) {
+Error too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_t map_size) {
     const std::string largest = capacity >= kPrefixLen
                                     ? "the largest payload is " + to_string(capacity - kPrefixLen) + " bytes"
                                     : std::string("no message fits");
-    return ShmError::value("message too large: frame_len=" + to_string(frame_len) +
+    return Error::value("message too large: frame_len=" + to_string(frame_len) +
                            " > capacity=" + to_string(capacity) + " (map_size=" +
                            to_string(map_size) + "); " + largest,
                            Reason::too_large);
@@ -55,29 +55,29 @@ std::pair<std::string, std::string> neighbours(std::uint64_t capacity) {
 
 }  // namespace
 
-ShmError buffer_too_small(std::uint64_t message, std::uint64_t buffer) {
-    return ShmError::value("buffer too small: the message has " + to_string(message) + " bytes, the buffer " +
+Error buffer_too_small(std::uint64_t message, std::uint64_t buffer) {
+    return Error::value("buffer too small: the message has " + to_string(message) + " bytes, the buffer " +
                            to_string(buffer), Reason::too_large);
 }
 
 Status check_creator_capacity(std::uint64_t capacity) {
     if (power_of_two(capacity)) return {};
-    if (capacity == 0) return ShmError::value("capacity 0 is not a power of two; try 1");
+    if (capacity == 0) return Error::value("capacity 0 is not a power of two; try 1");
     const auto [lower, upper] = neighbours(capacity);
-    return ShmError::value("capacity " + to_string(capacity) + " is not a power of two; try " + lower + " or " +
+    return Error::value("capacity " + to_string(capacity) + " is not a power of two; try " + lower + " or " +
                            upper);
 }
 
 Result<std::uint64_t> spsc_segment_size(std::uint64_t capacity) {
     if (auto st = check_creator_capacity(capacity); !st) return st.error();
     if (capacity > ~std::uint64_t{0} - SPSC_HEADER_SIZE)
-        return ShmError::value("capacity " + to_string(capacity) + " is too large for a segment", Reason::too_large);
+        return Error::value("capacity " + to_string(capacity) + " is too large for a segment", Reason::too_large);
     return capacity + SPSC_HEADER_SIZE;
 }
 
 Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator, std::uint32_t room_topic) {
     if (mapping.size() <= SPSC_HEADER_SIZE)
-        return ShmError::value("map_size must be > 24 bytes (spsc header)");
+        return Error::value("map_size must be > 24 bytes (spsc header)");
     SpscRing ring(std::move(mapping), room_topic);
     if (!creator) return ring;
     const std::uint64_t capacity = ring.map_size() - SPSC_HEADER_SIZE;
@@ -88,7 +88,7 @@ Result<SpscRing> SpscRing::attach(Mapping mapping, bool creator, std::uint32_t r
         const auto segment = [](const std::string& cap) {
             return cap.size() < 20 ? to_string(std::stoull(cap) + SPSC_HEADER_SIZE) : cap + " + " + to_string(SPSC_HEADER_SIZE);
         };
-        return ShmError::value("capacity " + to_string(capacity) + " (a " + to_string(ring.map_size()) +
+        return Error::value("capacity " + to_string(capacity) + " (a " + to_string(ring.map_size()) +
                                "-byte segment less the " + to_string(SPSC_HEADER_SIZE) + "-byte header) is not a power of two; try capacity " +
                                lower + " or " + upper + " (segments of " + segment(lower) + " or " +
                                segment(upper) + " bytes)");
@@ -177,7 +177,7 @@ Status SpscRing::refresh_producer(std::uint64_t tail) {
 // side wrote, the header is read and validated again.
 Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second) {
     if (first.size() > SPSC_MAX_PAYLOAD || second.size() > SPSC_MAX_PAYLOAD - first.size())
-        return ShmError::value("message too large for its 4-byte length prefix: payload of " +
+        return Error::value("message too large for its 4-byte length prefix: payload of " +
                                to_string(std::uint64_t{first.size()} + second.size()) +
                                " bytes > 4294967295",
                                Reason::too_large);

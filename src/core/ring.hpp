@@ -82,7 +82,7 @@ struct SpscFrame {
 };
 
 // A pop's buffer shorter than the message: one wording for every API.
-[[nodiscard]] ShmError buffer_too_small(std::uint64_t message, std::uint64_t buffer);
+[[nodiscard]] Error buffer_too_small(std::uint64_t message, std::uint64_t buffer);
 
 // The creator's capacity rule: a power of two (1 included), otherwise the
 // ValueError that suggests the powers of two on either side.

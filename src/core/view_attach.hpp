@@ -126,7 +126,7 @@ private:
         // handle takes. Holding the word unattached would let another process
         // take it for a dead holder's, so the call fails instead.
         if (!taken.value())
-            return ShmError::os("segment '" + site_->name() + "' is held exclusively by another process", EAGAIN, Reason::busy);
+            return Error::os("segment '" + site_->name() + "' is held exclusively by another process", EAGAIN, Reason::busy);
         claim_ = std::move(taken.value());
         return {};
     }

@@ -10,21 +10,21 @@ namespace velmora {
 
 Status check_view_size(std::uint64_t map_size) {
     if (map_size > RWLOCK_SIZE) return {};
-    return ShmError::value("segment size must be > 4 bytes (rwlock header)");
+    return Error::value("segment size must be > 4 bytes (rwlock header)");
 }
 
 Status check_range(std::uint64_t start, std::uint64_t length, std::uint64_t data_size) {
-    if (length == 0) return ShmError::value("length cannot be zero");
+    if (length == 0) return Error::value("length cannot be zero");
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     const std::uint64_t end = start > kMax - length ? kMax : start + length;
     if (end <= data_size) return {};
-    return ShmError::value("out of bounds: offset=" + std::to_string(start) + " + length=" +
+    return Error::value("out of bounds: offset=" + std::to_string(start) + " + length=" +
                            std::to_string(length) + " > data_size=" + std::to_string(data_size));
 }
 
 Status check_position(std::uint64_t pos, std::uint64_t data_size) {
     if (pos <= data_size) return {};
-    return ShmError::value("seek position " + std::to_string(pos) + " exceeds data_size " +
+    return Error::value("seek position " + std::to_string(pos) + " exceeds data_size " +
                            std::to_string(data_size));
 }
 
@@ -35,8 +35,8 @@ std::string describe_word(std::int32_t word) {
     return "invalid";
 }
 
-ShmError lock_timeout_error(std::string_view seconds, std::string_view name, std::int32_t word) {
-    return ShmError::timeout("timed out after " + std::string(seconds) + " s waiting for the lock of '" +
+Error lock_timeout_error(std::string_view seconds, std::string_view name, std::int32_t word) {
+    return Error::timeout("timed out after " + std::string(seconds) + " s waiting for the lock of '" +
                              std::string(name) + "' (lock word " + std::to_string(word) + ": " +
                              describe_word(word) + ")");
 }

@@ -26,7 +26,7 @@ namespace velmora {
 
 // The Timeout error of a lock wait on segment `name`; `seconds` is the
 // timeout as Python's repr() of a float shows it.
-[[nodiscard]] ShmError lock_timeout_error(std::string_view seconds, std::string_view name,
+[[nodiscard]] Error lock_timeout_error(std::string_view seconds, std::string_view name,
                                           std::int32_t word);
 
 // Python's repr() of a finite float >= 0: shortest round-trip digits, fixed

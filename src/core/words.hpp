@@ -32,7 +32,7 @@ static_assert(std::endian::native == std::endian::little,
 [[nodiscard]] inline Status check_word(std::uint64_t offset, std::uint64_t data_size) {
     if (Status ok = check_range(offset, WORD_SIZE, data_size); !ok) return ok;
     if ((offset + RWLOCK_SIZE) % WORD_SIZE == 0) return {};
-    return ShmError::value("misaligned: offset=" + std::to_string(offset) +
+    return Error::value("misaligned: offset=" + std::to_string(offset) +
                            " is not an 8-byte word (word offsets are 4, 12, 20, ...: offset % 8 == 4)");
 }
 

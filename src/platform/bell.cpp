@@ -164,8 +164,8 @@ void forget_locks_after_fork() noexcept {
     }
 }
 
-ShmError os_failure(const std::string& what, int err) {
-    return ShmError::os(what + ": " + std::strerror(err) + " (errno " + std::to_string(err) + ")", err,
+Error os_failure(const std::string& what, int err) {
+    return Error::os(what + ": " + std::strerror(err) + " (errno " + std::to_string(err) + ")", err,
                         os_reason(err));
 }
 
@@ -229,7 +229,7 @@ void ring_bell(const BellAddress& address) noexcept {
 bool BellListener::supported() noexcept { return true; }
 
 Result<BellListener> BellListener::listen(const BellAddress& address) {
-    if (!address.valid()) return ShmError::value("this segment has no identity to listen on");
+    if (!address.valid()) return Error::value("this segment has no identity to listen on");
     std::string key(address.data(), address.size());
     static std::once_flag hooked;
     std::call_once(hooked, [] { ::pthread_atfork(nullptr, nullptr, &forget_locks_after_fork); });
@@ -250,7 +250,7 @@ Result<BellListener> BellListener::listen(const BellAddress& address) {
     if (::fcntl(lock_fd.fd, F_OFD_SETLK, &mark) != 0) {
         const int err = errno;
         if (err == EAGAIN || err == EACCES)
-            return ShmError::os("another process already waits on this side of the channel (errno " +
+            return Error::os("another process already waits on this side of the channel (errno " +
                                     std::to_string(EADDRINUSE) + ")",
                                 EADDRINUSE, Reason::busy);
         return os_failure("fcntl()", err);
@@ -336,7 +336,7 @@ void ring_bell(const BellAddress&) noexcept {}
 bool BellListener::supported() noexcept { return false; }
 
 Result<BellListener> BellListener::listen(const BellAddress&) {
-    return ShmError::value("file descriptors for event loops are not supported on this platform");
+    return Error::value("file descriptors for event loops are not supported on this platform");
 }
 
 BellListener::~BellListener() = default;

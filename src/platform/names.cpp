@@ -8,16 +8,16 @@ namespace velmora {
 
 Status validate_name(std::string_view name) {
     if (name.empty() || name.front() != '/')
-        return ShmError::value("name must start with '/' (e.g. \"/my_segment\")", Reason::name);
+        return Error::value("name must start with '/' (e.g. \"/my_segment\")", Reason::name);
     // Every leading '/' goes (strip_name), so "//" names nothing, and "." and
     // ".." would name the directory the OS keeps segments in, or its parent.
     const std::string_view rest = name.substr(std::min(name.find_first_not_of('/'), name.size()));
     if (rest.empty())
-        return ShmError::value("name must have at least one character after '/'", Reason::name);
+        return Error::value("name must have at least one character after '/'", Reason::name);
     if (rest == "." || rest == "..")
-        return ShmError::value("name must not be \".\" or \"..\" after '/'", Reason::name);
+        return Error::value("name must not be \".\" or \"..\" after '/'", Reason::name);
     if (const auto nul = rest.find('\0'); nul != std::string_view::npos)
-        return ShmError::value("nul byte found in provided data at position: " + std::to_string(nul), Reason::name);
+        return Error::value("nul byte found in provided data at position: " + std::to_string(nul), Reason::name);
     return {};
 }
 

@@ -31,14 +31,14 @@ namespace velmora {
 namespace {
 
 // "{call}('{name}'): {strerror} (errno {n})"; EACCES/EPERM are permission failures.
-ShmError os_error(const char* call, std::string_view name, int err) {
+Error os_error(const char* call, std::string_view name, int err) {
     std::string msg = std::string(call) + "('" + std::string(name) + "'): " + std::strerror(err) +
                       " (errno " + std::to_string(err) + ")";
-    if (err == EACCES || err == EPERM) return ShmError::permission(std::move(msg), err);
+    if (err == EACCES || err == EPERM) return Error::permission(std::move(msg), err);
     // shm_open and shm_unlink take EINVAL for a name they cannot use (glibc:
     // longer than NAME_MAX, or a '/' past the first); nothing else they get is.
     const bool bad_name = err == EINVAL && std::string_view(call).starts_with("shm_");
-    return ShmError::os(std::move(msg), err, bad_name ? Reason::name : os_reason(err));
+    return Error::os(std::move(msg), err, bad_name ? Reason::name : os_reason(err));
 }
 
 // Owns a descriptor until handed to a PlatformHandle.
@@ -122,9 +122,9 @@ Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional
         if (!actual) return actual.error();
     }
     if (actual.value() == 0)
-        return ShmError::value("segment '" + path + "' has no size yet: its creator has not finished creating it", Reason::busy);
+        return Error::value("segment '" + path + "' has no size yet: its creator has not finished creating it", Reason::busy);
     if (size && *size > actual.value())
-        return ShmError::value("size " + std::to_string(*size) + " exceeds the segment's size " +
+        return Error::value("size " + std::to_string(*size) + " exceeds the segment's size " +
                                std::to_string(actual.value()), Reason::too_large);
     return PlatformHandle(path, fd.release(), size.value_or(actual.value()));
 }
@@ -363,7 +363,7 @@ int ClaimFile::renew_after_fork() noexcept {
 bool ClaimFile::supported() noexcept { return false; }
 
 Result<ClaimFile> ClaimFile::open(const PlatformHandle& segment) {
-    return ShmError::os("claims on '" + segment.name() + "' are not supported on this system", ENOTSUP);
+    return Error::os("claims on '" + segment.name() + "' are not supported on this system", ENOTSUP);
 }
 Result<bool> ClaimFile::try_lock(std::uint64_t, ClaimMode) const { return true; }
 void ClaimFile::unlock(std::uint64_t) const noexcept {}

@@ -74,9 +74,9 @@ std::string system_message(std::uint32_t last_error) {
 namespace {
 
 // Reads the last error first, before anything else can overwrite it.
-ShmError last_os_error() {
+Error last_os_error() {
     const DWORD error = ::GetLastError();
-    return ShmError::os(win32::system_message(error), static_cast<int>(error), os_reason(static_cast<int>(error)));
+    return Error::os(win32::system_message(error), static_cast<int>(error), os_reason(static_cast<int>(error)));
 }
 
 bool is_valid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
@@ -107,7 +107,7 @@ bool PlatformHandle::size_known() noexcept { return false; }
 
 Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
     // Win32 cannot tell a mapping object's size, so the caller must.
-    if (!size) return ShmError::value("size is required on Windows (Win32 does not expose segment size)");
+    if (!size) return Error::value("size is required on Windows (Win32 does not expose segment size)");
     auto os_name = strip_name(name);
     if (!os_name) return os_name.error();
     const HANDLE handle = ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, os_name.value().c_str());
@@ -193,7 +193,7 @@ Result<bool> lock_once(HANDLE file, std::uint64_t slot, ClaimMode mode) {
     if (::LockFileEx(file, flags, 0, 1, 0, &ov)) return true;
     const DWORD error = ::GetLastError();
     if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
-    return ShmError::os(win32::system_message(error), static_cast<int>(error), os_reason(static_cast<int>(error)));
+    return Error::os(win32::system_message(error), static_cast<int>(error), os_reason(static_cast<int>(error)));
 }
 
 // A probe (conflicts()) holds its lock for a moment, since Windows has no

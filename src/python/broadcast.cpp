@@ -179,7 +179,7 @@ Status finish(SubscriberState& s, LentState&, bool) {
 template <class State>
 Status closed_under(bool ok) {
     if (std::is_same_v<State, PublisherState> && ok)
-        return ShmError::value("Publisher is closed: the loaned message was not published", Reason::closed);
+        return Error::value("Publisher is closed: the loaned message was not published", Reason::closed);
     return {};
 }
 

@@ -511,7 +511,7 @@ PyObject* read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     ViewState& v = view(self);
     const std::uint64_t start = offset.value_or(v.cursor.load());
     if (start >= v.data_size())
-        return raise(ShmError::value("read_mixed: no data available at current cursor position"));
+        return raise(Error::value("read_mixed: no data available at current cursor position"));
     // Converted in full before the lock: no __index__ runs while it is held.
     ParsedSchema schema;
     if (!schema.parse(argv[0])) return nullptr;

@@ -49,7 +49,7 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
         !arg_u64(argv[1], "size", size))
         return nullptr;
-    if (size == 0) return raise(ShmError::value("size must be > 0"));
+    if (size == 0) return raise(Error::value("size must be > 0"));
     return wrap(without_gil([&] { return PlatformHandle::create(name, size); }), true);
 }
 

@@ -19,7 +19,7 @@ struct OsCode {
     int errno_value;
 };
 
-OsCode os_code(const ShmError& err) {
+OsCode os_code(const Error& err) {
 #ifdef _WIN32
     switch (err.code) {
         case 2: return {PyExc_FileNotFoundError, 2};     // ERROR_FILE_NOT_FOUND: ENOENT
@@ -35,7 +35,7 @@ OsCode os_code(const ShmError& err) {
         case EPERM: return {PyExc_PermissionError, err.code};
     }
 #endif
-    return {err.kind == ShmError::Kind::Permission ? PyExc_PermissionError : PyExc_OSError, err.code};
+    return {err.kind == Error::Kind::Permission ? PyExc_PermissionError : PyExc_OSError, err.code};
 }
 
 // Builds `type(message)` with the message as the only argument: going through
@@ -61,7 +61,7 @@ void raise_with_message(PyObject* type, const char* text, Py_ssize_t len, std::o
 
 // An OS failure: the matching OSError subclass, one argument, and .errno
 // (and .winerror on Windows) set on the instance when the code is known.
-void raise_os(const ShmError& err) {
+void raise_os(const Error& err) {
     const OsCode os = os_code(err);
     Ref exc = with_message(os.type, err.message.data(), static_cast<Py_ssize_t>(err.message.size()));
     if (!exc || !set_reason(exc.get(), err.reason)) return;
@@ -85,15 +85,15 @@ PyObject* internal_error_type() {
 
 }  // namespace
 
-PyObject* raise(const ShmError& err) {
+PyObject* raise(const Error& err) {
     const auto len = static_cast<Py_ssize_t>(err.message.size());
     switch (err.kind) {
-        case ShmError::Kind::Os:
-        case ShmError::Kind::Permission: raise_os(err); break;
-        case ShmError::Kind::Timeout:
+        case Error::Kind::Os:
+        case Error::Kind::Permission: raise_os(err); break;
+        case Error::Kind::Timeout:
             raise_with_message(PyExc_TimeoutError, err.message.data(), len, err.reason);
             break;
-        case ShmError::Kind::Value: raise_with_message(PyExc_ValueError, err.message.data(), len, err.reason); break;
+        case Error::Kind::Value: raise_with_message(PyExc_ValueError, err.message.data(), len, err.reason); break;
     }
     return nullptr;
 }

@@ -1,4 +1,4 @@
-// The binding layer's shared machinery: raising ShmError values, the argument
+// The binding layer's shared machinery: raising Error values, the argument
 // binder and converters, C++-exception containment at the method boundary,
 // and the generic object layout used by every class.
 #pragma once
@@ -25,7 +25,7 @@ namespace velmora::py {
 // Raises `err` as OSError / ValueError / PermissionError / TimeoutError with
 // the message as the only argument and `reason` set to the name of err.reason.
 // Always returns nullptr, for `return raise(e);`.
-PyObject* raise(const ShmError& err);
+PyObject* raise(const Error& err);
 
 // Raises `type(text)` with `reason` set, for the failures the binding finds
 // itself. Always returns nullptr.

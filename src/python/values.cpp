@@ -152,7 +152,7 @@ PyObject* decode_run(Form form, const std::uint8_t* data, std::uint64_t len, std
 // caller keeps `entry` alive while it uses the tag.
 bool read_entry(PyObject* entry, std::string_view& tag, std::uint64_t& count) {
     if (!PyTuple_Check(entry)) {
-        raise(ShmError::value("schema entries must be (type_tag, count) tuples"));
+        raise(Error::value("schema entries must be (type_tag, count) tuples"));
         return false;
     }
     PyObject* tag_obj = PyTuple_GetItem(entry, 0);

@@ -141,7 +141,7 @@ TEST(CppApi, ErrorsCarryThePythonMessages) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_FALSE(c.status.ok());
-        EXPECT_EQ(c.status.error().kind, ShmError::Kind::Value);
+        EXPECT_EQ(c.status.error().kind, Error::Kind::Value);
         EXPECT_EQ(c.status.error().reason,
                   std::string_view(c.what).ends_with(" name") ? Reason::name : Reason::invalid_argument);
         EXPECT_EQ(c.status.error().message, c.message);
@@ -164,7 +164,7 @@ TEST(CppApi, SegmentHandles) {
 #ifndef _WIN32
     auto twice = Segment::create(s.seg.name(), 64);
     ASSERT_FALSE(twice.ok());
-    EXPECT_EQ(twice.error().kind, ShmError::Kind::Os);
+    EXPECT_EQ(twice.error().kind, Error::Kind::Os);
     EXPECT_EQ(twice.error().code, 17);  // EEXIST: Python's FileExistsError
     EXPECT_EQ(twice.error().reason, Reason::exists);
 #endif
@@ -210,7 +210,7 @@ TEST(CppApi, LockStateAndTimeout) {
         const Status st = v.write<std::uint32_t>(0, 1);
         EXPECT_GE(ms_since(t0), 20u);
         ASSERT_FALSE(st.ok());
-        EXPECT_EQ(st.error().kind, ShmError::Kind::Timeout);
+        EXPECT_EQ(st.error().kind, Error::Kind::Timeout);
         EXPECT_EQ(st.error().reason, Reason::timeout);
         EXPECT_EQ(st.error().message,
                   "timed out after 0.02 s waiting for the lock of '" + s.seg.name() + where + "2: 2 readers)");
@@ -303,7 +303,7 @@ TEST(CppApi, RingConsumeRefusesFramesItCannotVouchFor) {
     std::uint8_t buf[64];
     for (const char* m : {"one", "two", "three"}) ASSERT_TRUE(must(p.try_push(text_bytes(m))));
     const Frame first = *must(c.try_peek());
-    const auto refused = [](Status st) { return !st.ok() && st.error().kind == ShmError::Kind::Value; };
+    const auto refused = [](Status st) { return !st.ok() && st.error().kind == Error::Kind::Value; };
     EXPECT_TRUE(refused(c.consume(Frame{})));
     EXPECT_TRUE(refused(other.consume(first)));  // same segment, another Ring
     ASSERT_EQ(must(c.try_pop(buf)), std::optional<std::size_t>(3));  // "one" goes by a later pop

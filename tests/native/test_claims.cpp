@@ -239,10 +239,10 @@ TEST(Claims, ARefusalNamesWhatRoleAndHolders) {
         {{7, 9}, "ring '/jobs' already has a producer (pids 7, 9)"},
     };
     for (const Case& c : cases) {
-        const ShmError e = claim_refused("ring '/jobs'", "a producer", c.pids);
+        const Error e = claim_refused("ring '/jobs'", "a producer", c.pids);
         EXPECT_EQ(e.message, c.text);
         EXPECT_EQ(e.code, EAGAIN);
-        EXPECT_EQ(e.kind, ShmError::Kind::Os);
+        EXPECT_EQ(e.kind, Error::Kind::Os);
         EXPECT_EQ(e.reason, Reason::busy);
     }
 }

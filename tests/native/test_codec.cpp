@@ -118,7 +118,7 @@ TEST(CodecDecode, FailureMessages) {
         const Result<Decoded> r = decode_scalar(c.data.data(), c.data.size(), c.tag);
         EXPECT_EQ(error_of(r), c.message) << "tag '" << c.tag << "', " << c.data.size() << " bytes";
         if (!r.ok()) {
-            EXPECT_EQ(r.error().kind, ShmError::Kind::Value);
+            EXPECT_EQ(r.error().kind, Error::Kind::Value);
         }
     }
 }
@@ -175,7 +175,7 @@ TEST(CodecEncode, StrSizeLimit) {
     EXPECT_TRUE(check_str_size(0xFFFFFFFFu).ok());
     const Status s = check_str_size(0x100000000u);
     ASSERT_FALSE(s.ok());
-    EXPECT_EQ(s.error().kind, ShmError::Kind::Value);
+    EXPECT_EQ(s.error().kind, Error::Kind::Value);
 }
 
 #if defined(__unix__)

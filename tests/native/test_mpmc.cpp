@@ -160,7 +160,7 @@ TEST_P(MpmcForged, IsRefusedByOpen) {
     std::memcpy(m.base() + c.offset, &c.value, c.width);
     auto r = MpmcRing::open(std::move(m), "/t");
     ASSERT_FALSE(r.ok()) << c.what;
-    EXPECT_EQ(r.error().kind, ShmError::Kind::Value);
+    EXPECT_EQ(r.error().kind, Error::Kind::Value);
     EXPECT_EQ(r.error().message.rfind("'/t' is not an MPMC ring segment: ", 0), 0u) << r.error().message;
     EXPECT_NE(r.error().message.find(c.expect), std::string::npos) << r.error().message;
 }

@@ -23,8 +23,8 @@ class PlatformNames : public testing::TestWithParam<BadName> {};
 
 TEST_P(PlatformNames, CreateOpenAndRemoveRefuseIt) {
     const BadName& c = GetParam();
-    const auto check = [&](const ShmError& e, const char* call) {
-        EXPECT_EQ(e.kind, ShmError::Kind::Value) << call;
+    const auto check = [&](const Error& e, const char* call) {
+        EXPECT_EQ(e.kind, Error::Kind::Value) << call;
         EXPECT_EQ(e.message, c.message) << call;
     };
     auto created = PlatformHandle::create(c.name, 64);

@@ -36,7 +36,7 @@ class PackRefused : public ::testing::TestWithParam<const char*> {};
 TEST_P(PackRefused, IsAValueError) {
     auto layout = PackLayout::parse(GetParam());
     ASSERT_FALSE(layout) << GetParam();
-    EXPECT_EQ(layout.error().kind, ShmError::Kind::Value);
+    EXPECT_EQ(layout.error().kind, Error::Kind::Value);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bad, PackRefused,

@@ -107,7 +107,7 @@ TEST_P(AttachTest, ValidatesSizeAndCapacity) {
     auto r = SpscRing::attach(seg.map(), c.creator);
     if (c.error != nullptr) {
         ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().kind, ShmError::Kind::Value);
+        EXPECT_EQ(r.error().kind, Error::Kind::Value);
         EXPECT_EQ(r.error().message, c.error);
         return;
     }

@@ -28,8 +28,8 @@ bool ends_with(const std::string& s, const std::string& tail) {
 }
 
 // An Os error whose message is the system text, a space and the code.
-void expect_os_error(const ShmError& err, const std::string& code) {
-    EXPECT_EQ(err.kind, ShmError::Kind::Os);
+void expect_os_error(const Error& err, const std::string& code) {
+    EXPECT_EQ(err.kind, Error::Kind::Os);
     const std::string tail = " (" + code + ")";
     EXPECT_TRUE(ends_with(err.message, tail)) << err.message;
     EXPECT_GT(err.message.size(), tail.size()) << "no system text: " << err.message;
@@ -94,7 +94,7 @@ TEST(Win32Platform, MapLargerThanObjectIsRefused) {
     ASSERT_TRUE(opened);
     auto view = opened.value().map();
     ASSERT_FALSE(view);
-    EXPECT_EQ(view.error().kind, ShmError::Kind::Os);
+    EXPECT_EQ(view.error().kind, Error::Kind::Os);
     EXPECT_TRUE(ends_with(view.error().message, ")")) << view.error().message;
 }
 
@@ -163,7 +163,7 @@ TEST(Win32Platform, ValueErrorsComeBeforeTheSystem) {
     for (const auto& c : cases) {
         auto opened = c.with_size ? PlatformHandle::open(c.name, 64) : PlatformHandle::open(c.name, std::nullopt);
         ASSERT_FALSE(opened);
-        EXPECT_EQ(opened.error().kind, ShmError::Kind::Value);
+        EXPECT_EQ(opened.error().kind, Error::Kind::Value);
         EXPECT_EQ(opened.error().message, c.message);
     }
     auto created = PlatformHandle::create(std::string("//x\0y", 5), 64);

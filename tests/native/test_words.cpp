@@ -41,7 +41,7 @@ TEST(Words, AlignmentIsCountedFromTheMapping) {
             EXPECT_TRUE(ok.ok());
         } else {
             ASSERT_FALSE(ok.ok());
-            EXPECT_EQ(ok.error().kind, ShmError::Kind::Value);
+            EXPECT_EQ(ok.error().kind, Error::Kind::Value);
         }
     }
     EXPECT_EQ(check_word(60, 60).error().message, "out of bounds: offset=60 + length=8 > data_size=60");
