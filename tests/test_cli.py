@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import velmora
+from velmora import _segments
 from conftest import second_mapping, unique_name
 
 pytestmark = pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="the command reads Linux's /dev/shm")
@@ -593,3 +594,15 @@ def test_list_filters_by_pattern_and_keeps_the_name_column_narrow(seg_names):
         assert "no segments" in cli("list", "/no-such-segment-*").stdout
     finally:
         velmora.SharedMemory.remove(long_name)
+
+
+@pytest.mark.parametrize("call, reason", [
+    (lambda: _segments.get_segment("/" + unique_name("absent")), "not_found"),
+    (lambda: _segments.normalize("a/b"), "name"),
+    (lambda: _segments.normalize("/.."), "name"),
+])
+def test_segment_errors_carry_a_reason(call, reason):
+    """The bridge waits for a segment on reason not_found alone, not on its text."""
+    with pytest.raises(_segments.SegmentError) as exc:
+        call()
+    assert exc.value.reason == reason

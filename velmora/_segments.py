@@ -58,7 +58,13 @@ _check_name = importlib.import_module("velmora._velmora")._check_name
 
 
 class SegmentError(Exception):
-    """A failure to report to the user as one line."""
+    """A failure to report to the user as one line. `reason` tells the
+    failures apart as the extension's errors do (not_found, name, corrupt,
+    os)."""
+
+    def __init__(self, text: str, reason: str = "os") -> None:
+        super().__init__(text)
+        self.reason = reason
 
 
 def normalize(name: str) -> str:
@@ -74,7 +80,7 @@ def normalize(name: str) -> str:
     except ValueError:
         base = ""
     if not base or "/" in base:
-        raise SegmentError(f"invalid segment name {name!r}: expected /NAME")
+        raise SegmentError(f"invalid segment name {name!r}: expected /NAME", "name")
     return "/" + base
 
 
@@ -565,7 +571,7 @@ def resolve(name: str) -> str:
     typed, shown = (os.path.lexists(os.path.join(SHM_DIR, n)) for n in (base, real))
     if typed and shown:
         raise SegmentError(f"{_as_typed(base)} names two segments: /{display_name(base)} as typed and "
-                           f"/{display_name(real)} as shown by list; nothing changed (rename one of them)")
+                           f"/{display_name(real)} as shown by list; nothing changed (rename one of them)", "name")
     return real if shown else base
 
 
@@ -578,11 +584,11 @@ def locate(name: str) -> tuple:
     try:
         st = os.lstat(path)
     except FileNotFoundError:
-        raise SegmentError(f"no segment named {_as_typed(base)} (no {SHM_DIR}{_as_typed(base)})") from None
+        raise SegmentError(f"no segment named {_as_typed(base)} (no {SHM_DIR}{_as_typed(base)})", "not_found") from None
     except OSError as exc:
         raise SegmentError(f"{_as_typed(base)}: {exc.strerror}") from None
     if not stat.S_ISREG(st.st_mode):
-        raise SegmentError(f"{SHM_DIR}/{display_name(base)} is not a shared-memory segment")
+        raise SegmentError(f"{SHM_DIR}/{display_name(base)} is not a shared-memory segment", "corrupt")
     return base, st
 
 
@@ -615,7 +621,7 @@ def reset_lock_word(seg: Segment, expect=None) -> int:
     word, a word other than `expect`, a file that shrank while it was
     written, or a word that does not read 0 afterwards."""
     if seg.size < LOCK_WORD:
-        raise SegmentError(f"{seg.name} is {seg.size} bytes, too small for a lock word")
+        raise SegmentError(f"{seg.name} is {seg.size} bytes, too small for a lock word", "corrupt")
     try:
         fd = os.open(seg.path, os.O_RDWR | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as exc:

@@ -664,7 +664,7 @@ def _find(name: str, kinds: dict, wait):
         try:
             seg = _segments.get_segment(name)
         except _segments.SegmentError as exc:
-            if "no segment named" not in str(exc) or not wait or until is not None and now >= until:
+            if exc.reason != "not_found" or not wait or until is not None and now >= until:
                 raise BridgeError(str(exc)) from None
         else:
             kind = seg.content.kind
