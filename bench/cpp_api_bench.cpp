@@ -1,5 +1,5 @@
 // A C++ producer streaming to a C++ consumer in another process, through the
-// public API (velmora::Ring push/pop with waits) and through the core
+// public API (velmora::SpscRingBuffer push/pop with waits) and through the core
 // SpscRing directly (push_wait / wait_pop / copy_payload / commit), in the same
 // run, at 64 B, 4 KiB, 64 KiB and 1 MiB. Both sides wait the same way; the
 // consumer checks each message's sequence number. Rounds alternate between
@@ -71,8 +71,8 @@ double consume_core(const std::string& name, const Size& size) {
 }
 
 double consume_api(const std::string& name, const Size& size) {
-    Segment segment = must(Segment::open(name));
-    Ring ring = must(segment.ring());
+    SharedMemory segment = must(SharedMemory::open(name));
+    SpscRingBuffer ring = must(segment.ring());
     std::vector<std::uint8_t> buf(size.bytes);
     std::uint64_t t0 = 0;
     for (std::uint64_t seq = 0; seq < size.count; ++seq) {
@@ -93,8 +93,8 @@ void produce_core(const PlatformHandle& handle, const Size& size, std::vector<st
 }
 
 void produce_api(const std::string& name, const Size& size, std::vector<std::uint8_t>& msg) {
-    Segment segment = must(Segment::open(name));
-    Ring ring = must(segment.ring());
+    SharedMemory segment = must(SharedMemory::open(name));
+    SpscRingBuffer ring = must(segment.ring());
     for (std::uint64_t seq = 0; seq < size.count; ++seq) {
         std::memcpy(msg.data(), &seq, 8);
         if (!must(ring.push(msg, forever))) die("push gave up");

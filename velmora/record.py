@@ -23,7 +23,7 @@ process (or a C++ program) that uses the same fields finds the same bytes:
 * numbers are little-endian, in the codec's encodings:
 
   ==========  ====  =========  ===========================================
-  tag         size  alignment  C++ (velmora::View)
+  tag         size  alignment  C++ (velmora::MappedView)
   ==========  ====  =========  ===========================================
   i64, int    8     8          read/write<std::int64_t>, add, load, store
   u64         8     8          read/write<std::uint64_t>
@@ -92,7 +92,7 @@ Why it is not the default: the word takes up to 16 bytes past the last field,
 so a record that fills its view exactly, or one that a program placed right
 before other data at a fixed offset, would stop fitting or would write its
 word over its neighbour; and it only protects when every writer marks it,
-which a C++ ``velmora::View`` cannot do around its writes (each holds the lock
+which a C++ ``velmora::MappedView`` cannot do around its writes (each holds the lock
 for one copy). Guard a record that Python processes write; leave a record
 that C++ writes unguarded (its reads take the lock, as before). All the
 processes that share a record must agree on ``guarded``.

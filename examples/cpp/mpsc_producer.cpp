@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: mpsc_producer NAME ID COUNT\n");
         return 2;
     }
-    auto ring = velmora::MpscRing::open(argv[1]);
+    auto ring = velmora::MpscRingBuffer::open(argv[1]);
     if (!ring) return fail(ring.error());
     const auto id = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
     const std::uint64_t count = std::strtoull(argv[3], nullptr, 10);

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: ring_producer NAME COUNT\n");
         return 2;
     }
-    auto segment = velmora::Segment::open(argv[1]);
+    auto segment = velmora::SharedMemory::open(argv[1]);
     if (!segment) return fail(segment.error());
     auto ring = segment->ring();
     if (!ring) return fail(ring.error());

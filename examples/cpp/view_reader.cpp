@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: view_reader NAME\n");
         return 2;
     }
-    auto segment = velmora::Segment::open(argv[1]);
+    auto segment = velmora::SharedMemory::open(argv[1]);
     if (!segment) return fail(segment.error());
     auto view = segment->map();
     if (!view) return fail(view.error());

@@ -1,4 +1,4 @@
-// velmora::MpscRing: the fan-in ring Python's MpscRingBuffer uses, over the
+// velmora::MpscRingBuffer: the fan-in ring Python's MpscRingBuffer uses, over the
 // same bytes: up to `producers` producer processes at once, one consumer.
 // Each producer has a lane of `capacity` bytes of its own (the SPSC ring's
 // layout, so its messages keep their order and never wait for another
@@ -28,13 +28,13 @@
 
 namespace velmora {
 
-class MpscRing {
+class MpscRingBuffer {
 public:
     // A new segment holding a fan-in ring (capacity: a power of two).
-    [[nodiscard]] static Result<MpscRing> create(std::string_view name, std::uint64_t capacity,
+    [[nodiscard]] static Result<MpscRingBuffer> create(std::string_view name, std::uint64_t capacity,
                                                  std::uint32_t producers = 8);
     // An existing one; a segment that is not a fan-in ring is a Value error.
-    [[nodiscard]] static Result<MpscRing> open(std::string_view name);
+    [[nodiscard]] static Result<MpscRingBuffer> open(std::string_view name);
 
     // ---- producer ----
     [[nodiscard]] Result<bool> try_push(Bytes first, Bytes second = {});
@@ -58,19 +58,22 @@ public:
     [[nodiscard]] std::vector<long> producer_pids() const;
     [[nodiscard]] bool has_producer() const;
 
-    MpscRing(MpscRing&&) noexcept;
-    MpscRing& operator=(MpscRing&&) noexcept;
-    MpscRing(const MpscRing&) = delete;
-    MpscRing& operator=(const MpscRing&) = delete;
-    ~MpscRing();
+    MpscRingBuffer(MpscRingBuffer&&) noexcept;
+    MpscRingBuffer& operator=(MpscRingBuffer&&) noexcept;
+    MpscRingBuffer(const MpscRingBuffer&) = delete;
+    MpscRingBuffer& operator=(const MpscRingBuffer&) = delete;
+    ~MpscRingBuffer();
 
     struct Impl;
 
 private:
-    explicit MpscRing(std::unique_ptr<Impl> impl) noexcept;
+    explicit MpscRingBuffer(std::unique_ptr<Impl> impl) noexcept;
     [[nodiscard]] Result<std::uint32_t> lane();
     [[nodiscard]] Status consumer();
     std::unique_ptr<Impl> impl_;
 };
+
+// The class's earlier name, kept for C++ callers that spell it so.
+using MpscRing = MpscRingBuffer;
 
 }  // namespace velmora

@@ -1,4 +1,4 @@
-// velmora::Ring: the lock-free single-producer / single-consumer ring that
+// velmora::SpscRingBuffer: the lock-free single-producer / single-consumer ring that
 // Python's SpscRingBuffer uses, over the same bytes:
 //
 //   [ head (u64) | tail (u64) | capacity (u64) | data (capacity bytes) ]
@@ -11,7 +11,7 @@
 // and push calls) and one consumer (try_pop, pop, try_peek, peek, consume)
 // across all processes and threads; each side's calls must not overlap with
 // each other. Across processes this is enforced where the platform has claims
-// (Linux): a Ring takes the producer (consumer) role for its process at its
+// (Linux): a SpscRingBuffer takes the producer (consumer) role for its process at its
 // first call of that side and keeps it until it is destroyed or the process
 // ends, and a call while another live process holds the role fails with an Os
 // error, code EAGAIN: "ring '/jobs' already has a producer (pid 4242)". Rings
@@ -44,7 +44,7 @@ inline constexpr std::chrono::nanoseconds forever = std::chrono::nanoseconds::ma
 // The oldest message, left in place: its payload as one or two contiguous
 // parts of the ring (second() is empty unless the payload wraps around the
 // end of the data area). The parts stay valid and unchanged until the
-// consumer hands the frame to Ring::consume() (or the Ring goes away).
+// consumer hands the frame to SpscRingBuffer::consume() (or the SpscRingBuffer goes away).
 class Frame {
 public:
     [[nodiscard]] Bytes first() const noexcept { return first_; }
@@ -52,13 +52,13 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return first_.size() + second_.size(); }
 
 private:
-    friend class Ring;
+    friend class SpscRingBuffer;
     Bytes first_, second_;
     std::uint64_t head_ = 0, capacity_ = 0;  // where the ring found it
     const void* ring_ = nullptr;             // the ring that found it
 };
 
-class Ring {
+class SpscRingBuffer {
 public:
     // ---- producer ----
     // Appends one message whose payload is `first` followed by `second`.
@@ -96,19 +96,22 @@ public:
     [[nodiscard]] Result<bool> has_producer() const;
     [[nodiscard]] Result<bool> has_consumer() const;
 
-    Ring(Ring&&) noexcept;
-    Ring& operator=(Ring&&) noexcept;
-    Ring(const Ring&) = delete;
-    Ring& operator=(const Ring&) = delete;
-    ~Ring();
+    SpscRingBuffer(SpscRingBuffer&&) noexcept;
+    SpscRingBuffer& operator=(SpscRingBuffer&&) noexcept;
+    SpscRingBuffer(const SpscRingBuffer&) = delete;
+    SpscRingBuffer& operator=(const SpscRingBuffer&) = delete;
+    ~SpscRingBuffer();
 
     struct Impl;
 
 private:
-    friend class Segment;
-    explicit Ring(std::unique_ptr<Impl> impl) noexcept;
+    friend class SharedMemory;
+    explicit SpscRingBuffer(std::unique_ptr<Impl> impl) noexcept;
     Result<std::optional<Frame>> as_frame(const Result<std::optional<SpscFrame>>& found) const;
     std::unique_ptr<Impl> impl_;
 };
+
+// The class's earlier name, kept for C++ callers that spell it so.
+using Ring = SpscRingBuffer;
 
 }  // namespace velmora

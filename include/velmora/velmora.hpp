@@ -1,6 +1,6 @@
-// The velmora C++ API: named shared-memory segments (Segment), locked views
-// with typed values (View), the SPSC message ring (Ring) and the fan-in ring
-// (MpscRing), byte-for-byte compatible with the Python module. Link with velmora::velmora.
+// The velmora C++ API: named shared-memory segments (SharedMemory), locked views
+// with typed values (MappedView), the SPSC message ring (SpscRingBuffer) and the fan-in ring
+// (MpscRingBuffer), byte-for-byte compatible with the Python module. Link with velmora::velmora.
 #pragma once
 
 #include "velmora/broadcast.hpp"

@@ -1,4 +1,4 @@
-// velmora::View: a mapping of a whole segment laid out as Python's MappedView
+// velmora::MappedView: a mapping of a whole segment laid out as Python's MappedView
 // lays it out:
 //
 //   [ lock word (4 bytes, i32) | data area (segment size - 4 bytes) ]
@@ -14,9 +14,9 @@
 // it shared, writes and zero() exclusive; each call holds it for one copy and
 // releases it before returning. A call that must wait follows the module's one
 // wait (spin, yield, growing sleeps) and gives up at the view's lock timeout
-// with a Timeout error, having changed nothing. A View may be used from any
+// with a Timeout error, having changed nothing. A MappedView may be used from any
 // number of threads at once except for set_lock_timeout(), which must not run
-// concurrently with other calls on the same View. No re-entrancy: the lock
+// concurrently with other calls on the same MappedView. No re-entrancy: the lock
 // cannot tell holders apart.
 #pragma once
 
@@ -40,7 +40,7 @@ concept FixedValue = std::is_same_v<T, bool> || std::is_same_v<T, std::uint8_t> 
                      std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t> ||
                      std::is_same_v<T, float> || std::is_same_v<T, double>;
 
-class View {
+class MappedView {
 public:
     // Bytes in the data area (segment size - 4).
     [[nodiscard]] std::uint64_t size() const noexcept;
@@ -82,7 +82,7 @@ public:
     [[nodiscard]] Status store(std::uint64_t offset, std::int64_t value);
 
     // How long a call waits for the lock; nullopt (the default) waits for ever,
-    // zero or less tries once. Every View registers its process as attached to
+    // zero or less tries once. Every MappedView registers its process as attached to
     // the segment (Linux); a wait that finds the word held while no call of
     // this process holds it and no other live process is attached resets it
     // and proceeds (its holder died), as Python's MappedView does (without
@@ -97,24 +97,24 @@ public:
     // to be dead: a live holder is not coordinated with.
     void reset_lock() noexcept;
 
-    View(View&&) noexcept;
-    View& operator=(View&&) noexcept;
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View();
+    MappedView(MappedView&&) noexcept;
+    MappedView& operator=(MappedView&&) noexcept;
+    MappedView(const MappedView&) = delete;
+    MappedView& operator=(const MappedView&) = delete;
+    ~MappedView();
 
     struct Impl;
 
 private:
-    friend class Segment;
-    explicit View(std::unique_ptr<Impl> impl) noexcept;
+    friend class SharedMemory;
+    explicit MappedView(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
 };
 
 // Defined in the library for exactly the FixedValue types.
 #define VELMORA_VIEW_FIXED(T)                                                    \
-    extern template Result<T> View::read<T>(std::uint64_t) const;                \
-    extern template Status View::write<T>(std::uint64_t, T);
+    extern template Result<T> MappedView::read<T>(std::uint64_t) const;                \
+    extern template Status MappedView::write<T>(std::uint64_t, T);
 VELMORA_VIEW_FIXED(bool)
 VELMORA_VIEW_FIXED(std::uint8_t)
 VELMORA_VIEW_FIXED(std::int32_t)
@@ -124,5 +124,8 @@ VELMORA_VIEW_FIXED(std::uint64_t)
 VELMORA_VIEW_FIXED(float)
 VELMORA_VIEW_FIXED(double)
 #undef VELMORA_VIEW_FIXED
+
+// The class's earlier name, kept for C++ callers that spell it so.
+using View = MappedView;
 
 }  // namespace velmora

@@ -17,19 +17,19 @@
 
 namespace velmora {
 
-struct Segment::Impl {
+struct SharedMemory::Impl {
     PlatformHandle handle;
     bool creator;
 };
 
-struct View::Impl {
+struct MappedView::Impl {
     Mapping mapping;
     std::string name;
     std::optional<std::chrono::nanoseconds> lock_timeout;
     mutable ViewAttachment attachment;  // this process attached; its holds of the word counted
 };
 
-struct Ring::Impl {
+struct SpscRingBuffer::Impl {
     SpscRing ring;
     RingRoles roles;
 };

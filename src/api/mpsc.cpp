@@ -1,4 +1,4 @@
-// velmora::MpscRing: the core fan-in lanes and their claims under the public
+// velmora::MpscRingBuffer: the core fan-in lanes and their claims under the public
 // names. Slots and the consumer role are claimed as the Python side claims
 // them (core/mpsc.hpp), so C++ and Python producers share one ring.
 #include <memory>
@@ -12,7 +12,7 @@
 
 namespace velmora {
 
-struct MpscRing::Impl {
+struct MpscRingBuffer::Impl {
     MpscLanes lanes;
     std::shared_ptr<ClaimSite> site;
     std::string name;
@@ -22,25 +22,25 @@ struct MpscRing::Impl {
     std::shared_ptr<PlatformHandle> handle;
 };
 
-MpscRing::MpscRing(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
-MpscRing::MpscRing(MpscRing&&) noexcept = default;
-MpscRing& MpscRing::operator=(MpscRing&&) noexcept = default;
-MpscRing::~MpscRing() = default;
+MpscRingBuffer::MpscRingBuffer(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+MpscRingBuffer::MpscRingBuffer(MpscRingBuffer&&) noexcept = default;
+MpscRingBuffer& MpscRingBuffer::operator=(MpscRingBuffer&&) noexcept = default;
+MpscRingBuffer::~MpscRingBuffer() = default;
 
 namespace {
 
-Result<MpscRing::Impl> attach(PlatformHandle& handle, Result<MpscLanes> lanes) {
+Result<MpscRingBuffer::Impl> attach(PlatformHandle& handle, Result<MpscLanes> lanes) {
     if (!lanes) return lanes.error();
     auto site = ClaimSite::of(handle);
     if (!site) return site.error();
     std::string name = handle.name();
-    return MpscRing::Impl{std::move(lanes).value(), std::move(site).value(), std::move(name), {}, {},
+    return MpscRingBuffer::Impl{std::move(lanes).value(), std::move(site).value(), std::move(name), {}, {},
                           std::make_shared<PlatformHandle>(std::move(handle))};
 }
 
 }  // namespace
 
-Result<MpscRing> MpscRing::create(std::string_view name, std::uint64_t capacity, std::uint32_t producers) {
+Result<MpscRingBuffer> MpscRingBuffer::create(std::string_view name, std::uint64_t capacity, std::uint32_t producers) {
     auto size = mpsc_segment_size(capacity, producers);
     if (!size) return size.error();
     auto handle = PlatformHandle::create(name, *size);
@@ -49,20 +49,20 @@ Result<MpscRing> MpscRing::create(std::string_view name, std::uint64_t capacity,
     if (!mapping) return (void)PlatformHandle::remove(name), mapping.error();
     auto impl = attach(*handle, MpscLanes::create(std::move(mapping).value(), capacity, producers));
     if (!impl) return (void)PlatformHandle::remove(name), impl.error();
-    return MpscRing(std::make_unique<Impl>(std::move(impl).value()));
+    return MpscRingBuffer(std::make_unique<Impl>(std::move(impl).value()));
 }
 
-Result<MpscRing> MpscRing::open(std::string_view name) {
+Result<MpscRingBuffer> MpscRingBuffer::open(std::string_view name) {
     auto handle = open_mpsc_segment(name);
     if (!handle) return handle.error();
     auto mapping = handle->map();
     if (!mapping) return mapping.error();
     auto impl = attach(*handle, MpscLanes::open(std::move(mapping).value(), name));
     if (!impl) return impl.error();
-    return MpscRing(std::make_unique<Impl>(std::move(impl).value()));
+    return MpscRingBuffer(std::make_unique<Impl>(std::move(impl).value()));
 }
 
-Result<std::uint32_t> MpscRing::lane() {
+Result<std::uint32_t> MpscRingBuffer::lane() {
     if (!holds(impl_->slot)) {
         impl_->slot.reset();
         auto claimed = impl_->lanes.join(*impl_->site);
@@ -72,7 +72,7 @@ Result<std::uint32_t> MpscRing::lane() {
     return static_cast<std::uint32_t>(impl_->slot->slot() - kMpscProducerClaim);
 }
 
-Status MpscRing::consumer() {
+Status MpscRingBuffer::consumer() {
     if (holds(impl_->consumer)) return {};
     impl_->consumer.reset();
     auto claimed = claim_consumer_role(*impl_->site);
@@ -81,13 +81,13 @@ Status MpscRing::consumer() {
     return {};
 }
 
-Result<bool> MpscRing::try_push(Bytes first, Bytes second) {
+Result<bool> MpscRingBuffer::try_push(Bytes first, Bytes second) {
     auto k = lane();
     if (!k) return k.error();
     return impl_->lanes.push(*k, first, second);
 }
 
-Result<bool> MpscRing::push(Bytes payload, std::chrono::nanoseconds timeout) {
+Result<bool> MpscRingBuffer::push(Bytes payload, std::chrono::nanoseconds timeout) {
     auto k = lane();
     if (!k) return k.error();
     NoHost host;
@@ -112,23 +112,23 @@ Result<std::optional<std::size_t>> take(MpscLanes& lanes, const Result<std::opti
 
 }  // namespace
 
-Result<std::optional<std::size_t>> MpscRing::try_pop(std::span<std::uint8_t> buffer) {
+Result<std::optional<std::size_t>> MpscRingBuffer::try_pop(std::span<std::uint8_t> buffer) {
     if (Status st = consumer(); !st) return st.error();
     return take(impl_->lanes, impl_->lanes.begin_pop(), buffer);
 }
 
-Result<std::optional<std::size_t>> MpscRing::pop(std::span<std::uint8_t> buffer, std::chrono::nanoseconds timeout) {
+Result<std::optional<std::size_t>> MpscRingBuffer::pop(std::span<std::uint8_t> buffer, std::chrono::nanoseconds timeout) {
     if (Status st = consumer(); !st) return st.error();
     NoHost host;
     return take(impl_->lanes, impl_->lanes.wait_pop(deadline_within(timeout), host), buffer);
 }
 
-const std::string& MpscRing::name() const noexcept { return impl_->name; }
-std::uint32_t MpscRing::producers() const noexcept { return impl_->lanes.producers(); }
-std::uint64_t MpscRing::capacity() const noexcept { return impl_->lanes.capacity(); }
-std::uint64_t MpscRing::max_payload() const noexcept { return impl_->lanes.max_payload(); }
-std::uint64_t MpscRing::used() const noexcept { return impl_->lanes.used(); }
-std::vector<long> MpscRing::producer_pids() const { return velmora::producer_pids(*impl_->site, producers()); }
-bool MpscRing::has_producer() const { return producer_attached(*impl_->site, producers()); }
+const std::string& MpscRingBuffer::name() const noexcept { return impl_->name; }
+std::uint32_t MpscRingBuffer::producers() const noexcept { return impl_->lanes.producers(); }
+std::uint64_t MpscRingBuffer::capacity() const noexcept { return impl_->lanes.capacity(); }
+std::uint64_t MpscRingBuffer::max_payload() const noexcept { return impl_->lanes.max_payload(); }
+std::uint64_t MpscRingBuffer::used() const noexcept { return impl_->lanes.used(); }
+std::vector<long> MpscRingBuffer::producer_pids() const { return velmora::producer_pids(*impl_->site, producers()); }
+bool MpscRingBuffer::has_producer() const { return producer_attached(*impl_->site, producers()); }
 
 }  // namespace velmora

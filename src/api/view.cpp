@@ -1,4 +1,4 @@
-// velmora::View: the lock word's timed holds around one copy, the core's
+// velmora::MappedView: the lock word's timed holds around one copy, the core's
 // range checks and the codec's decoding, as Python's MappedView does them.
 #include <array>
 #include <cstring>
@@ -13,8 +13,8 @@
 namespace velmora {
 namespace {
 
-std::uint8_t* data_of(const View::Impl& v) noexcept { return v.mapping.base() + RWLOCK_SIZE; }
-std::uint64_t data_size_of(const View::Impl& v) noexcept { return v.mapping.size() - RWLOCK_SIZE; }
+std::uint8_t* data_of(const MappedView::Impl& v) noexcept { return v.mapping.base() + RWLOCK_SIZE; }
+std::uint64_t data_size_of(const MappedView::Impl& v) noexcept { return v.mapping.size() - RWLOCK_SIZE; }
 
 // The lock wait's host: blocks nothing, and at each poll resets a word whose
 // holder has gone (core/view_attach.hpp: no hold of this process, no other
@@ -32,7 +32,7 @@ struct RecoveringHost {
 // Runs `work` under the lock, shared or exclusive; a Timeout error (nothing
 // done) when the view's lock timeout ran out first.
 template <bool Exclusive, class Work>
-Status with_lock(const View::Impl& v, Work work) {
+Status with_lock(const MappedView::Impl& v, Work work) {
     if (Status attached = v.attachment.attach(); !attached) return attached;
     const ShmRwLock lock(v.mapping.base());
     const Deadline deadline = deadline_within(v.lock_timeout);
@@ -65,7 +65,7 @@ constexpr std::string_view tag_of() {
 // bytes the decode will read are copied to `copy` (sized by `room`), then the
 // codec decodes the copy as if in place (same length limit, same messages).
 template <class Room>
-Result<Decoded> decode_at(const View::Impl& v, std::uint64_t offset, std::string_view tag, Room room) {
+Result<Decoded> decode_at(const MappedView::Impl& v, std::uint64_t offset, std::string_view tag, Room room) {
     if (Status ok = check_position(offset, data_size_of(v)); !ok) return ok.error();
     const std::uint64_t len = data_size_of(v) - offset;
     const Form form = *lookup_tag(tag);
@@ -82,30 +82,30 @@ Result<Decoded> decode_at(const View::Impl& v, std::uint64_t offset, std::string
 
 }  // namespace
 
-View::View(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
-View::View(View&&) noexcept = default;
-View& View::operator=(View&&) noexcept = default;
-View::~View() = default;
+MappedView::MappedView(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+MappedView::MappedView(MappedView&&) noexcept = default;
+MappedView& MappedView::operator=(MappedView&&) noexcept = default;
+MappedView::~MappedView() = default;
 
-std::uint64_t View::size() const noexcept { return data_size_of(*impl_); }
-const std::string& View::name() const noexcept { return impl_->name; }
+std::uint64_t MappedView::size() const noexcept { return data_size_of(*impl_); }
+const std::string& MappedView::name() const noexcept { return impl_->name; }
 
-Status View::read(std::uint64_t offset, std::span<std::uint8_t> out) const {
+Status MappedView::read(std::uint64_t offset, std::span<std::uint8_t> out) const {
     if (Status ok = check_range(offset, out.size(), size()); !ok) return ok;
     return with_lock<false>(*impl_, [&] { std::memcpy(out.data(), data_of(*impl_) + offset, out.size()); });
 }
 
-Status View::write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+Status MappedView::write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     if (Status ok = check_range(offset, bytes.size(), size()); !ok) return ok;
     return with_lock<true>(*impl_, [&] { std::memcpy(data_of(*impl_) + offset, bytes.data(), bytes.size()); });
 }
 
-Status View::zero() {
+Status MappedView::zero() {
     return with_lock<true>(*impl_, [&] { std::memset(data_of(*impl_), 0, static_cast<std::size_t>(size())); });
 }
 
 template <FixedValue T>
-Result<T> View::read(std::uint64_t offset) const {
+Result<T> MappedView::read(std::uint64_t offset) const {
     std::array<std::uint8_t, 8> buf{};
     auto got = decode_at(*impl_, offset, tag_of<T>(), [&](std::uint64_t) { return buf.data(); });
     if (!got) return got.error();
@@ -118,14 +118,14 @@ Result<T> View::read(std::uint64_t offset) const {
 }
 
 template <FixedValue T>
-Status View::write(std::uint64_t offset, T value) {
+Status MappedView::write(std::uint64_t offset, T value) {
     std::array<std::uint8_t, sizeof(T)> buf;
     if constexpr (std::is_same_v<T, bool>) buf[0] = value ? 1 : 0;
     else store_le(buf.data(), value);
     return write(offset, buf);
 }
 
-Result<std::uint64_t> View::write_str(std::uint64_t offset, std::string_view utf8) {
+Result<std::uint64_t> MappedView::write_str(std::uint64_t offset, std::string_view utf8) {
     if (Status ok = check_str_size(utf8.size()); !ok) return ok.error();
     const std::uint64_t n = kStrPrefix + utf8.size();
     if (Status ok = check_range(offset, n, size()); !ok) return ok.error();
@@ -139,7 +139,7 @@ Result<std::uint64_t> View::write_str(std::uint64_t offset, std::string_view utf
     return n;
 }
 
-Result<std::string> View::read_str(std::uint64_t offset) const {
+Result<std::string> MappedView::read_str(std::uint64_t offset) const {
     std::string buf;
     auto got = decode_at(*impl_, offset, "str", [&](std::uint64_t n) {
         buf.resize(static_cast<std::size_t>(n));
@@ -150,39 +150,39 @@ Result<std::string> View::read_str(std::uint64_t offset) const {
     return buf;
 }
 
-Result<std::int64_t> View::add(std::uint64_t offset, std::int64_t delta) {
+Result<std::int64_t> MappedView::add(std::uint64_t offset, std::int64_t delta) {
     if (Status ok = check_word(offset, size()); !ok) return ok.error();
     return SharedWord(data_of(*impl_), offset).add(delta);
 }
 
-Result<bool> View::compare_exchange(std::uint64_t offset, std::int64_t expected, std::int64_t desired) {
+Result<bool> MappedView::compare_exchange(std::uint64_t offset, std::int64_t expected, std::int64_t desired) {
     if (Status ok = check_word(offset, size()); !ok) return ok.error();
     return SharedWord(data_of(*impl_), offset).compare_exchange(expected, desired);
 }
 
-Result<std::int64_t> View::load(std::uint64_t offset) const {
+Result<std::int64_t> MappedView::load(std::uint64_t offset) const {
     if (Status ok = check_word(offset, size()); !ok) return ok.error();
     return SharedWord(data_of(*impl_), offset).load();
 }
 
-Status View::store(std::uint64_t offset, std::int64_t value) {
+Status MappedView::store(std::uint64_t offset, std::int64_t value) {
     if (Status ok = check_word(offset, size()); !ok) return ok;
     SharedWord(data_of(*impl_), offset).store(value);
     return {};
 }
 
-void View::set_lock_timeout(std::optional<std::chrono::nanoseconds> timeout) noexcept {
+void MappedView::set_lock_timeout(std::optional<std::chrono::nanoseconds> timeout) noexcept {
     impl_->lock_timeout = timeout;
 }
-std::optional<std::chrono::nanoseconds> View::lock_timeout() const noexcept { return impl_->lock_timeout; }
+std::optional<std::chrono::nanoseconds> MappedView::lock_timeout() const noexcept { return impl_->lock_timeout; }
 
-std::int32_t View::reader_count() const noexcept { return ShmRwLock(impl_->mapping.base()).reader_count(); }
-bool View::is_write_locked() const noexcept { return ShmRwLock(impl_->mapping.base()).is_write_locked(); }
-void View::reset_lock() noexcept { ShmRwLock(impl_->mapping.base()).init_unlocked(); }
+std::int32_t MappedView::reader_count() const noexcept { return ShmRwLock(impl_->mapping.base()).reader_count(); }
+bool MappedView::is_write_locked() const noexcept { return ShmRwLock(impl_->mapping.base()).is_write_locked(); }
+void MappedView::reset_lock() noexcept { ShmRwLock(impl_->mapping.base()).init_unlocked(); }
 
 #define VELMORA_VIEW_FIXED(T)                                    \
-    template Result<T> View::read<T>(std::uint64_t) const;       \
-    template Status View::write<T>(std::uint64_t, T);
+    template Result<T> MappedView::read<T>(std::uint64_t) const;       \
+    template Status MappedView::write<T>(std::uint64_t, T);
 VELMORA_VIEW_FIXED(bool)
 VELMORA_VIEW_FIXED(std::uint8_t)
 VELMORA_VIEW_FIXED(std::int32_t)

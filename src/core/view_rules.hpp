@@ -1,5 +1,5 @@
 // The view's checks and messages, shared by the Python MappedView and the C++
-// velmora::View so that both refuse the same things with the same words.
+// velmora::MappedView so that both refuse the same things with the same words.
 // A view maps a whole segment: [ lock word (RWLOCK_SIZE) | data area ].
 #pragma once
 

@@ -1,4 +1,4 @@
-// The public C++ API: every codec tag written by View and read back by the
+// The public C++ API: every codec tag written by MappedView and read back by the
 // codec's decoding rules (what Python's read(tag) runs), the Python side's
 // messages for the same mistakes, lock timeouts, and the ring's frames,
 // waits and zero-copy peek.
@@ -32,14 +32,14 @@ using test::must;
 
 // A created segment whose name is removed again at the end of the test.
 struct Seg {
-    Segment seg;
-    explicit Seg(std::uint64_t size) : seg(must(Segment::create(test::fresh_name("api"), size))) {}
-    ~Seg() { (void)Segment::remove(seg.name()); }
+    SharedMemory seg;
+    explicit Seg(std::uint64_t size) : seg(must(SharedMemory::create(test::fresh_name("api"), size))) {}
+    ~Seg() { (void)SharedMemory::remove(seg.name()); }
     // Another process's view of it, made the way an opener makes one.
-    Segment opened() const { return must(Segment::open(seg.name(), seg.size())); }
+    SharedMemory opened() const { return must(SharedMemory::open(seg.name(), seg.size())); }
 };
 
-std::vector<std::uint8_t> raw(const View& v, std::uint64_t offset, std::size_t n) {
+std::vector<std::uint8_t> raw(const MappedView& v, std::uint64_t offset, std::size_t n) {
     std::vector<std::uint8_t> out(n);
     EXPECT_TRUE(v.read(offset, out).ok());
     return out;
@@ -56,7 +56,7 @@ std::vector<std::uint8_t> le_bytes(T v) {
 // encoding and decode_scalar (Python's read rules) must give the value back
 // under every tag that names the form.
 template <class T>
-void round_trip(View& v, T value, std::vector<std::string_view> tags) {
+void round_trip(MappedView& v, T value, std::vector<std::string_view> tags) {
     // Bit for bit, so -0.0 and NaN count too.
     const auto same = [](T a, T b) { return std::memcmp(&a, &b, sizeof a) == 0; };
     SCOPED_TRACE(std::string(tags[0]) + " " + std::to_string(static_cast<double>(value)));
@@ -80,7 +80,7 @@ void round_trip(View& v, T value, std::vector<std::string_view> tags) {
 
 TEST(CppApi, EveryCodecTagRoundTrips) {
     Seg s(4 + 64);
-    View v = must(s.seg.map());
+    MappedView v = must(s.seg.map());
     constexpr double inf = std::numeric_limits<double>::infinity();
     for (bool b : {true, false}) round_trip(v, b, {"bool"});
     for (std::uint8_t x : {0, 1, 255}) round_trip<std::uint8_t>(v, x, {"u8"});
@@ -96,7 +96,7 @@ TEST(CppApi, EveryCodecTagRoundTrips) {
 
 TEST(CppApi, StrIsCountThenUtf8) {
     Seg s(4 + 64);
-    View v = must(s.seg.map());
+    MappedView v = must(s.seg.map());
     for (std::string text : {std::string("h\xc3\xa9llo \xe2\x82\xac"), std::string(), std::string("a\0b", 3)}) {
         EXPECT_EQ(must(v.write_str(5, text)), 4 + text.size());
         const auto stored = raw(v, 5, 4 + text.size());
@@ -112,7 +112,7 @@ TEST(CppApi, StrIsCountThenUtf8) {
 // The words are the Python side's for the same call.
 TEST(CppApi, ErrorsCarryThePythonMessages) {
     Seg s(4 + 16);
-    View v = must(s.seg.map());
+    MappedView v = must(s.seg.map());
     const std::uint8_t eight[8] = {};
     ASSERT_TRUE(v.write(0, eight).ok());
     const std::uint8_t huge[4] = {0xFF, 0xFF, 0xFF, 0x7F};
@@ -133,9 +133,9 @@ TEST(CppApi, ErrorsCarryThePythonMessages) {
         {"str at end", err(v.read_str(14)), "not enough data to read str length prefix"},
         {"str write too long", err(v.write_str(0, std::string(13, 'x'))),
          "out of bounds: offset=0 + length=17 > data_size=16"},
-        {"zero size", err(Segment::create(test::fresh_name("api"), 0)), "size must be > 0"},
-        {"bad name", err(Segment::create("nope", 8)), "name must start with '/' (e.g. \"/my_segment\")"},
-        {"short name", Segment::remove("/"), "name must have at least one character after '/'"},
+        {"zero size", err(SharedMemory::create(test::fresh_name("api"), 0)), "size must be > 0"},
+        {"bad name", err(SharedMemory::create("nope", 8)), "name must start with '/' (e.g. \"/my_segment\")"},
+        {"short name", SharedMemory::remove("/"), "name must have at least one character after '/'"},
         {"ring size", err(s.seg.ring()), "map_size must be > 24 bytes (spsc header)"},
     };
     for (const Case& c : cases) {
@@ -155,20 +155,20 @@ TEST(CppApi, ErrorsCarryThePythonMessages) {
 TEST(CppApi, SegmentHandles) {
     Seg s(4096 + 24);
     EXPECT_TRUE(s.seg.creator());
-    Segment other = s.opened();
+    SharedMemory other = s.opened();
     EXPECT_FALSE(other.creator());
-    Segment moved = std::move(s.seg);
+    SharedMemory moved = std::move(s.seg);
     EXPECT_EQ(moved.size(), 4096u + 24);
     EXPECT_EQ(other.name(), moved.name());
     s.seg = std::move(moved);
 #ifndef _WIN32
-    auto twice = Segment::create(s.seg.name(), 64);
+    auto twice = SharedMemory::create(s.seg.name(), 64);
     ASSERT_FALSE(twice.ok());
     EXPECT_EQ(twice.error().kind, Error::Kind::Os);
     EXPECT_EQ(twice.error().code, 17);  // EEXIST: Python's FileExistsError
     EXPECT_EQ(twice.error().reason, Reason::exists);
 #endif
-    auto missing = Segment::open(test::fresh_name("api"));
+    auto missing = SharedMemory::open(test::fresh_name("api"));
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().reason, Reason::not_found) << missing.error().message;
     EXPECT_EQ(reason_name(missing.error().reason), "not_found");
@@ -181,12 +181,12 @@ struct RawLock {
     PlatformHandle handle;
     Mapping mapping;
     ViewAttachment attachment;
-    explicit RawLock(const Segment& seg)
+    explicit RawLock(const SharedMemory& seg)
         : handle(must(PlatformHandle::open(seg.name(), seg.size()))), mapping(must(handle.map())),
           attachment(must(ClaimSite::of(handle))) {}
     ShmRwLock lock() const { return ShmRwLock(mapping.base()); }
     // A hold as another handle of this process takes one: counted, so a
-    // waiting View never takes it for a dead holder's.
+    // waiting MappedView never takes it for a dead holder's.
     template <bool Exclusive>
     std::unique_ptr<std::optional<CountedHoldOf<Exclusive>>> hold() const {
         auto held = std::make_unique<std::optional<CountedHoldOf<Exclusive>>>();
@@ -197,7 +197,7 @@ struct RawLock {
 
 TEST(CppApi, LockStateAndTimeout) {
     Seg s(4 + 8);
-    View v = must(s.seg.map());
+    MappedView v = must(s.seg.map());
     const RawLock other(s.seg);
     const std::string where = "' (lock word ";
     {
@@ -245,8 +245,8 @@ std::string as_text(Bytes b) { return std::string(b.begin(), b.end()); }
 
 TEST(CppApi, RingFramesAreLengthPrefixedPayloads) {
     Seg s(64 + 24);
-    Ring p = must(s.seg.ring());
-    Ring c = must(s.opened().ring());
+    SpscRingBuffer p = must(s.seg.ring());
+    SpscRingBuffer c = must(s.opened().ring());
     const RawLock raw(s.seg);  // the whole mapping: header, then data
     EXPECT_EQ(p.capacity(), 64u);
     ASSERT_TRUE(must(p.try_push(text_bytes("abc"), text_bytes("defg"))));
@@ -274,8 +274,8 @@ TEST(CppApi, RingFramesAreLengthPrefixedPayloads) {
 
 TEST(CppApi, RingPeekHandsOutBothPartsOfAWrappedFrame) {
     Seg s(64 + 24);
-    Ring p = must(s.seg.ring());
-    Ring c = must(s.opened().ring());
+    SpscRingBuffer p = must(s.seg.ring());
+    SpscRingBuffer c = must(s.opened().ring());
     std::uint8_t buf[64];
     ASSERT_TRUE(must(p.try_push(std::vector<std::uint8_t>(40))));
     ASSERT_TRUE(must(c.try_pop(buf)).has_value());  // head is now 44
@@ -297,15 +297,15 @@ TEST(CppApi, RingPeekHandsOutBothPartsOfAWrappedFrame) {
 // every misuse is refused and leaves the stream intact.
 TEST(CppApi, RingConsumeRefusesFramesItCannotVouchFor) {
     Seg s(64 + 24);
-    Ring p = must(s.seg.ring());
-    Ring c = must(s.opened().ring());
-    Ring other = must(s.opened().ring());
+    SpscRingBuffer p = must(s.seg.ring());
+    SpscRingBuffer c = must(s.opened().ring());
+    SpscRingBuffer other = must(s.opened().ring());
     std::uint8_t buf[64];
     for (const char* m : {"one", "two", "three"}) ASSERT_TRUE(must(p.try_push(text_bytes(m))));
     const Frame first = *must(c.try_peek());
     const auto refused = [](Status st) { return !st.ok() && st.error().kind == Error::Kind::Value; };
     EXPECT_TRUE(refused(c.consume(Frame{})));
-    EXPECT_TRUE(refused(other.consume(first)));  // same segment, another Ring
+    EXPECT_TRUE(refused(other.consume(first)));  // same segment, another SpscRingBuffer
     ASSERT_EQ(must(c.try_pop(buf)), std::optional<std::size_t>(3));  // "one" goes by a later pop
     EXPECT_TRUE(refused(c.consume(first)));
     const Frame second = *must(c.try_peek());
@@ -321,8 +321,8 @@ TEST(CppApi, RingConsumeRefusesFramesItCannotVouchFor) {
 
 TEST(CppApi, RingWaitsTimeOutThenStreamAcrossThreads) {
     Seg s(256 + 24);
-    Ring p = must(s.seg.ring());
-    Ring c = must(s.opened().ring());
+    SpscRingBuffer p = must(s.seg.ring());
+    SpscRingBuffer c = must(s.opened().ring());
     std::vector<std::uint8_t> buf(256);
     std::uint64_t t0 = monotonic_ns();
     EXPECT_FALSE(must(c.pop(buf, 20ms)).has_value());

@@ -357,10 +357,10 @@ TEST(ViewAttachment, AnAttachmentThatCannotBeTakenFailsTheCall) {
     EXPECT_TRUE(view.attach().ok());
 }
 
-// The C++ API's Ring takes its roles the way the Python ring does.
+// The C++ API's SpscRingBuffer takes its roles the way the Python ring does.
 TEST(RingRolesApi, ASecondProcessIsRefusedUntilTheFirstRingGoes) {
     const std::string name = test::fresh_name("claims");
-    auto seg = std::make_optional(must(Segment::create(name, 24 + 64)));
+    auto seg = std::make_optional(must(SharedMemory::create(name, 24 + 64)));
     auto ring = std::make_optional(must(seg->ring()));
     EXPECT_FALSE(must(ring->has_producer()));
     const std::uint8_t byte[1] = {7};
@@ -369,8 +369,8 @@ TEST(RingRolesApi, ASecondProcessIsRefusedUntilTheFirstRingGoes) {
     EXPECT_FALSE(must(ring->has_consumer()));
     const std::string expected = "ring '" + name + "' already has a producer (pid " + std::to_string(::getpid()) + ")";
     const int status = in_child([&] {
-        auto other = Segment::open(name);
-        auto theirs = other ? other->ring() : Result<Ring>(other.error());
+        auto other = SharedMemory::open(name);
+        auto theirs = other ? other->ring() : Result<SpscRingBuffer>(other.error());
         if (!theirs) return 1;
         auto refused = theirs->try_push(byte);
         if (refused || refused.error().code != EAGAIN || refused.error().message != expected) return 2;

@@ -1,5 +1,5 @@
 // Lock-free words: the alignment and range rules, the operations' results,
-// and exact counts under contention, from the core and through velmora::View
+// and exact counts under contention, from the core and through velmora::MappedView
 // (two mappings of one segment, as two processes have).
 #include <gtest/gtest.h>
 
@@ -27,9 +27,9 @@ namespace {
 using test::must;
 
 struct Seg {
-    Segment seg;
-    explicit Seg(std::uint64_t size) : seg(must(Segment::create(test::fresh_name("words"), size))) {}
-    ~Seg() { (void)Segment::remove(seg.name()); }
+    SharedMemory seg;
+    explicit Seg(std::uint64_t size) : seg(must(SharedMemory::create(test::fresh_name("words"), size))) {}
+    ~Seg() { (void)SharedMemory::remove(seg.name()); }
 };
 
 TEST(Words, AlignmentIsCountedFromTheMapping) {
@@ -72,14 +72,14 @@ TEST(Words, OperationsInPlace) {
 
 TEST(Words, ViewCountsExactlyAcrossMappings) {
     Seg s(4 + 64);
-    View a = must(s.seg.map());
-    View b = must(must(Segment::open(s.seg.name(), s.seg.size())).map());
+    MappedView a = must(s.seg.map());
+    MappedView b = must(must(SharedMemory::open(s.seg.name(), s.seg.size())).map());
     constexpr int kThreads = 4, kEach = 50'000;
     std::atomic<int> ready{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            View& v = t % 2 ? a : b;
+            MappedView& v = t % 2 ? a : b;
             ready.fetch_add(1);
             while (ready.load() < kThreads) {
             }
@@ -104,7 +104,7 @@ TEST(Words, ViewCountsExactlyAcrossMappings) {
 
 TEST(Words, ViewRefusesMisalignedAndOutOfRange) {
     Seg s(4 + 20);  // data_size 20: words at 4 and 12 only
-    View v = must(s.seg.map());
+    MappedView v = must(s.seg.map());
     for (std::uint64_t off : {0u, 1u, 8u, 11u, 13u, 20u, 28u}) {
         SCOPED_TRACE(off);
         EXPECT_FALSE(v.add(off, 1).ok());
