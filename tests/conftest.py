@@ -24,6 +24,11 @@ class Index:
         return self.value
 
 
+
+# The address sanitizer's runtime is preloaded for the sanitizer run: it has
+# an allocator of its own, and needs descriptors of its own in a fork child.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 def unique_name(tag="t"):
     return f"/velmora-{tag}-{os.getpid()}-{uuid.uuid4().hex[:12]}"
 

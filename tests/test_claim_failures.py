@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 import velmora
+from conftest import UNDER_ASAN
 
 SM = velmora.SharedMemory
 
@@ -165,9 +166,6 @@ print(out.decode())
 # The address sanitizer's runtime needs descriptors of its own in a fork
 # child: at the limit the child dies before it reports (the rest of this file
 # runs under it).
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
 @pytest.mark.skipif(UNDER_ASAN, reason="a fork child with no descriptor to spare dies in the sanitizer's runtime")
 @pytest.mark.parametrize("role", ["holds", "waits"])
 def test_a_fork_child_without_its_claims_neither_holds_nor_recovers_a_view_lock(seg_name, role):

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import velmora
-from conftest import second_mapping
+from conftest import UNDER_ASAN, second_mapping
 
 SM = velmora.SharedMemory
 HEADER = 24
@@ -373,7 +373,8 @@ def test_mapping_released_with_the_ring_and_on_refused_attach(seg_name):
     assert mapped() == 0
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc's allocator settings")
+@pytest.mark.skipif(not sys.platform.startswith("linux") or UNDER_ASAN,
+                    reason="glibc's allocator settings (the sanitizer brings its own allocator)")
 def test_batches_of_large_results_reuse_freed_memory(seg_name):
     """pop_many of 64 KiB messages: each result is a new bytes object, and the
     freed ones are reused rather than handed back to the system and faulted
