@@ -378,7 +378,7 @@ class RingModel:
         frame = len(payload) + 4
         if frame > cap:
             largest = f"the largest payload is {cap - 4} bytes" if cap >= 4 else "no message fits"
-            raise exact(ValueError, f"message too large: frame_len={frame} > capacity={cap}                  "
+            raise exact(ValueError, f"message too large: frame_len={frame} > capacity={cap} "
                                     f"(map_size={len(self.seg)}); {largest}")
         if used + frame > cap:
             return False
