@@ -744,3 +744,22 @@ def test_put_woken_by_consumer_in_other_process(ring_pair, seg_name, loop_kind, 
     assert 0.2 < waited < 30
     if kind == "spsc":
         assert consumer.pop() == big
+
+
+def test_a_wait_whose_descriptor_was_closed_under_it_raises_closed_not_ebadf():
+    """close() from another thread between the wait's look at fileno() and its
+    dup of it: the wait ends with the channel's "is closed" error."""
+    import resource
+    gone = resource.getrlimit(resource.RLIMIT_NOFILE)[0] - 1  # open nowhere in this process
+    looks = iter([gone])
+
+    def fd():
+        for number in looks:
+            return number
+        raise ValueError("SpscRingBuffer is closed")
+
+    async def wait():
+        await velmora.aio._readable(asyncio.get_running_loop(), fd, None)
+
+    with pytest.raises(ValueError, match="is closed"):
+        asyncio.run(wait())

@@ -42,6 +42,7 @@ awaiting it, in any loop, with the channel's "is closed" ValueError.
 from __future__ import annotations
 
 import asyncio
+import errno
 import os
 import queue
 from typing import Any, AsyncIterator, Callable, Optional
@@ -76,7 +77,13 @@ async def _readable(loop: asyncio.AbstractEventLoop, fd: Callable[[], int], dead
     shuts its socket down, which leaves the duplicate readable: the wait ends
     and the next try raises the channel's "is closed" error."""
     number = fd()
-    own = os.dup(number)
+    try:
+        own = os.dup(number)
+    except OSError as exc:
+        if exc.errno != errno.EBADF:
+            raise
+        fd()  # closed by another thread since: raises the channel's "is closed" error
+        return True  # the number went and came back: look again
     try:
         # Closed by another thread between fd() and dup(), the number may
         # name someone else's file by now: a closed channel's fd() raises.
