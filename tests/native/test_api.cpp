@@ -168,7 +168,7 @@ TEST(CppApi, SegmentHandles) {
     EXPECT_EQ(twice.error().code, 17);  // EEXIST: Python's FileExistsError
     EXPECT_EQ(twice.error().reason, Reason::exists);
 #endif
-    auto missing = SharedMemory::open(test::fresh_name("api"));
+    auto missing = SharedMemory::open(test::fresh_name("api"), 64);  // a size: Windows asks for one first
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().reason, Reason::not_found) << missing.error().message;
     EXPECT_EQ(reason_name(missing.error().reason), "not_found");
