@@ -14,7 +14,7 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -43,6 +43,22 @@ private:
 };
 
 namespace {
+
+// Eight random bytes from the kernel: the getrandom system call (the libc
+// wrapper is missing from the old glibc the portable wheels build against),
+// else /dev/urandom. False with errno set when neither gives them.
+bool random_word(std::uint64_t& out) noexcept {
+#if defined(SYS_getrandom)
+    if (::syscall(SYS_getrandom, &out, sizeof(out), 0) == static_cast<long>(sizeof(out))) return true;
+#endif
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t n = ::read(fd, &out, sizeof(out));
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return n == static_cast<ssize_t>(sizeof(out));
+}
 
 // Where a topic's locks lie: past the claims (kClaimBase + slot, slots far
 // below 2^40) and below 2^63 for every topic.
@@ -263,8 +279,7 @@ Result<BellListener> BellListener::listen(const BellAddress& address) {
     std::string name;
     for (int tries = 0;; ++tries) {
         std::uint64_t random = 0;
-        if (::getrandom(&random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random)))
-            return os_failure("getrandom()", errno);
+        if (!random_word(random)) return os_failure("getrandom()", errno);
         token = 1 + random % (kBellStride - 1);
         sockaddr_un at;
         const socklen_t len = to_sockaddr(address, token, at);
