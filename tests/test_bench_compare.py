@@ -20,9 +20,9 @@ from harness import common, peers, report, runner  # noqa: E402
 
 
 def _load(name):
-    spec = importlib.util.spec_from_file_location(f"velmora_bench_{name}", os.path.join(ROOT, "bench", f"{name}.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"velmora_bench_{name}", os.path.join(ROOT, "bench", f"{name}.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
