@@ -9,6 +9,7 @@ import os
 import pickle
 import signal
 import struct
+import sys
 import threading
 
 import pytest
@@ -486,6 +487,7 @@ def test_a_snapshot_waits_for_a_live_writer_in_its_block(area):
     assert got == [{"count": 1, "temp": 1.0, "name": "after"}, "after"]
 
 
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="without an exported buffer (3.10) a guarded read takes the read lock")
 def test_guarded_reads_take_no_lock(area, seg_name):
     view, raw = area
     rec = Record(view, FIELDS, guarded=True)
