@@ -291,3 +291,23 @@ def test_killed_consumers_lose_at_most_one_message_each(seg_name, tmp_path):
     lost = {(p, s) for p in range(2) for s in range(n)} - set(everything)
     assert len(everything) + len(lost) == 2 * n
     assert len(lost) <= kills, sorted(lost)
+
+
+def _pop_in_child(ring, out):
+    try:
+        out.put(("took", ring.pop()))
+    except BlockingIOError as e:
+        out.put(("refused", str(e)))
+
+
+@pytest.mark.parametrize("consumers, answer", [(1, "refused"), (2, "took")])
+def test_fork_child_takes_a_consumer_slot_of_its_own(seg_name, consumers, answer):
+    with MPMC.create(seg_name, 64, producers=1, consumers=consumers) as ring:
+        ring.push(b"m")
+        assert ring.pop_many(0) == []  # the parent holds slot 0
+        out = CTX.Queue()
+        child = start_all([CTX.Process(target=_pop_in_child, args=(ring, out))])
+        got = out.get(timeout=DEADLINE_S)
+        assert reap(child, DEADLINE_S) == [0]
+        assert got[0] == answer, got
+        assert ring.pop() == (None if answer == "took" else b"m")
