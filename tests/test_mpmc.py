@@ -219,10 +219,16 @@ def _consume(name, out):
     out.put(taken)
 
 
-def _consume_and_log(name, log_path):
-    """Logs each message as it is taken, 8 bytes a write, until killed or the end."""
+def _consume_and_log(name, log_path, attached=None, go=None):
+    """Logs each message as it is taken, 8 bytes a write, until killed or the
+    end; with `go`, it takes its consumer slot, sets `attached` and waits for
+    `go` first."""
     fd = os.open(log_path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
     with MPMC.open(name) as ring:
+        if go is not None:
+            assert ring.pop_many(0) == []  # claims the slot
+            attached.set()
+            go.wait()
         while True:
             try:
                 producer, seq = parse(ring.get(timeout=DEADLINE_S, eof=True))
@@ -265,23 +271,27 @@ def test_killed_consumers_lose_at_most_one_message_each(seg_name, tmp_path):
     MPMC.create(seg_name, 256, producers=2, consumers=3, expect=2).close()
     producers = start_all([CTX.Process(target=_produce, args=(seg_name, p, n)) for p in range(2)])
     logs = [tmp_path / f"consumer-{i}" for i in range(kills + 2)]
-    # Victims one after another, and from the first victim's 50th message on,
-    # one consumer that lives on beside them (a ring left with no consumer at
-    # all would rightly make the producers' put() raise BrokenPipeError).
-    steady = []
+    # Victims one after another, each the only consumer taking while it runs,
+    # so it is sure to be mid-stream when killed; beside them, a consumer
+    # attached throughout (a ring left with no consumer at all would rightly
+    # make the producers' put() raise BrokenPipeError), which takes once the
+    # victims are dead.
+    attached, go = CTX.Event(), CTX.Event()
+    steady = start_all([CTX.Process(target=_consume_and_log, args=(seg_name, logs[-1], attached, go))])
     try:
+        assert attached.wait(DEADLINE_S)
         for i in range(kills):
             victim = start_all([CTX.Process(target=_consume_and_log, args=(seg_name, logs[i]))])[0]
             assert wait_for(lambda: len(read_log(logs[i])) >= 50, DEADLINE_S), "the victim took nothing"
-            if not steady:
-                steady = start_all([CTX.Process(target=_consume_and_log, args=(seg_name, logs[-1]))])
             os.kill(victim.pid, signal.SIGKILL)
             victim.join(DEADLINE_S)
             assert victim.exitcode == -signal.SIGKILL
+        go.set()
         last = start_all([CTX.Process(target=_consume_and_log, args=(seg_name, logs[kills]))])
         codes = reap(producers + steady + last, DEADLINE_S)
     finally:
-        reap(producers, 1)
+        go.set()
+        reap(producers + steady, 1)
     assert codes == [0] * 4
     taken = [read_log(path) for path in logs]
     for one in taken:

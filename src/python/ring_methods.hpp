@@ -1,5 +1,6 @@
-// The methods both ring classes have (SpscRingBuffer, MpscRingBuffer),
-// written once over a small "side" struct that says what differs:
+// The methods the ring classes have in common (SpscRingBuffer, MpscRingBuffer,
+// MpmcRingBuffer), written once over a small "side" struct that says what
+// differs:
 //
 //   using State, Ring, Frame;      the object's state, its core ring, a found frame
 //   static constexpr const char* kClass;
@@ -385,12 +386,6 @@ struct RingMethods {
 
     // ---- consumer --------------------------------------------------------------
 
-    // Every pop shares one body: take the consumer role, find the next frame
-    // (waiting for one when `deadline` is set), then hand it to `take`, which
-    // copies it out and commits it. An empty ring gives None without a
-    // deadline and queue.Empty with one; with `eof`, Side::next raises
-    // EOFError once the stream has ended.
-    //
     // The consumer's turn for one call: its role, waited for within
     // `deadline`, and its claim across processes. False with `out` the
     // call's answer instead (None, or nullptr with queue.Empty or an error).
@@ -405,6 +400,11 @@ struct RingMethods {
         return no_open_view(s) && Side::consumer(s);
     }
 
+    // Every pop shares one body: take the consumer role, find the next frame
+    // (waiting for one when `deadline` is set), then hand it to `take`, which
+    // copies it out and commits it. An empty ring gives None without a
+    // deadline and queue.Empty with one; with `eof`, Side::next raises
+    // EOFError once the stream has ended.
     template <class Take>
     static PyObject* consume(PyObject* self, std::optional<Deadline> deadline, bool eof, Take take) {
         State& s = state(self);
