@@ -7,7 +7,7 @@ import pytest
 
 import velmora
 
-CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "Publisher", "Subscriber", "LockScope"]
+CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "MpmcRingBuffer", "Publisher", "Subscriber", "LockScope"]
 # The package's own pure-Python classes, after the extension's, then its exceptions.
 PURE = ["Record"]
 ERRORS = ["TornRecordError"]

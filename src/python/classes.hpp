@@ -9,6 +9,7 @@
     X("MappedView", mapped_view)                  \
     X("SpscRingBuffer", spsc_ring_buffer)         \
     X("MpscRingBuffer", mpsc_ring_buffer)         \
+    X("MpmcRingBuffer", mpmc_ring_buffer)         \
     X("Publisher", publisher)                     \
     X("Subscriber", subscriber)                   \
     X("LockScope", lock_scope)

@@ -14,6 +14,7 @@
 
 #include "core/claims.hpp"
 #include "core/mpsc.hpp"
+#include "python/lane_methods.hpp"
 #include "python/lifecycle.hpp"
 #include "python/ref.hpp"
 #include "python/ring_methods.hpp"
@@ -24,9 +25,6 @@
 namespace velmora::py {
 namespace {
 
-// How often a get(eof=True) looks whether every producer has gone.
-constexpr std::uint64_t kEofProbeNs = 20'000'000;
-
 // The ring, its segment's name and claim site, the claims this object holds,
 // and the guard of calls and roles (lifecycle.hpp), as SpscRingBuffer's.
 struct MpscState {
@@ -34,7 +32,7 @@ struct MpscState {
     std::shared_ptr<ClaimSite> site;
     std::string name;
     std::string scratch;
-    std::optional<velmora::Claim> slot;  // this object's producer lane: slot->slot() - kMpscProducerClaim
+    std::optional<velmora::Claim> slot;  // this object's producer lane (lanes::lane_of)
     std::optional<velmora::Claim> consumer_claim;
     bool seen_producer = false;  // for eof: a message received or a producer seen attached
     std::atomic<bool> seen_consumer{false};  // for put()'s broken pipe: a consumer seen attached
@@ -68,19 +66,8 @@ MpscState& mpsc_state(PyObject* self) noexcept { return state_of<MpscState>(self
 
 // ---- claims -----------------------------------------------------------------
 
-// This object's lane, claiming a free slot at its first publishing call
-// (and again in a fork child, whose copy of the claim is not its own).
-std::optional<std::uint32_t> producer_lane(MpscState& s) {
-    if (holds(s.slot)) return static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim);
-    // A fork child's copy of its parent's slot: its room listener (if any)
-    // listens on the parent's lane, so the next room_fileno() makes another.
-    if (s.slot) s.room_ready.stop();
-    s.slot.reset();
-    auto claimed = s.ring->join(*s.site);
-    if (!claimed) return raise(claimed.error()), std::nullopt;
-    s.slot.emplace(std::move(claimed).value());
-    return static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim);
-}
+// This object's lane: lanes::producer_lane (lane_methods.hpp).
+std::optional<std::uint32_t> producer_lane(MpscState& s) { return lanes::producer_lane(s); }
 
 bool claim_consumer(MpscState& s) {
     if (holds(s.consumer_claim)) return true;
@@ -93,41 +80,22 @@ bool claim_consumer(MpscState& s) {
 
 bool producer_attached(const MpscState& s) { return velmora::producer_attached(*s.site, s.ring->producers()); }
 
-// put()'s broken pipe (ring_methods.hpp): no live process holds the consumer
-// role although one was there (this handle saw it, or the consumer has
-// consumed from this object's lane since the ring was made).
+// put()'s broken pipe: lanes::consumer_gone (lane_methods.hpp).
 bool consumer_gone(MpscState& s) {
-    if (!s.site->supported()) return false;
-    if (velmora::consumer_attached(*s.site)) return s.seen_consumer.store(true), false;
-    if (s.seen_consumer.load()) return true;
-    return holds(s.slot) &&
-           s.ring->lane(static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim)).head_position() != 0;
+    return lanes::consumer_gone(s, [&s] { return velmora::consumer_attached(*s.site); });
 }
 
 // ---- pops -------------------------------------------------------------------
 
 // The next message in turn, waiting for one when `deadline` is set. With
-// `eof` the wait is cut into slices, and between them raises EOFError once
-// every producer's stream has ended (MpscLanes::producers_done: the rule is
-// in mpsc.hpp) and a last look finds every lane empty.
+// `eof`, wait_or_eof() (ring_methods.hpp) over MpscLanes::producers_done.
 std::optional<MpscFrame> next_message(MpscState& s, std::optional<Deadline> deadline, bool eof, bool& failed) {
     if (!deadline) return found_or_raise(s.ring->begin_pop(), failed);
     if (!eof) return wait_for_frame(s.life, *s.ring, *deadline, kClass, failed);
-    const Deadline end = deadline->anchored();
-    for (;;) {
-        if (s.ring->producers_done(*s.site, s.seen_producer)) {
-            auto last = found_or_raise(s.ring->begin_pop(), failed);
-            if (last || failed) return last;
-            const std::string text = "ring '" + s.name + "' is empty and all its producers have gone";
-            raise(PyExc_EOFError, Reason::peer_gone, text);
-            failed = true;
-            return std::nullopt;
-        }
-        const std::uint64_t now = monotonic_ns();
-        const std::uint64_t left = end.infinite() ? kEofProbeNs : end.remaining(now);
-        auto found = wait_for_frame(s.life, *s.ring, Deadline::after_ns(std::min(left, kEofProbeNs)), kClass, failed);
-        if (found || failed || (!end.infinite() && end.remaining(monotonic_ns()) == 0)) return found;
-    }
+    return wait_or_eof(
+        s.name, *deadline, failed, [&] { return s.ring->producers_done(*s.site, s.seen_producer); },
+        [&] { return found_or_raise(s.ring->begin_pop(), failed); },
+        [&](Deadline slice) { return wait_for_frame(s.life, *s.ring, slice, kClass, failed); });
 }
 
 // What this class's calls need of the shared ring methods (ring_methods.hpp).
@@ -196,20 +164,8 @@ using M = RingMethods<MpscSide>;
 
 // ---- end of stream ----------------------------------------------------------
 
-// Ends this object's stream as a producer: gives up its slot, which is what
-// close() and death do too (mpsc.hpp). Waits for a producer call of another
-// thread of this process to finish first. A later publishing call registers
-// again, as a new producer.
-PyObject* end(PyObject* self, PyObject*) {
-    MpscState& s = mpsc_state(self);
-    Call<MpscState> call(s, kClass);
-    if (!call) return nullptr;
-    Deadline never = Deadline::never();
-    if (call.claim(kRingProducer, &never) != Claim::Claimed) return nullptr;
-    s.room_ready.stop();
-    s.slot.reset();
-    Py_RETURN_NONE;
-}
+// end(): lanes::end (lane_methods.hpp).
+PyObject* end(PyObject* self, PyObject*) { return lanes::end<MpscState>(self, kClass); }
 
 // ---- queries ----------------------------------------------------------------
 
@@ -220,13 +176,8 @@ PyObject* query(PyObject* self, F f) {
     return f(s, *s.ring);
 }
 
-// The room this object has for its next message: its lane's free bytes, or
-// the whole capacity before it has published anything.
 PyObject* free_bytes(PyObject* self, PyObject*) {
-    return query(self, [](MpscState& s, MpscLanes& r) {
-        if (!holds(s.slot)) return PyLong_FromUnsignedLongLong(r.capacity());
-        return PyLong_FromUnsignedLongLong(r.lane(static_cast<std::uint32_t>(s.slot->slot() - kMpscProducerClaim)).free());
-    });
+    return query(self, [](MpscState& s, MpscLanes&) { return lanes::free_bytes(s); });
 }
 PyObject* has_consumer(PyObject* self, PyObject*) {
     return query(self, [](MpscState& s, MpscLanes&) -> PyObject* {
@@ -241,16 +192,7 @@ PyObject* has_producer(PyObject* self, PyObject*) {
 }
 // The pids of the processes holding producer slots, in slot order.
 PyObject* producers(PyObject* self, PyObject*) {
-    return query(self, [](MpscState& s, MpscLanes& r) -> PyObject* {
-        const std::vector<long> pids = producer_pids(*s.site, r.producers());
-        Ref list(PyList_New(static_cast<Py_ssize_t>(pids.size())));
-        for (std::size_t i = 0; list && i < pids.size(); ++i) {
-            PyObject* item = PyLong_FromLong(pids[i]);
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-        }
-        return list.release();
-    });
+    return query(self, [](MpscState& s, MpscLanes& r) { return lanes::pid_list(producer_pids(*s.site, r.producers())); });
 }
 
 PyObject* get_slots(PyObject* self, void*) {
@@ -258,10 +200,7 @@ PyObject* get_slots(PyObject* self, void*) {
 }
 
 PyObject* get_expected(PyObject* self, void*) {
-    return query(self, [](MpscState&, MpscLanes& r) -> PyObject* {
-        if (r.expected() == 0) Py_RETURN_NONE;
-        return PyLong_FromUnsignedLong(r.expected());
-    });
+    return query(self, [](MpscState&, MpscLanes& r) { return lanes::expected(r); });
 }
 
 // ---- lifetime ---------------------------------------------------------------

@@ -1,5 +1,6 @@
-// The methods both ring classes have (SpscRingBuffer, MpscRingBuffer),
-// written once over a small "side" struct that says what differs:
+// The methods the ring classes have in common (SpscRingBuffer, MpscRingBuffer,
+// MpmcRingBuffer), written once over a small "side" struct that says what
+// differs:
 //
 //   using State, Ring, Frame;      the object's state, its core ring, a found frame
 //   static constexpr const char* kClass;
@@ -17,6 +18,22 @@
 //   static bool consumer_gone(State&);                // put()'s broken pipe, without the interpreter lock
 //   static const BellAddress* data_bell(State&);      // nullptr with an exception set
 //   static const BellAddress* room_bell(State&);
+//
+// A kind whose consumers share the ring (MpmcRingBuffer) has no frame that
+// stays in place for its consumer: a message is its taker's only once it has
+// been copied out and claimed. Its side says `static constexpr bool
+// kTakesByCopy = true` and gives, instead of next(),
+//
+//   template <class Sink>
+//   static std::optional<std::uint64_t> take(State&, std::optional<Deadline>, bool eof, Sink&, bool& failed);
+//
+// which takes one message (waiting for one when the deadline is set) into
+// the buffer sink(length) gave last (Result<std::uint8_t*>; an error ends the
+// take and leaves the message) and returns its length. The sink may be called
+// more than once, and during a wait without the interpreter lock, so the
+// consumer methods give it buffers of their own (the scratch buffer, or a
+// caller's pinned buffer) and build Python objects once the take is done.
+// Such a kind has no get_view().
 //
 // The state holds `std::optional<Ring> ring`, `std::string name, scratch`,
 // `Readiness data_ready, room_ready`, `RingLending<Frame> lending` and
@@ -37,7 +54,9 @@
 // pop_many []); a blocking one waits for it within its timeout.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,18 +89,54 @@ std::optional<Frame> found_or_raise(const Result<std::optional<Frame>>& found, b
     return found.value();
 }
 
-// One wait for a frame until `deadline`, without the interpreter lock; gives
+// One of the ring's waits, `wait(host)`, without the interpreter lock; gives
 // up on close() and on signals (failed, with the exception set).
-template <class Ring>
-auto wait_for_frame(Lifecycle& life, Ring& ring, Deadline deadline, const char* cls, bool& failed) {
+template <class Wait>
+auto closing_wait(Lifecycle& life, const char* cls, bool& failed, Wait wait) {
     ClosingWait host(life);
-    const auto found = ring.wait_pop(deadline, host);
+    const auto found = wait(host);
     host.gil.resume();
     failed = host.closed || host.gil.interrupted();
     if (host.closed) raise_closed(cls);
-    using Frame = typename std::remove_cvref_t<decltype(found.value())>::value_type;
-    return failed ? std::optional<Frame>{} : found_or_raise(found, failed);
+    using Found = std::remove_cvref_t<decltype(found.value())>;
+    return failed ? Found{} : found_or_raise(found, failed);
 }
+
+// One wait for a frame until `deadline` (closing_wait).
+template <class Ring>
+auto wait_for_frame(Lifecycle& life, Ring& ring, Deadline deadline, const char* cls, bool& failed) {
+    return closing_wait(life, cls, failed, [&](ClosingWait& host) { return ring.wait_pop(deadline, host); });
+}
+
+// How often a get(eof=True) of a lane kind looks whether every producer has gone.
+inline constexpr std::uint64_t kEofProbeNs = 20'000'000;
+
+// A lane kind's wait for its next message with eof=True: `wait(slice)` waits
+// until a deadline, cut into slices of kEofProbeNs; between them, once
+// `done()` says every producer's stream has ended (lanes.hpp), a last
+// `look()` that finds nothing raises EOFError ("ring '<name>' is empty and
+// all its producers have gone"). Empty when `deadline` passes.
+template <class Done, class Look, class Wait>
+auto wait_or_eof(const std::string& name, Deadline deadline, bool& failed, Done done, Look look, Wait wait) {
+    const Deadline end = deadline.anchored();
+    for (;;) {
+        if (done()) {
+            auto last = look();
+            if (last || failed) return last;
+            const std::string text = "ring '" + name + "' is empty and all its producers have gone";
+            raise(PyExc_EOFError, Reason::peer_gone, text);
+            failed = true;
+            return decltype(last){};
+        }
+        const std::uint64_t left = end.infinite() ? kEofProbeNs : end.remaining(monotonic_ns());
+        auto found = wait(Deadline::after_ns(std::min(left, kEofProbeNs)));
+        if (found || failed || (!end.infinite() && end.remaining(monotonic_ns()) == 0)) return found;
+    }
+}
+
+// Whether a side's consumers take by copy (see the top of this file).
+template <class Side>
+inline constexpr bool takes_by_copy = requires { requires Side::kTakesByCopy; };
 
 // A batch is published (push_many) and given back (pop_many) at least
 // every kBatchStep bytes, so that both sides overlap on large messages.
@@ -331,6 +386,20 @@ struct RingMethods {
 
     // ---- consumer --------------------------------------------------------------
 
+    // The consumer's turn for one call: its role, waited for within
+    // `deadline`, and its claim across processes. False with `out` the
+    // call's answer instead (None, or nullptr with queue.Empty or an error).
+    static bool consumer_turn(State& s, RingCall& call, std::optional<Deadline>& deadline, PyObject*& out) {
+        out = nullptr;
+        switch (call.claim(kRingConsumer, deadline ? &*deadline : nullptr)) {
+            case Claim::Claimed: break;
+            case Claim::Busy: Py_INCREF(Py_None); out = Py_None; return false;
+            case Claim::TimedOut: raise_queue("Empty"); return false;
+            case Claim::Failed: return false;
+        }
+        return no_open_view(s) && Side::consumer(s);
+    }
+
     // Every pop shares one body: take the consumer role, find the next frame
     // (waiting for one when `deadline` is set), then hand it to `take`, which
     // copies it out and commits it. An empty ring gives None without a
@@ -341,13 +410,8 @@ struct RingMethods {
         State& s = state(self);
         RingCall call(s, kClass);
         if (!call) return nullptr;
-        switch (call.claim(kRingConsumer, deadline ? &*deadline : nullptr)) {
-            case Claim::Claimed: break;
-            case Claim::Busy: Py_RETURN_NONE;
-            case Claim::TimedOut: return raise_queue("Empty");
-            case Claim::Failed: return nullptr;
-        }
-        if (!no_open_view(s) || !Side::consumer(s)) return nullptr;
+        PyObject* out = nullptr;
+        if (!consumer_turn(s, call, deadline, out)) return out;
         Ring& ring = *s.ring;
         bool failed = false;
         std::optional<Frame> frame = Side::next(s, deadline, eof, failed);
@@ -365,11 +429,49 @@ struct RingMethods {
         return take(s, ring, *frame);
     }
 
+    // consume() of a kind that takes by copy: Side::take() fills what
+    // `sink` gives, then `done(length)` makes the call's answer.
+    template <class Sink, class Done>
+    static PyObject* consume_copy(PyObject* self, std::optional<Deadline> deadline, bool eof, Sink sink, Done done) {
+        State& s = state(self);
+        RingCall call(s, kClass);
+        if (!call) return nullptr;
+        PyObject* out = nullptr;
+        if (!consumer_turn(s, call, deadline, out)) return out;
+        bool failed = false;
+        const std::optional<std::uint64_t> length = Side::take(s, deadline, eof, sink, failed);
+        if (failed) return nullptr;
+        if (!length) {
+            if (deadline) return raise_queue("Empty");
+            Py_RETURN_NONE;
+        }
+        Side::saw_producer(s);
+        return done(*length);
+    }
+
     template <class Decode>
     static PyObject* pop_common(PyObject* self, std::optional<Deadline> deadline, bool eof, bool raw, Decode decode) {
-        return consume(self, deadline, eof, [&](State& s, Ring& ring, const Frame& frame) {
-            return raw ? take_raw(ring, frame) : take_decoded(s.scratch, ring, frame, decode);
-        });
+        if constexpr (takes_by_copy<Side>) {
+            // Staged in the scratch buffer: the take may run without the
+            // interpreter lock, where no bytes object can be made.
+            Scratch buf(state(self).scratch);
+            std::uint8_t* staged = nullptr;
+            const auto sink = [&](std::uint64_t n) -> Result<std::uint8_t*> {
+                return staged = buf.room(static_cast<std::size_t>(n));
+            };
+            return consume_copy(self, deadline, eof, sink, [&](std::uint64_t length) -> PyObject* {
+                std::uint64_t used = 0;  // bytes after the decoded values go with the message
+                if (!raw) return decode(staged, length, used);
+                char* dst = nullptr;
+                Ref out(new_bytes(length, dst));
+                if (out) large_copy(length, true, [&] { std::memcpy(dst, staged, length); return 0; });
+                return out.release();
+            });
+        } else {
+            return consume(self, deadline, eof, [&](State& s, Ring& ring, const Frame& frame) {
+                return raw ? take_raw(ring, frame) : take_decoded(s.scratch, ring, frame, decode);
+            });
+        }
     }
 
     static PyObject* pop_by_tag(PyObject* self, std::optional<std::string_view> tag, std::optional<Deadline> deadline,
@@ -457,6 +559,12 @@ struct RingMethods {
             default: return nullptr;
         }
         if (!no_open_view(s) || !Side::consumer(s)) return nullptr;
+        if constexpr (takes_by_copy<Side>) return take_many(s, max_count, tag);
+        else return pop_many_in_place(s, max_count, tag);
+    }
+
+    // pop_many() of a kind read in place, its role and claim held.
+    static PyObject* pop_many_in_place(State& s, std::uint64_t max_count, std::optional<std::string_view> tag) {
         Ring& ring = *s.ring;
         std::vector<Ref> raw;
         Scratch buf(s.scratch);
@@ -530,6 +638,48 @@ struct RingMethods {
         return list.release();
     }
 
+    // pop_many() of a kind that takes by copy, its role and claim held: each
+    // message is taken on its own, its payload appended to the scratch buffer,
+    // and the list made once all are taken (a decoding failure raises; the
+    // messages are gone).
+    static PyObject* take_many(State& s, std::uint64_t max_count, std::optional<std::string_view> tag) {
+        Scratch buf(s.scratch);
+        std::string& staged = buf.cleared();
+        std::vector<std::uint64_t> lengths;
+        std::size_t at = 0;
+        const auto sink = [&](std::uint64_t n) -> Result<std::uint8_t*> {
+            staged.resize(at + static_cast<std::size_t>(n));
+            return reinterpret_cast<std::uint8_t*>(staged.data() + at);
+        };
+        const std::uint64_t limit = s.ring->capacity();  // about one ring's worth a call, as pop_many()
+        std::uint64_t taken_bytes = 0;
+        while (lengths.size() < max_count && taken_bytes < limit) {
+            bool failed = false;
+            const std::optional<std::uint64_t> length = Side::take(s, std::nullopt, false, sink, failed);
+            if (failed && lengths.empty()) return nullptr;
+            if (failed) PyErr_Clear();  // what was taken so far is still good
+            if (failed || !length) break;
+            lengths.push_back(*length);
+            at += static_cast<std::size_t>(*length);
+            taken_bytes += *length;
+        }
+        if (!lengths.empty()) Side::saw_producer(s);
+        Ref list(PyList_New(static_cast<Py_ssize_t>(lengths.size())));
+        if (!list) return nullptr;
+        std::uint64_t pos = 0;
+        for (std::size_t i = 0; i < lengths.size(); ++i) {
+            const std::uint8_t* data = reinterpret_cast<const std::uint8_t*>(staged.data()) + pos;
+            std::uint64_t used = 0;
+            PyObject* item = tag ? decode_value(data, lengths[i], *tag, used)
+                                 : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                                             static_cast<Py_ssize_t>(lengths[i]));
+            if (item == nullptr) return nullptr;
+            pos += lengths[i];
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+        }
+        return list.release();
+    }
+
     // Copies the next message into the caller's buffer and returns its
     // length. A buffer too small raises ValueError and leaves the message.
     static PyObject* pop_into_common(PyObject* self, PyObject* target, std::optional<Deadline> deadline, bool eof) {
@@ -537,6 +687,31 @@ struct RingMethods {
         std::uint8_t* dst = nullptr;
         std::size_t room = 0;
         if (!writable_target(target, "buffer", hold, dst, room)) return nullptr;
+        if constexpr (takes_by_copy<Side>) {
+            // A pinned buffer is filled by the take itself; a bytearray (which
+            // another thread may resize while a wait runs without the lock)
+            // through the scratch buffer, and looked up again afterwards.
+            Scratch buf(state(self).scratch);
+            std::uint8_t* staged = nullptr;
+            const auto sink = [&](std::uint64_t n) -> Result<std::uint8_t*> {
+                if (n > room) return buffer_too_small(n, room);
+                return staged = hold.held ? dst : buf.room(static_cast<std::size_t>(n));
+            };
+            return consume_copy(self, deadline, eof, sink, [&](std::uint64_t length) -> PyObject* {
+                if (!hold.held) {
+                    if (!writable_target(target, "buffer", hold, dst, room)) return nullptr;
+                    if (length > room) return raise(buffer_too_small(length, room));  // resized meanwhile
+                    std::memcpy(dst, staged, length);
+                }
+                return PyLong_FromUnsignedLongLong(length);
+            });
+        } else {
+            return pop_into_in_place(self, target, deadline, eof, hold, dst, room);
+        }
+    }
+
+    static PyObject* pop_into_in_place(PyObject* self, PyObject* target, std::optional<Deadline> deadline, bool eof,
+                                       BufferHold& hold, std::uint8_t*& dst, std::size_t& room) {
         return consume(self, deadline, eof, [&](State&, Ring& ring, const Frame& frame) -> PyObject* {
             // A bytearray is not pinned: look it up again, a wait may have
             // let another thread resize it.
