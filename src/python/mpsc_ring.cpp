@@ -420,6 +420,12 @@ PyMethodDef methods[] = {
         "too small raises ValueError and leaves the message."),
     fast_method<&M::get_into>("get_into",
         "get_into($self, buffer, timeout=None, eof=False)\n--\n\npop_into() that waits, as get()."),
+    fast_method<&M::loan>("loan",
+        "loan($self, nbytes, timeout=None)\n--\n\n"
+        "Write the next message in place, in this object's producer lane, as\n"
+        "SpscRingBuffer.loan(): a `with` block gets a writable memoryview of `nbytes` bytes,\n"
+        "published when the block ends and discarded when it raises. A message that would\n"
+        "wrap around the lane's end is written to a scratch buffer and copied in at the end."),
     fast_method<&M::get_view>("get_view",
         "get_view($self, timeout=None, eof=False)\n--\n\n"
         "Read the next message in place, as SpscRingBuffer.get_view(): a `with` block gets a\n"
