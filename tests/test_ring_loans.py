@@ -159,3 +159,23 @@ def test_while_a_loan_is_open_no_other_producer_call_runs(make, call):
         assert r.used() == 0
     assert r.push(b"two")
     assert r.pop_many(4) == [b"one", b"two"]
+
+
+def test_another_handle_of_this_process_does_not_write_over_an_open_loan(make, seg_name):
+    """SPSC handles of one process share the producer's tail: theirs refuse
+    while the loan is open. A fan-in ring's other handle has a lane of its own."""
+    r = make()
+    other = type(r).open(seg_name)
+    try:
+        with r.loan(3) as buf:
+            buf[:] = b"one"
+            if isinstance(r, velmora.SpscRingBuffer):
+                with pytest.raises(RuntimeError, match="another"):
+                    other.push(b"two")
+            else:
+                assert other.push(b"two")
+        assert other.push(b"three")
+        got = r.pop_many(4)
+    finally:
+        other.close()
+    assert sorted(got) == sorted([b"one", b"three"] + ([b"two"] if isinstance(r, velmora.MpscRingBuffer) else []))

@@ -141,6 +141,7 @@ struct MpscSide {
     struct Producer {
         MpscLanes* ring;
         std::uint32_t k;
+        std::uint64_t slot = kMpscProducerClaim + k;
         SpscRing& lane() const noexcept { return ring->lane(k); }
         Result<bool> push(ByteSpan first, ByteSpan second) const { return ring->push(k, first, second); }
         template <class Host>

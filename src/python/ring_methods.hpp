@@ -4,7 +4,8 @@
 //   using State, Ring, Frame;      the object's state, its core ring, a found frame
 //   static constexpr const char* kClass;
 //   struct Producer {              the ring a producer call writes to
-//       SpscRing& lane() const;    its own SPSC ring (batches, free room)
+//       std::uint64_t slot;        the claim slot of its role (ClaimSite::loans)
+//       SpscRing& lane() const;    its own SPSC ring (batches, free room, loans)
 //       Result<bool> push(ByteSpan, ByteSpan) const;
 //       Result<bool> push_wait(ByteSpan, ByteSpan, Deadline, Host&) const;
 //       void publish(std::uint64_t start, std::uint64_t tail) const;  // a batch
@@ -37,6 +38,7 @@
 // pop_many []); a blocking one waits for it within its timeout.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -119,14 +121,39 @@ inline bool still_next(MpscLanes& r, const MpscFrame& f) noexcept {
 // the message the block was shown) before the block has consumed it.
 //
 // loan(): the frame reserved at the producer's tail for a `with` block to
-// write, published when the block ends. Views and loans pin the same mapping,
-// so they share the pins.
+// write, published when the block ends, counted while it is open in the
+// process's loans of its role (ClaimSite::loans) so that no other handle
+// writes over it. Views and loans pin the same mapping, so they share the
+// pins.
 template <class Frame>
 struct RingLending {
     std::optional<Frame> frame;
     std::optional<velmora::Claim> consumer;
     std::optional<SpscLoan> loan;
+    std::atomic<int>* loan_count = nullptr;  // the count `loan` is in
     LentPins pins;
+    // The process's count of loans in the role slot this object writes in,
+    // looked up once per slot (every producer call reads it).
+    std::atomic<int>& role_loans(ClaimSite& site, std::uint64_t slot) {
+        if (role_count == nullptr || role_slot != slot) role_count = &site.loans(slot), role_slot = slot;
+        return *role_count;
+    }
+    void open_loan(const SpscLoan& taken, std::atomic<int>& count) noexcept {
+        loan = taken;
+        loan_count = &count;
+        count.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::optional<SpscLoan> end_loan() noexcept {
+        if (loan_count != nullptr) loan_count->fetch_sub(1, std::memory_order_relaxed);
+        loan_count = nullptr;
+        return std::exchange(loan, std::nullopt);
+    }
+
+private:
+    std::atomic<int>* role_count = nullptr;
+    std::uint64_t role_slot = 0;
+
+public:
     // From the state's release(), once no call uses the ring: it goes now, or
     // with the last pin.
     template <class Ring>
@@ -141,7 +168,7 @@ struct RingLending {
     void unmap(std::optional<Ring>& ring) noexcept {
         frame.reset();
         consumer.reset();
-        loan.reset();
+        (void)end_loan();
         ring.reset();
     }
 };
@@ -199,8 +226,7 @@ struct RingMethods {
             case Claim::Busy: Py_RETURN_FALSE;
             default: return nullptr;
         }
-        if (!no_open_loan(s)) return nullptr;
-        const auto w = Side::producer(s);
+        const auto w = writer(s);
         if (!w) return nullptr;
         const auto attempt = [&] {
             return large_copy(p.size(), stable || PyList_Check(data), [&] { return w->push(p.first(), p.second()); });
@@ -244,8 +270,7 @@ struct RingMethods {
             case Claim::TimedOut: return raise_queue("Full");
             default: return nullptr;
         }
-        if (!no_open_loan(s)) return nullptr;
-        const auto w = Side::producer(s);
+        const auto w = writer(s);
         if (!w) return nullptr;
         const auto pushed = wait_for_room(
             s, w->lane(), deadline,
@@ -283,10 +308,20 @@ struct RingMethods {
 
     // One loan at a time, and no other producer call of the object while it
     // is open: the loan's frame sits at the producer's tail until it ends.
-    static bool no_open_loan(const State& s) {
-        if (!s.lending.loan) return true;
-        raise(PyExc_RuntimeError, Reason::busy, std::string("a loan() of this ") + kClass + " is still open");
-        return false;
+    // Another handle of this process with a loan open on the same ring (or
+    // lane) refuses them likewise. Called with the role taken.
+    static std::optional<typename Side::Producer> writer(State& s) {
+        if (s.lending.loan) {
+            raise(PyExc_RuntimeError, Reason::busy, std::string("a loan() of this ") + kClass + " is still open");
+            return std::nullopt;
+        }
+        auto w = Side::producer(s);
+        if (w && s.lending.role_loans(Side::site(s), w->slot).load(std::memory_order_relaxed) != 0) {
+            raise(PyExc_RuntimeError, Reason::busy,
+                  std::string("a loan() of another ") + kClass + " of this ring is open in this process");
+            return std::nullopt;
+        }
+        return w;
     }
 
     // The frame for the next message, lent for a `with` block to write in
@@ -314,8 +349,7 @@ struct RingMethods {
             case Claim::TimedOut: return raise_queue("Full");
             default: return nullptr;
         }
-        if (!no_open_loan(s)) return nullptr;
-        const auto w = Side::producer(s);
+        const auto w = writer(s);
         if (!w) return nullptr;
         SpscRing& lane = w->lane();
         const auto reserved = wait_for_room(
@@ -334,7 +368,7 @@ struct RingMethods {
             if (!sc.keep || !call.still_open()) return nullptr;
             bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(sc.keep.get()));
         }
-        s.lending.loan = taken;
+        s.lending.open_loan(taken, s.lending.role_loans(Side::site(s), w->slot));
         sc.lend(bytes, nbytes, false, MessageShape::bytes(nbytes));
         return made.release();
     }
@@ -346,11 +380,12 @@ struct RingMethods {
     static bool loan_end(LentState& sc, bool ok) {
         State& s = state(sc.owner.get());
         sc.active = false;
-        const std::optional<SpscLoan> taken = std::exchange(s.lending.loan, std::nullopt);
-        if (!ok) return true;
+        if (!ok) return (void)s.lending.end_loan(), true;
         RingCall call(s, kClass);
         Deadline never = Deadline::never();
         const Claim got = call ? call.claim(kRingProducer, &never) : Claim::Failed;
+        // Counted until the role is ours, so that no other handle writes first.
+        const std::optional<SpscLoan> taken = s.lending.end_loan();
         if (!taken || s.life.closing()) {
             PyErr_Clear();
             const std::string text = std::string(kClass) + " is closed: the loaned message was not published";
@@ -372,7 +407,7 @@ struct RingMethods {
     // A loan dropped without `with` is discarded.
     static void loan_drop(LentState& sc) {
         sc.active = false;
-        state(sc.owner.get()).lending.loan.reset();
+        (void)state(sc.owner.get()).lending.end_loan();
     }
     // Views and loans pin the same mapping (RingLending).
     static void lending_pin(LentState& sc, int delta) {
@@ -408,8 +443,7 @@ struct RingMethods {
             case Claim::Busy: return PyLong_FromLong(0);
             default: return nullptr;
         }
-        if (!no_open_loan(s)) return nullptr;
-        const auto w = Side::producer(s);
+        const auto w = writer(s);
         if (!w) return nullptr;
         SpscRing& lane = w->lane();
         std::uint64_t start = lane.tail_position();

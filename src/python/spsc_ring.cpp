@@ -123,6 +123,7 @@ struct SpscSide {
 
     struct Producer {
         SpscRing* ring;
+        std::uint64_t slot = claim_slot::producer;
         SpscRing& lane() const noexcept { return *ring; }
         Result<bool> push(ByteSpan first, ByteSpan second) const { return ring->push(first, second); }
         template <class Host>
