@@ -179,3 +179,22 @@ def test_another_handle_of_this_process_does_not_write_over_an_open_loan(make, s
     finally:
         other.close()
     assert sorted(got) == sorted([b"one", b"three"] + ([b"two"] if isinstance(r, velmora.MpscRingBuffer) else []))
+
+
+POP_ONE = """
+import sys, velmora
+ring = getattr(velmora, sys.argv[1]).open(sys.argv[2])
+print(ring.get(timeout=30).hex())
+"""
+
+
+def test_a_loan_waiting_for_room_gives_up_when_the_consumer_has_gone(make, seg_name):
+    r = make(64)
+    assert r.push(b"a" * 40)
+    done = subprocess.run([sys.executable, "-c", POP_ONE, type(r).__name__, seg_name], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0 and bytes.fromhex(done.stdout) == b"a" * 40, done.stderr
+    assert r.push(b"b" * 40)
+    with pytest.raises(BrokenPipeError):
+        r.loan(30, timeout=30)
+    assert r.loan(16, timeout=0) is not None  # room enough needs no consumer

@@ -148,12 +148,6 @@ struct RingLending {
         loan_count = nullptr;
         return std::exchange(loan, std::nullopt);
     }
-
-private:
-    std::atomic<int>* role_count = nullptr;
-    std::uint64_t role_slot = 0;
-
-public:
     // From the state's release(), once no call uses the ring: it goes now, or
     // with the last pin.
     template <class Ring>
@@ -171,6 +165,10 @@ public:
         (void)end_loan();
         ring.reset();
     }
+
+private:
+    std::atomic<int>* role_count = nullptr;
+    std::uint64_t role_slot = 0;
 };
 
 // The host of put()'s wait: ClosingWait's, and at each poll the question
