@@ -199,14 +199,14 @@ using M = RingMethods<MpscSide>;
 
 // Ends this object's stream as a producer: gives up its slot, which is what
 // close() and death do too (mpsc.hpp). Waits for a producer call of another
-// thread of this process to finish first. A later publishing call registers
+// thread of this process to finish first; refused while a loan is open. A later publishing call registers
 // again, as a new producer.
 PyObject* end(PyObject* self, PyObject*) {
     MpscState& s = mpsc_state(self);
     Call<MpscState> call(s, kClass);
     if (!call) return nullptr;
     Deadline never = Deadline::never();
-    if (call.claim(kRingProducer, &never) != Claim::Claimed) return nullptr;
+    if (call.claim(kRingProducer, &never) != Claim::Claimed || !M::no_open_loan(s)) return nullptr;
     s.room_ready.stop();
     s.slot.reset();
     Py_RETURN_NONE;

@@ -130,6 +130,7 @@ struct RingLending {
     std::optional<Frame> frame;
     std::optional<velmora::Claim> consumer;
     std::optional<SpscLoan> loan;
+    std::uint64_t loan_slot = 0;             // the role slot (lane) it was taken in
     std::atomic<int>* loan_count = nullptr;  // the count `loan` is in
     LentPins pins;
     // The process's count of loans in the role slot this object writes in,
@@ -138,8 +139,9 @@ struct RingLending {
         if (role_count == nullptr || role_slot != slot) role_count = &site.loans(slot), role_slot = slot;
         return *role_count;
     }
-    void open_loan(const SpscLoan& taken, std::atomic<int>& count) noexcept {
+    void open_loan(const SpscLoan& taken, std::uint64_t slot, std::atomic<int>& count) noexcept {
         loan = taken;
+        loan_slot = slot;
         loan_count = &count;
         count.fetch_add(1, std::memory_order_relaxed);
     }
@@ -308,11 +310,13 @@ struct RingMethods {
     // is open: the loan's frame sits at the producer's tail until it ends.
     // Another handle of this process with a loan open on the same ring (or
     // lane) refuses them likewise. Called with the role taken.
+    static bool no_open_loan(const State& s) {
+        if (!s.lending.loan) return true;
+        raise(PyExc_RuntimeError, Reason::busy, std::string("a loan() of this ") + kClass + " is still open");
+        return false;
+    }
     static std::optional<typename Side::Producer> writer(State& s) {
-        if (s.lending.loan) {
-            raise(PyExc_RuntimeError, Reason::busy, std::string("a loan() of this ") + kClass + " is still open");
-            return std::nullopt;
-        }
+        if (!no_open_loan(s)) return std::nullopt;
         auto w = Side::producer(s);
         if (w && s.lending.role_loans(Side::site(s), w->slot).load(std::memory_order_relaxed) != 0) {
             raise(PyExc_RuntimeError, Reason::busy,
@@ -366,7 +370,7 @@ struct RingMethods {
             if (!sc.keep || !call.still_open()) return nullptr;
             bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(sc.keep.get()));
         }
-        s.lending.open_loan(taken, s.lending.role_loans(Side::site(s), w->slot));
+        s.lending.open_loan(taken, w->slot, s.lending.role_loans(Side::site(s), w->slot));
         sc.lend(bytes, nbytes, false, MessageShape::bytes(nbytes));
         return made.release();
     }
@@ -392,6 +396,10 @@ struct RingMethods {
         if (got != Claim::Claimed) return false;
         const auto w = Side::producer(s);
         if (!w) return false;
+        if (w->slot != s.lending.loan_slot)  // a fork child's object, on a lane of its own
+            return raise(PyExc_RuntimeError, Reason::busy,
+                         "this loan's lane is no longer this object's: the loaned message was not published"),
+                   false;
         std::optional<ByteSpan> copy;
         if (sc.keep)
             copy = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(sc.keep.get())),
