@@ -152,6 +152,13 @@ std::atomic<unsigned long>& ClaimSite::turn(std::uint64_t slot) {
     return *word;
 }
 
+std::atomic<int>& ClaimSite::loans(std::uint64_t slot) {
+    const std::lock_guard lock(ClaimRegistry::get().mutex);
+    auto& word = loans_[slot];
+    if (!word) word = std::make_unique<std::atomic<int>>(0);
+    return *word;
+}
+
 void Claim::release() noexcept {
     if (site_ == nullptr) return;
     ClaimRegistry& r = ClaimRegistry::get();

@@ -42,7 +42,8 @@
 //    The next of() for the same file in that process that can open it hands
 //    the new open to the lost site, so its handles work again.
 //  * Also on a site, for the handles of one process to share: turn(slot)
-//    (which thread uses a role now), shared_counter() and shared_mutex()
+//    (which thread uses a role now), loans(slot) (open loans in a role),
+//    shared_counter() and shared_mutex()
 //    (core/view_attach.hpp's count of lock holds and its recovery).
 //
 // Slot numbers belong to the channel kinds; each kind keeps to its range:
@@ -141,6 +142,10 @@ public:
     std::atomic<std::int64_t>& shared_counter() noexcept { return counter_; }
     std::mutex& shared_mutex() noexcept { return mutex_; }
     std::atomic<unsigned long>& turn(std::uint64_t slot);
+    // The loans open in a slot's role (a ring producer's frame reserved at
+    // its tail, written in place): while one handle has one, the other
+    // handles' calls in the role must not write over it.
+    std::atomic<int>& loans(std::uint64_t slot);
 
     // `file` empty: the build has no claims (supported() is false).
     ClaimSite(std::optional<ClaimFile> file, std::string name);
@@ -168,6 +173,7 @@ private:
     std::atomic<std::int64_t> counter_{0};
     std::mutex mutex_;
     std::map<std::uint64_t, std::unique_ptr<std::atomic<unsigned long>>> turns_;  // guarded by the registry's mutex
+    std::map<std::uint64_t, std::unique_ptr<std::atomic<int>>> loans_;  // guarded likewise
 };
 
 // "ring '/jobs' already has a producer (pid 4242)": `what` is "ring '/jobs'",

@@ -3,6 +3,7 @@
 #include "core/ring.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -21,6 +22,12 @@ constexpr std::uint64_t kCapacity = 16;
 constexpr std::uint64_t kPrefixLen = 4;
 
 using std::to_string;
+
+// A frame's length prefix: the payload length as a little-endian u32.
+std::array<std::uint8_t, kPrefixLen> length_prefix(std::uint64_t n) noexcept {
+    return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n >> 16),
+            static_cast<std::uint8_t>(n >> 24)};
+}
 
 // Not std::has_single_bit: without a popcount instruction enabled it becomes a
 // library call, and this test runs on every push and pop.
@@ -172,9 +179,7 @@ Status SpscRing::refresh_producer(std::uint64_t tail) {
 
 // Writes one frame at `tail` (the producer's unpublished position, at or past
 // the published tail) and advances it; nothing is visible to the consumer
-// until publish_tail(). The cached head and capacity are trusted while they
-// show room; otherwise, or when the tail in the header is not the one this
-// side wrote, the header is read and validated again.
+// until publish_tail().
 Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan second) {
     if (first.size() > SPSC_MAX_PAYLOAD || second.size() > SPSC_MAX_PAYLOAD - first.size())
         return Error::value("message too large for its 4-byte length prefix: payload of " +
@@ -182,7 +187,20 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
                                " bytes > 4294967295",
                                Reason::too_large);
     const std::uint64_t n = first.size() + second.size();
-    const std::uint64_t frame_len = n + kPrefixLen;
+    auto room = room_for(tail, n + kPrefixLen);
+    if (!room || !room.value()) return room;
+    const std::uint64_t capacity = producer_.capacity;
+    const auto prefix = length_prefix(n);
+    std::uint64_t pos = copy_in(capacity, tail, prefix);
+    pos = copy_in(capacity, pos, first);
+    tail = copy_in(capacity, pos, second);
+    return true;
+}
+
+// The cached head and capacity are trusted while they show room; otherwise,
+// or when the tail in the header is not the one this side wrote, the header
+// is read and validated again.
+Result<bool> SpscRing::room_for(std::uint64_t tail, std::uint64_t frame_len) {
     SideCache& c = producer_;
     const bool mine = c.valid && (tail == c.own || word(kTail).load(std::memory_order_relaxed) == c.own);
     if (!mine || tail - c.other + frame_len > c.capacity) {
@@ -190,13 +208,46 @@ Result<bool> SpscRing::push_more(std::uint64_t& tail, ByteSpan first, ByteSpan s
         if (frame_len > c.capacity) return too_large(frame_len, c.capacity, map_size());
         if (tail - c.other + frame_len > c.capacity) return false;
     }
-    const std::uint8_t prefix[kPrefixLen] = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
-                                             static_cast<std::uint8_t>(n >> 16),
-                                             static_cast<std::uint8_t>(n >> 24)};
-    std::uint64_t pos = copy_in(c.capacity, tail, prefix);
-    pos = copy_in(c.capacity, pos, first);
-    tail = copy_in(c.capacity, pos, second);
     return true;
+}
+
+Result<std::optional<SpscLoan>> SpscRing::reserve(std::uint64_t length) {
+    if (length > SPSC_MAX_PAYLOAD)
+        return Error::value("message too large for its 4-byte length prefix: payload of " + to_string(length) +
+                                " bytes > 4294967295",
+                            Reason::too_large);
+    const std::uint64_t tail = tail_position();
+    auto room = room_for(tail, length + kPrefixLen);
+    if (!room) return room.error();
+    if (!room.value()) return std::optional<SpscLoan>{};
+    return std::optional<SpscLoan>(SpscLoan{tail, producer_.capacity, length});
+}
+
+std::pair<MutableByteSpan, MutableByteSpan> SpscRing::loan_parts(const SpscLoan& loan) const noexcept {
+    const std::uint64_t off = (loan.tail + kPrefixLen) & (loan.capacity - 1);
+    const std::uint64_t first = std::min(loan.length, loan.capacity - off);
+    return {MutableByteSpan(data() + off, first), MutableByteSpan(data(), loan.length - first)};
+}
+
+// The prefix goes in last of all the loan's bytes, though only the release
+// store of the tail makes any of them visible.
+Result<std::uint64_t> SpscRing::complete(const SpscLoan& loan, std::optional<ByteSpan> copy) {
+    if (copy && copy->size() != loan.length)
+        return Error::value("a loan of " + to_string(loan.length) + " bytes cannot be filled with " +
+                            to_string(copy->size()));
+    if (tail_position() != loan.tail)
+        return Error::value("the ring's tail moved while the loan was open: the loaned message was not published",
+                            Reason::busy);
+    if (copy) copy_in(loan.capacity, loan.tail + kPrefixLen, *copy);
+    copy_in(loan.capacity, loan.tail, length_prefix(loan.length));
+    return loan.tail + kPrefixLen + loan.length;
+}
+
+Status SpscRing::publish(const SpscLoan& loan, std::optional<ByteSpan> copy) {
+    auto tail = complete(loan, copy);
+    if (!tail) return tail.error();
+    publish_tail(tail.value());
+    return {};
 }
 
 // The release store after every copy it covers: the consumer that acquires

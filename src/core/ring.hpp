@@ -81,6 +81,17 @@ struct SpscFrame {
     std::uint64_t length;    // payload bytes after the prefix
 };
 
+// A frame reserved by SpscRing::reserve() at the producer's tail, for the
+// caller to write its payload in place. Nothing of it is visible to the
+// consumer until it is published; dropping it discards it.
+struct SpscLoan {
+    std::uint64_t tail;      // stream position of its length prefix: the published tail at reserve()
+    std::uint64_t capacity;  // validated capacity that positions are masked with
+    std::uint64_t length;    // payload bytes after the prefix
+};
+
+using MutableByteSpan = std::span<std::uint8_t>;
+
 // A pop's buffer shorter than the message: one wording for every API.
 [[nodiscard]] Error buffer_too_small(std::uint64_t message, std::uint64_t buffer);
 
@@ -150,6 +161,24 @@ public:
     // empty unless the payload wraps). Valid until the frame is committed.
     [[nodiscard]] std::pair<ByteSpan, ByteSpan> payload_parts(const SpscFrame& frame) const noexcept;
 
+    // Writing in place (producer only, one loan at a time, no push while it
+    // is open): reserve() finds room for a frame of `length` payload bytes at
+    // the published tail (nullopt when there is too little; too large as
+    // push); loan_parts() gives the payload's one or two contiguous parts in
+    // the mapping (the second empty unless the payload wraps); complete()
+    // writes the length prefix, after copying `copy` (exactly `length`
+    // bytes) into the parts when it is given, and returns the tail to publish
+    // (publish_tail, or a lane set's publish). complete() refuses a loan
+    // whose tail is no longer the ring's: something else was published over
+    // it. A loan is discarded by not completing it: the tail never moved.
+    [[nodiscard]] Result<std::optional<SpscLoan>> reserve(std::uint64_t length);
+    template <class Host>
+    [[nodiscard]] Result<std::optional<SpscLoan>> reserve_wait(std::uint64_t length, Deadline deadline, Host& host);
+    [[nodiscard]] std::pair<MutableByteSpan, MutableByteSpan> loan_parts(const SpscLoan& loan) const noexcept;
+    [[nodiscard]] Result<std::uint64_t> complete(const SpscLoan& loan, std::optional<ByteSpan> copy = std::nullopt);
+    // complete() and publish_tail() in one.
+    [[nodiscard]] Status publish(const SpscLoan& loan, std::optional<ByteSpan> copy = std::nullopt);
+
     // Occupancy, read afresh from the header on every call; momentarily stale
     // when the other side is active. They read header words only.
     [[nodiscard]] std::uint64_t used() const noexcept;
@@ -199,6 +228,9 @@ private:
     std::atomic_ref<std::uint64_t> word(std::uint64_t offset) const noexcept;
     std::uint8_t* data() const noexcept { return mapping_.base() + SPSC_HEADER_SIZE; }
     [[nodiscard]] Status check_header(const Header& h) const;
+    // Whether a frame of `frame_len` bytes fits at `tail` (the producer's,
+    // published or not), reading the header again when the cache says no.
+    [[nodiscard]] Result<bool> room_for(std::uint64_t tail, std::uint64_t frame_len);
     std::uint64_t copy_in(std::uint64_t capacity, std::uint64_t pos, ByteSpan src) noexcept;
     void copy_out(std::uint64_t capacity, std::uint64_t pos, std::uint8_t* dst,
                   std::uint64_t len) const noexcept;
@@ -233,6 +265,20 @@ Result<bool> SpscRing::push_wait(ByteSpan first, ByteSpan second, Deadline deadl
         seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(0))).load(std::memory_order_relaxed);
         last = push(first, second);
         return !last.ok() || last.value();
+    };
+    (void)wait_until(attempt, deadline, host, WaitWord{low_half(0), &seen});
+    return last;
+}
+
+template <class Host>
+Result<std::optional<SpscLoan>> SpscRing::reserve_wait(std::uint64_t length, Deadline deadline, Host& host) {
+    Result<std::optional<SpscLoan>> last = reserve(length);
+    if (!last.ok() || last.value().has_value()) return last;
+    std::uint32_t seen = 0;
+    const auto attempt = [&] {
+        seen = std::atomic_ref<std::uint32_t>(*const_cast<std::uint32_t*>(low_half(0))).load(std::memory_order_relaxed);
+        last = reserve(length);
+        return !last.ok() || last.value().has_value();
     };
     (void)wait_until(attempt, deadline, host, WaitWord{low_half(0), &seen});
     return last;

@@ -264,18 +264,25 @@ constexpr char kMessageDoc[] =
     "block gets a read-only memoryview of it; leaving the block consumes the message\n"
     "(also after an exception) and releases the memoryview.";
 
+constexpr char kLoanDoc[] =
+    "A ring's next message, lent for one `with` block to write in place (loan()). The\n"
+    "block gets a writable memoryview of it; leaving the block publishes the message (an\n"
+    "exception discards it) and releases the memoryview.";
+
 PyType_Spec lent_specs[] = {
     {"velmora.BroadcastSlot", static_cast<int>(sizeof(Object<LentState>)), 0,
      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, lent_slots<kSlotDoc>},
     {"velmora.RingMessage", static_cast<int>(sizeof(Object<LentState>)), 0,
      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, lent_slots<kMessageDoc>},
+    {"velmora.RingLoan", static_cast<int>(sizeof(Object<LentState>)), 0,
+     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, lent_slots<kLoanDoc>},
 };
 
 }  // namespace
 
 // Not among the module's public classes: each made once per process on first use.
 PyObject* new_lent(LentKind kind, PyObject* owner, const Lender& lender) {
-    static PyObject* types[2] = {};
+    static PyObject* types[3] = {};
     const auto k = static_cast<int>(kind);
     if (types[k] == nullptr) types[k] = PyType_FromSpec(&lent_specs[k]);
     if (types[k] == nullptr) return nullptr;

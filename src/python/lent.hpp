@@ -1,5 +1,6 @@
 // Memory of a mapping lent to Python code for one `with` block: a publisher's
-// loan, a subscriber's received slot, a ring's message read in place. The
+// loan, a subscriber's received slot, a ring's message read in place, a
+// ring producer's loan. The
 // lent object gives a memoryview of the memory from __enter__; leaving the
 // block ends the lending (publishes, discards or gives back, as the lender
 // says) and releases that memoryview.
@@ -88,7 +89,7 @@ struct LentState {
 LentState& lent(PyObject* self) noexcept;
 
 // The lent objects' types: one per kind of lending, same behaviour.
-enum class LentKind { BroadcastSlot, RingMessage };
+enum class LentKind { BroadcastSlot, RingMessage, RingLoan };
 PyObject* new_lent(LentKind kind, PyObject* owner, const Lender& lender);
 
 }  // namespace velmora::py

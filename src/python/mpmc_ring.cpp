@@ -24,49 +24,18 @@ namespace {
 
 constexpr const char* kClass = "MpmcRingBuffer";
 
-// The ring, its segment's name and claim site, the claims this object holds
-// (its producer slot, its consumer slot) and the guard of calls and roles
-// (lifecycle.hpp). Each object is its own consumer: threads of the process
-// take turns on one object, objects take their own slots.
-struct MpmcState {
-    std::optional<MpmcRing> ring;
-    std::shared_ptr<ClaimSite> site;
-    std::string name;
-    std::string scratch;
-    std::optional<velmora::Claim> slot;  // this object's producer lane (lanes::lane_of)
-    std::optional<velmora::Claim> consumer_claim;
-    bool seen_producer = false;  // for eof: a message received or a producer seen attached
-    std::atomic<bool> seen_consumer{false};  // for put()'s broken pipe: a consumer seen attached
-    Readiness data_ready, room_ready;  // never listening: this kind has no fileno()
-    RingLending<MpmcFrame> lending;    // never lends: no get_view()
-    Lifecycle life;
-
-    MpmcState(MpmcRing r, std::shared_ptr<ClaimSite> s, std::string segment)
-        : ring(std::move(r)), site(std::move(s)), name(std::move(segment)) {}
-    MpmcState(MpmcState&& o) noexcept
-        : ring(std::move(o.ring)), site(std::move(o.site)), name(std::move(o.name)),
-          scratch(std::move(o.scratch)) {}
-    // The claims go with the mapping.
-    void release() noexcept {
-        data_ready.stop();
-        room_ready.stop();
-        slot.reset();
-        consumer_claim.reset();
-        lending.release(ring);
-    }
-};
+// The object's state: lanes::State (lane_methods.hpp), whose consumer claim
+// is a consumer slot of this object's own: threads of the process take
+// turns on one object, objects take their own slots. It never lends a
+// message (no get_view()) and never listens (no fileno()).
+using MpmcState = lanes::State<MpmcRing, MpmcFrame>;
 
 MpmcState& mpmc_state(PyObject* self) noexcept { return state_of<MpmcState>(self); }
 
 // A consumer slot of its own for this object, at its first consuming call
 // (and again in a fork child). BlockingIOError when live processes hold all.
 bool claim_consumer(MpmcState& s) {
-    if (holds(s.consumer_claim)) return true;
-    s.consumer_claim.reset();
-    auto claimed = s.ring->claim_consumer(*s.site);
-    if (!claimed) return raise(claimed.error()), false;
-    s.consumer_claim.emplace(std::move(claimed).value());
-    return true;
+    return lanes::hold_consumer(s, [&s] { return s.ring->claim_consumer(*s.site); });
 }
 
 // One message taken into what `sink` gives (MpmcRing::take), waiting for one
@@ -96,23 +65,8 @@ struct MpmcSide {
     static constexpr const char* kClass = py::kClass;
     static constexpr bool kTakesByCopy = true;
 
-    // This object's lane.
-    struct Producer {
-        MpmcRing* ring;
-        std::uint32_t k;
-        SpscRing& lane() const noexcept { return ring->lane(k); }
-        Result<bool> push(ByteSpan first, ByteSpan second) const { return ring->push(k, first, second); }
-        template <class Host>
-        Result<bool> push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host) const {
-            return ring->push_wait(k, first, second, deadline, host);
-        }
-        void publish(std::uint64_t start, std::uint64_t tail) const noexcept { ring->publish(k, start, tail); }
-    };
-    static std::optional<Producer> producer(MpmcState& s) {
-        const auto k = lanes::producer_lane(s);
-        if (!k) return std::nullopt;
-        return Producer{&*s.ring, *k};
-    }
+    using Producer = lanes::Producer<MpmcRing>;
+    static std::optional<Producer> producer(MpmcState& s) { return lanes::producer(s); }
     static bool consumer(MpmcState& s) { return claim_consumer(s); }
     static ClaimSite& site(MpmcState& s) noexcept { return *s.site; }
     template <class Sink>

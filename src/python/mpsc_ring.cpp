@@ -25,35 +25,8 @@
 namespace velmora::py {
 namespace {
 
-// The ring, its segment's name and claim site, the claims this object holds,
-// and the guard of calls and roles (lifecycle.hpp), as SpscRingBuffer's.
-struct MpscState {
-    std::optional<MpscLanes> ring;
-    std::shared_ptr<ClaimSite> site;
-    std::string name;
-    std::string scratch;
-    std::optional<velmora::Claim> slot;  // this object's producer lane (lanes::lane_of)
-    std::optional<velmora::Claim> consumer_claim;
-    bool seen_producer = false;  // for eof: a message received or a producer seen attached
-    std::atomic<bool> seen_consumer{false};  // for put()'s broken pipe: a consumer seen attached
-    Readiness data_ready, room_ready;  // fileno(), room_fileno(): see MpscSide
-    RingLending<MpscFrame> lending;
-    Lifecycle life;
-
-    MpscState(MpscLanes r, std::shared_ptr<ClaimSite> s, std::string segment)
-        : ring(std::move(r)), site(std::move(s)), name(std::move(segment)) {}
-    MpscState(MpscState&& o) noexcept
-        : ring(std::move(o.ring)), site(std::move(o.site)), name(std::move(o.name)),
-          scratch(std::move(o.scratch)) {}
-    // The claims go with the mapping.
-    void release() noexcept {
-        data_ready.stop();
-        room_ready.stop();
-        slot.reset();
-        consumer_claim.reset();
-        lending.release(ring);
-    }
-};
+// The object's state: lanes::State (lane_methods.hpp).
+using MpscState = lanes::State<MpscLanes, MpscFrame>;
 
 constexpr const char* kClass = "MpscRingBuffer";
 
@@ -70,12 +43,7 @@ MpscState& mpsc_state(PyObject* self) noexcept { return state_of<MpscState>(self
 std::optional<std::uint32_t> producer_lane(MpscState& s) { return lanes::producer_lane(s); }
 
 bool claim_consumer(MpscState& s) {
-    if (holds(s.consumer_claim)) return true;
-    s.consumer_claim.reset();
-    auto claimed = claim_consumer_role(*s.site);
-    if (!claimed) return raise(claimed.error()), false;
-    s.consumer_claim.emplace(std::move(claimed).value());
-    return true;
+    return lanes::hold_consumer(s, [&s] { return claim_consumer_role(*s.site); });
 }
 
 bool producer_attached(const MpscState& s) { return velmora::producer_attached(*s.site, s.ring->producers()); }
@@ -105,23 +73,8 @@ struct MpscSide {
     using Frame = MpscFrame;
     static constexpr const char* kClass = py::kClass;
 
-    // This object's lane of the fan-in ring.
-    struct Producer {
-        MpscLanes* ring;
-        std::uint32_t k;
-        SpscRing& lane() const noexcept { return ring->lane(k); }
-        Result<bool> push(ByteSpan first, ByteSpan second) const { return ring->push(k, first, second); }
-        template <class Host>
-        Result<bool> push_wait(ByteSpan first, ByteSpan second, Deadline deadline, Host& host) const {
-            return ring->push_wait(k, first, second, deadline, host);
-        }
-        void publish(std::uint64_t start, std::uint64_t tail) const noexcept { ring->publish(k, start, tail); }
-    };
-    static std::optional<Producer> producer(MpscState& s) {
-        const auto k = producer_lane(s);
-        if (!k) return std::nullopt;
-        return Producer{&*s.ring, *k};
-    }
+    using Producer = lanes::Producer<MpscLanes>;
+    static std::optional<Producer> producer(MpscState& s) { return lanes::producer(s); }
     static bool consumer(MpscState& s) { return claim_consumer(s); }
     static ClaimSite& site(MpscState& s) noexcept { return *s.site; }
     static std::optional<MpscFrame> next(MpscState& s, std::optional<Deadline> deadline, bool eof, bool& failed) {
@@ -164,8 +117,8 @@ using M = RingMethods<MpscSide>;
 
 // ---- end of stream ----------------------------------------------------------
 
-// end(): lanes::end (lane_methods.hpp).
-PyObject* end(PyObject* self, PyObject*) { return lanes::end<MpscState>(self, kClass); }
+// end(): lanes::end (lane_methods.hpp), refused while a loan is open.
+PyObject* end(PyObject* self, PyObject*) { return lanes::end<MpscState>(self, kClass, &M::no_open_loan); }
 
 // ---- queries ----------------------------------------------------------------
 
@@ -359,6 +312,12 @@ PyMethodDef methods[] = {
         "too small raises ValueError and leaves the message."),
     fast_method<&M::get_into>("get_into",
         "get_into($self, buffer, timeout=None, eof=False)\n--\n\npop_into() that waits, as get()."),
+    fast_method<&M::loan>("loan",
+        "loan($self, nbytes, timeout=None)\n--\n\n"
+        "Write the next message in place, in this object's producer lane, as\n"
+        "SpscRingBuffer.loan(): a `with` block gets a writable memoryview of `nbytes` bytes,\n"
+        "published when the block ends and discarded when it raises. A message that would\n"
+        "wrap around the lane's end is written to a scratch buffer and copied in at the end."),
     fast_method<&M::get_view>("get_view",
         "get_view($self, timeout=None, eof=False)\n--\n\n"
         "Read the next message in place, as SpscRingBuffer.get_view(): a `with` block gets a\n"

@@ -5,7 +5,8 @@
 //   using State, Ring, Frame;      the object's state, its core ring, a found frame
 //   static constexpr const char* kClass;
 //   struct Producer {              the ring a producer call writes to
-//       SpscRing& lane() const;    its own SPSC ring (batches, free room)
+//       std::uint64_t slot;        the claim slot of its role (ClaimSite::loans)
+//       SpscRing& lane() const;    its own SPSC ring (batches, free room, loans)
 //       Result<bool> push(ByteSpan, ByteSpan) const;
 //       Result<bool> push_wait(ByteSpan, ByteSpan, Deadline, Host&) const;
 //       void publish(std::uint64_t start, std::uint64_t tail) const;  // a batch
@@ -55,6 +56,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -172,11 +174,37 @@ inline bool still_next(MpscLanes& r, const MpscFrame& f) noexcept {
 // mapping outlives close() while any pin is, and the claim outlives it until
 // the view ends, so that no other process takes the consumer role (and reads
 // the message the block was shown) before the block has consumed it.
+//
+// loan(): the frame reserved at the producer's tail for a `with` block to
+// write, published when the block ends, counted while it is open in the
+// process's loans of its role (ClaimSite::loans) so that no other handle
+// writes over it. Views and loans pin the same mapping, so they share the
+// pins.
 template <class Frame>
 struct RingLending {
     std::optional<Frame> frame;
     std::optional<velmora::Claim> consumer;
+    std::optional<SpscLoan> loan;
+    std::uint64_t loan_slot = 0;             // the role slot (lane) it was taken in
+    std::atomic<int>* loan_count = nullptr;  // the count `loan` is in
     LentPins pins;
+    // The process's count of loans in the role slot this object writes in,
+    // looked up once per slot (every producer call reads it).
+    std::atomic<int>& role_loans(ClaimSite& site, std::uint64_t slot) {
+        if (role_count == nullptr || role_slot != slot) role_count = &site.loans(slot), role_slot = slot;
+        return *role_count;
+    }
+    void open_loan(const SpscLoan& taken, std::uint64_t slot, std::atomic<int>& count) noexcept {
+        loan = taken;
+        loan_slot = slot;
+        loan_count = &count;
+        count.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::optional<SpscLoan> end_loan() noexcept {
+        if (loan_count != nullptr) loan_count->fetch_sub(1, std::memory_order_relaxed);
+        loan_count = nullptr;
+        return std::exchange(loan, std::nullopt);
+    }
     // From the state's release(), once no call uses the ring: it goes now, or
     // with the last pin.
     template <class Ring>
@@ -191,8 +219,13 @@ struct RingLending {
     void unmap(std::optional<Ring>& ring) noexcept {
         frame.reset();
         consumer.reset();
+        (void)end_loan();
         ring.reset();
     }
+
+private:
+    std::atomic<int>* role_count = nullptr;
+    std::uint64_t role_slot = 0;
 };
 
 // The host of put()'s wait: ClosingWait's, and at each poll the question
@@ -248,7 +281,7 @@ struct RingMethods {
             case Claim::Busy: Py_RETURN_FALSE;
             default: return nullptr;
         }
-        const auto w = Side::producer(s);
+        const auto w = writer(s);
         if (!w) return nullptr;
         const auto attempt = [&] {
             return large_copy(p.size(), stable || PyList_Check(data), [&] { return w->push(p.first(), p.second()); });
@@ -292,23 +325,158 @@ struct RingMethods {
             case Claim::TimedOut: return raise_queue("Full");
             default: return nullptr;
         }
-        const auto w = Side::producer(s);
+        const auto w = writer(s);
         if (!w) return nullptr;
-        PipeWait host{ClosingWait(s.life), [&s] { return Side::consumer_gone(s); }, false};
-        Result<bool> pushed = w->push_wait(p.first(), p.second(), deadline, host);
-        host.inner.gil.resume();
-        if (host.inner.closed) return raise_closed(kClass);
-        if (host.inner.gil.interrupted()) return nullptr;
-        if (host.broken) return raise_consumer_gone(s.name);
-        if (pushed && !pushed.value() && deadline.immediate() && s.room_ready.idle(w->lane().free())) {
-            pushed = w->push(p.first(), p.second());
-            if (pushed && !pushed.value()) s.room_ready.recheck(w->lane().free());
-        }
-        if (!pushed) return raise(pushed.error());
-        if (pushed.value()) s.room_ready.active();
-        if (!pushed.value()) return raise_queue("Full");
+        const auto pushed = wait_for_room(
+            s, w->lane(), deadline,
+            [&](auto& host) { return w->push_wait(p.first(), p.second(), deadline, host); },
+            [&] { return w->push(p.first(), p.second()); }, [](const Result<bool>& r) { return r.value(); });
+        if (!pushed) return nullptr;
+        if (!pushed->value()) return raise_queue("Full");
         Py_RETURN_NONE;
     }
+
+    // put()'s wait for room, and loan()'s: `wait(host)` waits until the
+    // deadline, giving up on close(), a signal or a consumer gone; an event
+    // loop's zero timeout takes a second look with `once()` (readiness.hpp).
+    // `got(r)` says whether a result has what was waited for. Empty with the
+    // exception raised; otherwise the last result, room or no room.
+    template <class Wait, class Once, class Got>
+    static auto wait_for_room(State& s, SpscRing& lane, Deadline deadline, Wait&& wait, Once&& once, Got&& got)
+        -> std::optional<decltype(once())> {
+        PipeWait host{ClosingWait(s.life), [&s] { return Side::consumer_gone(s); }, false};
+        auto made = wait(host);
+        host.inner.gil.resume();
+        if (host.inner.closed) return raise_closed(kClass), std::nullopt;
+        if (host.inner.gil.interrupted()) return std::nullopt;
+        if (host.broken) return raise_consumer_gone(s.name), std::nullopt;
+        if (made && !got(made) && deadline.immediate() && s.room_ready.idle(lane.free())) {
+            made = once();
+            if (made && !got(made)) s.room_ready.recheck(lane.free());
+        }
+        if (!made) return raise(made.error()), std::nullopt;
+        if (got(made)) s.room_ready.active();
+        return made;
+    }
+
+    // ---- writing in place ---------------------------------------------------------
+
+    // One loan at a time, and no other producer call of the object while it
+    // is open: the loan's frame sits at the producer's tail until it ends.
+    // Another handle of this process with a loan open on the same ring (or
+    // lane) refuses them likewise. Called with the role taken.
+    static bool no_open_loan(const State& s) {
+        if (!s.lending.loan) return true;
+        raise(PyExc_RuntimeError, Reason::busy, std::string("a loan() of this ") + kClass + " is still open");
+        return false;
+    }
+    static std::optional<typename Side::Producer> writer(State& s) {
+        if (!no_open_loan(s)) return std::nullopt;
+        auto w = Side::producer(s);
+        if (w && s.lending.role_loans(Side::site(s), w->slot).load(std::memory_order_relaxed) != 0) {
+            raise(PyExc_RuntimeError, Reason::busy,
+                  std::string("a loan() of another ") + kClass + " of this ring is open in this process");
+            return std::nullopt;
+        }
+        return w;
+    }
+
+    // The frame for the next message, lent for a `with` block to write in
+    // place: a writable memoryview of `nbytes` bytes where the message will
+    // live. A frame whose payload would wrap around the ring's end is not
+    // contiguous there: the block gets a scratch buffer instead, copied in
+    // when it ends. Waits for room as put() does.
+    static PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"nbytes", "timeout"};
+        static const std::string fn = qualified("loan");
+        static const Signature sig{fn.c_str(), names, 2, 1};
+        PyObject* argv[2];
+        std::uint64_t nbytes = 0;
+        Deadline deadline = Deadline::never();
+        if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "nbytes", nbytes) ||
+            !timeout_argument(argv[1], deadline))
+            return nullptr;
+        Ref made(new_lent(LentKind::RingLoan, self, kLoanLender));
+        if (!made) return nullptr;
+        State& s = state(self);
+        RingCall call(s, kClass);
+        if (!call) return nullptr;
+        switch (call.claim(kRingProducer, &deadline)) {
+            case Claim::Claimed: break;
+            case Claim::TimedOut: return raise_queue("Full");
+            default: return nullptr;
+        }
+        const auto w = writer(s);
+        if (!w) return nullptr;
+        SpscRing& lane = w->lane();
+        const auto reserved = wait_for_room(
+            s, lane, deadline, [&](auto& host) { return lane.reserve_wait(nbytes, deadline, host); },
+            [&] { return lane.reserve(nbytes); },
+            [](const Result<std::optional<SpscLoan>>& r) { return r.value().has_value(); });
+        if (!reserved) return nullptr;
+        if (!reserved->value()) return raise_queue("Full");
+        const SpscLoan taken = *reserved->value();
+        LentState& sc = lent(made.get());
+        const auto [first, second] = lane.loan_parts(taken);
+        std::uint8_t* bytes = first.data();
+        if (!second.empty()) {
+            // The allocation may run a finalizer that closes the object.
+            sc.keep = Ref(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(nbytes)));
+            if (!sc.keep || !call.still_open()) return nullptr;
+            bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(sc.keep.get()));
+        }
+        s.lending.open_loan(taken, w->slot, s.lending.role_loans(Side::site(s), w->slot));
+        sc.lend(bytes, nbytes, false, MessageShape::bytes(nbytes));
+        return made.release();
+    }
+
+    // Ends a loan: publishes it with the producer role this thread takes
+    // (waiting for it), or discards it (`ok` false), which touches nothing:
+    // the ring's tail never moved. Once the object is closed nothing is
+    // published, which a block that ended well must hear.
+    static bool loan_end(LentState& sc, bool ok) {
+        State& s = state(sc.owner.get());
+        sc.active = false;
+        if (!ok) return (void)s.lending.end_loan(), true;
+        RingCall call(s, kClass);
+        Deadline never = Deadline::never();
+        const Claim got = call ? call.claim(kRingProducer, &never) : Claim::Failed;
+        // Counted until the role is ours, so that no other handle writes first.
+        const std::optional<SpscLoan> taken = s.lending.end_loan();
+        if (!taken || s.life.closing()) {
+            PyErr_Clear();
+            const std::string text = std::string(kClass) + " is closed: the loaned message was not published";
+            return raise(PyExc_ValueError, Reason::closed, text), false;
+        }
+        if (got != Claim::Claimed) return false;
+        const auto w = Side::producer(s);
+        if (!w) return false;
+        if (w->slot != s.lending.loan_slot)  // a fork child's object, on a lane of its own
+            return raise(PyExc_RuntimeError, Reason::busy,
+                         "this loan's lane is no longer this object's: the loaned message was not published"),
+                   false;
+        std::optional<ByteSpan> copy;
+        if (sc.keep)
+            copy = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(sc.keep.get())),
+                            static_cast<std::size_t>(PyByteArray_Size(sc.keep.get())));
+        const auto tail = w->lane().complete(*taken, copy);
+        if (!tail) return raise(tail.error()), false;
+        w->publish(taken->tail, tail.value());
+        s.room_ready.active();
+        return true;
+    }
+    // A loan dropped without `with` is discarded.
+    static void loan_drop(LentState& sc) {
+        sc.active = false;
+        (void)state(sc.owner.get()).lending.end_loan();
+    }
+    // Views and loans pin the same mapping (RingLending).
+    static void lending_pin(LentState& sc, int delta) {
+        State& s = state(sc.owner.get());
+        s.lending.pin(s.ring, delta);
+    }
+    static constexpr Lender kLoanLender{&loan_end, &loan_drop, &lending_pin,
+                                        "this loan was already published or discarded"};
 
     // Pushes from the front of a list or tuple until a value does not fit.
     // Frames go out with one store of tail per kBatchStep bytes, so that a
@@ -336,7 +504,7 @@ struct RingMethods {
             case Claim::Busy: return PyLong_FromLong(0);
             default: return nullptr;
         }
-        const auto w = Side::producer(s);
+        const auto w = writer(s);
         if (!w) return nullptr;
         SpscRing& lane = w->lane();
         std::uint64_t start = lane.tail_position();
@@ -825,11 +993,7 @@ struct RingMethods {
         return true;
     }
     static void view_drop(LentState& sc) { finish_view(sc, nullptr); }
-    static void view_pin(LentState& sc, int delta) {
-        State& s = state(sc.owner.get());
-        s.lending.pin(s.ring, delta);
-    }
-    static constexpr Lender kLender{&view_end, &view_drop, &view_pin, "this message was already consumed"};
+    static constexpr Lender kLender{&view_end, &view_drop, &lending_pin, "this message was already consumed"};
 
     // ---- queries (header words only; they never wait) ---------------------------
 

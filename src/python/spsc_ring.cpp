@@ -123,6 +123,7 @@ struct SpscSide {
 
     struct Producer {
         SpscRing* ring;
+        std::uint64_t slot = claim_slot::producer;
         SpscRing& lane() const noexcept { return *ring; }
         Result<bool> push(ByteSpan first, ByteSpan second) const { return ring->push(first, second); }
         template <class Host>
@@ -289,6 +290,19 @@ PyMethodDef methods[] = {
         "process holds the consumer role although one was there: this handle saw it attached,\n"
         "or the ring's head has moved since the ring was made. A consumer that attaches again\n"
         "makes put() wait again; push() keeps returning False."),
+    fast_method<&M::loan>("loan",
+        "loan($self, nbytes, timeout=None)\n--\n\n"
+        "Write the next message in place: `with ring.loan(nbytes) as buf:` gives a writable\n"
+        "memoryview (format 'B') of exactly `nbytes` bytes where the message will live in the\n"
+        "ring; leaving the block publishes it, an exception inside discards it. Waits for\n"
+        "room, and raises queue.Full, ValueError (a message larger than the ring holds) and\n"
+        "BrokenPipeError, as put() does. One loan per ring object at a time: a second loan,\n"
+        "or any other producer call of the object while it is open, raises RuntimeError, as\n"
+        "do those of this process's other handles of the ring.\n"
+        "A message whose bytes would wrap around the end of the ring is written to a scratch\n"
+        "buffer instead and copied in (one copy) when the block ends. After a close() the\n"
+        "memoryview stays valid, and leaving the block raises ValueError: nothing is\n"
+        "published. Keep no reference to the memory past the block."),
     fast_method<&M::get>("get",
         "get($self, tag=None, timeout=None, eof=False)\n--\n\n"
         "Pop a message as pop() does, waiting for one; raises queue.Empty when `timeout`\n"

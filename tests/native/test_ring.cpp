@@ -325,6 +325,90 @@ TEST(Ring, FramesWrapAtEveryByteLikeByteAtATimePlacement) {
     }
 }
 
+// A loan written through its parts and published (in place or from a copy)
+// leaves the data area exactly as a push of the same payload, at every
+// offset, wrapping or not, with counters near 0 and near 2^64; until it is
+// published the consumer sees nothing, and a discarded one leaves no trace.
+TEST(RingLoan, PublishedLoanPlacesTheFrameAsPushDoes) {
+    for (std::uint64_t capacity : {8u, 16u}) {
+        Attached a = Attached::fresh(SPSC_HEADER_SIZE + capacity);
+        for (std::uint64_t base : {std::uint64_t{0}, kTop - capacity + 1}) {
+            for (std::uint64_t s = 0; s < capacity; ++s) {
+                for (std::size_t n = 0; n + 4 <= capacity; ++n) {
+                    for (bool copied : {false, true}) {
+                        SCOPED_TRACE("capacity " + std::to_string(capacity) + " offset " + std::to_string(s) +
+                                     " n " + std::to_string(n) + (copied ? " copied" : " in place"));
+                        const auto payload = bytes_of(n, static_cast<unsigned>(s + n));
+                        const std::uint64_t pos = base + s;
+                        std::memset(a.data(), 0xEE, capacity);
+                        a.forge(pos, pos, capacity);
+                        const std::vector<std::uint8_t> before(a.data(), a.data() + capacity);
+                        auto loan = must(a.ring.reserve(n));
+                        ASSERT_TRUE(loan.has_value());
+                        const auto [first, second] = a.ring.loan_parts(*loan);
+                        ASSERT_EQ(first.size() + second.size(), n);
+                        if (copied) {
+                            ASSERT_TRUE(a.ring.publish(*loan, ByteSpan(payload)).ok());
+                        } else {
+                            std::memcpy(first.data(), payload.data(), first.size());
+                            std::memcpy(second.data(), payload.data() + first.size(), second.size());
+                            ASSERT_FALSE(pop(a.ring).has_value()) << "visible before its publish";
+                            ASSERT_TRUE(a.ring.publish(*loan).ok());
+                        }
+                        const std::vector<std::uint8_t> after(a.data(), a.data() + capacity);
+                        ASSERT_EQ(after, reference_area(before, pos, payload));
+                        ASSERT_EQ(pop(a.ring), payload);
+                        // Discarded: never completed, nothing moves.
+                        ASSERT_TRUE(must(a.ring.reserve(n)).has_value());
+                        ASSERT_EQ(a.get(1), pos + n + 4);
+                        ASSERT_TRUE(a.ring.is_empty());
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(RingLoan, ReserveRefusesWhatDoesNotFitAndCompleteWhatWasOverwritten) {
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 32);
+    const auto too_big = a.ring.reserve(29);
+    ASSERT_FALSE(too_big.ok());
+    EXPECT_NE(too_big.error().message.find("the largest payload is 28 bytes"), std::string::npos)
+        << too_big.error().message;
+    EXPECT_EQ(too_big.error().reason, Reason::too_large);
+    ASSERT_TRUE(push(a.ring, bytes_of(20, 1)));
+    EXPECT_FALSE(must(a.ring.reserve(5)).has_value()) << "only 8 bytes are free";
+    auto loan = must(a.ring.reserve(4));
+    ASSERT_TRUE(loan.has_value());
+    // Something published at the loan's tail meanwhile: the loan must not
+    // write its prefix over that frame.
+    ASSERT_TRUE(push(a.ring, bytes_of(0, 2)));
+    const auto late = a.ring.publish(*loan, ByteSpan(bytes_of(4, 3)));
+    ASSERT_FALSE(late.ok());
+    EXPECT_EQ(a.get(1), 28u);
+    EXPECT_EQ(pop(a.ring), bytes_of(20, 1));
+    EXPECT_EQ(pop(a.ring), bytes_of(0, 2));
+    auto fresh = must(a.ring.reserve(4));
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_FALSE(a.ring.publish(*fresh, ByteSpan(bytes_of(3, 3))).ok()) << "a copy of the wrong length";
+    EXPECT_TRUE(a.ring.is_empty());
+}
+
+TEST(RingLoan, ReserveWaitGetsRoomWhenTheConsumerPopsAndTimesOutOtherwise) {
+    Attached a = Attached::fresh(SPSC_HEADER_SIZE + 32);
+    ASSERT_TRUE(push(a.ring, bytes_of(24, 1)));
+    NoHost host;
+    auto timed_out = a.ring.reserve_wait(8, Deadline::after_seconds(0.02), host);
+    ASSERT_TRUE(timed_out.ok());
+    EXPECT_FALSE(timed_out.value().has_value());
+    std::thread consumer([&] { EXPECT_EQ(pop(a.ring), bytes_of(24, 1)); });
+    auto loan = a.ring.reserve_wait(8, Deadline::after_seconds(10), host);
+    consumer.join();
+    ASSERT_TRUE(loan.ok() && loan.value().has_value());
+    EXPECT_TRUE(a.ring.publish(*loan.value(), ByteSpan(bytes_of(8, 2))).ok());
+    EXPECT_EQ(pop(a.ring), bytes_of(8, 2));
+}
+
 TEST(Ring, CountersKeepWorkingAcrossTwoToTheSixtyFour) {
     Attached a = Attached::fresh(SPSC_HEADER_SIZE + 64);
     a.forge(kTop - 20, kTop - 20, 64);
