@@ -266,6 +266,55 @@ private:
     std::uint32_t expected_ = 0;   // the header's, as validated at attach
 };
 
+// What every kind over lanes shows of its LaneSet: sizes, the end-of-stream
+// rule (above) and the producer side. A producer publishes into `lane`, the
+// slot it holds; join() gives a new producer its slot, registered, which it
+// keeps for as long as it produces and releases to end its stream.
+class LaneRing {
+public:
+    std::uint32_t producers() const noexcept { return set_.producers(); }
+    // One lane's data capacity, and the largest payload one message may carry.
+    std::uint64_t capacity() const noexcept { return set_.capacity(); }
+    std::uint64_t max_payload() const noexcept { return set_.max_payload(); }
+    std::uint64_t map_size() const noexcept { return set_.map_size(); }
+
+    [[nodiscard]] Result<Claim> join(ClaimSite& site) { return set_.join(site); }
+    // The producers this stream waits for (0: not set), read once at attach.
+    std::uint32_t expected() const noexcept { return set_.expected(); }
+    [[nodiscard]] std::uint32_t joined() const noexcept { return set_.joined(); }
+    // Whether every producer's stream has ended. `seen`: the caller has seen a
+    // producer (set here when one is attached). False where the platform
+    // cannot tell who is attached.
+    [[nodiscard]] bool producers_done(const ClaimSite& site, bool& seen) const {
+        return set_.producers_done(site, seen);
+    }
+
+    [[nodiscard]] Result<bool> push(std::uint32_t lane, ByteSpan first, ByteSpan second = {}) {
+        return set_.push(lane, first, second);
+    }
+    template <class Host>
+    [[nodiscard]] Result<bool> push_wait(std::uint32_t lane, ByteSpan first, ByteSpan second, Deadline deadline,
+                                         Host& host) {
+        return set_.push_wait(lane, first, second, deadline, host);
+    }
+    // Batches, as SpscRing's: frames appended after `before` go out together.
+    SpscRing& lane(std::uint32_t k) noexcept { return set_.lane(k); }
+    const SpscRing& lane(std::uint32_t k) const noexcept { return set_.lane(k); }
+    void publish(std::uint32_t lane, std::uint64_t before, std::uint64_t tail) noexcept {
+        set_.publish(lane, before, tail);
+    }
+
+    // Lane headers only, momentarily stale.
+    [[nodiscard]] std::uint64_t used() const noexcept { return set_.used(); }
+    [[nodiscard]] bool is_empty() const noexcept { return used() == 0; }
+    // Every lane rings the segment's one data bell.
+    [[nodiscard]] const BellAddress& data_bell() const noexcept { return set_.data_bell(); }
+
+protected:
+    explicit LaneRing(LaneSet set) noexcept : set_(std::move(set)) {}
+    LaneSet set_;
+};
+
 template <class Host>
 Result<bool> LaneSet::push_wait(std::uint32_t k, ByteSpan first, ByteSpan second, Deadline deadline, Host& host) {
     const std::uint64_t before = lanes_[k].tail_position();

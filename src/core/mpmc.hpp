@@ -99,7 +99,7 @@ struct MpmcTaken {
     std::uint64_t length;
 };
 
-class MpmcRing {
+class MpmcRing : public LaneRing {
 public:
     // Takes ownership of `mapping`. A creator writes the header and every
     // lane (the mapping must be mpmc_segment_size() bytes or more); an opener
@@ -108,11 +108,8 @@ public:
                                                  std::uint32_t consumers, std::uint32_t expected = 0);
     [[nodiscard]] static Result<MpmcRing> open(Mapping mapping, std::string_view name);
 
-    std::uint32_t producers() const noexcept { return set_.producers(); }
+    // Sizes, end of stream and the producer of a lane: LaneRing (lanes.hpp).
     std::uint32_t consumers() const noexcept { return consumers_; }
-    std::uint64_t capacity() const noexcept { return set_.capacity(); }
-    std::uint64_t max_payload() const noexcept { return set_.max_payload(); }
-    std::uint64_t map_size() const noexcept { return set_.map_size(); }
 
     // ---- roles ----
     // A free consumer slot (EAGAIN "all 4 consumer slots of '/jobs' are
@@ -123,28 +120,6 @@ public:
     [[nodiscard]] std::vector<long> consumer_pids(const ClaimSite& site) const;
     [[nodiscard]] bool producer_attached(const ClaimSite& site) const;
     [[nodiscard]] std::vector<long> producer_pids(const ClaimSite& site) const;
-
-    // ---- end of stream (the rule in lanes.hpp) ----
-    [[nodiscard]] Result<Claim> join(ClaimSite& site) { return set_.join(site); }
-    std::uint32_t expected() const noexcept { return set_.expected(); }
-    [[nodiscard]] std::uint32_t joined() const noexcept { return set_.joined(); }
-    [[nodiscard]] bool producers_done(const ClaimSite& site, bool& seen) const {
-        return set_.producers_done(site, seen);
-    }
-
-    // ---- producer of `lane` (the caller holds that slot) ----
-    [[nodiscard]] Result<bool> push(std::uint32_t lane, ByteSpan first, ByteSpan second = {}) {
-        return set_.push(lane, first, second);
-    }
-    template <class Host>
-    [[nodiscard]] Result<bool> push_wait(std::uint32_t lane, ByteSpan first, ByteSpan second, Deadline deadline,
-                                         Host& host) {
-        return set_.push_wait(lane, first, second, deadline, host);
-    }
-    SpscRing& lane(std::uint32_t k) noexcept { return set_.lane(k); }
-    void publish(std::uint32_t lane, std::uint64_t before, std::uint64_t tail) noexcept {
-        set_.publish(lane, before, tail);
-    }
 
     // ---- consumer, in steps ----
     // The next message in turn (nullopt when every lane looks empty); its
@@ -172,12 +147,9 @@ public:
     [[nodiscard]] Result<std::optional<MpmcTaken>> wait_take(Sink&& sink, Deadline deadline, Host& host);
 
     // ---- queries: lane headers only, momentarily stale ----
-    [[nodiscard]] std::uint64_t used() const noexcept { return set_.used(); }
-    [[nodiscard]] bool is_empty() const noexcept { return used() == 0; }
-    [[nodiscard]] const BellAddress& data_bell() const noexcept { return set_.data_bell(); }
 
 private:
-    MpmcRing(LaneSet set, std::uint32_t consumers) noexcept : set_(std::move(set)), consumers_(consumers) {}
+    MpmcRing(LaneSet set, std::uint32_t consumers) noexcept : LaneRing(std::move(set)), consumers_(consumers) {}
     // After a take from `lane`: rings for a sleeper if the lane holds more.
     void pass_on(std::uint32_t lane) noexcept;
 
@@ -186,7 +158,6 @@ private:
     static constexpr std::uint32_t kMaxLost = 1024;
     static constexpr std::uint32_t kMaxMoved = 64;
 
-    LaneSet set_;
     std::uint32_t consumers_;  // the header's, as validated at attach
     std::uint32_t turn_ = 0;   // this consumer's next lane to look at first
 };

@@ -79,7 +79,7 @@ inline constexpr std::uint64_t kMpscProducerClaim = kLaneProducerClaim;
 // True when the mapping starts with the fan-in magic (whatever else it holds).
 [[nodiscard]] bool looks_like_mpsc(const std::uint8_t* base, std::uint64_t size) noexcept;
 
-class MpscLanes {
+class MpscLanes : public LaneRing {
 public:
     // Takes ownership of `mapping`. A creator writes the header and every
     // lane (the mapping must be mpsc_segment_size() bytes or more); an opener
@@ -88,40 +88,7 @@ public:
                                                   std::uint32_t expected = 0);
     [[nodiscard]] static Result<MpscLanes> open(Mapping mapping, std::string_view name);
 
-    std::uint32_t producers() const noexcept { return set_.producers(); }
-    std::uint64_t capacity() const noexcept { return set_.capacity(); }
-    // The largest payload one message may carry.
-    std::uint64_t max_payload() const noexcept { return set_.max_payload(); }
-    std::uint64_t map_size() const noexcept { return set_.map_size(); }
-
-    // ---- end of stream (the rule in lanes.hpp) ----
-    // The slot of a new producer, registered: the caller keeps the claim for
-    // as long as it produces and releases it to end its stream.
-    [[nodiscard]] Result<Claim> join(ClaimSite& site) { return set_.join(site); }
-    // The producers this stream waits for (0: not set), read once at attach.
-    std::uint32_t expected() const noexcept { return set_.expected(); }
-    [[nodiscard]] std::uint32_t joined() const noexcept { return set_.joined(); }
-    // Whether every producer's stream has ended. `seen`: the caller has seen a
-    // producer (set here when one is attached). False where the platform
-    // cannot tell who is attached.
-    [[nodiscard]] bool producers_done(const ClaimSite& site, bool& seen) const {
-        return set_.producers_done(site, seen);
-    }
-
-    // ---- producer of `lane` (the caller holds that slot) ----
-    [[nodiscard]] Result<bool> push(std::uint32_t lane, ByteSpan first, ByteSpan second = {}) {
-        return set_.push(lane, first, second);
-    }
-    template <class Host>
-    [[nodiscard]] Result<bool> push_wait(std::uint32_t lane, ByteSpan first, ByteSpan second, Deadline deadline,
-                                         Host& host) {
-        return set_.push_wait(lane, first, second, deadline, host);
-    }
-    // Batches, as SpscRing's: frames appended after `tail` go out together.
-    SpscRing& lane(std::uint32_t k) noexcept { return set_.lane(k); }
-    void publish(std::uint32_t lane, std::uint64_t before, std::uint64_t tail) noexcept {
-        set_.publish(lane, before, tail);
-    }
+    // Sizes, end of stream and the producer of a lane: LaneRing (lanes.hpp).
 
     // ---- consumer ----
     // The next message in turn (nullopt when every lane is empty), then its
@@ -138,18 +105,15 @@ public:
     [[nodiscard]] Result<std::optional<MpscFrame>> wait_pop(Deadline deadline, Host& host);
 
     // ---- queries: lane headers only, momentarily stale ----
-    [[nodiscard]] std::uint64_t used() const noexcept { return set_.used(); }
+    using LaneRing::used;
     [[nodiscard]] std::uint64_t used(std::uint32_t lane) const noexcept { return set_.used(lane); }
-    [[nodiscard]] bool is_empty() const noexcept { return used() == 0; }
 
-    // Event loops: every lane rings the segment's one data bell; lane k's
-    // consumer rings room bell kBellPerWaiter + k, its producer's own.
-    [[nodiscard]] const BellAddress& data_bell() const noexcept { return set_.data_bell(); }
+    // Event loops: every lane rings the segment's one data bell (data_bell());
+    // lane k's consumer rings room bell kBellPerWaiter + k, its producer's own.
 
 private:
-    explicit MpscLanes(LaneSet set) noexcept : set_(std::move(set)) {}
+    explicit MpscLanes(LaneSet set) noexcept : LaneRing(std::move(set)) {}
 
-    LaneSet set_;
     std::uint32_t turn_ = 0;  // the consumer's next lane to look at first
 };
 
