@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -43,6 +45,23 @@ template <class T>
 T must(Result<T> r) {
     if (!r) throw std::runtime_error(r.error().message);
     return std::move(r).value();
+}
+
+// A header field of a fresh segment overwritten with a forged value, and a
+// text the open's refusal must contain.
+struct ForgedField {
+    const char* what;
+    std::uint64_t offset;
+    std::uint64_t value;
+    int width;
+    const char* expect;
+};
+
+// What `open` (a kind's open of a mapping) gives for `m` with `f` forged in.
+template <class Open>
+auto open_forged(Mapping m, const ForgedField& f, Open open) {
+    std::memcpy(m.base() + f.offset, &f.value, static_cast<std::size_t>(f.width));
+    return open(std::move(m));
 }
 
 // A segment of `size` bytes whose name is removed at once; every map() is a

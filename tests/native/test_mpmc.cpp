@@ -142,23 +142,15 @@ TEST(MpmcCreate, RefusesBadArguments) {
 
 // ---- forged headers ----------------------------------------------------------
 
-struct ForgedCase {
-    const char* what;
-    std::uint64_t offset;
-    std::uint64_t value;
-    int width;
-    const char* expect;
-};
+using test::ForgedField;
 
-class MpmcForged : public ::testing::TestWithParam<ForgedCase> {};
+class MpmcForged : public ::testing::TestWithParam<ForgedField> {};
 
 TEST_P(MpmcForged, IsRefusedByOpen) {
-    const ForgedCase& c = GetParam();
+    const ForgedField& c = GetParam();
     Segment seg(64, 4);
     { auto created = must(MpmcRing::create(seg.map(), 64, 4, 2)); }
-    Mapping m = seg.map();
-    std::memcpy(m.base() + c.offset, &c.value, c.width);
-    auto r = MpmcRing::open(std::move(m), "/t");
+    auto r = test::open_forged(seg.map(), c, [](Mapping m) { return MpmcRing::open(std::move(m), "/t"); });
     ASSERT_FALSE(r.ok()) << c.what;
     EXPECT_EQ(r.error().kind, Error::Kind::Value);
     EXPECT_EQ(r.error().message.rfind("'/t' is not an MPMC ring segment: ", 0), 0u) << r.error().message;
@@ -167,14 +159,14 @@ TEST_P(MpmcForged, IsRefusedByOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Header, MpmcForged,
-    ::testing::Values(ForgedCase{"fan-in magic", 0, 0x3143'5350'4d4e'4656ull, 8, "not the MPMC magic"},
-                      ForgedCase{"version", 8, 2, 4, "layout version 2"},
-                      ForgedCase{"no producers", 12, 0, 4, "producer count 0"},
-                      ForgedCase{"too many producers", 12, 5, 4, "5 lanes of capacity 64 do not fit"},
-                      ForgedCase{"capacity not a power of two", 16, 96, 8, "lane capacity 96"},
-                      ForgedCase{"capacity past 2^63", 16, std::uint64_t{1} << 63, 8, "do not fit"},
-                      ForgedCase{"no consumers", 32, 0, 4, "consumer count 0"},
-                      ForgedCase{"huge consumers", 32, 0xFFFFFFFF, 4, "consumer count 4294967295"}));
+    ::testing::Values(ForgedField{"fan-in magic", 0, 0x3143'5350'4d4e'4656ull, 8, "not the MPMC magic"},
+                      ForgedField{"version", 8, 2, 4, "layout version 2"},
+                      ForgedField{"no producers", 12, 0, 4, "producer count 0"},
+                      ForgedField{"too many producers", 12, 5, 4, "5 lanes of capacity 64 do not fit"},
+                      ForgedField{"capacity not a power of two", 16, 96, 8, "lane capacity 96"},
+                      ForgedField{"capacity past 2^63", 16, std::uint64_t{1} << 63, 8, "do not fit"},
+                      ForgedField{"no consumers", 32, 0, 4, "consumer count 0"},
+                      ForgedField{"huge consumers", 32, 0xFFFFFFFF, 4, "consumer count 4294967295"}));
 
 // A lane header forged after open is the lane's error (head stands still, so
 // it is corruption, not a lost race), never an access outside the mapping.
@@ -200,13 +192,19 @@ TEST(MpmcForgedLane, IsAnErrorNamingTheLane) {
 
 // ---- takes that do not finish ------------------------------------------------
 
+// One producer lane of 64 bytes and two consumers' own views of it.
+struct OneLaneTwoTakers {
+    Segment seg{64, 1};
+    MpmcRing ring = must(MpmcRing::create(seg.map(), 64, 1, 2));
+    MpmcRing first = must(MpmcRing::open(seg.map(), "/t"));
+    MpmcRing second = must(MpmcRing::open(seg.map(), "/t"));
+};
+
 // A consumer that copies a message and dies before its swap (a take begun and
 // abandoned) takes nothing: the next consumer gets the message whole.
 TEST(MpmcTake, AnAbandonedTakeLosesNothing) {
-    Segment seg(64, 1);
-    auto ring = must(MpmcRing::create(seg.map(), 64, 1, 2));
-    auto dying = must(MpmcRing::open(seg.map(), "/t"));
-    auto survivor = must(MpmcRing::open(seg.map(), "/t"));
+    OneLaneTwoTakers t;
+    auto &ring = t.ring, &dying = t.first, &survivor = t.second;
     ASSERT_TRUE(must(ring.push(0, msg(0, 1))));
     ASSERT_TRUE(must(ring.push(0, msg(0, 2))));
     auto begun = must(dying.begin_take());
@@ -224,10 +222,8 @@ TEST(MpmcTake, AnAbandonedTakeLosesNothing) {
 // has meanwhile written over the frame it copied; the loser's next take is
 // whole.
 TEST(MpmcTake, ALostTakeIsRefusedAndTheNextIsWhole) {
-    Segment seg(64, 1);
-    auto ring = must(MpmcRing::create(seg.map(), 64, 1, 2));
-    auto slow = must(MpmcRing::open(seg.map(), "/t"));
-    auto fast = must(MpmcRing::open(seg.map(), "/t"));
+    OneLaneTwoTakers t;
+    auto &ring = t.ring, &slow = t.first, &fast = t.second;
     ASSERT_TRUE(must(ring.push(0, Bytes(40, 1))));
     auto begun = must(slow.begin_take());
     ASSERT_TRUE(begun);

@@ -86,23 +86,15 @@ TEST(MpscCreate, RefusesASegmentTooSmall) {
 }
 
 // Forged header fields: each is refused with a message naming what was found.
-struct ForgedCase {
-    const char* what;
-    std::uint64_t offset;
-    std::uint64_t value;
-    int width;
-    const char* expect;
-};
+using test::ForgedField;
 
-class MpscForged : public ::testing::TestWithParam<ForgedCase> {};
+class MpscForged : public ::testing::TestWithParam<ForgedField> {};
 
 TEST_P(MpscForged, IsRefusedByOpen) {
-    const ForgedCase& c = GetParam();
+    const ForgedField& c = GetParam();
     Segment seg(size_of(64, 4));
     { auto created = must(MpscLanes::create(seg.map(), 64, 4)); }
-    Mapping m = seg.map();
-    std::memcpy(m.base() + c.offset, &c.value, c.width);
-    auto r = MpscLanes::open(std::move(m), "/t");
+    auto r = test::open_forged(seg.map(), c, [](Mapping m) { return MpscLanes::open(std::move(m), "/t"); });
     ASSERT_FALSE(r.ok()) << c.what;
     EXPECT_EQ(r.error().reason, std::string_view(c.what) == "version" ? Reason::version : Reason::corrupt);
     EXPECT_NE(r.error().message.find(c.expect), std::string::npos) << r.error().message;
@@ -110,14 +102,14 @@ TEST_P(MpscForged, IsRefusedByOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Header, MpscForged,
-    ::testing::Values(ForgedCase{"magic", 0, 0x1234, 8, "hold 0x0000000000001234, not the fan-in magic"},
-                      ForgedCase{"version", 8, 2, 4, "layout version 2"},
-                      ForgedCase{"no producers", 12, 0, 4, "producer count 0"},
-                      ForgedCase{"too many producers", 12, 5, 4, "5 lanes of capacity 64 do not fit"},
-                      ForgedCase{"huge producers", 12, 0xFFFFFFFF, 4, "producer count 4294967295"},
-                      ForgedCase{"capacity not a power of two", 16, 96, 8, "lane capacity 96"},
-                      ForgedCase{"capacity too large", 16, 128, 8, "do not fit"},
-                      ForgedCase{"capacity past 2^63", 16, std::uint64_t{1} << 63, 8, "do not fit"}));
+    ::testing::Values(ForgedField{"magic", 0, 0x1234, 8, "hold 0x0000000000001234, not the fan-in magic"},
+                      ForgedField{"version", 8, 2, 4, "layout version 2"},
+                      ForgedField{"no producers", 12, 0, 4, "producer count 0"},
+                      ForgedField{"too many producers", 12, 5, 4, "5 lanes of capacity 64 do not fit"},
+                      ForgedField{"huge producers", 12, 0xFFFFFFFF, 4, "producer count 4294967295"},
+                      ForgedField{"capacity not a power of two", 16, 96, 8, "lane capacity 96"},
+                      ForgedField{"capacity too large", 16, 128, 8, "do not fit"},
+                      ForgedField{"capacity past 2^63", 16, std::uint64_t{1} << 63, 8, "do not fit"}));
 
 // A lane header forged after open is a lane error, never an access outside.
 TEST(MpscForgedLane, IsAnErrorNamingTheLane) {

@@ -625,32 +625,38 @@ TEST(Ring, TwoThreadStreamArrivesIntactAndInOrder) {
     SpscRing producer = must(SpscRing::attach(seg.map(), true));
     SpscRing consumer = must(SpscRing::attach(seg.map(), false));  // its own view of the segment
 
-    // Either side that hits a ring error raises `stop`, so the other never
-    // spins forever on a ring that will not move.
+    // Both sides sleep in the ring's own waits when it is full or empty
+    // (spinning threads starve each other on a busy two-core machine). Either
+    // side that hits a ring error or waits a whole deadline in vain raises
+    // `stop`, so the other gives up too.
+    constexpr std::int64_t kPatienceNs = 30'000'000'000;
     std::atomic<bool> stop{false};
     std::string producer_error, consumer_error;
     std::thread t([&] {
-        try {
-            for (std::uint32_t seq = 0; seq < count && !stop; ++seq) {
-                const auto msg = bytes_of(message_size(seq, capacity - 4), seq);
-                while (!push(producer, msg) && !stop) std::this_thread::yield();
+        NoHost host;
+        for (std::uint32_t seq = 0; seq < count && !stop; ++seq) {
+            const auto msg = bytes_of(message_size(seq, capacity - 4), seq);
+            auto r = producer.push_wait(msg, {}, Deadline::after_ns(kPatienceNs), host);
+            if (!r || !r.value()) {
+                producer_error = r ? "timed out pushing " + std::to_string(seq) : r.error().message;
+                stop = true;
             }
-        } catch (const std::exception& e) {
-            producer_error = e.what();
-            stop = true;
         }
     });
     std::uint32_t mismatches = 0, received = 0;
-    try {
-        while (received < count && !stop) {
-            auto got = pop(consumer);
-            if (!got) { std::this_thread::yield(); continue; }
-            if (*got != bytes_of(message_size(received, capacity - 4), received)) ++mismatches;
-            ++received;
+    NoHost host;
+    while (received < count && !stop) {
+        auto frame = consumer.wait_pop(Deadline::after_ns(kPatienceNs), host);
+        if (!frame || !frame.value()) {
+            consumer_error = frame ? "timed out popping " + std::to_string(received) : frame.error().message;
+            stop = true;
+            break;
         }
-    } catch (const std::exception& e) {
-        consumer_error = e.what();
-        stop = true;
+        std::vector<std::uint8_t> got(frame.value()->length);
+        consumer.copy_payload(*frame.value(), got.data());
+        consumer.commit(*frame.value());
+        if (got != bytes_of(message_size(received, capacity - 4), received)) ++mismatches;
+        ++received;
     }
     t.join();
     EXPECT_EQ(producer_error, "");
