@@ -115,7 +115,7 @@ constexpr int kTurn = 0;
 enum class Entered { Yes, NothingNow, Failed };
 
 template <class State>
-Entered take_turn(Call<State>& call, const State& s, const char* cls, Deadline* deadline) {
+Entered take_turn(Call<State>& call, const State& s, Deadline* deadline) {
     if (!call) return Entered::Failed;
     switch (call.claim(kTurn, deadline)) {
         case Claim::Claimed: break;
@@ -125,11 +125,27 @@ Entered take_turn(Call<State>& call, const State& s, const char* cls, Deadline* 
     }
     if (!holds(s.claim)) {
         raise(PyExc_RuntimeError, Reason::invalid_argument,
-              std::string(cls) + " belongs to the process that made it; open a new one here");
+              std::string(State::kName) + " belongs to the process that made it; open a new one here");
         return Entered::Failed;
     }
     return Entered::Yes;
 }
+
+// A method's turn: nullopt when the call holds it; otherwise what the call
+// returns, `nothing_now()` when the turn was not free in time (queue.Empty
+// or queue.Full raised, an empty list) and nullptr with the error raised.
+template <class State, class NothingNow>
+std::optional<PyObject*> turn_refused(Call<State>& call, const State& s, Deadline* deadline, NothingNow nothing_now) {
+    switch (take_turn(call, s, deadline)) {
+        case Entered::Yes: return std::nullopt;
+        case Entered::NothingNow: return nothing_now();
+        case Entered::Failed: break;
+    }
+    return nullptr;
+}
+
+const auto empty = [] { return raise_queue("Empty"); };
+const auto full = [] { return raise_queue("Full"); };
 
 PublisherState& publisher(PyObject* self) noexcept { return state_of<PublisherState>(self); }
 SubscriberState& subscriber(PyObject* self) noexcept { return state_of<SubscriberState>(self); }
@@ -197,7 +213,7 @@ bool lent_end(LentState& sc, bool ok) {
     State& s = owner_of<State>(sc);
     Deadline never = Deadline::never();
     Call<State> call(s, State::kName);
-    if (take_turn(call, s, State::kName, &never) != Entered::Yes) {
+    if (take_turn(call, s, &never) != Entered::Yes) {
         // Closed meanwhile (or used from a fork child): nothing to give back.
         PyErr_Clear();
         sc.active = false;
@@ -388,11 +404,7 @@ PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     Payload p;
     if (!build_payload(argv[0], buf, p)) return nullptr;
     Call<PublisherState> call(s, "Publisher");
-    switch (take_turn(call, s, "Publisher", &deadline)) {
-        case Entered::Yes: break;
-        case Entered::NothingNow: return raise_queue("Full");
-        case Entered::Failed: return nullptr;
-    }
+    if (auto refused = turn_refused(call, s, &deadline, full)) return *refused;
     ClosingWait host(s.life);
     bool failed = false;
     const auto loan = take_loan(s, p.enc.size(), deadline, host, failed);
@@ -474,11 +486,7 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     Ref made(new_lent(LentKind::BroadcastSlot, self, kSlotLender<PublisherState>));
     if (!made) return nullptr;
     Call<PublisherState> call(s, "Publisher");
-    switch (take_turn(call, s, "Publisher", &deadline)) {
-        case Entered::Yes: break;
-        case Entered::NothingNow: return raise_queue("Full");
-        case Entered::Failed: return nullptr;
-    }
+    if (auto refused = turn_refused(call, s, &deadline, full)) return *refused;
     if (s.scope_open) {
         raise(PyExc_RuntimeError, Reason::busy, "a loan of this Publisher is still open");
         return nullptr;
@@ -599,11 +607,7 @@ PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!timeout_eof_arguments(sig, args, nargs, kwnames, deadline, eof)) return nullptr;
     SubscriberState& s = subscriber(self);
     Call<SubscriberState> call(s, "Subscriber");
-    switch (take_turn(call, s, "Subscriber", &deadline)) {
-        case Entered::Yes: break;
-        case Entered::NothingNow: return raise_queue("Empty");
-        case Entered::Failed: return nullptr;
-    }
+    if (auto refused = turn_refused(call, s, &deadline, empty)) return *refused;
     if (!no_open_view(s)) return nullptr;
     for (;;) {
         bool ended = false, failed = false;
@@ -634,11 +638,7 @@ PyObject* receive_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     SubscriberState& s = subscriber(self);
     Deadline now = Deadline::now();
     Call<SubscriberState> call(s, "Subscriber");
-    switch (take_turn(call, s, "Subscriber", &now)) {
-        case Entered::Yes: break;
-        case Entered::NothingNow: return PyList_New(0);
-        case Entered::Failed: return nullptr;
-    }
+    if (auto refused = turn_refused(call, s, &now, [] { return PyList_New(0); })) return *refused;
     if (!no_open_view(s)) return nullptr;
     Ref list(PyList_New(0));
     if (!list) return nullptr;
@@ -673,11 +673,7 @@ PyObject* receive_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Ref made(new_lent(LentKind::BroadcastSlot, self, kSlotLender<SubscriberState>));
     if (!made) return nullptr;
     Call<SubscriberState> call(s, "Subscriber");
-    switch (take_turn(call, s, "Subscriber", &deadline)) {
-        case Entered::Yes: break;
-        case Entered::NothingNow: return raise_queue("Empty");
-        case Entered::Failed: return nullptr;
-    }
+    if (auto refused = turn_refused(call, s, &deadline, empty)) return *refused;
     if (!no_open_view(s)) return nullptr;
     for (;;) {
         bool ended = false, failed = false;
