@@ -347,7 +347,8 @@ def test_idle_loop_awaiting_many_rings_uses_little_cpu(seg_names, kind, count):
 # ---- interpreter exit -------------------------------------------------------------------
 
 EXIT_SCRIPT = r"""
-import asyncio, sys, time, velmora, velmora.aio
+import asyncio, faulthandler, signal, sys, time, velmora, velmora.aio
+faulthandler.register(signal.SIGUSR1)  # the test's view of a child that does not end
 empty = velmora.SharedMemory.open(sys.argv[1]).spsc()
 full = velmora.SharedMemory.open(sys.argv[2]).spsc()
 returned = None
@@ -382,7 +383,13 @@ def test_asyncio_run_exits_promptly_with_pending_waits(seg_names, loop_kind, how
         if how == "sigint":
             t0 = time.monotonic()
             proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=30)  # the little it prints fits in the pipes
+        try:
+            proc.wait(timeout=30)  # the little it prints fits in the pipes
+        except subprocess.TimeoutExpired:
+            proc.send_signal(signal.SIGUSR1)
+            time.sleep(1)
+            proc.kill()
+            pytest.fail(f"the child did not end; its threads:\n{proc.communicate()[1]}")
         out, err = proc.stdout.read(), proc.stderr.read()
     finally:
         proc.kill()
