@@ -349,6 +349,7 @@ def test_idle_loop_awaiting_many_rings_uses_little_cpu(seg_names, kind, count):
 EXIT_SCRIPT = r"""
 import asyncio, faulthandler, signal, sys, time, velmora, velmora.aio
 faulthandler.register(signal.SIGUSR1)  # the test's view of a child that does not end
+signal.signal(signal.SIGINT, signal.default_int_handler)  # Ctrl-C, even run from a background job, which ignores it
 empty = velmora.SharedMemory.open(sys.argv[1]).spsc()
 full = velmora.SharedMemory.open(sys.argv[2]).spsc()
 returned = None
