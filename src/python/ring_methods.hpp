@@ -914,6 +914,61 @@ struct RingMethods {
         return pop_into_common(self, argv[0], deadline, eof);
     }
 
+    // The next message as a new bytearray, copied once out of the ring: a
+    // buffer its receiver owns and may write to (velmora.objects decodes
+    // arrays in it in place). Waits and ends as get() does.
+    static PyObject* get_bytearray(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"timeout", "eof"};
+        static const std::string fn = qualified("get_bytearray");
+        static const Signature sig{fn.c_str(), names, 2, 0};
+        Deadline deadline = Deadline::never();
+        bool eof = false;
+        if (!timeout_eof_arguments(sig, args, nargs, kwnames, deadline, eof)) return nullptr;
+        if constexpr (takes_by_copy<Side>) {
+            return take_bytearray(self, deadline, eof);
+        } else {
+            return consume(self, deadline, eof, [&](State&, Ring& ring, const Frame& frame) -> PyObject* {
+                const std::uint64_t length = frame_length(frame);
+                char* dst = nullptr;
+                Ref out(new_bytearray(length, dst));  // never runs Python code (take_raw)
+                if (!out) return nullptr;             // the message stays
+                large_copy(length, true, [&] { ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst)); return 0; });
+                ring.commit(frame);
+                return out.release();
+            });
+        }
+    }
+
+    // get_bytearray() of a kind that takes by copy. A message already there
+    // is taken straight into the bytearray, with the interpreter lock held;
+    // one that comes during a wait (where the take runs without the lock) is
+    // staged in the scratch buffer and copied in once it is taken.
+    static PyObject* take_bytearray(PyObject* self, Deadline deadline, bool eof) {
+        Ref out;
+        const auto direct = [&](std::uint64_t n) -> Result<std::uint8_t*> {
+            char* dst = nullptr;
+            out = Ref(new_bytearray(n, dst));  // again, with its length, after a lost take
+            if (!out) {
+                PyErr_Clear();
+                return Error::value("no memory for a message of " + std::to_string(n) + " bytes", Reason::too_large);
+            }
+            return reinterpret_cast<std::uint8_t*>(dst);
+        };
+        Ref now(consume_copy(self, std::nullopt, false, direct, [&](std::uint64_t) { return out.release(); }));
+        if (!now || now.get() != Py_None) return now.release();
+        Scratch buf(state(self).scratch);
+        std::uint8_t* staged = nullptr;
+        const auto sink = [&](std::uint64_t n) -> Result<std::uint8_t*> {
+            return staged = buf.room(static_cast<std::size_t>(n));
+        };
+        return consume_copy(self, deadline, eof, sink, [&](std::uint64_t length) -> PyObject* {
+            char* dst = nullptr;
+            Ref made(new_bytearray(length, dst));
+            if (made) large_copy(length, true, [&] { std::memcpy(dst, staged, length); return 0; });
+            return made.release();
+        });
+    }
+
     // ---- reading in place ---------------------------------------------------------
 
     // One view at a time, and no other read while it is open: the message it
