@@ -5,6 +5,7 @@ header is checked as untrusted input."""
 import array
 import asyncio
 import dataclasses
+import pickle
 import queue
 import struct
 import subprocess
@@ -259,6 +260,45 @@ def test_an_object_too_large_for_a_publisher_names_max_message(seg_name):
     finally:
         sub.close()
         pub.close()
+
+
+def test_an_object_that_cannot_be_pickled_writes_nothing(ring):
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
+        ring.put_object({"ok": bytearray(4000), "bad": lambda: None})
+    assert ring.used() == 0 and ring.pop() is None
+    ring.put_object("after", timeout=0)
+    assert ring.get_object(timeout=0) == "after"
+
+
+@pytest.mark.parametrize("kind", RINGS)
+def test_get_object_with_eof_ends_after_the_last_object(seg_name, kind):
+    r = ring_of(kind, seg_name, 4096)
+    try:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+            import velmora
+            r = velmora.{CLASS[kind]}.open({seg_name!r})
+            r.put_object(("last", 1))
+            r.close()
+            """)], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert r.get_object(timeout=10, eof=True) == ("last", 1)
+        with pytest.raises(EOFError, check=lambda e: e.reason == "peer_gone"):
+            r.get_object(timeout=10, eof=True)
+    finally:
+        r.close()
+
+
+def test_receive_object_with_eof_ends_after_the_last_object(seg_name):
+    pub = velmora.Publisher.create(seg_name, 256, 4, subscribers=1)
+    sub = velmora.Subscriber.open(seg_name)
+    try:
+        pub.publish_object({"last": True})
+        pub.close()
+        assert sub.receive_object(timeout=1, eof=True) == {"last": True}
+        with pytest.raises(EOFError, check=lambda e: e.reason == "peer_gone"):
+            sub.receive_object(timeout=1, eof=True)
+    finally:
+        sub.close()
 
 
 # ---- objects and plain messages on one channel -----------------------------------

@@ -74,7 +74,7 @@ def _failure(reason: str, text: str, data: Any = None) -> ValueError:
 
 
 def _memoryview_from(buf: memoryview, fmt: str, shape: tuple) -> memoryview:
-    flat = memoryview(buf).cast("B")
+    flat: Any = memoryview(buf).cast("B")
     # cast() takes no shape with a zero in it: a 1-D view gets none.
     return flat.cast(fmt) if len(shape) == 1 else flat.cast(fmt, shape)
 
@@ -86,7 +86,8 @@ def _can_cast(fmt: str) -> bool:
     known = _castable.get(fmt)
     if known is None:
         try:
-            memoryview(bytes(struct.calcsize(fmt))).cast(fmt)
+            view: Any = memoryview(bytes(struct.calcsize(fmt)))
+            view.cast(fmt)
             known = True
         except (TypeError, ValueError, struct.error):
             known = False
@@ -99,7 +100,7 @@ class _Pickler(pickle.Pickler):
     # PickleBuffer their reduction gives).
     def reducer_override(self, obj: Any) -> Any:
         # (A view with no items and more than one dimension cannot be remade.)
-        if type(obj) is memoryview and _can_cast(obj.format) and (obj.ndim < 2 or 0 not in obj.shape):
+        if type(obj) is memoryview and _can_cast(obj.format) and (obj.ndim < 2 or 0 not in (obj.shape or ())):
             flat = obj.cast("B") if obj.c_contiguous else memoryview(obj.tobytes())
             if flat.nbytes >= OUT_OF_BAND_MIN:
                 return _memoryview_from, (pickle.PickleBuffer(flat), obj.format, obj.shape)
@@ -143,8 +144,8 @@ def _carry(obj: Any) -> Any:
         items = [one(x) for x in obj]
         return obj if not seen else kind(items)
     if kind is dict and len(obj) <= CARRY_ITEMS:
-        items = {k: one(v) for k, v in obj.items()}
-        return obj if not seen else items
+        values = {k: one(v) for k, v in obj.items()}
+        return obj if not seen else values
     return one(obj)
 
 

@@ -939,34 +939,38 @@ struct RingMethods {
         }
     }
 
-    // get_bytearray() of a kind that takes by copy. A message already there
-    // is taken straight into the bytearray, with the interpreter lock held;
-    // one that comes during a wait (where the take runs without the lock) is
-    // staged in the scratch buffer and copied in once it is taken.
+    // get_bytearray() of a kind that takes by copy. The take copies the
+    // message straight into the bytearray, which only a call holding the
+    // interpreter lock can make: so a message is taken only by a look that
+    // holds it, and a wait (which runs without it) only finds one, leaving it
+    // to the look that follows. Another consumer may take it first: then the
+    // call waits again, until the same deadline.
     static PyObject* take_bytearray(PyObject* self, Deadline deadline, bool eof) {
-        Ref out;
-        const auto direct = [&](std::uint64_t n) -> Result<std::uint8_t*> {
-            char* dst = nullptr;
-            out = Ref(new_bytearray(n, dst));  // again, with its length, after a lost take
-            if (!out) {
-                PyErr_Clear();
-                return Error::value("no memory for a message of " + std::to_string(n) + " bytes", Reason::too_large);
-            }
-            return reinterpret_cast<std::uint8_t*>(dst);
-        };
-        Ref now(consume_copy(self, std::nullopt, false, direct, [&](std::uint64_t) { return out.release(); }));
-        if (!now || now.get() != Py_None) return now.release();
-        Scratch buf(state(self).scratch);
-        std::uint8_t* staged = nullptr;
-        const auto sink = [&](std::uint64_t n) -> Result<std::uint8_t*> {
-            return staged = buf.room(static_cast<std::size_t>(n));
-        };
-        return consume_copy(self, deadline, eof, sink, [&](std::uint64_t length) -> PyObject* {
-            char* dst = nullptr;
-            Ref made(new_bytearray(length, dst));
-            if (made) large_copy(length, true, [&] { std::memcpy(dst, staged, length); return 0; });
-            return made.release();
-        });
+        const Deadline end = deadline.anchored();
+        for (;;) {
+            Ref out;
+            const auto direct = [&](std::uint64_t n) -> Result<std::uint8_t*> {
+                char* dst = nullptr;
+                out = Ref(new_bytearray(n, dst));  // again, with its length, after a lost take
+                if (!out) {
+                    PyErr_Clear();
+                    return Error::value("no memory for a message of " + std::to_string(n) + " bytes",
+                                        Reason::too_large);
+                }
+                return reinterpret_cast<std::uint8_t*>(dst);
+            };
+            Ref now(consume_copy(self, std::nullopt, false, direct, [&](std::uint64_t) { return out.release(); }));
+            if (!now || now.get() != Py_None) return now.release();
+            bool seen = false;
+            const auto leave = [&](std::uint64_t) -> Result<std::uint8_t*> {
+                seen = true;
+                return Error::value("a message is there: left for a take that holds the interpreter lock");
+            };
+            Ref waited(consume_copy(self, end, eof, leave, [](std::uint64_t) -> PyObject* { Py_RETURN_NONE; }));
+            // Anything else (queue.Empty, EOFError, a signal's exception) is the answer.
+            if (!seen || !PyErr_ExceptionMatches(PyExc_ValueError)) return waited.release();
+            PyErr_Clear();  // "closed" included: the next look raises it again
+        }
     }
 
     // ---- reading in place ---------------------------------------------------------
