@@ -11,6 +11,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import types
 from pathlib import Path
 
 import pytest
@@ -313,6 +314,24 @@ def test_a_plain_message_is_not_lost_by_get_object(ring):
     raw = ring.get(timeout=0)  # an object message read as bytes
     assert objects.is_object_message(raw) and raw[:4] == objects.MAGIC
     assert objects.loads(raw) == {"k": 1}
+
+
+def test_an_object_the_receiver_cannot_load_keeps_its_message(ring, monkeypatch):
+    gone = types.ModuleType("velmora_test_gone")
+    exec("class Gone:\n    pass", gone.__dict__)
+    gone.Gone.__module__ = gone.__name__
+    monkeypatch.setitem(sys.modules, gone.__name__, gone)
+    ring.put_object([gone.Gone(), bytearray(3000)])
+    monkeypatch.delitem(sys.modules, gone.__name__)
+    with pytest.raises(ImportError) as caught:
+        ring.get_object(timeout=0)
+    assert objects.is_object_message(caught.value.data)
+    sys.modules[gone.__name__] = gone
+    try:
+        got = objects.loads(caught.value.data)
+    finally:
+        del sys.modules[gone.__name__]
+    assert type(got[0]) is gone.Gone and got[1] == bytearray(3000)
 
 
 @pytest.mark.skipif(np is None, reason="numpy is not installed")

@@ -37,7 +37,8 @@ Objects and plain messages on one channel: a plain ``get()`` (``receive()``)
 of an object message returns its bytes, which ``loads()`` decodes. A
 ``get_object()`` that takes a message that is not an object message has
 consumed it: the ValueError it raises carries the message's bytes as its
-``data`` attribute, so nothing is lost; ``is_object_message()`` tells them
+``data`` attribute, so nothing is lost (so does the exception of a pickle
+that fails to load, a class the receiver lacks for one); ``is_object_message()`` tells them
 apart beforehand (a plain message that happens to start with the magic and
 a valid layout is taken for an object: keep such channels apart).
 """
@@ -239,7 +240,16 @@ def decode_owned(data: bytearray) -> Any:
     memoryviews in the object are views of it."""
     view = memoryview(data)
     (p0, p1), parts = _layout(view, data)
-    return pickle.loads(view[p0:p1], buffers=[view[a:b] for a, b in parts])
+    try:
+        return pickle.loads(view[p0:p1], buffers=[view[a:b] for a, b in parts])
+    except Exception as exc:
+        # (a class the receiver lacks, a forged pickle): the message was
+        # consumed, so the failure carries it, as the layout's do.
+        try:
+            exc.data = data  # type: ignore[attr-defined]
+        except AttributeError:
+            pass
+        raise
 
 
 def loads(data: Any) -> Any:
