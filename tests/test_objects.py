@@ -117,11 +117,11 @@ from test_objects import samples, check_same
 kind, name = sys.argv[1], sys.argv[2]
 if kind == "Subscriber":
     ch = velmora.Subscriber.open(name)
-    print("ready", flush=True)
     take = lambda: ch.receive_object(timeout=30)
 else:
     ch = getattr(velmora, kind).open(name)
     take = lambda: ch.get_object(timeout=30)
+print("ready", flush=True)  # and then, mostly, waiting for each object
 for i, want in enumerate(samples()):
     check_same(take(), want)
 print("checked", i + 1)
@@ -143,9 +143,11 @@ def finished(proc):
 def test_objects_of_every_shape_reach_another_process(seg_name, kind):
     r = ring_of(kind, seg_name)
     try:
+        proc = receiver(CLASS[kind], seg_name)
+        assert proc.stdout.readline().split() == ["ready"], proc.stderr.read()
         for obj in samples():
             r.put_object(obj, timeout=30)
-        finished(receiver(CLASS[kind], seg_name))
+        finished(proc)
     finally:
         r.close()
 
