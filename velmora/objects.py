@@ -4,12 +4,13 @@
 ``receive_object()`` on broadcast, and the same under ``velmora.aio``, send
 one object per message, pickled with protocol 5. Large contiguous buffers
 (numpy arrays and memoryviews anywhere in the object; bytes and bytearray
-objects sent as the object or as items of a short list, tuple or dict sent
-as the object) do not go through the pickle: they are copied once, straight into the message
-in the channel, and once out of it into one bytearray that the receiver
-owns; arrays and memoryviews come back as writable views of that bytearray,
-with their dtype (format) and shape, and nothing is copied again (bytes and
-bytearray objects are copied out of it once more, as objects of their own).
+objects sent as the object, or as items of a short list, tuple or dict sent
+as the object) do not go through the pickle: they are copied once, straight
+into the message in the channel, and once out of it into one bytearray that
+the receiver owns. Arrays and memoryviews come back as writable views of that
+bytearray, with their dtype (format) and shape, and nothing is copied again
+(bytes and bytearray objects are copied out of it once more, as objects of
+their own).
 
 .. warning::
    Unpickling runs code chosen by whoever wrote the message. A channel that
@@ -34,13 +35,13 @@ of it before unpickling: a message that is not laid out so raises ValueError
 (``reason`` "corrupt", or "version" for a layout this module cannot read).
 
 Objects and plain messages on one channel: a plain ``get()`` (``receive()``)
-of an object message returns its bytes, which ``loads()`` decodes. A
-``get_object()`` that takes a message that is not an object message has
-consumed it: the ValueError it raises carries the message's bytes as its
-``data`` attribute, so nothing is lost (so does the exception of a pickle
-that fails to load, a class the receiver lacks for one); ``is_object_message()`` tells them
-apart beforehand (a plain message that happens to start with the magic and
-a valid layout is taken for an object: keep such channels apart).
+of an object message returns its bytes, which ``loads()`` decodes and
+``is_object_message()`` recognises. A ``get_object()`` that takes a message
+that is not an object message has consumed it: the ValueError it raises
+carries the message's bytes as its ``data`` attribute, so nothing is lost;
+so does the exception of a pickle that fails to load (a class the receiver
+cannot import, say). A plain message that happens to start with the magic
+and a valid layout is taken for an object: keep such messages apart.
 """
 
 from __future__ import annotations
