@@ -35,6 +35,11 @@ its message; one that raises (``CancelledError``, ``queue.Full``,
 ``BrokenPipeError`` when the ring's consumer has gone, as the blocking
 ``put`` raises it) has not.
 
+Objects: ``await put_object(obj)`` / ``await get_object()`` and
+``publish_object`` / ``receive_object`` send any picklable object as the
+channels' calls of the same names do (see velmora.objects, and its warning:
+unpickling runs code, so only trusted processes may write such a channel).
+
 Closing: ``close()`` on the channel (or on the adapter) ends every call
 awaiting it, in any loop, with the channel's "is closed" ValueError.
 """
@@ -46,6 +51,8 @@ import errno
 import os
 import queue
 from typing import Any, AsyncIterator, Callable, Optional
+
+from . import objects
 
 __all__ = ["wrap", "Channel"]
 
@@ -269,6 +276,48 @@ class Channel:
         """The channel's publish() (broadcast publishers)."""
         ch = self._ch
         await _until(_full_as_none(lambda: ch.publish(*args, timeout=0, **kwargs)), self._send_fd, timeout, queue.Full)
+
+    # ---- objects (velmora.objects) ----
+
+    def _room_attempt(self, send: Callable[[], None]) -> tuple[Callable[[], Any], Optional[float]]:
+        """One try of `send` (queue.Full when there is no room), and how often
+        to look again: as put(), BrokenPipeError once a ring's consumer has gone."""
+        check = getattr(self._ch, "_check_consumer", None)
+
+        def attempt() -> Any:
+            try:
+                send()
+            except queue.Full:
+                if check is not None:
+                    check()
+                return None
+            return True
+
+        return attempt, (CONSUMER_RECHECK if check is not None else None)
+
+    async def put_object(self, obj: Any, timeout: Optional[float] = None) -> None:
+        """The channel's put_object(): pickled once, then written in place when there is room."""
+        encoded = objects.Encoded(obj)
+        attempt, recheck = self._room_attempt(lambda: objects.send(self._ch, encoded, 0))
+        await _until(attempt, self._send_fd, timeout, queue.Full, recheck)
+
+    async def publish_object(self, obj: Any, timeout: Optional[float] = None) -> None:
+        """The channel's publish_object() (broadcast publishers)."""
+        await self.put_object(obj, timeout)
+
+    async def get_object(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
+        """The channel's get_object(): a cancelled call leaves the message in the channel."""
+        ch = self._ch
+        attempt = _empty_as_none(lambda: ch.get_bytearray(timeout=0, eof=eof))
+        data = await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+        return objects.decode_owned(data)
+
+    async def receive_object(self, timeout: Optional[float] = None, eof: bool = False) -> Any:
+        """The channel's receive_object() (broadcast subscribers)."""
+        ch = self._ch
+        attempt = _empty_as_none(lambda: objects.received(ch.receive_view(timeout=0, eof=eof)))
+        data = await _until(attempt, self._recv_fd, timeout, queue.Empty, EOF_RECHECK if eof else None)
+        return objects.decode_owned(data)
 
     # ---- iteration ----
 

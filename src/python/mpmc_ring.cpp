@@ -277,6 +277,16 @@ PyMethodDef methods[] = {
         "pop_into($self, buffer)\n--\n\n"
         "Copy the next message into `buffer` and return its length, or None when empty. A buffer\n"
         "too small raises ValueError and leaves the message for any consumer."),
+    fast_method<&M::get_bytearray>("get_bytearray",
+        "get_bytearray($self, timeout=None, eof=False)\n--\n\n"
+        "The next message as a new bytearray, copied once out of the ring: a buffer of your\n"
+        "own to read and write. Waits and ends (queue.Empty, eof=True: EOFError) as get() does."),
+    fast_method<&M::loan>("loan",
+        "loan($self, nbytes, timeout=None)\n--\n\n"
+        "Write the next message in place, in this object's producer lane, as\n"
+        "SpscRingBuffer.loan(): a `with` block gets a writable memoryview of `nbytes` bytes,\n"
+        "published when the block ends and discarded when it raises. A message that would\n"
+        "wrap around the lane's end is written to a scratch buffer and copied in at the end."),
     fast_method<&M::get_into>("get_into",
         "get_into($self, buffer, timeout=None, eof=False)\n--\n\npop_into() that waits, as get()."),
     noargs_method<&M::used>("used", "used($self)\n--\n\nReturn the bytes used in all producers' lanes together."),

@@ -310,6 +310,10 @@ PyMethodDef methods[] = {
         "pop_into($self, buffer)\n--\n\n"
         "Copy the next message into `buffer` and return its length, or None when empty. A buffer\n"
         "too small raises ValueError and leaves the message."),
+    fast_method<&M::get_bytearray>("get_bytearray",
+        "get_bytearray($self, timeout=None, eof=False)\n--\n\n"
+        "The next message as a new bytearray, copied once out of the ring: a buffer of your\n"
+        "own to read and write. Waits and ends (queue.Empty, eof=True: EOFError) as get() does."),
     fast_method<&M::get_into>("get_into",
         "get_into($self, buffer, timeout=None, eof=False)\n--\n\npop_into() that waits, as get()."),
     fast_method<&M::loan>("loan",

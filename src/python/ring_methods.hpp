@@ -914,6 +914,65 @@ struct RingMethods {
         return pop_into_common(self, argv[0], deadline, eof);
     }
 
+    // The next message as a new bytearray, copied once out of the ring: a
+    // buffer its receiver owns and may write to (velmora.objects decodes
+    // arrays in it in place). Waits and ends as get() does.
+    static PyObject* get_bytearray(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const char* const names[] = {"timeout", "eof"};
+        static const std::string fn = qualified("get_bytearray");
+        static const Signature sig{fn.c_str(), names, 2, 0};
+        Deadline deadline = Deadline::never();
+        bool eof = false;
+        if (!timeout_eof_arguments(sig, args, nargs, kwnames, deadline, eof)) return nullptr;
+        if constexpr (takes_by_copy<Side>) {
+            return take_bytearray(self, deadline, eof);
+        } else {
+            return consume(self, deadline, eof, [&](State&, Ring& ring, const Frame& frame) -> PyObject* {
+                const std::uint64_t length = frame_length(frame);
+                char* dst = nullptr;
+                Ref out(new_bytearray(length, dst));  // never runs Python code (take_raw)
+                if (!out) return nullptr;             // the message stays
+                large_copy(length, true, [&] { ring.copy_payload(frame, reinterpret_cast<std::uint8_t*>(dst)); return 0; });
+                ring.commit(frame);
+                return out.release();
+            });
+        }
+    }
+
+    // get_bytearray() of a kind that takes by copy. The take copies the
+    // message straight into the bytearray, which only a call holding the
+    // interpreter lock can make: so a message is taken only by a look that
+    // holds it, and a wait (which runs without it) only finds one, leaving it
+    // to the look that follows. Another consumer may take it first: then the
+    // call waits again, until the same deadline.
+    static PyObject* take_bytearray(PyObject* self, Deadline deadline, bool eof) {
+        const Deadline end = deadline.anchored();
+        for (;;) {
+            Ref out;
+            const auto direct = [&](std::uint64_t n) -> Result<std::uint8_t*> {
+                char* dst = nullptr;
+                out = Ref(new_bytearray(n, dst));  // again, with its length, after a lost take
+                if (!out) {
+                    PyErr_Clear();
+                    return Error::value("no memory for a message of " + std::to_string(n) + " bytes",
+                                        Reason::too_large);
+                }
+                return reinterpret_cast<std::uint8_t*>(dst);
+            };
+            Ref now(consume_copy(self, std::nullopt, false, direct, [&](std::uint64_t) { return out.release(); }));
+            if (!now || now.get() != Py_None) return now.release();
+            bool seen = false;
+            const auto leave = [&](std::uint64_t) -> Result<std::uint8_t*> {
+                seen = true;
+                return Error::value("a message is there: left for a take that holds the interpreter lock");
+            };
+            Ref waited(consume_copy(self, end, eof, leave, [](std::uint64_t) -> PyObject* { Py_RETURN_NONE; }));
+            // Anything else (queue.Empty, EOFError, a signal's exception) is the answer.
+            if (!seen || !PyErr_ExceptionMatches(PyExc_ValueError)) return waited.release();
+            PyErr_Clear();  // "closed" included: the next look raises it again
+        }
+    }
+
     // ---- reading in place ---------------------------------------------------------
 
     // One view at a time, and no other read while it is open: the message it

@@ -332,6 +332,10 @@ PyMethodDef methods[] = {
         "Copy the next message into `buffer` (a bytearray, or on CPython 3.11+ any\n"
         "writable buffer such as a numpy array) and return its length, or None when the\n"
         "ring is empty. A buffer too small raises ValueError and leaves the message."),
+    fast_method<&M::get_bytearray>("get_bytearray",
+        "get_bytearray($self, timeout=None, eof=False)\n--\n\n"
+        "The next message as a new bytearray, copied once out of the ring: a buffer of your\n"
+        "own to read and write. Waits and ends (queue.Empty, eof=True: EOFError) as get() does."),
     fast_method<&M::get_into>("get_into",
         "get_into($self, buffer, timeout=None, eof=False)\n--\n\n"
         "pop_into() that waits for a message; raises queue.Empty when `timeout` passes,\n"

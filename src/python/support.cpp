@@ -325,13 +325,25 @@ PyObject* raise_queue(const char* which) {
 }
 
 
-PyObject* new_bytes(std::uint64_t length, char*& dst) {
+namespace {
+// A new object of `length` bytes from `make`, its buffer from `data`.
+template <class Make, class Data>
+PyObject* new_message(std::uint64_t length, char*& dst, Make make, Data data) {
     if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     if (length >= kLargeCopy) keep_freed_heap();
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-    dst = out ? PyBytes_AsString(out) : nullptr;
+    PyObject* out = make(nullptr, static_cast<Py_ssize_t>(length));
+    dst = out ? data(out) : nullptr;
     if (dst == nullptr) Py_XDECREF(out);
     return dst == nullptr ? nullptr : out;
+}
+}  // namespace
+
+PyObject* new_bytes(std::uint64_t length, char*& dst) {
+    return new_message(length, dst, PyBytes_FromStringAndSize, PyBytes_AsString);
+}
+
+PyObject* new_bytearray(std::uint64_t length, char*& dst) {
+    return new_message(length, dst, PyByteArray_FromStringAndSize, PyByteArray_AsString);
 }
 
 }  // namespace velmora::py

@@ -51,6 +51,8 @@ constexpr std::size_t kLargeCopy = std::size_t{64} << 10;
 // A new bytes object of `length` bytes for a message to be copied into, its
 // buffer in `dst`; nullptr with an exception set when it cannot be had.
 PyObject* new_bytes(std::uint64_t length, char*& dst);
+// The same as a bytearray, for a message its receiver owns and may write to.
+PyObject* new_bytearray(std::uint64_t length, char*& dst);
 
 // ---- arguments ----------------------------------------------------------------
 
