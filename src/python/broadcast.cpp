@@ -523,6 +523,18 @@ PyObject* open_subscriber(const SegmentArg& segment) {
     return new_object(type, std::move(state));
 }
 
+// Publisher.subscribe(): a new Subscriber of the same segment, opened by its
+// name or, for an anonymous segment (which has no name to open), through the
+// publisher's own descriptor of it.
+PyObject* publisher_subscribe(PyObject* self, PyObject*) {
+    const PublisherState& s = publisher(self);
+    if (s.closed) return raise_closed("Publisher");
+    SegmentArg segment;
+    if (s.anonymous) segment.fd = s.anonymous->descriptor();
+    else segment.name = s.name;
+    return open_subscriber(segment);
+}
+
 PyObject* subscriber_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name"};
     static const Signature sig{"Subscriber.open()", names, 1, 1};
@@ -860,6 +872,10 @@ PyMethodDef publisher_methods[] = {
      "__exit__($self, *exc_info)\n--\n\nClose the publisher."},
     noargs_method<reduce<true>>("__reduce__",
         "__reduce__($self)\n--\n\nPickle by name: unpickling takes over the publisher role of the segment."),
+    noargs_method<publisher_subscribe>("subscribe",
+        "subscribe($self)\n--\n\n"
+        "Open a new Subscriber of this publisher's segment, as Subscriber.open(name) does; the\n"
+        "way to subscribe to an anonymous one (create(None, ...)), which has no name to open."),
     fast_method<publisher_take_over>("_take_over",
         "_take_over(name)\n--\n\nTake the publisher role of an existing broadcast segment (unpickling).",
         METH_STATIC),
