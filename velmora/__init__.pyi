@@ -97,7 +97,7 @@ _OpenName: TypeAlias = str | int
 @final
 class SharedMemory:
     @staticmethod
-    def create(name: _CreateName, size: int, replace: bool = False) -> SharedMemory: ...
+    def create(name: _CreateName, size: int, *, replace: bool = False) -> SharedMemory: ...
     @staticmethod
     def open(name: _OpenName, size: int | None = None) -> SharedMemory: ...
     @staticmethod
@@ -262,7 +262,7 @@ class SpscRingBuffer:
     def segment_size(capacity: int) -> int: ...
     # A ring in a new segment of segment_size(capacity) bytes, or the ring of an existing one.
     @staticmethod
-    def create(name: _CreateName, capacity: int, replace: bool = False) -> SpscRingBuffer: ...
+    def create(name: _CreateName, capacity: int, *, replace: bool = False) -> SpscRingBuffer: ...
     @staticmethod
     def open(name: _OpenName) -> SpscRingBuffer: ...
     @property
@@ -289,7 +289,7 @@ class MpscRingBuffer:
     def segment_size(capacity: int, producers: int = 8) -> int: ...
     @staticmethod
     def create(
-        name: _CreateName, capacity: int, producers: int = 8, expect: int | None = None, replace: bool = False
+        name: _CreateName, capacity: int, producers: int = 8, expect: int | None = None, *, replace: bool = False
     ) -> MpscRingBuffer: ...
     @staticmethod
     def open(name: _OpenName) -> MpscRingBuffer: ...
@@ -384,6 +384,7 @@ class MpmcRingBuffer:
         producers: int = 8,
         consumers: int = 8,
         expect: int | None = None,
+        *,
         replace: bool = False,
     ) -> MpmcRingBuffer: ...
     @staticmethod
@@ -546,6 +547,7 @@ class Publisher:
         depth: int,
         subscribers: int = 16,
         overflow: Literal["block", "overwrite"] = "block",
+        *,
         replace: bool = False,
     ) -> Publisher: ...
     # A new Subscriber of the same segment: how an anonymous one is subscribed to.

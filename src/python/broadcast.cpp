@@ -345,7 +345,7 @@ PyObject* wrap_publisher(const PlatformHandle& handle, Result<BroadcastAttachmen
 
 PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "max_message", "depth", "subscribers", "overflow", "replace"};
-    static const Signature sig{"Publisher.create()", names, 6, 3};
+    static const Signature sig{"Publisher.create()", names, 6, 3, 1};
     PyObject* argv[6];
     SegmentArg segment;
     std::string_view overflow_text = "block";
@@ -825,7 +825,7 @@ PyObject* repr(PyObject* self) {
 
 PyMethodDef publisher_methods[] = {
     fast_method<create_publisher>("create",
-        "create(name, max_message, depth, subscribers=16, overflow='block', replace=False)\n--\n\n"
+        "create(name, max_message, depth, subscribers=16, overflow='block', *, replace=False)\n--\n\n"
         "Create a broadcast segment and become its publisher.\n\n"
         "Each message holds up to `max_message` bytes (rounded up to 64); `depth` messages are\n"
         "kept for the subscribers, of which there may be up to `subscribers`. With overflow\n"

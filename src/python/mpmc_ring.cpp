@@ -172,7 +172,7 @@ PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "capacity", "producers", "consumers", "expect", "replace"};
-    static const Signature sig{"MpmcRingBuffer.create()", names, 6, 2};
+    static const Signature sig{"MpmcRingBuffer.create()", names, 6, 2, 1};
     PyObject* argv[6];
     SegmentArg segment;
     std::uint64_t capacity = 0, producers = 8, consumers = 8, expect = 0;
@@ -232,7 +232,7 @@ PyMethodDef methods[] = {
         "lanes included (the consumer count takes no room).",
         METH_STATIC),
     fast_method<create>("create",
-        "create(name, capacity, producers=8, consumers=8, expect=None, replace=False)\n--\n\n"
+        "create(name, capacity, producers=8, consumers=8, expect=None, *, replace=False)\n--\n\n"
         "Create a new segment holding a work-sharing ring: up to `producers` producer\n"
         "processes at once, each with `capacity` bytes (a power of two) of messages in flight,\n"
         "and up to `consumers` consumers, each message going to exactly one of them. Raises\n"

@@ -204,7 +204,7 @@ PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "capacity", "producers", "expect", "replace"};
-    static const Signature sig{"MpscRingBuffer.create()", names, 5, 2};
+    static const Signature sig{"MpscRingBuffer.create()", names, 5, 2, 1};
     PyObject* argv[5];
     SegmentArg segment;
     std::uint64_t capacity = 0, producers = 8, expect = 0;
@@ -256,7 +256,7 @@ PyMethodDef methods[] = {
         "lanes included.",
         METH_STATIC),
     fast_method<create>("create",
-        "create(name, capacity, producers=8, expect=None, replace=False)\n--\n\n"
+        "create(name, capacity, producers=8, expect=None, *, replace=False)\n--\n\n"
         "Create a new segment holding a fan-in ring: up to `producers` producer processes\n"
         "at once, each with `capacity` bytes (a power of two) of messages in flight, and one\n"
         "consumer. Raises FileExistsError when the name exists, ValueError for a capacity\n"

@@ -45,7 +45,7 @@ PyObject* wrap(Result<PlatformHandle> made, bool creator) {
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "size", "replace"};
-    static const Signature sig{"SharedMemory.create()", names, 3, 2};
+    static const Signature sig{"SharedMemory.create()", names, 3, 2, 1};
     PyObject* argv[3];
     SegmentArg segment;
     std::uint64_t size = 0;
@@ -159,7 +159,7 @@ PyObject* repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     fast_method<create>("create",
-        "create(name, size, replace=False)\n--\n\n"
+        "create(name, size, *, replace=False)\n--\n\n"
         "Create a new named segment of `size` bytes and return its handle (role creator).\n\n"
         "On Unix the name must be new: an existing one raises FileExistsError (remove it\n"
         "first to take it over, or pass replace=True to remove a leftover of the name\n"

@@ -206,7 +206,7 @@ PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // segment_size(capacity) bytes; open(name): the ring in an existing segment, all of it.
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "capacity", "replace"};
-    static const Signature sig{"SpscRingBuffer.create()", names, 3, 2};
+    static const Signature sig{"SpscRingBuffer.create()", names, 3, 2, 1};
     PyObject* argv[3];
     SegmentArg segment;
     std::uint64_t capacity = 0;
@@ -382,7 +382,7 @@ PyMethodDef methods[] = {
         "its header included: what SharedMemory.create() needs before .spsc().",
         METH_STATIC),
     fast_method<create>("create",
-        "create(name, capacity, replace=False)\n--\n\n"
+        "create(name, capacity, *, replace=False)\n--\n\n"
         "Create a new segment holding a ring of `capacity` data bytes (a power of two; the\n"
         "segment is capacity + 24 bytes) and return the ring. Raises FileExistsError when the\n"
         "name exists, ValueError for a capacity that is not a power of two. replace=True\n"
