@@ -40,7 +40,7 @@ BINDING_CASES = [
     (lambda: SM.open("/a", bogus=1), TypeError, "SharedMemory.open() got an unexpected keyword argument 'bogus'"),
     (lambda: SM.remove(nom="/a"), TypeError, "SharedMemory.remove() got an unexpected keyword argument 'nom'"),
     (lambda: SM.create(name=1, size=10), TypeError, "argument 'name': 'int' object is not an instance of 'str'"),
-    (lambda: SM.create(None, 10), TypeError, "argument 'name': 'None' is not an instance of 'str'"),
+    (lambda: SM.open(None), TypeError, "argument 'name': 'None' is not an instance of 'str'"),
     (lambda: SM.open(b"/a"), TypeError, "argument 'name': 'bytes' object is not an instance of 'str'"),
     (lambda: SM.create("/a", 1.5), TypeError,
      "argument 'size': 'float' object cannot be interpreted as an integer"),

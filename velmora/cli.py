@@ -325,7 +325,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 success, 1 failure, 2 usage error.")
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    p = sub.add_parser("list", parents=[common], help="list the segments with what they seem to hold")
+    p = sub.add_parser("list", parents=[common], help="list the segments with what they seem to hold",
+                       description="List the named segments with what they seem to hold. Anonymous channels "
+                                   "(create(None, ...)) have no name and no file here: they are not listed, "
+                                   "and go away with the last process using them.")
     p.add_argument("pattern", metavar="PATTERN", nargs="?",
                    help="only names that match this shell-style pattern, e.g. 'jobs-*'")
     p.set_defaults(run=cmd_list)

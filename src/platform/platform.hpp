@@ -81,13 +81,32 @@ private:
     bool owned_ = true;
 };
 
+// What an anonymous segment is called in messages: no segment name can be
+// this (names start with '/'), so nothing ever opens or removes it by name.
+inline constexpr std::string_view kAnonymousName = "(anonymous)";
+
 // A created or opened segment: the caller's name, the OS handle and the size
 // every view of it covers. Exists only in the successful state; releasing it
 // (destruction) closes the handle and ignores any failure.
 class PlatformHandle {
 public:
     // Makes a segment of exactly `size` bytes (size > 0, name validated).
-    [[nodiscard]] static Result<PlatformHandle> create(std::string_view name, std::uint64_t size);
+    // With `replace`, a segment left under that name (and, where claims live
+    // in a file of their own, its claims file) is removed first; processes
+    // that still map it keep their mapping.
+    [[nodiscard]] static Result<PlatformHandle> create(std::string_view name, std::uint64_t size,
+                                                       bool replace = false);
+    // Makes a segment of exactly `size` bytes that has no name: it goes away
+    // with the last descriptor and mapping of it, however their processes
+    // end. Others reach it only through a descriptor passed to them (fork,
+    // SCM_RIGHTS). Linux: memfd_create; other Unix: a random name removed at
+    // once; Windows: not supported (an error).
+    [[nodiscard]] static Result<PlatformHandle> create_anonymous(std::uint64_t size);
+    // Attaches to the segment that descriptor `fd` of this process refers
+    // to, through a duplicate of it (the caller keeps `fd`). The handle
+    // counts as anonymous. Unix only; `size` as for open().
+    [[nodiscard]] static Result<PlatformHandle> open_descriptor(std::intptr_t fd,
+                                                                std::optional<std::uint64_t> size);
     // Attaches to an existing segment; `size` may be omitted where the OS can
     // tell the segment's size itself.
     [[nodiscard]] static Result<PlatformHandle> open(std::string_view name,
@@ -102,6 +121,14 @@ public:
 
     const std::string& name() const noexcept { return name_; }
     std::uint64_t size() const noexcept { return size_; }
+    // Made by create_anonymous() or open_descriptor(): it has no name
+    // (name() is kAnonymousName) and is passed on only as a descriptor.
+    bool anonymous() const noexcept { return anonymous_; }
+    // The descriptor (Unix) or HANDLE (Windows) this handle owns, for passing
+    // it to another process; it stays owned by this handle.
+    std::intptr_t descriptor() const noexcept { return handle_; }
+    // A second handle of the same segment with its own descriptor.
+    [[nodiscard]] Result<PlatformHandle> duplicate() const;
 
     PlatformHandle(PlatformHandle&& other) noexcept;
     PlatformHandle& operator=(PlatformHandle&&) = delete;
@@ -111,12 +138,13 @@ public:
 
 private:
     friend class ClaimFile;
-    PlatformHandle(std::string name, std::intptr_t handle, std::uint64_t size)
-        : name_(std::move(name)), handle_(handle), size_(size) {}
+    PlatformHandle(std::string name, std::intptr_t handle, std::uint64_t size, bool anonymous = false)
+        : name_(std::move(name)), handle_(handle), size_(size), anonymous_(anonymous) {}
 
     std::string name_;
     std::intptr_t handle_;  // fd on POSIX, HANDLE on Windows; kNoHandle once moved from
     std::uint64_t size_;
+    bool anonymous_;
 
     static constexpr std::intptr_t kNoHandle = -1;
 };

@@ -73,6 +73,59 @@ private:
     return {};
 }
 
+// The size of the segment open as `fd`, waited for while its creator has
+// not sized it yet (see open()), and checked against the `size` asked for.
+[[nodiscard]] Result<std::uint64_t> usable_size(int fd, std::string_view name, std::optional<std::uint64_t> size);
+
+#ifdef __linux__
+// memfd_create through the system call: the portable wheels build against a
+// glibc without the wrapper (and kernel headers without the number).
+#ifndef SYS_memfd_create
+#if defined(__x86_64__)
+#define SYS_memfd_create 319
+#elif defined(__aarch64__)
+#define SYS_memfd_create 279
+#elif defined(__i386__)
+#define SYS_memfd_create 356
+#endif
+#endif
+constexpr unsigned kMemfdCloexec = 1;  // MFD_CLOEXEC
+
+// A new anonymous file, close-on-exec; -1 with errno set (ENOSYS on a
+// kernel before 3.17, where the caller falls back to a removed name).
+int memfd(const char* label) noexcept {
+#ifdef SYS_memfd_create
+    return static_cast<int>(::syscall(SYS_memfd_create, label, kMemfdCloexec));
+#else
+    (void)label;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+#endif
+
+// An anonymous segment where there is no memfd: a fresh random name made
+// exclusively and removed at once, so that only the descriptor reaches it.
+int unlinked_segment() noexcept {
+    static std::atomic<std::uint64_t> counter{0};
+    for (int tries = 0; tries < 16; ++tries) {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        char path[64];
+        std::snprintf(path, sizeof path, "/velmora.anon.%ld.%llx.%llx", static_cast<long>(::getpid()),
+                      static_cast<unsigned long long>(counter.fetch_add(1)),
+                      static_cast<unsigned long long>(ts.tv_nsec) ^ static_cast<unsigned long long>(ts.tv_sec));
+        const int fd = ::shm_open(path, O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (fd >= 0) {
+            ::shm_unlink(path);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 // How long open() waits for a segment that has no size yet: 100 x 1 ms.
 constexpr int kSizeWaitTries = 100;
 constexpr std::uint64_t kSizeWaitStepNs = 1'000'000;
@@ -83,10 +136,13 @@ Mapping::~Mapping() {
     if (base_ != nullptr && owned_) ::munmap(base_, static_cast<std::size_t>(size_));
 }
 
-Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size) {
+Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size, bool replace) {
     auto os_name = strip_name(name);
     if (!os_name) return os_name.error();
     const std::string path(name);
+    // A leftover that is already gone is what replace wants; the claims live
+    // on the segment's own file, so they go with it.
+    if (replace && ::shm_unlink(path.c_str()) != 0 && errno != ENOENT) return os_error("shm_unlink", name, errno);
     // Exclusive: an existing name is refused, never attached to, so nobody's
     // live lock word or ring header is reset and a name squatted by another
     // user is not written into.
@@ -105,7 +161,67 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
     return PlatformHandle(path, fd.release(), size);
 }
 
+Result<PlatformHandle> PlatformHandle::create_anonymous(std::uint64_t size) {
+    const std::string_view name = kAnonymousName;
+#ifdef __linux__
+    int made = memfd("velmora");
+    if (made < 0 && errno == ENOSYS) made = unlinked_segment();
+    Fd fd(made);
+    if (fd.get() < 0) return os_error("memfd_create", name, errno);
+#else
+    Fd fd(unlinked_segment());
+    if (fd.get() < 0) return os_error("shm_open", name, errno);
+    if (::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) return os_error("fcntl", name, errno);
+#endif
+    if (auto st = size_new_segment(fd.get(), name, size); !st) return st.error();
+    return PlatformHandle(std::string(name), fd.release(), size, true);
+}
+
+Result<PlatformHandle> PlatformHandle::open_descriptor(std::intptr_t fd, std::optional<std::uint64_t> size) {
+    const std::string_view name = kAnonymousName;
+    if (fd < 0 || fd > INT_MAX) return os_error("fcntl", name, EBADF);
+    Fd own(::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0));
+    if (own.get() < 0) return os_error("fcntl", name, errno);
+    // Only a shared-memory file can be a segment: not a pipe, socket or tty
+    // that happened to be passed.
+    struct stat st {};
+    if (::fstat(own.get(), &st) != 0) return os_error("fstat", name, errno);
+    if (!S_ISREG(st.st_mode))
+        return Error::value("descriptor " + std::to_string(fd) + " is not a shared-memory segment");
+    const int access = ::fcntl(own.get(), F_GETFL);
+    if (access < 0) return os_error("fcntl", name, errno);
+    if ((access & O_ACCMODE) != O_RDWR) return os_error("open", name, EACCES);
+    auto usable = usable_size(own.get(), name, size);
+    if (!usable) return usable.error();
+    return PlatformHandle(std::string(name), own.release(), usable.value(), true);
+}
+
+Result<PlatformHandle> PlatformHandle::duplicate() const {
+    Fd own(::fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0));
+    if (own.get() < 0) return os_error("fcntl", name_, errno);
+    return PlatformHandle(name_, own.release(), size_, anonymous_);
+}
+
 bool PlatformHandle::size_known() noexcept { return true; }
+
+namespace {
+Result<std::uint64_t> usable_size(int fd, std::string_view name, std::optional<std::uint64_t> size) {
+    auto actual = segment_size(fd, name);
+    if (!actual) return actual.error();
+    // A creator sizes its segment just after making it: give it a moment.
+    for (int tries = 0; actual.value() == 0 && tries < kSizeWaitTries; ++tries) {
+        sleep_ns(kSizeWaitStepNs);
+        actual = segment_size(fd, name);
+        if (!actual) return actual.error();
+    }
+    if (actual.value() == 0)
+        return Error::value("segment '" + std::string(name) + "' has no size yet: its creator has not finished creating it", Reason::busy);
+    if (size && *size > actual.value())
+        return Error::value("size " + std::to_string(*size) + " exceeds the segment's size " +
+                               std::to_string(actual.value()), Reason::too_large);
+    return size.value_or(actual.value());
+}
+}  // namespace
 
 Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
     auto os_name = strip_name(name);
@@ -113,20 +229,9 @@ Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional
     const std::string path(name);
     Fd fd(::shm_open(path.c_str(), O_RDWR, 0));
     if (fd.get() < 0) return os_error("shm_open", name, errno);
-    auto actual = segment_size(fd.get(), name);
-    if (!actual) return actual.error();
-    // A creator sizes its segment just after making it: give it a moment.
-    for (int tries = 0; actual.value() == 0 && tries < kSizeWaitTries; ++tries) {
-        sleep_ns(kSizeWaitStepNs);
-        actual = segment_size(fd.get(), name);
-        if (!actual) return actual.error();
-    }
-    if (actual.value() == 0)
-        return Error::value("segment '" + path + "' has no size yet: its creator has not finished creating it", Reason::busy);
-    if (size && *size > actual.value())
-        return Error::value("size " + std::to_string(*size) + " exceeds the segment's size " +
-                               std::to_string(actual.value()), Reason::too_large);
-    return PlatformHandle(path, fd.release(), size.value_or(actual.value()));
+    auto usable = usable_size(fd.get(), name, size);
+    if (!usable) return usable.error();
+    return PlatformHandle(path, fd.release(), usable.value());
 }
 
 Status PlatformHandle::remove(std::string_view name) {
@@ -387,7 +492,7 @@ void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
 long current_pid() noexcept { return static_cast<long>(::getpid()); }
 
 PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
-    : name_(std::move(other.name_)), handle_(other.handle_), size_(other.size_) {
+    : name_(std::move(other.name_)), handle_(other.handle_), size_(other.size_), anonymous_(other.anonymous_) {
     other.handle_ = kNoHandle;
 }
 

@@ -90,7 +90,11 @@ Mapping::~Mapping() {
     if (base_ != nullptr && owned_) ::UnmapViewOfFile(base_);
 }
 
-Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size) {
+// `replace` has nothing to remove here: a mapping object has no name left
+// behind once its last handle is gone, and a claims file left by a process
+// that died holds no locks.
+Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size, bool replace) {
+    (void)replace;
     auto os_name = strip_name(name);
     if (!os_name) return os_name.error();
     // An existing object of that name is attached to, not refused; the size
@@ -104,6 +108,24 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
 }
 
 bool PlatformHandle::size_known() noexcept { return false; }
+
+// A descriptor cannot be handed to another process here the way it is on
+// Unix, and the claims need a name: anonymous segments are refused.
+Result<PlatformHandle> PlatformHandle::create_anonymous(std::uint64_t) {
+    return Error::os("anonymous segments are not supported on Windows", ENOTSUP, Reason::invalid_argument);
+}
+
+Result<PlatformHandle> PlatformHandle::open_descriptor(std::intptr_t, std::optional<std::uint64_t>) {
+    return Error::os("anonymous segments are not supported on Windows", ENOTSUP, Reason::invalid_argument);
+}
+
+Result<PlatformHandle> PlatformHandle::duplicate() const {
+    HANDLE copy = nullptr;
+    const HANDLE self = ::GetCurrentProcess();
+    if (!::DuplicateHandle(self, to_handle(handle_), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return last_os_error();
+    return PlatformHandle(name_, to_stored(copy), size_, anonymous_);
+}
 
 Result<PlatformHandle> PlatformHandle::open(std::string_view name, std::optional<std::uint64_t> size) {
     // Win32 cannot tell a mapping object's size, so the caller must.
@@ -241,7 +263,7 @@ void at_fork(void (*)(), void (*)(), void (*)()) noexcept {}
 long current_pid() noexcept { return static_cast<long>(::GetCurrentProcessId()); }
 
 PlatformHandle::PlatformHandle(PlatformHandle&& other) noexcept
-    : name_(std::move(other.name_)), handle_(other.handle_), size_(other.size_) {
+    : name_(std::move(other.name_)), handle_(other.handle_), size_(other.size_), anonymous_(other.anonymous_) {
     other.handle_ = kNoHandle;
 }
 

@@ -44,6 +44,7 @@ namespace {
 // mapping outlives close() while any is).
 struct Channel {
     std::string name;
+    HeldSegment anonymous;  // an anonymous segment's own open, for pickling
     std::shared_ptr<ClaimSite> site;
     std::optional<velmora::Claim> claim;
     Lifecycle life;
@@ -53,7 +54,9 @@ struct Channel {
 
     Channel(std::string n, std::shared_ptr<ClaimSite> s, velmora::Claim c)
         : name(std::move(n)), site(std::move(s)), claim(std::move(c)) {}
-    Channel(Channel&& o) noexcept : name(std::move(o.name)), site(std::move(o.site)), claim(std::move(o.claim)) {}
+    Channel(Channel&& o) noexcept
+        : name(std::move(o.name)), anonymous(std::move(o.anonymous)), site(std::move(o.site)),
+          claim(std::move(o.claim)) {}
 };
 
 // A publisher or a subscriber: its side of the core, the readiness of its
@@ -344,21 +347,26 @@ std::optional<BroadcastLoan> take_loan(PublisherState& s, std::uint64_t nbytes, 
     return loan.value();
 }
 
-PyObject* wrap_publisher(const std::string& name, Result<BroadcastAttachment<BroadcastPublisher>> made) {
+PyObject* wrap_publisher(const PlatformHandle& handle, Result<BroadcastAttachment<BroadcastPublisher>> made) {
     if (!made) return raise(made.error());
     auto& a = made.value();
+    auto held = hold_if_anonymous(handle);
+    if (!held) return raise(held.error());
     PyTypeObject* type = publisher_type();
     if (type == nullptr) return nullptr;
-    return new_object(type, PublisherState(name, std::move(a.site), std::move(a.claim), std::move(a.side)));
+    PublisherState state(handle.name(), std::move(a.site), std::move(a.claim), std::move(a.side));
+    state.anonymous = std::move(held).value();
+    return new_object(type, std::move(state));
 }
 
 PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"name", "max_message", "depth", "subscribers", "overflow"};
-    static const Signature sig{"Publisher.create()", names, 5, 3};
-    PyObject* argv[5];
-    std::string_view name, overflow_text = "block";
+    static const char* const names[] = {"name", "max_message", "depth", "subscribers", "overflow", "replace"};
+    static const Signature sig{"Publisher.create()", names, 6, 3, 1};
+    PyObject* argv[6];
+    SegmentArg segment;
+    std::string_view overflow_text = "block";
     BroadcastConfig config;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_create_segment(argv[0], argv[5], segment) ||
         !arg_u64(argv[1], "max_message", config.max_message) || !u32_argument(argv[2], "depth", config.depth) ||
         (!omitted(argv[3]) && !u32_argument(argv[3], "subscribers", config.subscribers)) ||
         (!omitted(argv[4]) && !arg_text(argv[4], "overflow", overflow_text)))
@@ -370,26 +378,26 @@ PyObject* create_publisher(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!size) return raise(size.error());
     Result<PlatformHandle> handle = [&] {
         const GilRelease released;
-        return PlatformHandle::create(name, size.value());
+        return create_segment(segment, size.value());
     }();
     if (!handle) return raise(handle.error());
-    return wrap_publisher(handle->name(), attach_publisher(handle.value(), config));
+    return wrap_publisher(handle.value(), attach_publisher(handle.value(), config));
 }
 
 // Takes the publisher role of an existing segment (unpickling).
-PyObject* take_over_publisher(std::string_view name) {
-    auto handle = open_broadcast_segment(name);
+PyObject* take_over_publisher(const SegmentArg& segment) {
+    auto handle = open_segment(segment, [](std::string_view name) { return open_broadcast_segment(name); });
     if (!handle) return raise(handle.error());
-    return wrap_publisher(handle->name(), attach_publisher(handle.value(), std::nullopt));
+    return wrap_publisher(handle.value(), attach_publisher(handle.value(), std::nullopt));
 }
 
 PyObject* publisher_take_over(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name"};
     static const Signature sig{"Publisher._take_over()", names, 1, 1};
     PyObject* argv[1];
-    std::string_view name;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
-    return take_over_publisher(name);
+    SegmentArg segment;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_open_segment(argv[0], segment)) return nullptr;
+    return take_over_publisher(segment);
 }
 
 PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -505,27 +513,43 @@ PyObject* loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // ---- Subscriber ---------------------------------------------------------------------
 
-PyObject* open_subscriber(std::string_view name) {
+PyObject* open_subscriber(const SegmentArg& segment) {
     Result<PlatformHandle> handle = [&] {
         const GilRelease released;
-        return open_broadcast_segment(name);
+        return open_segment(segment, [](std::string_view name) { return open_broadcast_segment(name); });
     }();
     if (!handle) return raise(handle.error());
     auto made = attach_subscriber(handle.value());
     if (!made) return raise(made.error());
     auto& a = made.value();
+    auto held = hold_if_anonymous(handle.value());
+    if (!held) return raise(held.error());
     PyTypeObject* type = subscriber_type();
     if (type == nullptr) return nullptr;
-    return new_object(type, SubscriberState(handle->name(), std::move(a.site), std::move(a.claim), std::move(a.side)));
+    SubscriberState state(handle->name(), std::move(a.site), std::move(a.claim), std::move(a.side));
+    state.anonymous = std::move(held).value();
+    return new_object(type, std::move(state));
+}
+
+// Publisher.subscribe(): a new Subscriber of the same segment, opened by its
+// name or, for an anonymous segment (which has no name to open), through the
+// publisher's own descriptor of it.
+PyObject* publisher_subscribe(PyObject* self, PyObject*) {
+    const PublisherState& s = publisher(self);
+    if (s.closed) return raise_closed("Publisher");
+    SegmentArg segment;
+    if (s.anonymous) segment.fd = s.anonymous->descriptor();
+    else segment.name = s.name;
+    return open_subscriber(segment);
 }
 
 PyObject* subscriber_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name"};
     static const Signature sig{"Subscriber.open()", names, 1, 1};
     PyObject* argv[1];
-    std::string_view name;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
-    return open_subscriber(name);
+    SegmentArg segment;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_open_segment(argv[0], segment)) return nullptr;
+    return open_subscriber(segment);
 }
 
 bool publisher_gone(const SubscriberState& s) { return broadcast_publisher_gone(*s.core, *s.site); }
@@ -773,13 +797,14 @@ template <bool Pub>
 PyObject* reduce(PyObject* self, PyObject*) {
     const Channel& c = channel_of(self, Pub);
     if (c.closed) return raise_closed(Pub ? "Publisher" : "Subscriber");
-    return Pub ? reduce_to("Publisher", "_take_over", c.name) : reduce_to("Subscriber", "open", c.name);
+    return Pub ? reduce_to("Publisher", "_take_over", c.name, c.anonymous.get())
+               : reduce_to("Subscriber", "open", c.name, c.anonymous.get());
 }
 
 template <bool Pub>
 PyObject* repr(PyObject* self) {
     const Channel& c = channel_of(self, Pub);
-    std::string text = std::string(Pub ? "Publisher" : "Subscriber") + "(name='" + c.name + "'";
+    std::string text = std::string(Pub ? "Publisher" : "Subscriber") + "(name=" + shown_name(c.name, c.anonymous != nullptr);
     if (c.closed) {
         text += ", closed)";
     } else {
@@ -796,14 +821,15 @@ PyObject* repr(PyObject* self) {
 
 PyMethodDef publisher_methods[] = {
     fast_method<create_publisher>("create",
-        "create(name, max_message, depth, subscribers=16, overflow='block')\n--\n\n"
+        "create(name, max_message, depth, subscribers=16, overflow='block', *, replace=False)\n--\n\n"
         "Create a broadcast segment and become its publisher.\n\n"
         "Each message holds up to `max_message` bytes (rounded up to 64); `depth` messages are\n"
         "kept for the subscribers, of which there may be up to `subscribers`. With overflow\n"
         "'block' a publish waits for the slowest live subscriber (one whose process died is\n"
         "dropped); with 'overwrite' it never waits and a subscriber that falls more than\n"
         "`depth` behind skips ahead, counting what it lost in missed(). The segment stays\n"
-        "until SharedMemory.remove(name).",
+        "until SharedMemory.remove(name). replace=True removes a leftover of the name first;\n"
+        "a name of None makes an anonymous segment (see SharedMemory.create).",
         METH_STATIC),
     fast_method<publish>("publish",
         "publish($self, data, timeout=None)\n--\n\n"
@@ -842,6 +868,10 @@ PyMethodDef publisher_methods[] = {
      "__exit__($self, *exc_info)\n--\n\nClose the publisher."},
     noargs_method<reduce<true>>("__reduce__",
         "__reduce__($self)\n--\n\nPickle by name: unpickling takes over the publisher role of the segment."),
+    noargs_method<publisher_subscribe>("subscribe",
+        "subscribe($self)\n--\n\n"
+        "Open a new Subscriber of this publisher's segment, as Subscriber.open(name) does; the\n"
+        "way to subscribe to an anonymous one (create(None, ...)), which has no name to open."),
     fast_method<publisher_take_over>("_take_over",
         "_take_over(name)\n--\n\nTake the publisher role of an existing broadcast segment (unpickling).",
         METH_STATIC),

@@ -31,6 +31,7 @@ struct State {
     std::optional<Ring> ring;
     std::shared_ptr<ClaimSite> site;
     std::string name;
+    HeldSegment anonymous;  // an anonymous segment's own open, for pickling
     std::string scratch;
     std::optional<velmora::Claim> slot;  // this object's producer lane (lane_of)
     std::optional<velmora::Claim> consumer_claim;
@@ -40,10 +41,11 @@ struct State {
     RingLending<Frame> lending;
     Lifecycle life;
 
-    State(Ring r, std::shared_ptr<ClaimSite> s, std::string segment)
-        : ring(std::move(r)), site(std::move(s)), name(std::move(segment)) {}
+    State(Ring r, std::shared_ptr<ClaimSite> s, std::string segment, HeldSegment held)
+        : ring(std::move(r)), site(std::move(s)), name(std::move(segment)), anonymous(std::move(held)) {}
     State(State&& o) noexcept
-        : ring(std::move(o.ring)), site(std::move(o.site)), name(std::move(o.name)), scratch(std::move(o.scratch)) {}
+        : ring(std::move(o.ring)), site(std::move(o.site)), name(std::move(o.name)),
+          anonymous(std::move(o.anonymous)), scratch(std::move(o.scratch)) {}
     // The claims go with the mapping.
     void release() noexcept {
         data_ready.stop();

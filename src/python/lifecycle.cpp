@@ -145,18 +145,48 @@ PyObject* exit_closing(PyObject* self, PyObject* const*, Py_ssize_t) {
 // `_reopen(class_name, opener, *args)`, a function of the extension module.
 // The classes report __module__ "builtins", so pickle cannot find them (or
 // their static methods) by name, but it finds a function of the module.
-PyObject* reduce_to(const char* cls, const char* opener, std::string_view name, std::optional<std::uint64_t> size) {
+namespace {
+
+// What stands for an anonymous segment in the pickle: the DupFd that
+// multiprocessing makes for the process it is starting, which hands the
+// descriptor over with the child's start; nullptr with TypeError when no
+// process is being started.
+PyObject* descriptor_for_child(const char* cls, const PlatformHandle& segment) {
+    Ref context(PyImport_ImportModule("multiprocessing.context"));
+    Ref popen(context ? PyObject_CallMethod(context.get(), "get_spawning_popen", nullptr) : nullptr);
+    if (!popen) return nullptr;
+    if (popen.get() == Py_None)
+        return raise(PyExc_TypeError, Reason::invalid_argument,
+                     std::string("an anonymous ") + cls +
+                         " can be pickled only to start a multiprocessing Process that takes it "
+                         "(Process(target=..., args=(channel,))); give it a name to pass it any other way");
+    Ref reduction(PyImport_ImportModule("multiprocessing.reduction"));
+    return reduction ? PyObject_CallMethod(reduction.get(), "DupFd", "L",
+                                           static_cast<long long>(segment.descriptor()))
+                     : nullptr;
+}
+
+}  // namespace
+
+PyObject* reduce_to(const char* cls, const char* opener, std::string_view name, const PlatformHandle* anonymous,
+                    std::optional<std::uint64_t> size) {
     Ref module(PyImport_ImportModule("velmora._velmora"));
     Ref reopen(module ? PyObject_GetAttrString(module.get(), "_reopen") : nullptr);
-    Ref text(reopen ? PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict") : nullptr);
-    if (!text) return nullptr;
-    if (size) return Py_BuildValue("(O(ssOK))", reopen.get(), cls, opener, text.get(),
+    if (!reopen) return nullptr;
+    Ref segment(anonymous != nullptr
+                    ? descriptor_for_child(cls, *anonymous)
+                    : PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    if (!segment) return nullptr;
+    if (size) return Py_BuildValue("(O(ssOK))", reopen.get(), cls, opener, segment.get(),
                                    static_cast<unsigned long long>(*size));
-    return Py_BuildValue("(O(ssO))", reopen.get(), cls, opener, text.get());
+    return Py_BuildValue("(O(ssO))", reopen.get(), cls, opener, segment.get());
 }
 
 // _reopen(class_name, opener, *args): the module's class `class_name`, then
-// its static method `opener` called with args.
+// its static method `opener` called with args. A first argument that is
+// neither a name nor a descriptor is the DupFd of an anonymous segment
+// (reduce_to): its detach() gives this process's descriptor, which the opener
+// duplicates and which is closed here once it has.
 PyObject* reopen(PyObject* module, PyObject* args) {
     const Py_ssize_t n = PyTuple_Size(args);
     if (n < 0) return nullptr;
@@ -174,7 +204,31 @@ PyObject* reopen(PyObject* module, PyObject* args) {
     }
     Ref open(PyObject_GetAttr(type.get(), opener));
     Ref rest(open ? PyTuple_GetSlice(args, 2, n) : nullptr);
-    return rest ? PyObject_Call(open.get(), rest.get(), nullptr) : nullptr;
+    if (!rest) return nullptr;
+    PyObject* first = n > 2 ? PyTuple_GetItem(rest.get(), 0) : nullptr;
+    if (first == nullptr || PyUnicode_Check(first) || PyLong_Check(first))
+        return PyObject_Call(open.get(), rest.get(), nullptr);
+    Ref fd(PyObject_CallMethod(first, "detach", nullptr));
+    if (!fd) return nullptr;
+    if (!PyLong_Check(fd.get())) {
+        PyErr_SetString(PyExc_TypeError, "_reopen(): a segment's descriptor must be an int");
+        return nullptr;
+    }
+    Py_INCREF(fd.get());
+    if (PyTuple_SetItem(rest.get(), 0, fd.get()) != 0) return nullptr;
+    Ref opened(PyObject_Call(open.get(), rest.get(), nullptr));
+    // The opener holds a duplicate (or failed): this descriptor is closed
+    // either way, and the opener's exception is the one that stays.
+    PyObject *err_type = nullptr, *err_value = nullptr, *err_tb = nullptr;
+    if (!opened) PyErr_Fetch(&err_type, &err_value, &err_tb);
+    Ref os(PyImport_ImportModule("os"));
+    Ref closed(os ? PyObject_CallMethod(os.get(), "close", "O", fd.get()) : nullptr);
+    if (!opened) {
+        PyErr_Clear();
+        PyErr_Restore(err_type, err_value, err_tb);
+        return nullptr;
+    }
+    return closed ? opened.release() : nullptr;
 }
 
 }  // namespace velmora::py

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "python/segments.hpp"
 #include "python/support.hpp"
 #include "python/wait_host.hpp"
 
@@ -181,8 +182,16 @@ PyObject* enter(PyObject* self, PyObject*);
 PyObject* exit_closing(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 // The pickled form of an object of class `cls`: unpickling calls its static
-// method `opener` with the segment's name (and `size` when given).
-PyObject* reduce_to(const char* cls, const char* opener, std::string_view name,
+// method `opener` with the segment's name (and `size` when given). An
+// anonymous segment has no name to pass: it pickles only while a
+// multiprocessing Process is being started (spawn, forkserver), as a
+// multiprocessing.reduction.DupFd of its descriptor that the child's
+// unpickling turns back into a descriptor for `opener`; anywhere else
+// pickling it raises TypeError. Under fork nothing is pickled: the child
+// inherits the descriptor with the object.
+// `anonymous` is the handle's open of an anonymous segment (its descriptor
+// must stay open until the process has started), nullptr for a named one.
+PyObject* reduce_to(const char* cls, const char* opener, std::string_view name, const PlatformHandle* anonymous,
                     std::optional<std::uint64_t> size = std::nullopt);
 
 // The module's private function that unpickling calls (see reduce_to).

@@ -76,6 +76,7 @@ struct ScopeHold {
 struct ViewState {
     Mapping mapping;
     std::string name;                   // the segment's, for messages
+    HeldSegment anonymous;              // an anonymous segment's own open, for pickling
     std::atomic<std::uint64_t> cursor{0};
     std::optional<std::chrono::duration<double>> lock_timeout;  // none: wait for ever
     std::string scratch;  // staging for writes and decoded reads, reused across calls
@@ -88,7 +89,8 @@ struct ViewState {
     ViewState(Mapping m, std::string segment, std::shared_ptr<ClaimSite> site) noexcept
         : mapping(std::move(m)), name(std::move(segment)), attachment(std::move(site)) {}
     ViewState(ViewState&& other) noexcept
-        : mapping(std::move(other.mapping)), name(std::move(other.name)), cursor(other.cursor.load()),
+        : mapping(std::move(other.mapping)), name(std::move(other.name)), anonymous(std::move(other.anonymous)),
+          cursor(other.cursor.load()),
           lock_timeout(other.lock_timeout), scratch(std::move(other.scratch)),
           attachment(std::move(other.attachment)) {}
 
@@ -676,7 +678,7 @@ PyObject* close(PyObject* self, PyObject*) {
 PyObject* reduce(PyObject* self, PyObject*) {
     const ViewState& v = view(self);
     // The opener below is what unpickling calls.
-    return reduce_to("MappedView", "_open", v.name, v.mapping.size());
+    return reduce_to("MappedView", "_open", v.name, v.anonymous.get(), v.mapping.size());
 }
 
 // MappedView._open(name, size): a view of the existing segment's first `size`
@@ -685,14 +687,14 @@ PyObject* open_by_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     static const char* const names[] = {"name", "size"};
     static const Signature sig{"MappedView._open()", names, 2, 2};
     PyObject* argv[2];
-    std::string_view name;
+    SegmentArg segment;
     std::uint64_t size = 0;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_open_segment(argv[0], segment) ||
         !arg_u64(argv[1], "size", size))
         return nullptr;
     auto opened = [&] {
         const GilRelease released;
-        return PlatformHandle::open(name, size);
+        return segment.fd ? PlatformHandle::open_descriptor(*segment.fd, size) : PlatformHandle::open(segment.name, size);
     }();
     if (!opened) return raise(opened.error());
     return map_view(opened.value(), false);
@@ -980,7 +982,10 @@ PyObject* map_view(const PlatformHandle& handle, bool creator) {
     if (!mapped) return raise(mapped.error());
     auto site = ClaimSite::of(handle);
     if (!site) return raise(site.error());
+    auto held = hold_if_anonymous(handle);
+    if (!held) return raise(held.error());
     ViewState state(std::move(mapped).value(), handle.name(), std::move(site).value());
+    state.anonymous = std::move(held).value();
     // Beyond this point the mapping is released with `state` on every failure.
     if (Status ok = check_view_size(state.mapping.size()); !ok) return raise(ok.error());
     if (Status ok = state.attachment.attach(); !ok) return raise(ok.error());

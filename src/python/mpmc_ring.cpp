@@ -133,13 +133,13 @@ PyObject* no_fileno(PyObject* self, PyObject*) {
 PyObject* reduce(PyObject* self, PyObject*) {
     MpmcState& s = mpmc_state(self);
     if (!M::open_ring(s)) return nullptr;
-    return reduce_to(kClass, "open", s.name);
+    return reduce_to(kClass, "open", s.name, s.anonymous.get());
 }
 
 PyObject* repr(PyObject* self) {
     const MpmcState& s = mpmc_state(self);
     if (!s.ring || s.life.closing()) return PyUnicode_FromString("MpmcRingBuffer(closed)");
-    const std::string text = "MpmcRingBuffer(name='" + s.name + "', producers=" + std::to_string(s.ring->producers()) +
+    const std::string text = "MpmcRingBuffer(name=" + shown_name(s.name, s.anonymous != nullptr) + ", producers=" + std::to_string(s.ring->producers()) +
                              ", consumers=" + std::to_string(s.ring->consumers()) +
                              ", capacity=" + std::to_string(s.ring->capacity()) +
                              ", used=" + std::to_string(s.ring->used()) + ")";
@@ -150,9 +150,12 @@ PyObject* wrap(PlatformHandle handle, Result<MpmcRing> made) {
     if (!made) return raise(made.error());
     auto site = ClaimSite::of(handle);
     if (!site) return raise(site.error());
+    auto held = hold_if_anonymous(handle);
+    if (!held) return raise(held.error());
     PyTypeObject* type = mpmc_ring_buffer_type();
     if (type == nullptr) return nullptr;
-    return new_object<MpmcState>(type, MpmcState(std::move(made).value(), std::move(site).value(), handle.name()));
+    return new_object<MpmcState>(type, MpmcState(std::move(made).value(), std::move(site).value(), handle.name(),
+                                                                   std::move(held).value()));
 }
 
 PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -168,12 +171,12 @@ PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"name", "capacity", "producers", "consumers", "expect"};
-    static const Signature sig{"MpmcRingBuffer.create()", names, 5, 2};
-    PyObject* argv[5];
-    std::string_view name;
+    static const char* const names[] = {"name", "capacity", "producers", "consumers", "expect", "replace"};
+    static const Signature sig{"MpmcRingBuffer.create()", names, 6, 2, 1};
+    PyObject* argv[6];
+    SegmentArg segment;
     std::uint64_t capacity = 0, producers = 8, consumers = 8, expect = 0;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_create_segment(argv[0], argv[5], segment) ||
         !arg_u64(argv[1], "capacity", capacity) || (!omitted(argv[2]) && !arg_u64(argv[2], "producers", producers)) ||
         (!omitted(argv[3]) && !arg_u64(argv[3], "consumers", consumers)) ||
         (!omitted(argv[4]) && !arg_u64(argv[4], "expect", expect)))
@@ -192,7 +195,7 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!size) return raise(size.error());
     auto made = [&] {
         const GilRelease released;
-        return PlatformHandle::create(name, *size);
+        return create_segment(segment, *size);
     }();
     if (!made) return raise(made.error());
     auto mapping = made.value().map();
@@ -201,7 +204,7 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                                                        static_cast<std::uint32_t>(consumers),
                                                        static_cast<std::uint32_t>(expect))
                                     : Result<MpmcRing>(mapping.error());
-    if (!ring) (void)PlatformHandle::remove(name);
+    if (!ring) undo_create(segment);
     return wrap(std::move(made).value(), std::move(ring));
 }
 
@@ -209,15 +212,16 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     static const char* const names[] = {"name"};
     static const Signature sig{"MpmcRingBuffer.open()", names, 1, 1};
     PyObject* argv[1];
-    std::string_view name;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    SegmentArg segment;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_open_segment(argv[0], segment)) return nullptr;
     auto opened = [&] {
         const GilRelease released;
-        return open_mpmc_segment(name);
+        return open_segment(segment, [](std::string_view name) { return open_mpmc_segment(name); });
     }();
     if (!opened) return raise(opened.error());
     auto mapping = opened.value().map();
     if (!mapping) return raise(mapping.error());
+    const std::string name = opened.value().name();
     return wrap(std::move(opened).value(), MpmcRing::open(std::move(mapping).value(), name));
 }
 
@@ -228,13 +232,15 @@ PyMethodDef methods[] = {
         "lanes included (the consumer count takes no room).",
         METH_STATIC),
     fast_method<create>("create",
-        "create(name, capacity, producers=8, consumers=8, expect=None)\n--\n\n"
+        "create(name, capacity, producers=8, consumers=8, expect=None, *, replace=False)\n--\n\n"
         "Create a new segment holding a work-sharing ring: up to `producers` producer\n"
         "processes at once, each with `capacity` bytes (a power of two) of messages in flight,\n"
         "and up to `consumers` consumers, each message going to exactly one of them. Raises\n"
         "FileExistsError when the name exists, ValueError for a capacity that is not a power\n"
         "of two or a producer or consumer count outside 1..1024. `expect` as on\n"
-        "MpscRingBuffer.create(): the producers the stream has in all, for get(eof=True).",
+        "MpscRingBuffer.create(): the producers the stream has in all, for get(eof=True).\n"
+        "replace=True removes a leftover of the name first; a name of None makes an\n"
+        "anonymous segment (see SharedMemory.create).",
         METH_STATIC),
     fast_method<open>("open",
         "open(name)\n--\n\n"

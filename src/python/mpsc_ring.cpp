@@ -161,13 +161,13 @@ PyObject* get_expected(PyObject* self, void*) {
 PyObject* reduce(PyObject* self, PyObject*) {
     MpscState& s = mpsc_state(self);
     if (!M::open_ring(s)) return nullptr;
-    return reduce_to("MpscRingBuffer", "open", s.name);
+    return reduce_to("MpscRingBuffer", "open", s.name, s.anonymous.get());
 }
 
 PyObject* repr(PyObject* self) {
     const MpscState& s = mpsc_state(self);
     if (!s.ring || s.life.closing()) return PyUnicode_FromString("MpscRingBuffer(closed)");
-    const std::string text = "MpscRingBuffer(name='" + s.name + "', producers=" + std::to_string(s.ring->producers()) +
+    const std::string text = "MpscRingBuffer(name=" + shown_name(s.name, s.anonymous != nullptr) + ", producers=" + std::to_string(s.ring->producers()) +
                              ", capacity=" + std::to_string(s.ring->capacity()) +
                              ", used=" + std::to_string(s.ring->used()) + ")";
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
@@ -177,10 +177,13 @@ PyObject* wrap(PlatformHandle handle, Result<MpscLanes> made) {
     if (!made) return raise(made.error());
     auto site = ClaimSite::of(handle);
     if (!site) return raise(site.error());
+    auto held = hold_if_anonymous(handle);
+    if (!held) return raise(held.error());
     PyTypeObject* type = mpsc_ring_buffer_type();
     if (type == nullptr) return nullptr;
     auto shared = site.value();
-    PyObject* obj = new_object<MpscState>(type, MpscState(std::move(made).value(), std::move(site).value(), handle.name()));
+    PyObject* obj = new_object<MpscState>(type, MpscState(std::move(made).value(), std::move(site).value(), handle.name(),
+                                                                   std::move(held).value()));
     if (obj == nullptr) return nullptr;
     // Threads of this process take turns as the consumer across all its handles.
     state_of<MpscState>(obj).life.share_role(kRingConsumer, shared->turn(claim_slot::consumer));
@@ -200,12 +203,12 @@ PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"name", "capacity", "producers", "expect"};
-    static const Signature sig{"MpscRingBuffer.create()", names, 4, 2};
-    PyObject* argv[4];
-    std::string_view name;
+    static const char* const names[] = {"name", "capacity", "producers", "expect", "replace"};
+    static const Signature sig{"MpscRingBuffer.create()", names, 5, 2, 1};
+    PyObject* argv[5];
+    SegmentArg segment;
     std::uint64_t capacity = 0, producers = 8, expect = 0;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_create_segment(argv[0], argv[4], segment) ||
         !arg_u64(argv[1], "capacity", capacity) || (!omitted(argv[2]) && !arg_u64(argv[2], "producers", producers)) ||
         (!omitted(argv[3]) && !arg_u64(argv[3], "expect", expect)))
         return nullptr;
@@ -217,7 +220,7 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!size) return raise(size.error());
     auto made = [&] {
         const GilRelease released;
-        return PlatformHandle::create(name, *size);
+        return create_segment(segment, *size);
     }();
     if (!made) return raise(made.error());
     auto mapping = made.value().map();
@@ -225,7 +228,7 @@ PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                                                        static_cast<std::uint32_t>(producers),
                                                        static_cast<std::uint32_t>(expect))
                                     : Result<MpscLanes>(mapping.error());
-    if (!ring) (void)PlatformHandle::remove(name);
+    if (!ring) undo_create(segment);
     return wrap(std::move(made).value(), std::move(ring));
 }
 
@@ -233,15 +236,16 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     static const char* const names[] = {"name"};
     static const Signature sig{"MpscRingBuffer.open()", names, 1, 1};
     PyObject* argv[1];
-    std::string_view name;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    SegmentArg segment;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_open_segment(argv[0], segment)) return nullptr;
     auto opened = [&] {
         const GilRelease released;
-        return open_mpsc_segment(name);
+        return open_segment(segment, [](std::string_view name) { return open_mpsc_segment(name); });
     }();
     if (!opened) return raise(opened.error());
     auto mapping = opened.value().map();
     if (!mapping) return raise(mapping.error());
+    const std::string name = opened.value().name();
     return wrap(std::move(opened).value(), MpscLanes::open(std::move(mapping).value(), name));
 }
 
@@ -252,7 +256,7 @@ PyMethodDef methods[] = {
         "lanes included.",
         METH_STATIC),
     fast_method<create>("create",
-        "create(name, capacity, producers=8, expect=None)\n--\n\n"
+        "create(name, capacity, producers=8, expect=None, *, replace=False)\n--\n\n"
         "Create a new segment holding a fan-in ring: up to `producers` producer processes\n"
         "at once, each with `capacity` bytes (a power of two) of messages in flight, and one\n"
         "consumer. Raises FileExistsError when the name exists, ValueError for a capacity\n"
@@ -261,7 +265,8 @@ PyMethodDef methods[] = {
         "consumer sees it; they may be more than the slots, one after another): get(eof=True)\n"
         "then ends only once that many have registered and none is attached any more. Each\n"
         "object that takes a slot counts once per process: a forked child that publishes\n"
-        "through a handle it inherited registers again.",
+        "through a handle it inherited registers again. replace=True removes a leftover of\n"
+        "the name first; a name of None makes an anonymous segment (see SharedMemory.create).",
         METH_STATIC),
     fast_method<open>("open",
         "open(name)\n--\n\n"

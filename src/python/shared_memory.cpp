@@ -11,6 +11,7 @@
 #include "python/ref.hpp"
 #include "python/spsc_ring.hpp"
 #include "python/mapped_view.hpp"
+#include "python/segments.hpp"
 
 namespace velmora::py {
 namespace {
@@ -21,8 +22,10 @@ struct SegmentState {
     std::optional<PlatformHandle> handle;
     bool creator;
     std::string name;
+    bool anonymous;
 
-    SegmentState(PlatformHandle h, bool made) : handle(std::move(h)), creator(made), name(handle->name()) {}
+    SegmentState(PlatformHandle h, bool made)
+        : handle(std::move(h)), creator(made), name(handle->name()), anonymous(handle->anonymous()) {}
 };
 
 // Runs a platform call with the interpreter lock released: reserving a large
@@ -41,27 +44,28 @@ PyObject* wrap(Result<PlatformHandle> made, bool creator) {
 }
 
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"name", "size"};
-    static const Signature sig{"SharedMemory.create()", names, 2, 2};
-    PyObject* argv[2];
-    std::string_view name;
+    static const char* const names[] = {"name", "size", "replace"};
+    static const Signature sig{"SharedMemory.create()", names, 3, 2, 1};
+    PyObject* argv[3];
+    SegmentArg segment;
     std::uint64_t size = 0;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_create_segment(argv[0], argv[2], segment) ||
         !arg_u64(argv[1], "size", size))
         return nullptr;
     if (size == 0) return raise(Error::value("size must be > 0"));
-    return wrap(without_gil([&] { return PlatformHandle::create(name, size); }), true);
+    return wrap(without_gil([&] { return create_segment(segment, size); }), true);
 }
 
 PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "size"};
     static const Signature sig{"SharedMemory.open()", names, 2, 1};
     PyObject* argv[2];
-    std::string_view name;
+    SegmentArg segment;
     std::optional<std::uint64_t> size;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_open_segment(argv[0], segment)) return nullptr;
     if (!omitted(argv[1]) && !arg_u64(argv[1], "size", size.emplace())) return nullptr;
-    return wrap(without_gil([&] { return PlatformHandle::open(name, size); }), false);
+    if (segment.fd) return wrap(without_gil([&] { return PlatformHandle::open_descriptor(*segment.fd, size); }), false);
+    return wrap(without_gil([&] { return PlatformHandle::open(segment.name, size); }), false);
 }
 
 PyObject* remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -96,6 +100,7 @@ PyObject* spsc(PyObject* self, PyObject*) {
 PyObject* name(PyObject* self, PyObject*) {
     const PlatformHandle* h = open_handle(self);
     if (h == nullptr) return nullptr;
+    if (h->anonymous()) Py_RETURN_NONE;
     return PyUnicode_DecodeUTF8(h->name().data(), static_cast<Py_ssize_t>(h->name().size()), "strict");
 }
 
@@ -139,12 +144,12 @@ PyObject* claim_holders(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Unpickles as SharedMemory.open(name, size): an opener, so nothing is reset.
 PyObject* reduce(PyObject* self, PyObject*) {
     const PlatformHandle* h = open_handle(self);
-    return h ? reduce_to("SharedMemory", "open", h->name(), h->size()) : nullptr;
+    return h ? reduce_to("SharedMemory", "open", h->name(), h->anonymous() ? h : nullptr, h->size()) : nullptr;
 }
 
 PyObject* repr(PyObject* self) {
     const SegmentState& s = segment(self);
-    const std::string text = "SharedMemory(name='" + s.name + "', " +
+    const std::string text = "SharedMemory(name=" + shown_name(s.name, s.anonymous) + ", " +
                              (s.handle ? "size=" + std::to_string(s.handle->size()) + ", role=" +
                                              (s.creator ? "creator" : "opener")
                                        : std::string("closed")) +
@@ -154,16 +159,20 @@ PyObject* repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     fast_method<create>("create",
-        "create(name, size)\n--\n\n"
+        "create(name, size, *, replace=False)\n--\n\n"
         "Create a new named segment of `size` bytes and return its handle (role creator).\n\n"
         "On Unix the name must be new: an existing one raises FileExistsError (remove it\n"
-        "first to take it over). On Windows an existing mapping is attached to. Raises\n"
+        "first to take it over, or pass replace=True to remove a leftover of the name\n"
+        "first). On Windows an existing mapping is attached to. A name of None makes an\n"
+        "anonymous segment: no name, gone with the last process using it, passed on to\n"
+        "child processes only (fork, or a multiprocessing Process's arguments). Raises\n"
         "ValueError if `size` is 0 or the name is invalid, OSError if the operating system\n"
         "refuses.",
         METH_STATIC),
     fast_method<open>("open",
         "open(name, size=None)\n--\n\n"
-        "Open an existing named segment (role opener).\n\n"
+        "Open an existing named segment (role opener); an int is the descriptor of an\n"
+        "anonymous segment in this process (it is duplicated: the caller keeps its own).\n\n"
         "On Unix the size comes from the segment itself (fstat); a `size` may be given to\n"
         "use only that prefix of it. On Windows `size` is required. Raises ValueError for an\n"
         "invalid name, OSError if the segment does not exist or the call fails.",
@@ -179,7 +188,7 @@ PyMethodDef methods[] = {
         "Map the entire segment and return a MappedView.\n\n"
         "On a creator handle the ShmRwLock header is set to the unlocked state. Raises\n"
         "ValueError if the segment is too small for the lock header, OSError if mapping fails."),
-    noargs_method<name>("name", "name($self)\n--\n\nReturn the segment name as given to create() or open()."),
+    noargs_method<name>("name", "name($self)\n--\n\nReturn the segment name as given to create() or open(); None for an anonymous segment."),
     noargs_method<size>("size", "size($self)\n--\n\nReturn the total segment size in bytes."),
     noargs_method<spsc>("spsc",
         "spsc($self)\n--\n\n"

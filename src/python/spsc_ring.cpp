@@ -33,16 +33,18 @@ namespace {
 struct RingState {
     std::optional<SpscRing> ring;  // what RingMethods reads: ring, name, scratch, readiness, life
     std::string name;
+    HeldSegment anonymous;  // an anonymous segment's own open, for pickling
     std::string scratch;
     Readiness data_ready, room_ready;
     RingLending<SpscFrame> lending;
     RingRoles roles;  // before the guard, which may point at the site's role words
     Lifecycle life;
 
-    RingState(SpscRing r, std::string segment, std::shared_ptr<ClaimSite> site)
-        : ring(std::move(r)), name(std::move(segment)), roles(std::move(site)) {}
+    RingState(SpscRing r, std::string segment, HeldSegment held, std::shared_ptr<ClaimSite> site)
+        : ring(std::move(r)), name(std::move(segment)), anonymous(std::move(held)), roles(std::move(site)) {}
     RingState(RingState&& o) noexcept
-        : ring(std::move(o.ring)), name(std::move(o.name)), scratch(std::move(o.scratch)), roles(std::move(o.roles)) {}
+        : ring(std::move(o.ring)), name(std::move(o.name)), anonymous(std::move(o.anonymous)),
+          scratch(std::move(o.scratch)), roles(std::move(o.roles)) {}
     void release() noexcept {
         data_ready.stop();
         room_ready.stop();
@@ -186,7 +188,7 @@ PyObject* has_role(PyObject* self, PyObject*) {
 PyObject* reduce(PyObject* self, PyObject*) {
     RingState& s = ring_state(self);
     SpscRing* ring = M::open_ring(s);
-    return ring ? reduce_to("SpscRingBuffer", "open", s.name) : nullptr;
+    return ring ? reduce_to("SpscRingBuffer", "open", s.name, s.anonymous.get()) : nullptr;
 }
 
 // SpscRingBuffer.segment_size(capacity): the bytes a ring of `capacity` needs.
@@ -203,23 +205,23 @@ PyObject* segment_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // SpscRingBuffer.create(name, capacity): a ring in a new segment of
 // segment_size(capacity) bytes; open(name): the ring in an existing segment, all of it.
 PyObject* create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"name", "capacity"};
-    static const Signature sig{"SpscRingBuffer.create()", names, 2, 2};
-    PyObject* argv[2];
-    std::string_view name;
+    static const char* const names[] = {"name", "capacity", "replace"};
+    static const Signature sig{"SpscRingBuffer.create()", names, 3, 2, 1};
+    PyObject* argv[3];
+    SegmentArg segment;
     std::uint64_t capacity = 0;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name) ||
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_create_segment(argv[0], argv[2], segment) ||
         !arg_u64(argv[1], "capacity", capacity))
         return nullptr;
     auto size = spsc_segment_size(capacity);
     if (!size) return raise(size.error());
     auto made = [&] {
         const GilRelease released;
-        return PlatformHandle::create(name, *size);
+        return create_segment(segment, *size);
     }();
     if (!made) return raise(made.error());
     PyObject* ring = attach_ring(made.value(), true);
-    if (ring == nullptr) (void)PlatformHandle::remove(name);
+    if (ring == nullptr) undo_create(segment);
     return ring;
 }
 
@@ -227,11 +229,11 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     static const char* const names[] = {"name"};
     static const Signature sig{"SpscRingBuffer.open()", names, 1, 1};
     PyObject* argv[1];
-    std::string_view name;
-    if (!bind(sig, args, nargs, kwnames, argv) || !arg_text(argv[0], "name", name)) return nullptr;
+    SegmentArg segment;
+    if (!bind(sig, args, nargs, kwnames, argv) || !arg_open_segment(argv[0], segment)) return nullptr;
     auto opened = [&] {
         const GilRelease released;
-        return PlatformHandle::open(name, std::nullopt);
+        return open_segment(segment, [](std::string_view name) { return PlatformHandle::open(name, std::nullopt); });
     }();
     if (!opened) return raise(opened.error());
     return attach_ring(opened.value(), false);
@@ -384,14 +386,17 @@ PyMethodDef methods[] = {
         "its header included: what SharedMemory.create() needs before .spsc().",
         METH_STATIC),
     fast_method<create>("create",
-        "create(name, capacity)\n--\n\n"
+        "create(name, capacity, *, replace=False)\n--\n\n"
         "Create a new segment holding a ring of `capacity` data bytes (a power of two; the\n"
         "segment is capacity + 24 bytes) and return the ring. Raises FileExistsError when the\n"
-        "name exists, ValueError for a capacity that is not a power of two.",
+        "name exists, ValueError for a capacity that is not a power of two. replace=True\n"
+        "removes a leftover of the name first; a name of None makes an anonymous segment\n"
+        "(see SharedMemory.create).",
         METH_STATIC),
     fast_method<open>("open",
         "open(name)\n--\n\n"
-        "Attach to the ring in an existing segment (the whole segment, as SharedMemory.open(name).spsc()).",
+        "Attach to the ring in an existing segment (the whole segment, as SharedMemory.open(name).spsc());\n"
+        "an int is the descriptor of an anonymous segment.",
         METH_STATIC),
     noargs_method<enter>("__enter__", "__enter__($self)\n--\n\n"),
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&exit_closing)), METH_FASTCALL,
@@ -443,12 +448,15 @@ PyObject* attach_ring(const PlatformHandle& handle, bool creator) {
     if (!mapping) return raise(mapping.error());
     auto ring = SpscRing::attach(std::move(mapping).value(), creator);
     if (!ring) return raise(ring.error());
+    auto held = hold_if_anonymous(handle);
+    if (!held) return raise(held.error());
     PyTypeObject* type = spsc_ring_buffer_type();
     if (type == nullptr) return nullptr;
     // If the instance cannot be allocated, the state is dropped here and the
     // mapping released with it.
     auto shared = site.value();
-    PyObject* obj = new_object<RingState>(type, RingState(std::move(ring).value(), handle.name(), std::move(site).value()));
+    PyObject* obj = new_object<RingState>(
+        type, RingState(std::move(ring).value(), handle.name(), std::move(held).value(), std::move(site).value()));
     if (obj == nullptr) return nullptr;
     // Threads of this process take turns in a role across all its handles.
     Lifecycle& life = state_of<RingState>(obj).life;

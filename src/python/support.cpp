@@ -162,12 +162,13 @@ bool report_missing(const Signature& sig, PyObject* const* out) {
 
 bool report_too_many(const Signature& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (sig.required == sig.count)
+    const Py_ssize_t positional = sig.count - sig.keyword_only;
+    if (sig.required == positional)
         PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.fn,
-                     sig.count, given, verb);
+                     positional, given, verb);
     else
         PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
-                     sig.fn, sig.required, sig.count, given, verb);
+                     sig.fn, sig.required, positional, given, verb);
     return false;
 }
 
@@ -189,7 +190,7 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
 }  // namespace
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (nargs > sig.count) return report_too_many(sig, nargs);
+    if (nargs > sig.count - sig.keyword_only) return report_too_many(sig, nargs);
     for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     if (nkw < 0) return false;

@@ -58,11 +58,13 @@ PyObject* new_bytearray(std::uint64_t length, char*& dst);
 
 // A method's parameter list: `fn` as it appears in messages ("SharedMemory.open()"),
 // the parameter names, and how many of them (from the front) are required.
+// The last `keyword_only` of them may be given by keyword only.
 struct Signature {
     const char* fn;
     const char* const* names;
     Py_ssize_t count;
     Py_ssize_t required;
+    Py_ssize_t keyword_only = 0;
 };
 
 // Binds FASTCALL arguments to `out[0..sig.count)`: borrowed references, nullptr

@@ -11,7 +11,7 @@ import velmora
 assert_type(velmora.__version__, str)
 
 shm = velmora.SharedMemory.create("/demo", 4096)
-assert_type(shm.name(), str)
+assert_type(shm.name(), str | None)
 assert_type(shm.size(), int)
 view = shm.map()
 view.write("hello")
