@@ -9,7 +9,7 @@ import velmora
 
 CLASSES = ["SharedMemory", "MappedView", "SpscRingBuffer", "MpscRingBuffer", "MpmcRingBuffer", "Publisher", "Subscriber", "LockScope"]
 # The package's own pure-Python classes, after the extension's, then its exceptions.
-PURE = ["Record"]
+PURE = ["Queue", "Record"]
 ERRORS = ["TornRecordError"]
 # The extension's own warning, after its classes.
 WARNINGS = ["LockRecoveredWarning"]

@@ -20,13 +20,14 @@ except ImportError as _error:
     raise
 from ._velmora import *  # noqa: F401,F403
 from ._velmora import __version__  # noqa: F401
+from ._queue import Queue
 from .record import Record, TornRecordError
 from . import objects as _objects
 
 # put_object() / get_object() and publish_object() / receive_object().
 _objects._install(_velmora)
 
-__all__ = [*_velmora.__all__, "Record", "TornRecordError"]
+__all__ = [*_velmora.__all__, "Queue", "Record", "TornRecordError"]
 __doc__ = _velmora.__doc__
 
 
