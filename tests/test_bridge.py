@@ -328,6 +328,69 @@ def test_a_shape_that_overflows_is_dropped_before_the_publisher(broadcasts):
             r.stop(10)
 
 
+def forged_into(target, rings, broadcasts):
+    """(the receiving bridge's target, a reader of it, the bridge, a socket
+    that writes batches to it by hand) for a 1 KiB ring or a broadcast of
+    1 KiB messages; the socket connects once the bridge listens."""
+    if target == "ring":
+        _, dst = rings(1024)
+        r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+        return dst, lambda: dst.get(timeout=30), r, pusher(r.address)
+    name, pub = broadcasts(max_message=1024)
+    sub = velmora.Subscriber.open(name)
+    xpub = zmq.Context.instance().socket(zmq.XPUB)  # tells when the receiving bridge has subscribed
+    xpub.setsockopt(zmq.LINGER, 0)
+    xpub.setsockopt(zmq.RCVTIMEO, 30_000)
+    port = xpub.bind_to_random_port("tcp://127.0.0.1")
+    r = bridge.receive(f"tcp://127.0.0.1:{port}", pub, background=True)
+    assert xpub.recv() == b"\x01"
+    return sub, lambda: sub.receive(timeout=30), r, xpub
+
+
+@pytest.mark.parametrize("target, parts, kind", [
+    ("ring", [header(), bytes(2000)], "too large"),
+    ("broadcast", [header(), bytes(2000)], "too large"),
+    ("broadcast", [header(bridge.TYPED), bridge._encode_formats([("P", (2,))]), bytes(16)], "format"),
+], ids=["ring-too-large", "broadcast-too-large", "broadcast-pointers"])
+def test_what_the_target_refuses_is_counted_and_logged_once(rings, broadcasts, caplog, target, parts, kind):
+    """Refused three times (a pointer format no publisher takes, or more than
+    the target holds), logged once, then a genuine message is delivered."""
+    dst, read, r, sock = forged_into(target, rings, broadcasts)
+    try:
+        for seq in range(3):
+            sock.send_multipart([parts[0][:-8] + seq.to_bytes(8, "little"), *parts[1:]])
+        sock.send_multipart([header(first=3), b"good"])
+        assert read() == b"good"
+        assert (r.stats.rejected, r.stats.refused, r.stats.gaps, r.error) == (3, {kind: 3}, 0, None)
+        assert caplog.text.count("not delivered") == 1
+    finally:
+        sock.close()
+        r.stop(10)
+        if target == "broadcast":
+            dst.close()
+
+
+def test_a_frame_over_the_bound_drops_its_connection_before_it_is_read(rings, monkeypatch):
+    """A frame larger than any the bridge takes never reaches it (before, a
+    peer could make it allocate as much as it liked); the next connection's
+    stream is delivered."""
+    monkeypatch.setattr(bridge, "MAX_FRAME", 8192)
+    _, dst = rings(4096)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    push = pusher(r.address)
+    try:
+        push.send_multipart([header(first=0), bytes(1 << 20)])
+        assert wait_for(lambda: r.stats.disconnects >= 1, timeout=30)
+        push.close()
+        push = pusher(r.address)
+        push.send_multipart([header(first=1), b"good"])
+        assert dst.get(timeout=30) == b"good"
+        assert (r.stats.rejected, r.stats.messages, r.stats.malformed, r.error) == (0, 1, 0, None)
+    finally:
+        push.close()
+        r.stop(10)
+
+
 def test_another_stream_can_neither_end_nor_renumber_the_stream(forger, caplog):
     """Its end and its far-ahead batches are dropped and counted; the same
     jump within the stream followed is a gap."""
