@@ -999,6 +999,7 @@ def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
         assert (bad.stats.messages, bad.stats.unauthorised >= 1, good.error) == (0, True, None)
         assert stranger.used() or bad.stats.unsent == 1  # never delivered
         proc.send_signal(signal.SIGTERM)
+        read_until(proc, r"2000 messages, .* \d+ unauthorised")  # the summary an operator sees
         out, _ = proc.communicate(timeout=30)
     finally:
         kill_running(proc)
