@@ -868,6 +868,25 @@ def test_stop_while_a_message_from_its_slot_is_held_gives_the_slot_back(broadcas
         stuck.close()
 
 
+@pytest.mark.parametrize("overflow", ["block", "overwrite"])
+def test_a_sending_batch_keeps_each_format_where_plain_messages_are_taken_together(broadcasts, overflow):
+    """Plain messages after a batch's first are taken several at a call; one
+    with a format among them keeps it, in its place, and so do the plain ones
+    after it."""
+    name, pub = broadcasts(max_message=64, depth=16, overflow=overflow)
+    with velmora.Subscriber.open(name) as sub:
+        source = bridge.SubscriberSource(sub)
+        typed = array.array("d", [1.0, 2.0])
+        for m in (b"a", b"b", b"c", typed, b"d", b"e"):
+            pub.publish(m)
+        assert source.take(0) == [b"a", b"b", b"c", typed.tobytes(), b"d", b"e"]
+        assert source.formats == [None, None, None, ("d", (2,)), None, None]
+        assert source.skipped == 0 and source.take(0) == []
+        for m in (b"f", b"g"):
+            pub.publish(m)
+        assert (source.take(0), source.formats) == ([b"f", b"g"], None)
+
+
 def test_broadcast_overwritten_before_sending_is_a_gap_of_that_size(broadcasts, caplog):
     """An overwriting publisher that runs past the sending bridge: what the
     bridge never saw is counted there and shows as a gap of exactly that size
