@@ -924,6 +924,15 @@ def test_broadcast_overwritten_before_sending_is_a_gap_of_that_size(broadcasts, 
     assert s.stats.missed == sub_missed == r.stats.lost == n - len(numbers)
     assert r.stats.gaps >= 1 and r.stats.malformed == 0
     assert "overwritten before they could be sent" in caplog.text
+    # And each gap lies where its messages are missing: the runs of missing
+    # numbers are the gaps' ranges of sequence numbers, all shifted alike.
+    gaps = [(int(a), int(b)) for a, b in re.findall(r"gap: \d+ messages lost \(seq (\d+)\.\.(\d+)\)", caplog.text)]
+    missing = sorted(set(range(n)) - set(numbers))
+    runs = [(a, b) for a, b in zip([missing[0], *(k for j, k in zip(missing, missing[1:]) if k != j + 1)],
+                                   [*(j for j, k in zip(missing, missing[1:]) if k != j + 1), missing[-1]])]
+    assert len(gaps) == len(runs) == r.stats.gaps
+    assert len({run[0] - gap[0] for gap, run in zip(gaps, runs)}) == 1
+    assert all(run[1] - run[0] == gap[1] - gap[0] for gap, run in zip(gaps, runs))
 
 
 @pytest.mark.parametrize("side", ["send", "receive"])

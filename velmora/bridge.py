@@ -583,6 +583,8 @@ class SubscriberSource:
                     forms += [None] * len(got)
                     room -= len(got)
                     size += sum(map(len, got))
+                    if self._may_miss and self.sub.missed() != self._missed:
+                        break  # lost after the last of them: the next batch starts after the loss
                     if len(got) == want:
                         continue
                     if room <= 0 or size >= BATCH_BYTES:
