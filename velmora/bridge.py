@@ -385,12 +385,12 @@ class RingSink:
 
     pattern = "PULL"
     FRAME = 4  # the ring's length word before each payload
-    # Says what was not delivered: report(kind, text, *args). A receiving
-    # bridge sets its own, which counts by kind and logs the first of each.
-    report = staticmethod(_log_each)
 
     def __init__(self, ring):
         self.ring = ring
+        # Says what was not delivered: report(kind, text, *args). A receiving
+        # bridge sets its own, which counts by kind and logs the first of each.
+        self.report = _log_each
         limit = getattr(ring, "max_payload", None)
         self.limit = limit if isinstance(limit, int) else ring.capacity() - self.FRAME
 
@@ -615,10 +615,10 @@ class PublisherSink:
     are given back to it (memoryview.cast) where they travelled with it."""
 
     pattern = "SUB"
-    report = staticmethod(_log_each)  # as RingSink's
 
     def __init__(self, publisher):
         self.pub = publisher
+        self.report = _log_each  # as RingSink's
         self._unshaped = set()  # formats already warned about
         limit = _broadcast_detail(publisher, "max_message")
         self.limit = limit if isinstance(limit, int) else None
