@@ -328,6 +328,69 @@ def test_a_shape_that_overflows_is_dropped_before_the_publisher(broadcasts):
             r.stop(10)
 
 
+def forged_into(target, rings, broadcasts):
+    """(the receiving bridge's target, a reader of it, the bridge, a socket
+    that writes batches to it by hand) for a 1 KiB ring or a broadcast of
+    1 KiB messages; the socket connects once the bridge listens."""
+    if target == "ring":
+        _, dst = rings(1024)
+        r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+        return dst, lambda: dst.get(timeout=30), r, pusher(r.address)
+    name, pub = broadcasts(max_message=1024)
+    sub = velmora.Subscriber.open(name)
+    xpub = zmq.Context.instance().socket(zmq.XPUB)  # tells when the receiving bridge has subscribed
+    xpub.setsockopt(zmq.LINGER, 0)
+    xpub.setsockopt(zmq.RCVTIMEO, 30_000)
+    port = xpub.bind_to_random_port("tcp://127.0.0.1")
+    r = bridge.receive(f"tcp://127.0.0.1:{port}", pub, background=True)
+    assert xpub.recv() == b"\x01"
+    return sub, lambda: sub.receive(timeout=30), r, xpub
+
+
+@pytest.mark.parametrize("target, parts, kind", [
+    ("ring", [header(), bytes(2000)], "too large"),
+    ("broadcast", [header(), bytes(2000)], "too large"),
+    ("broadcast", [header(bridge.TYPED), bridge._encode_formats([("P", (2,))]), bytes(16)], "format"),
+], ids=["ring-too-large", "broadcast-too-large", "broadcast-pointers"])
+def test_what_the_target_refuses_is_counted_and_logged_once(rings, broadcasts, caplog, target, parts, kind):
+    """Refused three times (a pointer format no publisher takes, or more than
+    the target holds), logged once, then a genuine message is delivered."""
+    dst, read, r, sock = forged_into(target, rings, broadcasts)
+    try:
+        for seq in range(3):
+            sock.send_multipart([parts[0][:-8] + seq.to_bytes(8, "little"), *parts[1:]])
+        sock.send_multipart([header(first=3), b"good"])
+        assert read() == b"good"
+        assert (r.stats.rejected, r.stats.refused, r.stats.gaps, r.error) == (3, {kind: 3}, 0, None)
+        assert caplog.text.count("not delivered") == 1
+    finally:
+        sock.close()
+        r.stop(10)
+        if target == "broadcast":
+            dst.close()
+
+
+def test_a_frame_over_the_bound_drops_its_connection_before_it_is_read(rings, monkeypatch):
+    """A frame larger than any the bridge takes never reaches it (before, a
+    peer could make it allocate as much as it liked); the next connection's
+    stream is delivered."""
+    monkeypatch.setattr(bridge, "MAX_FRAME", 8192)
+    _, dst = rings(4096)
+    r = bridge.receive(LOOPBACK, dst, bind=True, background=True)
+    push = pusher(r.address)
+    try:
+        push.send_multipart([header(first=0), bytes(1 << 20)])
+        assert wait_for(lambda: r.stats.disconnects >= 1, timeout=30)
+        push.close()
+        push = pusher(r.address)
+        push.send_multipart([header(first=1), b"good"])
+        assert dst.get(timeout=30) == b"good"
+        assert (r.stats.rejected, r.stats.messages, r.stats.malformed, r.error) == (0, 1, 0, None)
+    finally:
+        push.close()
+        r.stop(10)
+
+
 def test_another_stream_can_neither_end_nor_renumber_the_stream(forger, caplog):
     """Its end and its far-ahead batches are dropped and counted; the same
     jump within the stream followed is a gap."""
@@ -805,6 +868,25 @@ def test_stop_while_a_message_from_its_slot_is_held_gives_the_slot_back(broadcas
         stuck.close()
 
 
+@pytest.mark.parametrize("overflow", ["block", "overwrite"])
+def test_a_sending_batch_keeps_each_format_where_plain_messages_are_taken_together(broadcasts, overflow):
+    """Plain messages after a batch's first are taken several at a call; one
+    with a format among them keeps it, in its place, and so do the plain ones
+    after it."""
+    name, pub = broadcasts(max_message=64, depth=16, overflow=overflow)
+    with velmora.Subscriber.open(name) as sub:
+        source = bridge.SubscriberSource(sub)
+        typed = array.array("d", [1.0, 2.0])
+        for m in (b"a", b"b", b"c", typed, b"d", b"e"):
+            pub.publish(m)
+        assert source.take(0) == [b"a", b"b", b"c", typed.tobytes(), b"d", b"e"]
+        assert source.formats == [None, None, None, ("d", (2,)), None, None]
+        assert source.skipped == 0 and source.take(0) == []
+        for m in (b"f", b"g"):
+            pub.publish(m)
+        assert (source.take(0), source.formats) == ([b"f", b"g"], None)
+
+
 def test_broadcast_overwritten_before_sending_is_a_gap_of_that_size(broadcasts, caplog):
     """An overwriting publisher that runs past the sending bridge: what the
     bridge never saw is counted there and shows as a gap of exactly that size
@@ -842,6 +924,15 @@ def test_broadcast_overwritten_before_sending_is_a_gap_of_that_size(broadcasts, 
     assert s.stats.missed == sub_missed == r.stats.lost == n - len(numbers)
     assert r.stats.gaps >= 1 and r.stats.malformed == 0
     assert "overwritten before they could be sent" in caplog.text
+    # And each gap lies where its messages are missing: the runs of missing
+    # numbers are the gaps' ranges of sequence numbers, all shifted alike.
+    gaps = [(int(a), int(b)) for a, b in re.findall(r"gap: \d+ messages lost \(seq (\d+)\.\.(\d+)\)", caplog.text)]
+    missing = sorted(set(range(n)) - set(numbers))
+    runs = [(a, b) for a, b in zip([missing[0], *(k for j, k in zip(missing, missing[1:]) if k != j + 1)],
+                                   [*(j for j, k in zip(missing, missing[1:]) if k != j + 1), missing[-1]])]
+    assert len(gaps) == len(runs) == r.stats.gaps
+    assert len({run[0] - gap[0] for gap, run in zip(gaps, runs)}) == 1
+    assert all(run[1] - run[0] == gap[1] - gap[0] for gap, run in zip(gaps, runs))
 
 
 @pytest.mark.parametrize("side", ["send", "receive"])
@@ -936,6 +1027,7 @@ def test_only_authorised_peers_deliver_and_others_are_logged(rings, tmp_path):
         assert (bad.stats.messages, bad.stats.unauthorised >= 1, good.error) == (0, True, None)
         assert stranger.used() or bad.stats.unsent == 1  # never delivered
         proc.send_signal(signal.SIGTERM)
+        read_until(proc, r"2000 messages, .* \d+ unauthorised")  # the summary an operator sees
         out, _ = proc.communicate(timeout=30)
     finally:
         kill_running(proc)

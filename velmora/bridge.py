@@ -52,7 +52,9 @@ magic, version, flags, reserved bits, stream id, count against frames,
 lengths against payloads, formats and shapes against payload sizes, sequence
 numbers against 64 bits) and drops what does not pass: counted in
 ``malformed`` and ``refused`` (by kind) and logged once per kind; it never
-stops or raises for what a peer sends. It follows one stream: its numbers
+stops or raises for what a peer sends. A frame larger than both the largest
+message the target holds and the largest packed batch (MAX_FRAME) is refused
+by ZeroMQ, which drops that connection before reading it into memory. It follows one stream: its numbers
 decide gaps and duplicates, and only its end ends the bridge. Batches and
 ends of another stream id are dropped and counted (``foreign``), except a
 stream that starts afresh (numbers below NEW_STREAM_BELOW: a sending bridge
@@ -104,7 +106,9 @@ What is not
   it left off only with a state file (``state=``; the command line keeps one by
   default); without one it logs the sequence number it joined at.
 * Messages a ring can never hold (larger than its capacity) are not delivered;
-  they are counted as rejected and logged.
+  they are counted as rejected (and in ``refused``) and the first is logged; so
+  are messages a publisher refuses (larger than its slots, or a format such as
+  pointers that no sending bridge sends).
 * On stop, a sending bridge gives ZeroMQ `linger` seconds (1) to pass on what
   it has queued; what is left then is lost (a gap for the next receiver).
 * Without CURVE keys, anyone who can reach a bound TCP port can write into
@@ -168,6 +172,12 @@ PACK_BELOW = 16 * 1024
 ZERO_COPY_FROM = 64 * 1024
 # ZeroMQ high-water marks in batches, per side.
 HWM = 16
+# The largest frame a sending bridge makes besides a message of its own: a
+# packed batch. A receiving bridge has ZeroMQ refuse a frame larger than this
+# and than the largest message its target holds (the peer's connection is
+# dropped before the frame is read into memory): a peer cannot make it
+# allocate without bound.
+MAX_FRAME = MAX_BATCH * PACK_BELOW
 # Sequence numbers are u64 on the wire.
 _SEQ_MAX = (1 << 64) - 1
 # A receiving bridge takes up a stream other than the one it follows when that
@@ -366,6 +376,10 @@ class RingSource:
         self.ring.pop()
 
 
+def _log_each(kind: str, what: str, *args) -> None:
+    log.error(what, *args)
+
+
 class RingSink:
     """Writes a ring (push_many, put) as its producer."""
 
@@ -374,6 +388,9 @@ class RingSink:
 
     def __init__(self, ring):
         self.ring = ring
+        # Says what was not delivered: report(kind, text, *args). A receiving
+        # bridge sets its own, which counts by kind and logs the first of each.
+        self.report = _log_each
         limit = getattr(ring, "max_payload", None)
         self.limit = limit if isinstance(limit, int) else ring.capacity() - self.FRAME
 
@@ -390,7 +407,8 @@ class RingSink:
             if done < end:
                 break
             if end < n:
-                log.error("message of %d bytes not delivered: the ring holds at most %d", len(items[end]), limit)
+                self.report("too large", "message of %d bytes not delivered: the ring holds at most %d",
+                            len(items[end]), limit)
                 rejected += 1
                 done += 1
                 note(done)
@@ -428,9 +446,9 @@ class RingSink:
         return done
 
 
-def _overflow_of(handle):
-    """A broadcast's overflow policy ("block" or "overwrite") as its header
-    tells, or None when it cannot be read."""
+def _broadcast_detail(handle, key: str):
+    """A detail of a broadcast's header ("overflow": "block" or "overwrite",
+    "max_message": its slots' size), or None when it cannot be read."""
     from velmora import _segments
 
     name = _segment_name(handle)
@@ -439,7 +457,7 @@ def _overflow_of(handle):
                                                                  _segments.BROADCAST_HEADER))
     except (OSError, TypeError, _segments.SegmentError):
         return None
-    return found.details["overflow"] if found is not None else None
+    return found.details.get(key) if found is not None else None
 
 
 class SubscriberSource:
@@ -458,7 +476,15 @@ class SubscriberSource:
         self.lent = None  # the slot of a message sent from where it lies, until give_back()
         # Only an overwriting publisher makes a subscriber miss messages: with
         # one that blocks, the count is not looked at per message.
-        self._may_miss = _overflow_of(subscriber) != "block"
+        self._may_miss = _broadcast_detail(subscriber, "overflow") != "block"
+        # After a batch's first message, the plain messages waiting are taken
+        # as bytes in one call each few (a tenth of the time a receive_view
+        # takes each): it stops before a message with a format and before one
+        # after a loss, which then go through _one(). The size of the
+        # broadcast's largest message bounds how many are asked for at once.
+        many = getattr(subscriber, "_receive_many", None)
+        self._many = many if "plain" in (getattr(many, "__text_signature__", None) or "") else None
+        self._largest = _broadcast_detail(subscriber, "max_message") or BATCH_BYTES
 
     def position(self):
         """The broadcast's number (its publisher's count) of the next message
@@ -547,7 +573,22 @@ class SubscriberSource:
             return items
         room = min(MAX_BATCH, BATCH_BYTES // (len(data) + 4)) - 1
         size = len(data)
+        many, largest = self._many, self._largest
         while room > 0 and size < BATCH_BYTES:
+            if many is not None:
+                want = max(1, min(room, (BATCH_BYTES - size) // largest))
+                got = many(want, plain=True)
+                if got:
+                    items += got
+                    forms += [None] * len(got)
+                    room -= len(got)
+                    size += sum(map(len, got))
+                    if self._may_miss and self.sub.missed() != self._missed:
+                        break  # lost after the last of them: the next batch starts after the loss
+                    if len(got) == want:
+                        continue
+                    if room <= 0 or size >= BATCH_BYTES:
+                        break
             try:
                 data, form, lost = self._one(0)
             except queue.Empty:
@@ -577,7 +618,10 @@ class PublisherSink:
 
     def __init__(self, publisher):
         self.pub = publisher
+        self.report = _log_each  # as RingSink's
         self._unshaped = set()  # formats already warned about
+        limit = _broadcast_detail(publisher, "max_message")
+        self.limit = limit if isinstance(limit, int) else None
 
     def _shaped(self, data, form):
         fmt, shape = form
@@ -606,7 +650,11 @@ class PublisherSink:
                 except queue.Full:
                     pass
                 except ValueError as exc:
-                    log.error("message of %d bytes not delivered: %s", len(items[i]), exc)
+                    # Too large for a slot, or a format no publisher takes
+                    # (pointers, objects): no sending bridge sends that.
+                    typed = formats is not None and formats[i] is not None
+                    self.report("format" if typed else "too large", "message of %d bytes not delivered: %s",
+                                len(items[i]), exc)
                     rejected += 1
                     break
                 note(i)
@@ -1102,6 +1150,8 @@ class _Bridge:
             sock.setsockopt(zmq.XPUB_NODROP, 1)
         elif self.adapter.pattern == "SUB":
             sock.setsockopt(zmq.SUBSCRIBE, b"")
+        if self.side == "sink":
+            sock.setsockopt(zmq.MAXMSGSIZE, max(getattr(self.adapter, "limit", None) or 0, MAX_FRAME))
         # Peers coming and going, logged and counted: a reconnect is visible
         # even before the gap it may leave shows. Watched before the first
         # connection can happen.
@@ -1433,6 +1483,7 @@ class Receiver(_Bridge):
                  curve_secret=None, curve_server=None, curve_allow=None):
         super().__init__(channel, wait, state, endpoint, bind, hwm, linger, spin,
                          {"secret": curve_secret, "server": curve_server, "allow": curve_allow})
+        self.adapter.report = self._refuse  # what the target did not take, counted by kind
         self.stream = self.expected = None
         self._before: dict = {}  # streams followed before -> their next sequence number
         self._heard = time.monotonic()  # when the stream followed last sent a batch

@@ -197,7 +197,7 @@ def _progress(stats, since=None) -> str:
     per = 1 / seconds if seconds > 0 else 0.0
     line = (f"{d['messages']} messages, {_rate(d['bytes'])}B, {_rate(msgs * per)} msg/s, "
             f"{_rate(nbytes * per)}B/s, {d['gaps']} gaps ({d['lost']} lost)")
-    for key in ("unsent", "rejected", "duplicates", "malformed", "missed"):
+    for key in ("unsent", "rejected", "duplicates", "malformed", "foreign", "unauthorised", "missed"):
         if d[key]:
             line += f", {d[key]} {key}"
     return line

@@ -645,19 +645,28 @@ PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
 }
 
+// Plain bytes: what receive_view() shows as format 'B', one dimension.
+bool plain_bytes(const MessageShape& shape) noexcept {
+    return shape.ndim == 1 && shape.format[0] == 'B' && shape.format[1] == 0;
+}
+
 // The messages already waiting, up to `max_count`, as bytes, without waiting
 // (velmora.aio's `async for` batches with it). With eof=True, None once the
 // stream has ended; otherwise [] when nothing is waiting (an event loop's
 // readiness then settles as after receive(timeout=0)). A failure after some
-// messages returns those; the next call raises it.
+// messages returns those; the next call raises it. With `plain`, the list
+// stops before a message that is not plain bytes and before one that comes
+// after a loss (missed() grew): those are left for the next receive, which
+// tells its format and, by missed(), where the loss lies (the bridge's
+// batches).
 PyObject* receive_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"max_count", "eof"};
-    static const Signature sig{"Subscriber._receive_many()", names, 2, 1};
-    PyObject* argv[2];
+    static const char* const names[] = {"max_count", "eof", "plain"};
+    static const Signature sig{"Subscriber._receive_many()", names, 3, 1};
+    PyObject* argv[3];
     std::uint64_t max_count = 0;
-    bool eof = false;
+    bool eof = false, plain = false;
     if (!bind(sig, args, nargs, kwnames, argv) || !arg_u64(argv[0], "max_count", max_count) ||
-        !eof_argument(argv[1], eof))
+        !eof_argument(argv[1], eof) || !eof_argument(argv[2], plain))
         return nullptr;
     SubscriberState& s = subscriber(self);
     Deadline now = Deadline::now();
@@ -667,10 +676,12 @@ PyObject* receive_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Ref list(PyList_New(0));
     if (!list) return nullptr;
     bool ended = false, failed = false;
+    const std::uint64_t missed = s.core->missed();
     auto m = next_or_listen(s, now, eof, ended, failed);
     if (failed) return nullptr;
     if (ended) Py_RETURN_NONE;
     for (std::uint64_t n = 0; m && n < max_count;) {
+        if (plain && (!plain_bytes(m->shape) || s.core->missed() != missed)) break;
         Ref out = copy_out(s, *m, failed);
         if (failed) return nullptr;
         if (out) {
@@ -897,9 +908,11 @@ PyMethodDef subscriber_methods[] = {
         "the memoryview is released then, and what was made from it must not be used after.\n"
         "Waits and ends (eof=True: EOFError) as receive() does."),
     fast_method<receive_many>("_receive_many",
-        "_receive_many($self, max_count, eof=False)\n--\n\n"
+        "_receive_many($self, max_count, eof=False, plain=False)\n--\n\n"
         "Up to `max_count` messages already waiting, as bytes, without waiting: [] when there\n"
-        "is none; with eof=True, None once the stream has ended. For velmora.aio's batches."),
+        "is none; with eof=True, None once the stream has ended. For velmora.aio's batches.\n"
+        "With plain=True it stops before a message that is not plain bytes or that follows\n"
+        "a loss (the bridge's batches)."),
     noargs_method<side_fileno<false>>("fileno",
         "fileno($self)\n--\n\n"
         "A file descriptor that is readable while a message may be waiting for this subscriber\n"
