@@ -1166,3 +1166,29 @@ def test_broadcast_sender_killed_and_restarted_reports_what_was_published_meanwh
             assert (r.stats.gaps, r.stats.lost) == (1, 30 + lost_probes)
     finally:
         kill_running(first, second)
+
+
+@pytest.mark.parametrize("allow_objects", [False, True])
+def test_objects_from_an_unauthenticated_remote_peer_are_refused_unless_allowed(rings, caplog, allow_objects):
+    """A receiving bridge bound beyond loopback without keys delivers plain
+    messages but not pickles, unless told to; the stream goes on either way."""
+    _, src = rings()
+    _, dst = rings()
+    sent = [b"plain 0", velmora.objects.dumps({"run": "code"}), b"plain 1", velmora.objects.dumps([1, 2]), b"plain 2"]
+    with pytest.warns(UserWarning, match="without CURVE keys"):
+        r = bridge.receive("tcp://0.0.0.0:0", dst, bind=True, background=True, allow_objects=allow_objects)
+    port = r.address.rsplit(":", 1)[1]
+    s = bridge.send(src, f"tcp://127.0.0.1:{port}", background=True)
+    with s, r:
+        for m in sent:
+            src.put(m, timeout=30)
+        src.put(b"last", timeout=30)
+        got = []
+        while (m := dst.get(timeout=30)) != b"last":
+            got.append(m)
+    if allow_objects:
+        assert got == sent and r.stats.refused.get("object", 0) == 0
+    else:
+        assert got == [b"plain 0", b"plain 1", b"plain 2"]
+        assert (r.stats.refused["object"], r.stats.rejected, r.stats.gaps) == (2, 2, 0)
+        assert sum("object message (a pickle)" in rec.getMessage() for rec in caplog.records) == 1

@@ -242,6 +242,8 @@ def cmd_bridge(args, out) -> int:
     options = {"state": state, "hwm": args.hwm, "spin": args.spin, "wait": args.wait,
                "curve_secret": args.curve_secret, "curve_server": args.curve_server,
                "curve_allow": args.curve_allow}
+    if args.role == "receive":
+        options["allow_objects"] = args.allow_objects
     b: bridge.Sender | bridge.Receiver
 
     def interrupt(*_):
@@ -379,6 +381,10 @@ def build_parser() -> argparse.ArgumentParser:
         r.add_argument("--curve-allow", metavar="DIR",
                        help="binding side: folder of the public key files (*.key) of the peers let in; "
                             "others are refused and logged")
+        if role == "receive":
+            r.add_argument("--allow-objects", action="store_true",
+                           help="deliver object messages (pickles, which run code where they are loaded) from "
+                                "peers that are neither authenticated by CURVE keys nor on this machine")
         r.add_argument("-v", "--verbose", action="count", default=0,
                        help="log peers connecting and disconnecting, streams joined and ended (-vv: more)")
         r.add_argument("--hwm", type=int, default=16, metavar="N", help="ZeroMQ high-water mark in batches (16)")
