@@ -81,6 +81,15 @@ def _consume(name, log, started, refused):
     ring.close()
 
 
+def _kill(proc):
+    """SIGKILL, unless it has ended (and been reaped by a start()) already."""
+    try:
+        os.kill(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    proc.join()
+
+
 class Consumer:
     def __init__(self, name):
         self.log = CTX.RawArray("Q", LOG)
@@ -135,7 +144,12 @@ def run(seconds):
     counts = dict.fromkeys(("messages", "torn", "twice", "disorder", "lost", "overlost"), 0)
     example = None
     try:
-        ring = velmora.MpmcRingBuffer.create(name, CAPACITY, producers=4, consumers=CONSUMERS + 2)
+        ring = velmora.MpmcRingBuffer.create(name, CAPACITY, producers=4, consumers=CONSUMERS + 3)
+        # This process holds a consumer slot and never takes: a producer
+        # whose lane is full while no consumer is attached (between rounds,
+        # or between a kill and its replacement) would rightly give up with
+        # BrokenPipeError, which is not what this scenario is about.
+        ring.pop_many(0)
         stop = time.monotonic() + seconds
         while time.monotonic() < stop:
             base = 10 * rounds
@@ -160,13 +174,11 @@ def run(seconds):
             round_kills = 0
             while procs[0].is_alive() or procs[1].is_alive():
                 if not victim_killed and time.monotonic() >= victim_at:
-                    os.kill(procs[2].pid, signal.SIGKILL)
-                    procs[2].join()
+                    _kill(procs[2])
                     victim_killed = True
                 time.sleep(rng.random() * rng.choice((0.001, 0.005, 0.02)))
                 c = live.pop(rng.randrange(len(live)))
-                os.kill(c.proc.pid, signal.SIGKILL)
-                c.proc.join()
+                _kill(c.proc)
                 c.killed = True
                 round_kills += 1
                 fresh = Consumer(name)
@@ -177,7 +189,7 @@ def run(seconds):
                     break
                 refused += fresh.refused.value
             if not victim_killed:
-                os.kill(procs[2].pid, signal.SIGKILL)
+                _kill(procs[2])
             for p in procs:
                 p.join(60)
             for c in live:
