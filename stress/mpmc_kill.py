@@ -214,6 +214,6 @@ def run(seconds):
     result.fault("out of order within a consumer", counts["disorder"], example=example)
     result.fault("more lost than consumers killed", counts["overlost"], example=example)
     result.fault("consumer refused a slot a killed one left", refused)
-    if rounds < 5 or kills < 50:
+    if rounds < 5 or kills < 10:
         result.fault("too few rounds or kills to mean anything", example=f"{rounds} rounds, {kills} kills")
     return result
