@@ -419,12 +419,6 @@ LANES_DOORBELL, LANES_SLEEPERS = 64, 68  # u32 words a reader without a role nev
 LANES_MAX_PRODUCERS = 1024
 assert all(MPMC.fields[f] == MPSC.fields[f] for f in ("version", "producers", "capacity", "expected", "joined"))
 
-FANIN_MAGIC = MPSC.magic
-FANIN_HEADER = LANES_HEADER
-FANIN_JOINED = LANES_JOINED
-FANIN_MAX_PRODUCERS = LANES_MAX_PRODUCERS
-
-MPMC_MAGIC = MPMC.magic
 MPMC_CONSUMERS_AT = MPMC.fields["consumers"][0]
 MPMC_MAX_CONSUMERS = 1024
 
@@ -439,9 +433,6 @@ def lanes_size(capacity, producers):
     if producers and stride > (top - LANES_HEADER) // producers:
         return None
     return LANES_HEADER + stride * producers
-
-
-fanin_size = mpmc_size = lanes_size
 
 
 class LanesModel:
