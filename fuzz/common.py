@@ -199,3 +199,85 @@ def ring_call(fdp, ops, queries):
     if op == "push":
         return "push", (value(fdp),)
     return pick(fdp, queries), ()
+
+
+# ---- a segment of producer lanes (MpscRingBuffer, MpmcRingBuffer) ---------------------------
+
+LANE_CAPACITIES = (1, 4, 8, 16, 64, 128)
+LANE_RING_CAPACITIES = (0, 1, 2, 4, 8, 16, 32, 64, 128, 256)  # a lane header's capacity word
+LANE_OPS = ("pop", "pop_tag", "pop_mixed", "pop_many", "push", "query")
+LANE_QUERIES = ("used", "capacity", "free", "is_empty")
+
+
+def lanes_header(fdp, model, kind_model, producers, capacity, kind_words):
+    """A lane kind's 128-byte header: mostly the values the segment was sized
+    for. `kind_words(fdp)` gives {offset: bytes} for the kind's own words,
+    forged after the shared ones."""
+    magic = kind_model.KIND.magic if fdp.ConsumeIntInRange(0, 15) else u64_near(fdp)
+    version = kind_model.KIND.version if fdp.ConsumeIntInRange(0, 15) else fdp.ConsumeIntInRange(0, (1 << 32) - 1)
+    if fdp.ConsumeIntInRange(0, 7) == 0:
+        producers = pick(fdp, [0, producers + 1, model.LANES_MAX_PRODUCERS + 1, (1 << 32) - 1,
+                               fdp.ConsumeIntInRange(0, (1 << 32) - 1)])
+    if fdp.ConsumeIntInRange(0, 7) == 0:
+        capacity = pick(fdp, [0, 3, capacity * 2, 1 << 63, u64_near(fdp)])
+    bell, sleeping = fdp.ConsumeIntInRange(0, (1 << 32) - 1), fdp.ConsumeIntInRange(0, 2)
+    head = bytearray(model.LANES_HEADER)
+    struct.pack_into("<Q", head, 0, magic)
+    struct.pack_into("<I", head, model.LANES_VERSION_AT, version)
+    struct.pack_into("<I", head, model.LANES_PRODUCERS_AT, producers)
+    struct.pack_into("<Q", head, model.LANES_CAPACITY_AT, capacity)
+    struct.pack_into("<II", head, model.LANES_DOORBELL, bell, sleeping)
+    for at, word in kind_words(fdp).items():
+        head[at:at + len(word)] = word
+    return bytes(head)
+
+
+def lanes_case(fdp, model, kind_model, opener, tag, kind_words=lambda fdp: {}):
+    """One input of a lane kind's fuzzer: a segment (mostly the size a
+    producer count and lane capacity call for, sometimes a little more or
+    less) with a forged header and forged lanes, opened by name: a refusal
+    must be the model's; an accepted one runs a few calls, whose results and
+    errors must be the model's, and after each the whole segment must hold
+    exactly the model's bytes."""
+    producers = fdp.ConsumeIntInRange(1, 3)
+    capacity = pick(fdp, LANE_CAPACITIES)
+    size = model.lanes_size(capacity, producers)
+    if fdp.ConsumeIntInRange(0, 7) == 0:
+        size = max(1, size + fdp.ConsumeIntInRange(-100, 100))
+    seg = Segment(size, tag)
+    try:
+        buf = bytearray(size)
+        buf[:min(size, model.LANES_HEADER)] = lanes_header(fdp, model, kind_model, producers, capacity,
+                                                           kind_words)[:size]
+        stride = (model.RING_HEADER + capacity + 63) // 64 * 64
+        for k in range(producers):
+            at = model.LANES_HEADER + k * stride
+            if at + model.RING_HEADER + capacity > size:
+                break
+            header, body = ring_bytes(fdp, capacity, LANE_RING_CAPACITIES)
+            buf[at:at + model.RING_HEADER + capacity] = header + body
+        seg.buf[:size] = bytes(buf)
+        want = model.outcome(kind_model, seg.bytes(), seg.name)
+        got = model.outcome(opener, seg.name)
+    finally:
+        seg.unlink()
+    what = f"open of a {size}-byte segment, header {bytes(buf[:36]).hex()}"
+    if want[0] == "raised" or got[0] == "raised":
+        if got[0] == "ok":
+            got[1].close()
+        seg.close()
+        model.check(what, want, got)
+        return
+    lanes, ring = want[1], got[1]
+    try:
+        for step in range(fdp.ConsumeIntInRange(1, 8)):
+            name, args = ring_call(fdp, LANE_OPS, LANE_QUERIES)
+            want = model.outcome(getattr(lanes, name), *args)
+            got = model.outcome(getattr(ring, name), *args)
+            model.check(f"{what}: step {step}: {name}{args!r}", want, got)
+            if seg.bytes() != lanes.bytes():
+                raise model.Mismatch(f"{what}: step {step}: {name}{args!r}: the segment differs from the "
+                                     f"model's afterwards")
+    finally:
+        ring.close()
+        seg.close()

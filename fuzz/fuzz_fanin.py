@@ -17,7 +17,6 @@ built with AddressSanitizer).
     python fuzz/fuzz_fanin.py [libFuzzer options] [corpus dirs or files]
 """
 import os
-import struct
 import sys
 
 import atheris
@@ -29,69 +28,10 @@ with atheris.instrument_imports(include=["model"]):
 
 import velmora  # noqa: E402
 
-LANE_CAPACITIES = (1, 4, 8, 16, 64, 128)
-CAPACITIES = (0, 1, 2, 4, 8, 16, 32, 64, 128, 256)  # a lane header's capacity word
-OPS = ("pop", "pop_tag", "pop_mixed", "pop_many", "push", "query")
-QUERIES = ("used", "capacity", "free", "is_empty")
-
-
-def forge_header(fdp, producers, capacity):
-    """The fan-in header: mostly the values the segment was sized for."""
-    magic = model.FANIN_MAGIC if fdp.ConsumeIntInRange(0, 15) else common.u64_near(fdp)
-    version = 1 if fdp.ConsumeIntInRange(0, 15) else fdp.ConsumeIntInRange(0, (1 << 32) - 1)
-    if fdp.ConsumeIntInRange(0, 7) == 0:
-        producers = common.pick(fdp, [0, producers + 1, model.FANIN_MAX_PRODUCERS + 1, (1 << 32) - 1,
-                                      fdp.ConsumeIntInRange(0, (1 << 32) - 1)])
-    if fdp.ConsumeIntInRange(0, 7) == 0:
-        capacity = common.pick(fdp, [0, 3, capacity * 2, 1 << 63, common.u64_near(fdp)])
-    bell, sleeping = fdp.ConsumeIntInRange(0, (1 << 32) - 1), fdp.ConsumeIntInRange(0, 2)
-    head = struct.pack("<QIIQ", magic, version, producers, capacity).ljust(64, b"\0")
-    return head + struct.pack("<II", bell, sleeping).ljust(64, b"\0")
-
 
 def TestOneInput(data):
-    fdp = atheris.FuzzedDataProvider(data)
-    producers = fdp.ConsumeIntInRange(1, 3)
-    capacity = common.pick(fdp, LANE_CAPACITIES)
-    size = model.fanin_size(capacity, producers)
-    if fdp.ConsumeIntInRange(0, 7) == 0:
-        size = max(1, size + fdp.ConsumeIntInRange(-100, 100))
-    seg = common.Segment(size, "fanin")
-    try:
-        buf = bytearray(size)
-        buf[:min(size, 128)] = forge_header(fdp, producers, capacity)[:size]
-        stride = (24 + capacity + 63) // 64 * 64
-        for k in range(producers):
-            at = model.FANIN_HEADER + k * stride
-            if at + 24 + capacity > size:
-                break
-            header, body = common.ring_bytes(fdp, capacity, CAPACITIES)
-            buf[at:at + 24 + capacity] = header + body
-        seg.buf[:size] = bytes(buf)
-        want = model.outcome(model.FaninModel, seg.bytes(), seg.name)
-        got = model.outcome(velmora.MpscRingBuffer.open, seg.name)
-    finally:
-        seg.unlink()
-    what = f"open of a {size}-byte segment, header {bytes(buf[:32]).hex()}"
-    if want[0] == "raised" or got[0] == "raised":
-        if got[0] == "ok":
-            got[1].close()
-        seg.close()
-        model.check(what, want, got)
-        return
-    fanin, ring = want[1], got[1]
-    try:
-        for step in range(fdp.ConsumeIntInRange(1, 8)):
-            name, args = common.ring_call(fdp, OPS, QUERIES)
-            want = model.outcome(getattr(fanin, name), *args)
-            got = model.outcome(getattr(ring, name), *args)
-            model.check(f"{what}: step {step}: {name}{args!r}", want, got)
-            if seg.bytes() != fanin.bytes():
-                raise model.Mismatch(f"{what}: step {step}: {name}{args!r}: the segment differs from the "
-                                     f"model's afterwards")
-    finally:
-        ring.close()
-        seg.close()
+    common.lanes_case(atheris.FuzzedDataProvider(data), model, model.FaninModel, velmora.MpscRingBuffer.open,
+                      "fanin")
 
 
 if __name__ == "__main__":

@@ -15,7 +15,9 @@ import math
 import operator
 import struct
 
-from velmora._kinds import BROADCAST, MPSC, RING
+from velmora._kinds import BROADCAST, KINDS, MPSC, RING
+
+MPMC = KINDS["mpmc"]
 
 RING_HEADER = RING.header_size
 
@@ -405,51 +407,69 @@ class RingModel:
         return self.used() >= self.capacity()
 
 
-# ---- fan-in ring -----------------------------------------------------------------------
+# ---- producer lanes: the fan-in ring and the work-sharing ring -------------------------------
 
-FANIN_MAGIC = MPSC.magic
-FANIN_HEADER = MPSC.header_size
-FANIN_JOINED = MPSC.fields["joined"][0]
-FANIN_MAX_PRODUCERS = 1024
+LANES = MPSC  # the header words both lane kinds share (their registry rows agree on them)
+LANES_HEADER = LANES.header_size
+LANES_VERSION_AT = LANES.fields["version"][0]
+LANES_PRODUCERS_AT = LANES.fields["producers"][0]
+LANES_CAPACITY_AT = LANES.fields["capacity"][0]
+LANES_JOINED = LANES.fields["joined"][0]
+LANES_DOORBELL, LANES_SLEEPERS = 64, 68  # u32 words a reader without a role never looks at
+LANES_MAX_PRODUCERS = 1024
+assert all(MPMC.fields[f] == MPSC.fields[f] for f in ("version", "producers", "capacity", "expected", "joined"))
+
+MPMC_CONSUMERS_AT = MPMC.fields["consumers"][0]
+MPMC_MAX_CONSUMERS = 1024
 
 
-def fanin_size(capacity, producers):
+def lanes_size(capacity, producers):
     """The segment size `producers` lanes of `capacity` bytes need, or None
     when it does not fit in 64 bits. Lanes are 64-byte aligned."""
     top = U64 - 1
     if capacity > top - RING_HEADER - 64:
         return None
     stride = (RING_HEADER + capacity + 63) // 64 * 64
-    if producers and stride > (top - FANIN_HEADER) // producers:
+    if producers and stride > (top - LANES_HEADER) // producers:
         return None
-    return FANIN_HEADER + stride * producers
+    return LANES_HEADER + stride * producers
 
 
-class FaninModel:
-    """A fan-in segment as MpscRingBuffer.open(name) finds it: the header
+class LanesModel:
+    """A segment of producer lanes as <CLASS>.open(name) finds it: the header
     refused with the text open() gives, or lanes that are each a RingModel,
-    served in turn from lane 0, this process producing into lane 0."""
+    served in turn from lane 0, this process producing into lane 0 (the first
+    free slot) and, for a kind with several consumers, taking from the first
+    consumer slot, whose turn starts at lane 0 too."""
+    KIND = None        # the registry row
+    CLASS = ""         # "MpscRingBuffer"
+    RING = ""          # "a fan-in ring", in open's refusals
+    MAGIC_NAME = ""    # "fan-in"
 
     def __init__(self, segment, name):
         size = len(segment)
 
         def refused(what):
-            return exact(ValueError, f"'{name}' is not a fan-in ring segment: {what}")
+            return exact(ValueError, f"'{name}' is not {self.RING} segment: {what}")
 
-        if size < FANIN_HEADER:
-            raise refused(f"the segment has {size} bytes, fewer than the {FANIN_HEADER}-byte header")
-        magic, version, producers, capacity = struct.unpack_from("<QIIQ", segment, 0)
-        if magic != FANIN_MAGIC:
-            raise refused(f"its first 8 bytes hold 0x{magic:016x}, not the fan-in magic")
-        if version != 1:
-            raise refused(f"layout version {version}, this build reads version 1")
-        if not 1 <= producers <= FANIN_MAX_PRODUCERS:
-            raise refused(f"producer count {producers} is outside 1..{FANIN_MAX_PRODUCERS}")
+        if size < LANES_HEADER:
+            raise refused(f"the segment has {size} bytes, fewer than the {LANES_HEADER}-byte header")
+        (magic,) = struct.unpack_from("<Q", segment, 0)
+        (version,) = struct.unpack_from("<I", segment, LANES_VERSION_AT)
+        (producers,) = struct.unpack_from("<I", segment, LANES_PRODUCERS_AT)
+        (capacity,) = struct.unpack_from("<Q", segment, LANES_CAPACITY_AT)
+        if magic != self.KIND.magic:
+            raise refused(f"its first 8 bytes hold 0x{magic:016x}, not the {self.MAGIC_NAME} magic")
+        if version != self.KIND.version:
+            raise refused(f"layout version {version}, this build reads version {self.KIND.version}")
+        if not 1 <= producers <= LANES_MAX_PRODUCERS:
+            raise refused(f"producer count {producers} is outside 1..{LANES_MAX_PRODUCERS}")
         if capacity == 0 or capacity & (capacity - 1):
             raise refused(f"lane capacity {capacity} is not a power of two")
-        need = fanin_size(capacity, producers)
+        need = lanes_size(capacity, producers)
         if need is None or need > size:
             raise refused(f"{producers} lanes of capacity {capacity} do not fit in the segment's {size} bytes")
+        self._check_kind_words(segment, refused)
         self.seg = bytearray(segment)
         self.cap = capacity
         self.stride = (RING_HEADER + capacity + 63) // 64 * 64
@@ -457,8 +477,20 @@ class FaninModel:
         self.turn = 0
         self.producing = False
 
+    def _check_kind_words(self, segment, refused):
+        """The kind's own header words, checked after the shared ones."""
+
+    def _taken(self, k):
+        """After a message was taken from lane k."""
+
     def _at(self, k):
-        return FANIN_HEADER + k * self.stride
+        return LANES_HEADER + k * self.stride
+
+    def _word(self, at):
+        return struct.unpack_from("<I", self.seg, at)[0]
+
+    def _bump(self, at):
+        struct.pack_into("<I", self.seg, at, (self._word(at) + 1) % (1 << 32))
 
     def bytes(self):
         """The whole segment as the model has it."""
@@ -467,8 +499,11 @@ class FaninModel:
             out[self._at(k):self._at(k) + len(lane.seg)] = lane.seg
         return bytes(out)
 
+    def _sig(self, method, names, required):
+        return Signature(f"{self.CLASS}.{method}()", names, required)
+
     def _next(self):
-        """(lane, payload) of the next message in turn, consumed; None when every lane is empty."""
+        """The payload of the next message in turn, taken; None when every lane is empty."""
         n = len(self.lanes)
         for i in range(n):
             k = (self.turn + i) % n
@@ -480,11 +515,12 @@ class FaninModel:
                 head, _, payload = frame
                 self.lanes[k]._consume(head, len(payload))
                 self.turn = (k + 1) % n
+                self._taken(k)
                 return payload
         return None
 
     def pop(self, *args, **kwargs):
-        (tag,), given = Signature("MpscRingBuffer.pop()", ["tag"], 0).bind(args, kwargs)
+        (tag,), given = self._sig("pop", ["tag"], 0).bind(args, kwargs)
         tag = arg_text(tag, "tag") if given[0] and tag is not None else None
         payload = self._next()
         if payload is None or tag is None:
@@ -492,19 +528,20 @@ class FaninModel:
         return decode_scalar(payload, tag)[0]
 
     def pop_mixed(self, *args, **kwargs):
-        (schema,), _ = Signature("MpscRingBuffer.pop_mixed()", ["schema"], 1).bind(args, kwargs)
+        (schema,), _ = self._sig("pop_mixed", ["schema"], 1).bind(args, kwargs)
         arg_list(schema, "schema")
         payload = self._next()
         return None if payload is None else unpack_schema(payload, schema)[0]
 
     def pop_many(self, *args, **kwargs):
-        """Messages in turn until `max_count` or an empty (or broken, after
-        the first) lane set; tagged ones are decoded once all are taken."""
-        (max_count, tag), given = Signature("MpscRingBuffer.pop_many()", ["max_count", "tag"], 1).bind(args, kwargs)
+        """Messages in turn until `max_count`, an empty (or broken, after the
+        first) lane set, or one lane's capacity of payload bytes taken; tagged
+        ones are decoded once all are taken."""
+        (max_count, tag), given = self._sig("pop_many", ["max_count", "tag"], 1).bind(args, kwargs)
         max_count = arg_u64(max_count, "max_count")
         tag = arg_text(tag, "tag") if given[1] and tag is not None else None
-        taken = []
-        while len(taken) < max_count:
+        taken, nbytes = [], 0
+        while len(taken) < max_count and nbytes < self.cap:
             try:
                 payload = self._next()
             except ValueError:
@@ -514,25 +551,22 @@ class FaninModel:
             if payload is None:
                 break
             taken.append(payload)
+            nbytes += len(payload)
         return taken if tag is None else [decode_scalar(p, tag)[0] for p in taken]
 
     def push(self, *args, **kwargs):
         """Into lane 0 (this object's slot). A publish into an empty lane
-        while the consumer's sleep mark (u32 at 68) is set bumps the doorbell
-        (u32 at 64)."""
-        (data,), _ = Signature("MpscRingBuffer.push()", ["data"], 1).bind(args, kwargs)
+        while a consumer is marked as a possible sleeper bumps the doorbell."""
+        (data,), _ = self._sig("push", ["data"], 1).bind(args, kwargs)
         payload = encode_list(data) if isinstance(data, list) else encode(data)
         if not self.producing:  # the slot is claimed once the payload is built,
             self.producing = True  # and the claim counts one more producer joined
-            joined, = struct.unpack_from("<I", self.seg, FANIN_JOINED)
-            struct.pack_into("<I", self.seg, FANIN_JOINED, (joined + 1) % (1 << 32))
+            self._bump(LANES_JOINED)
         lane = self.lanes[0]
         if not lane.push(data):
             return False
-        sleeping, = struct.unpack_from("<I", self.seg, 68)
-        if sleeping and lane.used() == len(payload) + 4:
-            bell, = struct.unpack_from("<I", self.seg, 64)
-            struct.pack_into("<I", self.seg, 64, (bell + 1) % (1 << 32))
+        if self._word(LANES_SLEEPERS) and lane.used() == len(payload) + 4:
+            self._bump(LANES_DOORBELL)
         return True
 
     def used(self):
@@ -546,6 +580,27 @@ class FaninModel:
 
     def is_empty(self):
         return self.used() == 0
+
+
+class FaninModel(LanesModel):
+    """MpscRingBuffer: one consumer, whose sleep mark is a flag."""
+    KIND, CLASS, RING, MAGIC_NAME = MPSC, "MpscRingBuffer", "a fan-in ring", "fan-in"
+
+
+class MpmcModel(LanesModel):
+    """MpmcRingBuffer: the consumer count among the kind's words, and a taker
+    that leaves more behind in its lane rings the doorbell for the sleepers
+    (a count: any non-zero value) that the producer did not ring for."""
+    KIND, CLASS, RING, MAGIC_NAME = MPMC, "MpmcRingBuffer", "an MPMC ring", "MPMC"
+
+    def _check_kind_words(self, segment, refused):
+        (consumers,) = struct.unpack_from("<I", segment, MPMC_CONSUMERS_AT)
+        if not 1 <= consumers <= MPMC_MAX_CONSUMERS:
+            raise refused(f"consumer count {consumers} is outside 1..{MPMC_MAX_CONSUMERS}")
+
+    def _taken(self, k):
+        if self._word(LANES_SLEEPERS) and self.lanes[k].used():
+            self._bump(LANES_DOORBELL)
 
 
 # ---- comparing outcomes ---------------------------------------------------------------------

@@ -8,7 +8,7 @@
 # checks results against an independent model (fuzz/model.py): a mismatch is
 # an uncaught exception, which libFuzzer reports as a crash.
 #
-#   fuzz/run.sh [fuzzer ...]      fuzzers: ring view args broadcast fanin (default: all)
+#   fuzz/run.sh [fuzzer ...]      fuzzers: ring view args broadcast fanin mpmc (default: all)
 #   FUZZ_SECONDS=N                time per fuzzer (default 60)
 #
 # Before fuzzing, every reproducer in fuzz/crashes/<fuzzer>/ is replayed: a
@@ -25,7 +25,7 @@ ROOT=$(pwd)
 OUT=build/fuzz
 VPY=$ROOT/.venv/bin/python
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
-ALL=(ring view args broadcast fanin)
+ALL=(ring view args broadcast fanin mpmc)
 
 say() { echo "fuzz: $*"; }
 

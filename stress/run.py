@@ -20,6 +20,10 @@
     (g) broadcast subscribers SIGKILLed at random (also inside a view): block
         mode loses nothing and never stalls on the dead, overwrite mode counts
         every gap in missed().
+    (h) work sharing: producers streaming into one MpmcRingBuffer while its
+        consumers are SIGKILLed mid-stream many times and one producer once a
+        round: no message twice, at most one lost per killed consumer, each
+        producer's order kept within each consumer.
 
 Each scenario runs for --seconds (STRESS_SECONDS), prints what it did and the
 faults it found; the exit status is 1 if any scenario found a fault.
@@ -35,6 +39,7 @@ import fanin_kill  # noqa: E402
 import broadcast_churn  # noqa: E402
 import lifecycle_chaos  # noqa: E402
 import lock_holder_kill  # noqa: E402
+import mpmc_kill  # noqa: E402
 import producer_kill  # noqa: E402
 import ring_stream  # noqa: E402
 import view_records  # noqa: E402
@@ -48,6 +53,7 @@ SCENARIOS = {
     "e": lifecycle_chaos,
     "f": fanin_kill,
     "g": broadcast_churn,
+    "h": mpmc_kill,
 }
 
 
