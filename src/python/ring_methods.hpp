@@ -421,9 +421,10 @@ struct RingMethods {
         std::uint8_t* bytes = first.data();
         if (!second.empty()) {
             // The allocation may run a finalizer that closes the object.
-            sc.keep = Ref(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(nbytes)));
+            char* dst = nullptr;
+            sc.keep = Ref(new_bytearray(nbytes, dst));
             if (!sc.keep || !call.still_open()) return nullptr;
-            bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(sc.keep.get()));
+            bytes = reinterpret_cast<std::uint8_t*>(dst);
         }
         s.lending.open_loan(taken, w->slot, s.lending.role_loans(Side::site(s), w->slot));
         sc.lend(bytes, nbytes, false, MessageShape::bytes(nbytes));
