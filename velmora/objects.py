@@ -240,16 +240,24 @@ def decode_owned(data: bytearray) -> Any:
     """The object in `data`, a bytearray the caller gives up: arrays and
     memoryviews in the object are views of it."""
     view = memoryview(data)
-    (p0, p1), parts = _layout(view, data)
     try:
+        if len(data) >= _HEAD.size:
+            # A message without buffers, checked as _layout() checks it.
+            magic, version, align, count, reserved, pickle_len = _HEAD.unpack_from(data)
+            if (count == 0 and magic == MAGIC and version == LAYOUT_VERSION and reserved == 0
+                    and pickle_len == len(data) - _HEAD.size and 0 < align <= MAX_ALIGN and not align & (align - 1)):
+                return pickle.loads(view[_HEAD.size:])
+        (p0, p1), parts = _layout(view, data)
         return pickle.loads(view[p0:p1], buffers=[view[a:b] for a, b in parts])
     except Exception as exc:
-        # (a class the receiver lacks, a forged pickle): the message was
-        # consumed, so the failure carries it, as the layout's do.
-        try:
-            exc.data = data  # type: ignore[attr-defined]
-        except AttributeError:
-            pass
+        # A layout's failure carries the message already; an unpickling one
+        # (a class the receiver lacks, a forged pickle) gets it too, as the
+        # message was consumed.
+        if getattr(exc, "data", None) is None:
+            try:
+                exc.data = data  # type: ignore[attr-defined]
+            except AttributeError:
+                pass
         raise
 
 
@@ -286,12 +294,45 @@ def received(lent: Any) -> bytearray:
         return bytearray(view)
 
 
+# Pickles up to this size are sent by copy, the header and the pickle in one
+# put(): a loan costs more than copying them.
+SMALL = 16384
+
+
+def _small(obj: Any) -> Optional[bytes]:
+    """`obj` as a whole message when it pickles small with no buffer out of
+    band (no array, no memoryview, nothing _carry() takes out); else None."""
+    buffers: list = []
+    try:
+        pickled = pickle.dumps(obj, 5, buffer_callback=buffers.append)
+    except TypeError:  # (a memoryview: the module's Pickler takes those)
+        return None
+    if buffers or len(pickled) > SMALL:  # (a pickle this small holds no large bytes in it)
+        return None
+    return _HEAD.pack(MAGIC, LAYOUT_VERSION, ALIGN, 0, 0, len(pickled)) + pickled
+
+
+def _put_small(channel: Any, message: bytes, timeout: Optional[float]) -> None:
+    try:
+        channel.put(message, timeout)
+    except ValueError as exc:
+        if getattr(exc, "reason", None) != "too_large":
+            raise
+        error = ValueError(f"this object's message is {len(message)} bytes, more than the channel holds: {exc}")
+        error.reason = "too_large"  # type: ignore[attr-defined]
+        raise error from None
+
+
 def put_object(self: Any, obj: Any, timeout: Optional[float] = None) -> None:
     """Send `obj` (any picklable object) as one message, waiting for room as put()
     does (queue.Full). A message larger than the ring holds raises ValueError
     (reason "too_large") and leaves the ring as it was. Only processes you trust
     may write a channel that carries objects: unpickling runs code."""
-    send(self, Encoded(obj), timeout)
+    message = _small(obj)
+    if message is not None:
+        _put_small(self, message, timeout)
+    else:
+        send(self, Encoded(obj), timeout)
 
 
 def get_object(self: Any, timeout: Optional[float] = None, eof: bool = False) -> Any:
