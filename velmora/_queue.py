@@ -21,6 +21,8 @@ import time
 from multiprocessing import context
 from typing import Any, Optional
 
+from .objects import _put_small, _small, decode_owned
+
 __all__ = ["Queue"]
 
 # The count's word: a lock-free i64 at an offset with offset % 8 == 4.
@@ -70,11 +72,19 @@ class Queue:
         """Put `obj` on the queue, pickled now. Blocks (at most `timeout`
         seconds) while the queue holds `maxsize` items or this process's lane
         is full; raises queue.Full when that does not change in time."""
-        self._check_open()
-        wait = _deadline(block, timeout)
-        self._reserve(wait)
+        if self._closed:
+            raise ValueError(f"Queue {self!r} is closed")
+        wait = None if block and timeout is None else _deadline(block, timeout)
+        if self._maxsize:
+            self._reserve(wait)
+        else:
+            self._count.add(_COUNT, 1)
         try:
-            self._ring.put_object(obj, timeout=_remaining(wait))
+            message = _small(obj)
+            if message is None:
+                self._ring.put_object(obj, timeout=_remaining(wait))
+            else:
+                _put_small(self._ring, message, _remaining(wait))
         except BaseException:
             self._count.add(_COUNT, -1)
             raise
@@ -82,10 +92,11 @@ class Queue:
     def get(self, block: bool = True, timeout: Optional[float] = None) -> Any:
         """Remove and return an item, waiting (at most `timeout` seconds) for
         one; raises queue.Empty when none came in time."""
-        self._check_open()
-        obj = self._ring.get_object(timeout=_remaining(_deadline(block, timeout)))
+        if self._closed:
+            raise ValueError(f"Queue {self!r} is closed")
+        data = self._ring.get_bytearray(None if block and timeout is None else _remaining(_deadline(block, timeout)))
         self._count.add(_COUNT, -1)
-        return obj
+        return decode_owned(data)
 
     def put_nowait(self, obj: Any) -> None:
         self.put(obj, False)
@@ -138,9 +149,6 @@ class Queue:
     def _reserve(self, wait: Optional[float]) -> None:
         """A place for one more item, within `maxsize`."""
         count = self._count
-        if self._maxsize == 0:
-            count.add(_COUNT, 1)
-            return
         nap = 0.00005
         while True:
             seen = count.load(_COUNT)

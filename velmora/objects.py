@@ -241,12 +241,10 @@ def decode_owned(data: bytearray) -> Any:
     memoryviews in the object are views of it."""
     view = memoryview(data)
     try:
-        if len(data) >= _HEAD.size:
-            # A message without buffers, checked as _layout() checks it.
-            magic, version, align, count, reserved, pickle_len = _HEAD.unpack_from(data)
-            if (count == 0 and magic == MAGIC and version == LAYOUT_VERSION and reserved == 0
-                    and pickle_len == len(data) - _HEAD.size and 0 < align <= MAX_ALIGN and not align & (align - 1)):
-                return pickle.loads(view[_HEAD.size:])
+        # A small object's message (as _small() lays it out) goes straight to
+        # the unpickler; any other is checked field by field.
+        if data.startswith(_SMALL_HEAD) and int.from_bytes(view[16:24], "little") == len(data) - _HEAD.size:
+            return pickle.loads(view[_HEAD.size:])
         (p0, p1), parts = _layout(view, data)
         return pickle.loads(view[p0:p1], buffers=[view[a:b] for a, b in parts])
     except Exception as exc:
@@ -295,8 +293,10 @@ def received(lent: Any) -> bytearray:
 
 
 # Pickles up to this size are sent by copy, the header and the pickle in one
-# put(): a loan costs more than copying them.
+# put(): a loan costs more than copying them. Such a message has no buffers,
+# so its header up to the pickle's length is always these bytes.
 SMALL = 16384
+_SMALL_HEAD = _HEAD.pack(MAGIC, LAYOUT_VERSION, ALIGN, 0, 0, 0)[:_HEAD.size - _LENGTH.size]
 
 
 def _small(obj: Any) -> Optional[bytes]:
@@ -309,7 +309,7 @@ def _small(obj: Any) -> Optional[bytes]:
         return None
     if buffers or len(pickled) > SMALL:  # (a pickle this small holds no large bytes in it)
         return None
-    return _HEAD.pack(MAGIC, LAYOUT_VERSION, ALIGN, 0, 0, len(pickled)) + pickled
+    return b"".join((_SMALL_HEAD, len(pickled).to_bytes(8, "little"), pickled))
 
 
 def _put_small(channel: Any, message: bytes, timeout: Optional[float]) -> None:
