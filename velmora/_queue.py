@@ -8,6 +8,11 @@ own, each item goes to exactly one consumer, and nothing is left behind in
 before it returns: there is no feeder thread, so changing an object after
 ``put()`` never changes what the consumer gets.
 
+Order is kept per producer: what one process puts comes out in its order,
+and the items of different processes interleave with no order between them
+(``multiprocessing.Queue``'s one pipe orders them all). An end mark put by one
+process can therefore overtake items another process put before it.
+
 The item count (``qsize()``, and ``maxsize``) is one lock-free word in a small
 anonymous segment of its own: ``put()`` reserves a place before it writes and
 ``get()`` gives it back after it has read. A process killed between the two
