@@ -46,6 +46,20 @@ def test_segment_argument_texts(call, text):
     assert str(excinfo.value) == text
 
 
+@pytest.mark.parametrize("opener", [
+    lambda fd: SM.open(fd, 8), lambda fd: velmora.SpscRingBuffer.open(fd), lambda fd: velmora.MpscRingBuffer.open(fd),
+    lambda fd: velmora.MpmcRingBuffer.open(fd), lambda fd: velmora.Subscriber.open(fd),
+], ids=["SharedMemory", "SpscRingBuffer", "MpscRingBuffer", "MpmcRingBuffer", "Subscriber"])
+def test_open_takes_no_descriptor_for_a_name(tmp_path, opener):
+    """Only unpickling hands open() a descriptor; an int name is refused as it
+    always was, even when it is the number of an open regular file."""
+    with open(tmp_path / "f", "wb+") as f:
+        f.truncate(4096)
+        with pytest.raises(TypeError) as excinfo:
+            opener(f.fileno())
+    assert str(excinfo.value) == "argument 'name': 'int' object is not an instance of 'str'"
+
+
 @pytest.mark.parametrize("size, call, text", [
     (4, lambda shm: shm.map(), "segment size must be > 4 bytes (rwlock header)"),
     (24, lambda shm: shm.spsc(), "map_size must be > 24 bytes (spsc header)"),

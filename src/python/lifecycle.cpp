@@ -1,5 +1,6 @@
 // Shared lifetime machinery of the three classes.
 #include "python/lifecycle.hpp"
+#include "python/segments.hpp"
 
 #include "platform/platform.hpp"
 #include "python/ref.hpp"
@@ -216,7 +217,10 @@ PyObject* reopen(PyObject* module, PyObject* args) {
     }
     Py_INCREF(fd.get());
     if (PyTuple_SetItem(rest.get(), 0, fd.get()) != 0) return nullptr;
-    Ref opened(PyObject_Call(open.get(), rest.get(), nullptr));
+    Ref opened([&] {
+        const DescriptorOpen by_descriptor;
+        return Ref(PyObject_Call(open.get(), rest.get(), nullptr));
+    }());
     // The opener holds a duplicate (or failed): this descriptor is closed
     // either way, and the opener's exception is the one that stays.
     PyObject *err_type = nullptr, *err_value = nullptr, *err_tb = nullptr;

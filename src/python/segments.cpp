@@ -18,8 +18,10 @@ bool arg_create_segment(PyObject* name, PyObject* replace, SegmentArg& out) {
     return true;
 }
 
+thread_local bool DescriptorOpen::allowed_ = false;
+
 bool arg_open_segment(PyObject* name, SegmentArg& out) {
-    if (PyLong_Check(name) && !PyBool_Check(name)) {
+    if (DescriptorOpen::allowed() && PyLong_Check(name) && !PyBool_Check(name)) {
         std::int64_t fd = 0;
         if (!arg_i64(name, "name", fd)) return false;
         out.fd = static_cast<std::intptr_t>(fd);

@@ -4,9 +4,9 @@
 // create(name, ...) takes a str, or None for an anonymous segment (no name:
 // it goes away with the last process that has it, and reaches other
 // processes only as a descriptor: fork, or pickling while a multiprocessing
-// Process is started). open(name, ...) takes a str, or an int: the
-// descriptor of an anonymous segment in this process, which is duplicated
-// (the caller keeps its own). create(..., replace=True) removes a leftover of
+// Process is started). open(name, ...) takes a str; unpickling passes it
+// an int, the descriptor of an anonymous segment in this process, which is
+// duplicated (the caller keeps its own). create(..., replace=True) removes a leftover of
 // the name first.
 #pragma once
 
@@ -29,11 +29,26 @@ struct SegmentArg {
     bool anonymous() const noexcept { return none || fd.has_value(); }
 };
 
+// open() takes a descriptor in place of the name only inside _reopen(), which
+// unpickles an anonymous segment (lifecycle.cpp): anywhere else an int name
+// is refused as before. Held for the opener's call, on its thread.
+class DescriptorOpen {
+public:
+    DescriptorOpen() noexcept { allowed_ = true; }
+    ~DescriptorOpen() { allowed_ = false; }
+    DescriptorOpen(const DescriptorOpen&) = delete;
+    DescriptorOpen& operator=(const DescriptorOpen&) = delete;
+    static bool allowed() noexcept { return allowed_; }
+
+private:
+    static thread_local bool allowed_;
+};
+
 // create()'s `name` and `replace` arguments (`replace` may be omitted:
 // nullptr). replace=True without a name is refused: an anonymous segment is
 // always new. False with the exception raised.
 [[nodiscard]] bool arg_create_segment(PyObject* name, PyObject* replace, SegmentArg& out);
-// open()'s `name` argument: a name or a descriptor.
+// open()'s `name` argument: a name, or a descriptor while a DescriptorOpen is held.
 [[nodiscard]] bool arg_open_segment(PyObject* name, SegmentArg& out);
 
 // Makes the segment; no Python object is touched (call it without the
