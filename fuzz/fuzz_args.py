@@ -146,10 +146,13 @@ def static_model(method, args, kwargs):
         raise ReachesOS
     if method == "create":
         (name, size), _ = model.Signature("SharedMemory.create()", ["name", "size"], 2).bind(args, kwargs)
-        name = model.arg_text(name, "name")
+        anonymous = name is None  # a segment without a name: nothing to validate
+        if not anonymous:
+            name = model.arg_text(name, "name")
         if model.arg_u64(size, "size") == 0:
             raise model.exact(ValueError, "size must be > 0")
-        _validate(name)
+        if not anonymous:
+            _validate(name)
         raise ReachesOS
     (name, size), given = model.Signature("SharedMemory.open()", ["name", "size"], 1).bind(args, kwargs)
     name = model.arg_text(name, "name")
