@@ -454,7 +454,7 @@ class MpmcThreads : public ::testing::TestWithParam<std::tuple<std::uint32_t, st
 
 TEST_P(MpmcThreads, EveryMessageOnceInProducerOrder) {
     const auto [producers, consumers] = GetParam();
-    constexpr std::uint32_t kCount = 6'000;
+    constexpr std::uint32_t kCount = 2'000;
     const std::uint64_t total = std::uint64_t{producers} * kCount;
     Segment seg(256, producers);
     auto created = must(MpmcRing::create(seg.map(), 256, producers, consumers));

@@ -622,7 +622,7 @@ std::size_t message_size(std::uint32_t seq, std::size_t max) {
 
 TEST(Ring, TwoThreadStreamArrivesIntactAndInOrder) {
     constexpr std::uint64_t capacity = 1024;
-    constexpr std::uint32_t count = 30000;
+    constexpr std::uint32_t count = 10000;
     Segment seg(SPSC_HEADER_SIZE + capacity);
     SpscRing producer = must(SpscRing::attach(seg.map(), true));
     SpscRing consumer = must(SpscRing::attach(seg.map(), false));  // its own view of the segment
